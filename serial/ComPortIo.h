@@ -1,0 +1,44 @@
+// The OS side of one serial port, as the port component drives it. The platform file
+// (serial/platform/posix_comportio.cpp now) implements it for real ports; the tests and fuzz
+// harnesses implement it with a scripted device and a virtual clock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace oxa {
+
+class IComPortIo {
+ public:
+  virtual ~IComPortIo() = default;
+
+  // Opens `device` at `baud` bit/s, raw 8N1, reads returning at once, both directions purged,
+  // and takes it exclusively. False when it cannot be opened (missing, busy, not a serial
+  // device).
+  virtual bool Open(const std::string& device, uint32_t baud) = 0;
+  // Releases the device. Harmless when nothing is open.
+  virtual void Close() = 0;
+  // Discards unsent output and unread input.
+  virtual void Purge() = 0;
+  // Sends one byte; true if it was transferred. False when closed or the device is gone.
+  virtual bool WriteByte(uint8_t byte) = 0;
+  // Takes one received byte if one is waiting; never blocks.
+  virtual bool ReadByte(uint8_t& byte) = 0;
+  // Waits up to `ms` for input to arrive; true as soon as a byte can be read. On a closed port,
+  // or one whose device has gone, it simply waits `ms` and returns false (never spins).
+  virtual bool WaitForInput(uint32_t ms) = 0;
+  // Suspends the caller for `ms` (the scripted port advances its clock instead).
+  virtual void Sleep(uint32_t ms) = 0;
+  // The OS handle of the open device, or -1.
+  virtual intptr_t NativeHandle() const = 0;
+};
+
+// The implementation for this platform.
+std::unique_ptr<IComPortIo> MakePlatformComPortIo();
+
+// The device a COM number opens when no map names it: /dev/ttyS(n-1) on POSIX.
+// Number 0 names no device (empty text).
+std::string DefaultComDeviceName(uint8_t number);
+
+}  // namespace oxa

@@ -1,0 +1,117 @@
+// The serial port component: open a COM port with the configured number and speed, clear both
+// directions, write one byte, read one byte without waiting, close. As an alternative mode a
+// receive thread reads every byte and hands it, and the end of each burst, to the application's
+// main thread through two events.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serial/ComPortIo.h"
+
+namespace oxa {
+
+class ToxaCustomComPort;
+class ToxaComPortRcvThread;
+
+// Raised for every byte the receive thread reads.
+using TOnReceiveByteEvent =
+    std::function<void(ToxaCustomComPort& sender, uint8_t byte_val, uint32_t thread_tick)>;
+// Raised at the end of every cycle of the receive thread.
+using TOnReceiveTimeout = std::function<void(ToxaCustomComPort& sender, uint32_t thread_tick)>;
+
+// How receive-thread events reach the application's main thread. The receive thread calls it
+// with `serve`; the application must arrange for `serve` to run on its main thread (the window
+// queues it into its event loop; a tool may keep a queue it pumps) and must not wait for it to
+// run. The receive thread then waits until its event has been handled on the main thread.
+// `serve` may safely run after the port is gone: it then does nothing.
+using MainThreadDispatcher = std::function<void(std::function<void()> serve)>;
+
+class ToxaCustomComPort {
+ public:
+  ToxaCustomComPort();
+  // A port over the given I/O (tests: a scripted device with a virtual clock).
+  explicit ToxaCustomComPort(std::unique_ptr<IComPortIo> io);
+  // Ends a running receive thread; does not close the handle (callers close first).
+  virtual ~ToxaCustomComPort();
+
+  ToxaCustomComPort(const ToxaCustomComPort&) = delete;
+  ToxaCustomComPort& operator=(const ToxaCustomComPort&) = delete;
+
+  // Opens and configures the port; starts the receive thread in thread mode. True if opened.
+  bool Open();
+  // Stops the receive thread (serving its pending events meanwhile), closes the device.
+  void Close();
+  // Discards pending output and input. Does nothing on a closed port.
+  void Purge();
+  // Sends one byte; false on a closed port or a failed write.
+  bool WriteByte(uint8_t byte);
+  // Takes one waiting byte; returns at once. False while ReceiveInThread is set.
+  bool ReadByte(uint8_t& byte);
+
+  // For the protocols' receive loops: waits up to `ms` for input to arrive and returns as soon
+  // as a byte can be read. Without an open port, or in thread mode, it just waits `ms`.
+  bool WaitForInput(uint32_t ms);
+  // Suspends the caller for `ms` on this port's clock.
+  void Delay(uint32_t ms);
+
+  bool Opened() const { return opened_; }
+  intptr_t Handle() const { return handle_; }
+  const std::string& Version() const { return version_; }
+
+  uint8_t ComPort() const { return com_port_; }
+  void SetComPort(uint8_t value) { com_port_ = value; }
+  uint32_t BaudRate() const { return baud_rate_; }
+  void SetBaudRate(uint32_t value) { baud_rate_ = value; }
+  uint32_t ThreadInterval() const { return thread_interval_; }
+  void SetThreadInterval(uint32_t value);  // clamped to 10..10000
+  uint32_t ThreadByteTimeout() const { return thread_byte_timeout_; }
+  void SetThreadByteTimeout(uint32_t value);  // clamped to 10..1000
+  bool ReceiveInThread() const { return receive_in_thread_; }
+  void SetReceiveInThread(bool value) { receive_in_thread_ = value; }
+
+  TOnReceiveByteEvent OnReceiveByte;
+  TOnReceiveTimeout OnReceiveTimeout;
+
+  // Set by the application before Open in thread mode.
+  void SetMainThreadDispatcher(MainThreadDispatcher dispatcher);
+  // Runs, on the calling (main) thread, the receive-thread event that waits to be handled, if
+  // any. For applications that pump their own queue instead of using a dispatcher.
+  void ServeSynchronizedCalls();
+
+  // COM numbers mapped to device paths (the settings file's [Ports] section). A number not in
+  // the map opens DefaultComDeviceName(number).
+  void SetDeviceMap(std::map<uint8_t, std::string> map) { device_map_ = std::move(map); }
+  // The device path the current ComPort number opens (empty for number 0).
+  std::string DeviceName() const;
+
+ private:
+  friend class ToxaComPortRcvThread;
+
+  std::unique_ptr<IComPortIo> io_;
+  intptr_t handle_ = 0;
+  bool opened_ = false;
+  const std::string version_ = "v1.00";
+  uint8_t com_port_ = 1;
+  uint32_t baud_rate_ = 9600;
+  uint32_t thread_interval_ = 100;
+  uint32_t thread_byte_timeout_ = 10;
+  bool receive_in_thread_ = false;
+  std::map<uint8_t, std::string> device_map_;
+  MainThreadDispatcher dispatcher_;
+  std::unique_ptr<ToxaComPortRcvThread> thread_;
+};
+
+// The published component: the properties and events above, nothing added.
+class ToxaComPort : public ToxaCustomComPort {
+ public:
+  using ToxaCustomComPort::ToxaCustomComPort;
+};
+
+}  // namespace oxa

@@ -1,0 +1,139 @@
+#include "tests/support/FakeComPortIo.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "serial/OxaUtils.h"
+
+namespace oxa::testing {
+
+void FakeComPortIo::QueueAnswer(std::vector<uint8_t> bytes, uint32_t delay_ms,
+                                uint32_t byte_gap_ms) {
+  queued_.push_back(FakeAnswer{std::move(bytes), delay_ms, byte_gap_ms});
+}
+
+void FakeComPortIo::QueueSilence() { queued_.push_back(std::nullopt); }
+
+void FakeComPortIo::InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms) {
+  for (uint8_t b : bytes) input_.push_back(Arrival{at_ms, b});
+  std::stable_sort(input_.begin(), input_.end(),
+                   [](const Arrival& a, const Arrival& b) { return a.at_ms < b.at_ms; });
+}
+
+bool FakeComPortIo::Open(const std::string& device, uint32_t baud) {
+  ++opens_;
+  if (fail_open) return false;
+  open_ = true;
+  device_ = device;
+  baud_ = baud;
+  return true;
+}
+
+void FakeComPortIo::Close() { open_ = false; }
+
+void FakeComPortIo::Purge() {
+  ++purges_;
+  // Input already received is discarded; bytes still on their way arrive later.
+  while (!input_.empty() && input_.front().at_ms <= now_ms_) input_.pop_front();
+  request_open_ = false;
+  requests_.emplace_back();
+}
+
+bool FakeComPortIo::WriteByte(uint8_t byte) {
+  if (!open_) return false;
+  if (fail_write_after >= 0 && written_total_ >= static_cast<size_t>(fail_write_after)) {
+    return false;
+  }
+  ++written_total_;
+  if (requests_.empty()) requests_.emplace_back();
+  requests_.back().push_back(byte);
+  request_open_ = true;
+  return true;
+}
+
+void FakeComPortIo::AnswerPendingRequest() {
+  if (!request_open_) return;
+  request_open_ = false;
+  if (!queued_.empty()) {
+    auto answer = std::move(queued_.front());
+    queued_.pop_front();
+    if (answer) Schedule(*answer);
+    return;
+  }
+  if (responder_) {
+    if (auto answer = responder_(requests_.back())) Schedule(*answer);
+  }
+}
+
+void FakeComPortIo::Schedule(const FakeAnswer& answer) {
+  uint64_t at = now_ms_ + answer.delay_ms;
+  for (uint8_t b : answer.bytes) {
+    input_.push_back(Arrival{at, b});
+    at += answer.byte_gap_ms;
+  }
+  std::stable_sort(input_.begin(), input_.end(),
+                   [](const Arrival& a, const Arrival& b) { return a.at_ms < b.at_ms; });
+}
+
+bool FakeComPortIo::ReadByte(uint8_t& byte) {
+  if (!open_) {
+    ++empty_reads_;
+    return false;
+  }
+  AnswerPendingRequest();
+  if (!input_.empty() && input_.front().at_ms <= now_ms_) {
+    byte = input_.front().byte;
+    input_.pop_front();
+    return true;
+  }
+  ++empty_reads_;
+  return false;
+}
+
+bool FakeComPortIo::WaitForInput(uint32_t ms) {
+  if (open_) {
+    AnswerPendingRequest();
+    if (!input_.empty() && input_.front().at_ms <= now_ms_ + ms) {
+      const uint64_t until = std::max(now_ms_, input_.front().at_ms);
+      waited_ms_ += until - now_ms_;
+      now_ms_ = until;
+      return true;
+    }
+  }
+  now_ms_ += ms;
+  waited_ms_ += ms;
+  return false;
+}
+
+void FakeComPortIo::Sleep(uint32_t ms) {
+  now_ms_ += ms;
+  slept_ms_ += ms;
+}
+
+FakePort::FakePort() : io(new FakeComPortIo), port(std::unique_ptr<IComPortIo>(io)) {
+  port.Open();
+}
+
+std::vector<uint8_t> WithCrc(std::vector<uint8_t> frame) {
+  const uint16_t crc = UpdateCrc16(0xFFFF, frame);
+  frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+  frame.push_back(static_cast<uint8_t>(crc >> 8));
+  return frame;
+}
+
+std::vector<uint8_t> Hex(const std::string& text) {
+  std::vector<uint8_t> out;
+  std::string digits;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      digits.push_back(c);
+      if (digits.size() == 2) {
+        out.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
+        digits.clear();
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace oxa::testing

@@ -1,0 +1,105 @@
+// A serial port whose device is a script and whose clock is virtual. The master under test
+// writes its request; when it starts waiting for the answer, the next scripted answer (or the
+// responder's) is put on the line at the virtual time it would arrive. Waiting advances the
+// virtual clock instead of sleeping, so a time-out of seconds runs in microseconds while the
+// number of polls and the milliseconds spent stay exact.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/ComPortIo.h"
+#include "serial/OxaComPort.h"
+
+namespace oxa::testing {
+
+struct FakeAnswer {
+  std::vector<uint8_t> bytes;
+  uint32_t delay_ms = 5;    // from the start of the master's wait to the first byte
+  uint32_t byte_gap_ms = 0; // between two bytes of the answer
+};
+
+class FakeComPortIo : public IComPortIo {
+ public:
+  // --- Script -------------------------------------------------------------------------------
+  // The next request draws this answer. Answers are used in order, one per request.
+  void QueueAnswer(std::vector<uint8_t> bytes, uint32_t delay_ms = 5, uint32_t byte_gap_ms = 0);
+  // The next request draws no answer at all.
+  void QueueSilence();
+  // When no queued answer is left, the responder decides (nullopt: silence). It sees the
+  // bytes written since the last purge.
+  using Responder = std::function<std::optional<FakeAnswer>(const std::vector<uint8_t>& request)>;
+  void SetResponder(Responder responder) { responder_ = std::move(responder); }
+  // Bytes that arrive at an absolute virtual time, independent of any request.
+  void InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms);
+
+  bool fail_open = false;    // Open reports failure
+  int fail_write_after = -1; // WriteByte fails once this many bytes were written (-1: never)
+
+  // --- What happened ------------------------------------------------------------------------
+  uint64_t NowMs() const { return now_ms_; }
+  // Every request as written between two purges, in order.
+  const std::vector<std::vector<uint8_t>>& Requests() const { return requests_; }
+  size_t EmptyReads() const { return empty_reads_; }  // ReadByte calls that found nothing
+  size_t Purges() const { return purges_; }
+  size_t Opens() const { return opens_; }
+  uint64_t SleptMs() const { return slept_ms_; }     // time spent in Sleep
+  uint64_t WaitedMs() const { return waited_ms_; }   // time spent in WaitForInput
+  size_t PendingInput() const { return input_.size(); }
+  const std::string& OpenedDevice() const { return device_; }
+  uint32_t OpenedBaud() const { return baud_; }
+
+  // --- IComPortIo ---------------------------------------------------------------------------
+  bool Open(const std::string& device, uint32_t baud) override;
+  void Close() override;
+  void Purge() override;
+  bool WriteByte(uint8_t byte) override;
+  bool ReadByte(uint8_t& byte) override;
+  bool WaitForInput(uint32_t ms) override;
+  void Sleep(uint32_t ms) override;
+  intptr_t NativeHandle() const override { return open_ ? 3 : -1; }
+
+ private:
+  struct Arrival {
+    uint64_t at_ms;
+    uint8_t byte;
+  };
+  // Puts the answer to the request just written on the line (once per request).
+  void AnswerPendingRequest();
+  void Schedule(const FakeAnswer& answer);
+
+  bool open_ = false;
+  std::string device_;
+  uint32_t baud_ = 0;
+  uint64_t now_ms_ = 0;
+  std::deque<Arrival> input_;  // ordered by time
+  std::deque<std::optional<FakeAnswer>> queued_;
+  Responder responder_;
+  std::vector<std::vector<uint8_t>> requests_;
+  bool request_open_ = false;  // bytes written that have not drawn their answer yet
+  size_t written_total_ = 0;
+  size_t empty_reads_ = 0;
+  size_t purges_ = 0;
+  size_t opens_ = 0;
+  uint64_t slept_ms_ = 0;
+  uint64_t waited_ms_ = 0;
+};
+
+// A port component over a fake device, opened, with the fake kept at hand.
+struct FakePort {
+  FakePort();
+  FakeComPortIo* io;  // owned by port
+  ToxaComPort port;
+};
+
+// Appends the Modbus CRC (low byte first) to a frame.
+std::vector<uint8_t> WithCrc(std::vector<uint8_t> frame);
+// Parses "01 03 0A" into bytes.
+std::vector<uint8_t> Hex(const std::string& text);
+
+}  // namespace oxa::testing
