@@ -1,0 +1,188 @@
+// The master of the 10x protocol: one request frame to the addressed meter, one answer frame
+// back, with packet and byte time-outs, checks, repetition and a last-error code, and the
+// protocol's commands (identification, the device's memories, clock, security block).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "serial/OxaComPort.h"
+
+namespace oxa {
+
+// ---- Frames --------------------------------------------------------------------------------
+// Request: 55 addr ~addr group code N data[N] cs. Answer: AA addr ~addr group code N data[N] cs.
+// cs is the bitwise NOT of the 8-bit sum of every byte before it; a whole frame is at most
+// 255 bytes, so N is at most 248.
+
+inline constexpr uint8_t k10xRequestStart = 0x55;
+inline constexpr uint8_t k10xAnswerStart = 0xAA;
+inline constexpr size_t k10xHeaderSize = 6;     // start, address, complement, group, code, N
+inline constexpr size_t k10xFrameOverhead = 7;  // header and checksum
+inline constexpr uint8_t k10xMaxData = 248;
+
+// The bitwise NOT of the 8-bit sum of `bytes`.
+uint8_t Checksum10x(std::span<const uint8_t> bytes);
+
+// Writes a whole request frame into `out` and returns its length; 0 (nothing written) when
+// `data` holds more than 248 bytes or `out` is too small for the frame.
+size_t Build10xRequest(std::span<uint8_t> out, uint8_t net_addr, uint8_t group, uint8_t code,
+                       std::span<const uint8_t> data);
+
+// What the receiver does with the answer bytes seen so far (the last one just arrived; the
+// first is the candidate start byte).
+enum class T10xFrameStep {
+  kSkipByte,     // a first byte other than AA: drop it, read the next one into its place
+  kNeedMore,     // keep the byte and read the next one
+  kComplete,     // the frame is whole and its checksum right
+  kBadAddress,   // the complement at byte 2 disagrees with byte 1 (code 4)
+  kBadLength,    // N of 249 or more cannot fit a frame (code 5)
+  kBadChecksum,  // the frame is whole but its checksum is wrong (code 5)
+};
+T10xFrameStep Next10xFrameStep(std::span<const uint8_t> seen);
+
+// The values of the current-values block (group 0C, code 00), in the order received, each
+// brought from most-significant-first into host order. The bits are not interpreted.
+struct SfrTekValues {
+  std::array<uint32_t, 4> values{};
+};
+
+// A broken-down local time (as std::localtime gives it), used to stamp the device clock and
+// records. Replaceable so that stamps can be checked at a fixed time.
+using LocalTimeSource = std::function<std::tm()>;
+std::tm HostLocalTime();
+
+class Toxa10xProtocol {
+ public:
+  static constexpr size_t kBufferSize = 256;
+
+  Toxa10xProtocol();
+  virtual ~Toxa10xProtocol() = default;
+  Toxa10xProtocol(const Toxa10xProtocol&) = delete;
+  Toxa10xProtocol& operator=(const Toxa10xProtocol&) = delete;
+
+  // ---- Properties (setters never fail: values out of range are ignored or mapped) --------
+  ToxaCustomComPort* ComPort() const { return com_port_; }
+  void SetComPort(ToxaCustomComPort* port);  // null ignored: once set it stays set
+  uint8_t NetAddr() const { return net_addr_; }
+  void SetNetAddr(uint8_t value);  // 0..127, others ignored
+  uint32_t PacketTimeout() const { return packet_timeout_; }
+  void SetPacketTimeout(uint32_t value);  // rounded down to 10 ms; 10..9990, others ignored
+  uint32_t ByteTimeout() const { return byte_timeout_; }
+  void SetByteTimeout(uint32_t value);  // rounded down to 10 ms; 10..2990, others ignored
+  uint8_t RepeatCount() const { return repeat_count_; }
+  void SetRepeatCount(uint8_t value);  // 1..24, others ignored
+  uint32_t LastError() const { return last_error_; }
+  uint32_t DeviceType() const { return device_type_; }
+  void SetDeviceType(uint32_t value);  // 0..11; anything larger becomes 0
+  bool AutoOpenPort() const { return auto_open_port_; }
+  void SetAutoOpenPort(bool value) { auto_open_port_ = value; }
+  // True enables the write commands. While false they send nothing and report success.
+  bool EWrite() const { return e_write_; }
+  void SetEWrite(bool value) { e_write_ = value; }
+
+  // The clock that stamps SetDateTime (and the device classes' records); host local time
+  // unless replaced. An empty source restores the host's clock.
+  void SetLocalTimeSource(LocalTimeSource source);
+
+  // The last answer and request frames, and the clock image of SetDateTime.
+  std::span<const uint8_t, kBufferSize> RxBuf() const { return rx_buf_; }
+  std::span<const uint8_t, kBufferSize> TxBuf() const { return tx_buf_; }
+  std::span<const uint8_t, kBufferSize> ClockBuf() const { return clock_buf_; }
+  // N of the last intact answer (its data length); 0 after a failed exchange.
+  uint8_t LastDataLength() const { return last_error_ == 0 ? rx_buf_[5] : 0; }
+
+  // ---- Commands -----------------------------------------------------------------------------
+  // Every command leaves its outcome in LastError: 0 success, 1 no port component, 2 no
+  // answer, 3 answer too short for its record, 4 wrong address complement, 5 wrong checksum or
+  // impossible length, 6 port not open. Reads copy the answer's data into the caller's buffer
+  // from its start, never past its end (P variants: never more than `count` bytes), and leave it
+  // untouched on failure. Writes are refused with code 3 and send nothing when their frame
+  // would not fit (count above 246, 247 for WriteRtc128) or `data` holds fewer than `count`.
+
+  // Identification and firmware version texts (UTF-8). Empty after a failed exchange; left as
+  // they were when the port is not open.
+  void GetDevID(std::string& s);
+  void GetSoftVer(std::string& s);  // never opens the port itself
+  // The four current values. Answers with fewer than 16 data bytes fail with code 3.
+  // Runs without the command preamble: with a closed port it ends with code 2.
+  void GetSfrTek(SfrTekValues& values);
+
+  void ReadRAM(uint16_t address, std::span<uint8_t> buffer, uint8_t count);
+  void ReadCfg(uint16_t address, std::span<uint8_t> buffer, uint8_t count);
+  void ReadRtc2k(uint16_t address, std::span<uint8_t> buffer, uint8_t count);
+  void ReadRtc2kP(uint16_t address, uint8_t* buffer, uint8_t count);
+  void ReadRtc128(uint8_t address, std::span<uint8_t> buffer, uint8_t count);
+  void ReadDataFlash(uint32_t address, std::span<uint8_t> buffer, uint8_t count);
+
+  void WriteCfg(uint16_t address, std::span<const uint8_t> data, uint8_t count);
+  void WriteRtc2k(uint16_t address, std::span<const uint8_t> data, uint8_t count);
+  void WriteRtc2kP(uint16_t address, const uint8_t* data, uint8_t count);
+  // A 2-Kbyte-area style write under any command word (high byte group, low byte code).
+  void CustomWriteRtc2k(uint16_t command, uint16_t address, std::span<const uint8_t> data,
+                        uint8_t count);
+  // Writes `count` bytes of `buffer`; the answer's data then overwrites `buffer`.
+  void WriteRtc128(uint8_t address, std::span<uint8_t> buffer, uint8_t count);
+  // Sets the device clock to the local time of the time source.
+  void SetDateTime();
+
+  // Sends the 64-byte security block, whatever EWrite says.
+  void WriteSecurity(std::span<const uint8_t, 64> data);
+  void ReadSecurity(std::span<uint8_t> buffer);
+  // Text: the first data byte of the answer in decimal.
+  void UnlockWrite(std::string& s);
+  // A bare command; the answer's single data byte, or 255 on any failure or another length.
+  // Never opens the port itself.
+  uint8_t SendCmd(uint16_t command);
+  // Reads the identification and sets DeviceType from it (0 when unknown or on failure).
+  uint32_t DetectDevice();
+
+ protected:
+  // Completes TxBuf (start, address, complement, checksum) and runs the exchange with
+  // repetition. True if LastError is 0.
+  bool Exchange();
+  // Purges the port and writes the frame byte by byte; false (code 1) at the first failure.
+  bool SendPacket(std::span<const uint8_t> frame);
+  // Receives and checks one answer into `buffer`; its length, or 0 with LastError set.
+  size_t ReceivePacket(std::span<uint8_t, kBufferSize> buffer);
+
+  // The start of every command: opens the port if allowed, code 6 if it stays closed, and for
+  // writes the EWrite gate (code 0). True when the command goes on.
+  bool Preamble(bool write, bool may_open = true);
+  // Puts group, code and data into TxBuf and runs the exchange.
+  bool Request(uint8_t group, uint8_t code, std::span<const uint8_t> data);
+  // The data field of the last answer.
+  std::span<const uint8_t> AnswerData() const;
+  // A read command: preamble, request, then the answer's data into `buffer`.
+  void ReadInto(uint8_t group, uint8_t code, std::span<const uint8_t> request,
+                std::span<uint8_t> buffer);
+  // A 2-Kbyte-area style write: preamble with the EWrite gate, address and data, exchange.
+  void WriteAddressed(uint8_t group, uint8_t code, uint16_t address,
+                      std::span<const uint8_t> data, uint8_t count);
+  void GetText(uint8_t code, bool may_open, std::string& s);
+
+  std::tm LocalTime() const { return local_time_(); }
+  void SetLastError(uint32_t code) { last_error_ = code; }
+
+ private:
+  ToxaCustomComPort* com_port_ = nullptr;
+  bool auto_open_port_ = false;
+  bool e_write_ = false;
+  uint8_t repeat_count_ = 3;
+  uint32_t packet_timeout_ = 300;
+  uint32_t byte_timeout_ = 40;
+  uint8_t net_addr_ = 0;
+  uint32_t last_error_ = 0;
+  uint32_t device_type_ = 0;
+  std::array<uint8_t, kBufferSize> rx_buf_{};
+  std::array<uint8_t, kBufferSize> tx_buf_{};
+  std::array<uint8_t, kBufferSize> clock_buf_{};
+  LocalTimeSource local_time_;
+};
+
+}  // namespace oxa

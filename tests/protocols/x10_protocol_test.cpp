@@ -1,0 +1,411 @@
+// The 10x master against a scripted device on virtual time: frames on the wire, codes,
+// polls and milliseconds spent.
+#include <gtest/gtest.h>
+
+#include "protocols/oxa10xProtocol.h"
+#include "serial/OxaUtils.h"
+#include "tests/support/FakeComPortIo.h"
+
+namespace oxa {
+namespace {
+
+using testing::FakePort;
+using testing::Hex;
+
+// An answer frame from device `addr` carrying `data`.
+std::vector<uint8_t> Answer(const std::vector<uint8_t>& data, uint8_t addr = 1,
+                            uint8_t group = 0x0F, uint8_t code = 0x01) {
+  std::vector<uint8_t> f(data.size() + 7);
+  f[0] = 0xAA;
+  f[1] = addr;
+  f[2] = static_cast<uint8_t>(~addr);
+  f[3] = group;
+  f[4] = code;
+  f[5] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), f.begin() + 6);
+  f.back() = Checksum10x(std::span<const uint8_t>(f).first(f.size() - 1));
+  return f;
+}
+
+std::tm FixedTime() {
+  std::tm t{};
+  t.tm_year = 2024 - 1900;
+  t.tm_mon = 2;
+  t.tm_mday = 5;
+  t.tm_hour = 14;
+  t.tm_min = 7;
+  t.tm_sec = 9;
+  t.tm_wday = 2;  // Tuesday
+  return t;
+}
+
+class X10Protocol : public ::testing::Test {
+ protected:
+  X10Protocol() {
+    m.SetComPort(&fp.port);
+    m.SetNetAddr(1);
+  }
+  const std::vector<std::vector<uint8_t>>& Sent() const { return fp.io->Requests(); }
+  // Data field of the only request sent.
+  std::vector<uint8_t> SentData() const {
+    EXPECT_EQ(Sent().size(), 1u);
+    if (Sent().empty() || Sent()[0].size() < 7) return {};
+    return {Sent()[0].begin() + 6, Sent()[0].end() - 1};
+  }
+
+  FakePort fp;
+  Toxa10xProtocol m;
+};
+
+TEST(X10Properties, SettersIgnoreOrMapValuesOutOfRange) {
+  Toxa10xProtocol m;
+  EXPECT_EQ(m.NetAddr(), 0);
+  EXPECT_EQ(m.PacketTimeout(), 300u);
+  EXPECT_EQ(m.ByteTimeout(), 40u);
+  EXPECT_EQ(m.RepeatCount(), 3);
+  EXPECT_FALSE(m.EWrite());
+  EXPECT_FALSE(m.AutoOpenPort());
+  m.SetPacketTimeout(305);
+  EXPECT_EQ(m.PacketTimeout(), 300u);
+  m.SetPacketTimeout(5);
+  m.SetPacketTimeout(10000);
+  EXPECT_EQ(m.PacketTimeout(), 300u);
+  m.SetPacketTimeout(9999);
+  EXPECT_EQ(m.PacketTimeout(), 9990u);
+  m.SetByteTimeout(3000);
+  EXPECT_EQ(m.ByteTimeout(), 40u);
+  m.SetByteTimeout(2999);
+  EXPECT_EQ(m.ByteTimeout(), 2990u);
+  m.SetRepeatCount(0);
+  m.SetRepeatCount(25);
+  EXPECT_EQ(m.RepeatCount(), 3);
+  m.SetRepeatCount(24);
+  EXPECT_EQ(m.RepeatCount(), 24);
+  m.SetNetAddr(127);
+  m.SetNetAddr(200);
+  EXPECT_EQ(m.NetAddr(), 127);
+  m.SetDeviceType(11);
+  EXPECT_EQ(m.DeviceType(), 11u);
+  m.SetDeviceType(12);
+  EXPECT_EQ(m.DeviceType(), 0u);
+  FakePort fp;
+  m.SetComPort(&fp.port);
+  m.SetComPort(nullptr);
+  EXPECT_EQ(m.ComPort(), &fp.port);
+}
+
+TEST_F(X10Protocol, IdentificationIsSentAndDecodedFromCp1251) {
+  // "ZEB-106 " then the Cyrillic letters Ze, E, Be in code page 1251.
+  fp.io->QueueAnswer(Answer(Hex("5A 45 42 2D 31 30 36 20 C7 C5 C1"), 1, 0, 0));
+  std::string id = "old";
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(id, "ZEB-106 \u0417\u0415\u0411");
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0], Hex("55 01 FE 00 00 00 AB"));
+}
+
+TEST_F(X10Protocol, RequestFramesOfTheReadCommands) {
+  std::array<uint8_t, 16> buf{};
+  m.SetNetAddr(0);
+  m.SetRepeatCount(1);
+  m.ReadRtc2k(0x0020, buf, 16);
+  m.ReadRtc2k(0x07E0, buf, 16);
+  m.ReadDataFlash(0x00012345, buf, 8);
+  m.ReadRAM(0x00A0, buf, 4);
+  m.ReadRtc128(0x10, buf, 3);
+  m.ReadSecurity(buf);
+  ASSERT_EQ(Sent().size(), 6u);
+  EXPECT_EQ(Sent()[0], Hex("55 00 FF 0F 01 03 00 20 10 68"));
+  EXPECT_EQ(Sent()[1], Hex("55 00 FF 0F 01 03 07 E0 10 A1"));
+  EXPECT_EQ(Sent()[2], Hex("55 00 FF 0F 03 05 08 00 01 23 45 23"));
+  EXPECT_EQ(Sent()[3], Hex("55 00 FF 0C 01 03 00 A0 04 F7"));
+  EXPECT_EQ(Sent()[4], Hex("55 00 FF 0F 02 02 10 03 85"));
+  EXPECT_EQ(Sent()[5], Hex("55 00 FF 0F 93 00 09"));
+}
+
+TEST_F(X10Protocol, AnswerIsTakenAfterLeadingGarbageAndAtOnce) {
+  fp.io->QueueAnswer(Hex("00 13 AA 01 FE 00 00 01 5A FB"), 5);
+  std::array<uint8_t, 4> buf = {0, 0, 0, 0};
+  m.ReadRtc2k(0, buf, 1);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(buf[0], 0x5A);
+  EXPECT_EQ(buf[1], 0);
+  // The wait for input ends when the answer arrives: no grain is spent in full.
+  EXPECT_EQ(fp.io->NowMs(), 5u);
+  EXPECT_EQ(fp.io->SleptMs(), 0u);
+}
+
+TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
+  for (int i = 0; i < 3; ++i) fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FA"));
+  std::array<uint8_t, 4> buf = {1, 2, 3, 4};
+  m.ReadRtc2k(0, buf, 1);
+  EXPECT_EQ(m.LastError(), 5u);
+  EXPECT_EQ(buf, (std::array<uint8_t, 4>{1, 2, 3, 4}));
+  EXPECT_EQ(Sent().size(), 3u);
+  EXPECT_EQ(fp.io->SleptMs(), 600u);  // 200 ms after each failed attempt, the last included
+}
+
+TEST_F(X10Protocol, BadComplementStopsReadingAtByteTwo) {
+  m.SetRepeatCount(1);
+  fp.io->QueueAnswer(Hex("AA 01 FF 00 00 01 5A FB"));
+  std::string id = "x";
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 4u);
+  EXPECT_EQ(id, "");
+  EXPECT_EQ(fp.io->PendingInput(), 5u);
+}
+
+TEST_F(X10Protocol, ImpossibleLengthIsRefusedWithoutReadingFurther) {
+  m.SetRepeatCount(1);
+  auto frame = Hex("AA 01 FE 00 00 F9");
+  frame.resize(frame.size() + 250, 0);
+  fp.io->QueueAnswer(frame);
+  std::array<uint8_t, 4> buf{};
+  m.ReadRtc2k(0, buf, 4);
+  EXPECT_EQ(m.LastError(), 5u);
+  EXPECT_EQ(fp.io->PendingInput(), 250u);
+}
+
+TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
+  std::string id = "x";
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(id, "");
+  // Per attempt: 10 ms, then 31 empty polls each followed by 10 ms, then the 200 ms pause.
+  EXPECT_EQ(Sent().size(), 3u);
+  EXPECT_EQ(fp.io->NowMs(), 3u * 520u);
+  EXPECT_EQ(fp.io->EmptyReads(), 3u * 31u);
+  EXPECT_EQ(fp.io->SleptMs(), 3u * 200u);
+
+  FakePort fp2;
+  Toxa10xProtocol zeb;  // the window's settings for its ZEB-106
+  zeb.SetComPort(&fp2.port);
+  zeb.SetPacketTimeout(500);
+  zeb.SetByteTimeout(200);
+  zeb.SetRepeatCount(7);
+  zeb.GetDevID(id);
+  EXPECT_EQ(fp2.io->NowMs(), 7u * 720u);
+  EXPECT_EQ(fp2.io->EmptyReads(), 7u * 51u);
+}
+
+TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
+  m.SetRepeatCount(1);
+  fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 50);  // 50 ms gaps > 40 ms
+  std::string id;
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 2u);
+  // Start byte at 5 ms, then 5 empty polls of 10 ms for byte 1, then the pause.
+  EXPECT_EQ(fp.io->NowMs(), 5u + 50u + 200u);
+
+  FakePort fp2;
+  m.SetComPort(&fp2.port);
+  fp2.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 40);
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(id, "Z");
+}
+
+TEST_F(X10Protocol, FailedWriteIsReplacedByTheReceiveOutcome) {
+  m.SetRepeatCount(1);
+  fp.io->fail_write_after = 0;
+  std::string id;
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 2u);
+}
+
+TEST_F(X10Protocol, ClosedPortIsOpenedOnlyWhereAllowed) {
+  fp.port.Close();
+  std::string text = "kept";
+  m.GetDevID(text);
+  EXPECT_EQ(m.LastError(), 6u);
+  EXPECT_EQ(text, "kept");
+  EXPECT_EQ(fp.io->Opens(), 1u);
+
+  m.SetAutoOpenPort(true);
+  m.GetSoftVer(text);
+  EXPECT_EQ(m.LastError(), 6u);
+  EXPECT_EQ(m.SendCmd(0x7777), 0xFF);
+  EXPECT_EQ(m.LastError(), 6u);
+  EXPECT_EQ(fp.io->Opens(), 1u);
+  EXPECT_TRUE(Sent().empty());
+
+  fp.io->QueueAnswer(Answer(Hex("41"), 1, 0, 0));
+  m.GetDevID(text);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(text, "A");
+  EXPECT_TRUE(fp.port.Opened());
+}
+
+TEST(X10NoPort, CommandsEndWithCodeOne) {
+  Toxa10xProtocol m;
+  std::string id = "x";
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 1u);
+  EXPECT_EQ(id, "");
+  SfrTekValues v;
+  m.GetSfrTek(v);
+  EXPECT_EQ(m.LastError(), 1u);
+}
+
+TEST_F(X10Protocol, WritesAreGatedByEWrite) {
+  const uint8_t data[] = {0x5A, 0xA5};
+  m.WriteRtc2kP(0x0514, data, 2);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_TRUE(Sent().empty());
+
+  m.SetEWrite(true);
+  fp.io->QueueAnswer(Answer({}));
+  m.WriteRtc2kP(0x0514, data, 2);
+  EXPECT_EQ(m.LastError(), 0u);
+  ASSERT_EQ(Sent().size(), 1u);
+  const auto& f = Sent()[0];
+  EXPECT_EQ(std::vector<uint8_t>(f.begin() + 3, f.end() - 1), Hex("0F 81 04 05 14 5A A5"));
+}
+
+TEST_F(X10Protocol, SecurityBlockIsSentWhateverEWriteSays) {
+  std::array<uint8_t, 64> block;
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
+  fp.io->QueueAnswer(Answer({}));
+  m.WriteSecurity(block);
+  EXPECT_EQ(m.LastError(), 0u);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0][3], 0x0F);
+  EXPECT_EQ(Sent()[0][4], 0x91);
+  EXPECT_EQ(SentData(), std::vector<uint8_t>(block.begin(), block.end()));
+}
+
+TEST_F(X10Protocol, WritesThatCannotFitAFrameSendNothing) {
+  m.SetEWrite(true);
+  std::vector<uint8_t> big(247, 1);
+  m.WriteRtc2k(0, big, 247);
+  EXPECT_EQ(m.LastError(), 3u);
+  m.WriteRtc2k(0, std::span<const uint8_t>(big).first(4), 5);  // fewer bytes than the count
+  EXPECT_EQ(m.LastError(), 3u);
+  m.WriteRtc2kP(0, nullptr, 1);
+  EXPECT_EQ(m.LastError(), 3u);
+  std::vector<uint8_t> big128(248, 1);
+  m.WriteRtc128(0, big128, 248);
+  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_TRUE(Sent().empty());
+
+  fp.io->QueueAnswer(Answer({}));
+  m.WriteRtc2k(0, big, 246);  // the largest write: a 255-byte frame
+  EXPECT_EQ(m.LastError(), 0u);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0].size(), 255u);
+}
+
+TEST_F(X10Protocol, ClockIsSetFromTheLocalTimeSource) {
+  m.SetLocalTimeSource(FixedTime);
+  m.SetEWrite(true);
+  fp.io->QueueAnswer(Answer(Hex("01 02")));
+  m.SetDateTime();
+  EXPECT_EQ(m.LastError(), 0u);
+  ASSERT_EQ(Sent().size(), 1u);
+  EXPECT_EQ(Sent()[0][4], 0x82);
+  EXPECT_EQ(SentData(), Hex("00 09 00 07 00 14 00 03 05 03 24"));
+  // The answer's data overwrites the start of the clock image.
+  EXPECT_EQ(m.ClockBuf()[0], 0x01);
+  EXPECT_EQ(m.ClockBuf()[1], 0x02);
+  EXPECT_EQ(m.ClockBuf()[2], 0x07);
+
+  m.SetEWrite(false);
+  m.SetDateTime();
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(Sent().size(), 1u);
+}
+
+TEST_F(X10Protocol, WriteRtc128ReturnsTheAnswerInTheCallersBuffer) {
+  m.SetEWrite(true);
+  fp.io->QueueAnswer(Answer(Hex("AA BB CC DD EE")));
+  std::array<uint8_t, 3> buf = {1, 2, 3};
+  m.WriteRtc128(0x20, buf, 3);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(SentData(), Hex("20 01 02 03"));
+  EXPECT_EQ(buf, (std::array<uint8_t, 3>{0xAA, 0xBB, 0xCC}));
+}
+
+TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
+  std::vector<uint8_t> data(40);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0x80 + i);
+  fp.io->QueueAnswer(Answer(data));
+  fp.io->QueueAnswer(Answer(data));
+  std::array<uint8_t, 12> guarded;
+  guarded.fill(0xEE);
+  m.ReadRtc2kP(0x07E0, guarded.data() + 4, 4);
+  EXPECT_EQ(m.LastError(), 0u);  // the caller got every byte it asked for
+  EXPECT_EQ(guarded, (std::array<uint8_t, 12>{0xEE, 0xEE, 0xEE, 0xEE, 0x80, 0x81, 0x82, 0x83,
+                                              0xEE, 0xEE, 0xEE, 0xEE}));
+  m.ReadRAM(0, std::span<uint8_t>(guarded).subspan(8, 2), 2);
+  EXPECT_EQ(guarded[9], 0x81);
+  EXPECT_EQ(guarded[10], 0xEE);
+  EXPECT_EQ(m.LastDataLength(), 40);
+}
+
+TEST_F(X10Protocol, CurrentValuesBlock) {
+  fp.io->QueueAnswer(Answer(Hex("00 00 00 01 12 34 56 78 FF FF FF FE 3F 80 00 00 99"), 1, 0x0C, 0));
+  SfrTekValues v;
+  m.GetSfrTek(v);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(v.values, (std::array<uint32_t, 4>{1, 0x12345678, 0xFFFFFFFE, 0x3F800000}));
+
+  // Fewer than 16 data bytes cannot fill the record.
+  fp.io->QueueAnswer(Answer(Hex("00 00 00 02 00 00 00 03"), 1, 0x0C, 0));
+  m.GetSfrTek(v);
+  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(v.values[0], 1u);
+}
+
+TEST_F(X10Protocol, CurrentValuesOnAClosedPortTimeOutWithoutOpening) {
+  fp.port.Close();
+  m.SetAutoOpenPort(true);
+  m.SetRepeatCount(1);
+  SfrTekValues v;
+  m.GetSfrTek(v);
+  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(fp.io->Opens(), 1u);
+  EXPECT_EQ(fp.io->NowMs(), 520u);
+}
+
+TEST_F(X10Protocol, BareCommandsAndUnlock) {
+  fp.io->QueueAnswer(Answer(Hex("07"), 1, 0x77, 0x77));
+  EXPECT_EQ(m.SendCmd(0x7777), 0x07);
+  EXPECT_EQ(Sent()[0], Hex("55 01 FE 77 77 00 BD"));
+  fp.io->QueueAnswer(Answer(Hex("07 08")));
+  EXPECT_EQ(m.SendCmd(0x7777), 0xFF);
+  EXPECT_EQ(m.LastError(), 0u);
+
+  std::string s;
+  fp.io->QueueAnswer(Answer(Hex("11 00")));
+  m.UnlockWrite(s);
+  EXPECT_EQ(s, "17");
+  EXPECT_EQ(Sent().back(), Hex("55 01 FE 0F F1 00 AB"));
+  fp.io->QueueAnswer(Answer({}));
+  m.UnlockWrite(s);
+  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(s, "");
+}
+
+TEST_F(X10Protocol, DeviceDetectionFromTheIdentification) {
+  const auto id = [](const char* text) {
+    std::string t(text);
+    return Answer(std::vector<uint8_t>(t.begin(), t.end()), 1, 0, 0);
+  };
+  fp.io->QueueAnswer(id("ZEB-104.2 v3"));
+  EXPECT_EQ(m.DetectDevice(), 1u);
+  fp.io->QueueAnswer(id("xFUL-105"));
+  EXPECT_EQ(m.DetectDevice(), 3u);
+  fp.io->QueueAnswer(id("FUL-107 FUL-105"));  // first match in table order wins
+  EXPECT_EQ(m.DetectDevice(), 3u);
+  fp.io->QueueAnswer(id("FUL-107"));
+  EXPECT_EQ(m.DetectDevice(), 5u);
+  fp.io->QueueAnswer(id("zeb-104"));
+  EXPECT_EQ(m.DetectDevice(), 0u);
+  EXPECT_EQ(m.DetectDevice(), 0u);  // silence
+  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(m.DeviceType(), 0u);
+}
+
+}  // namespace
+}  // namespace oxa
