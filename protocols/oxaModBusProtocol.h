@@ -1,0 +1,165 @@
+// The Modbus RTU master: one request at a time on a bound serial port component, functions 3
+// (read holding registers), 6 (write single register), 16 (write multiple registers), 17
+// (device identification) and the device-specific 65 (read one 128-byte archive block).
+//
+// Every operation runs to completion in the calling thread and leaves its outcome in LastError
+// (codes of ErrorMessages in serial/OxaUtils.h): 0 success, 1 no port bound or a request byte
+// could not be written, 2 an answer byte did not arrive in time, 3 the answer carries more data
+// than the caller's buffer (or than its own frame) holds, 5 wrong CRC, 6 the port is closed
+// (GetDevID), 7 the device answered with a Modbus exception (its code in LastException).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "serial/OxaComPort.h"
+
+namespace oxa {
+
+// Function codes of the requests this master sends.
+inline constexpr uint8_t kFnReadHoldingRegisters = 0x03;
+inline constexpr uint8_t kFnWriteSingleRegister = 0x06;
+inline constexpr uint8_t kFnWriteMultipleRegisters = 0x10;
+inline constexpr uint8_t kFnReportDeviceId = 0x11;
+inline constexpr uint8_t kFnReadArchiveBlock = 0x41;
+
+// Size of the request and answer buffers; every frame of this protocol fits (at most 261 bytes).
+inline constexpr size_t kModbusFrameBufferSize = 512;
+// Registers function 16 can carry in one request.
+inline constexpr uint16_t kMaxWriteRegisters = 123;
+
+// --- Frames (pure functions) ---------------------------------------------------------------
+
+// Each builder writes a complete request, CRC included (low byte first), to the start of `out`
+// and returns its length; 0 when `out` is too short (nothing is written then).
+size_t BuildReadRequest(std::span<uint8_t> out, uint8_t addr, uint8_t function, uint16_t start,
+                        uint16_t count);  // functions 3 and 65: 8 bytes
+size_t BuildWriteSingleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t reg,
+                               uint16_t value);  // function 6: 8 bytes
+// Function 16: 9 + 2 × count bytes, data taken as given (register values high byte first).
+// 0 as well when count is 0 or above kMaxWriteRegisters or `data` holds fewer than 2 × count
+// bytes.
+size_t BuildWriteMultipleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start,
+                                 uint16_t count, std::span<const uint8_t> data);
+size_t BuildDevIdRequest(std::span<uint8_t> out, uint8_t addr);  // function 17: 4 bytes
+
+// The total length of an answer frame, decided by the bytes received so far (`seen`, from the
+// address byte on): 5 until byte 2 is in, then from the answer's own function code (byte 1):
+// 3 → byte 2 + 5; 6 and 16 → 8; 17 → 6, and byte 3 + 6 once byte 3 is in; 65 → 133; any other
+// code (exception answers among them) → 5. The result is always above 2 and, for an incomplete
+// frame, above seen.size(), so a receiver feeding one byte at a time always terminates.
+size_t ModbusAnswerLength(std::span<const uint8_t> seen);
+
+// True when the CRC in the last two bytes of `frame` (low byte first) matches the bytes before.
+bool ModbusCrcOk(std::span<const uint8_t> frame);
+
+// The standard name of a Modbus exception code ("illegal function", ...); "" for unknown codes.
+std::string_view ModbusExceptionName(uint8_t code);
+
+// --- The master component -------------------------------------------------------------------
+
+class ToxaModBusProtocol {
+ public:
+  ToxaModBusProtocol();
+  virtual ~ToxaModBusProtocol() = default;
+
+  ToxaModBusProtocol(const ToxaModBusProtocol&) = delete;
+  ToxaModBusProtocol& operator=(const ToxaModBusProtocol&) = delete;
+
+  // The port all traffic goes through; not owned. A null value is ignored.
+  ToxaCustomComPort* ComPort() const { return port_; }
+  void SetComPort(ToxaCustomComPort* port);
+
+  // Device address 0..127; larger values are ignored.
+  uint8_t NetAddr() const { return net_addr_; }
+  void SetNetAddr(uint8_t value);
+
+  // Time allowed for the first answer byte, ms. Rounded down to a multiple of 10; kept only if
+  // 10 ≤ result < 10000.
+  uint32_t PacketTimeout() const { return packet_timeout_; }
+  void SetPacketTimeout(uint32_t value);
+
+  // Time allowed for each further answer byte, ms. Rounded down to a multiple of 10; kept only
+  // if 10 ≤ result < 3000.
+  uint32_t ByteTimeout() const { return byte_timeout_; }
+  void SetByteTimeout(uint32_t value);
+
+  // Attempts per transaction, 1..24; other values are ignored.
+  uint8_t RepeatCount() const { return repeat_count_; }
+  void SetRepeatCount(uint8_t value);
+
+  uint32_t LastError() const { return last_error_; }
+
+  // Index into the device-type name tables, 0..11; larger values are stored as 0.
+  uint32_t DeviceType() const { return device_type_; }
+  void SetDeviceType(uint32_t value);
+
+  // GetDevID opens a closed port by itself when set.
+  bool AutoOpenPort() const { return auto_open_port_; }
+  void SetAutoOpenPort(bool value) { auto_open_port_ = value; }
+
+  // Function 16 transmits only when set; otherwise it sends nothing and reports success.
+  bool EWrite() const { return e_write_; }
+  void SetEWrite(bool value) { e_write_ = value; }
+
+  // The last request started, as hexadecimal text ("01 03 00 00 00 01 84 0A ").
+  const std::string& LastSent() const { return last_sent_; }
+
+  // Exception code of the last answer; 0 when the last answer was not an exception.
+  uint8_t LastException() const { return last_exception_; }
+
+  // Function 3: copies the answer's data bytes (registers high byte first) to the start of
+  // `buf`. `buf` is untouched on failure.
+  bool ReadHoldingRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf);
+  // Function 65: one 128-byte archive block (`count` is 1), copied like the registers above.
+  bool ReadArchiveBlock(uint16_t start, uint16_t count, std::span<uint8_t> buf);
+  // Function 6. Not gated by EWrite.
+  bool WriteSingleRegister(uint16_t reg, uint16_t value);
+  // Function 16: `count` registers (1..123) from `data`, 2 × count bytes, high byte first.
+  bool WriteMultipleRegisters(uint16_t start, uint16_t count, std::span<const uint8_t> data);
+  // Function 17: the identification text of the device, decoded from code page 1251 to UTF-8;
+  // bytes of value 20 and below are skipped. Empty after a failed exchange; unchanged when the
+  // exchange could not start (no port: code 1; port closed: code 6).
+  void GetDevID(std::string& s);
+
+ protected:
+  // Purges the port, then writes `count` bytes of `frame` one by one, recording each in
+  // LastSent. False (LastError 1) when a byte cannot be written; the rest is not sent.
+  bool SendFrame(const uint8_t* frame, uint8_t count);
+  // Collects one answer into the answer buffer; its length, or 0 (LastError 2 or 5).
+  uint16_t ReceiveFrame();
+
+  // The answer frame last received (byte 0 = address).
+  std::span<const uint8_t> Answer() const { return {answer_.data(), answer_length_}; }
+  // For the device classes: an answer that is valid Modbus but not what the device should send.
+  void SetLastError(uint32_t code) { last_error_ = code; }
+
+ private:
+  // Sends the request in the request buffer and collects an answer, up to RepeatCount times,
+  // until an answer with a correct CRC arrives. Then an exception answer becomes LastError 7.
+  bool Transact(uint8_t length);
+  // Copies the data of a read answer into `buf` (LastError 3 when it does not fit).
+  bool CopyReadAnswer(std::span<uint8_t> buf);
+  void BeginOperation() { last_exception_ = 0; }
+
+  ToxaCustomComPort* port_ = nullptr;
+  bool auto_open_port_ = false;
+  bool e_write_ = false;
+  uint8_t repeat_count_ = 3;
+  uint32_t packet_timeout_ = 300;
+  uint32_t byte_timeout_ = 40;
+  uint8_t net_addr_ = 0;
+  uint32_t last_error_ = 0;
+  uint32_t device_type_ = 0;
+  std::array<uint8_t, kModbusFrameBufferSize> answer_{};
+  std::array<uint8_t, kModbusFrameBufferSize> request_{};
+  std::string last_sent_;
+  uint8_t last_exception_ = 0;
+  size_t answer_length_ = 0;
+};
+
+}  // namespace oxa

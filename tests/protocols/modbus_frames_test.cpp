@@ -1,0 +1,131 @@
+// Request builders and the answer-length decision, on tables of hex frames.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "protocols/oxaModBusProtocol.h"
+#include "serial/OxaUtils.h"
+#include "tests/support/FakeComPortIo.h"
+
+namespace oxa {
+namespace {
+
+using testing::Hex;
+using testing::WithCrc;
+
+std::string Built(size_t length, const std::array<uint8_t, 512>& out) {
+  return HexBytes(std::span<const uint8_t>(out.data(), length));
+}
+
+TEST(ModbusRequests, ExactBytesOfEveryFunction) {
+  std::array<uint8_t, 512> out{};
+  EXPECT_EQ(Built(BuildReadRequest(out, 1, 0x03, 0, 1), out), "01 03 00 00 00 01 84 0A ");
+  EXPECT_EQ(Built(BuildReadRequest(out, 1, 0x03, 0, 10), out), "01 03 00 00 00 0A C5 CD ");
+  EXPECT_EQ(Built(BuildReadRequest(out, 0x11, 0x03, 0x006B, 3), out),
+            "11 03 00 6B 00 03 76 87 ");
+  EXPECT_EQ(Built(BuildReadRequest(out, 1, 0x41, 0x0102, 1), out),
+            HexBytes(WithCrc(Hex("01 41 01 02 00 01"))));
+  EXPECT_EQ(Built(BuildWriteSingleRequest(out, 0x11, 0x0001, 0x0003), out),
+            "11 06 00 01 00 03 9A 9B ");
+  EXPECT_EQ(Built(BuildDevIdRequest(out, 1), out), "01 11 C0 2C ");
+  const std::vector<uint8_t> data = Hex("00 0A 01 02");
+  EXPECT_EQ(Built(BuildWriteMultipleRequest(out, 0x11, 0x0001, 2, data), out),
+            "11 10 00 01 00 02 04 00 0A 01 02 C6 F0 ");
+}
+
+TEST(ModbusRequests, WriteMultipleRefusesWhatOneFrameCannotCarry) {
+  std::array<uint8_t, 512> out{};
+  std::vector<uint8_t> data(2 * 124, 0xAB);
+  EXPECT_EQ(BuildWriteMultipleRequest(out, 1, 0, 0, data), 0u);
+  EXPECT_EQ(BuildWriteMultipleRequest(out, 1, 0, 124, data), 0u);
+  EXPECT_EQ(BuildWriteMultipleRequest(out, 1, 0, 3, std::span(data).first(5)), 0u);
+  // 123 registers is the largest frame: 255 bytes, byte count 246.
+  const size_t length = BuildWriteMultipleRequest(out, 1, 0, 123, data);
+  EXPECT_EQ(length, 255u);
+  EXPECT_EQ(out[6], 246);
+  EXPECT_TRUE(ModbusCrcOk(std::span<const uint8_t>(out.data(), length)));
+  // A buffer too short for the frame is left alone.
+  std::array<uint8_t, 10> small{};
+  EXPECT_EQ(BuildWriteMultipleRequest(small, 1, 0, 2, data), 0u);
+  EXPECT_EQ(BuildReadRequest(std::span(small).first(7), 1, 3, 0, 1), 0u);
+}
+
+// Feeding a whole frame one byte at a time must stop exactly at its end.
+size_t FedLength(const std::vector<uint8_t>& frame) {
+  size_t i = 0;
+  size_t expected = 5;
+  while (i < expected && i < frame.size()) {
+    ++i;
+    expected = ModbusAnswerLength(std::span<const uint8_t>(frame.data(), i));
+    EXPECT_GT(expected, 2u);
+    if (i < expected) {
+      EXPECT_GT(expected, i);
+    }
+  }
+  return expected;
+}
+
+TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
+  struct Case {
+    const char* frame;  // bytes as received, CRC included
+    size_t length;
+  };
+  const Case cases[] = {
+      {"01 03 02 12 34 B5 33", 7},
+      {"01 03 00 xx xx", 5},              // no data at all
+      {"01 06 00 01 00 03 98 0B", 8},
+      {"01 10 00 01 00 02 10 08", 8},
+      {"01 11 00 03 41 42 43 xx xx", 9},  // text of 3 bytes
+      {"01 11 00 00 xx xx", 6},           // empty text
+      {"01 83 02 C0 F1", 5},              // exception answer
+      {"01 90 04 4D C3", 5},
+      {"01 05 00 xx xx", 5},              // a function this master never asks for
+      {"01 C1 01 xx xx", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.frame);
+    std::vector<uint8_t> frame = Hex(c.frame);
+    frame.resize(c.length, 0);
+    EXPECT_EQ(FedLength(frame), c.length);
+  }
+  std::vector<uint8_t> archive = {0x01, 0x41, 0x05};  // byte count says 5, the block is 128
+  archive.resize(133, 0xEE);
+  EXPECT_EQ(FedLength(archive), 133u);
+  std::vector<uint8_t> longest = {0x01, 0x03, 0xFF};
+  longest.resize(260, 0);
+  EXPECT_EQ(FedLength(longest), 260u);
+  std::vector<uint8_t> longest_text = {0x01, 0x11, 0x00, 0xFF};
+  longest_text.resize(261, 0);
+  EXPECT_EQ(FedLength(longest_text), 261u);
+}
+
+TEST(ModbusAnswerLength, StaysFiveUntilByteTwo) {
+  EXPECT_EQ(ModbusAnswerLength({}), 5u);
+  EXPECT_EQ(ModbusAnswerLength(Hex("01")), 5u);
+  EXPECT_EQ(ModbusAnswerLength(Hex("01 03")), 5u);
+  EXPECT_EQ(ModbusAnswerLength(Hex("01 03 0A")), 15u);
+  EXPECT_EQ(ModbusAnswerLength(Hex("01 11 00")), 6u);
+  EXPECT_EQ(ModbusAnswerLength(Hex("01 11 00 20")), 38u);
+}
+
+TEST(ModbusCrc, ChecksLowByteFirst) {
+  EXPECT_TRUE(ModbusCrcOk(Hex("01 03 00 00 00 01 84 0A")));
+  EXPECT_FALSE(ModbusCrcOk(Hex("01 03 00 00 00 01 0A 84")));
+  EXPECT_FALSE(ModbusCrcOk(Hex("01")));
+}
+
+TEST(ModbusExceptionName, StandardNames) {
+  EXPECT_EQ(ModbusExceptionName(1), "illegal function");
+  EXPECT_EQ(ModbusExceptionName(2), "illegal data address");
+  EXPECT_EQ(ModbusExceptionName(3), "illegal data value");
+  EXPECT_EQ(ModbusExceptionName(4), "server device failure");
+  EXPECT_EQ(ModbusExceptionName(6), "server device busy");
+  EXPECT_EQ(ModbusExceptionName(0), "");
+  EXPECT_EQ(ModbusExceptionName(9), "");
+  EXPECT_EQ(ModbusExceptionName(0xFF), "");
+}
+
+}  // namespace
+}  // namespace oxa
