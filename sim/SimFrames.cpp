@@ -1,0 +1,78 @@
+#include "sim/SimFrames.h"
+
+#include <algorithm>
+
+#include "serial/OxaUtils.h"
+
+namespace oxa::sim {
+
+size_t ModbusRequestLength(std::span<const uint8_t> seen) {
+  if (seen.size() < 2) return 0;
+  switch (seen[1]) {
+    case 0x01:  // read coils, discrete inputs, input registers, write one coil:
+    case 0x02:  // the device does not have them, but their length is known, so the
+    case 0x04:  // "illegal function" answer goes out at once
+    case 0x05:
+    case 0x03:
+    case 0x06:
+    case 0x41:
+      return 8;
+    case 0x07:
+    case 0x0B:
+    case 0x0C:
+    case 0x11:
+      return 4;
+    case 0x0F:
+    case 0x10:
+      return seen.size() < 7 ? 0 : 9 + static_cast<size_t>(seen[6]);
+    default:
+      return 0;
+  }
+}
+
+bool ModbusCrcOk(std::span<const uint8_t> frame) {
+  if (frame.size() < 4) return false;
+  const uint16_t crc = UpdateCrc16(0xFFFF, frame.first(frame.size() - 2));
+  return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
+}
+
+void AppendModbusCrc(std::vector<uint8_t>& frame) {
+  const uint16_t crc = UpdateCrc16(0xFFFF, frame);
+  frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+  frame.push_back(static_cast<uint8_t>(crc >> 8));
+}
+
+size_t TenXFrameLength(std::span<const uint8_t> seen) {
+  if (seen.size() < 6) return 0;
+  return static_cast<size_t>(seen[5]) + 7;
+}
+
+uint8_t TenXChecksum(std::span<const uint8_t> bytes) {
+  uint8_t sum = 0;
+  for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
+  return static_cast<uint8_t>(~sum);
+}
+
+bool TenXFrameOk(std::span<const uint8_t> frame) {
+  if (frame.size() < 7 || frame[0] != kTenXRequestStart) return false;
+  if (frame[2] != static_cast<uint8_t>(~frame[1])) return false;
+  if (TenXFrameLength(frame) != frame.size()) return false;
+  return frame.back() == TenXChecksum(frame.first(frame.size() - 1));
+}
+
+std::vector<uint8_t> TenXAnswer(uint8_t address, uint8_t group, uint8_t code,
+                                std::span<const uint8_t> data) {
+  if (data.size() > kTenXMaxData) data = data.first(kTenXMaxData);
+  std::vector<uint8_t> frame(data.size() + 7);
+  frame[0] = kTenXAnswerStart;
+  frame[1] = address;
+  frame[2] = static_cast<uint8_t>(~address);
+  frame[3] = group;
+  frame[4] = code;
+  frame[5] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), frame.begin() + 6);
+  frame.back() = TenXChecksum(std::span(frame).first(frame.size() - 1));
+  return frame;
+}
+
+}  // namespace oxa::sim

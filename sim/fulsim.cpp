@@ -1,0 +1,185 @@
+// fulsim: the virtual FUL device on a pseudo-terminal. Prints the device path a master should
+// open as its first line of output and serves until SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/PtyDevice.h"
+#include "sim/SimConfig.h"
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: fulsim [options]
+
+Serves a virtual FUL meter with a doser on a pseudo-terminal. It answers Modbus RTU
+(functions 3, 6, 16, 17 and 65) and the 10x protocol on the same line. The first line
+printed is the device path a master opens like a serial port; the program then serves
+until SIGINT or SIGTERM.
+
+Options:
+  --address N         network address, 1..247 (default 1)
+  --baud N            pace answers at the character time of 8N1 at N baud (10 bits a byte);
+                      default: answers leave at once
+  --delay MS          wait MS milliseconds between a request and its answer (default 0)
+  --link PATH         also make PATH a symlink to the device path (removed at exit)
+  --config FILE       set contents from an INI file (format below)
+  --no-answer N       do not answer the next N requests
+  --bad-checksum N    corrupt the CRC (Modbus) or checksum (10x) of the next N answers
+  --stop-mid-frame N  send only the first half of the next N answers
+  --garbage N         send garbage bytes before the next N answers
+  --garbage-bytes HEX the garbage bytes, e.g. "00 13" (the default)
+  --wrong-complement N  wrong address complement in the next N 10x answers
+  --help              this text
+
+Contents:
+  Modbus registers: G at 0 and 2, SFR at 107 and 105 (97 in the alternative map),
+  Gmax at 299 and 301, device number at 315, version at 318, channel layout at 320,
+  coefficients K and Obr at 189..229 (channel 2) and 338..372 (channel 1), the 32
+  integrators from 2000 (volumes, masses and times grow while the device runs), the
+  doser: 2201 dose in tenths of a litre, 2202 state (0 stopped, 1 running, 2 paused,
+  3 error) and command (1 start, 2 pause, 0 stop), 2203 reset (write 1), 2204 volume
+  dosed so far in tenths (1 litre a second). Registers 0..399 and 2000..2299 exist;
+  others answer exception 02. Archive blocks 0..8191 (function 65) hold 128 fixed
+  bytes each.
+  10x: identification and version texts, the 2-Kbyte memory (device number at 338,
+  stamp record at 1496, calibration block at 1504 with its checksum, signature record
+  at 2016), RAM (SFR at 0 and 4, G at 160 and 164), the 128-byte clock area, the
+  64-byte security block, commands 0x7777 (factory coefficients) and 0x7778 (factory
+  coefficients, signature record erased).
+
+Config file (INI; lines starting with ; or # are comments):
+  [modbus]
+  identification = FUL-05.08 on the bench
+  [registers]
+  2201 = 150            ; 16-bit value, decimal or 0x hex
+  0 = float:12.5        ; a float in registers 0 and 1, most significant first
+  315 = u32:123456      ; an unsigned 32-bit in registers 315 and 316
+  [10x]
+  identification = FUL-05.08
+  soft_version = 1.08
+  [memory]
+  1496 = DE 2A 00 00 24 03 05 AD   ; hex bytes from address 1496
+  338 = u32:123456
+  [ram]
+  160 = float:12.5
+  (Comments go on their own lines.)
+)";
+
+bool ParseNumber(std::string_view text, uint32_t max, uint32_t& value) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() && value <= max;
+}
+
+bool ParseHex(std::string_view text, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  while (!text.empty()) {
+    if (text.front() == ' ') {
+      text.remove_prefix(1);
+      continue;
+    }
+    const size_t n = std::min<size_t>(2, text.find(' ') == std::string_view::npos ? text.size()
+                                                                                  : text.find(' '));
+    uint8_t b = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + n, b, 16);
+    if (ec != std::errc() || end != text.data() + n) return false;
+    bytes.push_back(b);
+    text.remove_prefix(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  oxa::sim::PtyOptions options;
+  std::string config;
+  uint32_t no_answer = 0, bad_checksum = 0, stop_mid = 0, garbage = 0, wrong_complement = 0;
+  std::vector<uint8_t> garbage_bytes{0x00, 0x13};
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "fulsim: %s needs a value (see --help)\n", argv[i]);
+      return 2;
+    }
+    const std::string_view value = argv[++i];
+    uint32_t n = 0;
+    bool ok = true;
+    if (arg == "--address") {
+      ok = ParseNumber(value, 247, n) && n >= 1;
+      options.address = static_cast<uint8_t>(n);
+    } else if (arg == "--baud") {
+      ok = ParseNumber(value, 4'000'000, n);
+      options.baud = n;
+    } else if (arg == "--delay") {
+      ok = ParseNumber(value, 60'000, options.answer_delay_ms);
+    } else if (arg == "--link") {
+      options.link = value;
+    } else if (arg == "--config") {
+      config = value;
+    } else if (arg == "--no-answer") {
+      ok = ParseNumber(value, 1'000'000, no_answer);
+    } else if (arg == "--bad-checksum") {
+      ok = ParseNumber(value, 1'000'000, bad_checksum);
+    } else if (arg == "--stop-mid-frame") {
+      ok = ParseNumber(value, 1'000'000, stop_mid);
+    } else if (arg == "--garbage") {
+      ok = ParseNumber(value, 1'000'000, garbage);
+    } else if (arg == "--garbage-bytes") {
+      ok = ParseHex(value, garbage_bytes);
+    } else if (arg == "--wrong-complement") {
+      ok = ParseNumber(value, 1'000'000, wrong_complement);
+    } else {
+      std::fprintf(stderr, "fulsim: unknown option %s (see --help)\n", argv[i - 1]);
+      return 2;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "fulsim: bad value for %s: %s\n", argv[i - 1], argv[i]);
+      return 2;
+    }
+  }
+
+  // SIGINT and SIGTERM are taken by sigwait below; the server thread inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  oxa::sim::PtyDevice device(options);
+  std::string error;
+  bool loaded = true;
+  device.Edit([&](oxa::sim::FulDevice& d) {
+    if (!config.empty()) loaded = oxa::sim::LoadConfigFile(config, d, error);
+    d.NoAnswerToNext(static_cast<int>(no_answer));
+    d.CorruptChecksumOfNext(static_cast<int>(bad_checksum));
+    d.StopMidFrameOnNext(static_cast<int>(stop_mid));
+    d.GarbageBeforeNext(static_cast<int>(garbage), garbage_bytes);
+    d.WrongComplementOnNext(static_cast<int>(wrong_complement));
+  });
+  if (!loaded) {
+    std::fprintf(stderr, "fulsim: %s: %s\n", config.c_str(), error.c_str());
+    return 2;
+  }
+  if (!device.Start()) {
+    std::fprintf(stderr, "fulsim: %s\n", device.LastError().c_str());
+    return 1;
+  }
+  std::printf("%s\n", device.DevicePath().c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "fulsim: address %u, %s%s%s; stop with Ctrl+C\n", options.address,
+               options.baud == 0 ? "unpaced" : (std::to_string(options.baud) + " baud").c_str(),
+               options.link.empty() ? "" : ", link ", options.link.c_str());
+  int signal = 0;
+  sigwait(&stop_signals, &signal);
+  device.Stop();
+  return 0;
+}
