@@ -1,0 +1,87 @@
+// The ZEB-106 meter on the 10x protocol: its device number, the values G and SFR of its two
+// channels, the calibration coefficients K and Obr kept in one checksummed block, the reset
+// commands, and the signature record stamped after a calibration write.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "protocols/oxa10xProtocol.h"
+
+namespace oxa {
+
+class ToxaZeb106 : public Toxa10xProtocol {
+ public:
+  // Memory map. "Memory" is the area of ReadRtc2k/WriteRtc2k, "RAM" the area of ReadRAM.
+  static constexpr uint16_t kRamSfr = 0;             // + 4 per channel, single float
+  static constexpr uint16_t kRamG = 160;             // + 4 per channel, single float
+  static constexpr uint16_t kDeviceNumberAddr = 338; // unsigned 32-bit
+  static constexpr uint16_t kBlockAddr = 1504;       // calibration block
+  static constexpr size_t kBlockSize = 146;          // two 72-byte channel records, checksum
+  static constexpr size_t kChannelRecordSize = 72;   // 18 single floats
+  static constexpr uint16_t kSignatureAddr = 2016;   // signature record
+  static constexpr size_t kSignatureRecordSize = 16;
+  static constexpr uint16_t kCmdFastResetK = 0x7777;
+  static constexpr uint16_t kCmdResetDevK = 0x7778;
+
+  ToxaZeb106() = default;
+
+  // The signature stamped into the device after a calibration write: empty, or exactly 8
+  // characters. Assigning fewer than 8 characters clears it; otherwise the first 8 are kept
+  // and writes are enabled unless characters 5 to 8 are "0000".
+  const std::string& Signature() const { return signature_; }
+  void SetSignature(std::string_view value);
+
+  // Device number in decimal; empty on failure.
+  void GetDeviceNumber(std::string& s);
+  // G and SFR of channel 1 or 2; 0 on failure or for another channel.
+  float ClbReadG(uint8_t channel);
+  float ClbReadSFR(uint8_t channel);
+  // Coefficients K[0..9] and Obr[0..9] of channel 1 or 2 (index 0 and 1 are shared by both).
+  // A bad channel or index returns false without traffic and leaves `value` alone; a failed
+  // read sets `value` to 0.
+  bool ClbReadK(uint8_t channel, uint8_t index, float& value);
+  bool ClbReadObr(uint8_t channel, uint8_t index, float& value);
+  // Each calibration write reads the whole block, changes it, recomputes its checksum and
+  // writes it back, then stamps the signature record once per signature.
+  bool ClbWriteK(uint8_t channel, uint8_t index, float value);
+  bool ClbWriteObr(uint8_t channel, uint8_t index, float value);
+  // A whole channel record of 18 floats in host order (Obr-layout: coefficients 0 and 1,
+  // Obr[2..9], K[2..9]).
+  bool ClbWriteAll(uint8_t channel, std::span<const float, 18> record);
+  // Writes the factory coefficients into both channels (36 block rewrites); the outcome of
+  // the last one.
+  bool ResetK();
+  // The device's own reset commands, tried twice at most.
+  bool FastResetK();
+  bool ResetDevK();
+  // Writes the signature record with the current local date and time, once per signature.
+  bool ClbWriteSignature();
+  // Lets the next calibration write stamp the record again.
+  void ClearSignature() { signature_written_ = false; }
+
+  // The 16-byte signature record: 8 characters in code page 1251, two zero bytes, then year,
+  // month, day, hour, minute and second in packed BCD.
+  static std::array<uint8_t, kSignatureRecordSize> SignatureRecord(std::string_view signature,
+                                                                   const std::tm& time);
+  // Stores the block checksum (inverted 16-bit sum of bytes 0..143, high byte first).
+  static void SealBlock(std::span<uint8_t, kBlockSize> block);
+
+ private:
+  // Reads 4 bytes and returns them as a big-endian 32-bit value; false (value untouched) on
+  // failure, with code 3 when the answer is shorter.
+  bool ReadWord(bool ram, uint16_t address, uint32_t& value);
+  bool ReadBlock(std::span<uint8_t, kBlockSize> block);
+  bool WriteBlock(std::span<uint8_t, kBlockSize> block);
+  bool WriteCoefficient(uint8_t channel, size_t offset, float value);
+  bool SendCmdTwice(uint16_t command);
+
+  bool signature_set_ = false;
+  std::string signature_;
+  bool signature_written_ = false;
+};
+
+}  // namespace oxa
