@@ -1,31 +1,250 @@
 #include "serial/OxaComPort.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace oxa {
 
-// The receive thread of thread mode. Defined with thread mode; until then a port never runs one.
-class ToxaComPortRcvThread {};
+// The meeting point of the receive thread and the main thread. The receive thread leaves one
+// event at a time here and waits until the main thread has run it; the main thread runs it from
+// the dispatcher's `serve`, from ServeSynchronizedCalls, or while it waits for the thread to end.
+// It also carries the request to terminate, so every wait of the thread wakes on it.
+class SyncMailbox {
+ public:
+  // --- Receive thread -----------------------------------------------------------------------
+  // Leaves `event` to be run on the main thread; returns its number for WaitHandled.
+  uint64_t Post(std::function<void()> event) {
+    std::lock_guard lock(mutex_);
+    pending_ = std::move(event);
+    pending_number_ = ++posted_;
+    changed_.notify_all();
+    return pending_number_;
+  }
+
+  // Waits until event `number` has run, or until termination is requested (the thread then
+  // leaves; a closing main thread still runs the event if it has not started yet).
+  void WaitHandled(uint64_t number) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return handled_ >= number || terminate_; });
+  }
+
+  // Waits `ms`; true as soon as termination is requested.
+  bool WaitTerminate(uint32_t ms) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return terminate_; });
+  }
+
+  bool TerminateRequested() {
+    std::lock_guard lock(mutex_);
+    return terminate_;
+  }
+
+  void MarkFinished() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  // --- Main thread --------------------------------------------------------------------------
+  // Runs the waiting event on the calling thread; false when none waits. An event is taken by
+  // exactly one caller, so a late `serve` finds nothing and does nothing.
+  bool RunPending() {
+    std::function<void()> event;
+    uint64_t number = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (!pending_) return false;
+      event = std::move(pending_);
+      pending_ = nullptr;
+      number = pending_number_;
+    }
+    // Marks the event handled even if the handler throws, so the thread is never left waiting.
+    struct Handled {
+      SyncMailbox& box;
+      uint64_t number;
+      ~Handled() {
+        std::lock_guard lock(box.mutex_);
+        box.handled_ = number;
+        box.changed_.notify_all();
+      }
+    } handled{*this, number};
+    event();
+    return true;
+  }
+
+  void RequestTerminate() {
+    std::lock_guard lock(mutex_);
+    terminate_ = true;
+    changed_.notify_all();
+  }
+
+  // Runs the thread's events until the thread has ended and nothing waits any more.
+  void ServeUntilFinished() {
+    for (;;) {
+      if (RunPending()) continue;
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return finished_ || pending_ != nullptr; });
+      if (finished_ && !pending_) return;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> pending_;
+  uint64_t pending_number_ = 0;
+  uint64_t posted_ = 0;
+  uint64_t handled_ = 0;
+  bool terminate_ = false;
+  bool finished_ = false;
+};
+
+// The receive thread: the only reader of the port while it runs. It works on copies of the
+// timing values, handlers and dispatcher taken when the port opened.
+class ToxaComPortRcvThread {
+ public:
+  ToxaComPortRcvThread(ToxaCustomComPort& sender, IComPortIo& io,
+                       std::shared_ptr<SyncMailbox> mailbox, MainThreadDispatcher dispatcher)
+      : sender_(sender),
+        io_(io),
+        mailbox_(std::move(mailbox)),
+        dispatcher_(std::move(dispatcher)),
+        on_receive_byte_(sender.OnReceiveByte),
+        on_receive_timeout_(sender.OnReceiveTimeout),
+        interval_(sender.ThreadInterval()),
+        byte_timeout_(sender.ThreadByteTimeout()) {}
+
+  void Start() {
+    thread_ = std::thread([this] { Execute(); });
+  }
+
+  void Terminate() { mailbox_->RequestTerminate(); }
+
+  // Serves the thread's events until it has ended, then reaps it. Safe to repeat, also from a
+  // handler that runs while an outer call is waiting here.
+  void WaitFor() {
+    const std::shared_ptr<SyncMailbox> mailbox = mailbox_;
+    mailbox->ServeUntilFinished();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  // Longest single wait for input, so a termination request is noticed within it.
+  static constexpr uint32_t kWaitSliceMs = 20;
+
+  // One cycle collects a burst: bytes are read until two reads in a row find nothing. Every
+  // byte and the cycle's closing time-out carry the cycle number as ThreadTick. A termination
+  // request ends the thread at once, also in the middle of a burst from a device that never
+  // stops sending; the interrupted cycle reports no time-out.
+  void Execute() {
+    uint32_t cycle = 0;
+    while (!mailbox_->TerminateRequested()) {
+      thread_tick_ = cycle;
+      int misses = 0;
+      bool terminated = false;
+      while (misses < 2 && !terminated) {
+        if (io_.ReadByte(byte_val_)) {
+          DoReceiveByte();
+          misses = 0;
+        } else {
+          WaitByteTimeout();
+          ++misses;
+        }
+        terminated = mailbox_->TerminateRequested();
+      }
+      if (terminated) break;
+      DoReceiveTimeout();
+      ++cycle;
+      if (mailbox_->WaitTerminate(interval_)) break;
+    }
+    mailbox_->MarkFinished();
+  }
+
+  // The pause after an empty read. It ends early when input arrives: the next read takes it
+  // then instead of after the full pause, and the count of empty reads stays the same.
+  void WaitByteTimeout() {
+    uint32_t left = byte_timeout_;
+    while (left > 0) {
+      const uint32_t slice = std::min(left, kWaitSliceMs);
+      if (io_.WaitForInput(slice)) return;
+      left -= slice;
+      if (mailbox_->TerminateRequested()) return;
+    }
+  }
+
+  void DoReceiveByte() {
+    if (!on_receive_byte_) return;
+    Synchronize([handler = on_receive_byte_, &sender = sender_, byte = byte_val_,
+                 tick = thread_tick_] { handler(sender, byte, tick); });
+  }
+
+  void DoReceiveTimeout() {
+    if (!on_receive_timeout_) return;
+    Synchronize([handler = on_receive_timeout_, &sender = sender_, tick = thread_tick_] {
+      handler(sender, tick);
+    });
+  }
+
+  // Runs `event` on the main thread and waits until it has run. The event holds its own copy
+  // of the handler, so it stays valid even if the handler closes the port and this thread ends
+  // while the handler is still running.
+  void Synchronize(std::function<void()> event) {
+    const uint64_t number = mailbox_->Post(std::move(event));
+    if (dispatcher_) dispatcher_([mailbox = mailbox_] { mailbox->RunPending(); });
+    mailbox_->WaitHandled(number);
+  }
+
+  ToxaCustomComPort& sender_;
+  IComPortIo& io_;
+  const std::shared_ptr<SyncMailbox> mailbox_;
+  const MainThreadDispatcher dispatcher_;
+  const TOnReceiveByteEvent on_receive_byte_;
+  const TOnReceiveTimeout on_receive_timeout_;
+  const uint32_t interval_;
+  const uint32_t byte_timeout_;
+  uint32_t thread_tick_ = 0;
+  uint8_t byte_val_ = 0;
+  std::thread thread_;
+};
 
 ToxaCustomComPort::ToxaCustomComPort() : ToxaCustomComPort(MakePlatformComPortIo()) {}
 
 ToxaCustomComPort::ToxaCustomComPort(std::unique_ptr<IComPortIo> io) : io_(std::move(io)) {}
 
-ToxaCustomComPort::~ToxaCustomComPort() = default;
+ToxaCustomComPort::~ToxaCustomComPort() { StopThread(); }
+
+void ToxaCustomComPort::SetComPort(uint8_t value) {
+  if (value != com_port_) com_port_ = value;
+}
+
+void ToxaCustomComPort::SetBaudRate(uint32_t value) {
+  if (value != baud_rate_) baud_rate_ = value;
+}
 
 void ToxaCustomComPort::SetThreadInterval(uint32_t value) {
-  thread_interval_ = std::clamp<uint32_t>(value, 10, 10000);
+  value = std::clamp<uint32_t>(value, 10, 10000);
+  if (value != thread_interval_) thread_interval_ = value;
 }
 
 void ToxaCustomComPort::SetThreadByteTimeout(uint32_t value) {
-  thread_byte_timeout_ = std::clamp<uint32_t>(value, 10, 1000);
+  value = std::clamp<uint32_t>(value, 10, 1000);
+  if (value != thread_byte_timeout_) thread_byte_timeout_ = value;
+}
+
+void ToxaCustomComPort::SetReceiveInThread(bool value) {
+  if (value != receive_in_thread_) receive_in_thread_ = value;
 }
 
 void ToxaCustomComPort::SetMainThreadDispatcher(MainThreadDispatcher dispatcher) {
   dispatcher_ = std::move(dispatcher);
 }
 
-void ToxaCustomComPort::ServeSynchronizedCalls() {}
+void ToxaCustomComPort::ServeSynchronizedCalls() {
+  // A local reference: the event may close or reopen the port, which replaces mailbox_.
+  if (const std::shared_ptr<SyncMailbox> mailbox = mailbox_) mailbox->RunPending();
+}
 
 std::string ToxaCustomComPort::DeviceName() const {
   if (com_port_ == 0) return {};
@@ -34,6 +253,10 @@ std::string ToxaCustomComPort::DeviceName() const {
 }
 
 bool ToxaCustomComPort::Open() {
+  // A handler that runs while Close waits for the receive thread cannot reopen the port
+  // under it.
+  if (stopping_ > 0) return false;
+  if (opened_) Close();
   const std::string device = DeviceName();
   if (device.empty() || !io_->Open(device, baud_rate_)) {
     handle_ = -1;
@@ -42,11 +265,27 @@ bool ToxaCustomComPort::Open() {
   }
   handle_ = io_->NativeHandle();
   opened_ = true;
+  if (receive_in_thread_) {
+    mailbox_ = std::make_shared<SyncMailbox>();
+    thread_ = std::make_unique<ToxaComPortRcvThread>(*this, *io_, mailbox_, dispatcher_);
+    thread_->Start();
+  }
   return true;
+}
+
+void ToxaCustomComPort::StopThread() {
+  if (!thread_) return;
+  // A handler run while we wait may call Close again: the nested call waits for the same
+  // thread, and only the outermost one frees it.
+  ++stopping_;
+  thread_->Terminate();
+  thread_->WaitFor();
+  if (--stopping_ == 0) thread_.reset();
 }
 
 void ToxaCustomComPort::Close() {
   if (!opened_) return;
+  StopThread();
   opened_ = false;
   io_->Close();
 }
@@ -58,12 +297,12 @@ void ToxaCustomComPort::Purge() {
 bool ToxaCustomComPort::WriteByte(uint8_t byte) { return opened_ && io_->WriteByte(byte); }
 
 bool ToxaCustomComPort::ReadByte(uint8_t& byte) {
-  if (receive_in_thread_ || !opened_) return false;
+  if (receive_in_thread_ || thread_ || !opened_) return false;
   return io_->ReadByte(byte);
 }
 
 bool ToxaCustomComPort::WaitForInput(uint32_t ms) {
-  if (!opened_ || receive_in_thread_) {
+  if (!opened_ || receive_in_thread_ || thread_) {
     io_->Sleep(ms);
     return false;
   }

@@ -4,14 +4,11 @@
 // main thread through two events.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "serial/ComPortIo.h"
 
@@ -19,6 +16,7 @@ namespace oxa {
 
 class ToxaCustomComPort;
 class ToxaComPortRcvThread;
+class SyncMailbox;
 
 // Raised for every byte the receive thread reads.
 using TOnReceiveByteEvent =
@@ -38,13 +36,15 @@ class ToxaCustomComPort {
   ToxaCustomComPort();
   // A port over the given I/O (tests: a scripted device with a virtual clock).
   explicit ToxaCustomComPort(std::unique_ptr<IComPortIo> io);
-  // Ends a running receive thread; does not close the handle (callers close first).
+  // Ends a running receive thread (serving its pending events meanwhile). Callers close the
+  // port first; a port still open is released with the component.
   virtual ~ToxaCustomComPort();
 
   ToxaCustomComPort(const ToxaCustomComPort&) = delete;
   ToxaCustomComPort& operator=(const ToxaCustomComPort&) = delete;
 
   // Opens and configures the port; starts the receive thread in thread mode. True if opened.
+  // On a port that is already open it closes it first, so the current settings take effect.
   bool Open();
   // Stops the receive thread (serving its pending events meanwhile), closes the device.
   void Close();
@@ -52,7 +52,8 @@ class ToxaCustomComPort {
   void Purge();
   // Sends one byte; false on a closed port or a failed write.
   bool WriteByte(uint8_t byte);
-  // Takes one waiting byte; returns at once. False while ReceiveInThread is set.
+  // Takes one waiting byte; returns at once. False, without touching the port, while
+  // ReceiveInThread is set or a receive thread runs.
   bool ReadByte(uint8_t& byte);
 
   // For the protocols' receive loops: waits up to `ms` for input to arrive and returns as soon
@@ -65,21 +66,23 @@ class ToxaCustomComPort {
   intptr_t Handle() const { return handle_; }
   const std::string& Version() const { return version_; }
 
+  // The settings below never touch an open port: they take effect at the next Open.
   uint8_t ComPort() const { return com_port_; }
-  void SetComPort(uint8_t value) { com_port_ = value; }
+  void SetComPort(uint8_t value);
   uint32_t BaudRate() const { return baud_rate_; }
-  void SetBaudRate(uint32_t value) { baud_rate_ = value; }
+  void SetBaudRate(uint32_t value);  // any rate; 0 keeps the line's current speed
   uint32_t ThreadInterval() const { return thread_interval_; }
   void SetThreadInterval(uint32_t value);  // clamped to 10..10000
   uint32_t ThreadByteTimeout() const { return thread_byte_timeout_; }
   void SetThreadByteTimeout(uint32_t value);  // clamped to 10..1000
   bool ReceiveInThread() const { return receive_in_thread_; }
-  void SetReceiveInThread(bool value) { receive_in_thread_ = value; }
+  void SetReceiveInThread(bool value);
 
   TOnReceiveByteEvent OnReceiveByte;
   TOnReceiveTimeout OnReceiveTimeout;
 
-  // Set by the application before Open in thread mode.
+  // Set by the application before Open in thread mode (the thread takes a copy at Open).
+  // Without one, events wait until the application calls ServeSynchronizedCalls.
   void SetMainThreadDispatcher(MainThreadDispatcher dispatcher);
   // Runs, on the calling (main) thread, the receive-thread event that waits to be handled, if
   // any. For applications that pump their own queue instead of using a dispatcher.
@@ -94,6 +97,9 @@ class ToxaCustomComPort {
  private:
   friend class ToxaComPortRcvThread;
 
+  // Ends the receive thread, running its pending events on this thread until it has ended.
+  void StopThread();
+
   std::unique_ptr<IComPortIo> io_;
   intptr_t handle_ = 0;
   bool opened_ = false;
@@ -105,7 +111,11 @@ class ToxaCustomComPort {
   bool receive_in_thread_ = false;
   std::map<uint8_t, std::string> device_map_;
   MainThreadDispatcher dispatcher_;
+  // Where the receive thread leaves the event that waits for the main thread. Shared with the
+  // `serve` calls handed to the dispatcher, which may outlive the port.
+  std::shared_ptr<SyncMailbox> mailbox_;
   std::unique_ptr<ToxaComPortRcvThread> thread_;
+  int stopping_ = 0;  // depth of StopThread calls in progress (handlers may close again)
 };
 
 // The published component: the properties and events above, nothing added.

@@ -1,4 +1,8 @@
-// The serial port on POSIX: termios, raw 8N1, exclusive, non-blocking reads, poll for waiting.
+// The serial port on POSIX: termios raw 8N1, taken exclusively (flock and TIOCEXCL), reads that
+// return at once, poll for waiting. A device that goes away (a USB adapter pulled, the far side
+// of a pseudo-terminal closed) is noticed by its hang-up, an I/O error, or a read that finds it
+// readable but gives no byte; from then on every operation fails at once and waits sleep, so
+// callers that poll it never spin.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -6,27 +10,57 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 
 #include "serial/ComPortIo.h"
 #include "serial/OxaUtils.h"
+#include "serial/platform/posix_speed.h"
 
 namespace oxa {
 namespace {
 
-speed_t StandardSpeed(uint32_t baud) {
-  switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B0;
+struct StandardSpeed {
+  uint32_t baud;
+  speed_t code;
+};
+
+// Rates that termios names; any other rate goes through platform::SetArbitrarySpeed.
+constexpr StandardSpeed kStandardSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
+    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+    {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+};
+
+bool FindStandardSpeed(uint32_t baud, speed_t& code) {
+  for (const StandardSpeed& s : kStandardSpeeds) {
+    if (s.baud == baud) {
+      code = s.code;
+      return true;
+    }
   }
+  return false;
+}
+
+// How long a write may wait for room in a full output queue before it reports failure.
+constexpr int kWriteWaitMs = 1000;
+constexpr short kGoneEvents = POLLERR | POLLHUP | POLLNVAL;
+
+using Clock = std::chrono::steady_clock;
+
+int MsUntil(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
 }
 
 class PosixComPortIo final : public IComPortIo {
@@ -37,22 +71,16 @@ class PosixComPortIo final : public IComPortIo {
     Close();
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+    // tcgetattr refuses anything that is not a terminal (/dev/null, a regular file). The lock
+    // keeps out every other opener that locks, root included; TIOCEXCL keeps out the ones that
+    // do not lock, except root.
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
         ::ioctl(fd, TIOCEXCL) != 0) {
       ::close(fd);
       return false;
     }
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (const speed_t speed = StandardSpeed(baud); speed != B0) {
-      ::cfsetispeed(&tio, speed);
-      ::cfsetospeed(&tio, speed);
-    }
-    ::tcsetattr(fd, TCSANOW, &tio);
+    Configure(fd, tio, baud);
     ::tcflush(fd, TCIOFLUSH);
     fd_ = fd;
     lost_ = false;
@@ -66,6 +94,7 @@ class PosixComPortIo final : public IComPortIo {
       ::close(fd_);
     }
     fd_ = -1;
+    lost_ = false;
   }
 
   void Purge() override {
@@ -73,44 +102,70 @@ class PosixComPortIo final : public IComPortIo {
   }
 
   bool WriteByte(uint8_t byte) override {
-    if (fd_ < 0 || lost_) return false;
+    if (!Usable()) return false;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteWaitMs);
     for (;;) {
       const ssize_t n = ::write(fd_, &byte, 1);
       if (n == 1) return true;
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) {
-        pollfd p{fd_, POLLOUT, 0};
-        if (::poll(&p, 1, 1000) > 0 && (p.revents & POLLOUT)) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        lost_ = true;
+        return false;
       }
-      if (n < 0 && errno != EAGAIN) lost_ = true;
-      return false;
+      // The output queue is full (or the driver took nothing): wait for room, within bounds.
+      const int left = MsUntil(deadline);
+      if (left == 0) return false;
+      const short events = PollFor(POLLOUT, left);
+      if (events & kGoneEvents) {
+        lost_ = true;
+        return false;
+      }
+      if (!(events & POLLOUT)) return false;
     }
   }
 
   bool ReadByte(uint8_t& byte) override {
-    if (fd_ < 0 || lost_) return false;
-    for (;;) {
+    if (!Usable()) return false;
+    // Two attempts: a byte may arrive between an empty read and the check that follows it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
       const ssize_t n = ::read(fd_, &byte, 1);
       if (n == 1) return true;
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-      lost_ = true;  // end of file or an I/O error: the device has gone
-      return false;
+      if (n < 0) {
+        if (errno == EINTR) {
+          --attempt;
+          continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        lost_ = true;  // EIO and friends: the device has gone
+        return false;
+      }
+      // With reads that return at once a terminal says "nothing waiting" with 0 bytes, and a
+      // hung-up one says "end" the same way: its poll state tells the two apart.
+      const short events = PollFor(POLLIN, 0);
+      if (events & kGoneEvents) {
+        lost_ = true;
+        return false;
+      }
+      if (!(events & POLLIN)) return false;
     }
+    lost_ = true;  // readable, yet no byte comes: the device has gone
+    return false;
   }
 
   bool WaitForInput(uint32_t ms) override {
-    if (fd_ < 0 || lost_) {
-      Sleep(ms);
-      return false;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    if (Usable()) {
+      const short events = PollFor(POLLIN, static_cast<int>(std::min<uint32_t>(ms, 1u << 30)));
+      if (events & kGoneEvents) {
+        lost_ = true;
+      } else if (events & POLLIN) {
+        return true;
+      } else {
+        return false;
+      }
     }
-    pollfd p{fd_, POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(ms));
-    if (r > 0 && (p.revents & POLLIN)) return true;
-    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-      lost_ = true;
-      Sleep(ms);
-    }
+    // Closed or gone: take the time the caller asked for, so a polling loop does not spin.
+    Sleep(static_cast<uint32_t>(MsUntil(deadline)));
     return false;
   }
 
@@ -119,8 +174,45 @@ class PosixComPortIo final : public IComPortIo {
   intptr_t NativeHandle() const override { return fd_; }
 
  private:
+  bool Usable() const { return fd_ >= 0 && !lost_; }
+
+  // Raw 8N1, no flow control, reads that return at once with whatever is there. A rate of 0
+  // keeps the line's current speed (B0 would hang the line up). The results are not checked:
+  // a driver that refuses a setting still leaves a usable port.
+  static void Configure(int fd, termios& tio, uint32_t baud) {
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD | CS8;
+    tio.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    speed_t code = B0;
+    const bool standard = baud != 0 && FindStandardSpeed(baud, code);
+    if (standard) {
+      ::cfsetispeed(&tio, code);
+      ::cfsetospeed(&tio, code);
+    }
+    ::tcsetattr(fd, TCSANOW, &tio);
+    if (baud != 0 && !standard) platform::SetArbitrarySpeed(fd, baud);
+  }
+
+  // The poll events of the port within `ms` (0: now); 0 when nothing happened. A failing poll
+  // counts as a lost device.
+  short PollFor(short wanted, int ms) const {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      pollfd p{fd_, wanted, 0};
+      const int r = ::poll(&p, 1, ms);
+      if (r > 0) return p.revents;
+      if (r == 0) return 0;
+      if (errno != EINTR) return POLLERR;
+      ms = MsUntil(deadline);
+    }
+  }
+
   int fd_ = -1;
-  bool lost_ = false;
+  // Written by whichever thread notices the loss (the receive thread reads while the main
+  // thread writes), read by both.
+  std::atomic<bool> lost_{false};
 };
 
 }  // namespace

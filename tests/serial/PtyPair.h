@@ -1,0 +1,44 @@
+// A pseudo-terminal made by the test: the port under test opens the slave side by its path,
+// the test plays the device on the master side.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace oxa::testing {
+
+class PtyPair {
+ public:
+  PtyPair();   // fails the current test when no pseudo-terminal can be had
+  ~PtyPair();  // closes whatever is still open
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  const std::string& SlavePath() const { return slave_path_; }
+  // The COM 1 map entry that makes a port open this pseudo-terminal.
+  std::map<uint8_t, std::string> Map() const { return {{1, slave_path_}}; }
+
+  // The device sends these bytes to the port.
+  void Send(const std::vector<uint8_t>& bytes);
+  // What the port sent, waiting up to `timeout_ms` for `count` bytes.
+  std::vector<uint8_t> Receive(size_t count, int timeout_ms = 2000);
+  // The device goes away: the master side closes.
+  void CloseMaster();
+
+  // Line settings as the slave side reports them (the port configures that side).
+  uint32_t SlaveOutputSpeedCode() const;  // cfgetospeed, a Bxxx constant
+  uint32_t SlaveOutputBaud() const;       // the rate in bit/s, also for non-standard rates
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;  // held so the terminal's settings can be read while the port has it
+  std::string slave_path_;
+};
+
+// Linux's termios2 view of a terminal's output speed (separate unit: its header clashes with
+// <termios.h>). 0 when it cannot be read.
+uint32_t ReadOutputBaud(int fd);
+
+}  // namespace oxa::testing

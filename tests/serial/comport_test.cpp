@@ -1,0 +1,313 @@
+// The port component on real pseudo-terminals: what a device on the line and a caller see.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+
+#include "serial/OxaComPort.h"
+#include "tests/serial/PtyPair.h"
+
+namespace oxa {
+namespace {
+
+using testing::PtyPair;
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+double ThreadCpuMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// A port whose COM 1 is the given pseudo-terminal.
+void MapTo(ToxaComPort& port, const PtyPair& pty) {
+  port.SetDeviceMap(pty.Map());
+  port.SetComPort(1);
+}
+
+TEST(ComPortProperties, NewPortHasTheDesignDefaults) {
+  ToxaComPort port;
+  EXPECT_EQ(port.ComPort(), 1);
+  EXPECT_EQ(port.BaudRate(), 9600u);
+  EXPECT_EQ(port.ThreadInterval(), 100u);
+  EXPECT_EQ(port.ThreadByteTimeout(), 10u);
+  EXPECT_FALSE(port.ReceiveInThread());
+  EXPECT_FALSE(port.Opened());
+  EXPECT_EQ(port.Version(), "v1.00");
+  EXPECT_EQ(port.Handle(), 0);
+}
+
+TEST(ComPortProperties, ThreadTimingIsClampedToItsRange) {
+  ToxaComPort port;
+  port.SetThreadInterval(5);
+  EXPECT_EQ(port.ThreadInterval(), 10u);
+  port.SetThreadInterval(20000);
+  EXPECT_EQ(port.ThreadInterval(), 10000u);
+  port.SetThreadInterval(250);
+  EXPECT_EQ(port.ThreadInterval(), 250u);
+  port.SetThreadByteTimeout(0);
+  EXPECT_EQ(port.ThreadByteTimeout(), 10u);
+  port.SetThreadByteTimeout(5000);
+  EXPECT_EQ(port.ThreadByteTimeout(), 1000u);
+  port.SetThreadByteTimeout(40);
+  EXPECT_EQ(port.ThreadByteTimeout(), 40u);
+  port.SetBaudRate(250000);
+  EXPECT_EQ(port.BaudRate(), 250000u);  // no list of standard rates
+}
+
+TEST(ComPortDevice, NumbersMapToTtySUnlessTheMapNamesADevice) {
+  ToxaComPort port;
+  EXPECT_EQ(port.DeviceName(), "/dev/ttyS0");
+  port.SetComPort(3);
+  EXPECT_EQ(port.DeviceName(), "/dev/ttyS2");
+  port.SetDeviceMap({{3, "/dev/ttyUSB0"}});
+  EXPECT_EQ(port.DeviceName(), "/dev/ttyUSB0");
+  port.SetComPort(4);
+  EXPECT_EQ(port.DeviceName(), "/dev/ttyS3");
+  port.SetComPort(0);
+  EXPECT_EQ(port.DeviceName(), "");
+}
+
+TEST(ComPortOpen, RefusesNumberZeroMissingDevicesAndNonSerialFiles) {
+  char file_path[] = "/tmp/oxa_not_a_port_XXXXXX";
+  const int file_fd = ::mkstemp(file_path);
+  ASSERT_GE(file_fd, 0);
+  ::close(file_fd);
+
+  ToxaComPort port;
+  port.SetDeviceMap({{1, "/dev/oxa_no_such_port"}, {2, "/dev/null"}, {3, file_path}});
+  for (uint8_t number : {0, 1, 2, 3}) {
+    port.SetComPort(number);
+    EXPECT_FALSE(port.Open()) << "COM" << int{number};
+    EXPECT_FALSE(port.Opened()) << "COM" << int{number};
+    EXPECT_EQ(port.Handle(), -1) << "COM" << int{number};
+    uint8_t byte = 0;
+    EXPECT_FALSE(port.WriteByte(0x55));
+    EXPECT_FALSE(port.ReadByte(byte));
+  }
+  ::unlink(file_path);
+}
+
+TEST(ComPortOpen, OpenCloseAndPurgeFollowTheState) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  port.Purge();  // closed: nothing happens
+  port.Close();
+  ASSERT_TRUE(port.Open());
+  EXPECT_TRUE(port.Opened());
+  const intptr_t handle = port.Handle();
+  EXPECT_GE(handle, 0);
+  port.Close();
+  EXPECT_FALSE(port.Opened());
+  EXPECT_EQ(port.Handle(), handle);  // Close leaves the last handle readable
+  port.Close();
+  EXPECT_FALSE(port.WriteByte(0x01));
+  // The device is free again for the next action.
+  EXPECT_TRUE(port.Open());
+  port.Close();
+}
+
+TEST(ComPortTransfer, BytesTravelBothWaysAndAnEmptyReadReturnsAtOnce) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+
+  uint8_t byte = 0xAA;
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.ReadByte(byte));
+  EXPECT_LT(MsSince(start), 500);  // returns without waiting for data
+
+  // Every byte value passes unchanged: the line is raw 8-bit in both directions.
+  const std::vector<uint8_t> frame = {0x01, 0x03, 0x00, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0xFF};
+  for (uint8_t b : frame) EXPECT_TRUE(port.WriteByte(b));
+  EXPECT_EQ(pty.Receive(frame.size()), frame);
+
+  pty.Send(frame);
+  std::vector<uint8_t> got;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (got.size() < frame.size() && Clock::now() < deadline) {
+    if (port.ReadByte(byte)) {
+      got.push_back(byte);
+    } else {
+      port.WaitForInput(10);
+    }
+  }
+  EXPECT_EQ(got, frame);
+  EXPECT_FALSE(port.ReadByte(byte));
+  port.Close();
+}
+
+TEST(ComPortTransfer, WaitForInputReturnsWhenAByteArrivesAndTimesOutOtherwise) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  auto start = Clock::now();
+  EXPECT_FALSE(port.WaitForInput(100));
+  EXPECT_GE(MsSince(start), 90);
+  pty.Send({0x42});
+  start = Clock::now();
+  EXPECT_TRUE(port.WaitForInput(5000));
+  EXPECT_LT(MsSince(start), 4000);
+  uint8_t byte = 0;
+  EXPECT_TRUE(port.ReadByte(byte));
+  EXPECT_EQ(byte, 0x42);
+  port.Close();
+}
+
+TEST(ComPortTransfer, PurgeAndOpenDiscardWhatArrivedBefore) {
+  PtyPair pty;
+  pty.Send({0x10, 0x11, 0x12});  // stale bytes on the line before the port opens
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  uint8_t byte = 0;
+  EXPECT_FALSE(port.WaitForInput(100));
+  EXPECT_FALSE(port.ReadByte(byte));
+
+  pty.Send({0x20, 0x21});
+  ASSERT_TRUE(port.WaitForInput(2000));
+  port.Purge();
+  EXPECT_FALSE(port.ReadByte(byte));
+  pty.Send({0x30});
+  ASSERT_TRUE(port.WaitForInput(2000));
+  EXPECT_TRUE(port.ReadByte(byte));
+  EXPECT_EQ(byte, 0x30);  // only what came after the purge
+  port.Close();
+}
+
+TEST(ComPortTransfer, ReadByteLeavesInputAloneWhileReceiveInThreadIsSet) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  pty.Send({0x5A});
+  ASSERT_TRUE(port.WaitForInput(2000));
+  port.SetReceiveInThread(true);  // takes effect for reads at once, for the thread at Open
+  uint8_t byte = 0;
+  EXPECT_FALSE(port.ReadByte(byte));
+  port.SetReceiveInThread(false);
+  EXPECT_TRUE(port.ReadByte(byte));
+  EXPECT_EQ(byte, 0x5A);
+  port.Close();
+}
+
+TEST(ComPortExclusive, ASecondOpenOfTheSameDeviceFails) {
+  PtyPair pty;
+  ToxaComPort first;
+  ToxaComPort second;
+  MapTo(first, pty);
+  MapTo(second, pty);
+  ASSERT_TRUE(first.Open());
+  EXPECT_FALSE(second.Open());
+  EXPECT_FALSE(second.Opened());
+  // A refused opener leaves the holder's claim in place: it is refused again.
+  EXPECT_FALSE(second.Open());
+  EXPECT_TRUE(first.WriteByte(0x77));
+  EXPECT_EQ(pty.Receive(1), std::vector<uint8_t>{0x77});
+  first.Close();
+  EXPECT_TRUE(second.Open());
+  second.Close();
+}
+
+TEST(ComPortExclusive, AnotherProcessCannotOpenAHeldDevice) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ToxaComPort other;
+    other.SetDeviceMap(pty.Map());
+    ::_exit(other.Open() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other process opened the held device";
+  port.Close();
+}
+
+TEST(ComPortSpeed, ANewSpeedTakesEffectAtTheNextOpen) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(pty.SlaveOutputSpeedCode(), static_cast<uint32_t>(B9600));
+  port.SetBaudRate(19200);
+  EXPECT_EQ(pty.SlaveOutputSpeedCode(), static_cast<uint32_t>(B9600));
+  port.Close();
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(pty.SlaveOutputSpeedCode(), static_cast<uint32_t>(B19200));
+  port.Close();
+}
+
+TEST(ComPortSpeed, NonStandardRatesAreAppliedExactly) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  for (uint32_t baud : {250000u, 31250u, 115200u}) {
+    port.SetBaudRate(baud);
+    ASSERT_TRUE(port.Open());
+    EXPECT_EQ(pty.SlaveOutputBaud(), baud);
+    port.Close();
+  }
+}
+
+TEST(ComPortLostDevice, APeerThatGoesAwayMakesEveryOperationFailWithoutSpinning) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  pty.CloseMaster();
+
+  uint8_t byte = 0;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(port.ReadByte(byte));
+    EXPECT_FALSE(port.WriteByte(0x01));
+  }
+  // A receive loop keeps polling a lost device: every wait must take its time, not return at
+  // once with "readable".
+  const auto start = Clock::now();
+  const double cpu_start = ThreadCpuMs();
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(port.WaitForInput(60));
+  const long long wall = MsSince(start);
+  EXPECT_GE(wall, 250);
+  EXPECT_LT(ThreadCpuMs() - cpu_start, wall / 2.0);
+  EXPECT_FALSE(port.ReadByte(byte));
+  port.Purge();
+  EXPECT_TRUE(port.Opened());
+  port.Close();
+  EXPECT_FALSE(port.Opened());
+}
+
+TEST(ComPortLostDevice, TheLossIsNoticedByAWaitAsWell) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  pty.CloseMaster();
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.WaitForInput(100));
+  EXPECT_GE(MsSince(start), 80);
+  uint8_t byte = 0;
+  EXPECT_FALSE(port.ReadByte(byte));
+  EXPECT_FALSE(port.WriteByte(0x02));
+  port.Close();
+}
+
+}  // namespace
+}  // namespace oxa
