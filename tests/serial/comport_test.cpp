@@ -117,6 +117,24 @@ TEST(ComPortOpen, OpenCloseAndPurgeFollowTheState) {
   port.Close();
 }
 
+TEST(ComPortOpen, OpeningAnOpenPortReopensItWithoutKeepingTheOldClaim) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  port.SetBaudRate(38400);
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(pty.SlaveOutputSpeedCode(), static_cast<uint32_t>(B38400));
+  EXPECT_TRUE(port.WriteByte(0x99));
+  EXPECT_EQ(pty.Receive(1), std::vector<uint8_t>{0x99});
+  port.Close();
+  // Had the first opening been left behind, its lock would still hold the device.
+  ToxaComPort other;
+  MapTo(other, pty);
+  EXPECT_TRUE(other.Open());
+  other.Close();
+}
+
 TEST(ComPortTransfer, BytesTravelBothWaysAndAnEmptyReadReturnsAtOnce) {
   PtyPair pty;
   ToxaComPort port;
