@@ -237,7 +237,11 @@ void TmxCustomFlatFloatEdit::keyPressEvent(QKeyEvent* e) {
     e->accept();
     return;
   }
-  const QString typed = e->text();
+  QString typed = e->text();
+  // The decimal key of the numeric keypad gives the locale's separator whatever it is labelled.
+  if ((e->modifiers() & Qt::KeypadModifier) &&
+      (typed == QLatin1String(".") || typed == QLatin1String(",")))
+    typed = QString(separator_);
   const bool shortcut = e->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
   if (!shortcut && !typed.isEmpty() && typed.at(0).isPrint()) {
     for (QChar c : typed) TypeChar(c);
@@ -333,12 +337,12 @@ void TmxCustomFlatFloatEdit::ValidateOnLeave() {
 // ---------------------------------------------------------------------------------------------
 // TmxSpinButton
 
-TmxSpinButton::TmxSpinButton(QWidget* parent) : QWidget(parent) {
+TmxSpinButton::TmxSpinButton(QWidget* parent) : QWidget(parent), repeat_(new QTimer(this)) {
   setFocusPolicy(Qt::NoFocus);
   setCursor(Qt::ArrowCursor);
   setAttribute(Qt::WA_Hover);
-  repeat_.setSingleShot(false);
-  connect(&repeat_, &QTimer::timeout, this, [this] { RepeatTick(); });
+  repeat_->setSingleShot(false);
+  connect(repeat_, &QTimer::timeout, this, [this] { RepeatTick(); });
 }
 
 TmxSpinButton::Half TmxSpinButton::HalfAt(const QPoint& p) const {
@@ -360,7 +364,7 @@ void TmxSpinButton::mousePressEvent(QMouseEvent* e) {
   if (pressed_ == Half::None) return;
   pointerOnPressed_ = true;
   update();
-  repeat_.start(kFirstRepeatMs);
+  repeat_->start(kFirstRepeatMs);
   Fire();
 }
 
@@ -375,15 +379,15 @@ void TmxSpinButton::mouseMoveEvent(QMouseEvent* e) {
 
 void TmxSpinButton::RepeatTick() {
   if (pressed_ == Half::None) {
-    repeat_.stop();
+    repeat_->stop();
     return;
   }
-  if (repeat_.interval() != kRepeatMs) repeat_.setInterval(kRepeatMs);
+  if (repeat_->interval() != kRepeatMs) repeat_->setInterval(kRepeatMs);
   if (pointerOnPressed_) Fire();
 }
 
 void TmxSpinButton::Release() {
-  repeat_.stop();
+  repeat_->stop();
   if (pressed_ != Half::None) {
     pressed_ = Half::None;
     update();

@@ -129,7 +129,7 @@ class TmxSpinButton : public QWidget {
 
   Half pressed_ = Half::None;
   bool pointerOnPressed_ = false;
-  QTimer repeat_;
+  QTimer* repeat_;
 };
 
 // Adds the spin arrows and stepping by them and by the Up and Down keys.
