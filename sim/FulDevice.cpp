@@ -150,7 +150,10 @@ std::vector<uint8_t> FulDevice::LineIdle() {
   const std::span<const uint8_t> seen(rx_);
   for (size_t i = 0; i + 4 <= seen.size(); ++i) {
     const auto candidate = seen.subspan(i);
-    if (ModbusRequestLength(candidate) == 0 && ModbusCrcOk(candidate)) {
+    // Only a function whose length is never known from its header; the start of a known
+    // one is a fragment.
+    const uint8_t probe[7] = {candidate[0], candidate[1], 0, 0, 0, 0, 0};
+    if (ModbusRequestLength(probe) == 0 && ModbusCrcOk(candidate)) {
       out = Answer(std::vector<uint8_t>(candidate.begin(), candidate.end()));
       break;
     }
@@ -207,8 +210,9 @@ std::vector<uint8_t> FulDevice::AnswerModbus(std::span<const uint8_t> frame) {
   if (!broadcast && to != address_) return {};
   const uint8_t function = frame[1];
   const size_t length = ModbusRequestLength(frame);
-  if (length != frame.size() || (function != 0x03 && function != 0x06 && function != 0x10 &&
-                                 function != 0x11 && function != 0x41)) {
+  if (length != 0 && length != frame.size()) return {};  // malformed: a device stays silent
+  if (length == 0 || (function != 0x03 && function != 0x06 && function != 0x10 &&
+                      function != 0x11 && function != 0x41)) {
     return broadcast ? std::vector<uint8_t>{} : ModbusException(to, function, kIllegalFunction);
   }
   std::vector<uint8_t> answer{to, function};
@@ -588,7 +592,7 @@ void FulDevice::AdvanceTime(uint32_t ms) {
   for (size_t i : {kV1, kV2, kVd, kM1, kM2}) store(i);
 
   ms_into_second_ += ms;
-  const uint32_t seconds = ms_into_second_ / 1000;
+  const auto seconds = static_cast<uint32_t>(ms_into_second_ / 1000);
   ms_into_second_ %= 1000;
   if (seconds > 0) {
     const auto add = [&](size_t i) {
@@ -601,9 +605,9 @@ void FulDevice::AdvanceTime(uint32_t ms) {
 
   if (regs_[kRegDoserState] == kDoserRunning) {
     doser_ms_ += ms;
-    const uint32_t tenths = doser_ms_ * kDoserTenthsPerSecond / 1000;
+    const uint64_t tenths = uint64_t{doser_ms_} * kDoserTenthsPerSecond / 1000;
     doser_ms_ -= tenths * 1000 / kDoserTenthsPerSecond;
-    const uint32_t dosed = regs_[kRegDosed] + tenths;
+    const uint64_t dosed = regs_[kRegDosed] + tenths;
     if (dosed >= regs_[kRegDose]) {
       regs_[kRegDosed] = regs_[kRegDose];
       regs_[kRegDoserState] = kDoserStopped;  // the dose is complete
@@ -614,7 +618,7 @@ void FulDevice::AdvanceTime(uint32_t ms) {
   }
 
   clock_ms_ += ms;
-  clock_s_ += clock_ms_ / 1000;
+  clock_s_ += static_cast<int64_t>(clock_ms_ / 1000);
   clock_ms_ %= 1000;
 }
 

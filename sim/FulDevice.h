@@ -149,9 +149,9 @@ class FulDevice {
   // Time kept finer than the registers can hold it.
   std::array<double, 32> shadow_{};        // float integrators
   std::array<uint32_t, 32> shadow_bits_{};  // what was last written, to notice outside changes
-  uint32_t ms_into_second_ = 0;
-  uint32_t doser_ms_ = 0;
-  uint32_t clock_ms_ = 0;
+  uint64_t ms_into_second_ = 0;
+  uint64_t doser_ms_ = 0;
+  uint64_t clock_ms_ = 0;
 };
 
 }  // namespace oxa::sim

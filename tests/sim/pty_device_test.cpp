@@ -1,0 +1,153 @@
+// The virtual device served on a real pseudo-terminal, opened the way the tool opens a port:
+// exclusively, once per exchange.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "serial/ComPortIo.h"
+#include "sim/PtyDevice.h"
+#include "tests/support/FakeComPortIo.h"
+
+namespace oxa::sim {
+namespace {
+
+using oxa::testing::Hex;
+using oxa::testing::WithCrc;
+using Clock = std::chrono::steady_clock;
+
+// Sends `request` and collects bytes until `expected` have come or `ms` pass without one.
+std::vector<uint8_t> Exchange(IComPortIo& port, const std::vector<uint8_t>& request,
+                              size_t expected, uint32_t ms = 1000) {
+  port.Purge();
+  for (uint8_t b : request) EXPECT_TRUE(port.WriteByte(b));
+  std::vector<uint8_t> answer;
+  while (answer.size() < expected && port.WaitForInput(ms)) {
+    uint8_t b = 0;
+    while (port.ReadByte(b)) answer.push_back(b);
+  }
+  return answer;
+}
+
+PtyOptions Options(uint8_t address, uint32_t baud, uint32_t delay_ms, std::string link = {}) {
+  PtyOptions options;
+  options.address = address;
+  options.baud = baud;
+  options.answer_delay_ms = delay_ms;
+  options.link = std::move(link);
+  return options;
+}
+
+std::string TempPath(const char* name) {
+  return ::testing::TempDir() + name + std::to_string(::getpid());
+}
+
+TEST(PtyDevice, AnswersAMasterThatOpensAndClosesThePortForEveryExchange) {
+  PtyDevice device;
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  const auto request = Hex("01 03 00 00 00 01 84 0A");
+  const auto answer = WithCrc(Hex("01 03 02 41 48"));
+  for (int round = 0; round < 20; ++round) {
+    auto port = MakePlatformComPortIo();
+    ASSERT_TRUE(port->Open(device.DevicePath(), 9600)) << "round " << round;
+    EXPECT_EQ(Exchange(*port, request, answer.size()), answer) << "round " << round;
+    port->Close();
+  }
+  // Both protocols on the same line.
+  auto port = MakePlatformComPortIo();
+  ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
+  const auto id = Exchange(*port, Hex("55 01 FE 00 00 00 AB"), 7 + 24);
+  ASSERT_GE(id.size(), 7u);
+  EXPECT_EQ(id[0], 0xAA);
+}
+
+TEST(PtyDevice, OpenPortIsHeldExclusively) {
+  PtyDevice device;
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  auto first = MakePlatformComPortIo();
+  ASSERT_TRUE(first->Open(device.DevicePath(), 19200));
+  auto second = MakePlatformComPortIo();
+  EXPECT_FALSE(second->Open(device.DevicePath(), 19200));
+  first->Close();
+  EXPECT_TRUE(second->Open(device.DevicePath(), 19200));
+}
+
+TEST(PtyDevice, LinkPointsToTheDeviceAndGoesAwayOnStop) {
+  const std::string link = TempPath("fulsim-link-");
+  {
+    PtyDevice device(Options(1, 0, 0, link));
+    ASSERT_TRUE(device.Start()) << device.LastError();
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(device.DevicePath(), target);
+    auto port = MakePlatformComPortIo();
+    ASSERT_TRUE(port->Open(link, 9600));
+    EXPECT_GE(Exchange(*port, Hex("01 11 C0 2C"), 4).size(), 4u);
+  }
+  struct stat st {};
+  EXPECT_NE(::lstat(link.c_str(), &st), 0);
+
+  // A file that is not a link is never replaced.
+  { std::ofstream(link) << "keep"; }
+  PtyDevice device(Options(1, 0, 0, link));
+  EXPECT_FALSE(device.Start());
+  EXPECT_FALSE(device.LastError().empty());
+  std::string text;
+  std::ifstream(link) >> text;
+  EXPECT_EQ(text, "keep");
+  ::unlink(link.c_str());
+}
+
+TEST(PtyDevice, EditArmsFaultsUnderTheServersLock) {
+  PtyDevice device(Options(7, 0, 0));
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  device.Edit([](FulDevice& d) {
+    d.NoAnswerToNext(1);
+    d.SetHoldingRegister(2201, 0x3039);
+  });
+  auto port = MakePlatformComPortIo();
+  ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
+  const auto request = WithCrc(Hex("07 03 08 99 00 01"));
+  EXPECT_TRUE(Exchange(*port, request, 7, 200).empty());
+  EXPECT_EQ(Exchange(*port, request, 7), WithCrc(Hex("07 03 02 30 39")));
+  uint64_t answered = 0;
+  device.Edit([&](FulDevice& d) { answered = d.RequestsAnswered(); });
+  EXPECT_EQ(answered, 2u);
+}
+
+TEST(PtyDevice, PacedAnswersTakeTheirCharacterTimeAfterTheDelay) {
+  PtyDevice device(Options(1, 9600, 30));
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  auto port = MakePlatformComPortIo();
+  ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
+  const auto sent = Clock::now();
+  // An archive block: 133 bytes, 132 character times of 10/9600 s from first to last.
+  const auto answer = Exchange(*port, WithCrc(Hex("01 41 00 00 00 01")), 133);
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+  EXPECT_EQ(answer.size(), 133u);
+  EXPECT_GE(ms, 30 + 132 * 10000.0 / 9600 * 0.95);
+  EXPECT_EQ(device.IdleGapMs(), 50u);
+  PtyDevice slow(Options(1, 300, 0));
+  EXPECT_EQ(slow.IdleGapMs(), 117u);  // 3.5 characters at 300 baud
+}
+
+TEST(PtyDevice, StopIsPromptAndTheDeviceCanStartAgain) {
+  PtyDevice device;
+  ASSERT_TRUE(device.Start());
+  const auto before = Clock::now();
+  device.Stop();
+  EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(500));
+  EXPECT_FALSE(device.Running());
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  auto port = MakePlatformComPortIo();
+  ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
+  EXPECT_GE(Exchange(*port, Hex("01 11 C0 2C"), 4).size(), 4u);
+}
+
+}  // namespace
+}  // namespace oxa::sim
