@@ -12,6 +12,7 @@ for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
 [ -e "$link" ] || { echo "fulsim did not come up"; cat "$log"; exit 1; }
 
 poll() { mbpoll -m rtu -a 3 -b 19200 -P none -0 -1 -o 2 "$@" "$link"; }
+write() { local ref=$1; shift; mbpoll -m rtu -a 3 -b 19200 -P none -0 -1 -o 2 -r "$ref" "$link" "$@"; }
 fail() { echo "FAIL: $*"; exit 1; }
 
 # Function 3: the doser registers and two floats.
@@ -25,12 +26,12 @@ out=$(poll -r 315 -t 4:int -B)
 grep -q '^\[315\]:[[:space:]]*123456$' <<<"$out" || fail "device number: $out"
 
 # Function 6 (one value), then read back.
-poll -r 2201 -- 4321 | grep -q 'Written 1 references' || fail "write single"
+write 2201 4321 | grep -q 'Written 1 references' || fail "write single"
 out=$(poll -r 2201)
 grep -q '^\[2201\]:[[:space:]]*4321$' <<<"$out" || fail "dose after write: $out"
 
 # Function 16 (several values), then read back.
-poll -r 10 -- 7 8 9 | grep -q 'Written 3 references' || fail "write multiple"
+write 10 7 8 9 | grep -q 'Written 3 references' || fail "write multiple"
 out=$(poll -r 9 -c 5)
 for pair in "9 0" "10 7" "11 8" "12 9" "13 0"; do
   set -- $pair
@@ -38,7 +39,7 @@ for pair in "9 0" "10 7" "11 8" "12 9" "13 0"; do
 done
 
 # The doser starts on command and reports it.
-poll -r 2202 -- 1 | grep -q 'Written 1 references' || fail "start doser"
+write 2202 1 | grep -q 'Written 1 references' || fail "start doser"
 out=$(poll -r 2202)
 grep -q '^\[2202\]:[[:space:]]*1$' <<<"$out" || fail "doser running: $out"
 
