@@ -22,7 +22,9 @@ constexpr int kSpinWidth = 13;
 const QColor kBorder(0x80, 0x80, 0x80);
 const QColor kBorderHot(0x40, 0x40, 0x40);
 
-bool IsAsciiDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+bool IsAsciiDigit(QChar c) {
+  return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
 
 // Parses an optionally signed decimal number with `sep` as decimal separator and an optional
 // exponent (E or e), blanks around it allowed. Anything else (words, infinities, hexadecimal,
@@ -86,7 +88,8 @@ QString FormatFixed(long double x, int decimals, QChar sep) {
     while (!frac.empty() && frac.back() == '0') frac.pop_back();
     QString out = negative ? QStringLiteral("-") : QString();
     out += QLatin1Char(digits[0]);
-    if (!frac.empty()) out += sep + QString::fromLatin1(frac.data(), static_cast<qsizetype>(frac.size()));
+    if (!frac.empty())
+      out += sep + QString::fromLatin1(frac.data(), static_cast<qsizetype>(frac.size()));
     out += QStringLiteral("E+") + QString::number(exponent);
     return out;
   }
@@ -140,7 +143,9 @@ TmxCustomFlatEdit::TmxCustomFlatEdit(QWidget* parent) : QLineEdit(parent) {
   SetRightInset(0);
 }
 
-void TmxCustomFlatEdit::SetRightInset(int pixels) { setTextMargins(1, 1, 1 + pixels, 1); }
+void TmxCustomFlatEdit::SetRightInset(int pixels) {
+  setTextMargins(1, 1, 1 + pixels, 1);
+}
 
 void TmxCustomFlatEdit::paintEvent(QPaintEvent* e) {
   QLineEdit::paintEvent(e);
@@ -215,7 +220,9 @@ void TmxCustomFlatFloatEdit::SetReadOnly(bool on) {
 
 // The line edit's own read-only state closes every way the user could change the text besides
 // the keys handled here: context-menu paste, cut and delete, middle-button paste, drag and drop.
-void TmxCustomFlatFloatEdit::SyncLineEditReadOnly() { setReadOnly(readOnly_ || !editorEnabled_); }
+void TmxCustomFlatFloatEdit::SyncLineEditReadOnly() {
+  setReadOnly(readOnly_ || !editorEnabled_);
+}
 
 void TmxCustomFlatFloatEdit::SetAlignment(Qt::Alignment a) {
   setAlignment((a & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter);

@@ -90,18 +90,28 @@ class FloatSpinEditTest : public QObject {
     QTest::addColumn<int>("decimals");
     QTest::addColumn<QString>("x");  // parsed as long double, so no double rounding on the way
     QTest::addColumn<QString>("text");
-    QTest::newRow("above max") << 0.0 << 6553.5 << 1 << "7000" << "6553,5";
-    QTest::newRow("below min") << 0.0 << 6553.5 << 1 << "-3" << "0,0";
-    QTest::newRow("max itself") << 0.0 << 6553.5 << 1 << "6553.5" << "6553,5";
-    QTest::newRow("0.7") << 0.0 << 6553.5 << 1 << "0.7" << "0,7";
-    QTest::newRow("equal bounds do not clamp") << 5.0 << 5.0 << 1 << "7000" << "7000,0";
-    QTest::newRow("half rounds away from zero") << -10.0 << 10.0 << 0 << "2.5" << "3";
-    QTest::newRow("negative half") << -10.0 << 10.0 << 0 << "-2.5" << "-3";
-    QTest::newRow("carry into a new digit") << 0.0 << 100.0 << 1 << "9.96" << "10,0";
+    QTest::newRow("above max") << 0.0 << 6553.5 << 1 << "7000"
+                               << "6553,5";
+    QTest::newRow("below min") << 0.0 << 6553.5 << 1 << "-3"
+                               << "0,0";
+    QTest::newRow("max itself") << 0.0 << 6553.5 << 1 << "6553.5"
+                                << "6553,5";
+    QTest::newRow("0.7") << 0.0 << 6553.5 << 1 << "0.7"
+                         << "0,7";
+    QTest::newRow("equal bounds do not clamp") << 5.0 << 5.0 << 1 << "7000"
+                                               << "7000,0";
+    QTest::newRow("half rounds away from zero") << -10.0 << 10.0 << 0 << "2.5"
+                                                << "3";
+    QTest::newRow("negative half") << -10.0 << 10.0 << 0 << "-2.5"
+                                   << "-3";
+    QTest::newRow("carry into a new digit") << 0.0 << 100.0 << 1 << "9.96"
+                                            << "10,0";
     QTest::newRow("negative rounding to zero has no sign") << -10.0 << 10.0 << 1 << "-0.04"
                                                            << "0,0";
-    QTest::newRow("small value") << 0.0 << 1.0 << 2 << "0.0001" << "0,00";
-    QTest::newRow("no thousands separator") << 0.0 << 1e9 << 2 << "1234567.891" << "1234567,89";
+    QTest::newRow("small value") << 0.0 << 1.0 << 2 << "0.0001"
+                                 << "0,00";
+    QTest::newRow("no thousands separator") << 0.0 << 1e9 << 2 << "1234567.891"
+                                            << "1234567,89";
     QTest::newRow("18 decimals") << 0.0 << 1.0 << 18 << "0.123456789012345678"
                                  << "0,123456789012345678";
   }
@@ -240,30 +250,63 @@ class FloatSpinEditTest : public QObject {
     QTest::addColumn<QString>("after");
     QTest::addColumn<QString>("selected");
 
-    QTest::newRow("digits") << 0.0 << 1 << "" << 0 << 0 << "123" << "123" << "";
-    QTest::newRow("second decimal refused") << 0.0 << 1 << "12,3" << 4 << 0 << "4" << "12,3" << "";
+    QTest::newRow("digits") << 0.0 << 1 << "" << 0 << 0 << "123"
+                            << "123"
+                            << "";
+    QTest::newRow("second decimal refused") << 0.0 << 1 << "12,3" << 4 << 0 << "4"
+                                            << "12,3"
+                                            << "";
     QTest::newRow("digit before the separator still fits") << 0.0 << 1 << "12,3" << 0 << 0 << "9"
-                                                           << "912,3" << "";
-    QTest::newRow("replacing the decimal") << 0.0 << 1 << "12,3" << 3 << 1 << "4" << "12,4" << "";
-    QTest::newRow("minus refused with min 0") << 0.0 << 1 << "5" << 0 << 0 << "-" << "5" << "";
-    QTest::newRow("minus at start") << -10.0 << 1 << "5" << 0 << 0 << "-" << "-5" << "";
-    QTest::newRow("minus not at start") << -10.0 << 1 << "5" << 1 << 0 << "-" << "5" << "";
-    QTest::newRow("second minus") << -10.0 << 1 << "-5" << 0 << 0 << "-" << "-5" << "";
-    QTest::newRow("minus alone") << -10.0 << 1 << "" << 0 << 0 << "-" << "-0" << "0";
-    QTest::newRow("minus over the whole text") << -10.0 << 1 << "12" << 0 << 2 << "-" << "-0"
+                                                           << "912,3"
+                                                           << "";
+    QTest::newRow("replacing the decimal") << 0.0 << 1 << "12,3" << 3 << 1 << "4"
+                                           << "12,4"
+                                           << "";
+    QTest::newRow("minus refused with min 0") << 0.0 << 1 << "5" << 0 << 0 << "-"
+                                              << "5"
+                                              << "";
+    QTest::newRow("minus at start") << -10.0 << 1 << "5" << 0 << 0 << "-"
+                                    << "-5"
+                                    << "";
+    QTest::newRow("minus not at start") << -10.0 << 1 << "5" << 1 << 0 << "-"
+                                        << "5"
+                                        << "";
+    QTest::newRow("second minus") << -10.0 << 1 << "-5" << 0 << 0 << "-"
+                                  << "-5"
+                                  << "";
+    QTest::newRow("minus alone") << -10.0 << 1 << "" << 0 << 0 << "-"
+                                 << "-0"
+                                 << "0";
+    QTest::newRow("minus over the whole text") << -10.0 << 1 << "12" << 0 << 2 << "-"
+                                               << "-0"
                                                << "0";
-    QTest::newRow("separator alone") << 0.0 << 1 << "" << 0 << 0 << "," << "0,0" << "0";
-    QTest::newRow("separator over the whole text")
-        << 0.0 << 1 << "1,5" << 0 << 3 << "," << "0,0" << "0";
-    QTest::newRow("second separator") << 0.0 << 2 << "1,5" << 3 << 0 << "," << "1,5" << "";
-    QTest::newRow("separator with no decimals") << 0.0 << 0 << "15" << 2 << 0 << "," << "15"
+    QTest::newRow("separator alone") << 0.0 << 1 << "" << 0 << 0 << ","
+                                     << "0,0"
+                                     << "0";
+    QTest::newRow("separator over the whole text") << 0.0 << 1 << "1,5" << 0 << 3 << ","
+                                                   << "0,0"
+                                                   << "0";
+    QTest::newRow("second separator") << 0.0 << 2 << "1,5" << 3 << 0 << ","
+                                      << "1,5"
+                                      << "";
+    QTest::newRow("separator with no decimals") << 0.0 << 0 << "15" << 2 << 0 << ","
+                                                << "15"
                                                 << "";
-    QTest::newRow("separator leaving too many decimals")
-        << 0.0 << 1 << "1234" << 1 << 0 << "," << "1234" << "";
-    QTest::newRow("point in a comma locale") << 0.0 << 1 << "1" << 1 << 0 << "." << "1" << "";
-    QTest::newRow("letters") << 0.0 << 1 << "1" << 1 << 0 << "a+ x" << "1" << "";
-    QTest::newRow("E and e are different") << 0.0 << 1 << "1" << 1 << 0 << "EeE" << "1Ee" << "";
-    QTest::newRow("typing over a selection") << 0.0 << 1 << "123,4" << 0 << 5 << "7" << "7" << "";
+    QTest::newRow("separator leaving too many decimals") << 0.0 << 1 << "1234" << 1 << 0 << ","
+                                                         << "1234"
+                                                         << "";
+    QTest::newRow("point in a comma locale") << 0.0 << 1 << "1" << 1 << 0 << "."
+                                             << "1"
+                                             << "";
+    QTest::newRow("letters") << 0.0 << 1 << "1" << 1 << 0 << "a+ x"
+                             << "1"
+                             << "";
+    QTest::newRow("E and e are different") << 0.0 << 1 << "1" << 1 << 0 << "EeE"
+                                           << "1Ee"
+                                           << "";
+    QTest::newRow("typing over a selection") << 0.0 << 1 << "123,4" << 0 << 5 << "7"
+                                             << "7"
+                                             << "";
   }
   void typingFilter() {
     QFETCH(double, min);
