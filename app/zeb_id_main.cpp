@@ -5,13 +5,20 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QEventLoop>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QScreen>
+#include <cmath>
+#include <cstring>
 #include <map>
+#include <thread>
 
 #include "app/IniFile.h"
+#include "controls/TmxFlatFloatSpinEdit.h"
+#include "serial/OxaUtils.h"
 #include "ui_zeb_id_main.h"
 
 const std::array<uint16_t, 32> IntegratorRegs = {
@@ -43,6 +50,66 @@ bool IsLongIntegrator(int index) { return index >= 15 && index <= 23; }
 namespace {
 
 const char* const kSection = "Signature";
+
+// Doser registers: dose in tenths of a litre, state (read) or command (written), reset.
+constexpr uint16_t kRegDose = 2201;
+constexpr uint16_t kRegDoserState = 2202;
+constexpr uint16_t kRegDoserReset = 2203;
+
+const QColor kBlack(0, 0, 0);
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+
+// Each byte as two upper-case hex digits and a space: "01 03 00 0A ".
+QString HexLine(std::span<const uint8_t> bytes) {
+  return QString::fromStdString(oxa::HexBytes(bytes));
+}
+
+// The data lines of a register or archive read: 16 bytes per line; the line under way is
+// added after the last byte in any case, so a multiple of 16 bytes ends with an empty line.
+QStringList HexLines(std::span<const uint8_t> bytes) {
+  QStringList lines;
+  QString line;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    line += HexLine(bytes.subspan(i, 1));
+    if (i % 16 == 15) {
+      lines << line;
+      line.clear();
+    }
+  }
+  lines << line;
+  return lines;
+}
+
+// The two bytes of one register, separated by a blank: "08 99".
+QString RegisterLine(const uint8_t* b) {
+  return QString::asprintf("%.2X %.2X", b[0], b[1]);
+}
+
+}  // namespace
+
+QString IntegratorValueText(int index, std::span<const uint8_t, 4> raw) {
+  uint32_t word = 0;
+  oxa::CopyBytes(std::span<uint8_t>(reinterpret_cast<uint8_t*>(&word), 4), raw, 4);
+  oxa::SwapBytes32(word);
+  if (IsLongIntegrator(index)) return QString::number(word);
+  float value = 0;
+  std::memcpy(&value, &word, sizeof value);
+  QString text = QString::asprintf("%12.6f", double(value));
+  return text.replace('.', QLocale().decimalPoint());
+}
+
+uint16_t DoseTenths(long double litres) {
+  // Rounding the product to double first makes every one-decimal value give its exact tenths
+  // (0.7 gives 7, not 6). Values the register cannot hold are held at its limits rather than
+  // wrapped, so a dose out of range never reaches the device as some other dose.
+  const double tenths = std::trunc(double(litres * 10.0L));
+  if (!(tenths > 0)) return 0;
+  if (tenths > 65535) return 65535;
+  return uint16_t(tenths);
+}
+
+namespace {
 
 }  // namespace
 
@@ -103,6 +170,31 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
     QMessageBox::critical(this, windowTitle(), text);
   };
 
+  Ful0508.SetComPort(&oxaComPort);
+  Ful0508.SetPacketTimeout(500);
+  Ful0508.SetByteTimeout(200);
+  Ful0508.SetRepeatCount(3);
+  Ful0508.SetEWrite(false);
+  Ful0508.SetAltRegMapping(false);
+  Ful0508.SetAutoOpenPort(false);
+
+  ui_->FEDoza->SetDecimals(1);
+  ui_->FEDoza->SetIncrement(1.0L);
+  ui_->FEDoza->SetMinValue(0);
+  ui_->FEDoza->SetMaxValue(6553.5L);
+  ui_->FEDoza->SetValue(0);
+
+  connect(ui_->Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+  connect(ui_->Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+  connect(ui_->Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+  connect(ui_->Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
+  connect(ui_->Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
+  connect(ui_->Button7, &QPushButton::clicked, this, [this] { Button7Click(); });
+  for (QPushButton* command : {ui_->Button8, ui_->Button9, ui_->Button10}) {
+    connect(command, &QPushButton::clicked, this, [this, command] { Button8Click(command); });
+  }
+  connect(ui_->Button11, &QPushButton::clicked, this, [this] { Button11Click(); });
+  connect(ui_->Button12, &QPushButton::clicked, this, [this] { Button12Click(); });
   connect(ui_->CBPort, &QComboBox::activated, this, [this] { CBPortChange(); });
   connect(ui_->Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
   // Key preview: Escape is seen before any control of the window gets it.
@@ -195,6 +287,164 @@ bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TIDMainFrm::closeEvent(QCloseEvent* event) {
+  if (busy_) {
+    closePending_ = true;
+    event->ignore();
+    return;
+  }
   FormClose();
   event->accept();
+}
+
+void TIDMainFrm::FinishBusy() {
+  busy_ = false;
+  if (closePending_) {
+    closePending_ = false;
+    close();
+  }
+}
+
+void TIDMainFrm::OpenChosenPort() {
+  oxaComPort.SetComPort(uint8_t(ui_->CBPort->currentIndex() + 1));
+  const int baud = ui_->CBBaud->currentIndex();
+  oxaComPort.SetBaudRate(baud == 0 ? 9600 : baud == 1 ? 19200 : 57600);
+  oxaComPort.Open();
+}
+
+void TIDMainFrm::RunOnWorker(const std::function<void()>& work) {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  QEventLoop loop;
+  std::thread worker([&] {
+    work();
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec();
+  worker.join();
+  QApplication::restoreOverrideCursor();
+}
+
+void TIDMainFrm::RunTest(bool sending, const std::function<void()>& exchange,
+                         const std::function<QStringList()>& results,
+                         const std::function<void()>& after) {
+  if (busy_) return;
+  busy_ = true;
+  DisableButtons();
+  OpenChosenPort();
+  const QString port = ui_->CBPort->currentText();
+  ShowStatus(QString::fromUtf8("Открытие порта ") + port, kBlack);
+  if (!oxaComPort.Opened()) {
+    ShowStatus(QString::fromUtf8("Не удалось открыть порт ") + port, kRed);
+    EnableButtons();
+    FinishBusy();
+    return;
+  }
+  if (sending) ShowStatus(QString::fromUtf8("Отправка запроса "), kBlue);
+  Ful0508.SetNetAddr(uint8_t(ui_->SENetAddr->value()));
+  buf_.fill(0);
+  RunOnWorker(exchange);
+
+  QStringList lines;
+  const uint32_t error = Ful0508.LastError();
+  if (error != 0) {
+    lines << "Failed" << QString("ErrCode=%1").arg(error);
+    // The device refused the request: name its reason, so it never reads like a lost answer.
+    if (const uint8_t code = Ful0508.LastException(); code != 0) {
+      const std::string_view name = oxa::ModbusExceptionName(code);
+      lines << QString::asprintf("Exception %.2X", code) +
+                   (name.empty() ? QString() : ": " + QString::fromUtf8(name.data(), qsizetype(name.size())));
+    }
+  } else {
+    lines << "OK" << results();
+  }
+  ui_->MDebug->setPlainText(lines.join('\n'));
+  if (error == 0) {
+    ui_->EQuery->setText(QString::fromStdString(Ful0508.LastSent()));
+    if (after) after();
+  }
+  ShowStatus(QString::fromUtf8("Закрытие порта ") + port, kBlack);
+  oxaComPort.Close();
+  EnableButtons();
+  FinishBusy();
+}
+
+void TIDMainFrm::Button2Click() {
+  auto id = std::make_shared<std::string>();
+  RunTest(
+      false, [this, id] { Ful0508.GetDevID(*id); },
+      [id] { return QStringList{"ID = " + QString::fromStdString(*id)}; });
+}
+
+void TIDMainFrm::Button3Click() {
+  const auto start = uint16_t(ui_->UDStart->value());
+  const auto count = uint16_t(ui_->UDNumReg->value());
+  RunTest(
+      true, [this, start, count] { Ful0508.ReadHoldingRegisters(start, count, buf_); },
+      [this, count] {
+        return QStringList{QString::fromUtf8("=Данные=")} +
+               HexLines(std::span<const uint8_t>(buf_).first(2 * size_t(count)));
+      });
+}
+
+void TIDMainFrm::Button4Click() {
+  const int index = std::max(0, ui_->CBInt->currentIndex());
+  RunTest(
+      true, [this, index] { Ful0508.ReadHoldingRegisters(IntegratorRegs[index], 4, buf_); },
+      [this, index] {
+        const std::span<const uint8_t, 4> raw(buf_.data(), 4);
+        return QStringList{"Raw: " + HexLine(raw),
+                           QString::fromUtf8(IntegratorNames[index]) + " = " +
+                               IntegratorValueText(index, raw) + " " +
+                               QString::fromUtf8(IntegratorUnits[index])};
+      });
+}
+
+void TIDMainFrm::Button5Click() {
+  const auto block = uint16_t(ui_->UDArc->value());
+  RunTest(
+      true, [this, block] { Ful0508.ReadArchiveBlock(block, 1, buf_); },
+      [this] {
+        return QStringList{QString::fromUtf8("=Данные=")} +
+               HexLines(std::span<const uint8_t>(buf_).first(128));
+      });
+}
+
+void TIDMainFrm::Button6Click() {
+  RunTest(
+      true, [this] { Ful0508.ReadHoldingRegisters(kRegDose, 1, buf_); },
+      [this] { return QStringList{QString::fromUtf8("=Данные="), RegisterLine(buf_.data())}; },
+      [this] { ui_->FEDoza->SetValue((buf_[0] * 256 + buf_[1]) * 0.1L); });
+}
+
+void TIDMainFrm::Button7Click() {
+  const uint16_t tenths = DoseTenths(ui_->FEDoza->Value());
+  RunTest(
+      true, [this, tenths] { Ful0508.WriteSingleRegister(kRegDose, tenths); },
+      [] { return QStringList{}; });
+}
+
+void TIDMainFrm::Button8Click(QPushButton* sender) {
+  const auto command = uint16_t(sender->property("Tag").toInt());
+  RunTest(
+      true, [this, command] { Ful0508.WriteSingleRegister(kRegDoserState, command); },
+      [] { return QStringList{}; });
+}
+
+void TIDMainFrm::Button11Click() {
+  RunTest(
+      true, [this] { Ful0508.WriteSingleRegister(kRegDoserReset, 1); },
+      [] { return QStringList{}; });
+}
+
+void TIDMainFrm::Button12Click() {
+  RunTest(
+      true, [this] { Ful0508.ReadHoldingRegisters(kRegDoserState, 1, buf_); },
+      [this] {
+        const int state = buf_[0] * 256 + buf_[1];
+        const char* word = state == 0   ? "остановлен"
+                           : state == 1 ? "запущен"
+                           : state == 2 ? "пауза"
+                                        : "ошибка";
+        return QStringList{QString::fromUtf8("=Данные="), RegisterLine(buf_.data()),
+                           QString::fromUtf8("Состояние дозатора: ") + QString::fromUtf8(word)};
+      });
 }

@@ -5,12 +5,15 @@
 
 #include <QColor>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 
+#include "devices/oxaFul0508.h"
 #include "serial/OxaComPort.h"
 
 namespace Ui {
@@ -25,6 +28,11 @@ extern const std::array<const char*, 32> IntegratorNames;
 extern const std::array<const char*, 32> IntegratorUnits;
 // Entries 15..23 are unsigned 32-bit counters of seconds; all others are IEEE-754 floats.
 bool IsLongIntegrator(int index);
+// The value part of an integrator's result line from its four bytes, most significant first:
+// an unsigned decimal for the counters, "%12.6f" with the locale's decimal separator otherwise.
+QString IntegratorValueText(int index, std::span<const uint8_t, 4> raw);
+// A dose in litres as the tenths the dose register takes, held within 0..65535.
+uint16_t DoseTenths(long double litres);
 
 class TIDMainFrm : public QWidget {
   Q_OBJECT
@@ -50,6 +58,11 @@ class TIDMainFrm : public QWidget {
   std::function<void(const QString& text)> ShowMessage;
 
   oxa::ToxaComPort oxaComPort;
+  // The Modbus master of the test and doser buttons, on oxaComPort.
+  oxa::ToxaFul0508 Ful0508;
+
+  // True from the first to the last step of a test: the port belongs to that test.
+  bool TestRunning() const { return busy_; }
 
  signals:
   // Every status line change, in order (the window's own record of its progress).
@@ -64,9 +77,35 @@ class TIDMainFrm : public QWidget {
   void FormClose();
   void CBPortChange();
   void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void Button4Click();
+  void Button5Click();
+  void Button6Click();
+  void Button7Click();
+  void Button8Click(QPushButton* sender);
+  void Button11Click();
+  void Button12Click();
+
+  // The sequence every test and doser button follows: disable the buttons, open the port, run
+  // `exchange` on Ful0508, write "Failed" or "OK" plus the lines of `results`, show the request,
+  // close the port, enable the buttons. `sending` shows the "request sent" status first.
+  void RunTest(bool sending, const std::function<void()>& exchange,
+               const std::function<QStringList()>& results,
+               const std::function<void()>& after = {});
+  // Opens oxaComPort with the port number and speed chosen in the window.
+  void OpenChosenPort();
+  // Runs `work` on a worker thread while the window goes on processing its events.
+  void RunOnWorker(const std::function<void()>& work);
+  // A close asked for during a test takes effect once the test has finished.
+  void FinishBusy();
   std::array<QPushButton*, 11> TestButtons() const;
 
   std::unique_ptr<Ui::TIDMainFrm> ui_;
   std::unique_ptr<TIniFile> SettingsFile_;
   QString settingsPath_;
+  bool busy_ = false;
+  bool closePending_ = false;
+  // The result buffer of the reading buttons, zeroed at the start of each click.
+  std::array<uint8_t, 1024> buf_{};
 };

@@ -1,0 +1,375 @@
+// The test and doser buttons end to end: the window against the virtual device on a
+// pseudo-terminal mapped as COM1, checked by what the user sees (data pane, request line,
+// status line, buttons).
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+#include "app/zeb_id_main.h"
+#include "controls/TmxFlatFloatSpinEdit.h"
+#include "protocols/oxaModBusProtocol.h"
+#include "serial/OxaUtils.h"
+#include "sim/PtyDevice.h"
+
+namespace {
+
+QString Utf8(const char* s) { return QString::fromUtf8(s); }
+
+struct Status {
+  QString text;
+  QColor colour;
+  bool buttonsEnabled;
+  bool operator==(const Status&) const = default;
+};
+
+QString ReadFrame(uint8_t addr, uint8_t fn, uint16_t start, uint16_t count) {
+  std::array<uint8_t, 8> f{};
+  oxa::BuildReadRequest(f, addr, fn, start, count);
+  return QString::fromStdString(oxa::HexBytes(f));
+}
+
+QString WriteFrame(uint16_t reg, uint16_t value) {
+  std::array<uint8_t, 8> f{};
+  oxa::BuildWriteSingleRequest(f, 1, reg, value);
+  return QString::fromStdString(oxa::HexBytes(f));
+}
+
+}  // namespace
+
+class WindowEndToEndTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir dir_;
+  std::unique_ptr<oxa::sim::PtyDevice> device_;
+  std::unique_ptr<TIDMainFrm> w_;
+  QList<Status> statuses_;
+
+  // A window whose COM1 is the virtual device; `signature` is added to the settings file.
+  void Start(const QByteArray& signature = {}) {
+    const QString ini = dir_.filePath("ful03test.ini");
+    QFile f(ini);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("[Ports]\nCOM1=" + QByteArray::fromStdString(device_->DevicePath()) + "\n");
+    if (!signature.isEmpty()) f.write("[Signature]\n" + signature);
+    f.close();
+    w_ = std::make_unique<TIDMainFrm>(ini);
+    connect(w_.get(), &TIDMainFrm::StatusShown, this, [this](const QString& t, const QColor& c) {
+      statuses_.append({t, c, Button("Button2")->isEnabled()});
+    });
+    w_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w_.get()));
+  }
+
+  QPushButton* Button(const char* name) { return w_->findChild<QPushButton*>(name); }
+  QSpinBox* Spin(const char* name) { return w_->findChild<QSpinBox*>(name); }
+  QStringList Lines() {
+    return w_->findChild<QPlainTextEdit*>("MDebug")->toPlainText().split('\n');
+  }
+  QString Query() { return w_->findChild<QLineEdit*>("EQuery")->text(); }
+  TmxFlatFloatSpinEdit* Dose() { return w_->findChild<TmxFlatFloatSpinEdit*>("FEDoza"); }
+  QString StatusLine() { return w_->findChild<QLabel*>("LStatus")->text(); }
+  void Click(const char* name) {
+    statuses_.clear();
+    QTest::mouseClick(Button(name), Qt::LeftButton);
+  }
+  bool AllButtonsEnabled() {
+    for (int i = 2; i <= 12; ++i) {
+      if (!w_->findChild<QPushButton*>(QString("Button%1").arg(i))->isEnabled()) return false;
+    }
+    return true;
+  }
+  void Edit(const std::function<void(oxa::sim::FulDevice&)>& change) { device_->Edit(change); }
+  // The separator the window uses for floats and doses.
+  QString Sep() { return QLocale().decimalPoint(); }
+
+ private slots:
+  void init() {
+    statuses_.clear();
+    device_ = std::make_unique<oxa::sim::PtyDevice>();
+    QVERIFY2(device_->Start(), device_->LastError().c_str());
+  }
+  void cleanup() {
+    w_.reset();
+    device_.reset();
+  }
+
+  // --- The pattern: status messages, buttons, request line ---------------------------------
+
+  void registerReadShowsStatusesInOrderWithButtonsDisabled() {
+    Start();
+    Click("Button3");
+    const QList<Status> expected = {
+        {Utf8("Открытие порта COM1"), QColor(0, 0, 0), false},
+        {Utf8("Отправка запроса "), QColor(0, 0, 255), false},
+        {Utf8("Закрытие порта COM1"), QColor(0, 0, 0), false},
+    };
+    QCOMPARE(statuses_, expected);
+    QVERIFY(AllButtonsEnabled());
+    QVERIFY(!w_->oxaComPort.Opened());
+  }
+
+  void identificationShowsNoSendingStatus() {
+    Edit([](auto& d) { d.SetModbusIdentification("FUL-05.08 Дозатор"); });
+    Start();
+    Click("Button2");
+    QCOMPARE(Lines(), (QStringList{"OK", Utf8("ID = FUL-05.08 Дозатор")}));
+    QCOMPARE(Query(), Utf8("01 11 C0 2C "));
+    QCOMPARE(statuses_.size(), 2);
+    QCOMPARE(statuses_.back().text, Utf8("Закрытие порта COM1"));
+  }
+
+  void registerRead_data() {
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QStringList>("data");
+    QTest::newRow("10 registers") << 0 << 10
+        << QStringList{"00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 ",
+                       "00 09 00 0A "};
+    QTest::newRow("8 registers end with an empty line") << 0 << 8
+        << QStringList{"00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 ", ""};
+    QTest::newRow("from register 3") << 3 << 2 << QStringList{"00 04 00 05 "};
+  }
+  void registerRead() {
+    QFETCH(int, start);
+    QFETCH(int, count);
+    QFETCH(QStringList, data);
+    Edit([](auto& d) {
+      for (uint16_t r = 0; r < 16; ++r) d.SetHoldingRegister(r, r + 1);
+    });
+    Start();
+    Spin("UDStart")->setValue(start);
+    Spin("UDNumReg")->setValue(count);
+    Click("Button3");
+    QCOMPARE(Lines(), QStringList({"OK", Utf8("=Данные=")}) + data);
+    QCOMPARE(Query(), ReadFrame(1, 3, uint16_t(start), uint16_t(count)));
+    if (start == 0 && count == 10) QCOMPARE(Query(), Utf8("01 03 00 00 00 0A C5 CD "));
+  }
+
+  void integratorRead_data() {
+    QTest::addColumn<int>("entry");
+    QTest::addColumn<quint32>("word");
+    QTest::addColumn<QString>("raw");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("float V1") << 0 << 0x3F800000u << "3F 80 00 00 "
+                              << Utf8("V1 =     1%1000000 M3");
+    QTest::newRow("negative float Gm2") << 27 << 0xC2F6E979u << "C2 F6 E9 79 "
+                                        << Utf8("Gm2 =  -123%1456001 Т/ч");
+    QTest::newRow("long Tall") << 15 << 3600u << "00 00 0E 10 " << Utf8("Tall = 3600 сек");
+    QTest::newRow("long never negative") << 23 << 0xFFFFFFFFu << "FF FF FF FF "
+                                         << Utf8("Terr2 = 4294967295 сек");
+  }
+  void integratorRead() {
+    QFETCH(int, entry);
+    QFETCH(quint32, word);
+    QFETCH(QString, raw);
+    QFETCH(QString, value);
+    Edit([&](auto& d) { d.SetRegisterU32(IntegratorRegs[entry], word); });
+    Start();
+    w_->findChild<QComboBox*>("CBInt")->setCurrentIndex(entry);
+    Click("Button4");
+    if (value.contains("%1")) value = value.arg(Sep());
+    QCOMPARE(Lines(), (QStringList{"OK", "Raw: " + raw, value}));
+    // Four registers are always asked for, though two are shown.
+    QCOMPARE(Query(), ReadFrame(1, 3, IntegratorRegs[entry], 4));
+  }
+
+  void archiveBlockRead() {
+    Start();
+    Spin("UDArc")->setValue(8191);
+    Click("Button5");
+    const auto block = oxa::sim::FulDevice::ArchiveBlock(8191);
+    QStringList expected{"OK", Utf8("=Данные=")};
+    for (int line = 0; line < 8; ++line) {
+      expected << QString::fromStdString(
+          oxa::HexBytes(std::span<const uint8_t>(block).subspan(16 * line, 16)));
+    }
+    expected << "";
+    QCOMPARE(Lines(), expected);
+    QCOMPARE(Query(), ReadFrame(1, 0x41, 0x1FFF, 1));
+  }
+
+  void networkAddressAndSpeedFromTheWindow() {
+    device_ = std::make_unique<oxa::sim::PtyDevice>(oxa::sim::PtyOptions{.address = 5});
+    QVERIFY(device_->Start());
+    Edit([](auto& d) { d.SetModbusIdentification("FUL"); });
+    Start("Baud=5\nNetAddr=5\n");
+    Click("Button2");
+    QCOMPARE(Lines(), (QStringList{"OK", "ID = FUL"}));
+    QCOMPARE(Query().left(6), QString("05 11 "));
+    QCOMPARE(w_->oxaComPort.BaudRate(), 57600u);  // an empty speed list runs at 57600
+  }
+
+  // --- Failures --------------------------------------------------------------------------------
+
+  void silentDeviceGivesErrCode2AndKeepsRequestLine() {
+    Start();
+    Click("Button3");
+    const QString before = Query();
+    QVERIFY(!before.isEmpty());
+    Edit([](auto& d) { d.NoAnswerToNext(3); });
+    // The window keeps processing its events while the exchange waits out its time-outs.
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(50);
+    Click("Button12");
+    timer.stop();
+    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=2"}));
+    QCOMPARE(Query(), before);
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+    QCOMPARE(statuses_.back().text, Utf8("Закрытие порта COM1"));
+    QVERIFY(AllButtonsEnabled());
+  }
+
+  void deviceExceptionIsNamedNotOk() {
+    Start();
+    Spin("UDStart")->setValue(9000);
+    Spin("UDNumReg")->setValue(1);
+    Click("Button3");
+    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=7", "Exception 02: illegal data address"}));
+    QVERIFY(Query().isEmpty());
+  }
+
+  void portThatCannotOpen_data() {
+    QTest::addColumn<QByteArray>("signature");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("no port chosen") << QByteArray("Port=0\n") << Utf8("Не удалось открыть порт ");
+    QTest::newRow("missing device") << QByteArray("Port=16\n") << Utf8("Не удалось открыть порт COM16");
+  }
+  void portThatCannotOpen() {
+    QFETCH(QByteArray, signature);
+    QFETCH(QString, status);
+    Start(signature);
+    w_->findChild<QPlainTextEdit*>("MDebug")->setPlainText("before");
+    Click("Button4");
+    QCOMPARE(statuses_.size(), 2);
+    QCOMPARE(statuses_.back(), (Status{status, QColor(255, 0, 0), false}));
+    QCOMPARE(StatusLine(), status);
+    QCOMPARE(Lines(), QStringList{"before"});
+    QVERIFY(Query().isEmpty());
+    QVERIFY(AllButtonsEnabled());
+  }
+
+  void exitDuringTestClosesAfterIt() {
+    Start();
+    Edit([](auto& d) { d.NoAnswerToNext(3); });
+    int secondTests = 0;
+    QTimer::singleShot(200, [&] {
+      QTest::keyClick(Spin("UDStart"), Qt::Key_Escape);
+      QVERIFY(w_->isVisible());  // still running
+      // A click on another test button while the first runs does nothing.
+      const int before = int(statuses_.size());
+      QTest::mouseClick(Button("Button2"), Qt::LeftButton);
+      secondTests = int(statuses_.size()) - before;
+    });
+    Click("Button3");
+    QCOMPARE(secondTests, 0);
+    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=2"}));
+    QVERIFY(!w_->isVisible());
+    QVERIFY(!w_->oxaComPort.Opened());
+  }
+
+  // --- Doser ---------------------------------------------------------------------------------
+
+  void doseRead_data() {
+    QTest::addColumn<int>("reg");
+    QTest::addColumn<QString>("hex");
+    QTest::addColumn<QString>("dose");
+    QTest::newRow("max") << 0xFFFF << "FF FF" << "6553%15";
+    QTest::newRow("12345") << 12345 << "30 39" << "1234%15";
+    QTest::newRow("zero") << 0 << "00 00" << "0%10";
+  }
+  void doseRead() {
+    QFETCH(int, reg);
+    QFETCH(QString, hex);
+    QFETCH(QString, dose);
+    Edit([&](auto& d) { d.SetHoldingRegister(oxa::sim::kRegDose, uint16_t(reg)); });
+    Start();
+    Dose()->SetValue(3);
+    Click("Button6");
+    QCOMPARE(Lines(), (QStringList{"OK", Utf8("=Данные="), hex}));
+    QCOMPARE(Dose()->text(), dose.arg(Sep()));
+    QCOMPARE(Query(), ReadFrame(1, 3, 2201, 1));
+  }
+
+  void doseWrite_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("tenths");
+    QTest::newRow("0.7") << "0%17" << 7;
+    QTest::newRow("6553.5") << "6553%15" << 65535;
+    QTest::newRow("not a number") << "abc" << 0;
+  }
+  void doseWrite() {
+    QFETCH(QString, text);
+    QFETCH(int, tenths);
+    Edit([](auto& d) { d.SetHoldingRegister(oxa::sim::kRegDose, 1234); });
+    Start();
+    Dose()->setText(text.contains("%1") ? text.arg(Sep()) : text);
+    Click("Button7");
+    QCOMPARE(Lines(), QStringList{"OK"});
+    QCOMPARE(Query(), WriteFrame(2201, uint16_t(tenths)));
+    uint16_t stored = 0;
+    Edit([&](auto& d) { stored = d.HoldingRegister(oxa::sim::kRegDose); });
+    QCOMPARE(int(stored), tenths);
+  }
+
+  void doserCommandsWriteTheirTags() {
+    Edit([](auto& d) { d.SetHoldingRegister(oxa::sim::kRegDose, 50); });
+    Start();
+    const std::pair<const char*, uint16_t> commands[] = {
+        {"Button8", 1}, {"Button9", 2}, {"Button10", 0}};
+    for (const auto& [button, value] : commands) {
+      Click(button);
+      QCOMPARE(Lines(), QStringList{"OK"});
+      QCOMPARE(Query(), WriteFrame(2202, value));
+    }
+    Click("Button11");
+    QCOMPARE(Query(), WriteFrame(2203, 1));
+  }
+
+  void doserStateIsNamed_data() {
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("hex");
+    QTest::addColumn<QString>("word");
+    QTest::newRow("stopped") << 0 << "00 00" << Utf8("остановлен");
+    QTest::newRow("running") << 1 << "00 01" << Utf8("запущен");
+    QTest::newRow("paused") << 2 << "00 02" << Utf8("пауза");
+    QTest::newRow("error") << 3 << "00 03" << Utf8("ошибка");
+    QTest::newRow("unknown") << 0x0102 << "01 02" << Utf8("ошибка");
+  }
+  void doserStateIsNamed() {
+    QFETCH(int, state);
+    QFETCH(QString, hex);
+    QFETCH(QString, word);
+    Edit([&](auto& d) { d.SetHoldingRegister(oxa::sim::kRegDoserState, uint16_t(state)); });
+    Start();
+    Click("Button12");
+    QCOMPARE(Lines(), (QStringList{"OK", Utf8("=Данные="), hex, Utf8("Состояние дозатора: ") + word}));
+  }
+
+  void failedDoseReadKeepsDoseAndRequest() {
+    Start();
+    Click("Button12");
+    const QString before = Query();
+    Dose()->SetValue(12.5L);
+    const QString dose = Dose()->text();
+    Edit([](auto& d) { d.CorruptChecksumOfNext(3); });
+    Click("Button6");
+    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=5"}));
+    QCOMPARE(Dose()->text(), dose);
+    QCOMPARE(Query(), before);
+  }
+};
+
+QTEST_MAIN(WindowEndToEndTest)
+#include "window_e2e_test.moc"
