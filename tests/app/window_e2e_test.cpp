@@ -54,8 +54,9 @@ class WindowEndToEndTest : public QObject {
   std::unique_ptr<TIDMainFrm> w_;
   QList<Status> statuses_;
 
-  // A window whose COM1 is the virtual device; `signature` is added to the settings file.
-  void Start(const QByteArray& signature = {}) {
+  // A window whose COM1 is the virtual device at address 1; `signature` is the settings file's
+  // own section.
+  void Start(const QByteArray& signature = "NetAddr=1\n") {
     const QString ini = dir_.filePath("ful03test.ini");
     QFile f(ini);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -160,11 +161,12 @@ class WindowEndToEndTest : public QObject {
     QTest::addColumn<quint32>("word");
     QTest::addColumn<QString>("raw");
     QTest::addColumn<QString>("value");
-    QTest::newRow("float V1") << 0 << 0x3F800000u << "3F 80 00 00 "
-                              << Utf8("V1 =     1%1000000 M3");
+    // Entries the virtual device does not move with its clock.
+    QTest::newRow("float V1dop") << 9 << 0x3F800000u << "3F 80 00 00 "
+                                 << Utf8("V1dop =     1.000000 M3");
     QTest::newRow("negative float Gm2") << 27 << 0xC2F6E979u << "C2 F6 E9 79 "
-                                        << Utf8("Gm2 =  -123%1456001 Т/ч");
-    QTest::newRow("long Tall") << 15 << 3600u << "00 00 0E 10 " << Utf8("Tall = 3600 сек");
+                                        << Utf8("Gm2 =  -123.456001 Т/ч");
+    QTest::newRow("long Tmin1") << 18 << 3600u << "00 00 0E 10 " << Utf8("Tmin1 = 3600 сек");
     QTest::newRow("long never negative") << 23 << 0xFFFFFFFFu << "FF FF FF FF "
                                          << Utf8("Terr2 = 4294967295 сек");
   }
@@ -177,7 +179,7 @@ class WindowEndToEndTest : public QObject {
     Start();
     w_->findChild<QComboBox*>("CBInt")->setCurrentIndex(entry);
     Click("Button4");
-    if (value.contains("%1")) value = value.arg(Sep());
+    value.replace('.', Sep());
     QCOMPARE(Lines(), (QStringList{"OK", "Raw: " + raw, value}));
     // Four registers are always asked for, though two are shown.
     QCOMPARE(Query(), ReadFrame(1, 3, IntegratorRegs[entry], 4));
@@ -199,7 +201,9 @@ class WindowEndToEndTest : public QObject {
   }
 
   void networkAddressAndSpeedFromTheWindow() {
-    device_ = std::make_unique<oxa::sim::PtyDevice>(oxa::sim::PtyOptions{.address = 5});
+    oxa::sim::PtyOptions options;
+    options.address = 5;
+    device_ = std::make_unique<oxa::sim::PtyDevice>(options);
     QVERIFY(device_->Start());
     Edit([](auto& d) { d.SetModbusIdentification("FUL"); });
     Start("Baud=5\nNetAddr=5\n");
@@ -213,6 +217,7 @@ class WindowEndToEndTest : public QObject {
 
   void silentDeviceGivesErrCode2AndKeepsRequestLine() {
     Start();
+    Spin("UDNumReg")->setValue(1);
     Click("Button3");
     const QString before = Query();
     QVERIFY(!before.isEmpty());
@@ -285,9 +290,9 @@ class WindowEndToEndTest : public QObject {
     QTest::addColumn<int>("reg");
     QTest::addColumn<QString>("hex");
     QTest::addColumn<QString>("dose");
-    QTest::newRow("max") << 0xFFFF << "FF FF" << "6553%15";
-    QTest::newRow("12345") << 12345 << "30 39" << "1234%15";
-    QTest::newRow("zero") << 0 << "00 00" << "0%10";
+    QTest::newRow("max") << 0xFFFF << "FF FF" << "6553.5";
+    QTest::newRow("12345") << 12345 << "30 39" << "1234.5";
+    QTest::newRow("zero") << 0 << "00 00" << "0.0";
   }
   void doseRead() {
     QFETCH(int, reg);
@@ -298,15 +303,15 @@ class WindowEndToEndTest : public QObject {
     Dose()->SetValue(3);
     Click("Button6");
     QCOMPARE(Lines(), (QStringList{"OK", Utf8("=Данные="), hex}));
-    QCOMPARE(Dose()->text(), dose.arg(Sep()));
+    QCOMPARE(Dose()->text(), dose.replace('.', Sep()));
     QCOMPARE(Query(), ReadFrame(1, 3, 2201, 1));
   }
 
   void doseWrite_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("tenths");
-    QTest::newRow("0.7") << "0%17" << 7;
-    QTest::newRow("6553.5") << "6553%15" << 65535;
+    QTest::newRow("0.7") << "0.7" << 7;
+    QTest::newRow("6553.5") << "6553.5" << 65535;
     QTest::newRow("not a number") << "abc" << 0;
   }
   void doseWrite() {
@@ -314,7 +319,7 @@ class WindowEndToEndTest : public QObject {
     QFETCH(int, tenths);
     Edit([](auto& d) { d.SetHoldingRegister(oxa::sim::kRegDose, 1234); });
     Start();
-    Dose()->setText(text.contains("%1") ? text.arg(Sep()) : text);
+    Dose()->setText(text.replace('.', Sep()));
     Click("Button7");
     QCOMPARE(Lines(), QStringList{"OK"});
     QCOMPARE(Query(), WriteFrame(2201, uint16_t(tenths)));

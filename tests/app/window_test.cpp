@@ -303,6 +303,26 @@ class WindowTest : public QObject {
     QVERIFY(!w.isVisible());
   }
 
+  void doseInTenths() {
+    QCOMPARE(DoseTenths(0.7L), uint16_t(7));
+    QCOMPARE(DoseTenths(0.1L), uint16_t(1));
+    QCOMPARE(DoseTenths(1234.5L), uint16_t(12345));
+    QCOMPARE(DoseTenths(6553.5L), uint16_t(65535));
+    // Out of the register's range: held at its limits, never wrapped into another dose.
+    QCOMPARE(DoseTenths(7000.0L), uint16_t(65535));
+    QCOMPARE(DoseTenths(-3.0L), uint16_t(0));
+    QCOMPARE(DoseTenths(std::numeric_limits<long double>::quiet_NaN()), uint16_t(0));
+  }
+
+  void integratorValues() {
+    const QString sep = QLocale().decimalPoint();
+    const uint8_t one[4] = {0x3F, 0x80, 0x00, 0x00};
+    QCOMPARE(IntegratorValueText(0, one), "    1" + sep + "000000");
+    QCOMPARE(IntegratorValueText(15, one), QString("1065353216"));
+    const uint8_t big[4] = {0x4B, 0x3C, 0x61, 0x4E};  // 12345678.0
+    QCOMPARE(IntegratorValueText(0, big), "12345678" + sep + "000000");
+  }
+
   void integerRule() {
     QCOMPARE(TIniFile::ParseInteger(" 42 "), std::optional<int>(42));
     QCOMPARE(TIniFile::ParseInteger("$ff"), std::optional<int>(255));
