@@ -99,6 +99,12 @@ QString IntegratorValueText(int index, std::span<const uint8_t, 4> raw) {
   return text.replace('.', QLocale().decimalPoint());
 }
 
+QString StampText(std::span<const uint8_t, 8> r) {
+  if (r[0] != 0xDE || r[7] != 0xAD) return QString::fromUtf8("Нет данных");
+  // Number low byte first; the date bytes are BCD and shown as they stand.
+  return QString::asprintf("%.4d 20%.2X.%.2X.%.2X", r[1] | (r[2] << 8), r[4], r[5], r[6]);
+}
+
 uint16_t DoseTenths(long double litres) {
   // Rounding the product to double first makes every one-decimal value give its exact tenths
   // (0.7 gives 7, not 6). Values the register cannot hold are held at its limits rather than
@@ -178,6 +184,13 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
   Ful0508.SetAltRegMapping(false);
   Ful0508.SetAutoOpenPort(false);
 
+  Zeb106.SetComPort(&oxaComPort);
+  Zeb106.SetPacketTimeout(500);
+  Zeb106.SetByteTimeout(200);
+  Zeb106.SetRepeatCount(7);
+  Zeb106.SetEWrite(false);
+  Zeb106.SetAutoOpenPort(false);
+
   ui_->FEDoza->SetDecimals(1);
   ui_->FEDoza->SetIncrement(1.0L);
   ui_->FEDoza->SetMinValue(0);
@@ -197,6 +210,7 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
   connect(ui_->Button12, &QPushButton::clicked, this, [this] { Button12Click(); });
   connect(ui_->CBPort, &QComboBox::activated, this, [this] { CBPortChange(); });
   connect(ui_->Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+  ui_->LStatus->installEventFilter(this);
   // Key preview: Escape is seen before any control of the window gets it.
   qApp->installEventFilter(this);
 
@@ -277,6 +291,10 @@ void TIDMainFrm::ShowStatus(const QString& text, const QColor& colour) {
 }
 
 bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == ui_->LStatus && event->type() == QEvent::MouseButtonDblClick) {
+    LStatusDblClick();
+    return true;
+  }
   if (event->type() == QEvent::KeyPress &&
       static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && watched->isWidgetType() &&
       static_cast<QWidget*>(watched)->window() == this) {
@@ -447,4 +465,32 @@ void TIDMainFrm::Button12Click() {
         return QStringList{QString::fromUtf8("=Данные="), RegisterLine(buf_.data()),
                            QString::fromUtf8("Состояние дозатора: ") + QString::fromUtf8(word)};
       });
+}
+
+void TIDMainFrm::LStatusDblClick() {
+  // A test holds the port while its buttons are disabled; the stamp waits for another time.
+  if (busy_) return;
+  busy_ = true;
+  DisableButtons();
+  OpenChosenPort();
+  if (!oxaComPort.Opened()) {
+    EnableButtons();
+    FinishBusy();
+    return;
+  }
+  Zeb106.SetNetAddr(uint8_t(ui_->SENetAddr->value()));
+  std::array<uint8_t, 8> record{};
+  bool read = false;
+  RunOnWorker([&] {
+    std::string id;
+    Zeb106.GetDevID(id);
+    // Only FUL devices carry the stamp record; others are left alone.
+    if (id.find("FUL") == std::string::npos) return;
+    Zeb106.ReadRtc2kP(1496, record.data(), uint8_t(record.size()));
+    read = Zeb106.LastError() == 0;
+  });
+  if (read) ShowStatus(StampText(record), kBlack);
+  oxaComPort.Close();
+  EnableButtons();
+  FinishBusy();
 }

@@ -14,6 +14,7 @@
 #include <span>
 
 #include "devices/oxaFul0508.h"
+#include "devices/oxaZeb106.h"
 #include "serial/OxaComPort.h"
 
 namespace Ui {
@@ -31,6 +32,9 @@ bool IsLongIntegrator(int index);
 // The value part of an integrator's result line from its four bytes, most significant first:
 // an unsigned decimal for the counters, "%12.6f" with the locale's decimal separator otherwise.
 QString IntegratorValueText(int index, std::span<const uint8_t, 4> raw);
+// The status line text of an 8-byte stamp record: "0007 2012.05.31" when both markers are in
+// place, "Нет данных" otherwise.
+QString StampText(std::span<const uint8_t, 8> record);
 // A dose in litres as the tenths the dose register takes, held within 0..65535.
 uint16_t DoseTenths(long double litres);
 
@@ -61,6 +65,9 @@ class TIDMainFrm : public QWidget {
   // The Modbus master of the test and doser buttons, on oxaComPort.
   oxa::ToxaFul0508 Ful0508;
 
+  // The 10x master that reads the device's stamp record, on oxaComPort.
+  oxa::ToxaZeb106 Zeb106;
+
   // True from the first to the last step of a test: the port belongs to that test.
   bool TestRunning() const { return busy_; }
 
@@ -86,6 +93,7 @@ class TIDMainFrm : public QWidget {
   void Button8Click(QPushButton* sender);
   void Button11Click();
   void Button12Click();
+  void LStatusDblClick();
 
   // The sequence every test and doser button follows: disable the buttons, open the port, run
   // `exchange` on Ful0508, write "Failed" or "OK" plus the lines of `results`, show the request,

@@ -275,6 +275,8 @@ class WindowEndToEndTest : public QObject {
       // A click on another test button while the first runs does nothing.
       const int before = int(statuses_.size());
       QTest::mouseClick(Button("Button2"), Qt::LeftButton);
+      // Nor does a double-click on the status line: the test holds the port.
+      QTest::mouseDClick(w_->findChild<QLabel*>("LStatus"), Qt::LeftButton);
       secondTests = int(statuses_.size()) - before;
     });
     Click("Button3");
@@ -282,6 +284,63 @@ class WindowEndToEndTest : public QObject {
     QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=2"}));
     QVERIFY(!w_->isVisible());
     QVERIFY(!w_->oxaComPort.Opened());
+  }
+
+  // --- The stamp on the status line -----------------------------------------------------------
+
+  void stampOnDoubleClick_data() {
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("stamp") << QByteArray::fromHex("DE852520120531AD") << Utf8("9605 2012.05.31");
+    QTest::newRow("largest number") << QByteArray::fromHex("DEFFFF00120531AD")
+                                    << Utf8("65535 2012.05.31");
+    QTest::newRow("small number, non-BCD date")
+        << QByteArray::fromHex("DE070000991A01AD") << Utf8("0007 2099.1A.01");
+    QTest::newRow("no start marker") << QByteArray::fromHex("DF852520120531AD")
+                                     << Utf8("Нет данных");
+    QTest::newRow("no end marker") << QByteArray::fromHex("DE8525201205310A")
+                                   << Utf8("Нет данных");
+  }
+  void stampOnDoubleClick() {
+    QFETCH(QByteArray, record);
+    QFETCH(QString, status);
+    Edit([&](auto& d) {
+      d.Set10xIdentification("FUL-05.08");
+      d.SetMemory(1496, std::span<const uint8_t>(
+                            reinterpret_cast<const uint8_t*>(record.constData()), 8));
+    });
+    Start();
+    statuses_.clear();
+    QTest::mouseDClick(w_->findChild<QLabel*>("LStatus"), Qt::LeftButton);
+    QCOMPARE(StatusLine(), status);
+    QCOMPARE(statuses_.size(), 1);
+    QCOMPARE(statuses_.front().colour, QColor(0, 0, 0));
+    QVERIFY(AllButtonsEnabled());
+    QVERIFY(!w_->oxaComPort.Opened());
+  }
+
+  void stampIsNotReadFromOtherDevices() {
+    uint64_t before = 0;
+    Edit([&](auto& d) {
+      d.Set10xIdentification("ZEB-106");
+      d.SetStamp(7, 2012, 5, 31);
+      before = d.RequestsAnswered();
+    });
+    Start();
+    const QString ready = StatusLine();
+    QTest::mouseDClick(w_->findChild<QLabel*>("LStatus"), Qt::LeftButton);
+    QCOMPARE(StatusLine(), ready);
+    uint64_t after = 0;
+    Edit([&](auto& d) { after = d.RequestsAnswered(); });
+    QCOMPARE(after - before, uint64_t(1));  // the identification only
+  }
+
+  void stampSilentWhenPortDoesNotOpen() {
+    Start("Port=16\n");
+    const QString ready = StatusLine();
+    QTest::mouseDClick(w_->findChild<QLabel*>("LStatus"), Qt::LeftButton);
+    QCOMPARE(StatusLine(), ready);
+    QVERIFY(AllButtonsEnabled());
   }
 
   // --- Doser ---------------------------------------------------------------------------------
