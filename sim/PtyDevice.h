@@ -18,7 +18,7 @@ struct PtyOptions {
   uint8_t address = 1;
   uint32_t baud = 0;             // 0: answers leave at once; else paced at 10 bits a byte
   uint32_t answer_delay_ms = 0;  // from a request's last byte to the answer's first
-  std::string link;              // optional symlink to the device path, removed on Stop
+  std::string link = {};         // optional symlink to the device path, removed on Stop
 };
 
 class PtyDevice {
