@@ -23,7 +23,8 @@ class IComPortIo {
   virtual void Purge() = 0;
   // Sends one byte; true if it was transferred. False when closed or the device is gone.
   virtual bool WriteByte(uint8_t byte) = 0;
-  // Takes one received byte if one is waiting; never blocks.
+  // Takes one received byte if one is waiting; never blocks. A device found gone (hang-up, I/O
+  // error, readable without data) makes reads and writes fail from then on, until Close.
   virtual bool ReadByte(uint8_t& byte) = 0;
   // Waits up to `ms` for input to arrive; true as soon as a byte can be read. On a closed port,
   // or one whose device has gone, it simply waits `ms` and returns false (never spins).
