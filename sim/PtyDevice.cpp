@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace oxa::sim {
 namespace {
@@ -27,12 +27,6 @@ int64_t MonotonicNs() {
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-void SleepUntilNs(int64_t deadline) {
-  timespec ts{static_cast<time_t>(deadline / 1'000'000'000),
-              static_cast<long>(deadline % 1'000'000'000)};
-  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
-}
 
 }  // namespace
 
@@ -118,6 +112,20 @@ bool PtyDevice::WaitStop(int ms) {
   return ::poll(&p, 1, ms) > 0;
 }
 
+bool PtyDevice::WaitStopUntilNs(int64_t deadline) {
+  for (;;) {
+    const int64_t left = deadline - MonotonicNs();
+    if (left <= 0) return false;
+    const timespec ts{static_cast<time_t>(left / 1'000'000'000),
+                      static_cast<long>(left % 1'000'000'000)};
+    pollfd p{stop_pipe_[0], POLLIN, 0};
+    const int r = ::ppoll(&p, 1, &ts, nullptr);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
 void PtyDevice::Serve() {
   using Clock = std::chrono::steady_clock;
   auto last_tick = Clock::now();
@@ -164,9 +172,11 @@ void PtyDevice::Serve() {
         }
         continue;
       }
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     }
-    if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      // No device-side handle is open (ours keeps one, so this is transient): wait a grain.
+    if (fds[1].revents != 0) {
+      // Hung up, or reading failed: no device-side handle is open (ours keeps one, so this is
+      // transient). Wait a grain rather than spin on a line that keeps reporting it.
       if (WaitStop(10)) return;
     }
   }
@@ -201,7 +211,7 @@ void PtyDevice::Send(const std::vector<uint8_t>& answer) {
   const int64_t char_ns = 10'000'000'000LL / options_.baud;
   const int64_t start = MonotonicNs();
   for (size_t i = 0; i < answer.size(); ++i) {
-    SleepUntilNs(start + static_cast<int64_t>(i) * char_ns);
+    if (WaitStopUntilNs(start + static_cast<int64_t>(i) * char_ns)) return;
     write_all(&answer[i], 1);
   }
 }

@@ -22,7 +22,8 @@ printed is the device path a master opens like a serial port; the program then s
 until SIGINT or SIGTERM.
 
 Options:
-  --address N         network address, 1..247 (default 1)
+  --address N         network address, 0..247 (default 1); at 0 only the 10x protocol
+                      is answered (0 is the Modbus broadcast address)
   --baud N            pace answers at the character time of 8N1 at N baud (10 bits a byte);
                       default: answers leave at once
   --delay MS          wait MS milliseconds between a request and its answer (default 0)
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
     uint32_t n = 0;
     bool ok = true;
     if (arg == "--address") {
-      ok = ParseNumber(value, 247, n) && n >= 1;
+      ok = ParseNumber(value, 247, n);
       options.address = static_cast<uint8_t>(n);
     } else if (arg == "--baud") {
       ok = ParseNumber(value, 4'000'000, n);

@@ -52,4 +52,32 @@ kill -TERM "$pid"
 wait "$pid" || fail "fulsim exit status $?"
 trap 'rm -f "$log"' EXIT
 [ ! -e "$link" ] || fail "link left behind"
+# The program's own options: contents from a file, and a fault on the first request.
+config=$(mktemp)
+cat >"$config" <<'INI'
+[registers]
+; the case under test
+2201 = 0x3039
+5000 = u32:70000
+INI
+"$fulsim" --link "$link" --address 4 --config "$config" --no-answer 1 >"$log" 2>&1 &
+pid=$!
+trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -f "$log" "$config"' EXIT
+for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+poll4() { mbpoll -m rtu -a 4 -b 19200 -P none -0 -1 -o 0.5 "$@" "$link"; }
+out=$(poll4 -r 2201 2>&1 || true)
+grep -q '^\[2201\]' <<<"$out" && fail "the first request was to go unanswered: $out"
+out=$(poll4 -r 2201)
+grep -q '^\[2201\]:[[:space:]]*12345$' <<<"$out" || fail "dose from the file: $out"
+out=$(poll4 -r 5000 -t 4:int -B)
+grep -q '^\[5000\]:[[:space:]]*70000$' <<<"$out" || fail "register added by the file: $out"
+kill -TERM "$pid"
+wait "$pid" || fail "fulsim exit status $?"
+
+# A broken file stops the program with the line at fault.
+printf '[registers]\n2201 = lots\n' >"$config"
+if "$fulsim" --config "$config" >"$log" 2>&1; then fail "a bad file was accepted"; fi
+grep -q 'line 2: bad register value lots' "$log" || fail "error text: $(cat "$log")"
+trap 'rm -f "$log" "$config"' EXIT
+
 echo "mbpoll interoperation: OK"

@@ -137,8 +137,14 @@ TEST(PtyDevice, PacedAnswersTakeTheirCharacterTimeAfterTheDelay) {
 }
 
 TEST(PtyDevice, StopIsPromptAndTheDeviceCanStartAgain) {
-  PtyDevice device;
+  // Even in the middle of a slow answer: 133 bytes at 300 baud would take 4.4 s.
+  PtyDevice device(Options(1, 300, 0));
   ASSERT_TRUE(device.Start());
+  {
+    auto port = MakePlatformComPortIo();
+    ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
+    EXPECT_FALSE(Exchange(*port, WithCrc(Hex("01 41 00 00 00 01")), 1).empty());
+  }
   const auto before = Clock::now();
   device.Stop();
   EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(500));
