@@ -213,7 +213,9 @@ ToxaCustomComPort::ToxaCustomComPort() : ToxaCustomComPort(MakePlatformComPortIo
 
 ToxaCustomComPort::ToxaCustomComPort(std::unique_ptr<IComPortIo> io) : io_(std::move(io)) {}
 
-ToxaCustomComPort::~ToxaCustomComPort() { StopThread(); }
+ToxaCustomComPort::~ToxaCustomComPort() {
+  StopThread();
+}
 
 void ToxaCustomComPort::SetComPort(uint8_t value) {
   if (value != com_port_) com_port_ = value;
@@ -294,7 +296,9 @@ void ToxaCustomComPort::Purge() {
   if (opened_) io_->Purge();
 }
 
-bool ToxaCustomComPort::WriteByte(uint8_t byte) { return opened_ && io_->WriteByte(byte); }
+bool ToxaCustomComPort::WriteByte(uint8_t byte) {
+  return opened_ && io_->WriteByte(byte);
+}
 
 bool ToxaCustomComPort::ReadByte(uint8_t& byte) {
   if (receive_in_thread_ || thread_ || !opened_) return false;
@@ -309,6 +313,8 @@ bool ToxaCustomComPort::WaitForInput(uint32_t ms) {
   return io_->WaitForInput(ms);
 }
 
-void ToxaCustomComPort::Delay(uint32_t ms) { io_->Sleep(ms); }
+void ToxaCustomComPort::Delay(uint32_t ms) {
+  io_->Sleep(ms);
+}
 
 }  // namespace oxa

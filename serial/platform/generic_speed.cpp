@@ -3,6 +3,8 @@
 
 namespace oxa::platform {
 
-bool SetArbitrarySpeed(int /*fd*/, uint32_t /*baud*/) { return false; }
+bool SetArbitrarySpeed(int /*fd*/, uint32_t /*baud*/) {
+  return false;
+}
 
 }  // namespace oxa::platform

@@ -64,6 +64,8 @@ uint32_t PtyPair::SlaveOutputSpeedCode() const {
   return static_cast<uint32_t>(::cfgetospeed(&tio));
 }
 
-uint32_t PtyPair::SlaveOutputBaud() const { return ReadOutputBaud(slave_); }
+uint32_t PtyPair::SlaveOutputBaud() const {
+  return ReadOutputBaud(slave_);
+}
 
 }  // namespace oxa::testing

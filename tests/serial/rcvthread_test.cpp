@@ -236,7 +236,8 @@ TEST(ReceiveThread, AHandlerMayCloseThePort) {
   };
   ASSERT_TRUE(port.Open());
   ASSERT_TRUE(ServeUntil(port, [&] { return !port.Opened(); }));
-  ServeUntil(port, [] { return false; }, 200);  // nothing more may come
+  ServeUntil(
+      port, [] { return false; }, 200);  // nothing more may come
   EXPECT_EQ(log.events.size(), 3u);
   // The port opens again normally afterwards.
   ASSERT_TRUE(port.Open());
@@ -266,6 +267,25 @@ TEST(ReceiveThread, DestroyingTheOpenPortEndsTheThread) {
   again.SetDeviceMap(pty.Map());
   EXPECT_TRUE(again.Open());
   again.Close();
+}
+
+TEST(ReceiveThread, CloseDoesNotSitOutTheLongestPauses) {
+  PtyPair pty;
+  ToxaComPort port;
+  EventLog log;
+  SetUpThreadMode(port, pty, 10000, 1000);
+  log.Attach(port);
+  ASSERT_TRUE(port.Open());
+  // First in the pause between cycles, then in the wait after an empty read.
+  ASSERT_TRUE(ServeUntil(port, [&] { return log.Timeouts() >= 1; }));
+  auto start = Clock::now();
+  port.Close();
+  EXPECT_LT(MsSince(start), 3000);
+  ASSERT_TRUE(port.Open());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  start = Clock::now();
+  port.Close();
+  EXPECT_LT(MsSince(start), 3000);
 }
 
 TEST(ReceiveThread, CloseReturnsWhileTheDeviceNeverStopsSending) {
@@ -300,7 +320,8 @@ TEST(ReceiveThread, ALostDeviceKeepsTheCyclePaceWithoutSpinning) {
   ASSERT_TRUE(ServeUntil(port, [&] { return log.Timeouts() >= 1; }));
   pty.CloseMaster();
   const size_t before = log.events.size();
-  ServeUntil(port, [] { return false; }, 600);
+  ServeUntil(
+      port, [] { return false; }, 600);
   const size_t during = log.events.size() - before;
   // A cycle takes at least 10 + 2 x 10 ms: at most about 20 in 600 ms, however fast the
   // machine; a thread spinning on the dead device would report thousands.
