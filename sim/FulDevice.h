@@ -70,6 +70,8 @@ class FulDevice {
   // Answers one complete frame (either protocol) as the device would, faults applied.
   std::vector<uint8_t> Answer(std::span<const uint8_t> frame);
   size_t PendingBytes() const { return rx_.size(); }
+  // Requests addressed to this device that it acted on, counting those whose answer a fault
+  // kept back (broadcasts are not counted).
   uint64_t RequestsAnswered() const { return answered_; }
 
   // --- Modbus contents -----------------------------------------------------------------------

@@ -82,6 +82,14 @@ bool PtyDevice::Start() {
     if (::symlink(name, options_.link.c_str()) != 0) return fail("symlink");
     link_made_ = options_.link;
   }
+  {
+    // The device's clock shows the host's local time, as a set clock would.
+    const time_t now = ::time(nullptr);
+    tm local{};
+    ::localtime_r(&now, &local);
+    std::lock_guard lock(mutex_);
+    device_.SetClock(static_cast<int64_t>(now) + local.tm_gmtoff);
+  }
   thread_ = std::thread([this] { Serve(); });
   return true;
 }
