@@ -16,16 +16,24 @@ constexpr uint32_t kWrongSize = 3;
 constexpr size_t kPiece = 8;
 constexpr size_t kLastPieceMax = 64;
 
-constexpr float kFactoryK[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f,
-                                 0.01f, 0.02f, 0.04f,  0.1f,   0.5f};
+constexpr float kFactoryK[10] = {0.0f,  1.0f,  0.001f, 0.0025f, 0.005f,
+                                 0.01f, 0.02f, 0.04f,  0.1f,    0.5f};
 
-bool ValidChannel(uint8_t channel) { return channel == 1 || channel == 2; }
+bool ValidChannel(uint8_t channel) {
+  return channel == 1 || channel == 2;
+}
 
-size_t ChannelOffset(uint8_t channel) { return ToxaZeb106::kChannelRecordSize * (channel - 1u); }
+size_t ChannelOffset(uint8_t channel) {
+  return ToxaZeb106::kChannelRecordSize * (channel - 1u);
+}
 
 // Offsets inside a channel record. Coefficients 0 and 1 are shared by K and Obr.
-size_t KOffset(uint8_t index) { return index < 2 ? 4u * index : 40u + 4u * (index - 2u); }
-size_t ObrOffset(uint8_t index) { return index < 2 ? 4u * index : 8u + 4u * (index - 2u); }
+size_t KOffset(uint8_t index) {
+  return index < 2 ? 4u * index : 40u + 4u * (index - 2u);
+}
+size_t ObrOffset(uint8_t index) {
+  return index < 2 ? 4u * index : 8u + 4u * (index - 2u);
+}
 
 // Number of characters in a UTF-8 text (bytes that do not continue a sequence).
 size_t CharCount(std::string_view text) {
@@ -42,7 +50,9 @@ std::string_view FirstChars(std::string_view text, size_t count) {
   return text;
 }
 
-uint8_t Bcd(int value) { return ByteToBcd(static_cast<uint8_t>(std::clamp(value, 0, 255))); }
+uint8_t Bcd(int value) {
+  return ByteToBcd(static_cast<uint8_t>(std::clamp(value, 0, 255)));
+}
 
 }  // namespace
 
@@ -116,9 +126,8 @@ float ToxaZeb106::ClbReadSFR(uint8_t channel) {
 bool ToxaZeb106::ClbReadK(uint8_t channel, uint8_t index, float& value) {
   if (!ValidChannel(channel) || index > 9) return false;
   uint32_t bits = 0;
-  const bool ok =
-      ReadWord(false, static_cast<uint16_t>(kBlockAddr + ChannelOffset(channel) + KOffset(index)),
-               bits);
+  const bool ok = ReadWord(
+      false, static_cast<uint16_t>(kBlockAddr + ChannelOffset(channel) + KOffset(index)), bits);
   value = ok ? std::bit_cast<float>(bits) : 0.0f;
   return ok;
 }
@@ -209,9 +218,13 @@ bool ToxaZeb106::SendCmdTwice(uint16_t command) {
   return LastError() == 0;
 }
 
-bool ToxaZeb106::FastResetK() { return SendCmdTwice(kCmdFastResetK); }
+bool ToxaZeb106::FastResetK() {
+  return SendCmdTwice(kCmdFastResetK);
+}
 
-bool ToxaZeb106::ResetDevK() { return SendCmdTwice(kCmdResetDevK); }
+bool ToxaZeb106::ResetDevK() {
+  return SendCmdTwice(kCmdResetDevK);
+}
 
 bool ToxaZeb106::ClbWriteSignature() {
   if (!signature_set_ || CharCount(signature_) < 8) return false;

@@ -16,13 +16,13 @@ namespace oxa {
 class ToxaZeb106 : public Toxa10xProtocol {
  public:
   // Memory map. "Memory" is the area of ReadRtc2k/WriteRtc2k, "RAM" the area of ReadRAM.
-  static constexpr uint16_t kRamSfr = 0;             // + 4 per channel, single float
-  static constexpr uint16_t kRamG = 160;             // + 4 per channel, single float
-  static constexpr uint16_t kDeviceNumberAddr = 338; // unsigned 32-bit
-  static constexpr uint16_t kBlockAddr = 1504;       // calibration block
-  static constexpr size_t kBlockSize = 146;          // two 72-byte channel records, checksum
-  static constexpr size_t kChannelRecordSize = 72;   // 18 single floats
-  static constexpr uint16_t kSignatureAddr = 2016;   // signature record
+  static constexpr uint16_t kRamSfr = 0;              // + 4 per channel, single float
+  static constexpr uint16_t kRamG = 160;              // + 4 per channel, single float
+  static constexpr uint16_t kDeviceNumberAddr = 338;  // unsigned 32-bit
+  static constexpr uint16_t kBlockAddr = 1504;        // calibration block
+  static constexpr size_t kBlockSize = 146;           // two 72-byte channel records, checksum
+  static constexpr size_t kChannelRecordSize = 72;    // 18 single floats
+  static constexpr uint16_t kSignatureAddr = 2016;    // signature record
   static constexpr size_t kSignatureRecordSize = 16;
   static constexpr uint16_t kCmdFastResetK = 0x7777;
   static constexpr uint16_t kCmdResetDevK = 0x7778;

@@ -78,31 +78,61 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       break;
     }
-    case 1: m.GetDevID(text); break;
-    case 2: m.GetSoftVer(text); break;
+    case 1:
+      m.GetDevID(text);
+      break;
+    case 2:
+      m.GetSoftVer(text);
+      break;
     case 3: {
       oxa::SfrTekValues v;
       m.GetSfrTek(v);
       break;
     }
-    case 4: m.ReadRAM(0x10, buf, count); break;
-    case 5: m.ReadRtc2kP(0x7E0, buf.data(), count); break;
-    case 6: m.ReadRtc128(0x10, buf, count); break;
-    case 7: m.ReadDataFlash(0x12345, buf, count); break;
-    case 8: m.WriteRtc2k(0x514, buf, count); break;
-    case 9: m.WriteRtc128(0x20, buf, count); break;
-    case 10: m.SetDateTime(); break;
+    case 4:
+      m.ReadRAM(0x10, buf, count);
+      break;
+    case 5:
+      m.ReadRtc2kP(0x7E0, buf.data(), count);
+      break;
+    case 6:
+      m.ReadRtc128(0x10, buf, count);
+      break;
+    case 7:
+      m.ReadDataFlash(0x12345, buf, count);
+      break;
+    case 8:
+      m.WriteRtc2k(0x514, buf, count);
+      break;
+    case 9:
+      m.WriteRtc128(0x20, buf, count);
+      break;
+    case 10:
+      m.SetDateTime();
+      break;
     case 11: {
       std::array<uint8_t, 64> block{};
       m.WriteSecurity(block);
       break;
     }
-    case 12: m.ReadSecurity(buf); break;
-    case 13: m.UnlockWrite(text); break;
-    case 14: m.SendCmd(0x7777); break;
-    case 15: Check(m.DetectDevice() <= 5); break;
-    case 16: m.GetDeviceNumber(text); break;
-    case 17: m.ClbReadG(1 + (count & 1)); break;
+    case 12:
+      m.ReadSecurity(buf);
+      break;
+    case 13:
+      m.UnlockWrite(text);
+      break;
+    case 14:
+      m.SendCmd(0x7777);
+      break;
+    case 15:
+      Check(m.DetectDevice() <= 5);
+      break;
+    case 16:
+      m.GetDeviceNumber(text);
+      break;
+    case 17:
+      m.ClbReadG(1 + (count & 1));
+      break;
     case 18: {
       float v = 0;
       m.ClbReadK(1 + (count & 1), count % 10, v);
@@ -117,9 +147,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       m.ClbWriteAll(1 + (count & 1), record);
       break;
     }
-    case 21: m.ResetK(); break;
-    case 22: m.FastResetK(); break;
-    case 23: m.CustomWriteRtc2k(0x0F81, 0x100, buf, count); break;
+    case 21:
+      m.ResetK();
+      break;
+    case 22:
+      m.FastResetK();
+      break;
+    case 23:
+      m.CustomWriteRtc2k(0x0F81, 0x100, buf, count);
+      break;
   }
   // Every request on the wire is a well-formed frame.
   for (const auto& r : fp.io->Requests()) {

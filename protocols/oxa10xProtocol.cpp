@@ -39,8 +39,12 @@ constexpr uint8_t kCodeWriteSecurity = 0x91;
 constexpr uint8_t kCodeReadSecurity = 0x93;
 constexpr uint8_t kCodeUnlock = 0xF1;
 
-constexpr uint8_t Hi(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
-constexpr uint8_t Lo(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
+constexpr uint8_t Hi(uint16_t v) {
+  return static_cast<uint8_t>(v >> 8);
+}
+constexpr uint8_t Lo(uint16_t v) {
+  return static_cast<uint8_t>(v & 0xFF);
+}
 
 void CopyAtMost(std::span<uint8_t> dest, std::span<const uint8_t> src) {
   std::copy_n(src.begin(), std::min(src.size(), dest.size()), dest.begin());
@@ -84,7 +88,7 @@ T10xFrameStep Next10xFrameStep(std::span<const uint8_t> seen) {
   const size_t expected = seen[5] + k10xFrameOverhead;
   if (count < expected) return T10xFrameStep::kNeedMore;
   return seen[expected - 1] == Checksum10x(seen.first(expected - 1)) ? T10xFrameStep::kComplete
-                                                                       : T10xFrameStep::kBadChecksum;
+                                                                     : T10xFrameStep::kBadChecksum;
 }
 
 std::tm HostLocalTime() {
@@ -120,7 +124,9 @@ void Toxa10xProtocol::SetRepeatCount(uint8_t value) {
   if (value >= 1 && value <= 24) repeat_count_ = value;
 }
 
-void Toxa10xProtocol::SetDeviceType(uint32_t value) { device_type_ = value <= 11 ? value : 0; }
+void Toxa10xProtocol::SetDeviceType(uint32_t value) {
+  device_type_ = value <= 11 ? value : 0;
+}
 
 void Toxa10xProtocol::SetLocalTimeSource(LocalTimeSource source) {
   local_time_ = source ? std::move(source) : LocalTimeSource(HostLocalTime);
@@ -260,9 +266,13 @@ void Toxa10xProtocol::GetText(uint8_t code, bool may_open, std::string& s) {
 
 // ---- Commands ------------------------------------------------------------------------------
 
-void Toxa10xProtocol::GetDevID(std::string& s) { GetText(kCodeDevId, true, s); }
+void Toxa10xProtocol::GetDevID(std::string& s) {
+  GetText(kCodeDevId, true, s);
+}
 
-void Toxa10xProtocol::GetSoftVer(std::string& s) { GetText(kCodeSoftVer, false, s); }
+void Toxa10xProtocol::GetSoftVer(std::string& s) {
+  GetText(kCodeSoftVer, false, s);
+}
 
 void Toxa10xProtocol::GetSfrTek(SfrTekValues& values) {
   if (!Request(kGroupRam, kCodeSfrTek, {})) return;

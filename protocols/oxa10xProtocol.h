@@ -162,8 +162,8 @@ class Toxa10xProtocol {
   void ReadInto(uint8_t group, uint8_t code, std::span<const uint8_t> request,
                 std::span<uint8_t> buffer);
   // A 2-Kbyte-area style write: preamble with the EWrite gate, address and data, exchange.
-  void WriteAddressed(uint8_t group, uint8_t code, uint16_t address,
-                      std::span<const uint8_t> data, uint8_t count);
+  void WriteAddressed(uint8_t group, uint8_t code, uint16_t address, std::span<const uint8_t> data,
+                      uint8_t count);
   void GetText(uint8_t code, bool may_open, std::string& s);
 
   std::tm LocalTime() const { return local_time_(); }

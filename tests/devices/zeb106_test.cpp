@@ -213,7 +213,7 @@ TEST_F(Zeb106, WholeChannelRecordIsStoredMostSignificantByteFirst) {
   std::array<float, 18> record;
   for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<float>(i) + 0.5f;
   ASSERT_TRUE(zeb.ClbWriteAll(1, record));
-  EXPECT_EQ(Mem(1504, 4), Hex("3F 00 00 00"));      // 0.5
+  EXPECT_EQ(Mem(1504, 4), Hex("3F 00 00 00"));       // 0.5
   EXPECT_EQ(Mem(1504 + 68, 4), Hex("41 8C 00 00"));  // 17.5
   EXPECT_EQ(Mem(1504 + 72, 4), Hex("48 49 4A 4B"));  // channel 2 unchanged
   ExpectSealed();
@@ -339,10 +339,10 @@ TEST_F(Zeb106, FactoryResetWritesEveryCoefficient) {
     const size_t rec = 1504 + 72 * ch;
     EXPECT_EQ(Mem(rec, 4), be(0.0f));
     EXPECT_EQ(Mem(rec + 4, 4), be(1.0f));
-    EXPECT_EQ(Mem(rec + 8, 4), be(0.001f));       // Obr[2]
-    EXPECT_EQ(Mem(rec + 36, 4), be(0.5f));        // Obr[9]
+    EXPECT_EQ(Mem(rec + 8, 4), be(0.001f));        // Obr[2]
+    EXPECT_EQ(Mem(rec + 36, 4), be(0.5f));         // Obr[9]
     EXPECT_EQ(Mem(rec + 40 + 4, 4), be(0.0025f));  // K[3]
-    EXPECT_EQ(Mem(rec + 68, 4), be(0.5f));        // K[9]
+    EXPECT_EQ(Mem(rec + 68, 4), be(0.5f));         // K[9]
   }
   ExpectSealed();
 }

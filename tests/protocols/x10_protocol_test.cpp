@@ -335,8 +335,8 @@ TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
   guarded.fill(0xEE);
   m.ReadRtc2kP(0x07E0, guarded.data() + 4, 4);
   EXPECT_EQ(m.LastError(), 0u);  // the caller got every byte it asked for
-  EXPECT_EQ(guarded, (std::array<uint8_t, 12>{0xEE, 0xEE, 0xEE, 0xEE, 0x80, 0x81, 0x82, 0x83,
-                                              0xEE, 0xEE, 0xEE, 0xEE}));
+  EXPECT_EQ(guarded, (std::array<uint8_t, 12>{0xEE, 0xEE, 0xEE, 0xEE, 0x80, 0x81, 0x82, 0x83, 0xEE,
+                                              0xEE, 0xEE, 0xEE}));
   m.ReadRAM(0, std::span<uint8_t>(guarded).subspan(8, 2), 2);
   EXPECT_EQ(guarded[9], 0x81);
   EXPECT_EQ(guarded[10], 0xEE);
