@@ -78,14 +78,16 @@ int main(int argc, char** argv) {
     std::vector<double> to_first, to_last;
     std::vector<Clock::time_point> arrivals;
     for (int i = 0; i < requests; ++i) {
-      if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) break;
+      if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+        break;
       const auto sent = Clock::now();
       if (!ReadTimed(fd, answer_size, arrivals)) {
         std::fprintf(stderr, "sim_bench: no answer to request %d\n", i);
         status = 1;
         break;
       }
-      to_first.push_back(std::chrono::duration<double, std::micro>(arrivals.front() - sent).count());
+      to_first.push_back(
+          std::chrono::duration<double, std::micro>(arrivals.front() - sent).count());
       to_last.push_back(std::chrono::duration<double, std::micro>(arrivals.back() - sent).count());
     }
     ::close(fd);
@@ -113,10 +115,12 @@ int main(int argc, char** argv) {
     int frames = 0;
     std::vector<Clock::time_point> arrivals;
     for (int i = 0; i < 5; ++i) {
-      if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) break;
+      if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+        break;
       if (!ReadTimed(fd, 133, arrivals)) break;
       const double mean =
-          std::chrono::duration<double, std::micro>(arrivals.back() - arrivals.front()).count() / 132;
+          std::chrono::duration<double, std::micro>(arrivals.back() - arrivals.front()).count() /
+          132;
       sum += mean;
       worst = std::max(worst, std::abs(mean - expected_us) / expected_us);
       ++frames;
@@ -127,9 +131,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     const double measured = sum / frames;
-    std::printf("  %6u baud: expected %8.2f us a byte, measured %8.2f us (%+.2f %%, worst frame %.2f %%)\n",
-                baud, expected_us, measured, 100 * (measured - expected_us) / expected_us,
-                100 * worst);
+    std::printf(
+        "  %6u baud: expected %8.2f us a byte, measured %8.2f us (%+.2f %%, worst frame %.2f %%)\n",
+        baud, expected_us, measured, 100 * (measured - expected_us) / expected_us, 100 * worst);
   }
   double load[1] = {0};
   if (::getloadavg(load, 1) == 1) std::printf("load average during the run: %.2f\n", load[0]);

@@ -27,17 +27,16 @@ constexpr std::array<Integrator, 32> kIntegrators{{
 // Starting values, in the order of the table: volumes m3, masses t, times s, flows m3/h and
 // t/h, temperatures degrees, pressures MPa.
 constexpr std::array<double, 32> kIntegratorStart{
-    1234.5, 987.25, 1.5,  0.75, 247.25, 1232.03, 985.28, 1.49, 0.74, 0.0,    0.0,
-    0.0,    0.0,    0.0,  0.0,  3600,   3500,    3400,   60,   45,   0,      12,
-    0,      5,      12.5, 8.25, 12.475, 8.2335,  65.5,   45.25, 0.6, 0.45,
+    1234.5, 987.25, 1.5,  0.75, 247.25, 1232.03, 985.28, 1.49,  0.74, 0.0,  0.0,
+    0.0,    0.0,    0.0,  0.0,  3600,   3500,    3400,   60,    45,   0,    12,
+    0,      5,      12.5, 8.25, 12.475, 8.2335,  65.5,   45.25, 0.6,  0.45,
 };
 // Indexes into the table.
-constexpr size_t kV1 = 0, kV2 = 1, kVd = 4, kM1 = 5, kM2 = 6, kTall = 15, kTop1 = 16,
-                 kTop2 = 17, kGv1 = 24, kGv2 = 25, kGm1 = 26, kGm2 = 27;
+constexpr size_t kV1 = 0, kV2 = 1, kVd = 4, kM1 = 5, kM2 = 6, kTall = 15, kTop1 = 16, kTop2 = 17,
+                 kGv1 = 24, kGv2 = 25, kGm1 = 26, kGm2 = 27;
 
 // Factory coefficients of indexes 2 to 9.
-constexpr std::array<float, 8> kFactoryK{0.001f, 0.0025f, 0.005f, 0.01f,
-                                         0.02f,  0.04f,   0.1f,   0.5f};
+constexpr std::array<float, 8> kFactoryK{0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
 
 void PutBe32(uint8_t* dest, uint32_t value) {
   dest[0] = static_cast<uint8_t>(value >> 24);
@@ -46,7 +45,9 @@ void PutBe32(uint8_t* dest, uint32_t value) {
   dest[3] = static_cast<uint8_t>(value);
 }
 
-uint8_t FromBcd(uint8_t bcd) { return static_cast<uint8_t>((bcd >> 4) * 10 + (bcd & 0x0F)); }
+uint8_t FromBcd(uint8_t bcd) {
+  return static_cast<uint8_t>((bcd >> 4) * 10 + (bcd & 0x0F));
+}
 
 std::vector<uint8_t> ModbusException(uint8_t address, uint8_t function, uint8_t code) {
   std::vector<uint8_t> frame{address, static_cast<uint8_t>(function | 0x80), code};
@@ -107,7 +108,7 @@ FulDevice::FulDevice(uint8_t address) : address_(address) {
   PutBe32(&memory_[kMemDeviceNumber], 123456);
   SetStamp(42, 2024, 3, 5);
   ResetCalibration();
-  const uint8_t signature[16] = {'S', 'I', 'M', '0', '0', '0', '0', '1',
+  const uint8_t signature[16] = {'S', 'I', 'M',  '0',  '0',  '0',  '0',  '1',
                                  0,   0,   0x24, 0x01, 0x15, 0x10, 0x30, 0x00};
   std::memcpy(&memory_[kMemSignature], signature, sizeof signature);
   SetRamFloat(kRamSfr1, 1250.0f);
@@ -131,8 +132,8 @@ std::vector<uint8_t> FulDevice::Feed(std::span<const uint8_t> bytes) {
       const auto candidate = seen.subspan(i);
       const bool tenx = candidate[0] == kTenXRequestStart &&
                         TenXFrameLength(candidate) == candidate.size() && TenXFrameOk(candidate);
-      const bool modbus = !tenx && ModbusRequestLength(candidate) == candidate.size() &&
-                          ModbusCrcOk(candidate);
+      const bool modbus =
+          !tenx && ModbusRequestLength(candidate) == candidate.size() && ModbusCrcOk(candidate);
       if (tenx || modbus) {
         const std::vector<uint8_t> frame(candidate.begin(), candidate.end());
         rx_.clear();
@@ -360,9 +361,13 @@ uint32_t FulDevice::RegisterU32(uint16_t reg) const {
   return (uint32_t{regs_[reg]} << 16) | regs_[static_cast<uint16_t>(reg + 1)];
 }
 
-float FulDevice::RegisterFloat(uint16_t reg) const { return std::bit_cast<float>(RegisterU32(reg)); }
+float FulDevice::RegisterFloat(uint16_t reg) const {
+  return std::bit_cast<float>(RegisterU32(reg));
+}
 
-void FulDevice::SetModbusIdentification(std::string utf8) { modbus_id_ = std::move(utf8); }
+void FulDevice::SetModbusIdentification(std::string utf8) {
+  modbus_id_ = std::move(utf8);
+}
 
 std::array<uint8_t, 128> FulDevice::ArchiveBlock(uint16_t number) {
   // The block number, high byte first, then a sequence drawn from it: every block differs,
@@ -441,7 +446,7 @@ std::vector<uint8_t> FulDevice::Answer10x(std::span<const uint8_t> frame) {
       const uint8_t unlocked = 1;
       return reply(std::span(&unlocked, 1));
     }
-    case 0x7777:  // restore the factory coefficients
+    case 0x7777:    // restore the factory coefficients
     case 0x7778: {  // reset the device's coefficients and its signature record
       ResetCalibration();
       if (code == 0x78) std::fill_n(&memory_[kMemSignature], 16, uint8_t{0xFF});
@@ -476,7 +481,8 @@ std::vector<uint8_t> FulDevice::Memory(uint16_t address, size_t count) const {
 }
 
 void FulDevice::SetRam(uint16_t address, std::span<const uint8_t> bytes) {
-  for (size_t i = 0; i < bytes.size() && address + i < ram_.size(); ++i) ram_[address + i] = bytes[i];
+  for (size_t i = 0; i < bytes.size() && address + i < ram_.size(); ++i)
+    ram_[address + i] = bytes[i];
 }
 
 std::vector<uint8_t> FulDevice::Ram(uint16_t address, size_t count) const {

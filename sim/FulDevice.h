@@ -13,10 +13,10 @@
 namespace oxa::sim {
 
 // Layout of the Modbus register file.
-inline constexpr uint16_t kRegG1 = 0;               // G channel 1, float (channel 2 at 2)
-inline constexpr uint16_t kRegSfr1 = 107;           // SFR channel 1, signed 32-bit (channel 2 at 105)
-inline constexpr uint16_t kRegSfrAlt1 = 97;         // SFR channel 1 of the alternative map
-inline constexpr uint16_t kRegGmax1 = 299;          // Gmax channel 1, float (channel 2 at 301)
+inline constexpr uint16_t kRegG1 = 0;        // G channel 1, float (channel 2 at 2)
+inline constexpr uint16_t kRegSfr1 = 107;    // SFR channel 1, signed 32-bit (channel 2 at 105)
+inline constexpr uint16_t kRegSfrAlt1 = 97;  // SFR channel 1 of the alternative map
+inline constexpr uint16_t kRegGmax1 = 299;   // Gmax channel 1, float (channel 2 at 301)
 inline constexpr uint16_t kRegDeviceNumber = 315;   // unsigned 32-bit
 inline constexpr uint16_t kRegSoftVersion = 318;    // high byte major, low byte minor
 inline constexpr uint16_t kRegChannelLayout = 320;  // low byte non-zero: channels swapped
@@ -30,7 +30,7 @@ inline constexpr uint16_t kRegDosed = 2204;         // volume dosed so far, tent
 inline constexpr uint16_t kDoserStopped = 0;
 inline constexpr uint16_t kDoserRunning = 1;
 inline constexpr uint16_t kDoserPaused = 2;
-inline constexpr uint16_t kDoserError = 3;  // started with a dose of 0
+inline constexpr uint16_t kDoserError = 3;             // started with a dose of 0
 inline constexpr uint32_t kDoserTenthsPerSecond = 10;  // the doser's pump: 1 litre a second
 
 // Memory layout of the 10x side (addresses in the 2-Kbyte memory, or in RAM).
@@ -108,10 +108,10 @@ class FulDevice {
 
   // --- Faults, each for the next N requests addressed to this device ------------------------
   void NoAnswerToNext(int n) { no_answer_ = n; }
-  void CorruptChecksumOfNext(int n) { corrupt_checksum_ = n; }      // CRC or 10x checksum
-  void StopMidFrameOnNext(int n) { stop_mid_frame_ = n; }           // only the first half is sent
+  void CorruptChecksumOfNext(int n) { corrupt_checksum_ = n; }  // CRC or 10x checksum
+  void StopMidFrameOnNext(int n) { stop_mid_frame_ = n; }       // only the first half is sent
   void GarbageBeforeNext(int n, std::vector<uint8_t> garbage = {0x00, 0x13});
-  void WrongComplementOnNext(int n) { wrong_complement_ = n; }      // 10x answers only
+  void WrongComplementOnNext(int n) { wrong_complement_ = n; }  // 10x answers only
 
   // --- Time ----------------------------------------------------------------------------------
   // Moves the device's time forward: integrators, operating times, the doser and the clock.
@@ -149,7 +149,7 @@ class FulDevice {
   int wrong_complement_ = 0;
 
   // Time kept finer than the registers can hold it.
-  std::array<double, 32> shadow_{};        // float integrators
+  std::array<double, 32> shadow_{};         // float integrators
   std::array<uint32_t, 32> shadow_bits_{};  // what was last written, to notice outside changes
   uint64_t ms_into_second_ = 0;
   uint64_t doser_ms_ = 0;

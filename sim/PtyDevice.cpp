@@ -28,12 +28,14 @@ int64_t MonotonicNs() {
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-
 }  // namespace
 
-PtyDevice::PtyDevice(PtyOptions options) : options_(std::move(options)), device_(options_.address) {}
+PtyDevice::PtyDevice(PtyOptions options)
+    : options_(std::move(options)), device_(options_.address) {}
 
-PtyDevice::~PtyDevice() { Stop(); }
+PtyDevice::~PtyDevice() {
+  Stop();
+}
 
 uint32_t PtyDevice::IdleGapMs() const {
   // A request is never split by a pause this long, even on a loaded machine; on a slow line
@@ -72,7 +74,7 @@ bool PtyDevice::Start() {
   if (::fcntl(master_fd_, F_SETFL, O_NONBLOCK) != 0) return fail("fcntl");
   if (::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe");
   if (!options_.link.empty()) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(options_.link.c_str(), &st) == 0) {
       if (!S_ISLNK(st.st_mode)) {
         errno = EEXIST;

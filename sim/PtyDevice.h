@@ -46,7 +46,7 @@ class PtyDevice {
  private:
   void Serve();
   void Send(const std::vector<uint8_t>& answer);
-  bool WaitStop(int ms);  // sleeps up to ms; true when asked to stop
+  bool WaitStop(int ms);                   // sleeps up to ms; true when asked to stop
   bool WaitStopUntilNs(int64_t deadline);  // the same, to a monotonic deadline in ns
 
   PtyOptions options_;

@@ -83,8 +83,8 @@ bool ParseHex(std::string_view text, std::vector<uint8_t>& bytes) {
       text.remove_prefix(1);
       continue;
     }
-    const size_t n = std::min<size_t>(2, text.find(' ') == std::string_view::npos ? text.size()
-                                                                                  : text.find(' '));
+    const size_t n = std::min<size_t>(
+        2, text.find(' ') == std::string_view::npos ? text.size() : text.find(' '));
     uint8_t b = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + n, b, 16);
     if (ec != std::errc() || end != text.data() + n) return false;

@@ -56,19 +56,19 @@ TEST(ModbusDevice, RefusedRequestsGetStandardExceptions) {
     const char* answer;
   };
   const Case cases[] = {
-      {"01 03 00 00 00 00", "01 83 03"},           // count 0
-      {"01 03 00 00 00 7E", "01 83 03"},           // count 126
-      {"01 03 13 88 00 01", "01 83 02"},           // register 5000 does not exist
-      {"01 03 01 8F 00 02", "01 83 02"},           // 399 exists, 400 does not
-      {"01 03 FF FF 00 02", "01 83 02"},           // runs past the last register
-      {"01 06 13 88 00 01", "01 86 02"},           // write to a missing register
-      {"01 06 08 9A 00 05", "01 86 03"},           // doser command 5
-      {"01 06 08 9B 00 00", "01 86 03"},           // reset takes only 1
+      {"01 03 00 00 00 00", "01 83 03"},              // count 0
+      {"01 03 00 00 00 7E", "01 83 03"},              // count 126
+      {"01 03 13 88 00 01", "01 83 02"},              // register 5000 does not exist
+      {"01 03 01 8F 00 02", "01 83 02"},              // 399 exists, 400 does not
+      {"01 03 FF FF 00 02", "01 83 02"},              // runs past the last register
+      {"01 06 13 88 00 01", "01 86 02"},              // write to a missing register
+      {"01 06 08 9A 00 05", "01 86 03"},              // doser command 5
+      {"01 06 08 9B 00 00", "01 86 03"},              // reset takes only 1
       {"01 10 00 0A 00 02 03 00 01 00", "01 90 03"},  // byte count does not match
       {"01 10 00 0A 00 00 00", "01 90 03"},           // count 0
-      {"01 41 20 00 00 01", "01 C1 02"},           // block 8192
-      {"01 41 00 05 00 02", "01 C1 03"},           // two blocks
-      {"01 04 00 00 00 01", "01 84 01"},           // input registers: not this device's
+      {"01 41 20 00 00 01", "01 C1 02"},              // block 8192
+      {"01 41 00 05 00 02", "01 C1 03"},              // two blocks
+      {"01 04 00 00 00 01", "01 84 01"},              // input registers: not this device's
       {"01 05 00 00 FF 00", "01 85 01"},
   };
   for (const auto& c : cases) {
@@ -194,8 +194,12 @@ TEST(ModbusDevice, IntegratorsAndOperatingTimesGrowWithTime) {
 TEST(ModbusDevice, DoserRunsPausesAndCompletesItsDose) {
   FulDevice device;
   const auto command = [&](uint16_t reg, uint16_t value) {
-    std::vector<uint8_t> req{0x01, 0x06, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg),
-                             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    std::vector<uint8_t> req{0x01,
+                             0x06,
+                             static_cast<uint8_t>(reg >> 8),
+                             static_cast<uint8_t>(reg),
+                             static_cast<uint8_t>(value >> 8),
+                             static_cast<uint8_t>(value)};
     return !Ask(device, WithCrc(req)).empty();
   };
   ASSERT_TRUE(command(kRegDose, 50));  // 5.0 l

@@ -1,8 +1,7 @@
 // The virtual device served on a real pseudo-terminal, opened the way the tool opens a port:
 // exclusively, once per exchange.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +63,20 @@ TEST(PtyDevice, AnswersAMasterThatOpensAndClosesThePortForEveryExchange) {
   const auto id = Exchange(*port, Hex("55 01 FE 00 00 00 AB"), 7 + 24);
   ASSERT_GE(id.size(), 7u);
   EXPECT_EQ(id[0], 0xAA);
+}
+
+TEST(PtyDevice, SilenceOnTheLineEndsARequestOfUnknownLength) {
+  PtyDevice device;
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  auto port = MakePlatformComPortIo();
+  ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
+  // Function 0x2B: refused once the line has been quiet for the gap, not before.
+  const auto sent = Clock::now();
+  EXPECT_EQ(Exchange(*port, WithCrc(Hex("01 2B 0E 01 00")), 5), WithCrc(Hex("01 AB 01")));
+  EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(device.IdleGapMs()));
+  // A fragment dropped at the silence does not spoil the next request.
+  EXPECT_TRUE(Exchange(*port, Hex("01 10 00 00"), 1, 150).empty());
+  EXPECT_EQ(Exchange(*port, Hex("01 03 00 00 00 01 84 0A"), 7), WithCrc(Hex("01 03 02 41 48")));
 }
 
 TEST(PtyDevice, OpenPortIsHeldExclusively) {

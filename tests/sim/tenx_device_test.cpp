@@ -15,8 +15,8 @@ using oxa::testing::Hex;
 // A request to address 1: 55 01 FE, group, code, N, data, checksum.
 std::vector<uint8_t> Request(uint8_t group, uint8_t code, const std::vector<uint8_t>& data,
                              uint8_t address = 1) {
-  std::vector<uint8_t> frame{0x55, address, static_cast<uint8_t>(~address), group, code,
-                             static_cast<uint8_t>(data.size())};
+  std::vector<uint8_t> frame{0x55,  address, static_cast<uint8_t>(~address),
+                             group, code,    static_cast<uint8_t>(data.size())};
   frame.insert(frame.end(), data.begin(), data.end());
   frame.push_back(TenXChecksum(frame));
   return frame;
@@ -96,7 +96,8 @@ TEST(TenXDevice, WritesAreHonouredWithinTheArea) {
 
 TEST(TenXDevice, RamHoldsSfrAndG) {
   FulDevice device;
-  EXPECT_EQ(Data(device.Feed(Request(0x0C, 0x01, Hex("00 A0 08")))), Hex("41 48 00 00 41 04 00 00"));
+  EXPECT_EQ(Data(device.Feed(Request(0x0C, 0x01, Hex("00 A0 08")))),
+            Hex("41 48 00 00 41 04 00 00"));
   EXPECT_EQ(Data(device.Feed(Request(0x0C, 0x01, Hex("00 00 04")))), Hex("44 9C 40 00"));
   EXPECT_EQ(Data(device.Feed(Request(0x0C, 0x00, {}))).size(), 16u);
 }
@@ -107,7 +108,8 @@ TEST(TenXDevice, ClockIsSetReadBackAndTicks) {
   const auto echo = Data(device.Feed(Request(0x0F, 0x82, Hex("00 09 00 07 00 14 00 03 05 03 24"))));
   EXPECT_EQ(echo, Hex("09 00 07 00 14 00 03 05 03 24"));
   device.AdvanceTime(51'000);
-  EXPECT_EQ(Data(device.Feed(Request(0x0F, 0x02, Hex("00 0A")))), Hex("00 00 08 00 14 00 03 05 03 24"));
+  EXPECT_EQ(Data(device.Feed(Request(0x0F, 0x02, Hex("00 0A")))),
+            Hex("00 00 08 00 14 00 03 05 03 24"));
   // Bytes past the clock registers are plain storage.
   device.Feed(Request(0x0F, 0x82, Hex("7E AB CD EF")));
   EXPECT_EQ(Data(device.Feed(Request(0x0F, 0x02, Hex("7E 05")))), Hex("AB CD"));
