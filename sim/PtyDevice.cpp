@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <ctime>
 
 namespace oxa::sim {
@@ -93,7 +94,14 @@ bool PtyDevice::Start() {
     std::lock_guard lock(mutex_);
     device_.SetClock(static_cast<int64_t>(now) + local.tm_gmtoff);
   }
-  thread_ = std::thread([this] { Serve(); });
+  try {
+    thread_ = std::thread([this] { Serve(); });
+  } catch (const std::system_error& e) {
+    if (!link_made_.empty()) ::unlink(link_made_.c_str());
+    link_made_.clear();
+    errno = e.code().value();
+    return fail("thread");
+  }
   return true;
 }
 
