@@ -5,8 +5,10 @@
 // Every operation runs to completion in the calling thread and leaves its outcome in LastError
 // (codes of ErrorMessages in serial/OxaUtils.h): 0 success, 1 no port bound or a request byte
 // could not be written, 2 an answer byte did not arrive in time, 3 the answer carries more data
-// than the caller's buffer (or than its own frame) holds, 5 wrong CRC, 6 the port is closed
-// (GetDevID), 7 the device answered with a Modbus exception (its code in LastException).
+// than the caller's buffer (or than its own frame) holds, or a function 16 request that one
+// frame cannot carry, 5 wrong CRC, 6 the port is closed (GetDevID), 7 the device answered with
+// a Modbus exception (its code in LastException). An exception answer ends the transaction at
+// once: the device has answered, and asking again would only draw the same refusal.
 #pragma once
 
 #include <array>
