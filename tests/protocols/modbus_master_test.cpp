@@ -193,8 +193,8 @@ TEST_F(ModbusMaster, LateByteWithinTheLastWaitIsNotTaken) {
   EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
   EXPECT_EQ(master.LastError(), 2u);
   EXPECT_EQ(fake.io->EmptyReads(), 6u);
-  // Just inside: the sixth wait brings the byte, but the count of failed polls is exhausted;
-  // one earlier and the answer is taken.
+  // Above: the byte came during the wait after the sixth empty poll, one poll too many. Here
+  // it comes during the wait after the fifth, and the answer is taken.
   fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")), 55);
   EXPECT_TRUE(master.ReadHoldingRegisters(0, 1, buf));
 }
