@@ -1,0 +1,100 @@
+// Click-to-result times of the window's register read (Button3, 10 registers) and archive
+// block read (Button5) against the virtual device on a pseudo-terminal, answering at the pace
+// of 57600 baud. The wire time is what the request and the answer take on a real line at that
+// speed (10 bits a byte); the target is 1.3 × wire time + 10 ms.
+#include <QApplication>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "app/zeb_id_main.h"
+#include "sim/PtyDevice.h"
+
+namespace {
+
+constexpr uint32_t kBaud = 57600;
+constexpr int kRuns = 40;
+
+double WireMs(int bytes) { return bytes * 10.0 * 1000.0 / kBaud; }
+
+struct Figures {
+  double median_result;  // click to the data pane showing the answer
+  double max_result;
+  double median_done;  // click to the handler's end (port closed, buttons enabled)
+};
+
+Figures Measure(TIDMainFrm& w, QPushButton* button) {
+  using Clock = std::chrono::steady_clock;
+  auto* pane = w.findChild<QPlainTextEdit*>("MDebug");
+  Clock::time_point shown;
+  auto connection = QObject::connect(pane, &QPlainTextEdit::textChanged,
+                                     [&] { shown = Clock::now(); });
+  std::vector<double> result, done;
+  for (int i = 0; i < kRuns; ++i) {
+    const auto start = Clock::now();
+    button->click();
+    const auto end = Clock::now();
+    if (!pane->toPlainText().startsWith("OK")) {
+      std::fprintf(stderr, "app_click_bench: %s failed:\n%s\n",
+                   qPrintable(button->objectName()), qPrintable(pane->toPlainText()));
+      std::exit(1);
+    }
+    result.push_back(std::chrono::duration<double, std::milli>(shown - start).count());
+    done.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+  }
+  QObject::disconnect(connection);
+  std::sort(result.begin(), result.end());
+  std::sort(done.begin(), done.end());
+  return {result[result.size() / 2], result.back(), done[done.size() / 2]};
+}
+
+void Report(const char* what, int request, int answer, const Figures& f) {
+  const double wire = WireMs(request + answer);
+  const double target = 1.3 * wire + 10.0;
+  std::printf("%-24s wire %6.2f ms (%d + %d bytes; answer alone %5.2f ms)  click to result: median %6.2f ms, max %6.2f ms"
+              "  (to buttons enabled %6.2f ms)  target %6.2f ms  %s\n",
+              what, wire, request, answer, WireMs(answer), f.median_result, f.max_result, f.median_done, target,
+              f.median_result <= target ? "met" : "MISSED");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
+                                                                    : qgetenv("QT_QPA_PLATFORM"));
+  QApplication app(argc, argv);
+
+  oxa::sim::PtyOptions options;
+  options.baud = kBaud;
+  oxa::sim::PtyDevice device(options);
+  if (!device.Start()) {
+    std::fprintf(stderr, "app_click_bench: %s\n", device.LastError().c_str());
+    return 1;
+  }
+  QTemporaryDir dir;
+  const QString ini = dir.filePath("ful03test.ini");
+  QFile f(ini);
+  if (!f.open(QIODevice::WriteOnly)) return 1;
+  f.write("[Signature]\nPort=1\nBaud=2\nNetAddr=1\n[Ports]\nCOM1=" +
+          QByteArray::fromStdString(device.DevicePath()) + "\n");
+  f.close();
+
+  TIDMainFrm w(ini);
+  w.show();
+  w.findChild<QSpinBox*>("UDNumReg")->setValue(10);
+  w.findChild<QSpinBox*>("UDArc")->setValue(100);
+
+  std::printf("window against the virtual device at %u baud, %d clicks each; the device paces its\n"
+              "answers, the pseudo-terminal passes the request at once\n", kBaud, kRuns);
+  // Button3: 8-byte request; answer address, function, count, 20 data bytes, CRC.
+  Report("Button3 (10 registers)", 8, 5 + 20, Measure(w, w.findChild<QPushButton*>("Button3")));
+  // Button5: 8-byte request; answer address, function, 128 data bytes, ... CRC: 133 bytes.
+  Report("Button5 (archive block)", 8, 133, Measure(w, w.findChild<QPushButton*>("Button5")));
+  return 0;
+}
