@@ -21,6 +21,11 @@ constexpr uint32_t kPortNotOpen = 6;
 // Polling grain of the receiver and pause after a failed attempt.
 constexpr uint32_t kPollMs = 10;
 constexpr uint32_t kRetryPauseMs = 200;
+// Bytes before the start byte that one attempt skips at most. Line noise before an answer is a
+// few bytes; a device or a line that streams bytes without ever starting a frame would
+// otherwise keep the receiver skipping (and its caller waiting) for ever, since every byte
+// restarts the poll count.
+constexpr size_t kMaxSkippedBytes = 512;
 
 // Group 0F: the device's memories. Bit 7 of the code marks a write.
 constexpr uint8_t kGroupIdent = 0x00;
@@ -171,6 +176,7 @@ bool Toxa10xProtocol::SendPacket(std::span<const uint8_t> frame) {
 size_t Toxa10xProtocol::ReceivePacket(std::span<uint8_t, kBufferSize> buffer) {
   // A frame is at most 255 bytes, so `pos` stays inside the 256-byte buffer.
   size_t pos = 0;
+  size_t skipped = 0;
   com_port_->WaitForInput(kPollMs);
   for (;;) {
     // Polls of 10 ms allowed for this byte: the packet time-out for the start byte (also while
@@ -186,6 +192,10 @@ size_t Toxa10xProtocol::ReceivePacket(std::span<uint8_t, kBufferSize> buffer) {
     }
     switch (Next10xFrameStep(std::span<const uint8_t>(buffer).first(pos + 1))) {
       case T10xFrameStep::kSkipByte:
+        if (++skipped > kMaxSkippedBytes) {
+          last_error_ = kNoAnswer;
+          return 0;
+        }
         break;
       case T10xFrameStep::kNeedMore:
         ++pos;

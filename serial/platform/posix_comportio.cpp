@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <mutex>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -95,9 +97,13 @@ class PosixComPortIo final : public IComPortIo {
     }
     fd_ = -1;
     lost_ = false;
+    std::lock_guard lock(input_mutex_);
+    input_pos_ = input_len_ = 0;
   }
 
   void Purge() override {
+    std::lock_guard lock(input_mutex_);
+    input_pos_ = input_len_ = 0;
     if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
   }
 
@@ -124,35 +130,21 @@ class PosixComPortIo final : public IComPortIo {
     }
   }
 
+  // Bytes are taken from the driver in blocks and handed out one at a time: an answer that is
+  // already there costs one system call, not one per byte.
   bool ReadByte(uint8_t& byte) override {
-    if (!Usable()) return false;
-    // Two attempts: a byte may arrive between an empty read and the check that follows it.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      const ssize_t n = ::read(fd_, &byte, 1);
-      if (n == 1) return true;
-      if (n < 0) {
-        if (errno == EINTR) {
-          --attempt;
-          continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        lost_ = true;  // EIO and friends: the device has gone
-        return false;
-      }
-      // With reads that return at once a terminal says "nothing waiting" with 0 bytes, and a
-      // hung-up one says "end" the same way: its poll state tells the two apart.
-      const short events = PollFor(POLLIN, 0);
-      if (events & kGoneEvents) {
-        lost_ = true;
-        return false;
-      }
-      if (!(events & POLLIN)) return false;
+    std::lock_guard lock(input_mutex_);
+    if (input_pos_ < input_len_) {
+      byte = input_[input_pos_++];
+      return true;
     }
-    lost_ = true;  // readable, yet no byte comes: the device has gone
-    return false;
+    if (!Usable() || !FillInput()) return false;
+    byte = input_[input_pos_++];
+    return true;
   }
 
   bool WaitForInput(uint32_t ms) override {
+    if (HasBufferedInput()) return true;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     if (Usable()) {
       const short events = PollFor(POLLIN, static_cast<int>(std::min<uint32_t>(ms, 1u << 30)));
@@ -175,6 +167,44 @@ class PosixComPortIo final : public IComPortIo {
 
  private:
   bool Usable() const { return fd_ >= 0 && !lost_; }
+
+  bool HasBufferedInput() {
+    std::lock_guard lock(input_mutex_);
+    return input_pos_ < input_len_;
+  }
+
+  // Reads what the driver holds into the empty input block. False when nothing is waiting or
+  // the device has gone.
+  bool FillInput() {
+    input_pos_ = input_len_ = 0;
+    // Two attempts: a byte may arrive between an empty read and the check that follows it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const ssize_t n = ::read(fd_, input_.data(), input_.size());
+      if (n > 0) {
+        input_len_ = static_cast<size_t>(n);
+        return true;
+      }
+      if (n < 0) {
+        if (errno == EINTR) {
+          --attempt;
+          continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        lost_ = true;  // EIO and friends: the device has gone
+        return false;
+      }
+      // With reads that return at once a terminal says "nothing waiting" with 0 bytes, and a
+      // hung-up one says "end" the same way: its poll state tells the two apart.
+      const short events = PollFor(POLLIN, 0);
+      if (events & kGoneEvents) {
+        lost_ = true;
+        return false;
+      }
+      if (!(events & POLLIN)) return false;
+    }
+    lost_ = true;  // readable, yet no byte comes: the device has gone
+    return false;
+  }
 
   // Raw 8N1, no flow control, reads that return at once with whatever is there. A rate of 0
   // keeps the line's current speed (B0 would hang the line up). The results are not checked:
@@ -210,6 +240,12 @@ class PosixComPortIo final : public IComPortIo {
   }
 
   int fd_ = -1;
+  // Received bytes not yet handed out. Purge (main thread) and the reader (the receive thread
+  // in thread mode) both touch it.
+  std::mutex input_mutex_;
+  std::array<uint8_t, 256> input_{};
+  size_t input_pos_ = 0;
+  size_t input_len_ = 0;
   // Written by whichever thread notices the loss (the receive thread reads while the main
   // thread writes), read by both.
   std::atomic<bool> lost_{false};

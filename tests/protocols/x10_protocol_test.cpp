@@ -136,6 +136,20 @@ TEST_F(X10Protocol, AnswerIsTakenAfterLeadingGarbageAndAtOnce) {
   EXPECT_EQ(fp.io->SleptMs(), 0u);
 }
 
+TEST_F(X10Protocol, EndlessNoiseWithoutAStartByteEndsTheAttempt) {
+  // A line that streams bytes without a start byte must not hold the caller for ever.
+  m.SetRepeatCount(2);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    fp.io->QueueAnswer(std::vector<uint8_t>(5000, 0x55), 1, 1);
+  }
+  std::string id = "old";
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(id, "");
+  EXPECT_EQ(Sent().size(), 2u);
+  EXPECT_LT(fp.io->NowMs(), 2u * (513 + 10 + 200));
+}
+
 TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
   for (int i = 0; i < 3; ++i) fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FA"));
   std::array<uint8_t, 4> buf = {1, 2, 3, 4};
