@@ -3,12 +3,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFontDatabase>
-#include <QEventLoop>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QScreen>
 #include <cmath>
@@ -22,30 +22,31 @@
 #include "ui_zeb_id_main.h"
 
 const std::array<uint16_t, 32> IntegratorRegs = {
-    2000, 2002, 2004, 2006, 2008, 2012, 2014, 2016, 2018, 2020, 2022,
-    2028, 2030, 2032, 2034, 2038, 2040, 2042, 2052, 2054, 2064, 2066,
-    2088, 2090, 2100, 2102, 2104, 2106, 2140, 2142, 2160, 2162};
+    2000, 2002, 2004, 2006, 2008, 2012, 2014, 2016, 2018, 2020, 2022, 2028, 2030, 2032, 2034, 2038,
+    2040, 2042, 2052, 2054, 2064, 2066, 2088, 2090, 2100, 2102, 2104, 2106, 2140, 2142, 2160, 2162};
 
 // The names and units mix Latin and Cyrillic look-alike letters exactly as the device's
-// documentation prints them: "Tнар" starts with a Latin T, "Т1"/"Т2" with a Cyrillic Т, and
-// the unit of Gm2 ("Т/ч") with a Cyrillic Т while that of Gm1 ("T/ч") has a Latin T.
+// documentation prints them. Where a Cyrillic letter looks like a Latin one it is written as an
+// escape: "Tнар1" starts with a Latin T, "\u04221" (Т1) with a Cyrillic Т, and the unit of Gm2
+// ("\u0422/ч") has a Cyrillic Т where that of Gm1 ("T/ч") has a Latin T. Every "M3" and plain
+// "T" is Latin.
+// clang-format off
 const std::array<const char*, 32> IntegratorNames = {
-    "V1",    "V2",    "V1r",   "V2r",     "Vd",      "M1",        "M2",        "M1r",
-    "M2r",   "V1dop", "V2dop", "M1dop",   "M2dop",   "M1r dop",   "M2r dop",   "Tall",
-    "T\u043d\u0430\u04401", "T\u043d\u0430\u04402", "Tmin1", "Tmin2", "Tmax1", "Tmax2", "Terr1",
-    "Terr2", "Gv1",   "Gv2",   "Gm1",     "Gm2",     "\u04221",   "\u04222",   "P1",
-    "P2"};
+    "V1",    "V2",    "V1r",   "V2r",   "Vd",      "M1",      "M2",    "M1r",
+    "M2r",   "V1dop", "V2dop", "M1dop", "M2dop",   "M1r dop", "M2r dop", "Tall",
+    "Tнар1", "Tнар2", "Tmin1", "Tmin2", "Tmax1",   "Tmax2",   "Terr1", "Terr2",
+    "Gv1",   "Gv2",   "Gm1",   "Gm2",   "\u04221", "\u04222", "P1",    "P2"};
 
 const std::array<const char*, 32> IntegratorUnits = {
-    "M3", "M3", "M3", "M3", "M3", "T", "T", "T", "T", "M3", "M3", "T", "T", "T", "T",
-    "\u0441\u0435\u043a", "\u0441\u0435\u043a", "\u0441\u0435\u043a", "\u0441\u0435\u043a",
-    "\u0441\u0435\u043a", "\u0441\u0435\u043a", "\u0441\u0435\u043a", "\u0441\u0435\u043a",
-    "\u0441\u0435\u043a",
-    "M3/\u0447", "M3/\u0447", "T/\u0447", "\u0422/\u0447",
-    "\u0433\u0440\u0430\u0434.", "\u0433\u0440\u0430\u0434.",
-    "\u041c\u041f\u0430", "\u041c\u041f\u0430"};
+    "M3",   "M3",   "M3",   "M3",   "M3",   "T",    "T",    "T",
+    "T",    "M3",   "M3",   "T",    "T",    "T",    "T",    "сек",
+    "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",
+    "M3/ч", "M3/ч", "T/ч",  "\u0422/ч", "град.", "град.", "МПа", "МПа"};
+// clang-format on
 
-bool IsLongIntegrator(int index) { return index >= 15 && index <= 23; }
+bool IsLongIntegrator(int index) {
+  return index >= 15 && index <= 23;
+}
 
 namespace {
 
@@ -115,9 +116,7 @@ uint16_t DoseTenths(long double litres) {
   return uint16_t(tenths);
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 QString TIDMainFrm::DefaultSettingsPath() {
   const QFileInfo exe(QCoreApplication::applicationFilePath());
@@ -164,17 +163,16 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
 
   // Each numeric field is a spin box named after its arrows; its inner edit carries the edit's
   // name, so both names lead to the same field.
-  const std::pair<QWidget*, const char*> edits[] = {
-      {ui_->SENetAddr, "Edit1"}, {ui_->UDStart, "Edit2"}, {ui_->UDNumReg, "Edit3"},
-      {ui_->UDArc, "Edit4"}};
+  const std::pair<QWidget*, const char*> edits[] = {{ui_->SENetAddr, "Edit1"},
+                                                    {ui_->UDStart, "Edit2"},
+                                                    {ui_->UDNumReg, "Edit3"},
+                                                    {ui_->UDArc, "Edit4"}};
   for (const auto& [spin, name] : edits) {
     if (auto* edit = spin->findChild<QLineEdit*>()) edit->setObjectName(name);
   }
   if (auto* edit1 = ui_->SENetAddr->findChild<QLineEdit*>()) edit1->setMaxLength(4);
 
-  ShowMessage = [this](const QString& text) {
-    QMessageBox::critical(this, windowTitle(), text);
-  };
+  ShowMessage = [this](const QString& text) { QMessageBox::critical(this, windowTitle(), text); };
 
   Ful0508.SetComPort(&oxaComPort);
   Ful0508.SetPacketTimeout(500);
@@ -255,7 +253,9 @@ void TIDMainFrm::FormCreate() {
              Qt::blue);
 }
 
-void TIDMainFrm::FormClose() { SettingsFile_.reset(); }
+void TIDMainFrm::FormClose() {
+  SettingsFile_.reset();
+}
 
 void TIDMainFrm::CBPortChange() {
   if (!SettingsFile_) return;
@@ -264,7 +264,9 @@ void TIDMainFrm::CBPortChange() {
   }
 }
 
-void TIDMainFrm::Button1Click() { close(); }
+void TIDMainFrm::Button1Click() {
+  close();
+}
 
 std::array<QPushButton*, 11> TIDMainFrm::TestButtons() const {
   return {ui_->Button2, ui_->Button3, ui_->Button4,  ui_->Button5,  ui_->Button6, ui_->Button7,
@@ -369,7 +371,8 @@ void TIDMainFrm::RunTest(bool sending, const std::function<void()>& exchange,
     if (const uint8_t code = Ful0508.LastException(); code != 0) {
       const std::string_view name = oxa::ModbusExceptionName(code);
       lines << QString::asprintf("Exception %.2X", code) +
-                   (name.empty() ? QString() : ": " + QString::fromUtf8(name.data(), qsizetype(name.size())));
+                   (name.empty() ? QString()
+                                 : ": " + QString::fromUtf8(name.data(), qsizetype(name.size())));
     }
   } else {
     lines << "OK" << results();
@@ -409,10 +412,10 @@ void TIDMainFrm::Button4Click() {
       true, [this, index] { Ful0508.ReadHoldingRegisters(IntegratorRegs[index], 4, buf_); },
       [this, index] {
         const std::span<const uint8_t, 4> raw(buf_.data(), 4);
-        return QStringList{"Raw: " + HexLine(raw),
-                           QString::fromUtf8(IntegratorNames[index]) + " = " +
-                               IntegratorValueText(index, raw) + " " +
-                               QString::fromUtf8(IntegratorUnits[index])};
+        return QStringList{"Raw: " + HexLine(raw), QString::fromUtf8(IntegratorNames[index]) +
+                                                       " = " + IntegratorValueText(index, raw) +
+                                                       " " +
+                                                       QString::fromUtf8(IntegratorUnits[index])};
       });
 }
 
@@ -429,7 +432,9 @@ void TIDMainFrm::Button5Click() {
 void TIDMainFrm::Button6Click() {
   RunTest(
       true, [this] { Ful0508.ReadHoldingRegisters(kRegDose, 1, buf_); },
-      [this] { return QStringList{QString::fromUtf8("=Данные="), RegisterLine(buf_.data())}; },
+      [this] {
+        return QStringList{QString::fromUtf8("=Данные="), RegisterLine(buf_.data())};
+      },
       [this] { ui_->FEDoza->SetValue((buf_[0] * 256 + buf_[1]) * 0.1L); });
 }
 

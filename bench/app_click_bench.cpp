@@ -21,7 +21,9 @@ namespace {
 constexpr uint32_t kBaud = 57600;
 constexpr int kRuns = 40;
 
-double WireMs(int bytes) { return bytes * 10.0 * 1000.0 / kBaud; }
+double WireMs(int bytes) {
+  return bytes * 10.0 * 1000.0 / kBaud;
+}
 
 struct Figures {
   double median_result;  // click to the data pane showing the answer
@@ -33,16 +35,16 @@ Figures Measure(TIDMainFrm& w, QPushButton* button) {
   using Clock = std::chrono::steady_clock;
   auto* pane = w.findChild<QPlainTextEdit*>("MDebug");
   Clock::time_point shown;
-  auto connection = QObject::connect(pane, &QPlainTextEdit::textChanged,
-                                     [&] { shown = Clock::now(); });
+  auto connection =
+      QObject::connect(pane, &QPlainTextEdit::textChanged, [&] { shown = Clock::now(); });
   std::vector<double> result, done;
   for (int i = 0; i < kRuns; ++i) {
     const auto start = Clock::now();
     button->click();
     const auto end = Clock::now();
     if (!pane->toPlainText().startsWith("OK")) {
-      std::fprintf(stderr, "app_click_bench: %s failed:\n%s\n",
-                   qPrintable(button->objectName()), qPrintable(pane->toPlainText()));
+      std::fprintf(stderr, "app_click_bench: %s failed:\n%s\n", qPrintable(button->objectName()),
+                   qPrintable(pane->toPlainText()));
       std::exit(1);
     }
     result.push_back(std::chrono::duration<double, std::milli>(shown - start).count());
@@ -57,17 +59,19 @@ Figures Measure(TIDMainFrm& w, QPushButton* button) {
 void Report(const char* what, int request, int answer, const Figures& f) {
   const double wire = WireMs(request + answer);
   const double target = 1.3 * wire + 10.0;
-  std::printf("%-24s wire %6.2f ms (%d + %d bytes; answer alone %5.2f ms)  click to result: median %6.2f ms, max %6.2f ms"
-              "  (to buttons enabled %6.2f ms)  target %6.2f ms  %s\n",
-              what, wire, request, answer, WireMs(answer), f.median_result, f.max_result, f.median_done, target,
-              f.median_result <= target ? "met" : "MISSED");
+  std::printf(
+      "%-24s wire %6.2f ms (%d + %d bytes; answer alone %5.2f ms)  click to result: median %6.2f "
+      "ms, max %6.2f ms"
+      "  (to buttons enabled %6.2f ms)  target %6.2f ms  %s\n",
+      what, wire, request, answer, WireMs(answer), f.median_result, f.max_result, f.median_done,
+      target, f.median_result <= target ? "met" : "MISSED");
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+  qputenv("QT_QPA_PLATFORM",
+          qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
   QApplication app(argc, argv);
 
   oxa::sim::PtyOptions options;
@@ -90,8 +94,10 @@ int main(int argc, char* argv[]) {
   w.findChild<QSpinBox*>("UDNumReg")->setValue(10);
   w.findChild<QSpinBox*>("UDArc")->setValue(100);
 
-  std::printf("window against the virtual device at %u baud, %d clicks each; the device paces its\n"
-              "answers, the pseudo-terminal passes the request at once\n", kBaud, kRuns);
+  std::printf(
+      "window against the virtual device at %u baud, %d clicks each; the device paces its\n"
+      "answers, the pseudo-terminal passes the request at once\n",
+      kBaud, kRuns);
   // Button3: 8-byte request; answer address, function, count, 20 data bytes, CRC.
   Report("Button3 (10 registers)", 8, 5 + 20, Measure(w, w.findChild<QPushButton*>("Button3")));
   // Button5: 8-byte request; answer address, function, 128 data bytes, ... CRC: 133 bytes.

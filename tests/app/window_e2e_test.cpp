@@ -22,7 +22,9 @@
 
 namespace {
 
-QString Utf8(const char* s) { return QString::fromUtf8(s); }
+QString Utf8(const char* s) {
+  return QString::fromUtf8(s);
+}
 
 struct Status {
   QString text;
@@ -134,10 +136,10 @@ class WindowEndToEndTest : public QObject {
     QTest::addColumn<int>("count");
     QTest::addColumn<QStringList>("data");
     QTest::newRow("10 registers") << 0 << 10
-        << QStringList{"00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 ",
-                       "00 09 00 0A "};
-    QTest::newRow("8 registers end with an empty line") << 0 << 8
-        << QStringList{"00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 ", ""};
+                                  << QStringList{"00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 ",
+                                                 "00 09 00 0A "};
+    QTest::newRow("8 registers end with an empty line")
+        << 0 << 8 << QStringList{"00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 ", ""};
     QTest::newRow("from register 3") << 3 << 2 << QStringList{"00 04 00 05 "};
   }
   void registerRead() {
@@ -164,11 +166,11 @@ class WindowEndToEndTest : public QObject {
     // Entries the virtual device does not move with its clock.
     QTest::newRow("float V1dop") << 9 << 0x3F800000u << "3F 80 00 00 "
                                  << Utf8("V1dop =     1.000000 M3");
-    QTest::newRow("negative float Gm2") << 27 << 0xC2F6E979u << "C2 F6 E9 79 "
-                                        << Utf8("Gm2 =  -123.456001 Т/ч");
+    QTest::newRow("negative float Gm2")
+        << 27 << 0xC2F6E979u << "C2 F6 E9 79 " << Utf8("Gm2 =  -123.456001 Т/ч");
     QTest::newRow("long Tmin1") << 18 << 3600u << "00 00 0E 10 " << Utf8("Tmin1 = 3600 сек");
-    QTest::newRow("long never negative") << 23 << 0xFFFFFFFFu << "FF FF FF FF "
-                                         << Utf8("Terr2 = 4294967295 сек");
+    QTest::newRow("long never negative")
+        << 23 << 0xFFFFFFFFu << "FF FF FF FF " << Utf8("Terr2 = 4294967295 сек");
   }
   void integratorRead() {
     QFETCH(int, entry);
@@ -249,7 +251,8 @@ class WindowEndToEndTest : public QObject {
     QTest::addColumn<QByteArray>("signature");
     QTest::addColumn<QString>("status");
     QTest::newRow("no port chosen") << QByteArray("Port=0\n") << Utf8("Не удалось открыть порт ");
-    QTest::newRow("missing device") << QByteArray("Port=16\n") << Utf8("Не удалось открыть порт COM16");
+    QTest::newRow("missing device")
+        << QByteArray("Port=16\n") << Utf8("Не удалось открыть порт COM16");
   }
   void portThatCannotOpen() {
     QFETCH(QByteArray, signature);
@@ -292,22 +295,21 @@ class WindowEndToEndTest : public QObject {
     QTest::addColumn<QByteArray>("record");
     QTest::addColumn<QString>("status");
     QTest::newRow("stamp") << QByteArray::fromHex("DE852520120531AD") << Utf8("9605 2012.05.31");
-    QTest::newRow("largest number") << QByteArray::fromHex("DEFFFF00120531AD")
-                                    << Utf8("65535 2012.05.31");
+    QTest::newRow("largest number")
+        << QByteArray::fromHex("DEFFFF00120531AD") << Utf8("65535 2012.05.31");
     QTest::newRow("small number, non-BCD date")
         << QByteArray::fromHex("DE070000991A01AD") << Utf8("0007 2099.1A.01");
-    QTest::newRow("no start marker") << QByteArray::fromHex("DF852520120531AD")
-                                     << Utf8("Нет данных");
-    QTest::newRow("no end marker") << QByteArray::fromHex("DE8525201205310A")
-                                   << Utf8("Нет данных");
+    QTest::newRow("no start marker")
+        << QByteArray::fromHex("DF852520120531AD") << Utf8("Нет данных");
+    QTest::newRow("no end marker") << QByteArray::fromHex("DE8525201205310A") << Utf8("Нет данных");
   }
   void stampOnDoubleClick() {
     QFETCH(QByteArray, record);
     QFETCH(QString, status);
     Edit([&](auto& d) {
       d.Set10xIdentification("FUL-05.08");
-      d.SetMemory(1496, std::span<const uint8_t>(
-                            reinterpret_cast<const uint8_t*>(record.constData()), 8));
+      d.SetMemory(
+          1496, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(record.constData()), 8));
     });
     Start();
     statuses_.clear();
@@ -349,9 +351,12 @@ class WindowEndToEndTest : public QObject {
     QTest::addColumn<int>("reg");
     QTest::addColumn<QString>("hex");
     QTest::addColumn<QString>("dose");
-    QTest::newRow("max") << 0xFFFF << "FF FF" << "6553.5";
-    QTest::newRow("12345") << 12345 << "30 39" << "1234.5";
-    QTest::newRow("zero") << 0 << "00 00" << "0.0";
+    QTest::newRow("max") << 0xFFFF << "FF FF"
+                         << "6553.5";
+    QTest::newRow("12345") << 12345 << "30 39"
+                           << "1234.5";
+    QTest::newRow("zero") << 0 << "00 00"
+                          << "0.0";
   }
   void doseRead() {
     QFETCH(int, reg);
@@ -418,7 +423,8 @@ class WindowEndToEndTest : public QObject {
     Edit([&](auto& d) { d.SetHoldingRegister(oxa::sim::kRegDoserState, uint16_t(state)); });
     Start();
     Click("Button12");
-    QCOMPARE(Lines(), (QStringList{"OK", Utf8("=Данные="), hex, Utf8("Состояние дозатора: ") + word}));
+    QCOMPARE(Lines(),
+             (QStringList{"OK", Utf8("=Данные="), hex, Utf8("Состояние дозатора: ") + word}));
   }
 
   void failedDoseReadKeepsDoseAndRequest() {

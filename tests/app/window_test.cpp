@@ -16,9 +16,13 @@
 
 namespace {
 
-QString Utf8(const char* s) { return QString::fromUtf8(s); }
+QString Utf8(const char* s) {
+  return QString::fromUtf8(s);
+}
 
-QString StatusText(TIDMainFrm& w) { return w.findChild<QLabel*>("LStatus")->text(); }
+QString StatusText(TIDMainFrm& w) {
+  return w.findChild<QLabel*>("LStatus")->text();
+}
 QColor StatusColour(TIDMainFrm& w) {
   return w.findChild<QLabel*>("LStatus")->palette().color(QPalette::WindowText);
 }
@@ -48,7 +52,11 @@ class WindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void init() { QVERIFY(dir_.isValid()); ini_ = dir_.filePath("ful03test.ini"); QFile::remove(ini_); }
+  void init() {
+    QVERIFY(dir_.isValid());
+    ini_ = dir_.filePath("ful03test.ini");
+    QFile::remove(ini_);
+  }
 
   void windowIsFixedAndCaptioned() {
     TIDMainFrm w(ini_);
@@ -96,9 +104,12 @@ class WindowTest : public QObject {
     TIDMainFrm w(ini_);
     QWidget* c = w.findChild<QWidget*>(name);
     QVERIFY2(c, qPrintable(name));
-    if (auto* g = qobject_cast<QGroupBox*>(c)) QCOMPARE(g->title(), caption);
-    else if (auto* l = qobject_cast<QLabel*>(c)) QCOMPARE(l->text(), caption);
-    else QCOMPARE(qobject_cast<QPushButton*>(c)->text(), caption);
+    if (auto* g = qobject_cast<QGroupBox*>(c))
+      QCOMPARE(g->title(), caption);
+    else if (auto* l = qobject_cast<QLabel*>(c))
+      QCOMPARE(l->text(), caption);
+    else
+      QCOMPARE(qobject_cast<QPushButton*>(c)->text(), caption);
   }
 
   void controlsStartAsDesigned() {
@@ -167,26 +178,24 @@ class WindowTest : public QObject {
     QTest::addColumn<QString>("status");
     QTest::addColumn<int>("netAddr");
     QTest::newRow("no file") << QByteArray() << Utf8("Готов к работе:   COM1, 9600 bps") << 0;
-    QTest::newRow("stored values")
-        << QByteArray("[Signature]\nPort=3\nBaud=2\nNetAddr=17\n")
-        << Utf8("Готов к работе:   COM3, 57600 bps") << 17;
+    QTest::newRow("stored values") << QByteArray("[Signature]\nPort=3\nBaud=2\nNetAddr=17\n")
+                                   << Utf8("Готов к работе:   COM3, 57600 bps") << 17;
     QTest::newRow("speed out of list")
         << QByteArray("[Signature]\nBaud=5\n") << Utf8("Готов к работе:   COM1,  bps") << 0;
     QTest::newRow("port out of list")
         << QByteArray("[Signature]\nPort=0\n") << Utf8("Готов к работе:   , 9600 bps") << 0;
     QTest::newRow("port above list")
         << QByteArray("[Signature]\nPort=17\nBaud=-1\n") << Utf8("Готов к работе:   ,  bps") << 0;
-    QTest::newRow("hex values")
-        << QByteArray("[signature]\nPort=$10\r\nBaud=0x1\r\nNetAddr=0X7f\r\n")
-        << Utf8("Готов к работе:   COM16, 19200 bps") << 127;
+    QTest::newRow("hex values") << QByteArray(
+                                       "[signature]\nPort=$10\r\nBaud=0x1\r\nNetAddr=0X7f\r\n")
+                                << Utf8("Готов к работе:   COM16, 19200 bps") << 127;
     QTest::newRow("empty and unparsable give defaults")
         << QByteArray("[Signature]\nPort=\nBaud=fast\nNetAddr=12abc\n")
         << Utf8("Готов к работе:   COM1, 9600 bps") << 0;
-    QTest::newRow("other section ignored")
-        << QByteArray("[Other]\nPort=5\n[Signature]\n; Port=7\n")
-        << Utf8("Готов к работе:   COM1, 9600 bps") << 0;
-    QTest::newRow("address clamped high")
-        << QByteArray("[Signature]\nNetAddr=300\n") << Utf8("Готов к работе:   COM1, 9600 bps") << 127;
+    QTest::newRow("other section ignored") << QByteArray("[Other]\nPort=5\n[Signature]\n; Port=7\n")
+                                           << Utf8("Готов к работе:   COM1, 9600 bps") << 0;
+    QTest::newRow("address clamped high") << QByteArray("[Signature]\nNetAddr=300\n")
+                                          << Utf8("Готов к работе:   COM1, 9600 bps") << 127;
     QTest::newRow("address clamped low")
         << QByteArray("[Signature]\nNetAddr=-4\n") << Utf8("Готов к работе:   COM1, 9600 bps") << 0;
   }
@@ -232,7 +241,8 @@ class WindowTest : public QObject {
     WriteFile(ini_, "[Signature]\nBaud=1\n\n[Ports]\nCOM2=/dev/null\n");
     TIDMainFrm w(ini_);
     ChooseWithKeys(w.findChild<QComboBox*>("CBPort"), 1);
-    QCOMPARE(ReadFile(ini_), QByteArray("[Signature]\nBaud=1\nPort=2\n\n[Ports]\nCOM2=/dev/null\n"));
+    QCOMPARE(ReadFile(ini_),
+             QByteArray("[Signature]\nBaud=1\nPort=2\n\n[Ports]\nCOM2=/dev/null\n"));
   }
 
   void unwritableSettingsFileIsReported() {
