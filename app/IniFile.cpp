@@ -6,16 +6,22 @@
 
 namespace {
 
+// A line without its blanks, and without the byte order mark an editor may put before the
+// first line.
+QByteArray Trimmed(const QByteArray& line) {
+  return (line.startsWith("\xEF\xBB\xBF") ? line.mid(3) : line).trimmed();
+}
+
 // "[name]" with optional blanks around it gives name; other lines give nullopt.
 std::optional<QString> SectionName(const QByteArray& line) {
-  const QByteArray t = line.trimmed();
+  const QByteArray t = Trimmed(line);
   if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
   return QString::fromUtf8(t.mid(1, t.size() - 2)).trimmed();
 }
 
 // "key=value" gives key and value, both trimmed; comments and other lines give nullopt.
 std::optional<QPair<QString, QString>> KeyValue(const QByteArray& line) {
-  const QByteArray t = line.trimmed();
+  const QByteArray t = Trimmed(line);
   if (t.isEmpty() || t.front() == ';' || t.front() == '#' || t.front() == '[') return std::nullopt;
   const qsizetype eq = t.indexOf('=');
   if (eq <= 0) return std::nullopt;
