@@ -64,6 +64,13 @@ class WindowTest : public QObject {
     QCOMPARE(w.minimumSize(), w.maximumSize());
     QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
     QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    // Tahoma 8 pt: the system's own, or the compatible face loaded at start-up.
+    if (QFile::exists("/usr/share/wine/fonts/tahoma.ttf")) {
+      QCOMPARE(QFontInfo(w.findChild<QPushButton*>("Button2")->font()).family(), QString("Tahoma"));
+    }
+    QCOMPARE(w.font().pixelSize(), 11);
+    QCOMPARE(w.findChild<QPlainTextEdit*>("MDebug")->font().pixelSize(), 13);
+    QVERIFY(QFontInfo(w.findChild<QPlainTextEdit*>("MDebug")->font()).fixedPitch());
   }
 
   void captionsAreExact_data() {
