@@ -67,18 +67,9 @@ void ToxaFul0508::SetSignature(std::string value) {
   SetEWrite(!writes_forbidden);
 }
 
-bool ToxaFul0508::ReadRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf) {
-  if (!ReadHoldingRegisters(start, count, buf)) return false;
-  if (Answer()[2] < 2 * count) {  // a short answer would leave part of the value unread
-    SetLastError(3);
-    return false;
-  }
-  return true;
-}
-
 bool ToxaFul0508::Read32(uint16_t start, uint32_t& value) {
   std::array<uint8_t, 4> data{};
-  if (!ReadRegisters(start, 2, data)) return false;
+  if (!ReadHoldingRegisters(start, 2, data)) return false;
   value = BigEndian32(data);
   return true;
 }
@@ -91,7 +82,7 @@ float ToxaFul0508::ReadFloat(uint16_t start) {
 void ToxaFul0508::GetDeviceNumber(std::string& s) {
   std::array<uint8_t, 4> layout{};
   // When the layout cannot be read the flag keeps what the last answer said.
-  if (ReadRegisters(kRegChannelLayout, 2, layout)) channel_swap_ = layout[1] != 0;
+  if (ReadHoldingRegisters(kRegChannelLayout, 2, layout)) channel_swap_ = layout[1] != 0;
   uint32_t number = 0;
   if (Read32(kRegDeviceNumber, number)) {
     s = std::to_string(number);
@@ -126,7 +117,7 @@ float ToxaFul0508::ClbReadSFR(uint8_t channel) {
 
 bool ToxaFul0508::ReadCoefficient(uint16_t reg, uint8_t index, float& value) {
   std::array<uint8_t, 4> data{};
-  if (!ReadRegisters(reg, 2, data)) {
+  if (!ReadHoldingRegisters(reg, 2, data)) {
     value = 0.0f;
     return false;
   }
@@ -194,7 +185,7 @@ bool ToxaFul0508::ClbWriteSignature() {
 
 void ToxaFul0508::GetSoftVer(std::string& s) {
   std::array<uint8_t, 2> data{};
-  if (!ReadRegisters(kRegSoftVersion, 1, data)) {
+  if (!ReadHoldingRegisters(kRegSoftVersion, 1, data)) {
     s.clear();
     return;
   }

@@ -63,9 +63,6 @@ class ToxaFul0508 : public ToxaModBusProtocol {
   void GetSoftVer(std::string& s);
 
  private:
-  // Reads `count` registers into `buf`; an answer with fewer data bytes than asked for fails
-  // with LastError 3.
-  bool ReadRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf);
   // Reads two registers as a 32-bit value, most significant byte first.
   bool Read32(uint16_t start, uint32_t& value);
   float ReadFloat(uint16_t start);

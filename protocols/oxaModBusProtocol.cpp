@@ -220,11 +220,13 @@ bool ToxaModBusProtocol::Transact(uint8_t length) {
   return true;
 }
 
-bool ToxaModBusProtocol::CopyReadAnswer(std::span<uint8_t> buf) {
+bool ToxaModBusProtocol::CopyReadAnswer(std::span<uint8_t> buf, size_t asked) {
   // The data announced by byte 2 must lie inside the frame (between the byte count and the CRC)
-  // and fit the caller's buffer; otherwise nothing is copied.
+  // and fit the caller's buffer; otherwise nothing is copied. It must also hold at least the
+  // bytes asked for: callers read the whole run they asked for from `buf`, and a shorter answer
+  // would pass the rest of it (whatever an earlier read left there) off as the device's data.
   const size_t n = answer_[2];
-  if (n > answer_length_ - kReadAnswerOverhead || n > buf.size()) {
+  if (n > answer_length_ - kReadAnswerOverhead || n > buf.size() || n < asked) {
     last_error_ = 3;
     return false;
   }
@@ -241,7 +243,7 @@ bool ToxaModBusProtocol::ReadHoldingRegisters(uint16_t start, uint16_t count,
   }
   const size_t length =
       BuildReadRequest(request_, net_addr_, kFnReadHoldingRegisters, start, count);
-  return Transact(static_cast<uint8_t>(length)) && CopyReadAnswer(buf);
+  return Transact(static_cast<uint8_t>(length)) && CopyReadAnswer(buf, size_t{2} * count);
 }
 
 bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count,
@@ -252,7 +254,7 @@ bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count,
     return false;
   }
   const size_t length = BuildReadRequest(request_, net_addr_, kFnReadArchiveBlock, start, count);
-  return Transact(static_cast<uint8_t>(length)) && CopyReadAnswer(buf);
+  return Transact(static_cast<uint8_t>(length)) && CopyReadAnswer(buf, kArchiveBlockSize);
 }
 
 bool ToxaModBusProtocol::WriteSingleRegister(uint16_t reg, uint16_t value) {

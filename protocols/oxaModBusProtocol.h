@@ -5,8 +5,8 @@
 // Every operation runs to completion in the calling thread and leaves its outcome in LastError
 // (codes of ErrorMessages in serial/OxaUtils.h): 0 success, 1 no port bound or a request byte
 // could not be written, 2 an answer byte did not arrive in time, 3 the answer carries more data
-// than the caller's buffer (or than its own frame) holds, or a function 16 request that one
-// frame cannot carry, 5 wrong CRC, 6 the port is closed (GetDevID), 7 the device answered with
+// than the caller's buffer (or than its own frame) holds, or less than was asked for, or a
+// function 16 request that one frame cannot carry, 5 wrong CRC, 6 the port is closed (GetDevID), 7 the device answered with
 // a Modbus exception (its code in LastException). An exception answer ends the transaction at
 // once: the device has answered, and asking again would only draw the same refusal.
 #pragma once
@@ -115,9 +115,10 @@ class ToxaModBusProtocol {
   uint8_t LastException() const { return last_exception_; }
 
   // Function 3: copies the answer's data bytes (registers high byte first) to the start of
-  // `buf`. `buf` is untouched on failure.
+  // `buf`. `buf` is untouched on failure; an answer with fewer than 2 × count data bytes fails.
   bool ReadHoldingRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf);
-  // Function 65: one 128-byte archive block (`count` is 1), copied like the registers above.
+  // Function 65: one 128-byte archive block (`count` is 1), copied like the registers above;
+  // an answer with fewer than 128 data bytes fails.
   bool ReadArchiveBlock(uint16_t start, uint16_t count, std::span<uint8_t> buf);
   // Function 6. Not gated by EWrite.
   bool WriteSingleRegister(uint16_t reg, uint16_t value);
@@ -135,8 +136,6 @@ class ToxaModBusProtocol {
   // Collects one answer into the answer buffer; its length, or 0 (LastError 2 or 5).
   uint16_t ReceiveFrame();
 
-  // The answer frame last received (byte 0 = address).
-  std::span<const uint8_t> Answer() const { return {answer_.data(), answer_length_}; }
   // For the device classes: an answer that is valid Modbus but not what the device should send.
   void SetLastError(uint32_t code) { last_error_ = code; }
 
@@ -144,8 +143,9 @@ class ToxaModBusProtocol {
   // Sends the request in the request buffer and collects an answer, up to RepeatCount times,
   // until an answer with a correct CRC arrives. Then an exception answer becomes LastError 7.
   bool Transact(uint8_t length);
-  // Copies the data of a read answer into `buf` (LastError 3 when it does not fit).
-  bool CopyReadAnswer(std::span<uint8_t> buf);
+  // Copies the data of a read answer into `buf`; LastError 3 when it does not fit or holds
+  // fewer than the `asked` bytes.
+  bool CopyReadAnswer(std::span<uint8_t> buf, size_t asked);
   void BeginOperation() { last_exception_ = 0; }
 
   ToxaCustomComPort* port_ = nullptr;

@@ -60,12 +60,14 @@ TEST_F(ModbusMaster, AnswerFromAnotherAddressOrFunctionIsAccepted) {
   EXPECT_TRUE(master.ReadHoldingRegisters(10, 2, buf));
   EXPECT_EQ(HexBytes(buf), "01 02 03 04 ");
   // A function 3 answer to an archive request carries its byte count of data.
-  fake.io->QueueAnswer(WithCrc(Hex("01 03 02 AA BB")));
+  std::vector<uint8_t> answer = {0x01, 0x03, 0x80, 0xAA, 0xBB};
+  answer.resize(3 + 128, 0x11);
+  fake.io->QueueAnswer(WithCrc(answer));
   std::array<uint8_t, 128> block{};
   EXPECT_TRUE(master.ReadArchiveBlock(5, 1, block));
   EXPECT_EQ(block[0], 0xAA);
   EXPECT_EQ(block[1], 0xBB);
-  EXPECT_EQ(block[2], 0x00);
+  EXPECT_EQ(block[127], 0x11);
 }
 
 TEST_F(ModbusMaster, ReadsAnArchiveBlockOf133Bytes) {
@@ -115,7 +117,7 @@ TEST_F(ModbusMaster, ExceptionAnswerFailsWithCode7AndKeepsTheExceptionCode) {
   EXPECT_EQ(master.LastException(), 0);
 }
 
-TEST_F(ModbusMaster, DataThatDoesNotFitIsNeverCopied) {
+TEST_F(ModbusMaster, DataThatDoesNotFitOrFallsShortIsNeverCopied) {
   std::array<uint8_t, 2> small{0xEE, 0xEE};
   fake.io->QueueAnswer(WithCrc(Hex("01 03 04 01 02 03 04")));
   EXPECT_FALSE(master.ReadHoldingRegisters(0, 2, small));
@@ -136,6 +138,27 @@ TEST_F(ModbusMaster, DataThatDoesNotFitIsNeverCopied) {
   fake.io->QueueAnswer(WithCrc(Hex("01 05 02")));
   EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, big));
   EXPECT_EQ(master.LastError(), 3u);
+
+  // Fewer registers than asked for: the rest of the buffer would pass for the device's data.
+  std::array<uint8_t, 8> regs{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")));
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 4, regs));
+  EXPECT_EQ(master.LastError(), 3u);
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 00")));
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, regs));
+  EXPECT_EQ(master.LastError(), 3u);
+  EXPECT_EQ(HexBytes(regs), "EE EE EE EE EE EE EE EE ");
+  // An archive answer whose byte count claims less than its block.
+  answer[2] = 0x7F;
+  fake.io->QueueAnswer(WithCrc(answer));
+  EXPECT_FALSE(master.ReadArchiveBlock(0, 1, big));
+  EXPECT_EQ(master.LastError(), 3u);
+  EXPECT_EQ(big[0], 0);
+  EXPECT_EQ(Sent(), 6u);  // each answer came once: none of these is asked again
+  // More than asked for is copied as far as the buffer holds it.
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 04 01 02 03 04")));
+  EXPECT_TRUE(master.ReadHoldingRegisters(0, 1, regs));
+  EXPECT_EQ(HexBytes(regs), "01 02 03 04 EE EE EE EE ");
 }
 
 TEST_F(ModbusMaster, WrongCrcOnEveryAttemptGivesCode5) {
