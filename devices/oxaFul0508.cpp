@@ -21,7 +21,9 @@ constexpr uint16_t kRegSoftVersion = 318;
 constexpr uint16_t kRegChannelLayout = 320;
 constexpr size_t kSignatureLength = 8;
 
-bool ValidChannel(uint8_t channel) { return channel == 1 || channel == 2; }
+bool ValidChannel(uint8_t channel) {
+  return channel == 1 || channel == 2;
+}
 
 // The integer part of `value` as the low 16 bits of a two's-complement number. NaN gives 0 and
 // values beyond the 64-bit range are held at its ends, so no input makes the conversion
@@ -36,9 +38,11 @@ uint16_t TruncatedLow16(float value) {
 
 }  // namespace
 
+// D[1] is this bit pattern (1.4901161e-07), not 1.0.
+constexpr uint32_t kFactoryK1Bits = 0x34200000;
 const std::array<float, 10> kFul0508FactoryK = {
-    0.0f,   std::bit_cast<float>(uint32_t{0x34200000}), 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f,
-    0.04f, 0.1f, 0.5f};
+    0.0f, std::bit_cast<float>(kFactoryK1Bits), 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f,
+    0.5f};
 
 uint16_t Ful0508KRegister(uint8_t channel, uint8_t index) {
   if (!ValidChannel(channel) || index > 9) return 0;

@@ -107,32 +107,6 @@ std::tm HostLocalTime() {
 
 Toxa10xProtocol::Toxa10xProtocol() : local_time_(HostLocalTime) {}
 
-void Toxa10xProtocol::SetComPort(ToxaCustomComPort* port) {
-  if (port != nullptr) com_port_ = port;
-}
-
-void Toxa10xProtocol::SetNetAddr(uint8_t value) {
-  if (value <= 127) net_addr_ = value;
-}
-
-void Toxa10xProtocol::SetPacketTimeout(uint32_t value) {
-  value -= value % 10;
-  if (value >= 10 && value <= 9990) packet_timeout_ = value;
-}
-
-void Toxa10xProtocol::SetByteTimeout(uint32_t value) {
-  value -= value % 10;
-  if (value >= 10 && value <= 2990) byte_timeout_ = value;
-}
-
-void Toxa10xProtocol::SetRepeatCount(uint8_t value) {
-  if (value >= 1 && value <= 24) repeat_count_ = value;
-}
-
-void Toxa10xProtocol::SetDeviceType(uint32_t value) {
-  device_type_ = value <= 11 ? value : 0;
-}
-
 void Toxa10xProtocol::SetLocalTimeSource(LocalTimeSource source) {
   local_time_ = source ? std::move(source) : LocalTimeSource(HostLocalTime);
 }

@@ -11,7 +11,7 @@
 #include <span>
 #include <string>
 
-#include "serial/OxaComPort.h"
+#include "protocols/oxaCustomProtocol.h"
 
 namespace oxa {
 
@@ -57,34 +57,13 @@ struct SfrTekValues {
 using LocalTimeSource = std::function<std::tm()>;
 std::tm HostLocalTime();
 
-class Toxa10xProtocol {
+class Toxa10xProtocol : public ToxaCustomProtocol {
  public:
   static constexpr size_t kBufferSize = 256;
 
   Toxa10xProtocol();
-  virtual ~Toxa10xProtocol() = default;
-  Toxa10xProtocol(const Toxa10xProtocol&) = delete;
-  Toxa10xProtocol& operator=(const Toxa10xProtocol&) = delete;
 
-  // ---- Properties (setters never fail: values out of range are ignored or mapped) --------
-  ToxaCustomComPort* ComPort() const { return com_port_; }
-  void SetComPort(ToxaCustomComPort* port);  // null ignored: once set it stays set
-  uint8_t NetAddr() const { return net_addr_; }
-  void SetNetAddr(uint8_t value);  // 0..127, others ignored
-  uint32_t PacketTimeout() const { return packet_timeout_; }
-  void SetPacketTimeout(uint32_t value);  // rounded down to 10 ms; 10..9990, others ignored
-  uint32_t ByteTimeout() const { return byte_timeout_; }
-  void SetByteTimeout(uint32_t value);  // rounded down to 10 ms; 10..2990, others ignored
-  uint8_t RepeatCount() const { return repeat_count_; }
-  void SetRepeatCount(uint8_t value);  // 1..24, others ignored
-  uint32_t LastError() const { return last_error_; }
-  uint32_t DeviceType() const { return device_type_; }
-  void SetDeviceType(uint32_t value);  // 0..11; anything larger becomes 0
-  bool AutoOpenPort() const { return auto_open_port_; }
-  void SetAutoOpenPort(bool value) { auto_open_port_ = value; }
-  // True enables the write commands. While false they send nothing and report success.
-  bool EWrite() const { return e_write_; }
-  void SetEWrite(bool value) { e_write_ = value; }
+  // Of the shared properties, EWrite gates the write commands.
 
   // The clock that stamps SetDateTime (and the device classes' records); host local time
   // unless replaced. An empty source restores the host's clock.
@@ -167,18 +146,8 @@ class Toxa10xProtocol {
   void GetText(uint8_t code, bool may_open, std::string& s);
 
   std::tm LocalTime() const { return local_time_(); }
-  void SetLastError(uint32_t code) { last_error_ = code; }
 
  private:
-  ToxaCustomComPort* com_port_ = nullptr;
-  bool auto_open_port_ = false;
-  bool e_write_ = false;
-  uint8_t repeat_count_ = 3;
-  uint32_t packet_timeout_ = 300;
-  uint32_t byte_timeout_ = 40;
-  uint8_t net_addr_ = 0;
-  uint32_t last_error_ = 0;
-  uint32_t device_type_ = 0;
   std::array<uint8_t, kBufferSize> rx_buf_{};
   std::array<uint8_t, kBufferSize> tx_buf_{};
   std::array<uint8_t, kBufferSize> clock_buf_{};

@@ -48,8 +48,7 @@ size_t BuildReadRequest(std::span<uint8_t> out, uint8_t addr, uint8_t function, 
   return AppendCrc(out, 6);
 }
 
-size_t BuildWriteSingleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t reg,
-                               uint16_t value) {
+size_t BuildWriteSingleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t reg, uint16_t value) {
   if (out.size() < 8) return 0;
   out[0] = addr;
   out[1] = kFnWriteSingleRegister;
@@ -61,8 +60,7 @@ size_t BuildWriteSingleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t re
 size_t BuildWriteMultipleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start,
                                  uint16_t count, std::span<const uint8_t> data) {
   const size_t bytes = size_t{2} * count;
-  if (count == 0 || count > kMaxWriteRegisters || data.size() < bytes ||
-      out.size() < 9 + bytes) {
+  if (count == 0 || count > kMaxWriteRegisters || data.size() < bytes || out.size() < 9 + bytes) {
     return 0;
   }
   out[0] = addr;
@@ -107,62 +105,51 @@ bool ModbusCrcOk(std::span<const uint8_t> frame) {
 
 std::string_view ModbusExceptionName(uint8_t code) {
   switch (code) {
-    case 0x01: return "illegal function";
-    case 0x02: return "illegal data address";
-    case 0x03: return "illegal data value";
-    case 0x04: return "server device failure";
-    case 0x05: return "acknowledge";
-    case 0x06: return "server device busy";
-    case 0x07: return "negative acknowledge";
-    case 0x08: return "memory parity error";
-    case 0x0A: return "gateway path unavailable";
-    case 0x0B: return "gateway target device failed to respond";
-    default: return "";
+    case 0x01:
+      return "illegal function";
+    case 0x02:
+      return "illegal data address";
+    case 0x03:
+      return "illegal data value";
+    case 0x04:
+      return "server device failure";
+    case 0x05:
+      return "acknowledge";
+    case 0x06:
+      return "server device busy";
+    case 0x07:
+      return "negative acknowledge";
+    case 0x08:
+      return "memory parity error";
+    case 0x0A:
+      return "gateway path unavailable";
+    case 0x0B:
+      return "gateway target device failed to respond";
+    default:
+      return "";
   }
 }
 
 // --- The master -----------------------------------------------------------------------------
 
-ToxaModBusProtocol::ToxaModBusProtocol() { last_sent_.reserve(3 * 64); }
-
-void ToxaModBusProtocol::SetComPort(ToxaCustomComPort* port) {
-  if (port != nullptr) port_ = port;
+ToxaModBusProtocol::ToxaModBusProtocol() {
+  last_sent_.reserve(3 * 64);
 }
-
-void ToxaModBusProtocol::SetNetAddr(uint8_t value) {
-  if (value < 128) net_addr_ = value;
-}
-
-void ToxaModBusProtocol::SetPacketTimeout(uint32_t value) {
-  const uint32_t rounded = value / 10 * 10;
-  if (rounded >= 10 && rounded < 10000) packet_timeout_ = rounded;
-}
-
-void ToxaModBusProtocol::SetByteTimeout(uint32_t value) {
-  const uint32_t rounded = value / 10 * 10;
-  if (rounded >= 10 && rounded < 3000) byte_timeout_ = rounded;
-}
-
-void ToxaModBusProtocol::SetRepeatCount(uint8_t value) {
-  if (value >= 1 && value <= 24) repeat_count_ = value;
-}
-
-void ToxaModBusProtocol::SetDeviceType(uint32_t value) { device_type_ = value > 11 ? 0 : value; }
 
 bool ToxaModBusProtocol::SendFrame(const uint8_t* frame, uint8_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
-  if (port_ == nullptr) {
+  if (com_port_ == nullptr) {
     last_error_ = 1;
     return false;
   }
-  port_->Purge();
+  com_port_->Purge();
   last_sent_.clear();
   for (uint8_t i = 0; i < count; ++i) {
     const uint8_t b = frame[i];
     last_sent_.push_back(kDigits[b >> 4]);
     last_sent_.push_back(kDigits[b & 0x0F]);
     last_sent_.push_back(' ');
-    if (!port_->WriteByte(b)) {
+    if (!com_port_->WriteByte(b)) {
       last_error_ = 1;
       return false;
     }
@@ -172,12 +159,12 @@ bool ToxaModBusProtocol::SendFrame(const uint8_t* frame, uint8_t count) {
 
 uint16_t ToxaModBusProtocol::ReceiveFrame() {
   answer_length_ = 0;
-  if (port_ == nullptr) {
+  if (com_port_ == nullptr) {
     last_error_ = 1;
     return 0;
   }
   // Gives the device a moment to start; returns at once when its first byte is already in.
-  port_->WaitForInput(kPollMs);
+  com_port_->WaitForInput(kPollMs);
   size_t expected = 5;
   size_t i = 0;
   while (i < expected) {
@@ -185,9 +172,9 @@ uint16_t ToxaModBusProtocol::ReceiveFrame() {
     const uint32_t limit = (i == 0 ? packet_timeout_ : byte_timeout_) / kPollMs;
     uint32_t failed = 0;
     uint8_t byte = 0;
-    while (!port_->ReadByte(byte)) {
+    while (!com_port_->ReadByte(byte)) {
       ++failed;
-      port_->WaitForInput(kPollMs);
+      com_port_->WaitForInput(kPollMs);
       if (failed > limit) {
         last_error_ = 2;
         return 0;
@@ -207,7 +194,8 @@ uint16_t ToxaModBusProtocol::ReceiveFrame() {
 
 bool ToxaModBusProtocol::Transact(uint8_t length) {
   for (uint8_t attempt = 0; attempt < repeat_count_; ++attempt) {
-    SendFrame(request_.data(), length);  // a failed write is followed by the answer wait all the same
+    SendFrame(request_.data(),
+              length);  // a failed write is followed by the answer wait all the same
     if (ReceiveFrame() != 0) break;
   }
   if (last_error_ != 0) return false;
@@ -237,7 +225,7 @@ bool ToxaModBusProtocol::CopyReadAnswer(std::span<uint8_t> buf, size_t asked) {
 bool ToxaModBusProtocol::ReadHoldingRegisters(uint16_t start, uint16_t count,
                                               std::span<uint8_t> buf) {
   BeginOperation();
-  if (port_ == nullptr) {
+  if (com_port_ == nullptr) {
     last_error_ = 1;
     return false;
   }
@@ -246,10 +234,9 @@ bool ToxaModBusProtocol::ReadHoldingRegisters(uint16_t start, uint16_t count,
   return Transact(static_cast<uint8_t>(length)) && CopyReadAnswer(buf, size_t{2} * count);
 }
 
-bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count,
-                                          std::span<uint8_t> buf) {
+bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count, std::span<uint8_t> buf) {
   BeginOperation();
-  if (port_ == nullptr) {
+  if (com_port_ == nullptr) {
     last_error_ = 1;
     return false;
   }
@@ -259,7 +246,7 @@ bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count,
 
 bool ToxaModBusProtocol::WriteSingleRegister(uint16_t reg, uint16_t value) {
   BeginOperation();
-  if (port_ == nullptr) {
+  if (com_port_ == nullptr) {
     last_error_ = 1;
     return false;
   }
@@ -270,7 +257,7 @@ bool ToxaModBusProtocol::WriteSingleRegister(uint16_t reg, uint16_t value) {
 bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
                                                 std::span<const uint8_t> data) {
   BeginOperation();
-  if (port_ == nullptr) {
+  if (com_port_ == nullptr) {
     last_error_ = 1;
     return false;
   }
@@ -288,12 +275,12 @@ bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
 
 void ToxaModBusProtocol::GetDevID(std::string& s) {
   BeginOperation();
-  if (port_ == nullptr) {
+  if (com_port_ == nullptr) {
     last_error_ = 1;
     return;
   }
-  if (!port_->Opened() && auto_open_port_) port_->Open();
-  if (!port_->Opened()) {
+  if (!com_port_->Opened() && auto_open_port_) com_port_->Open();
+  if (!com_port_->Opened()) {
     last_error_ = 6;
     return;
   }

@@ -6,9 +6,10 @@
 // (codes of ErrorMessages in serial/OxaUtils.h): 0 success, 1 no port bound or a request byte
 // could not be written, 2 an answer byte did not arrive in time, 3 the answer carries more data
 // than the caller's buffer (or than its own frame) holds, or less than was asked for, or a
-// function 16 request that one frame cannot carry, 5 wrong CRC, 6 the port is closed (GetDevID), 7 the device answered with
-// a Modbus exception (its code in LastException). An exception answer ends the transaction at
-// once: the device has answered, and asking again would only draw the same refusal.
+// function 16 request that one frame cannot carry, 5 wrong CRC, 6 the port is closed
+// (GetDevID), 7 the device answered with a Modbus exception (its code in LastException). An
+// exception answer ends the transaction at once: the device has answered, and asking again
+// would only draw the same refusal.
 #pragma once
 
 #include <array>
@@ -18,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/OxaComPort.h"
+#include "protocols/oxaCustomProtocol.h"
 
 namespace oxa {
 
@@ -64,49 +65,12 @@ std::string_view ModbusExceptionName(uint8_t code);
 
 // --- The master component -------------------------------------------------------------------
 
-class ToxaModBusProtocol {
+class ToxaModBusProtocol : public ToxaCustomProtocol {
  public:
   ToxaModBusProtocol();
-  virtual ~ToxaModBusProtocol() = default;
 
-  ToxaModBusProtocol(const ToxaModBusProtocol&) = delete;
-  ToxaModBusProtocol& operator=(const ToxaModBusProtocol&) = delete;
-
-  // The port all traffic goes through; not owned. A null value is ignored.
-  ToxaCustomComPort* ComPort() const { return port_; }
-  void SetComPort(ToxaCustomComPort* port);
-
-  // Device address 0..127; larger values are ignored.
-  uint8_t NetAddr() const { return net_addr_; }
-  void SetNetAddr(uint8_t value);
-
-  // Time allowed for the first answer byte, ms. Rounded down to a multiple of 10; kept only if
-  // 10 ≤ result < 10000.
-  uint32_t PacketTimeout() const { return packet_timeout_; }
-  void SetPacketTimeout(uint32_t value);
-
-  // Time allowed for each further answer byte, ms. Rounded down to a multiple of 10; kept only
-  // if 10 ≤ result < 3000.
-  uint32_t ByteTimeout() const { return byte_timeout_; }
-  void SetByteTimeout(uint32_t value);
-
-  // Attempts per transaction, 1..24; other values are ignored.
-  uint8_t RepeatCount() const { return repeat_count_; }
-  void SetRepeatCount(uint8_t value);
-
-  uint32_t LastError() const { return last_error_; }
-
-  // Index into the device-type name tables, 0..11; larger values are stored as 0.
-  uint32_t DeviceType() const { return device_type_; }
-  void SetDeviceType(uint32_t value);
-
-  // GetDevID opens a closed port by itself when set.
-  bool AutoOpenPort() const { return auto_open_port_; }
-  void SetAutoOpenPort(bool value) { auto_open_port_ = value; }
-
-  // Function 16 transmits only when set; otherwise it sends nothing and reports success.
-  bool EWrite() const { return e_write_; }
-  void SetEWrite(bool value) { e_write_ = value; }
+  // Of the shared properties: AutoOpenPort lets GetDevID open a closed port, and EWrite gates
+  // function 16 only (while false it sends nothing and reports success).
 
   // The last request started, as hexadecimal text ("01 03 00 00 00 01 84 0A ").
   const std::string& LastSent() const { return last_sent_; }
@@ -136,9 +100,6 @@ class ToxaModBusProtocol {
   // Collects one answer into the answer buffer; its length, or 0 (LastError 2 or 5).
   uint16_t ReceiveFrame();
 
-  // For the device classes: an answer that is valid Modbus but not what the device should send.
-  void SetLastError(uint32_t code) { last_error_ = code; }
-
  private:
   // Sends the request in the request buffer and collects an answer, up to RepeatCount times,
   // until an answer with a correct CRC arrives. Then an exception answer becomes LastError 7.
@@ -148,15 +109,6 @@ class ToxaModBusProtocol {
   bool CopyReadAnswer(std::span<uint8_t> buf, size_t asked);
   void BeginOperation() { last_exception_ = 0; }
 
-  ToxaCustomComPort* port_ = nullptr;
-  bool auto_open_port_ = false;
-  bool e_write_ = false;
-  uint8_t repeat_count_ = 3;
-  uint32_t packet_timeout_ = 300;
-  uint32_t byte_timeout_ = 40;
-  uint8_t net_addr_ = 0;
-  uint32_t last_error_ = 0;
-  uint32_t device_type_ = 0;
   std::array<uint8_t, kModbusFrameBufferSize> answer_{};
   std::array<uint8_t, kModbusFrameBufferSize> request_{};
   std::string last_sent_;

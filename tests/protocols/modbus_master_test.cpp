@@ -250,9 +250,6 @@ TEST_F(ModbusMaster, NoPortBoundGivesCode1AndSendsNothing) {
   EXPECT_EQ(id, "kept");
   EXPECT_EQ(lone.LastSent(), "");
   EXPECT_EQ(HexBytes(buf), "EE EE ");
-  // A null port does not unbind the one in place.
-  master.SetComPort(nullptr);
-  EXPECT_EQ(master.ComPort(), &fake.port);
 }
 
 TEST_F(ModbusMaster, FailedWriteIsReplacedByTheReceiveCode) {
@@ -342,54 +339,6 @@ TEST_F(ModbusMaster, DeviceIdentificationNeedsAnOpenPort) {
   EXPECT_EQ(master.LastError(), 0u);
   EXPECT_EQ(id, "OK");
   EXPECT_TRUE(fake.port.Opened());  // left open for the caller to close
-}
-
-TEST(ModbusMasterProperties, ConstructorValuesAndSilentSetterRules) {
-  ToxaModBusProtocol m;
-  EXPECT_EQ(m.ComPort(), nullptr);
-  EXPECT_EQ(m.NetAddr(), 0);
-  EXPECT_EQ(m.PacketTimeout(), 300u);
-  EXPECT_EQ(m.ByteTimeout(), 40u);
-  EXPECT_EQ(m.RepeatCount(), 3);
-  EXPECT_EQ(m.DeviceType(), 0u);
-  EXPECT_FALSE(m.AutoOpenPort());
-  EXPECT_FALSE(m.EWrite());
-  EXPECT_EQ(m.LastError(), 0u);
-
-  m.SetPacketTimeout(5);
-  m.SetPacketTimeout(10000);
-  m.SetPacketTimeout(10005);
-  EXPECT_EQ(m.PacketTimeout(), 300u);
-  m.SetPacketTimeout(1234);
-  EXPECT_EQ(m.PacketTimeout(), 1230u);
-  m.SetPacketTimeout(9999);
-  EXPECT_EQ(m.PacketTimeout(), 9990u);
-  m.SetPacketTimeout(19);
-  EXPECT_EQ(m.PacketTimeout(), 10u);
-
-  m.SetByteTimeout(3000);
-  m.SetByteTimeout(9);
-  EXPECT_EQ(m.ByteTimeout(), 40u);
-  m.SetByteTimeout(2999);
-  EXPECT_EQ(m.ByteTimeout(), 2990u);
-
-  m.SetRepeatCount(0);
-  m.SetRepeatCount(25);
-  EXPECT_EQ(m.RepeatCount(), 3);
-  m.SetRepeatCount(24);
-  EXPECT_EQ(m.RepeatCount(), 24);
-  m.SetRepeatCount(1);
-  EXPECT_EQ(m.RepeatCount(), 1);
-
-  m.SetNetAddr(127);
-  m.SetNetAddr(200);
-  m.SetNetAddr(128);
-  EXPECT_EQ(m.NetAddr(), 127);
-
-  m.SetDeviceType(11);
-  EXPECT_EQ(m.DeviceType(), 11u);
-  m.SetDeviceType(12);
-  EXPECT_EQ(m.DeviceType(), 0u);
 }
 
 }  // namespace
