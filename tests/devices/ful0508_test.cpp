@@ -330,7 +330,7 @@ TEST_F(Ful0508, SignatureIsMarkedWrittenOnceUntilCleared) {
   device.silent = false;
   ful.ClbReadG(1);
   EXPECT_TRUE(ful.ClbWriteSignature());
-  EXPECT_TRUE(Requests().size() == 2u);  // the two reads; the signature itself sends nothing
+  EXPECT_EQ(Requests().size(), 2u);  // the two reads; the signature itself sends nothing
 }
 
 TEST_F(Ful0508, ResetWritesTheFactoryValues) {
