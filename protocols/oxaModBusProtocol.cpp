@@ -8,6 +8,20 @@ namespace oxa {
 
 namespace {
 
+// Codes of LastError set here (texts in ErrorMessages).
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kNoPortOrWriteFailed = 1;
+constexpr uint32_t kNoAnswer = 2;
+// The answer holds more data than the caller's buffer or its own frame, or less than asked
+// for; or a function 16 request would not fit one frame.
+constexpr uint32_t kWrongSize = 3;
+constexpr uint32_t kWrongCrc = 5;
+constexpr uint32_t kPortNotOpen = 6;
+// The device refused the request with a Modbus exception answer. The shared table has no code
+// of its own for that; 7 ("data packet integrity error") is one no other failure of this master
+// sets, so a refusal is never mistaken for a lost or damaged answer.
+constexpr uint32_t kDeviceException = 7;
+
 // Appends the CRC of the `length` bytes at the start of `out`, low byte first.
 size_t AppendCrc(std::span<uint8_t> out, size_t length) {
   const uint16_t crc = UpdateCrc16(0xFFFF, out.data(), static_cast<int32_t>(length));
@@ -139,7 +153,7 @@ ToxaModBusProtocol::ToxaModBusProtocol() {
 bool ToxaModBusProtocol::SendFrame(const uint8_t* frame, uint8_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   if (com_port_ == nullptr) {
-    last_error_ = 1;
+    last_error_ = kNoPortOrWriteFailed;
     return false;
   }
   com_port_->Purge();
@@ -150,7 +164,7 @@ bool ToxaModBusProtocol::SendFrame(const uint8_t* frame, uint8_t count) {
     last_sent_.push_back(kDigits[b & 0x0F]);
     last_sent_.push_back(' ');
     if (!com_port_->WriteByte(b)) {
-      last_error_ = 1;
+      last_error_ = kNoPortOrWriteFailed;
       return false;
     }
   }
@@ -160,7 +174,7 @@ bool ToxaModBusProtocol::SendFrame(const uint8_t* frame, uint8_t count) {
 uint16_t ToxaModBusProtocol::ReceiveFrame() {
   answer_length_ = 0;
   if (com_port_ == nullptr) {
-    last_error_ = 1;
+    last_error_ = kNoPortOrWriteFailed;
     return 0;
   }
   // Gives the device a moment to start; returns at once when its first byte is already in.
@@ -176,7 +190,7 @@ uint16_t ToxaModBusProtocol::ReceiveFrame() {
       ++failed;
       com_port_->WaitForInput(kPollMs);
       if (failed > limit) {
-        last_error_ = 2;
+        last_error_ = kNoAnswer;
         return 0;
       }
     }
@@ -184,25 +198,25 @@ uint16_t ToxaModBusProtocol::ReceiveFrame() {
     expected = ModbusAnswerLength({answer_.data(), i});
   }
   if (!ModbusCrcOk({answer_.data(), expected})) {
-    last_error_ = 5;
+    last_error_ = kWrongCrc;
     return 0;
   }
   answer_length_ = expected;
-  last_error_ = 0;
+  last_error_ = kOk;
   return static_cast<uint16_t>(expected);
 }
 
 bool ToxaModBusProtocol::Transact(uint8_t length) {
   for (uint8_t attempt = 0; attempt < repeat_count_; ++attempt) {
-    SendFrame(request_.data(),
-              length);  // a failed write is followed by the answer wait all the same
+    // A failed write is followed by the answer wait all the same, whose code then stands.
+    SendFrame(request_.data(), length);
     if (ReceiveFrame() != 0) break;
   }
-  if (last_error_ != 0) return false;
+  if (last_error_ != kOk) return false;
   // A device that refuses the request answers with its exception code instead of the data.
   if (answer_[1] & kExceptionBit) {
     last_exception_ = answer_[2];
-    last_error_ = 7;
+    last_error_ = kDeviceException;
     return false;
   }
   return true;
@@ -215,7 +229,7 @@ bool ToxaModBusProtocol::CopyReadAnswer(std::span<uint8_t> buf, size_t asked) {
   // would pass the rest of it (whatever an earlier read left there) off as the device's data.
   const size_t n = answer_[2];
   if (n > answer_length_ - kReadAnswerOverhead || n > buf.size() || n < asked) {
-    last_error_ = 3;
+    last_error_ = kWrongSize;
     return false;
   }
   std::copy_n(answer_.begin() + 3, n, buf.begin());
@@ -226,7 +240,7 @@ bool ToxaModBusProtocol::ReadHoldingRegisters(uint16_t start, uint16_t count,
                                               std::span<uint8_t> buf) {
   BeginOperation();
   if (com_port_ == nullptr) {
-    last_error_ = 1;
+    last_error_ = kNoPortOrWriteFailed;
     return false;
   }
   const size_t length =
@@ -237,7 +251,7 @@ bool ToxaModBusProtocol::ReadHoldingRegisters(uint16_t start, uint16_t count,
 bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count, std::span<uint8_t> buf) {
   BeginOperation();
   if (com_port_ == nullptr) {
-    last_error_ = 1;
+    last_error_ = kNoPortOrWriteFailed;
     return false;
   }
   const size_t length = BuildReadRequest(request_, net_addr_, kFnReadArchiveBlock, start, count);
@@ -247,7 +261,7 @@ bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count, std::s
 bool ToxaModBusProtocol::WriteSingleRegister(uint16_t reg, uint16_t value) {
   BeginOperation();
   if (com_port_ == nullptr) {
-    last_error_ = 1;
+    last_error_ = kNoPortOrWriteFailed;
     return false;
   }
   const size_t length = BuildWriteSingleRequest(request_, net_addr_, reg, value);
@@ -258,16 +272,16 @@ bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
                                                 std::span<const uint8_t> data) {
   BeginOperation();
   if (com_port_ == nullptr) {
-    last_error_ = 1;
+    last_error_ = kNoPortOrWriteFailed;
     return false;
   }
   if (!e_write_) {
-    last_error_ = 0;
+    last_error_ = kOk;
     return true;
   }
   const size_t length = BuildWriteMultipleRequest(request_, net_addr_, start, count, data);
   if (length == 0) {  // no register, too many for one frame, or fewer data bytes than count
-    last_error_ = 3;
+    last_error_ = kWrongSize;
     return false;
   }
   return Transact(static_cast<uint8_t>(length));
@@ -276,12 +290,12 @@ bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
 void ToxaModBusProtocol::GetDevID(std::string& s) {
   BeginOperation();
   if (com_port_ == nullptr) {
-    last_error_ = 1;
+    last_error_ = kNoPortOrWriteFailed;
     return;
   }
   if (!com_port_->Opened() && auto_open_port_) com_port_->Open();
   if (!com_port_->Opened()) {
-    last_error_ = 6;
+    last_error_ = kPortNotOpen;
     return;
   }
   const size_t length = BuildDevIdRequest(request_, net_addr_);
@@ -292,7 +306,7 @@ void ToxaModBusProtocol::GetDevID(std::string& s) {
   // The text must lie inside the frame, before its CRC.
   const size_t text_length = answer_[3];
   if (answer_length_ < kDevIdTextStart + text_length + 2) {
-    last_error_ = 3;
+    last_error_ = kWrongSize;
     s.clear();
     return;
   }
