@@ -232,7 +232,10 @@ bool ToxaZeb106::ClbWriteSignature() {
   const auto record = SignatureRecord(signature_, LocalTime());
   WriteRtc2k(kSignatureAddr, record, static_cast<uint8_t>(record.size()));
   if (LastError() != 0) return false;
-  signature_written_ = true;
+  // While writes are disabled the record write is suppressed and reports success, but nothing
+  // reached the device: the stamp stays owed, so the first calibration write that does reach
+  // the device (say under a write-enabled signature assigned later) still stamps its record.
+  if (EWrite()) signature_written_ = true;
   return true;
 }
 

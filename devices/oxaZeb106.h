@@ -58,7 +58,10 @@ class ToxaZeb106 : public Toxa10xProtocol {
   // The device's own reset commands, tried twice at most.
   bool FastResetK();
   bool ResetDevK();
-  // Writes the signature record with the current local date and time, once per signature.
+  // Writes the signature record with the current local date and time, once per signature:
+  // after a record has reached the device, later calls send nothing until ClearSignature
+  // (assigning another Signature does not restamp). A record write suppressed because writes
+  // are disabled reports success but does not count as written.
   bool ClbWriteSignature();
   // Lets the next calibration write stamp the record again.
   void ClearSignature() { signature_written_ = false; }

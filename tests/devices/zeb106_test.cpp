@@ -284,8 +284,16 @@ TEST_F(Zeb106, SignatureWriteNeedsASignatureAndHappensOnce) {
 TEST_F(Zeb106, ReadOnlySignatureSuppressesWritesButReportsSuccess) {
   zeb.SetSignature("TECH0000");
   EXPECT_TRUE(zeb.ClbWriteK(1, 2, 1.0f));
+  EXPECT_TRUE(zeb.ClbWriteSignature());
   EXPECT_EQ(fp.io->Requests().size(), 1u);  // the block read only
   EXPECT_TRUE(meter.writes.empty());
+
+  // Nothing was stamped, so the first calibration write that reaches the device stamps it.
+  zeb.SetSignature("TECH0001");
+  EXPECT_TRUE(zeb.ClbWriteK(1, 2, 1.0f));
+  ASSERT_EQ(meter.writes.size(), 13u);
+  EXPECT_EQ(meter.writes.back().address, 2016);
+  EXPECT_EQ(Mem(2016, 8), Hex("54 45 43 48 30 30 30 31"));
 }
 
 TEST_F(Zeb106, ValuesAndDeviceNumber) {
