@@ -9,6 +9,7 @@
 
 #include "devices/oxaZeb106.h"
 #include "tests/support/FakeComPortIo.h"
+#include "tests/support/X10Frames.h"
 
 namespace {
 
@@ -23,13 +24,6 @@ class Probe : public oxa::ToxaZeb106 {
 
 void Check(bool ok) {
   if (!ok) std::abort();
-}
-
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 124;
-  t.tm_mday = 1;
-  return t;
 }
 
 }  // namespace
@@ -58,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   m.SetRepeatCount((flags & 2) ? 2 : 1);
   m.SetByteTimeout(40);
   m.SetEWrite(flags & 1);
-  m.SetLocalTimeSource(FixedTime);
+  m.SetLocalTimeSource(oxa::testing::FixedLocalTime);
 
   std::string text;
   std::vector<uint8_t> buf(count);

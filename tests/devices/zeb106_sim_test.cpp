@@ -6,25 +6,15 @@
 #include "serial/OxaUtils.h"
 #include "sim/FulDevice.h"
 #include "tests/support/FakeComPortIo.h"
+#include "tests/support/X10Frames.h"
 
 namespace oxa {
 namespace {
 
 using testing::FakeAnswer;
 using testing::FakePort;
+using testing::FixedLocalTime;
 using testing::Hex;
-
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 5;
-  t.tm_hour = 14;
-  t.tm_min = 7;
-  t.tm_sec = 9;
-  t.tm_wday = 2;
-  return t;
-}
 
 class Zeb106Sim : public ::testing::Test {
  protected:
@@ -36,7 +26,7 @@ class Zeb106Sim : public ::testing::Test {
     });
     zeb.SetComPort(&fp.port);
     zeb.SetNetAddr(1);
-    zeb.SetLocalTimeSource(FixedTime);
+    zeb.SetLocalTimeSource(FixedLocalTime);
   }
   FakePort fp;
   sim::FulDevice dev;

@@ -8,38 +8,16 @@
 #include "devices/oxaZeb106.h"
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
+#include "tests/support/X10Frames.h"
 
 namespace oxa {
 namespace {
 
 using testing::FakeAnswer;
 using testing::FakePort;
+using testing::FixedLocalTime;
 using testing::Hex;
-
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 5;
-  t.tm_hour = 14;
-  t.tm_min = 7;
-  t.tm_sec = 9;
-  t.tm_wday = 2;
-  return t;
-}
-
-std::vector<uint8_t> Frame(uint8_t group, uint8_t code, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> f(data.size() + 7);
-  f[0] = 0xAA;
-  f[1] = 1;
-  f[2] = 0xFE;
-  f[3] = group;
-  f[4] = code;
-  f[5] = static_cast<uint8_t>(data.size());
-  std::copy(data.begin(), data.end(), f.begin() + 6);
-  f.back() = Checksum10x(std::span<const uint8_t>(f).first(f.size() - 1));
-  return f;
-}
+using testing::X10Answer;
 
 // One memory write as the meter saw it.
 struct MemWrite {
@@ -69,11 +47,13 @@ struct FakeMeter {
         --short_reads;
         count -= 4;
       }
-      return FakeAnswer{Frame(group, code, {mem.begin() + addr, mem.begin() + addr + count})};
+      return FakeAnswer{
+          X10Answer({mem.begin() + addr, mem.begin() + addr + count}, 1, group, code)};
     }
     if (group == 0x0C && code == 0x01) {
       const size_t addr = data[0] << 8 | data[1];
-      return FakeAnswer{Frame(group, code, {ram.begin() + addr, ram.begin() + addr + data[2]})};
+      return FakeAnswer{
+          X10Answer({ram.begin() + addr, ram.begin() + addr + data[2]}, 1, group, code)};
     }
     if (group == 0x0F && code == 0x81) {
       if (static_cast<int>(writes.size()) == silent_write) {
@@ -83,14 +63,14 @@ struct FakeMeter {
       const uint16_t addr = static_cast<uint16_t>(data[0] << 8 | data[1]);
       writes.push_back({addr, {data.begin() + 2, data.end()}});
       std::copy(data.begin() + 2, data.end(), mem.begin() + addr);
-      return FakeAnswer{Frame(group, code, {})};
+      return FakeAnswer{X10Answer({}, 1, group, code)};
     }
     if (group == 0x77) {
       if (silent_cmds > 0) {
         --silent_cmds;
         return std::nullopt;
       }
-      return FakeAnswer{Frame(group, code, {0x00})};
+      return FakeAnswer{X10Answer({0x00}, 1, group, code)};
     }
     return std::nullopt;
   }
@@ -103,7 +83,7 @@ class Zeb106 : public ::testing::Test {
     zeb.SetComPort(&fp.port);
     zeb.SetNetAddr(1);
     zeb.SetRepeatCount(1);
-    zeb.SetLocalTimeSource(FixedTime);
+    zeb.SetLocalTimeSource(FixedLocalTime);
     for (size_t i = 0; i < ToxaZeb106::kBlockSize; ++i) {
       meter.mem[ToxaZeb106::kBlockAddr + i] = static_cast<uint8_t>(i);
     }
@@ -136,7 +116,7 @@ TEST(Zeb106Block, ChecksumIsTheInvertedSumHighByteFirst) {
 }
 
 TEST(Zeb106Signature, RecordCarriesTextAndBcdStamp) {
-  const auto record = ToxaZeb106::SignatureRecord("\u0418\u0432\u0430\u043D0042", FixedTime());
+  const auto record = ToxaZeb106::SignatureRecord("\u0418\u0432\u0430\u043D0042", FixedLocalTime());
   EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()),
             Hex("C8 E2 E0 ED 30 30 34 32 00 00 24 03 05 14 07 09"));
 }

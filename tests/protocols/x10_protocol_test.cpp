@@ -5,39 +5,15 @@
 #include "protocols/oxa10xProtocol.h"
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
+#include "tests/support/X10Frames.h"
 
 namespace oxa {
 namespace {
 
 using testing::FakePort;
+using testing::FixedLocalTime;
 using testing::Hex;
-
-// An answer frame from device `addr` carrying `data`.
-std::vector<uint8_t> Answer(const std::vector<uint8_t>& data, uint8_t addr = 1,
-                            uint8_t group = 0x0F, uint8_t code = 0x01) {
-  std::vector<uint8_t> f(data.size() + 7);
-  f[0] = 0xAA;
-  f[1] = addr;
-  f[2] = static_cast<uint8_t>(~addr);
-  f[3] = group;
-  f[4] = code;
-  f[5] = static_cast<uint8_t>(data.size());
-  std::copy(data.begin(), data.end(), f.begin() + 6);
-  f.back() = Checksum10x(std::span<const uint8_t>(f).first(f.size() - 1));
-  return f;
-}
-
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 5;
-  t.tm_hour = 14;
-  t.tm_min = 7;
-  t.tm_sec = 9;
-  t.tm_wday = 2;  // Tuesday
-  return t;
-}
+using testing::X10Answer;
 
 class X10Protocol : public ::testing::Test {
  protected:
@@ -96,7 +72,7 @@ TEST(X10Properties, SettersIgnoreOrMapValuesOutOfRange) {
 
 TEST_F(X10Protocol, IdentificationIsSentAndDecodedFromCp1251) {
   // "ZEB-106 " then the Cyrillic letters Ze, E, Be in code page 1251.
-  fp.io->QueueAnswer(Answer(Hex("5A 45 42 2D 31 30 36 20 C7 C5 C1"), 1, 0, 0));
+  fp.io->QueueAnswer(X10Answer(Hex("5A 45 42 2D 31 30 36 20 C7 C5 C1"), 1, 0, 0));
   std::string id = "old";
   m.GetDevID(id);
   EXPECT_EQ(m.LastError(), 0u);
@@ -244,7 +220,7 @@ TEST_F(X10Protocol, ClosedPortIsOpenedOnlyWhereAllowed) {
   EXPECT_EQ(fp.io->Opens(), 1u);
   EXPECT_TRUE(Sent().empty());
 
-  fp.io->QueueAnswer(Answer(Hex("41"), 1, 0, 0));
+  fp.io->QueueAnswer(X10Answer(Hex("41"), 1, 0, 0));
   m.GetDevID(text);
   EXPECT_EQ(m.LastError(), 0u);
   EXPECT_EQ(text, "A");
@@ -269,7 +245,7 @@ TEST_F(X10Protocol, WritesAreGatedByEWrite) {
   EXPECT_TRUE(Sent().empty());
 
   m.SetEWrite(true);
-  fp.io->QueueAnswer(Answer({}));
+  fp.io->QueueAnswer(X10Answer({}));
   m.WriteRtc2kP(0x0514, data, 2);
   EXPECT_EQ(m.LastError(), 0u);
   ASSERT_EQ(Sent().size(), 1u);
@@ -280,7 +256,7 @@ TEST_F(X10Protocol, WritesAreGatedByEWrite) {
 TEST_F(X10Protocol, SecurityBlockIsSentWhateverEWriteSays) {
   std::array<uint8_t, 64> block;
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
-  fp.io->QueueAnswer(Answer({}));
+  fp.io->QueueAnswer(X10Answer({}));
   m.WriteSecurity(block);
   EXPECT_EQ(m.LastError(), 0u);
   ASSERT_EQ(Sent().size(), 1u);
@@ -303,7 +279,7 @@ TEST_F(X10Protocol, WritesThatCannotFitAFrameSendNothing) {
   EXPECT_EQ(m.LastError(), 3u);
   EXPECT_TRUE(Sent().empty());
 
-  fp.io->QueueAnswer(Answer({}));
+  fp.io->QueueAnswer(X10Answer({}));
   m.WriteRtc2k(0, big, 246);  // the largest write: a 255-byte frame
   EXPECT_EQ(m.LastError(), 0u);
   ASSERT_EQ(Sent().size(), 1u);
@@ -311,9 +287,9 @@ TEST_F(X10Protocol, WritesThatCannotFitAFrameSendNothing) {
 }
 
 TEST_F(X10Protocol, ClockIsSetFromTheLocalTimeSource) {
-  m.SetLocalTimeSource(FixedTime);
+  m.SetLocalTimeSource(FixedLocalTime);
   m.SetEWrite(true);
-  fp.io->QueueAnswer(Answer(Hex("01 02")));
+  fp.io->QueueAnswer(X10Answer(Hex("01 02")));
   m.SetDateTime();
   EXPECT_EQ(m.LastError(), 0u);
   ASSERT_EQ(Sent().size(), 1u);
@@ -332,7 +308,7 @@ TEST_F(X10Protocol, ClockIsSetFromTheLocalTimeSource) {
 
 TEST_F(X10Protocol, WriteRtc128ReturnsTheAnswerInTheCallersBuffer) {
   m.SetEWrite(true);
-  fp.io->QueueAnswer(Answer(Hex("AA BB CC DD EE")));
+  fp.io->QueueAnswer(X10Answer(Hex("AA BB CC DD EE")));
   std::array<uint8_t, 3> buf = {1, 2, 3};
   m.WriteRtc128(0x20, buf, 3);
   EXPECT_EQ(m.LastError(), 0u);
@@ -343,8 +319,8 @@ TEST_F(X10Protocol, WriteRtc128ReturnsTheAnswerInTheCallersBuffer) {
 TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
   std::vector<uint8_t> data(40);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0x80 + i);
-  fp.io->QueueAnswer(Answer(data));
-  fp.io->QueueAnswer(Answer(data));
+  fp.io->QueueAnswer(X10Answer(data));
+  fp.io->QueueAnswer(X10Answer(data));
   std::array<uint8_t, 12> guarded;
   guarded.fill(0xEE);
   m.ReadRtc2kP(0x07E0, guarded.data() + 4, 4);
@@ -358,14 +334,15 @@ TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
 }
 
 TEST_F(X10Protocol, CurrentValuesBlock) {
-  fp.io->QueueAnswer(Answer(Hex("00 00 00 01 12 34 56 78 FF FF FF FE 3F 80 00 00 99"), 1, 0x0C, 0));
+  fp.io->QueueAnswer(
+      X10Answer(Hex("00 00 00 01 12 34 56 78 FF FF FF FE 3F 80 00 00 99"), 1, 0x0C, 0));
   SfrTekValues v;
   m.GetSfrTek(v);
   EXPECT_EQ(m.LastError(), 0u);
   EXPECT_EQ(v.values, (std::array<uint32_t, 4>{1, 0x12345678, 0xFFFFFFFE, 0x3F800000}));
 
   // Fewer than 16 data bytes cannot fill the record.
-  fp.io->QueueAnswer(Answer(Hex("00 00 00 02 00 00 00 03"), 1, 0x0C, 0));
+  fp.io->QueueAnswer(X10Answer(Hex("00 00 00 02 00 00 00 03"), 1, 0x0C, 0));
   m.GetSfrTek(v);
   EXPECT_EQ(m.LastError(), 3u);
   EXPECT_EQ(v.values[0], 1u);
@@ -383,19 +360,19 @@ TEST_F(X10Protocol, CurrentValuesOnAClosedPortTimeOutWithoutOpening) {
 }
 
 TEST_F(X10Protocol, BareCommandsAndUnlock) {
-  fp.io->QueueAnswer(Answer(Hex("07"), 1, 0x77, 0x77));
+  fp.io->QueueAnswer(X10Answer(Hex("07"), 1, 0x77, 0x77));
   EXPECT_EQ(m.SendCmd(0x7777), 0x07);
   EXPECT_EQ(Sent()[0], Hex("55 01 FE 77 77 00 BD"));
-  fp.io->QueueAnswer(Answer(Hex("07 08")));
+  fp.io->QueueAnswer(X10Answer(Hex("07 08")));
   EXPECT_EQ(m.SendCmd(0x7777), 0xFF);
   EXPECT_EQ(m.LastError(), 0u);
 
   std::string s;
-  fp.io->QueueAnswer(Answer(Hex("11 00")));
+  fp.io->QueueAnswer(X10Answer(Hex("11 00")));
   m.UnlockWrite(s);
   EXPECT_EQ(s, "17");
   EXPECT_EQ(Sent().back(), Hex("55 01 FE 0F F1 00 AB"));
-  fp.io->QueueAnswer(Answer({}));
+  fp.io->QueueAnswer(X10Answer({}));
   m.UnlockWrite(s);
   EXPECT_EQ(m.LastError(), 3u);
   EXPECT_EQ(s, "");
@@ -404,7 +381,7 @@ TEST_F(X10Protocol, BareCommandsAndUnlock) {
 TEST_F(X10Protocol, DeviceDetectionFromTheIdentification) {
   const auto id = [](const char* text) {
     std::string t(text);
-    return Answer(std::vector<uint8_t>(t.begin(), t.end()), 1, 0, 0);
+    return X10Answer(std::vector<uint8_t>(t.begin(), t.end()), 1, 0, 0);
   };
   fp.io->QueueAnswer(id("ZEB-104.2 v3"));
   EXPECT_EQ(m.DetectDevice(), 1u);
