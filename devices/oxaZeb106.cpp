@@ -123,22 +123,22 @@ float ToxaZeb106::ClbReadSFR(uint8_t channel) {
   return std::bit_cast<float>(bits);
 }
 
-bool ToxaZeb106::ClbReadK(uint8_t channel, uint8_t index, float& value) {
-  if (!ValidChannel(channel) || index > 9) return false;
+bool ToxaZeb106::ReadCoefficient(uint8_t channel, size_t offset, float& value) {
   uint32_t bits = 0;
-  const bool ok = ReadWord(
-      false, static_cast<uint16_t>(kBlockAddr + ChannelOffset(channel) + KOffset(index)), bits);
+  const bool ok =
+      ReadWord(false, static_cast<uint16_t>(kBlockAddr + ChannelOffset(channel) + offset), bits);
   value = ok ? std::bit_cast<float>(bits) : 0.0f;
   return ok;
 }
 
+bool ToxaZeb106::ClbReadK(uint8_t channel, uint8_t index, float& value) {
+  if (!ValidChannel(channel) || index > 9) return false;
+  return ReadCoefficient(channel, KOffset(index), value);
+}
+
 bool ToxaZeb106::ClbReadObr(uint8_t channel, uint8_t index, float& value) {
   if (!ValidChannel(channel) || index > 9) return false;
-  uint32_t bits = 0;
-  const bool ok = ReadWord(
-      false, static_cast<uint16_t>(kBlockAddr + ChannelOffset(channel) + ObrOffset(index)), bits);
-  value = ok ? std::bit_cast<float>(bits) : 0.0f;
-  return ok;
+  return ReadCoefficient(channel, ObrOffset(index), value);
 }
 
 bool ToxaZeb106::ReadBlock(std::span<uint8_t, kBlockSize> block) {

@@ -77,6 +77,8 @@ class ToxaZeb106 : public Toxa10xProtocol {
   // Reads 4 bytes and returns them as a big-endian 32-bit value; false (value untouched) on
   // failure, with code 3 when the answer is shorter.
   bool ReadWord(bool ram, uint16_t address, uint32_t& value);
+  // Reads the float at `offset` in the channel's record of the block; 0 and false on failure.
+  bool ReadCoefficient(uint8_t channel, size_t offset, float& value);
   bool ReadBlock(std::span<uint8_t, kBlockSize> block);
   bool WriteBlock(std::span<uint8_t, kBlockSize> block);
   bool WriteCoefficient(uint8_t channel, size_t offset, float value);
