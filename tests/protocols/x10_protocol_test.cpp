@@ -79,6 +79,11 @@ TEST_F(X10Protocol, IdentificationIsSentAndDecodedFromCp1251) {
   EXPECT_EQ(id, "ZEB-106 \u0417\u0415\u0411");
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0], Hex("55 01 FE 00 00 00 AB"));
+
+  fp.io->QueueAnswer(X10Answer(Hex("76 32 2E 31"), 1, 0, 1));
+  m.GetSoftVer(id);
+  EXPECT_EQ(id, "v2.1");
+  EXPECT_EQ(Sent().back(), Hex("55 01 FE 00 01 00 AA"));
 }
 
 TEST_F(X10Protocol, RequestFramesOfTheReadCommands) {
@@ -124,6 +129,22 @@ TEST_F(X10Protocol, EndlessNoiseWithoutAStartByteEndsTheAttempt) {
   EXPECT_EQ(id, "");
   EXPECT_EQ(Sent().size(), 2u);
   EXPECT_LT(fp.io->NowMs(), 2u * (513 + 10 + 200));
+}
+
+TEST_F(X10Protocol, NoiseOfUpTo512BytesBeforeTheStartByteIsSkipped) {
+  m.SetRepeatCount(1);
+  std::string id;
+  std::vector<uint8_t> noisy(512, 0x55);
+  const auto answer = X10Answer(Hex("41"), 1, 0, 0);
+  noisy.insert(noisy.end(), answer.begin(), answer.end());
+  fp.io->QueueAnswer(noisy);
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(id, "A");
+  noisy.insert(noisy.begin(), 0x55);
+  fp.io->QueueAnswer(noisy);
+  m.GetDevID(id);
+  EXPECT_EQ(m.LastError(), 2u);
 }
 
 TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
@@ -251,6 +272,15 @@ TEST_F(X10Protocol, WritesAreGatedByEWrite) {
   ASSERT_EQ(Sent().size(), 1u);
   const auto& f = Sent()[0];
   EXPECT_EQ(std::vector<uint8_t>(f.begin() + 3, f.end() - 1), Hex("0F 81 04 05 14 5A A5"));
+
+  // The command word's high byte is the group, its low byte the code.
+  fp.io->QueueAnswer(X10Answer({}));
+  m.CustomWriteRtc2k(0x0E85, 0x0102, data, 2);
+  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(Sent().back(), Hex("55 01 FE 0E 85 04 01 02 5A A5 12"));
+  m.SetEWrite(false);
+  m.CustomWriteRtc2k(0x0E85, 0x0102, data, 2);
+  EXPECT_EQ(Sent().size(), 2u);
 }
 
 TEST_F(X10Protocol, SecurityBlockIsSentWhateverEWriteSays) {
