@@ -33,43 +33,6 @@ class X10Protocol : public ::testing::Test {
   Toxa10xProtocol m;
 };
 
-TEST(X10Properties, SettersIgnoreOrMapValuesOutOfRange) {
-  Toxa10xProtocol m;
-  EXPECT_EQ(m.NetAddr(), 0);
-  EXPECT_EQ(m.PacketTimeout(), 300u);
-  EXPECT_EQ(m.ByteTimeout(), 40u);
-  EXPECT_EQ(m.RepeatCount(), 3);
-  EXPECT_FALSE(m.EWrite());
-  EXPECT_FALSE(m.AutoOpenPort());
-  m.SetPacketTimeout(305);
-  EXPECT_EQ(m.PacketTimeout(), 300u);
-  m.SetPacketTimeout(5);
-  m.SetPacketTimeout(10000);
-  EXPECT_EQ(m.PacketTimeout(), 300u);
-  m.SetPacketTimeout(9999);
-  EXPECT_EQ(m.PacketTimeout(), 9990u);
-  m.SetByteTimeout(3000);
-  EXPECT_EQ(m.ByteTimeout(), 40u);
-  m.SetByteTimeout(2999);
-  EXPECT_EQ(m.ByteTimeout(), 2990u);
-  m.SetRepeatCount(0);
-  m.SetRepeatCount(25);
-  EXPECT_EQ(m.RepeatCount(), 3);
-  m.SetRepeatCount(24);
-  EXPECT_EQ(m.RepeatCount(), 24);
-  m.SetNetAddr(127);
-  m.SetNetAddr(200);
-  EXPECT_EQ(m.NetAddr(), 127);
-  m.SetDeviceType(11);
-  EXPECT_EQ(m.DeviceType(), 11u);
-  m.SetDeviceType(12);
-  EXPECT_EQ(m.DeviceType(), 0u);
-  FakePort fp;
-  m.SetComPort(&fp.port);
-  m.SetComPort(nullptr);
-  EXPECT_EQ(m.ComPort(), &fp.port);
-}
-
 TEST_F(X10Protocol, IdentificationIsSentAndDecodedFromCp1251) {
   // "ZEB-106 " then the Cyrillic letters Ze, E, Be in code page 1251.
   fp.io->QueueAnswer(X10Answer(Hex("5A 45 42 2D 31 30 36 20 C7 C5 C1"), 1, 0, 0));
