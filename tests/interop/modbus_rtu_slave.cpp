@@ -40,6 +40,11 @@ int main(int argc, char** argv) {
   // After a frame it cannot take, wait out the rest of it and discard it.
   modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_PROTOCOL);
   modbus_set_response_timeout(ctx, 0, 50000);
+  // A frame it cannot take whole is dropped after 50 ms of silence, as the line's silence ends
+  // a frame. With libmodbus's default of half a second, the tail of a request it framed wrongly
+  // (function 65, which it does not know) was still waiting when the master asked again 310 ms
+  // later, and swallowed the start of that request: every attempt after it failed as well.
+  modbus_set_byte_timeout(ctx, 0, 50000);
 
   std::printf("%s\n", path);
   std::fflush(stdout);
