@@ -24,10 +24,12 @@ class IComPortIo {
   // Sends one byte; true if it was transferred. False when closed or the device is gone.
   virtual bool WriteByte(uint8_t byte) = 0;
   // Takes one received byte if one is waiting; never blocks. A device found gone (hang-up, I/O
-  // error, readable without data) makes reads and writes fail from then on, until Close.
+  // error, readable without data) makes writes fail from then on, and reads as soon as the
+  // bytes received before the loss have been taken, until Close.
   virtual bool ReadByte(uint8_t& byte) = 0;
-  // Waits up to `ms` for input to arrive; true as soon as a byte can be read. On a closed port,
-  // or one whose device has gone, it simply waits `ms` and returns false (never spins).
+  // Waits up to `ms` for input to arrive; true as soon as a byte can be read, and only then. On
+  // a closed port, or one whose device has gone and whose received bytes have all been taken,
+  // it simply waits `ms` and returns false (never spins).
   virtual bool WaitForInput(uint32_t ms) = 0;
   // Suspends the caller for `ms` (the scripted port advances its clock instead).
   virtual void Sleep(uint32_t ms) = 0;

@@ -12,10 +12,10 @@
 
 #include <algorithm>
 #include <array>
-#include <mutex>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 
 #include "serial/ComPortIo.h"
 #include "serial/OxaUtils.h"

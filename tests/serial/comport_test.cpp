@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "serial/OxaComPort.h"
 #include "tests/serial/PtyPair.h"
@@ -205,6 +206,59 @@ TEST(ComPortTransfer, PurgeAndOpenDiscardWhatArrivedBefore) {
   port.Close();
 }
 
+// The port takes what the driver holds in one block and hands it out byte by byte: what sits
+// in that block must behave exactly like input still in the driver.
+TEST(ComPortTransfer, InputAlreadyTakenFromTheDriverIsPurgedWaitedForAndDroppedAtClose) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  uint8_t byte = 0;
+
+  // Longer than one block: every byte comes, in order, none twice.
+  std::vector<uint8_t> answer(700);
+  for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  pty.Send(answer);
+  std::vector<uint8_t> got;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (got.size() < answer.size() && Clock::now() < deadline) {
+    if (port.ReadByte(byte)) {
+      got.push_back(byte);
+    } else {
+      port.WaitForInput(10);
+    }
+  }
+  EXPECT_EQ(got, answer);
+
+  // The rest of an answer waits in the port, not in the driver: a wait must still see it.
+  pty.Send({0x01, 0x02, 0x03});
+  ASSERT_TRUE(port.WaitForInput(2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let all three arrive
+  ASSERT_TRUE(port.ReadByte(byte));
+  EXPECT_EQ(byte, 0x01);
+  auto start = Clock::now();
+  EXPECT_TRUE(port.WaitForInput(1000));
+  EXPECT_LT(MsSince(start), 500);
+  // Purge discards it like any unread input.
+  port.Purge();
+  EXPECT_FALSE(port.ReadByte(byte));
+  start = Clock::now();
+  EXPECT_FALSE(port.WaitForInput(100));
+  EXPECT_GE(MsSince(start), 90);
+
+  // So does closing: the next opening starts with nothing from the last one.
+  pty.Send({0x04, 0x05, 0x06});
+  ASSERT_TRUE(port.WaitForInput(2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(port.ReadByte(byte));
+  EXPECT_EQ(byte, 0x04);
+  port.Close();
+  ASSERT_TRUE(port.Open());
+  EXPECT_FALSE(port.ReadByte(byte));
+  EXPECT_FALSE(port.WaitForInput(100));
+  port.Close();
+}
+
 TEST(ComPortTransfer, ReadByteLeavesInputAloneWhileReceiveInThreadIsSet) {
   PtyPair pty;
   ToxaComPort port;
@@ -308,6 +362,38 @@ TEST(ComPortLostDevice, APeerThatGoesAwayMakesEveryOperationFailWithoutSpinning)
   EXPECT_FALSE(port.ReadByte(byte));
   port.Purge();
   EXPECT_TRUE(port.Opened());
+  port.Close();
+  EXPECT_FALSE(port.Opened());
+}
+
+// Bytes that arrived before the device went away are still handed out; once they are taken,
+// reads fail and waits take their time. A wait never reports input that a read then refuses,
+// which would make a receive loop spin.
+TEST(ComPortLostDevice, BytesReceivedBeforeTheLossAreHandedOutThenReadsFail) {
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  pty.Send({0x11, 0x22, 0x33});
+  ASSERT_TRUE(port.WaitForInput(2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  uint8_t byte = 0;
+  ASSERT_TRUE(port.ReadByte(byte));
+  EXPECT_EQ(byte, 0x11);
+  pty.CloseMaster();
+  EXPECT_FALSE(port.WriteByte(0x01));  // the write notices the loss
+
+  std::vector<uint8_t> got;
+  for (int i = 0; i < 10; ++i) {
+    const bool ready = port.WaitForInput(20);
+    const bool read = port.ReadByte(byte);
+    EXPECT_EQ(ready, read) << "wait and read disagree at round " << i;
+    if (read) got.push_back(byte);
+  }
+  EXPECT_EQ(got, (std::vector<uint8_t>{0x22, 0x33}));
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.WaitForInput(60));
+  EXPECT_GE(MsSince(start), 50);
   port.Close();
   EXPECT_FALSE(port.Opened());
 }

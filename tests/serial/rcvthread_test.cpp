@@ -172,6 +172,31 @@ TEST(ReceiveThread, ThePortRefusesDirectReadsWhileTheThreadReads) {
   port.Close();
 }
 
+// A handler that purges the port drops the rest of the burst, also the bytes the thread has
+// already taken from the driver but not yet reported.
+TEST(ReceiveThread, APurgeFromAHandlerDropsTheRestOfTheBurst) {
+  PtyPair pty;
+  ToxaComPort port;
+  EventLog log;
+  SetUpThreadMode(port, pty, 10, 200);
+  log.Attach(port);
+  port.OnReceiveByte = [&](ToxaCustomComPort& sender, uint8_t b, uint32_t tick) {
+    log.events.push_back({true, b, tick});
+    sender.Purge();
+  };
+  ASSERT_TRUE(port.Open());
+  ASSERT_TRUE(ServeUntil(port, [&] { return log.Timeouts() >= 1; }));
+  pty.Send({0x01, 0x02, 0x03, 0x04, 0x05});
+  ASSERT_TRUE(ServeUntil(port, [&] {
+    return !log.events.empty() && log.events.back().is_byte == false &&
+           log.events.size() > log.Timeouts();
+  }));
+  port.Close();
+  size_t bytes = 0;
+  for (const Event& e : log.events) bytes += e.is_byte ? 1 : 0;
+  EXPECT_EQ(bytes, 1u);
+}
+
 TEST(ReceiveThread, TheDispatcherRunsEveryEventOnTheMainThread) {
   PtyPair pty;
   ToxaComPort port;
