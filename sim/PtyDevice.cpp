@@ -12,8 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 #include <ctime>
+#include <system_error>
 
 namespace oxa::sim {
 namespace {
@@ -163,7 +163,11 @@ void PtyDevice::Serve() {
     pollfd fds[2] = {{stop_pipe_[0], POLLIN, 0}, {master_fd_, POLLIN, 0}};
     const int timeout = pending ? static_cast<int>(IdleGapMs()) : -1;
     const int r = ::poll(fds, 2, timeout);
-    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      // Interrupted: poll again. Failed (out of memory): wait a grain, not spin on it.
+      if (errno != EINTR && WaitStop(10)) return;
+      continue;
+    }
     if (fds[0].revents != 0) return;
     if (r == 0) {  // the line fell silent in the middle of something
       std::vector<uint8_t> answer;
