@@ -2,6 +2,7 @@
 // the test plays the device on the master side.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -36,6 +37,13 @@ class PtyPair {
   int slave_ = -1;  // held so the terminal's settings can be read while the port has it
   std::string slave_path_;
 };
+
+// Milliseconds of the monotonic clock since `start`.
+inline long long MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
 
 // Linux's termios2 view of a terminal's output speed (separate unit: its header clashes with
 // <termios.h>). 0 when it cannot be read.

@@ -16,12 +16,9 @@
 namespace oxa {
 namespace {
 
+using testing::MsSince;
 using testing::PtyPair;
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 double ThreadCpuMs() {
   timespec ts{};
@@ -33,6 +30,21 @@ double ThreadCpuMs() {
 void MapTo(ToxaComPort& port, const PtyPair& pty) {
   port.SetDeviceMap(pty.Map());
   port.SetComPort(1);
+}
+
+// Reads until `count` bytes have come, waiting for input between reads, for at most 5 s.
+std::vector<uint8_t> ReadAll(ToxaComPort& port, size_t count) {
+  std::vector<uint8_t> got;
+  uint8_t byte = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (got.size() < count && Clock::now() < deadline) {
+    if (port.ReadByte(byte)) {
+      got.push_back(byte);
+    } else {
+      port.WaitForInput(10);
+    }
+  }
+  return got;
 }
 
 TEST(ComPortProperties, NewPortHasTheDesignDefaults) {
@@ -153,16 +165,7 @@ TEST(ComPortTransfer, BytesTravelBothWaysAndAnEmptyReadReturnsAtOnce) {
   EXPECT_EQ(pty.Receive(frame.size()), frame);
 
   pty.Send(frame);
-  std::vector<uint8_t> got;
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (got.size() < frame.size() && Clock::now() < deadline) {
-    if (port.ReadByte(byte)) {
-      got.push_back(byte);
-    } else {
-      port.WaitForInput(10);
-    }
-  }
-  EXPECT_EQ(got, frame);
+  EXPECT_EQ(ReadAll(port, frame.size()), frame);
   EXPECT_FALSE(port.ReadByte(byte));
   port.Close();
 }
@@ -219,16 +222,7 @@ TEST(ComPortTransfer, InputAlreadyTakenFromTheDriverIsPurgedWaitedForAndDroppedA
   std::vector<uint8_t> answer(700);
   for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<uint8_t>(i * 7 + i / 256);
   pty.Send(answer);
-  std::vector<uint8_t> got;
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (got.size() < answer.size() && Clock::now() < deadline) {
-    if (port.ReadByte(byte)) {
-      got.push_back(byte);
-    } else {
-      port.WaitForInput(10);
-    }
-  }
-  EXPECT_EQ(got, answer);
+  EXPECT_EQ(ReadAll(port, answer.size()), answer);
 
   // The rest of an answer waits in the port, not in the driver: a wait must still see it.
   pty.Send({0x01, 0x02, 0x03});

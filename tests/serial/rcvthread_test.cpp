@@ -16,12 +16,9 @@
 namespace oxa {
 namespace {
 
+using testing::MsSince;
 using testing::PtyPair;
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 struct Event {
   bool is_byte;
@@ -63,6 +60,13 @@ class MainQueue {
     std::lock_guard lock(mutex_);
     return calls_.size();
   }
+  // Waits (without pumping) until a call is queued: the receive thread then waits for it.
+  void WaitForACall() {
+    const auto start = Clock::now();
+    while (Size() == 0 && MsSince(start) < 10000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
   // Runs the queued calls on the calling thread.
   void Pump() {
     for (;;) {
@@ -99,6 +103,17 @@ void SetUpThreadMode(ToxaComPort& port, const PtyPair& pty, uint32_t interval,
   port.SetThreadInterval(interval);
   port.SetThreadByteTimeout(byte_timeout);
   port.SetReceiveInThread(true);
+}
+
+// Opens `port` in thread mode with an application that queues the events but never pumps:
+// returns once the thread is stuck waiting for its first time-out (which counts `handled`).
+bool OpenStuckOnFirstEvent(ToxaComPort& port, const PtyPair& pty, MainQueue& queue, int& handled) {
+  SetUpThreadMode(port, pty, 10, 10);
+  port.OnReceiveTimeout = [&handled](ToxaCustomComPort&, uint32_t) { ++handled; };
+  port.SetMainThreadDispatcher(queue.Dispatcher());
+  if (!port.Open()) return false;
+  queue.WaitForACall();
+  return queue.Size() > 0;
 }
 
 TEST(ReceiveThread, CyclesWithoutTrafficReportTicksCountingUp) {
@@ -230,15 +245,7 @@ TEST(ReceiveThread, CloseReturnsAndServesTheEventWhenTheApplicationNeverPumps) {
   int handled = 0;
   {
     ToxaComPort port;
-    SetUpThreadMode(port, pty, 10, 10);
-    port.OnReceiveTimeout = [&](ToxaCustomComPort&, uint32_t) { ++handled; };
-    port.SetMainThreadDispatcher(queue.Dispatcher());
-    ASSERT_TRUE(port.Open());
-    // Wait until the thread is stuck waiting for its first event to be handled.
-    const auto start = Clock::now();
-    while (queue.Size() == 0 && MsSince(start) < 10000) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(OpenStuckOnFirstEvent(port, pty, queue, handled));
     ASSERT_EQ(queue.Size(), 1u);
     port.Close();
     EXPECT_FALSE(port.Opened());
@@ -277,14 +284,7 @@ TEST(ReceiveThread, DestroyingTheOpenPortEndsTheThread) {
   int handled = 0;
   {
     ToxaComPort port;
-    SetUpThreadMode(port, pty, 10, 10);
-    port.OnReceiveTimeout = [&](ToxaCustomComPort&, uint32_t) { ++handled; };
-    port.SetMainThreadDispatcher(queue.Dispatcher());
-    ASSERT_TRUE(port.Open());
-    const auto start = Clock::now();
-    while (queue.Size() == 0 && MsSince(start) < 10000) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(OpenStuckOnFirstEvent(port, pty, queue, handled));
   }
   EXPECT_EQ(handled, 1);  // the one event that waited was served on the way out
   // The device was released with the component.
