@@ -64,6 +64,7 @@ INI
 pid=$!
 trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -f "$log" "$config"' EXIT
 for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+[ -e "$link" ] || { echo "fulsim did not come up with the contents file"; cat "$log"; exit 1; }
 poll4() { mbpoll -m rtu -a 4 -b 19200 -P none -0 -1 -o 0.5 "$@" "$link"; }
 out=$(poll4 -r 2201 2>&1 || true)
 grep -q '^\[2201\]' <<<"$out" && fail "the first request was to go unanswered: $out"
