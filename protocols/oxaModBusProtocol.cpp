@@ -255,7 +255,18 @@ bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count, std::s
     return false;
   }
   const size_t length = BuildReadRequest(request_, net_addr_, kFnReadArchiveBlock, start, count);
-  return Transact(static_cast<uint8_t>(length)) && CopyReadAnswer(buf, kArchiveBlockSize);
+  if (!Transact(static_cast<uint8_t>(length))) return false;
+  // An archive answer always carries its whole 128-byte block before the CRC, whatever its
+  // byte-count byte says: the block is taken as it stands. Any other answer gives its byte count.
+  if (answer_[1] == kFnReadArchiveBlock) {
+    if (buf.size() < kArchiveBlockSize) {
+      last_error_ = kWrongSize;
+      return false;
+    }
+    std::copy_n(answer_.begin() + 3, kArchiveBlockSize, buf.begin());
+    return true;
+  }
+  return CopyReadAnswer(buf, kArchiveBlockSize);
 }
 
 bool ToxaModBusProtocol::WriteSingleRegister(uint16_t reg, uint16_t value) {

@@ -81,8 +81,8 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   // Function 3: copies the answer's data bytes (registers high byte first) to the start of
   // `buf`. `buf` is untouched on failure; an answer with fewer than 2 × count data bytes fails.
   bool ReadHoldingRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf);
-  // Function 65: one 128-byte archive block (`count` is 1), copied like the registers above;
-  // an answer with fewer than 128 data bytes fails.
+  // Function 65: one 128-byte archive block (`count` is 1). An archive answer's block is copied
+  // whole whatever its byte-count byte says; `buf` must hold 128 bytes (else code 3).
   bool ReadArchiveBlock(uint16_t start, uint16_t count, std::span<uint8_t> buf);
   // Function 6. Not gated by EWrite.
   bool WriteSingleRegister(uint16_t reg, uint16_t value);
