@@ -96,7 +96,14 @@ if ! [[ "$addr" =~ ^[0-9]+$ ]] || ((addr < 1 || addr > 127)); then addr=1; fi
 link=$(mktemp -u /tmp/ful03test-com1.XXXXXX)
 build/default/sim/fulsim --address "$addr" --link "$link" >/dev/null &
 sim=$!
+app=""
 cleanup() {
+  # Ended by a signal while the window is open: the window goes too, so that no window is
+  # left behind talking to a virtual device that is gone.
+  if [ -n "$app" ]; then
+    kill "$app" 2>/dev/null || true
+    wait "$app" 2>/dev/null || true
+  fi
   kill "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true
   for line in "${added[@]}"; do
@@ -109,11 +116,19 @@ cleanup() {
   if [ -n "$fresh" ] && ! grep -q '[^[:space:]]' "$ini" 2>/dev/null; then rm -f "$ini"; fi
 }
 trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 [ -e "$link" ] || { echo "run: the virtual device did not start" >&2; exit 1; }
 
 add Ports "COM1=$link"
 echo "run: COM1 is the virtual device at address $addr ($link) for this run" >&2
+# The window runs in the background so that a signal to this script is acted on at once
+# (bash puts off its traps while a foreground program runs).
+"$exe" &
+app=$!
 status=0
-"$exe" || status=$?
+wait "$app" || status=$?
+app=""
 exit $status
