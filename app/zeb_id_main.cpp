@@ -116,8 +116,6 @@ uint16_t DoseTenths(long double litres) {
   return uint16_t(tenths);
 }
 
-namespace {}  // namespace
-
 QString TIDMainFrm::DefaultSettingsPath() {
   const QFileInfo exe(QCoreApplication::applicationFilePath());
   const QString base = exe.suffix().isEmpty() ? exe.fileName() : exe.completeBaseName();
@@ -220,9 +218,10 @@ TIDMainFrm::~TIDMainFrm() = default;
 void TIDMainFrm::FormCreate() {
   SettingsFile_ = std::make_unique<TIniFile>(settingsPath_);
 
-  // A stored value outside a list leaves that list without a selection.
-  const int port = SettingsFile_->ReadInteger(kSection, "Port", 1) - 1;
-  ui_->CBPort->setCurrentIndex(port >= 0 && port < ui_->CBPort->count() ? port : -1);
+  // A stored value outside a list leaves that list without a selection. The port number is
+  // compared before it becomes an index, so that no stored number can overflow on the way.
+  const int port = SettingsFile_->ReadInteger(kSection, "Port", 1);
+  ui_->CBPort->setCurrentIndex(port >= 1 && port <= ui_->CBPort->count() ? port - 1 : -1);
   const int baud = SettingsFile_->ReadInteger(kSection, "Baud", 0);
   ui_->CBBaud->setCurrentIndex(baud >= 0 && baud < ui_->CBBaud->count() ? baud : -1);
 
@@ -250,7 +249,7 @@ void TIDMainFrm::FormCreate() {
 
   ShowStatus(QString::fromUtf8("Готов к работе:   ") + ui_->CBPort->currentText() + ", " +
                  ui_->CBBaud->currentText() + " bps",
-             Qt::blue);
+             kBlue);
 }
 
 void TIDMainFrm::FormClose() {
@@ -350,6 +349,8 @@ void TIDMainFrm::RunTest(bool sending, const std::function<void()>& exchange,
   busy_ = true;
   DisableButtons();
   OpenChosenPort();
+  // The port list stays usable during a test; the status messages name the port this test
+  // opened, also when the user picks another one before it is closed.
   const QString port = ui_->CBPort->currentText();
   ShowStatus(QString::fromUtf8("Открытие порта ") + port, kBlack);
   if (!oxaComPort.Opened()) {

@@ -281,10 +281,13 @@ class WindowEndToEndTest : public QObject {
       // Nor does a double-click on the status line: the test holds the port.
       QTest::mouseDClick(w_->findChild<QLabel*>("LStatus"), Qt::LeftButton);
       secondTests = int(statuses_.size()) - before;
+      // The lists stay usable; another port chosen now is for the next test.
+      w_->findChild<QComboBox*>("CBPort")->setCurrentIndex(2);
     });
     Click("Button3");
     QCOMPARE(secondTests, 0);
     QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=2"}));
+    QCOMPARE(statuses_.back().text, Utf8("Закрытие порта COM1"));
     QVERIFY(!w_->isVisible());
     QVERIFY(!w_->oxaComPort.Opened());
   }

@@ -184,6 +184,8 @@ class WindowTest : public QObject {
         << QByteArray("[Signature]\nPort=0\n") << Utf8("Готов к работе:   , 9600 bps") << 0;
     QTest::newRow("port above list")
         << QByteArray("[Signature]\nPort=17\nBaud=-1\n") << Utf8("Готов к работе:   ,  bps") << 0;
+    QTest::newRow("lowest number") << QByteArray("[Signature]\nPort=-2147483648\n")
+                                   << Utf8("Готов к работе:   , 9600 bps") << 0;
     QTest::newRow("hex values") << QByteArray(
                                        "[signature]\nPort=$10\r\nBaud=0x1\r\nNetAddr=0X7f\r\n")
                                 << Utf8("Готов к работе:   COM16, 19200 bps") << 127;
