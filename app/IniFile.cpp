@@ -149,6 +149,9 @@ bool TIniFile::WriteString(const QString& section, const QString& key, const QSt
   const QFileInfo info(path_);
   if (info.exists() && !info.isWritable()) return false;
   QSaveFile out(path_);
+  // A writable settings file in a folder the user may not write to (the program's folder of a
+  // shared installation) cannot get a temporary neighbour: it is then written in place.
+  out.setDirectWriteFallback(true);
   if (!out.open(QIODevice::WriteOnly)) return false;
   if (out.write(text) != text.size()) {
     out.cancelWriting();

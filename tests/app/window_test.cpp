@@ -1,5 +1,6 @@
 // The window as a user meets it: captions, the settings file, the status line, the keyboard.
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -9,6 +10,7 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <unistd.h>
 
 #include "app/IniFile.h"
 #include "app/zeb_id_main.h"
@@ -257,6 +259,26 @@ class WindowTest : public QObject {
     QCOMPARE(messages, QStringList{"Unable to write to " + path});
     QCOMPARE(port->currentIndex(), 1);  // the choice stays in effect
     QVERIFY(!QFile::exists(path));
+  }
+
+  void writableFileInReadOnlyFolderIsWrittenInPlace() {
+    if (geteuid() == 0) QSKIP("folder permissions do not bind the superuser");
+    const QString folder = dir_.filePath("shared");
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + "/ful03test.ini";
+    WriteFile(path, "[Signature]\nPort=1\n");
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    // Writable again however the test ends, so that the temporary folder can be removed.
+    const auto restore = qScopeGuard([&] {
+      QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                        QFileDevice::ExeOwner);
+    });
+    TIDMainFrm w(path);
+    QStringList messages;
+    w.ShowMessage = [&](const QString& text) { messages << text; };
+    ChooseWithKeys(w.findChild<QComboBox*>("CBPort"), 3);
+    QCOMPARE(messages, QStringList());
+    QCOMPARE(ReadFile(path), QByteArray("[Signature]\nPort=4\n"));
   }
 
   void portsSectionMapsDevices() {
