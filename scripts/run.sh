@@ -87,11 +87,21 @@ if [ -z "$addr" ]; then
   add Signature "NetAddr=1"
   addr=1
 fi
+# The address as the window reads it: decimal, or hexadecimal after $ or 0x; the window holds
+# a larger one at 127. Text that is no number leaves the device at address 1.
 case "$addr" in
-  \$*) addr=$((16#${addr#\$})) ;;
-  0x* | 0X*) addr=$((16#${addr:2})) ;;
+  \$*) digits=${addr#\$} base=16 ;;
+  0x* | 0X*) digits=${addr:2} base=16 ;;
+  *) digits=$addr base=10 ;;
 esac
-if ! [[ "$addr" =~ ^[0-9]+$ ]] || ((addr < 1 || addr > 127)); then addr=1; fi
+if [[ "$base" == 16 && "$digits" =~ ^[0-9a-fA-F]{1,8}$ ]] ||
+  [[ "$base" == 10 && "$digits" =~ ^[0-9]{1,9}$ ]]; then
+  addr=$(("$base#$digits"))
+  ((addr <= 127)) || addr=127
+  ((addr >= 1)) || addr=1
+else
+  addr=1
+fi
 
 link=$(mktemp -u /tmp/ful03test-com1.XXXXXX)
 build/default/sim/fulsim --address "$addr" --link "$link" >/dev/null &
