@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace oxa {
@@ -116,8 +117,14 @@ class ToxaComPortRcvThread {
         interval_(sender.ThreadInterval()),
         byte_timeout_(sender.ThreadByteTimeout()) {}
 
-  void Start() {
-    thread_ = std::thread([this] { Execute(); });
+  // False when the system cannot give another thread.
+  bool Start() {
+    try {
+      thread_ = std::thread([this] { Execute(); });
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
   }
 
   void Terminate() { mailbox_->RequestTerminate(); }
@@ -270,7 +277,16 @@ bool ToxaCustomComPort::Open() {
   if (receive_in_thread_) {
     mailbox_ = std::make_shared<SyncMailbox>();
     thread_ = std::make_unique<ToxaComPortRcvThread>(*this, *io_, mailbox_, dispatcher_);
-    thread_->Start();
+    if (!thread_->Start()) {
+      // Thread mode without its thread would refuse every read and raise no event: the port
+      // is no use, so it is released and the opening reported as failed.
+      thread_.reset();
+      mailbox_.reset();
+      opened_ = false;
+      io_->Close();
+      handle_ = -1;
+      return false;
+    }
   }
   return true;
 }

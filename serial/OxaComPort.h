@@ -43,7 +43,8 @@ class ToxaCustomComPort {
   ToxaCustomComPort(const ToxaCustomComPort&) = delete;
   ToxaCustomComPort& operator=(const ToxaCustomComPort&) = delete;
 
-  // Opens and configures the port; starts the receive thread in thread mode. True if opened.
+  // Opens and configures the port; starts the receive thread in thread mode. True if opened;
+  // false also when thread mode was asked for and its thread cannot be started.
   // On a port that is already open it closes it first, so the current settings take effect.
   bool Open();
   // Stops the receive thread (serving its pending events meanwhile), closes the device.

@@ -1,12 +1,15 @@
 // Thread mode on real pseudo-terminals: the receive thread's events as the application's main
 // thread (the test's own thread) sees them, and closing that can never hang.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -356,6 +359,50 @@ TEST(ReceiveThread, ALostDeviceKeepsTheCyclePaceWithoutSpinning) {
   const auto start = Clock::now();
   port.Close();
   EXPECT_LT(MsSince(start), 5000);
+}
+
+// Opens the pseudo-terminal in thread mode with no address space left for a thread's stack,
+// and ends the process with 0 when the opening was refused cleanly and left the device free;
+// 1: reported open; 2: device left held; 3: Open threw.
+[[noreturn, maybe_unused]] void OpenWithNoRoomForTheThread(const PtyPair& pty) {
+  long vm_kb = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string key; status >> key;) {
+    if (key == "VmSize:") status >> vm_kb;
+  }
+  rlimit old{};
+  ::getrlimit(RLIMIT_AS, &old);
+  ToxaComPort port;
+  SetUpThreadMode(port, pty, 10, 10);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(vm_kb + 1024) * 1024;  // no room for an 8 MB stack
+  ::setrlimit(RLIMIT_AS, &tight);
+  bool opened = true;
+  try {
+    opened = port.Open();
+  } catch (...) {
+    ::_exit(3);
+  }
+  const bool still_open = port.Opened();
+  ::setrlimit(RLIMIT_AS, &old);
+  if (opened || still_open) ::_exit(1);
+  ToxaComPort other;
+  other.SetDeviceMap(pty.Map());
+  ::_exit(other.Open() ? 0 : 2);
+}
+
+// A thread mode whose thread cannot be had reports the opening as failed and leaves the device
+// free, instead of throwing out of Open or pretending to receive. It runs in a fresh process
+// (the thread-safe death test style re-executes the test), where no stack of an earlier
+// thread is kept for reuse.
+TEST(ReceiveThreadDeathTest, OpenFailsCleanlyWhenTheThreadCannotBeStarted) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' own allocations fail first under an address-space limit";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  PtyPair pty;
+  EXPECT_EXIT(OpenWithNoRoomForTheThread(pty), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 }  // namespace
