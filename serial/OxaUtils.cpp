@@ -7,7 +7,9 @@
 
 namespace oxa {
 
-void DelayMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void DelayMs(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 void SwapBytes32(uint32_t& value) {
   value = ((value & 0x000000FFu) << 24) | ((value & 0x0000FF00u) << 8) |
@@ -91,18 +93,20 @@ const std::array<std::string_view, 11> ErrorMessages = {
 // Entries 3, 5 and 8 of the Cyrillic table end in the Cyrillic letter Es; entries 0, 2 and 6
 // of the Latin table are Cyrillic text.
 const std::array<std::string_view, 12> DeviceTypeNamesCyr = {
-    "Нет",        "ЗЕБ-104",   "ФУЛ-05.05", "ФУЛ-05.05С", "ФУЛ-05.07", "ФУЛ-05.07С",
-    "ЗЕБ-104К",   "ЗЕБ-106",   "ФУЛ-05.03С", "ЗЕБ-104-1", "ГНБ-ЗУФ",   "ЗЕБ-05М4",
+    "Нет",      "ЗЕБ-104", "ФУЛ-05.05",  "ФУЛ-05.05С", "ФУЛ-05.07", "ФУЛ-05.07С",
+    "ЗЕБ-104К", "ЗЕБ-106", "ФУЛ-05.03С", "ЗЕБ-104-1",  "ГНБ-ЗУФ",   "ЗЕБ-05М4",
 };
 
 const std::array<std::string_view, 12> DeviceTypeNamesLat = {
-    "Нет",       "ZEB-104",   "ФУЛ-05.05", "FUL-05.05.1", "FUL-05.07", "FUL-05.07.C",
-    "ЗЕБ-101",   "ZEB-106",   "FUL0503-C", "ZEB-104-1",   "GNB-ZUF",   "M4",
+    "Нет",     "ZEB-104", "ФУЛ-05.05", "FUL-05.05.1", "FUL-05.07", "FUL-05.07.C",
+    "ЗЕБ-101", "ZEB-106", "FUL0503-C", "ZEB-104-1",   "GNB-ZUF",   "M4",
 };
 
 namespace {
 
-// Unicode code points of the bytes 0x80..0xFF of code page 1251 (0xFFFD where it has none).
+// Unicode code points of the bytes 0x80..0xFF of code page 1251 (0xFFFD where it has none),
+// eight bytes a row.
+// clang-format off
 constexpr std::array<uint16_t, 128> kCp1251High = {
     0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,
     0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,
@@ -121,6 +125,7 @@ constexpr std::array<uint16_t, 128> kCp1251High = {
     0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447,
     0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F
 };
+// clang-format on
 
 void AppendUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
@@ -152,7 +157,9 @@ std::string Cp1251ToUtf8(std::span<const uint8_t> bytes) {
   return out;
 }
 
-std::string Cp1251ToUtf8(uint8_t byte) { return Cp1251ToUtf8(std::span<const uint8_t>(&byte, 1)); }
+std::string Cp1251ToUtf8(uint8_t byte) {
+  return Cp1251ToUtf8(std::span<const uint8_t>(&byte, 1));
+}
 
 std::vector<uint8_t> Utf8ToCp1251(std::string_view text) {
   std::vector<uint8_t> out;
