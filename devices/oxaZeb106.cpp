@@ -10,8 +10,6 @@ namespace oxa {
 
 namespace {
 
-constexpr uint32_t kWrongSize = 3;
-
 // Pieces of the block write: 8 bytes while more than 64 remain, then the rest in one.
 constexpr size_t kPiece = 8;
 constexpr size_t kLastPieceMax = 64;

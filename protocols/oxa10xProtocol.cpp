@@ -9,15 +9,6 @@ namespace oxa {
 
 namespace {
 
-// Codes of LastError set here (texts in ErrorMessages).
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kNoPortOrWriteFailed = 1;
-constexpr uint32_t kNoAnswer = 2;
-constexpr uint32_t kWrongSize = 3;
-constexpr uint32_t kWrongAddress = 4;
-constexpr uint32_t kWrongChecksum = 5;
-constexpr uint32_t kPortNotOpen = 6;
-
 // Polling grain of the receiver and pause after a failed attempt.
 constexpr uint32_t kPollMs = 10;
 constexpr uint32_t kRetryPauseMs = 200;

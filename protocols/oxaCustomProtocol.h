@@ -57,6 +57,15 @@ class ToxaCustomProtocol {
  protected:
   ToxaCustomProtocol() = default;
 
+  // Codes of LastError that the masters and device classes set (texts in ErrorMessages).
+  static constexpr uint32_t kOk = 0;
+  static constexpr uint32_t kNoPortOrWriteFailed = 1;
+  static constexpr uint32_t kNoAnswer = 2;
+  static constexpr uint32_t kWrongSize = 3;
+  static constexpr uint32_t kWrongAddress = 4;
+  static constexpr uint32_t kWrongChecksum = 5;  // checksum of a 10x answer, CRC of a Modbus one
+  static constexpr uint32_t kPortNotOpen = 6;
+
   // For the device classes: an answer that is valid on the line but not what the device sends.
   void SetLastError(uint32_t code) { last_error_ = code; }
 

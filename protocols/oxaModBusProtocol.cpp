@@ -8,15 +8,8 @@ namespace oxa {
 
 namespace {
 
-// Codes of LastError set here (texts in ErrorMessages).
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kNoPortOrWriteFailed = 1;
-constexpr uint32_t kNoAnswer = 2;
-// The answer holds more data than the caller's buffer or its own frame, or less than asked
-// for; or a function 16 request would not fit one frame.
-constexpr uint32_t kWrongSize = 3;
-constexpr uint32_t kWrongCrc = 5;
-constexpr uint32_t kPortNotOpen = 6;
+// Code 3 (kWrongSize) here: the answer holds more data than the caller's buffer or its own
+// frame, or less than asked for; or a function 16 request would not fit one frame.
 // The device refused the request with a Modbus exception answer. The shared table has no code
 // of its own for that; 7 ("data packet integrity error") is one no other failure of this master
 // sets, so a refusal is never mistaken for a lost or damaged answer.
@@ -198,7 +191,7 @@ uint16_t ToxaModBusProtocol::ReceiveFrame() {
     expected = ModbusAnswerLength({answer_.data(), i});
   }
   if (!ModbusCrcOk({answer_.data(), expected})) {
-    last_error_ = kWrongCrc;
+    last_error_ = kWrongChecksum;
     return 0;
   }
   answer_length_ = expected;
