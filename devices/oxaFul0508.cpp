@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "devices/oxaSignature.h"
 #include "serial/OxaUtils.h"
 
 namespace oxa {
@@ -19,7 +20,6 @@ constexpr uint16_t kRegSfrAltCh2 = 107;
 constexpr uint16_t kRegDeviceNumber = 315;
 constexpr uint16_t kRegSoftVersion = 318;
 constexpr uint16_t kRegChannelLayout = 320;
-constexpr size_t kSignatureLength = 8;
 
 bool ValidChannel(uint8_t channel) {
   return channel == 1 || channel == 2;
@@ -58,17 +58,13 @@ uint16_t Ful0508ObrRegister(uint8_t channel, uint8_t index) {
 
 void ToxaFul0508::SetSignature(std::string value) {
   signature_set_ = true;
-  // Characters are counted as the device stores them: one byte each in code page 1251.
-  const std::vector<uint8_t> wire = Utf8ToCp1251(value);
-  if (wire.size() < kSignatureLength) {
+  const auto taken = TakeSignature(value);
+  if (!taken) {
     signature_.clear();
     return;
   }
-  const std::span<const uint8_t> kept(wire.data(), kSignatureLength);
-  signature_ = Cp1251ToUtf8(kept);
-  const bool writes_forbidden =
-      kept[4] == '0' && kept[5] == '0' && kept[6] == '0' && kept[7] == '0';
-  SetEWrite(!writes_forbidden);
+  signature_ = taken->text;
+  SetEWrite(taken->writes_allowed);
 }
 
 bool ToxaFul0508::Read32(uint16_t start, uint32_t& value) {

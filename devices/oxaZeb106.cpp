@@ -4,6 +4,7 @@
 #include <bit>
 #include <vector>
 
+#include "devices/oxaSignature.h"
 #include "serial/OxaUtils.h"
 
 namespace oxa {
@@ -33,21 +34,6 @@ size_t ObrOffset(uint8_t index) {
   return index < 2 ? 4u * index : 8u + 4u * (index - 2u);
 }
 
-// Number of characters in a UTF-8 text (bytes that do not continue a sequence).
-size_t CharCount(std::string_view text) {
-  return static_cast<size_t>(
-      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-}
-
-// The first `count` characters of a UTF-8 text.
-std::string_view FirstChars(std::string_view text, size_t count) {
-  size_t chars = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((text[i] & 0xC0) != 0x80 && chars++ == count) return text.substr(0, i);
-  }
-  return text;
-}
-
 uint8_t Bcd(int value) {
   return ByteToBcd(static_cast<uint8_t>(std::clamp(value, 0, 255)));
 }
@@ -56,13 +42,14 @@ uint8_t Bcd(int value) {
 
 void ToxaZeb106::SetSignature(std::string_view value) {
   signature_set_ = true;
-  if (CharCount(value) < 8) {
+  const auto taken = TakeSignature(value);
+  if (!taken) {
     signature_.clear();
     return;
   }
-  signature_ = std::string(FirstChars(value, 8));
-  // A signature ending in four zeros is a read-only one: writes are suppressed while it is set.
-  SetEWrite(std::string_view(signature_).substr(FirstChars(signature_, 4).size()) != "0000");
+  signature_ = taken->text;
+  // A read-only signature (ending in four zeros) suppresses writes while it is set.
+  SetEWrite(taken->writes_allowed);
 }
 
 std::array<uint8_t, ToxaZeb106::kSignatureRecordSize> ToxaZeb106::SignatureRecord(
@@ -225,7 +212,7 @@ bool ToxaZeb106::ResetDevK() {
 }
 
 bool ToxaZeb106::ClbWriteSignature() {
-  if (!signature_set_ || CharCount(signature_) < 8) return false;
+  if (!signature_set_ || signature_.empty()) return false;
   if (signature_written_) return true;
   const auto record = SignatureRecord(signature_, LocalTime());
   WriteRtc2k(kSignatureAddr, record, static_cast<uint8_t>(record.size()));
