@@ -18,7 +18,7 @@ using oxa::testing::FakePort;
 
 class Probe : public oxa::ToxaZeb106 {
  public:
-  using ToxaZeb106::ReceivePacket;
+  using ToxaZeb106::ReceiveAnswer;
   std::array<uint8_t, kBufferSize> buffer{};
 };
 
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 0: {
       std::vector<uint8_t> all(data + 3, data + size);
       fp.io->InjectInput(all, 0);
-      const size_t len = m.ReceivePacket(m.buffer);
+      const size_t len = m.ReceiveAnswer(std::span<uint8_t>(m.buffer).first(oxa::k10xMaxFrame));
       Check(len <= 255);
       if (len > 0) {
         Check(m.LastError() == 0);

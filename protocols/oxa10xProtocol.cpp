@@ -9,14 +9,8 @@ namespace oxa {
 
 namespace {
 
-// Polling grain of the receiver and pause after a failed attempt.
-constexpr uint32_t kPollMs = 10;
+// Pause after a failed attempt.
 constexpr uint32_t kRetryPauseMs = 200;
-// Bytes before the start byte that one attempt skips at most. Line noise before an answer is a
-// few bytes; a device or a line that streams bytes without ever starting a frame would
-// otherwise keep the receiver skipping (and its caller waiting) for ever, since every byte
-// restarts the poll count.
-constexpr size_t kMaxSkippedBytes = 512;
 
 // Group 0F: the device's memories. Bit 7 of the code marks a write.
 constexpr uint8_t kGroupIdent = 0x00;
@@ -104,85 +98,33 @@ void Toxa10xProtocol::SetLocalTimeSource(LocalTimeSource source) {
 
 // ---- Exchange ------------------------------------------------------------------------------
 
+TFrameStep Toxa10xProtocol::NextFrameStep(std::span<const uint8_t> seen) const {
+  return Next10xFrameStep(seen);
+}
+
+uint32_t Toxa10xProtocol::RetryPauseMs() const {
+  return kRetryPauseMs;
+}
+
 bool Toxa10xProtocol::Exchange() {
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return false;
-  }
-  const uint8_t n = std::min(tx_buf_[5], k10xMaxData);
-  tx_buf_[5] = n;
-  tx_buf_[0] = k10xRequestStart;
-  tx_buf_[1] = net_addr_;
-  tx_buf_[2] = static_cast<uint8_t>(~net_addr_);
-  const size_t length = n + k10xFrameOverhead;
-  tx_buf_[length - 1] = Checksum10x(std::span<const uint8_t>(tx_buf_).first(length - 1));
-  for (uint8_t attempt = 0; attempt < repeat_count_; ++attempt) {
-    // A failed write still waits for an answer: its outcome replaces code 1.
-    SendPacket(std::span<const uint8_t>(tx_buf_).first(length));
-    ReceivePacket(rx_buf_);
-    if (last_error_ == kOk) break;
-    com_port_->Delay(kRetryPauseMs);
-  }
-  return last_error_ == kOk;
-}
-
-bool Toxa10xProtocol::SendPacket(std::span<const uint8_t> frame) {
-  // Stale input must never count as part of the answer.
-  com_port_->Purge();
-  for (uint8_t b : frame) {
-    if (!com_port_->WriteByte(b)) {
-      last_error_ = kNoPortOrWriteFailed;
-      return false;
-    }
-  }
-  return true;
-}
-
-size_t Toxa10xProtocol::ReceivePacket(std::span<uint8_t, kBufferSize> buffer) {
-  // A frame is at most 255 bytes, so `pos` stays inside the 256-byte buffer.
-  size_t pos = 0;
-  size_t skipped = 0;
-  com_port_->WaitForInput(kPollMs);
-  for (;;) {
-    // Polls of 10 ms allowed for this byte: the packet time-out for the start byte (also while
-    // bytes before it are skipped), the byte time-out for every later one.
-    const uint32_t limit = (pos == 0 ? packet_timeout_ : byte_timeout_) / kPollMs + 1;
-    uint32_t empty_polls = 0;
-    while (!com_port_->ReadByte(buffer[pos])) {
-      com_port_->WaitForInput(kPollMs);
-      if (++empty_polls >= limit) {
-        last_error_ = kNoAnswer;
-        return 0;
-      }
-    }
-    switch (Next10xFrameStep(std::span<const uint8_t>(buffer).first(pos + 1))) {
-      case T10xFrameStep::kSkipByte:
-        if (++skipped > kMaxSkippedBytes) {
-          last_error_ = kNoAnswer;
-          return 0;
-        }
-        break;
-      case T10xFrameStep::kNeedMore:
-        ++pos;
-        break;
-      case T10xFrameStep::kComplete:
-        last_error_ = kOk;
-        return pos + 1;
-      case T10xFrameStep::kBadAddress:
-        last_error_ = kWrongAddress;
-        return 0;
-      case T10xFrameStep::kBadLength:
-      case T10xFrameStep::kBadChecksum:
-        last_error_ = kWrongChecksum;
-        return 0;
-    }
-  }
+  // The request in TxBuf was built whole by Build10xRequest; its length follows from its N.
+  const size_t length = size_t{tx_buf_[5]} + k10xFrameOverhead;
+  return Transact(std::span<const uint8_t>(tx_buf_).first(length),
+                  std::span<uint8_t>(rx_buf_).first(k10xMaxFrame)) != 0;
 }
 
 // ---- Command helpers -----------------------------------------------------------------------
 
 bool Toxa10xProtocol::Preamble(bool write, bool may_open) {
-  if (com_port_ != nullptr && !com_port_->Opened()) {
+  if (com_port_ == nullptr) {
+    // A read goes on to the exchange, which reports the missing port (and the command empties
+    // its text as after any failed exchange). A write reports it too, instead of passing for a
+    // write suppressed by EWrite.
+    if (!write) return true;
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
+  if (!com_port_->Opened()) {
     if (may_open && auto_open_port_) com_port_->Open();
     if (!com_port_->Opened()) {
       last_error_ = kPortNotOpen;
@@ -197,14 +139,10 @@ bool Toxa10xProtocol::Preamble(bool write, bool may_open) {
 }
 
 bool Toxa10xProtocol::Request(uint8_t group, uint8_t code, std::span<const uint8_t> data) {
-  if (data.size() > k10xMaxData) {
+  if (Build10xRequest(tx_buf_, net_addr_, group, code, data) == 0) {
     last_error_ = kWrongSize;
     return false;
   }
-  tx_buf_[3] = group;
-  tx_buf_[4] = code;
-  tx_buf_[5] = static_cast<uint8_t>(data.size());
-  std::copy(data.begin(), data.end(), tx_buf_.begin() + k10xHeaderSize);
   return Exchange();
 }
 
@@ -214,9 +152,16 @@ std::span<const uint8_t> Toxa10xProtocol::AnswerData() const {
 }
 
 void Toxa10xProtocol::ReadInto(uint8_t group, uint8_t code, std::span<const uint8_t> request,
-                               std::span<uint8_t> buffer) {
+                               std::span<uint8_t> buffer, size_t asked) {
   if (!Preamble(false)) return;
-  if (Request(group, code, request)) CopyAtMost(buffer, AnswerData());
+  if (!Request(group, code, request)) return;
+  // Fewer bytes than asked for would leave the rest of the caller's buffer passing for the
+  // device's data.
+  if (AnswerData().size() < asked) {
+    last_error_ = kWrongSize;
+    return;
+  }
+  CopyAtMost(buffer, AnswerData());
 }
 
 void Toxa10xProtocol::WriteAddressed(uint8_t group, uint8_t code, uint16_t address,
@@ -261,7 +206,7 @@ void Toxa10xProtocol::GetSfrTek(SfrTekValues& values) {
 
 void Toxa10xProtocol::ReadRAM(uint16_t address, std::span<uint8_t> buffer, uint8_t count) {
   const uint8_t request[] = {Hi(address), Lo(address), count};
-  ReadInto(kGroupRam, kCodeReadRam, request, buffer);
+  ReadInto(kGroupRam, kCodeReadRam, request, buffer, count);
 }
 
 void Toxa10xProtocol::ReadCfg(uint16_t address, std::span<uint8_t> buffer, uint8_t count) {
@@ -270,7 +215,7 @@ void Toxa10xProtocol::ReadCfg(uint16_t address, std::span<uint8_t> buffer, uint8
 
 void Toxa10xProtocol::ReadRtc2k(uint16_t address, std::span<uint8_t> buffer, uint8_t count) {
   const uint8_t request[] = {Hi(address), Lo(address), count};
-  ReadInto(kGroupMemory, kCodeRead2k, request, buffer);
+  ReadInto(kGroupMemory, kCodeRead2k, request, buffer, count);
 }
 
 void Toxa10xProtocol::ReadRtc2kP(uint16_t address, uint8_t* buffer, uint8_t count) {
@@ -280,13 +225,13 @@ void Toxa10xProtocol::ReadRtc2kP(uint16_t address, uint8_t* buffer, uint8_t coun
 
 void Toxa10xProtocol::ReadRtc128(uint8_t address, std::span<uint8_t> buffer, uint8_t count) {
   const uint8_t request[] = {address, count};
-  ReadInto(kGroupMemory, kCodeRead128, request, buffer);
+  ReadInto(kGroupMemory, kCodeRead128, request, buffer, count);
 }
 
 void Toxa10xProtocol::ReadDataFlash(uint32_t address, std::span<uint8_t> buffer, uint8_t count) {
   uint8_t request[5] = {count};
   PutBigEndian32(std::span<uint8_t>(request).subspan(1), address);
-  ReadInto(kGroupMemory, kCodeReadFlash, request, buffer);
+  ReadInto(kGroupMemory, kCodeReadFlash, request, buffer, count);
 }
 
 void Toxa10xProtocol::WriteCfg(uint16_t address, std::span<const uint8_t> data, uint8_t count) {
@@ -346,7 +291,7 @@ void Toxa10xProtocol::WriteSecurity(std::span<const uint8_t, 64> data) {
 }
 
 void Toxa10xProtocol::ReadSecurity(std::span<uint8_t> buffer) {
-  ReadInto(kGroupMemory, kCodeReadSecurity, {}, buffer);
+  ReadInto(kGroupMemory, kCodeReadSecurity, {}, buffer, 0);
 }
 
 void Toxa10xProtocol::UnlockWrite(std::string& s) {

@@ -25,6 +25,7 @@ inline constexpr uint8_t k10xAnswerStart = 0xAA;
 inline constexpr size_t k10xHeaderSize = 6;     // start, address, complement, group, code, N
 inline constexpr size_t k10xFrameOverhead = 7;  // header and checksum
 inline constexpr uint8_t k10xMaxData = 248;
+inline constexpr size_t k10xMaxFrame = 255;
 
 // The bitwise NOT of the 8-bit sum of `bytes`.
 uint8_t Checksum10x(std::span<const uint8_t> bytes);
@@ -35,15 +36,10 @@ size_t Build10xRequest(std::span<uint8_t> out, uint8_t net_addr, uint8_t group, 
                        std::span<const uint8_t> data);
 
 // What the receiver does with the answer bytes seen so far (the last one just arrived; the
-// first is the candidate start byte).
-enum class T10xFrameStep {
-  kSkipByte,     // a first byte other than AA: drop it, read the next one into its place
-  kNeedMore,     // keep the byte and read the next one
-  kComplete,     // the frame is whole and its checksum right
-  kBadAddress,   // the complement at byte 2 disagrees with byte 1 (code 4)
-  kBadLength,    // N of 249 or more cannot fit a frame (code 5)
-  kBadChecksum,  // the frame is whole but its checksum is wrong (code 5)
-};
+// first is the candidate start byte): skip a first byte other than AA; a bad address when the
+// complement at byte 2 disagrees with byte 1 (code 4); a bad length for an N of 249 or more
+// (code 5); then more bytes until the frame is whole, complete or with a bad checksum (code 5).
+using T10xFrameStep = TFrameStep;
 T10xFrameStep Next10xFrameStep(std::span<const uint8_t> seen);
 
 // The values of the current-values block (group 0C, code 00), in the order received, each
@@ -74,15 +70,24 @@ class Toxa10xProtocol : public ToxaCustomProtocol {
   std::span<const uint8_t, kBufferSize> TxBuf() const { return tx_buf_; }
   std::span<const uint8_t, kBufferSize> ClockBuf() const { return clock_buf_; }
   // N of the last intact answer (its data length); 0 after a failed exchange.
-  uint8_t LastDataLength() const { return last_error_ == 0 ? rx_buf_[5] : 0; }
+  uint8_t LastDataLength() const { return last_error_ == kOk ? rx_buf_[5] : 0; }
 
   // ---- Commands -----------------------------------------------------------------------------
-  // Every command leaves its outcome in LastError: 0 success, 1 no port component, 2 no
-  // answer, 3 answer too short for its record, 4 wrong address complement, 5 wrong checksum or
-  // impossible length, 6 port not open. Reads copy the answer's data into the caller's buffer
-  // from its start, never past its end (P variants: never more than `count` bytes), and leave it
-  // untouched on failure. Writes are refused with code 3 and send nothing when their frame
-  // would not fit (count above 246, 247 for WriteRtc128) or `data` holds fewer than `count`.
+  // Every command leaves its outcome in LastError (TOxaError): 0 success; 1 no port component,
+  // the request could not be sent, or the port lost its device (the command ends at once, also
+  // a write command while writes are disabled); 2 no answer within the time-outs or the
+  // attempt's time bound; 3 an answer too short for what was asked; 4 wrong address complement;
+  // 5 wrong checksum or impossible length; 6 port not open.
+  //
+  // Reads copy the answer's data into the caller's buffer from its start, never past its end
+  // (P variants: never more than `count` bytes), and leave it untouched on failure. An answer
+  // with fewer data bytes than the count asked for fails with code 3, as a Modbus read does. An
+  // answer with more is copied as far as the buffer goes and succeeds, unlike a Modbus read: a
+  // 10x answer states its own length and the meter's memory areas are continuous, so the bytes
+  // asked for come first and are intact; the frame also has no function code to compare, and
+  // its group and code bytes are not an echo of the request that meters are known to keep.
+  // Writes are refused with code 3 and send nothing when their frame would not fit (count above
+  // 246, 247 for WriteRtc128) or `data` holds fewer than `count`.
 
   // Identification and firmware version texts (UTF-8). Empty after a failed exchange; left as
   // they were when the port is not open.
@@ -122,24 +127,25 @@ class Toxa10xProtocol : public ToxaCustomProtocol {
   uint32_t DetectDevice();
 
  protected:
-  // Completes TxBuf (start, address, complement, checksum) and runs the exchange with
-  // repetition. True if LastError is 0.
+  TFrameStep NextFrameStep(std::span<const uint8_t> seen) const override;
+  // 200 ms after each failed attempt, the last one included.
+  uint32_t RetryPauseMs() const override;
+
+  // Sends the request in TxBuf and receives the answer into RxBuf, with repetition (the
+  // shared exchange). True if LastError is 0.
   bool Exchange();
-  // Purges the port and writes the frame byte by byte; false (code 1) at the first failure.
-  bool SendPacket(std::span<const uint8_t> frame);
-  // Receives and checks one answer into `buffer`; its length, or 0 with LastError set.
-  size_t ReceivePacket(std::span<uint8_t, kBufferSize> buffer);
 
   // The start of every command: opens the port if allowed, code 6 if it stays closed, and for
   // writes the EWrite gate (code 0). True when the command goes on.
   bool Preamble(bool write, bool may_open = true);
-  // Puts group, code and data into TxBuf and runs the exchange.
+  // Builds the request for group, code and data in TxBuf and runs the exchange.
   bool Request(uint8_t group, uint8_t code, std::span<const uint8_t> data);
   // The data field of the last answer.
   std::span<const uint8_t> AnswerData() const;
-  // A read command: preamble, request, then the answer's data into `buffer`.
+  // A read command: preamble, request, then the answer's data into `buffer`; code 3 when the
+  // answer holds fewer than `asked` bytes.
   void ReadInto(uint8_t group, uint8_t code, std::span<const uint8_t> request,
-                std::span<uint8_t> buffer);
+                std::span<uint8_t> buffer, size_t asked);
   // A 2-Kbyte-area style write: preamble with the EWrite gate, address and data, exchange.
   void WriteAddressed(uint8_t group, uint8_t code, uint16_t address, std::span<const uint8_t> data,
                       uint8_t count);

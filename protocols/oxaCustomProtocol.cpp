@@ -1,6 +1,23 @@
 #include "protocols/oxaCustomProtocol.h"
 
+#include <algorithm>
+
 namespace oxa {
+
+namespace {
+
+// Grain of every wait of the receive loop, ms.
+constexpr uint32_t kPollMs = 10;
+// Bytes before the first byte of a frame that one attempt skips at most. Line noise before an
+// answer is a few bytes; a line that streams bytes without ever starting a frame ends the
+// attempt after these, long before its time bound.
+constexpr size_t kMaxSkippedBytes = 512;
+// The speed assumed for the time bound when the port keeps the line's own speed (rate 0).
+constexpr uint64_t kSlowestBaud = 300;
+// Bits of one character on the line: start, 8 data, stop.
+constexpr uint64_t kBitsPerByte = 10;
+
+}  // namespace
 
 void ToxaCustomProtocol::SetComPort(ToxaCustomComPort* port) {
   if (port != nullptr) com_port_ = port;
@@ -26,6 +43,110 @@ void ToxaCustomProtocol::SetRepeatCount(uint8_t value) {
 
 void ToxaCustomProtocol::SetDeviceType(uint32_t value) {
   device_type_ = value > 11 ? 0 : value;
+}
+
+// ---- The exchange ------------------------------------------------------------------------
+
+uint64_t ToxaCustomProtocol::AttemptBoundUs(size_t longest_answer) const {
+  const uint64_t baud = com_port_->BaudRate() != 0 ? com_port_->BaudRate() : kSlowestBaud;
+  const uint64_t wire_us = (longest_answer * kBitsPerByte * 1'000'000 + baud - 1) / baud;
+  return (uint64_t{packet_timeout_} + byte_timeout_) * 1000 + wire_us;
+}
+
+size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<uint8_t> answer) {
+  if (com_port_ == nullptr) {
+    last_error_ = kNoPortOrWriteFailed;
+    return 0;
+  }
+  if (!com_port_->Opened()) {
+    last_error_ = kPortNotOpen;
+    return 0;
+  }
+  for (uint8_t attempt = 0; attempt < repeat_count_; ++attempt) {
+    // A request that does not go out, or a device that is gone, will not do better on the
+    // next attempt: the link failure is reported at once.
+    if (!SendRequest(request)) return 0;
+    const size_t length = ReceiveAnswer(answer);
+    if (length != 0) {
+      last_error_ = CheckAnswer(request, answer.first(length));
+      if (last_error_ == kOk) return length;
+    } else if (last_error_ == kNoPortOrWriteFailed) {
+      return 0;
+    }
+    if (RetryPauseMs() != 0) com_port_->Delay(RetryPauseMs());
+  }
+  return 0;
+}
+
+bool ToxaCustomProtocol::SendRequest(std::span<const uint8_t> request) {
+  // Stale input must never count as part of the answer.
+  com_port_->Purge();
+  RequestStarted(request);
+  if (!com_port_->Write(request)) {
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
+  return true;
+}
+
+size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
+  ToxaCustomComPort& port = *com_port_;
+  const uint64_t deadline = port.NowUs() + AttemptBoundUs(answer.size());
+  size_t pos = 0;
+  size_t skipped = 0;
+  // Gives the device a moment to start; returns at once when its first byte is already in.
+  bool ready = port.WaitForInput(kPollMs);
+  while (pos < answer.size()) {
+    // Empty polls of 10 ms allowed for this byte: the packet time-out for the first byte of a
+    // frame (also while bytes before it are skipped), the byte time-out for every later one.
+    // The byte counts as missing after limit + 1 of them.
+    const uint32_t limit = (pos == 0 ? packet_timeout_ : byte_timeout_) / kPollMs;
+    uint32_t empty = 0;
+    // A byte is taken from what the port already holds, or read once a wait on the line has
+    // found one there: a read never goes to the driver to find nothing.
+    while (!((ready || port.InputPending()) && port.ReadByte(answer[pos]))) {
+      if (port.Lost()) {
+        last_error_ = kNoPortOrWriteFailed;
+        return 0;
+      }
+      const uint64_t now = port.NowUs();
+      if (now >= deadline) {
+        last_error_ = kNoAnswer;
+        return 0;
+      }
+      const uint64_t left_ms = (deadline - now + 999) / 1000;
+      ready = port.WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(kPollMs, left_ms)));
+      if (++empty > limit) {
+        last_error_ = kNoAnswer;
+        return 0;
+      }
+    }
+    ready = false;
+    switch (NextFrameStep(answer.first(pos + 1))) {
+      case TFrameStep::kSkipByte:
+        if (++skipped > kMaxSkippedBytes) {
+          last_error_ = kNoAnswer;
+          return 0;
+        }
+        break;
+      case TFrameStep::kNeedMore:
+        ++pos;
+        break;
+      case TFrameStep::kComplete:
+        last_error_ = kOk;
+        return pos + 1;
+      case TFrameStep::kBadAddress:
+        last_error_ = kWrongAddress;
+        return 0;
+      case TFrameStep::kBadLength:
+      case TFrameStep::kBadChecksum:
+        last_error_ = kWrongChecksum;
+        return 0;
+    }
+  }
+  // The step function asked for more than the longest answer the protocol has.
+  last_error_ = kWrongChecksum;
+  return 0;
 }
 
 }  // namespace oxa

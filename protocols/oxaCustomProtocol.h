@@ -1,14 +1,30 @@
 // What the two master protocols share: the port they talk through, the device's address, the
-// answer time-outs, the number of attempts, the device type, the write switch and the code of
-// the last outcome. The setters apply the same silent rules in both masters: a value out of
-// range is ignored (or, for DeviceType, mapped to 0) and nothing is reported.
+// answer time-outs, the number of attempts, the device type, the write switch, the code of the
+// last outcome, and the exchange itself. The setters apply the same silent rules in both
+// masters: a value out of range is ignored (or, for DeviceType, mapped to 0) and nothing is
+// reported.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "serial/OxaComPort.h"
+#include "serial/OxaUtils.h"
 
 namespace oxa {
+
+// What a receiver does with the bytes of an answer seen so far (the last one just arrived; the
+// first is the candidate first byte of the frame). Each protocol decides it with a pure
+// function of those bytes.
+enum class TFrameStep {
+  kSkipByte,     // not the first byte of a frame: drop it, read the next one into its place
+  kNeedMore,     // keep the byte and read the next one
+  kComplete,     // the frame is whole and its checksum right
+  kBadAddress,   // the address check failed (code 4)
+  kBadLength,    // the stated length cannot fit a frame (code 5)
+  kBadChecksum,  // the frame is whole but its checksum is wrong (code 5)
+};
 
 class ToxaCustomProtocol {
  public:
@@ -39,8 +55,9 @@ class ToxaCustomProtocol {
   uint8_t RepeatCount() const { return repeat_count_; }
   void SetRepeatCount(uint8_t value);
 
-  // Outcome of the last operation, a code of ErrorMessages (serial/OxaUtils.h); 0 is success.
-  uint32_t LastError() const { return last_error_; }
+  // Outcome of the last operation: a TOxaError number, with its text in ErrorMessages
+  // (serial/OxaUtils.h); 0 is success.
+  uint32_t LastError() const { return static_cast<uint32_t>(last_error_); }
 
   // Index into the device-type name tables, 0..11; larger values are stored as 0.
   uint32_t DeviceType() const { return device_type_; }
@@ -55,19 +72,40 @@ class ToxaCustomProtocol {
   void SetEWrite(bool value) { e_write_ = value; }
 
  protected:
+  using enum TOxaError;
+
   ToxaCustomProtocol() = default;
 
-  // Codes of LastError that the masters and device classes set (texts in ErrorMessages).
-  static constexpr uint32_t kOk = 0;
-  static constexpr uint32_t kNoPortOrWriteFailed = 1;
-  static constexpr uint32_t kNoAnswer = 2;
-  static constexpr uint32_t kWrongSize = 3;
-  static constexpr uint32_t kWrongAddress = 4;
-  static constexpr uint32_t kWrongChecksum = 5;  // checksum of a 10x answer, CRC of a Modbus one
-  static constexpr uint32_t kPortNotOpen = 6;
-
   // For the device classes: an answer that is valid on the line but not what the device sends.
-  void SetLastError(uint32_t code) { last_error_ = code; }
+  void SetLastError(TOxaError code) { last_error_ = code; }
+
+  // ---- The exchange both masters run ------------------------------------------------------
+  // Up to RepeatCount attempts, each of which purges the port, writes `request` in one go and
+  // takes answer bytes into `answer` until NextFrameStep says the frame is complete or invalid,
+  // then has CheckAnswer compare it with the request. Returns the answer's length with
+  // LastError 0, or 0 with the code of the last attempt. It ends at once, without further
+  // attempts, when no port is bound or the link fails (code 1: a write that does not go out, a
+  // device that is gone) and when the port is not open (code 6). `answer` is as long as the
+  // longest answer the protocol has: no byte is ever stored past it.
+  size_t Transact(std::span<const uint8_t> request, std::span<uint8_t> answer);
+  // Purges the port and writes the frame in one go; false with code 1 when it did not all go.
+  bool SendRequest(std::span<const uint8_t> request);
+  // Takes one answer into `answer`: its length, or 0 with LastError 1 (the link failed), 2 (a
+  // byte missed its time-out, or the attempt ran out of time), 4 or 5 (as the step says).
+  size_t ReceiveAnswer(std::span<uint8_t> answer);
+
+  // What each protocol brings to the exchange.
+  virtual TFrameStep NextFrameStep(std::span<const uint8_t> seen) const = 0;
+  // An intact frame that does not answer `request` gets a code and is asked for again like a
+  // damaged one; kOk takes it.
+  virtual TOxaError CheckAnswer(std::span<const uint8_t> /*request*/,
+                                std::span<const uint8_t> /*answer*/) const {
+    return kOk;
+  }
+  // The pause after each failed attempt, ms.
+  virtual uint32_t RetryPauseMs() const { return 0; }
+  // Called as each attempt's request goes out.
+  virtual void RequestStarted(std::span<const uint8_t> /*request*/) {}
 
   // The state the masters' exchanges read and set.
   ToxaCustomComPort* com_port_ = nullptr;
@@ -77,8 +115,14 @@ class ToxaCustomProtocol {
   uint32_t packet_timeout_ = 300;
   uint32_t byte_timeout_ = 40;
   uint8_t net_addr_ = 0;
-  uint32_t last_error_ = 0;
+  TOxaError last_error_ = kOk;
   uint32_t device_type_ = 0;
+
+ private:
+  // The longest one attempt may take: the packet time-out, the time the longest answer takes
+  // on the line, and the byte time-out. Each answer byte restarts its own time-out, so without
+  // this bound a line with sparse noise could hold a receiver for minutes.
+  uint64_t AttemptBoundUs(size_t longest_answer) const;
 };
 
 }  // namespace oxa

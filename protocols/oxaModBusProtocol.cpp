@@ -8,13 +8,6 @@ namespace oxa {
 
 namespace {
 
-// Code 3 (kWrongSize) here: the answer holds more data than the caller's buffer or its own
-// frame, or less than asked for; or a function 16 request would not fit one frame.
-// The device refused the request with a Modbus exception answer. The shared table has no code
-// of its own for that; 7 ("data packet integrity error") is one no other failure of this master
-// sets, so a refusal is never mistaken for a lost or damaged answer.
-constexpr uint32_t kDeviceException = 7;
-
 // Appends the CRC of the `length` bytes at the start of `out`, low byte first.
 size_t AppendCrc(std::span<uint8_t> out, size_t length) {
   const uint16_t crc = UpdateCrc16(0xFFFF, out.data(), static_cast<int32_t>(length));
@@ -30,16 +23,12 @@ void Put16(std::span<uint8_t> out, size_t pos, uint16_t value) {
 
 // Frame byte 1 of an exception answer: the request's function code with the top bit set.
 constexpr uint8_t kExceptionBit = 0x80;
-// Address, function code and byte count before the data of a read answer, CRC after it.
-constexpr size_t kReadAnswerOverhead = 5;
 // The archive block an answer to function 65 carries.
 constexpr size_t kArchiveBlockSize = 128;
 // Identification text starts at answer byte 4; byte 3 is its length.
 constexpr size_t kDevIdTextStart = 4;
 // Bytes of value 20 and below are control bytes in the identification text.
 constexpr uint8_t kDevIdLowestTextByte = 21;
-// Grain of every wait in the receive loop, ms.
-constexpr uint32_t kPollMs = 10;
 
 }  // namespace
 
@@ -103,6 +92,12 @@ size_t ModbusAnswerLength(std::span<const uint8_t> seen) {
   }
 }
 
+TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen) {
+  const size_t expected = ModbusAnswerLength(seen);
+  if (seen.size() < expected) return TFrameStep::kNeedMore;
+  return ModbusCrcOk(seen.first(expected)) ? TFrameStep::kComplete : TFrameStep::kBadChecksum;
+}
+
 bool ModbusCrcOk(std::span<const uint8_t> frame) {
   if (frame.size() < 2) return false;
   const size_t body = frame.size() - 2;
@@ -143,69 +138,30 @@ ToxaModBusProtocol::ToxaModBusProtocol() {
   last_sent_.reserve(3 * 64);
 }
 
-bool ToxaModBusProtocol::SendFrame(const uint8_t* frame, uint8_t count) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
+TFrameStep ToxaModBusProtocol::NextFrameStep(std::span<const uint8_t> seen) const {
+  return NextModbusFrameStep(seen);
+}
+
+TOxaError ToxaModBusProtocol::CheckAnswer(std::span<const uint8_t> request,
+                                          std::span<const uint8_t> answer) const {
+  // The answer carries the request's function code, or the same with the exception bit when
+  // the device refuses it. Any other function is not an answer to this request (an echo of
+  // another request, a frame of another conversation on the line): its bytes are never taken
+  // for the data asked for.
+  const uint8_t function = answer[1];
+  if (function == request[1] || function == (request[1] | kExceptionBit)) return kOk;
+  return kWrongChecksum;
+}
+
+void ToxaModBusProtocol::RequestStarted(std::span<const uint8_t> request) {
+  last_sent_ = HexBytes(request);
+}
+
+bool ToxaModBusProtocol::Exchange(size_t length) {
+  if (Transact(std::span<const uint8_t>(request_).first(length),
+               std::span<uint8_t>(answer_).first(kModbusMaxAnswer)) == 0) {
     return false;
   }
-  com_port_->Purge();
-  last_sent_.clear();
-  for (uint8_t i = 0; i < count; ++i) {
-    const uint8_t b = frame[i];
-    last_sent_.push_back(kDigits[b >> 4]);
-    last_sent_.push_back(kDigits[b & 0x0F]);
-    last_sent_.push_back(' ');
-    if (!com_port_->WriteByte(b)) {
-      last_error_ = kNoPortOrWriteFailed;
-      return false;
-    }
-  }
-  return true;
-}
-
-uint16_t ToxaModBusProtocol::ReceiveFrame() {
-  answer_length_ = 0;
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return 0;
-  }
-  // Gives the device a moment to start; returns at once when its first byte is already in.
-  com_port_->WaitForInput(kPollMs);
-  size_t expected = 5;
-  size_t i = 0;
-  while (i < expected) {
-    // A byte counts as missing after limit + 1 empty polls, each followed by one 10 ms wait.
-    const uint32_t limit = (i == 0 ? packet_timeout_ : byte_timeout_) / kPollMs;
-    uint32_t failed = 0;
-    uint8_t byte = 0;
-    while (!com_port_->ReadByte(byte)) {
-      ++failed;
-      com_port_->WaitForInput(kPollMs);
-      if (failed > limit) {
-        last_error_ = kNoAnswer;
-        return 0;
-      }
-    }
-    answer_[i++] = byte;
-    expected = ModbusAnswerLength({answer_.data(), i});
-  }
-  if (!ModbusCrcOk({answer_.data(), expected})) {
-    last_error_ = kWrongChecksum;
-    return 0;
-  }
-  answer_length_ = expected;
-  last_error_ = kOk;
-  return static_cast<uint16_t>(expected);
-}
-
-bool ToxaModBusProtocol::Transact(uint8_t length) {
-  for (uint8_t attempt = 0; attempt < repeat_count_; ++attempt) {
-    // A failed write is followed by the answer wait all the same, whose code then stands.
-    SendFrame(request_.data(), length);
-    if (ReceiveFrame() != 0) break;
-  }
-  if (last_error_ != kOk) return false;
   // A device that refuses the request answers with its exception code instead of the data.
   if (answer_[1] & kExceptionBit) {
     last_exception_ = answer_[2];
@@ -216,12 +172,11 @@ bool ToxaModBusProtocol::Transact(uint8_t length) {
 }
 
 bool ToxaModBusProtocol::CopyReadAnswer(std::span<uint8_t> buf, size_t asked) {
-  // The data announced by byte 2 must lie inside the frame (between the byte count and the CRC)
-  // and fit the caller's buffer; otherwise nothing is copied. It must also hold at least the
-  // bytes asked for: callers read the whole run they asked for from `buf`, and a shorter answer
-  // would pass the rest of it (whatever an earlier read left there) off as the device's data.
+  // The answer must carry exactly the bytes asked for: fewer would pass the rest of `buf`
+  // (whatever an earlier read left there) off as the device's data, more would be data nobody
+  // asked for. It must also fit the caller's buffer; otherwise nothing is copied.
   const size_t n = answer_[2];
-  if (n > answer_length_ - kReadAnswerOverhead || n > buf.size() || n < asked) {
+  if (n != asked || n > buf.size()) {
     last_error_ = kWrongSize;
     return false;
   }
@@ -232,44 +187,28 @@ bool ToxaModBusProtocol::CopyReadAnswer(std::span<uint8_t> buf, size_t asked) {
 bool ToxaModBusProtocol::ReadHoldingRegisters(uint16_t start, uint16_t count,
                                               std::span<uint8_t> buf) {
   BeginOperation();
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return false;
-  }
   const size_t length =
       BuildReadRequest(request_, net_addr_, kFnReadHoldingRegisters, start, count);
-  return Transact(static_cast<uint8_t>(length)) && CopyReadAnswer(buf, size_t{2} * count);
+  return Exchange(length) && CopyReadAnswer(buf, size_t{2} * count);
 }
 
 bool ToxaModBusProtocol::ReadArchiveBlock(uint16_t start, uint16_t count, std::span<uint8_t> buf) {
   BeginOperation();
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
+  const size_t length = BuildReadRequest(request_, net_addr_, kFnReadArchiveBlock, start, count);
+  if (!Exchange(length)) return false;
+  // An archive answer always carries its whole 128-byte block before the CRC, whatever its
+  // byte-count byte says: the block is taken as it stands.
+  if (buf.size() < kArchiveBlockSize) {
+    last_error_ = kWrongSize;
     return false;
   }
-  const size_t length = BuildReadRequest(request_, net_addr_, kFnReadArchiveBlock, start, count);
-  if (!Transact(static_cast<uint8_t>(length))) return false;
-  // An archive answer always carries its whole 128-byte block before the CRC, whatever its
-  // byte-count byte says: the block is taken as it stands. Any other answer gives its byte count.
-  if (answer_[1] == kFnReadArchiveBlock) {
-    if (buf.size() < kArchiveBlockSize) {
-      last_error_ = kWrongSize;
-      return false;
-    }
-    std::copy_n(answer_.begin() + 3, kArchiveBlockSize, buf.begin());
-    return true;
-  }
-  return CopyReadAnswer(buf, kArchiveBlockSize);
+  std::copy_n(answer_.begin() + 3, kArchiveBlockSize, buf.begin());
+  return true;
 }
 
 bool ToxaModBusProtocol::WriteSingleRegister(uint16_t reg, uint16_t value) {
   BeginOperation();
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return false;
-  }
-  const size_t length = BuildWriteSingleRequest(request_, net_addr_, reg, value);
-  return Transact(static_cast<uint8_t>(length));
+  return Exchange(BuildWriteSingleRequest(request_, net_addr_, reg, value));
 }
 
 bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
@@ -288,7 +227,7 @@ bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
     last_error_ = kWrongSize;
     return false;
   }
-  return Transact(static_cast<uint8_t>(length));
+  return Exchange(length);
 }
 
 void ToxaModBusProtocol::GetDevID(std::string& s) {
@@ -302,18 +241,12 @@ void ToxaModBusProtocol::GetDevID(std::string& s) {
     last_error_ = kPortNotOpen;
     return;
   }
-  const size_t length = BuildDevIdRequest(request_, net_addr_);
-  if (!Transact(static_cast<uint8_t>(length))) {
+  if (!Exchange(BuildDevIdRequest(request_, net_addr_))) {
     s.clear();
     return;
   }
-  // The text must lie inside the frame, before its CRC.
+  // The text length byte decides the frame's length, so the text always lies inside it.
   const size_t text_length = answer_[3];
-  if (answer_length_ < kDevIdTextStart + text_length + 2) {
-    last_error_ = kWrongSize;
-    s.clear();
-    return;
-  }
   std::array<uint8_t, 256> text{};
   size_t kept = 0;
   for (size_t k = 0; k < text_length; ++k) {

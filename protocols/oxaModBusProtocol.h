@@ -3,13 +3,21 @@
 // (device identification) and the device-specific 65 (read one 128-byte archive block).
 //
 // Every operation runs to completion in the calling thread and leaves its outcome in LastError
-// (codes of ErrorMessages in serial/OxaUtils.h): 0 success, 1 no port bound or a request byte
-// could not be written, 2 an answer byte did not arrive in time, 3 the answer carries more data
-// than the caller's buffer (or than its own frame) holds, or less than was asked for, or a
-// function 16 request that one frame cannot carry, 5 wrong CRC, 6 the port is closed
-// (GetDevID), 7 the device answered with a Modbus exception (its code in LastException). An
-// exception answer ends the transaction at once: the device has answered, and asking again
-// would only draw the same refusal.
+// (TOxaError, texts in ErrorMessages, serial/OxaUtils.h):
+//   0 success;
+//   1 no port bound, the request could not be sent, or the port lost its device: the operation
+//     ends at once, without further attempts;
+//   2 an answer byte did not arrive in time, or the attempt outlasted its time bound;
+//   3 a read answer's byte count is not exactly the bytes asked for, or does not fit the
+//     caller's buffer; a function 16 request that one frame cannot carry;
+//   5 wrong CRC, or an intact frame whose function code is neither the request's nor its
+//     exception form (asked again, like a damaged answer);
+//   6 the port is not open (the operation ends at once);
+//   7 the device answered with a Modbus exception (its code in LastException). An exception
+//     answer ends the transaction at once: the device has answered, and asking again would
+//     only draw the same refusal.
+// An answer from another address is accepted: with address 0 a technician reaches a device
+// whose address is unknown.
 #pragma once
 
 #include <array>
@@ -30,8 +38,10 @@ inline constexpr uint8_t kFnWriteMultipleRegisters = 0x10;
 inline constexpr uint8_t kFnReportDeviceId = 0x11;
 inline constexpr uint8_t kFnReadArchiveBlock = 0x41;
 
-// Size of the request and answer buffers; every frame of this protocol fits (at most 261 bytes).
+// Size of the request and answer buffers; every frame of this protocol fits.
 inline constexpr size_t kModbusFrameBufferSize = 512;
+// The longest answer: function 17 with a text of 255 bytes.
+inline constexpr size_t kModbusMaxAnswer = 261;
 // Registers function 16 can carry in one request.
 inline constexpr uint16_t kMaxWriteRegisters = 123;
 
@@ -57,6 +67,10 @@ size_t BuildDevIdRequest(std::span<uint8_t> out, uint8_t addr);  // function 17:
 // frame, above seen.size(), so a receiver feeding one byte at a time always terminates.
 size_t ModbusAnswerLength(std::span<const uint8_t> seen);
 
+// The receiver's step: more bytes until ModbusAnswerLength is reached, then complete or a bad
+// CRC. A Modbus answer has no start byte, so no byte is ever skipped.
+TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen);
+
 // True when the CRC in the last two bytes of `frame` (low byte first) matches the bytes before.
 bool ModbusCrcOk(std::span<const uint8_t> frame);
 
@@ -79,7 +93,7 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   uint8_t LastException() const { return last_exception_; }
 
   // Function 3: copies the answer's data bytes (registers high byte first) to the start of
-  // `buf`. `buf` is untouched on failure; an answer with fewer than 2 × count data bytes fails.
+  // `buf`. `buf` is untouched on failure; an answer with other than 2 × count data bytes fails.
   bool ReadHoldingRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf);
   // Function 65: one 128-byte archive block (`count` is 1). An archive answer's block is copied
   // whole whatever its byte-count byte says; `buf` must hold 128 bytes (else code 3).
@@ -94,18 +108,18 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   void GetDevID(std::string& s);
 
  protected:
-  // Purges the port, then writes `count` bytes of `frame` one by one, recording each in
-  // LastSent. False (LastError 1) when a byte cannot be written; the rest is not sent.
-  bool SendFrame(const uint8_t* frame, uint8_t count);
-  // Collects one answer into the answer buffer; its length, or 0 (LastError 2 or 5).
-  uint16_t ReceiveFrame();
+  TFrameStep NextFrameStep(std::span<const uint8_t> seen) const override;
+  TOxaError CheckAnswer(std::span<const uint8_t> request,
+                        std::span<const uint8_t> answer) const override;
+  // Records each attempt's request in LastSent.
+  void RequestStarted(std::span<const uint8_t> request) override;
 
  private:
-  // Sends the request in the request buffer and collects an answer, up to RepeatCount times,
-  // until an answer with a correct CRC arrives. Then an exception answer becomes LastError 7.
-  bool Transact(uint8_t length);
-  // Copies the data of a read answer into `buf`; LastError 3 when it does not fit or holds
-  // fewer than the `asked` bytes.
+  // Runs the shared exchange for the `length` bytes of the request buffer; then an exception
+  // answer becomes LastError 7.
+  bool Exchange(size_t length);
+  // Copies the data of a read answer into `buf`; LastError 3 when it holds other than the
+  // `asked` bytes or does not fit.
   bool CopyReadAnswer(std::span<uint8_t> buf, size_t asked);
   void BeginOperation() { last_exception_ = 0; }
 
@@ -113,7 +127,6 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   std::array<uint8_t, kModbusFrameBufferSize> request_{};
   std::string last_sent_;
   uint8_t last_exception_ = 0;
-  size_t answer_length_ = 0;
 };
 
 }  // namespace oxa

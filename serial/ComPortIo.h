@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace oxa {
@@ -23,6 +24,11 @@ class IComPortIo {
   virtual void Purge() = 0;
   // Sends one byte; true if it was transferred. False when closed or the device is gone.
   virtual bool WriteByte(uint8_t byte) = 0;
+  // Sends all of `bytes` with as few system calls as the driver allows, so that a frame leaves
+  // without gaps: a partial write goes on where it stopped, and a full output queue is waited
+  // out within a bound (a second plus the bytes' time on the line). False when closed, when the
+  // device is gone, or when the bytes could not all be handed to the driver in that time.
+  virtual bool Write(std::span<const uint8_t> bytes) = 0;
   // Takes one received byte if one is waiting; never blocks. A device found gone (hang-up, I/O
   // error, readable without data) makes writes fail from then on, and reads as soon as the
   // bytes received before the loss have been taken, until Close.
@@ -31,6 +37,15 @@ class IComPortIo {
   // a closed port, or one whose device has gone and whose received bytes have all been taken,
   // it simply waits `ms` and returns false (never spins).
   virtual bool WaitForInput(uint32_t ms) = 0;
+  // True when bytes already taken from the driver wait to be handed out, so that ReadByte
+  // needs no system call. A receiver whose input has run dry waits (WaitForInput) before its
+  // next read instead of trying a read that finds nothing.
+  virtual bool InputPending() = 0;
+  // True once the device has gone (hang-up, I/O error, readable without data), until the next
+  // Open or Close.
+  virtual bool Lost() const = 0;
+  // A monotonic clock in microseconds (the scripted port: its virtual clock).
+  virtual uint64_t NowUs() const = 0;
   // Suspends the caller for `ms` (the scripted port advances its clock instead).
   virtual void Sleep(uint32_t ms) = 0;
   // The OS handle of the open device, or -1.

@@ -114,6 +114,7 @@ class ToxaComPortRcvThread {
         dispatcher_(std::move(dispatcher)),
         on_receive_byte_(sender.OnReceiveByte),
         on_receive_timeout_(sender.OnReceiveTimeout),
+        tap_(sender.tap_),
         interval_(sender.ThreadInterval()),
         byte_timeout_(sender.ThreadByteTimeout()) {}
 
@@ -153,6 +154,7 @@ class ToxaComPortRcvThread {
       bool terminated = false;
       while (misses < 2 && !terminated) {
         if (io_.ReadByte(byte_val_)) {
+          if (tap_) tap_(TPortDirection::kReceived, {&byte_val_, 1}, io_.NowUs());
           DoReceiveByte();
           misses = 0;
         } else {
@@ -209,6 +211,7 @@ class ToxaComPortRcvThread {
   const MainThreadDispatcher dispatcher_;
   const TOnReceiveByteEvent on_receive_byte_;
   const TOnReceiveTimeout on_receive_timeout_;
+  const TPortTap tap_;
   const uint32_t interval_;
   const uint32_t byte_timeout_;
   uint32_t thread_tick_ = 0;
@@ -313,12 +316,32 @@ void ToxaCustomComPort::Purge() {
 }
 
 bool ToxaCustomComPort::WriteByte(uint8_t byte) {
-  return opened_ && io_->WriteByte(byte);
+  return Write({&byte, 1});
+}
+
+bool ToxaCustomComPort::Write(std::span<const uint8_t> bytes) {
+  if (!opened_) return false;
+  if (tap_) tap_(TPortDirection::kSent, bytes, io_->NowUs());
+  return io_->Write(bytes);
 }
 
 bool ToxaCustomComPort::ReadByte(uint8_t& byte) {
   if (receive_in_thread_ || thread_ || !opened_) return false;
-  return io_->ReadByte(byte);
+  if (!io_->ReadByte(byte)) return false;
+  if (tap_) tap_(TPortDirection::kReceived, {&byte, 1}, io_->NowUs());
+  return true;
+}
+
+bool ToxaCustomComPort::InputPending() {
+  return opened_ && !receive_in_thread_ && !thread_ && io_->InputPending();
+}
+
+uint64_t ToxaCustomComPort::NowUs() const {
+  return io_->NowUs();
+}
+
+bool ToxaCustomComPort::Lost() const {
+  return opened_ && io_->Lost();
 }
 
 bool ToxaCustomComPort::WaitForInput(uint32_t ms) {

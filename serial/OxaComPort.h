@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "serial/ComPortIo.h"
@@ -23,6 +24,13 @@ using TOnReceiveByteEvent =
     std::function<void(ToxaCustomComPort& sender, uint8_t byte_val, uint32_t thread_tick)>;
 // Raised at the end of every cycle of the receive thread.
 using TOnReceiveTimeout = std::function<void(ToxaCustomComPort& sender, uint32_t thread_tick)>;
+
+// Which way bytes went on the line.
+enum class TPortDirection { kSent, kReceived };
+// An observer of the traffic: every block written and every byte read (also by the receive
+// thread, on that thread), with the time of the port's monotonic clock in microseconds.
+using TPortTap =
+    std::function<void(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us)>;
 
 // How receive-thread events reach the application's main thread. The receive thread calls it
 // with `serve`; the application must arrange for `serve` to run on its main thread (the window
@@ -53,6 +61,9 @@ class ToxaCustomComPort {
   void Purge();
   // Sends one byte; false on a closed port or a failed write.
   bool WriteByte(uint8_t byte);
+  // Sends a whole frame in one go (see IComPortIo::Write); false on a closed port or when not
+  // every byte could be sent.
+  bool Write(std::span<const uint8_t> bytes);
   // Takes one waiting byte; returns at once. False, without touching the port, while
   // ReceiveInThread is set or a receive thread runs.
   bool ReadByte(uint8_t& byte);
@@ -60,8 +71,19 @@ class ToxaCustomComPort {
   // For the protocols' receive loops: waits up to `ms` for input to arrive and returns as soon
   // as a byte can be read. Without an open port, or in thread mode, it just waits `ms`.
   bool WaitForInput(uint32_t ms);
+  // True when received bytes wait in the port's own buffer: ReadByte then takes one without a
+  // system call. A receiver whose input has run dry waits before it reads again.
+  bool InputPending();
   // Suspends the caller for `ms` on this port's clock.
   void Delay(uint32_t ms);
+  // The port's monotonic clock, microseconds.
+  uint64_t NowUs() const;
+  // True when the open port has lost its device (an adapter unplugged, the line hung up):
+  // nothing more can be sent or received until it is opened afresh.
+  bool Lost() const;
+
+  // Lets `tap` watch the traffic from the next byte on; an empty one stops watching.
+  void SetTap(TPortTap tap) { tap_ = std::move(tap); }
 
   bool Opened() const { return opened_; }
   intptr_t Handle() const { return handle_; }
@@ -112,6 +134,7 @@ class ToxaCustomComPort {
   bool receive_in_thread_ = false;
   std::map<uint8_t, std::string> device_map_;
   MainThreadDispatcher dispatcher_;
+  TPortTap tap_;
   // Where the receive thread leaves the event that waits for the main thread. Shared with the
   // `serve` calls handed to the dispatcher, which may outlive the port.
   std::shared_ptr<SyncMailbox> mailbox_;

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <span>
 
 #include "serial/ComPortIo.h"
 #include "serial/OxaUtils.h"
@@ -43,6 +44,15 @@ constexpr StandardSpeed kStandardSpeeds[] = {
 #endif
 };
 
+// The input-speed field of c_cflag where the system has one (Linux). cfsetispeed leaves it as
+// it was, so after a rate set through termios2 a later standard rate would change the output
+// speed only; cleared, the input speed follows the output speed.
+#ifdef CIBAUD
+constexpr tcflag_t kInputSpeedField = CIBAUD;
+#else
+constexpr tcflag_t kInputSpeedField = 0;
+#endif
+
 bool FindStandardSpeed(uint32_t baud, speed_t& code) {
   for (const StandardSpeed& s : kStandardSpeeds) {
     if (s.baud == baud) {
@@ -53,8 +63,10 @@ bool FindStandardSpeed(uint32_t baud, speed_t& code) {
   return false;
 }
 
-// How long a write may wait for room in a full output queue before it reports failure.
-constexpr int kWriteWaitMs = 1000;
+// How long a write may wait for room in a full output queue before it reports failure: a
+// second, plus the time the bytes take on the line at the slowest speed a port is set to.
+constexpr uint32_t kWriteWaitMs = 1000;
+constexpr uint32_t kSlowestBaud = 300;
 constexpr short kGoneEvents = POLLERR | POLLHUP | POLLNVAL;
 
 using Clock = std::chrono::steady_clock;
@@ -85,6 +97,7 @@ class PosixComPortIo final : public IComPortIo {
     Configure(fd, tio, baud);
     ::tcflush(fd, TCIOFLUSH);
     fd_ = fd;
+    baud_ = baud;
     lost_ = false;
     return true;
   }
@@ -107,12 +120,18 @@ class PosixComPortIo final : public IComPortIo {
     if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
   }
 
-  bool WriteByte(uint8_t byte) override {
+  bool WriteByte(uint8_t byte) override { return Write({&byte, 1}); }
+
+  bool Write(std::span<const uint8_t> bytes) override {
     if (!Usable()) return false;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteWaitMs);
-    for (;;) {
-      const ssize_t n = ::write(fd_, &byte, 1);
-      if (n == 1) return true;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(WriteBoundMs(bytes.size()));
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
         lost_ = true;
@@ -128,6 +147,7 @@ class PosixComPortIo final : public IComPortIo {
       }
       if (!(events & POLLOUT)) return false;
     }
+    return true;
   }
 
   // Bytes are taken from the driver in blocks and handed out one at a time: an answer that is
@@ -161,12 +181,27 @@ class PosixComPortIo final : public IComPortIo {
     return false;
   }
 
+  bool InputPending() override { return HasBufferedInput(); }
+
+  bool Lost() const override { return fd_ >= 0 && lost_; }
+
+  uint64_t NowUs() const override {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+            .count());
+  }
+
   void Sleep(uint32_t ms) override { DelayMs(ms); }
 
   intptr_t NativeHandle() const override { return fd_; }
 
  private:
   bool Usable() const { return fd_ >= 0 && !lost_; }
+
+  uint32_t WriteBoundMs(size_t bytes) const {
+    const uint64_t baud = baud_ != 0 ? baud_ : kSlowestBaud;
+    return kWriteWaitMs + static_cast<uint32_t>(std::min<uint64_t>(bytes * 10'000 / baud, 1u << 30));
+  }
 
   bool HasBufferedInput() {
     std::lock_guard lock(input_mutex_);
@@ -218,6 +253,7 @@ class PosixComPortIo final : public IComPortIo {
     speed_t code = B0;
     const bool standard = baud != 0 && FindStandardSpeed(baud, code);
     if (standard) {
+      tio.c_cflag &= ~kInputSpeedField;
       ::cfsetispeed(&tio, code);
       ::cfsetospeed(&tio, code);
     }
@@ -240,6 +276,7 @@ class PosixComPortIo final : public IComPortIo {
   }
 
   int fd_ = -1;
+  uint32_t baud_ = 0;
   // Received bytes not yet handed out. Purge (main thread) and the reader (the receive thread
   // in thread mode) both touch it.
   std::mutex input_mutex_;

@@ -15,6 +15,9 @@
 namespace oxa {
 namespace {
 
+using enum TOxaError;
+using testing::ErrorOf;
+
 using testing::FakeAnswer;
 using testing::FakePort;
 using testing::Hex;
@@ -159,7 +162,7 @@ TEST_F(Ful0508, BadChannelOrIndexSendsNothingAndKeepsLastError) {
   device.silent = true;
   ful.SetRepeatCount(1);
   ful.ClbReadG(1);
-  ASSERT_EQ(ful.LastError(), 2u);
+  ASSERT_EQ(ErrorOf(ful), kNoAnswer);
   const size_t before = Requests().size();
   float v = 7;
   EXPECT_FALSE(ful.ClbReadK(3, 0, v));
@@ -173,7 +176,7 @@ TEST_F(Ful0508, BadChannelOrIndexSendsNothingAndKeepsLastError) {
   EXPECT_EQ(ful.ClbReadGmax(3), 0.0f);
   EXPECT_EQ(ful.ClbReadSFR(3), 0.0f);
   EXPECT_EQ(Requests().size(), before);
-  EXPECT_EQ(ful.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(ful), kNoAnswer);
 }
 
 TEST_F(Ful0508, FailedReadsGiveZero) {
@@ -184,7 +187,7 @@ TEST_F(Ful0508, FailedReadsGiveZero) {
   EXPECT_FALSE(ful.ClbReadK(1, 2, v));
   EXPECT_EQ(v, 0.0f);
   EXPECT_EQ(ful.ClbReadG(1), 0.0f);
-  EXPECT_EQ(ful.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(ful), kNoAnswer);
   std::string s = "x";
   ful.GetSoftVer(s);
   EXPECT_EQ(s, "");
@@ -196,7 +199,7 @@ TEST_F(Ful0508, FailedReadsGiveZero) {
 TEST_F(Ful0508, ShortAnswerIsNotTakenAsAValue) {
   fake.io->QueueAnswer(WithCrc(Hex("01 03 02 3F 80")));
   EXPECT_EQ(ful.ClbReadG(1), 0.0f);
-  EXPECT_EQ(ful.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(ful), kWrongSize);
 }
 
 TEST_F(Ful0508, ReadsChannelValues) {
@@ -368,7 +371,7 @@ TEST_F(Ful0508, ResetCarriesOnAfterAFailureAndReportsTheLastWrite) {
   }
   fake.io->QueueSilence();  // Obr[9] unanswered
   EXPECT_FALSE(ful.ResetK());
-  EXPECT_EQ(ful.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(ful), kNoAnswer);
 }
 
 }  // namespace

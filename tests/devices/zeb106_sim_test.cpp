@@ -11,6 +11,9 @@
 namespace oxa {
 namespace {
 
+using enum TOxaError;
+using testing::ErrorOf;
+
 using testing::FakeAnswer;
 using testing::FakePort;
 using testing::FixedLocalTime;
@@ -38,11 +41,11 @@ TEST_F(Zeb106Sim, IdentificationAndStampRecordAsTheWindowReadsThem) {
   dev.SetStamp(4321, 2024, 3, 5);
   std::string id;
   zeb.GetDevID(id);
-  EXPECT_EQ(zeb.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(zeb), kOk);
   EXPECT_EQ(id, "\u0417\u0415\u0411-106 v2.1");
   std::array<uint8_t, 16> record{};
   zeb.ReadRtc2kP(1496, record.data(), 16);
-  EXPECT_EQ(zeb.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(zeb), kOk);
   EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), dev.Memory(1496, 16));
 }
 
@@ -69,7 +72,7 @@ TEST_F(Zeb106Sim, CalibrationWriteLeavesAConsistentBlockAndTheStamp) {
 TEST_F(Zeb106Sim, ClockIsSetAndEchoed) {
   zeb.SetEWrite(true);
   zeb.SetDateTime();
-  EXPECT_EQ(zeb.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(zeb), kOk);
   const auto clock = zeb.ClockBuf().first(10);
   EXPECT_EQ(std::vector<uint8_t>(clock.begin(), clock.end()), Hex("09 00 07 00 14 00 03 05 03 24"));
 }
@@ -78,22 +81,22 @@ TEST_F(Zeb106Sim, LineFaultsGiveTheirCodes) {
   std::string id;
   dev.GarbageBeforeNext(1);
   zeb.GetDevID(id);
-  EXPECT_EQ(zeb.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(zeb), kOk);
 
   zeb.SetRepeatCount(2);
   dev.WrongComplementOnNext(2);
   zeb.GetDevID(id);
-  EXPECT_EQ(zeb.LastError(), 4u);
+  EXPECT_EQ(ErrorOf(zeb), kWrongAddress);
   dev.CorruptChecksumOfNext(2);
   zeb.GetDevID(id);
-  EXPECT_EQ(zeb.LastError(), 5u);
+  EXPECT_EQ(ErrorOf(zeb), kWrongChecksum);
   dev.StopMidFrameOnNext(2);
   zeb.GetDevID(id);
-  EXPECT_EQ(zeb.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(zeb), kNoAnswer);
   // One bad attempt is covered by the repetition.
   dev.CorruptChecksumOfNext(1);
   zeb.GetDevID(id);
-  EXPECT_EQ(zeb.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(zeb), kOk);
 
   zeb.SetRepeatCount(1);
   dev.NoAnswerToNext(1);

@@ -13,6 +13,9 @@
 namespace oxa {
 namespace {
 
+using enum TOxaError;
+using testing::ErrorOf;
+
 using testing::FakeAnswer;
 using testing::FakePort;
 using testing::FixedLocalTime;
@@ -142,7 +145,7 @@ TEST_F(Zeb106, CalibrationWriteRewritesTheBlockInTwelvePiecesThenStampsOnce) {
   zeb.SetSignature("TECH0001");
   ASSERT_TRUE(zeb.EWrite());
   EXPECT_TRUE(zeb.ClbWriteK(2, 9, 0.5f));
-  EXPECT_EQ(zeb.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(zeb), kOk);
   ASSERT_EQ(fp.io->Requests().size(), 14u);
   EXPECT_EQ(fp.io->Requests()[0], Hex("55 01 FE 0F 01 03 05 E0 92 21"));
   ASSERT_EQ(meter.writes.size(), 13u);
@@ -220,10 +223,10 @@ TEST_F(Zeb106, FailedBlockReadWritesNothing) {
   zeb.SetEWrite(true);
   meter.short_reads = 1;  // 142 of 146 bytes: writing it back would corrupt the block
   EXPECT_FALSE(zeb.ClbWriteK(1, 2, 1.0f));
-  EXPECT_EQ(zeb.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(zeb), kWrongSize);
   fp.io->QueueSilence();
   EXPECT_FALSE(zeb.ClbWriteK(1, 2, 1.0f));
-  EXPECT_EQ(zeb.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(zeb), kNoAnswer);
   EXPECT_TRUE(meter.writes.empty());
 }
 
@@ -231,7 +234,7 @@ TEST_F(Zeb106, FailedPieceAbortsTheRestAndTheStamp) {
   zeb.SetSignature("TECH0001");
   meter.silent_write = 2;
   EXPECT_FALSE(zeb.ClbWriteK(1, 2, 1.0f));
-  EXPECT_EQ(zeb.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(zeb), kNoAnswer);
   EXPECT_EQ(meter.writes.size(), 3u);
   // The stamp is still owed: the next successful write makes it.
   meter.silent_write = -1;
@@ -243,7 +246,7 @@ TEST_F(Zeb106, FailedStampIsRetriedByTheNextCalibrationWrite) {
   zeb.SetSignature("TECH0001");
   meter.silent_write = 12;  // the signature record
   EXPECT_TRUE(zeb.ClbWriteK(1, 3, 1.0f));
-  EXPECT_EQ(zeb.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(zeb), kNoAnswer);
   EXPECT_TRUE(zeb.ClbWriteK(1, 3, 1.0f));
   EXPECT_EQ(meter.writes.back().address, 2016);
   EXPECT_EQ(Mem(2016, 4), Hex("54 45 43 48"));
@@ -292,20 +295,20 @@ TEST_F(Zeb106, ValuesAndDeviceNumber) {
   meter.short_reads = 1;
   zeb.GetDeviceNumber(s);
   EXPECT_EQ(s, "");
-  EXPECT_EQ(zeb.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(zeb), kWrongSize);
   fp.io->QueueSilence();
   float k = 5.0f;
   EXPECT_FALSE(zeb.ClbReadK(1, 4, k));
   EXPECT_EQ(k, 0.0f);
   fp.io->QueueSilence();
   EXPECT_EQ(zeb.ClbReadG(1), 0.0f);
-  EXPECT_EQ(zeb.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(zeb), kNoAnswer);
 }
 
 TEST_F(Zeb106, ResetCommandsAreTriedTwice) {
   meter.silent_cmds = 1;
   EXPECT_TRUE(zeb.FastResetK());
-  EXPECT_EQ(zeb.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(zeb), kOk);
   ASSERT_EQ(fp.io->Requests().size(), 2u);
   EXPECT_EQ(fp.io->Requests()[1], Hex("55 01 FE 77 77 00 BD"));
   meter.silent_cmds = 2;

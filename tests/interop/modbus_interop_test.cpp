@@ -11,9 +11,13 @@
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaUtils.h"
 #include "tests/interop/SlaveProcess.h"
+#include "tests/support/ErrorNames.h"
 
 namespace oxa {
 namespace {
+
+using enum TOxaError;
+using testing::ErrorOf;
 
 using interop::SlaveRegisterValue;
 
@@ -80,20 +84,20 @@ TEST_F(LibmodbusSlave, WritesAreReadBack) {
 TEST_F(LibmodbusSlave, RefusalsFailWithTheSlavesExceptionCode) {
   std::vector<uint8_t> buf(256, 0xEE);
   EXPECT_FALSE(master.ReadHoldingRegisters(390, 20, buf));  // past its 400 registers
-  EXPECT_EQ(master.LastError(), 7u);
+  EXPECT_EQ(ErrorOf(master), kDeviceException);
   EXPECT_EQ(master.LastException(), 2);
   EXPECT_EQ(ModbusExceptionName(master.LastException()), "illegal data address");
   EXPECT_EQ(buf, std::vector<uint8_t>(256, 0xEE));
 
   EXPECT_FALSE(master.ReadHoldingRegisters(0, 126, buf));  // more than one answer can carry
-  EXPECT_EQ(master.LastError(), 7u);
+  EXPECT_EQ(ErrorOf(master), kDeviceException);
   EXPECT_EQ(master.LastException(), 3);
 
   EXPECT_FALSE(master.WriteSingleRegister(400, 1));
   EXPECT_EQ(master.LastException(), 2);
   master.SetEWrite(true);
   EXPECT_FALSE(master.WriteMultipleRegisters(399, 2, std::vector<uint8_t>(4, 0)));
-  EXPECT_EQ(master.LastError(), 7u);
+  EXPECT_EQ(ErrorOf(master), kDeviceException);
   EXPECT_EQ(master.LastException(), 2);
 
   // The slave serves on normally.
@@ -106,7 +110,7 @@ TEST_F(LibmodbusSlave, NonStandardRequestsFailCleanly) {
   // finds a wrong CRC, and stays silent: every attempt times out.
   std::vector<uint8_t> block(128, 0xEE);
   EXPECT_FALSE(master.ReadArchiveBlock(0, 1, block));
-  EXPECT_EQ(master.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(master), kNoAnswer);
   EXPECT_EQ(master.LastException(), 0);
   EXPECT_EQ(block, std::vector<uint8_t>(128, 0xEE));
 
@@ -115,7 +119,7 @@ TEST_F(LibmodbusSlave, NonStandardRequestsFailCleanly) {
   master.SetByteTimeout(20);
   std::string id = "old";
   master.GetDevID(id);
-  EXPECT_EQ(master.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(master), kNoAnswer);
   EXPECT_EQ(id, "");
 
   EXPECT_EQ(Reg(Read(1, 1), 0), SlaveRegisterValue(1));

@@ -9,6 +9,9 @@
 namespace oxa {
 namespace {
 
+using enum TOxaError;
+using testing::ErrorOf;
+
 template <typename Master>
 class SharedProperties : public ::testing::Test {};
 
@@ -25,7 +28,7 @@ TYPED_TEST(SharedProperties, ConstructorValues) {
   EXPECT_EQ(m.DeviceType(), 0u);
   EXPECT_FALSE(m.AutoOpenPort());
   EXPECT_FALSE(m.EWrite());
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
 }
 
 TYPED_TEST(SharedProperties, SettersIgnoreRoundOrMapSilently) {

@@ -10,6 +10,9 @@
 namespace oxa {
 namespace {
 
+using enum TOxaError;
+using testing::ErrorOf;
+
 using testing::FakePort;
 using testing::FixedLocalTime;
 using testing::Hex;
@@ -38,7 +41,7 @@ TEST_F(X10Protocol, IdentificationIsSentAndDecodedFromCp1251) {
   fp.io->QueueAnswer(X10Answer(Hex("5A 45 42 2D 31 30 36 20 C7 C5 C1"), 1, 0, 0));
   std::string id = "old";
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(id, "ZEB-106 \u0417\u0415\u0411");
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0], Hex("55 01 FE 00 00 00 AB"));
@@ -72,7 +75,7 @@ TEST_F(X10Protocol, AnswerIsTakenAfterLeadingGarbageAndAtOnce) {
   fp.io->QueueAnswer(Hex("00 13 AA 01 FE 00 00 01 5A FB"), 5);
   std::array<uint8_t, 4> buf = {0, 0, 0, 0};
   m.ReadRtc2k(0, buf, 1);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(buf[0], 0x5A);
   EXPECT_EQ(buf[1], 0);
   // The wait for input ends when the answer arrives: no grain is spent in full.
@@ -88,7 +91,7 @@ TEST_F(X10Protocol, EndlessNoiseWithoutAStartByteEndsTheAttempt) {
   }
   std::string id = "old";
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(m), kNoAnswer);
   EXPECT_EQ(id, "");
   EXPECT_EQ(Sent().size(), 2u);
   EXPECT_LT(fp.io->NowMs(), 2u * (513 + 10 + 200));
@@ -102,19 +105,19 @@ TEST_F(X10Protocol, NoiseOfUpTo512BytesBeforeTheStartByteIsSkipped) {
   noisy.insert(noisy.end(), answer.begin(), answer.end());
   fp.io->QueueAnswer(noisy);
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(id, "A");
   noisy.insert(noisy.begin(), 0x55);
   fp.io->QueueAnswer(noisy);
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(m), kNoAnswer);
 }
 
 TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
   for (int i = 0; i < 3; ++i) fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FA"));
   std::array<uint8_t, 4> buf = {1, 2, 3, 4};
   m.ReadRtc2k(0, buf, 1);
-  EXPECT_EQ(m.LastError(), 5u);
+  EXPECT_EQ(ErrorOf(m), kWrongChecksum);
   EXPECT_EQ(buf, (std::array<uint8_t, 4>{1, 2, 3, 4}));
   EXPECT_EQ(Sent().size(), 3u);
   EXPECT_EQ(fp.io->SleptMs(), 600u);  // 200 ms after each failed attempt, the last included
@@ -125,7 +128,7 @@ TEST_F(X10Protocol, BadComplementStopsReadingAtByteTwo) {
   fp.io->QueueAnswer(Hex("AA 01 FF 00 00 01 5A FB"));
   std::string id = "x";
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 4u);
+  EXPECT_EQ(ErrorOf(m), kWrongAddress);
   EXPECT_EQ(id, "");
   EXPECT_EQ(fp.io->PendingInput(), 5u);
 }
@@ -137,19 +140,20 @@ TEST_F(X10Protocol, ImpossibleLengthIsRefusedWithoutReadingFurther) {
   fp.io->QueueAnswer(frame);
   std::array<uint8_t, 4> buf{};
   m.ReadRtc2k(0, buf, 4);
-  EXPECT_EQ(m.LastError(), 5u);
+  EXPECT_EQ(ErrorOf(m), kWrongChecksum);
   EXPECT_EQ(fp.io->PendingInput(), 250u);
 }
 
 TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
   std::string id = "x";
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(m), kNoAnswer);
   EXPECT_EQ(id, "");
   // Per attempt: 10 ms, then 31 empty polls each followed by 10 ms, then the 200 ms pause.
   EXPECT_EQ(Sent().size(), 3u);
   EXPECT_EQ(fp.io->NowMs(), 3u * 520u);
-  EXPECT_EQ(fp.io->EmptyReads(), 3u * 31u);
+  EXPECT_EQ(fp.io->EmptyWaits(), 3u * (1u + 31u));
+  EXPECT_EQ(fp.io->EmptyReads(), 0u);
   EXPECT_EQ(fp.io->SleptMs(), 3u * 200u);
 
   FakePort fp2;
@@ -160,7 +164,7 @@ TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
   zeb.SetRepeatCount(7);
   zeb.GetDevID(id);
   EXPECT_EQ(fp2.io->NowMs(), 7u * 720u);
-  EXPECT_EQ(fp2.io->EmptyReads(), 7u * 51u);
+  EXPECT_EQ(fp2.io->EmptyWaits(), 7u * (1u + 51u));
 }
 
 TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
@@ -168,7 +172,7 @@ TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
   fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 50);  // 50 ms gaps > 40 ms
   std::string id;
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(m), kNoAnswer);
   // Start byte at 5 ms, then 5 empty polls of 10 ms for byte 1, then the pause.
   EXPECT_EQ(fp.io->NowMs(), 5u + 50u + 200u);
 
@@ -176,37 +180,81 @@ TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
   m.SetComPort(&fp2.port);
   fp2.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 40);
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(id, "Z");
 }
 
-TEST_F(X10Protocol, FailedWriteIsReplacedByTheReceiveOutcome) {
-  m.SetRepeatCount(1);
+TEST_F(X10Protocol, LinkFailuresEndTheCommandAtOnce) {
+  // A request that does not go out, or an adapter pulled during the answer: code 1, with no
+  // further attempt, no pause and no time-out waited out.
   fp.io->fail_write_after = 0;
-  std::string id;
+  std::string id = "x";
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
+  EXPECT_EQ(id, "");
+  EXPECT_EQ(fp.io->NowMs(), 0u);
+  EXPECT_EQ(fp.io->WriteCalls(), 1u);
+
+  FakePort fp2;
+  m.SetComPort(&fp2.port);
+  fp2.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 20);
+  fp2.io->lose_at_ms = 30;
+  m.GetDevID(id);
+  EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
+  EXPECT_EQ(fp2.io->Requests().size(), 1u);
+  EXPECT_EQ(fp2.io->NowMs(), 35u);
+  EXPECT_EQ(fp2.io->SleptMs(), 0u);
+  // Opened afresh, the port works again.
+  fp2.port.Open();
+  fp2.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"));
+  m.GetDevID(id);
+  EXPECT_EQ(ErrorOf(m), kOk);
+  EXPECT_EQ(id, "Z");
+}
+
+TEST_F(X10Protocol, SparseNoiseCannotHoldTheReceiverPastItsTimeBound) {
+  // One byte other than the start byte every 290 ms: each restarts the wait for the start
+  // byte, so 512 of them would take two and a half minutes. The attempt ends at its bound: the
+  // packet time-out, the wire time of a 255-byte frame at the line speed, the byte time-out.
+  m.SetPacketTimeout(300);
+  m.SetByteTimeout(40);
+  m.SetRepeatCount(2);
+  for (uint32_t baud : {9600u, 115200u}) {
+    FakePort line;
+    line.port.Close();
+    line.port.SetBaudRate(baud);
+    line.port.Open();
+    m.SetComPort(&line.port);
+    line.io->QueueAnswer(std::vector<uint8_t>(600, 0x13), 20, 290);
+    line.io->QueueAnswer(std::vector<uint8_t>(600, 0x13), 20, 290);
+    std::string id;
+    m.GetDevID(id);
+    EXPECT_EQ(ErrorOf(m), kNoAnswer);
+    const uint64_t bound_ms = 300 + 40 + (255 * 10 * 1000 + baud - 1) / baud;
+    EXPECT_LE(line.io->NowMs(), 2 * (bound_ms + 200)) << baud;
+    EXPECT_GE(line.io->NowMs(), 2 * (bound_ms - 10 + 200)) << baud;
+  }
 }
 
 TEST_F(X10Protocol, ClosedPortIsOpenedOnlyWhereAllowed) {
   fp.port.Close();
   std::string text = "kept";
   m.GetDevID(text);
-  EXPECT_EQ(m.LastError(), 6u);
+  EXPECT_EQ(ErrorOf(m), kPortNotOpen);
   EXPECT_EQ(text, "kept");
   EXPECT_EQ(fp.io->Opens(), 1u);
 
   m.SetAutoOpenPort(true);
   m.GetSoftVer(text);
-  EXPECT_EQ(m.LastError(), 6u);
+  EXPECT_EQ(ErrorOf(m), kPortNotOpen);
   EXPECT_EQ(m.SendCmd(0x7777), 0xFF);
-  EXPECT_EQ(m.LastError(), 6u);
+  EXPECT_EQ(ErrorOf(m), kPortNotOpen);
   EXPECT_EQ(fp.io->Opens(), 1u);
   EXPECT_TRUE(Sent().empty());
 
   fp.io->QueueAnswer(X10Answer(Hex("41"), 1, 0, 0));
   m.GetDevID(text);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(text, "A");
   EXPECT_TRUE(fp.port.Opened());
 }
@@ -215,23 +263,27 @@ TEST(X10NoPort, CommandsEndWithCodeOne) {
   Toxa10xProtocol m;
   std::string id = "x";
   m.GetDevID(id);
-  EXPECT_EQ(m.LastError(), 1u);
+  EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
   EXPECT_EQ(id, "");
   SfrTekValues v;
   m.GetSfrTek(v);
-  EXPECT_EQ(m.LastError(), 1u);
+  EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
+  // A write with writes disabled does not pass for a suppressed one without a port.
+  const uint8_t data[] = {1, 2};
+  m.WriteRtc2k(0, data, 2);
+  EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
 }
 
 TEST_F(X10Protocol, WritesAreGatedByEWrite) {
   const uint8_t data[] = {0x5A, 0xA5};
   m.WriteRtc2kP(0x0514, data, 2);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_TRUE(Sent().empty());
 
   m.SetEWrite(true);
   fp.io->QueueAnswer(X10Answer({}));
   m.WriteRtc2kP(0x0514, data, 2);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
   const auto& f = Sent()[0];
   EXPECT_EQ(std::vector<uint8_t>(f.begin() + 3, f.end() - 1), Hex("0F 81 04 05 14 5A A5"));
@@ -239,7 +291,7 @@ TEST_F(X10Protocol, WritesAreGatedByEWrite) {
   // The command word's high byte is the group, its low byte the code.
   fp.io->QueueAnswer(X10Answer({}));
   m.CustomWriteRtc2k(0x0E85, 0x0102, data, 2);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(Sent().back(), Hex("55 01 FE 0E 85 04 01 02 5A A5 12"));
   m.SetEWrite(false);
   m.CustomWriteRtc2k(0x0E85, 0x0102, data, 2);
@@ -251,7 +303,7 @@ TEST_F(X10Protocol, SecurityBlockIsSentWhateverEWriteSays) {
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
   fp.io->QueueAnswer(X10Answer({}));
   m.WriteSecurity(block);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0][3], 0x0F);
   EXPECT_EQ(Sent()[0][4], 0x91);
@@ -262,19 +314,19 @@ TEST_F(X10Protocol, WritesThatCannotFitAFrameSendNothing) {
   m.SetEWrite(true);
   std::vector<uint8_t> big(247, 1);
   m.WriteRtc2k(0, big, 247);
-  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(m), kWrongSize);
   m.WriteRtc2k(0, std::span<const uint8_t>(big).first(4), 5);  // fewer bytes than the count
-  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(m), kWrongSize);
   m.WriteRtc2kP(0, nullptr, 1);
-  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(m), kWrongSize);
   std::vector<uint8_t> big128(248, 1);
   m.WriteRtc128(0, big128, 248);
-  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(m), kWrongSize);
   EXPECT_TRUE(Sent().empty());
 
   fp.io->QueueAnswer(X10Answer({}));
   m.WriteRtc2k(0, big, 246);  // the largest write: a 255-byte frame
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0].size(), 255u);
 }
@@ -284,7 +336,7 @@ TEST_F(X10Protocol, ClockIsSetFromTheLocalTimeSource) {
   m.SetEWrite(true);
   fp.io->QueueAnswer(X10Answer(Hex("01 02")));
   m.SetDateTime();
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0][4], 0x82);
   EXPECT_EQ(SentData(), Hex("00 09 00 07 00 14 00 03 05 03 24"));
@@ -295,7 +347,7 @@ TEST_F(X10Protocol, ClockIsSetFromTheLocalTimeSource) {
 
   m.SetEWrite(false);
   m.SetDateTime();
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(Sent().size(), 1u);
 }
 
@@ -304,7 +356,7 @@ TEST_F(X10Protocol, WriteRtc128ReturnsTheAnswerInTheCallersBuffer) {
   fp.io->QueueAnswer(X10Answer(Hex("AA BB CC DD EE")));
   std::array<uint8_t, 3> buf = {1, 2, 3};
   m.WriteRtc128(0x20, buf, 3);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(SentData(), Hex("20 01 02 03"));
   EXPECT_EQ(buf, (std::array<uint8_t, 3>{0xAA, 0xBB, 0xCC}));
 }
@@ -317,7 +369,7 @@ TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
   std::array<uint8_t, 12> guarded;
   guarded.fill(0xEE);
   m.ReadRtc2kP(0x07E0, guarded.data() + 4, 4);
-  EXPECT_EQ(m.LastError(), 0u);  // the caller got every byte it asked for
+  EXPECT_EQ(ErrorOf(m), kOk);  // the caller got every byte it asked for
   EXPECT_EQ(guarded, (std::array<uint8_t, 12>{0xEE, 0xEE, 0xEE, 0xEE, 0x80, 0x81, 0x82, 0x83, 0xEE,
                                               0xEE, 0xEE, 0xEE}));
   m.ReadRAM(0, std::span<uint8_t>(guarded).subspan(8, 2), 2);
@@ -326,30 +378,39 @@ TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
   EXPECT_EQ(m.LastDataLength(), 40);
 }
 
+TEST_F(X10Protocol, AnswerWithFewerBytesThanAskedForFails) {
+  std::array<uint8_t, 8> record;
+  record.fill(0xEE);
+  fp.io->QueueAnswer(X10Answer(Hex("DE 2A 00 00")));
+  m.ReadRtc2k(1496, record, 8);
+  EXPECT_EQ(ErrorOf(m), kWrongSize);
+  EXPECT_EQ(Sent().size(), 1u);  // the answer was intact: not asked again
+  EXPECT_EQ(record, (std::array<uint8_t, 8>{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
+}
+
 TEST_F(X10Protocol, CurrentValuesBlock) {
   fp.io->QueueAnswer(
       X10Answer(Hex("00 00 00 01 12 34 56 78 FF FF FF FE 3F 80 00 00 99"), 1, 0x0C, 0));
   SfrTekValues v;
   m.GetSfrTek(v);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(v.values, (std::array<uint32_t, 4>{1, 0x12345678, 0xFFFFFFFE, 0x3F800000}));
 
   // Fewer than 16 data bytes cannot fill the record.
   fp.io->QueueAnswer(X10Answer(Hex("00 00 00 02 00 00 00 03"), 1, 0x0C, 0));
   m.GetSfrTek(v);
-  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(m), kWrongSize);
   EXPECT_EQ(v.values[0], 1u);
 }
 
-TEST_F(X10Protocol, CurrentValuesOnAClosedPortTimeOutWithoutOpening) {
+TEST_F(X10Protocol, CurrentValuesOnAClosedPortEndAtOnceWithoutOpening) {
   fp.port.Close();
   m.SetAutoOpenPort(true);
-  m.SetRepeatCount(1);
   SfrTekValues v;
   m.GetSfrTek(v);
-  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(m), kPortNotOpen);
   EXPECT_EQ(fp.io->Opens(), 1u);
-  EXPECT_EQ(fp.io->NowMs(), 520u);
+  EXPECT_EQ(fp.io->NowMs(), 0u);
 }
 
 TEST_F(X10Protocol, BareCommandsAndUnlock) {
@@ -358,7 +419,7 @@ TEST_F(X10Protocol, BareCommandsAndUnlock) {
   EXPECT_EQ(Sent()[0], Hex("55 01 FE 77 77 00 BD"));
   fp.io->QueueAnswer(X10Answer(Hex("07 08")));
   EXPECT_EQ(m.SendCmd(0x7777), 0xFF);
-  EXPECT_EQ(m.LastError(), 0u);
+  EXPECT_EQ(ErrorOf(m), kOk);
 
   std::string s;
   fp.io->QueueAnswer(X10Answer(Hex("11 00")));
@@ -367,7 +428,7 @@ TEST_F(X10Protocol, BareCommandsAndUnlock) {
   EXPECT_EQ(Sent().back(), Hex("55 01 FE 0F F1 00 AB"));
   fp.io->QueueAnswer(X10Answer({}));
   m.UnlockWrite(s);
-  EXPECT_EQ(m.LastError(), 3u);
+  EXPECT_EQ(ErrorOf(m), kWrongSize);
   EXPECT_EQ(s, "");
 }
 
@@ -387,7 +448,7 @@ TEST_F(X10Protocol, DeviceDetectionFromTheIdentification) {
   fp.io->QueueAnswer(id("zeb-104"));
   EXPECT_EQ(m.DetectDevice(), 0u);
   EXPECT_EQ(m.DetectDevice(), 0u);  // silence
-  EXPECT_EQ(m.LastError(), 2u);
+  EXPECT_EQ(ErrorOf(m), kNoAnswer);
   EXPECT_EQ(m.DeviceType(), 0u);
 }
 

@@ -64,8 +64,12 @@ uint32_t PtyPair::SlaveOutputSpeedCode() const {
   return static_cast<uint32_t>(::cfgetospeed(&tio));
 }
 
+uint32_t PtyPair::SlaveInputBaud() const {
+  return ReadBaud(slave_, true);
+}
+
 uint32_t PtyPair::SlaveOutputBaud() const {
-  return ReadOutputBaud(slave_);
+  return ReadBaud(slave_, false);
 }
 
 }  // namespace oxa::testing

@@ -31,6 +31,7 @@ class PtyPair {
   // Line settings as the slave side reports them (the port configures that side).
   uint32_t SlaveOutputSpeedCode() const;  // cfgetospeed, a Bxxx constant
   uint32_t SlaveOutputBaud() const;       // the rate in bit/s, also for non-standard rates
+  uint32_t SlaveInputBaud() const;
 
  private:
   int master_ = -1;
@@ -45,8 +46,8 @@ inline long long MsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-// Linux's termios2 view of a terminal's output speed (separate unit: its header clashes with
-// <termios.h>). 0 when it cannot be read.
-uint32_t ReadOutputBaud(int fd);
+// Linux's termios2 view of a terminal's input or output speed (separate unit: its header
+// clashes with <termios.h>). 0 when it cannot be read.
+uint32_t ReadBaud(int fd, bool input);
 
 }  // namespace oxa::testing

@@ -170,6 +170,45 @@ TEST(ComPortTransfer, BytesTravelBothWaysAndAnEmptyReadReturnsAtOnce) {
   port.Close();
 }
 
+TEST(ComPortTransfer, ABlockLargerThanTheOutputQueueGoesOutWholeAndInOrder) {
+  // The pseudo-terminal holds some tens of kilobytes: the write fills it, waits for room while
+  // the device side reads late, and goes on where the driver stopped taking bytes.
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  ASSERT_TRUE(port.Open());
+  std::vector<uint8_t> block(300 * 1024);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  std::vector<uint8_t> received;
+  std::thread device([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    received = pty.Receive(block.size(), 10000);
+  });
+  EXPECT_TRUE(port.Write(block));
+  device.join();
+  EXPECT_EQ(received.size(), block.size());
+  EXPECT_TRUE(received == block);
+  EXPECT_FALSE(port.Lost());
+  port.Close();
+}
+
+TEST(ComPortTransfer, AWriteThatNeverFindsRoomGivesUpWithinItsBound) {
+  // Nobody reads the device side. The bound is a second plus the bytes' time on the line:
+  // 1.77 s for 300 KiB at 4 Mbit/s.
+  PtyPair pty;
+  ToxaComPort port;
+  MapTo(port, pty);
+  port.SetBaudRate(4000000);
+  ASSERT_TRUE(port.Open());
+  const std::vector<uint8_t> block(300 * 1024, 0x55);
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.Write(block));
+  EXPECT_GE(MsSince(start), 1700);
+  EXPECT_LT(MsSince(start), 4000);
+  EXPECT_FALSE(port.Lost());  // a full queue is not a lost device
+  port.Close();
+}
+
 TEST(ComPortTransfer, WaitForInputReturnsWhenAByteArrivesAndTimesOutOtherwise) {
   PtyPair pty;
   ToxaComPort port;
@@ -321,14 +360,17 @@ TEST(ComPortSpeed, ANewSpeedTakesEffectAtTheNextOpen) {
   port.Close();
 }
 
-TEST(ComPortSpeed, NonStandardRatesAreAppliedExactly) {
+TEST(ComPortSpeed, EveryRateIsAppliedExactlyInBothDirections) {
+  // A standard rate after a non-standard one must set the input speed as well, not only the
+  // output speed (the terminal's input-speed field would otherwise keep the old rate).
   PtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
-  for (uint32_t baud : {250000u, 31250u, 115200u}) {
+  for (uint32_t baud : {250000u, 19200u, 31250u, 115200u, 9600u}) {
     port.SetBaudRate(baud);
     ASSERT_TRUE(port.Open());
     EXPECT_EQ(pty.SlaveOutputBaud(), baud);
+    EXPECT_EQ(pty.SlaveInputBaud(), baud);
     port.Close();
   }
 }
@@ -356,8 +398,10 @@ TEST(ComPortLostDevice, APeerThatGoesAwayMakesEveryOperationFailWithoutSpinning)
   EXPECT_FALSE(port.ReadByte(byte));
   port.Purge();
   EXPECT_TRUE(port.Opened());
+  EXPECT_TRUE(port.Lost());
   port.Close();
   EXPECT_FALSE(port.Opened());
+  EXPECT_FALSE(port.Lost());
 }
 
 // Bytes that arrived before the device went away are still handed out; once they are taken,

@@ -23,6 +23,7 @@ void FakeComPortIo::InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_m
 bool FakeComPortIo::Open(const std::string& device, uint32_t baud) {
   ++opens_;
   if (fail_open) return false;
+  if (now_ms_ >= lose_at_ms) lose_at_ms = UINT64_MAX;  // opened afresh: the device is back
   open_ = true;
   device_ = device;
   baud_ = baud;
@@ -40,14 +41,21 @@ void FakeComPortIo::Purge() {
 }
 
 bool FakeComPortIo::WriteByte(uint8_t byte) {
-  if (!open_) return false;
-  if (fail_write_after >= 0 && written_total_ >= static_cast<size_t>(fail_write_after)) {
-    return false;
-  }
-  ++written_total_;
+  return Write({&byte, 1});
+}
+
+bool FakeComPortIo::Write(std::span<const uint8_t> bytes) {
+  ++write_calls_;
+  if (!open_ || Lost()) return false;
   if (requests_.empty()) requests_.emplace_back();
-  requests_.back().push_back(byte);
-  request_open_ = true;
+  for (uint8_t byte : bytes) {
+    if (fail_write_after >= 0 && written_total_ >= static_cast<size_t>(fail_write_after)) {
+      return false;
+    }
+    ++written_total_;
+    requests_.back().push_back(byte);
+    request_open_ = true;
+  }
   return true;
 }
 
@@ -76,7 +84,7 @@ void FakeComPortIo::Schedule(const FakeAnswer& answer) {
 }
 
 bool FakeComPortIo::ReadByte(uint8_t& byte) {
-  if (!open_) {
+  if (!open_ || Lost()) {
     ++empty_reads_;
     return false;
   }
@@ -91,7 +99,7 @@ bool FakeComPortIo::ReadByte(uint8_t& byte) {
 }
 
 bool FakeComPortIo::WaitForInput(uint32_t ms) {
-  if (open_) {
+  if (open_ && !Lost()) {
     AnswerPendingRequest();
     if (!input_.empty() && input_.front().at_ms <= now_ms_ + ms) {
       const uint64_t until = std::max(now_ms_, input_.front().at_ms);
@@ -102,7 +110,14 @@ bool FakeComPortIo::WaitForInput(uint32_t ms) {
   }
   now_ms_ += ms;
   waited_ms_ += ms;
+  ++empty_waits_;
   return false;
+}
+
+bool FakeComPortIo::InputPending() {
+  if (!open_ || Lost()) return false;
+  AnswerPendingRequest();
+  return !input_.empty() && input_.front().at_ms <= now_ms_;
 }
 
 void FakeComPortIo::Sleep(uint32_t ms) {

@@ -15,6 +15,7 @@
 
 #include "serial/ComPortIo.h"
 #include "serial/OxaComPort.h"
+#include "tests/support/ErrorNames.h"
 
 namespace oxa::testing {
 
@@ -39,13 +40,18 @@ class FakeComPortIo : public IComPortIo {
   void InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms);
 
   bool fail_open = false;    // Open reports failure
-  int fail_write_after = -1; // WriteByte fails once this many bytes were written (-1: never)
+  int fail_write_after = -1; // writes fail once this many bytes were written (-1: never)
+  // The device goes away at this virtual time: from then on writes fail, reads find nothing
+  // and Lost() is true, until the port is opened again.
+  uint64_t lose_at_ms = UINT64_MAX;
 
   // --- What happened ------------------------------------------------------------------------
   uint64_t NowMs() const { return now_ms_; }
   // Every request as written between two purges, in order.
   const std::vector<std::vector<uint8_t>>& Requests() const { return requests_; }
   size_t EmptyReads() const { return empty_reads_; }  // ReadByte calls that found nothing
+  size_t EmptyWaits() const { return empty_waits_; }  // WaitForInput calls that found nothing
+  size_t WriteCalls() const { return write_calls_; }  // WriteByte and Write calls
   size_t Purges() const { return purges_; }
   size_t Opens() const { return opens_; }
   uint64_t SleptMs() const { return slept_ms_; }     // time spent in Sleep
@@ -59,8 +65,12 @@ class FakeComPortIo : public IComPortIo {
   void Close() override;
   void Purge() override;
   bool WriteByte(uint8_t byte) override;
+  bool Write(std::span<const uint8_t> bytes) override;
   bool ReadByte(uint8_t& byte) override;
   bool WaitForInput(uint32_t ms) override;
+  bool InputPending() override;
+  bool Lost() const override { return open_ && now_ms_ >= lose_at_ms; }
+  uint64_t NowUs() const override { return now_ms_ * 1000; }
   void Sleep(uint32_t ms) override;
   intptr_t NativeHandle() const override { return open_ ? 3 : -1; }
 
@@ -84,6 +94,8 @@ class FakeComPortIo : public IComPortIo {
   bool request_open_ = false;  // bytes written that have not drawn their answer yet
   size_t written_total_ = 0;
   size_t empty_reads_ = 0;
+  size_t empty_waits_ = 0;
+  size_t write_calls_ = 0;
   size_t purges_ = 0;
   size_t opens_ = 0;
   uint64_t slept_ms_ = 0;
