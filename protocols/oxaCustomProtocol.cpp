@@ -54,6 +54,7 @@ uint64_t ToxaCustomProtocol::AttemptBoundUs(size_t longest_answer) const {
 }
 
 size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<uint8_t> answer) {
+  echo_failed_ = false;
   if (com_port_ == nullptr) {
     last_error_ = kNoPortOrWriteFailed;
     return 0;
@@ -66,11 +67,16 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
     // A request that does not go out, or a device that is gone, will not do better on the
     // next attempt: the link failure is reported at once.
     if (!SendRequest(request)) return 0;
-    const size_t length = ReceiveAnswer(answer);
-    if (length != 0) {
-      last_error_ = CheckAnswer(request, answer.first(length));
-      if (last_error_ == kOk) return length;
-    } else if (last_error_ == kNoPortOrWriteFailed) {
+    echo_failed_ = false;
+    if (!com_port_->Echo() || TakeEcho(request)) {
+      const size_t length = ReceiveAnswer(answer);
+      if (length != 0) {
+        last_error_ = CheckAnswer(request, answer.first(length));
+        if (last_error_ == kOk) return length;
+      }
+    }
+    if (com_port_->Lost()) {
+      last_error_ = kNoPortOrWriteFailed;
       return 0;
     }
     if (RetryPauseMs() != 0) com_port_->Delay(RetryPauseMs());
@@ -89,39 +95,63 @@ bool ToxaCustomProtocol::SendRequest(std::span<const uint8_t> request) {
   return true;
 }
 
-size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
+ToxaCustomProtocol::TByteWait ToxaCustomProtocol::NextByte(uint8_t& byte, uint32_t timeout_ms,
+                                                           uint64_t deadline_us, bool& ready) {
   ToxaCustomComPort& port = *com_port_;
-  const uint64_t deadline = port.NowUs() + AttemptBoundUs(answer.size());
+  // Empty polls of 10 ms allowed: the byte counts as missing after limit + 1 of them.
+  const uint32_t limit = timeout_ms / kPollMs;
+  uint32_t empty = 0;
+  // A byte is taken from what the port already holds, or read once a wait on the line has
+  // found one there: a read never goes to the driver to find nothing.
+  while (!((ready || port.InputPending()) && port.ReadByte(byte))) {
+    if (port.Lost()) return TByteWait::kLost;
+    const uint64_t now = port.NowUs();
+    if (now >= deadline_us) return TByteWait::kTimedOut;
+    const uint64_t left_ms = (deadline_us - now + 999) / 1000;
+    ready = port.WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(kPollMs, left_ms)));
+    if (++empty > limit) return TByteWait::kTimedOut;
+  }
+  ready = false;
+  return TByteWait::kGot;
+}
+
+bool ToxaCustomProtocol::TakeEcho(std::span<const uint8_t> request) {
+  // The line returns the request as it went out, before the device answers. A missing or
+  // altered echo means the request did not reach the line intact: another station talked at
+  // the same time, or the line does not echo at all.
+  const uint64_t deadline = com_port_->NowUs() + AttemptBoundUs(request.size());
+  bool ready = false;
+  for (size_t i = 0; i < request.size(); ++i) {
+    uint8_t byte = 0;
+    const TByteWait got = NextByte(byte, i == 0 ? packet_timeout_ : byte_timeout_, deadline, ready);
+    if (got != TByteWait::kGot || byte != request[i]) {
+      last_error_ = kNoPortOrWriteFailed;
+      echo_failed_ = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
+  const uint64_t deadline = com_port_->NowUs() + AttemptBoundUs(answer.size());
   size_t pos = 0;
   size_t skipped = 0;
   // Gives the device a moment to start; returns at once when its first byte is already in.
-  bool ready = port.WaitForInput(kPollMs);
+  bool ready = com_port_->WaitForInput(kPollMs);
   while (pos < answer.size()) {
-    // Empty polls of 10 ms allowed for this byte: the packet time-out for the first byte of a
-    // frame (also while bytes before it are skipped), the byte time-out for every later one.
-    // The byte counts as missing after limit + 1 of them.
-    const uint32_t limit = (pos == 0 ? packet_timeout_ : byte_timeout_) / kPollMs;
-    uint32_t empty = 0;
-    // A byte is taken from what the port already holds, or read once a wait on the line has
-    // found one there: a read never goes to the driver to find nothing.
-    while (!((ready || port.InputPending()) && port.ReadByte(answer[pos]))) {
-      if (port.Lost()) {
+    // The packet time-out for the first byte of a frame (also while bytes before it are
+    // skipped), the byte time-out for every later one.
+    switch (NextByte(answer[pos], pos == 0 ? packet_timeout_ : byte_timeout_, deadline, ready)) {
+      case TByteWait::kGot:
+        break;
+      case TByteWait::kLost:
         last_error_ = kNoPortOrWriteFailed;
         return 0;
-      }
-      const uint64_t now = port.NowUs();
-      if (now >= deadline) {
+      case TByteWait::kTimedOut:
         last_error_ = kNoAnswer;
         return 0;
-      }
-      const uint64_t left_ms = (deadline - now + 999) / 1000;
-      ready = port.WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(kPollMs, left_ms)));
-      if (++empty > limit) {
-        last_error_ = kNoAnswer;
-        return 0;
-      }
     }
-    ready = false;
     switch (NextFrameStep(answer.first(pos + 1))) {
       case TFrameStep::kSkipByte:
         if (++skipped > kMaxSkippedBytes) {

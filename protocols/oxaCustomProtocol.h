@@ -63,6 +63,10 @@ class ToxaCustomProtocol {
   uint32_t DeviceType() const { return device_type_; }
   void SetDeviceType(uint32_t value);
 
+  // True when the last operation's request came back altered or not at all on a line that
+  // echoes it (code 1 then means a collision on the line, not a dead link).
+  bool EchoFailed() const { return echo_failed_ && last_error_ == kNoPortOrWriteFailed; }
+
   // Lets the operations that may do so open a closed port by themselves.
   bool AutoOpenPort() const { return auto_open_port_; }
   void SetAutoOpenPort(bool value) { auto_open_port_ = value; }
@@ -90,6 +94,10 @@ class ToxaCustomProtocol {
   size_t Transact(std::span<const uint8_t> request, std::span<uint8_t> answer);
   // Purges the port and writes the frame in one go; false with code 1 when it did not all go.
   bool SendRequest(std::span<const uint8_t> request);
+  // On a line that returns each request (the port's echo option): takes the request back off
+  // the line. False with code 1 when it is missing or altered; the attempt is then repeated,
+  // since another station talking at the same time is over by the next one.
+  bool TakeEcho(std::span<const uint8_t> request);
   // Takes one answer into `answer`: its length, or 0 with LastError 1 (the link failed), 2 (a
   // byte missed its time-out, or the attempt ran out of time), 4 or 5 (as the step says).
   size_t ReceiveAnswer(std::span<uint8_t> answer);
@@ -117,8 +125,15 @@ class ToxaCustomProtocol {
   uint8_t net_addr_ = 0;
   TOxaError last_error_ = kOk;
   uint32_t device_type_ = 0;
+  bool echo_failed_ = false;
 
  private:
+  enum class TByteWait { kGot, kTimedOut, kLost };
+  // Waits for the next byte: at most `timeout_ms` (in empty polls of 10 ms, the count
+  // restarting for each byte) and never past `deadline_us`. `ready` says a wait has just found
+  // input; it is cleared when the byte is taken.
+  TByteWait NextByte(uint8_t& byte, uint32_t timeout_ms, uint64_t deadline_us, bool& ready);
+
   // The longest one attempt may take: the packet time-out, the time the longest answer takes
   // on the line, and the byte time-out. Each answer byte restarts its own time-out, so without
   // this bound a line with sparse noise could hold a receiver for minutes.

@@ -1,6 +1,7 @@
-// The OS side of one serial port, as the port component drives it. The platform file
-// (serial/platform/posix_comportio.cpp now) implements it for real ports; the tests and fuzz
-// harnesses implement it with a scripted device and a virtual clock.
+// The OS side of one port, as the port component drives it. The platform files implement it
+// for serial devices (serial/platform/posix_comportio.cpp) and for serial device servers over
+// TCP (serial/platform/tcp_comportio.cpp); the tests and fuzz harnesses implement it with a
+// scripted device and a virtual clock.
 #pragma once
 
 #include <cstdint>
@@ -8,16 +9,22 @@
 #include <span>
 #include <string>
 
+#include "serial/OxaPortAddress.h"
+
 namespace oxa {
 
 class IComPortIo {
  public:
   virtual ~IComPortIo() = default;
 
-  // Opens `device` at `baud` bit/s, raw 8N1, reads returning at once, both directions purged,
-  // and takes it exclusively. False when it cannot be opened (missing, busy, not a serial
-  // device).
-  virtual bool Open(const std::string& device, uint32_t baud) = 0;
+  // Opens the device at `address` at `baud` bit/s, raw 8N1, reads returning at once, both
+  // directions purged, and takes it exclusively. False when it cannot be opened, with the
+  // reason in OpenError().
+  virtual bool Open(const TPortAddress& address, uint32_t baud) = 0;
+  // The same for a serial device by its path.
+  bool Open(const std::string& path, uint32_t baud) { return Open(SerialAddress(path), baud); }
+  // Why the last Open failed; failure kNone after a successful one.
+  virtual const TOpenError& OpenError() const = 0;
   // Releases the device. Harmless when nothing is open.
   virtual void Close() = 0;
   // Discards unsent output and unread input.
@@ -52,8 +59,12 @@ class IComPortIo {
   virtual intptr_t NativeHandle() const = 0;
 };
 
-// The implementation for this platform.
+// The implementation for this platform: it opens a serial device or a TCP connection, as the
+// address says.
 std::unique_ptr<IComPortIo> MakePlatformComPortIo();
+// Its two parts: serial devices of this OS, and serial device servers over TCP.
+std::unique_ptr<IComPortIo> MakeSerialComPortIo();
+std::unique_ptr<IComPortIo> MakeTcpComPortIo();
 
 // The device a COM number opens when no map names it: /dev/ttyS(n-1) on POSIX.
 // Number 0 names no device (empty text).

@@ -269,10 +269,22 @@ bool ToxaCustomComPort::Open() {
   // under it.
   if (stopping_ > 0) return false;
   if (opened_) Close();
+  handle_ = -1;
+  opened_ = false;
+  open_error_ = {};
   const std::string device = DeviceName();
-  if (device.empty() || !io_->Open(device, baud_rate_)) {
-    handle_ = -1;
-    opened_ = false;
+  std::string problem;
+  if (device.empty()) {
+    open_error_ = {TOpenFailure::kBadAddress, "COM" + std::to_string(com_port_) + " names no device", 0, {}};
+    return false;
+  }
+  if (!ParsePortAddress(device, address_, problem)) {
+    open_error_ = {TOpenFailure::kBadAddress, problem, 0, {}};
+    return false;
+  }
+  if (!io_->Open(address_, baud_rate_)) {
+    open_error_ = io_->OpenError();
+    if (open_error_.failure == TOpenFailure::kNone) open_error_.failure = TOpenFailure::kOther;
     return false;
   }
   handle_ = io_->NativeHandle();
@@ -288,6 +300,7 @@ bool ToxaCustomComPort::Open() {
       opened_ = false;
       io_->Close();
       handle_ = -1;
+      open_error_ = {TOpenFailure::kOther, "no receive thread could be started", 0, {}};
       return false;
     }
   }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "serial/ComPortIo.h"
+#include "serial/OxaPortAddress.h"
 
 namespace oxa {
 
@@ -52,9 +53,15 @@ class ToxaCustomComPort {
   ToxaCustomComPort& operator=(const ToxaCustomComPort&) = delete;
 
   // Opens and configures the port; starts the receive thread in thread mode. True if opened;
-  // false also when thread mode was asked for and its thread cannot be started.
-  // On a port that is already open it closes it first, so the current settings take effect.
+  // false also when thread mode was asked for and its thread cannot be started. The reason of
+  // a failure is in OpenError(). On a port that is already open it closes it first, so the
+  // current settings take effect.
   bool Open();
+  // Why the last Open failed (failure kNone after a successful one).
+  const TOpenError& OpenError() const { return open_error_; }
+  // The options of the address the port was last opened at: the line returns each request
+  // before the answer (see serial/OxaPortAddress.h).
+  bool Echo() const { return opened_ && address_.echo; }
   // Stops the receive thread (serving its pending events meanwhile), closes the device.
   void Close();
   // Discards pending output and input. Does nothing on a closed port.
@@ -111,10 +118,12 @@ class ToxaCustomComPort {
   // any. For applications that pump their own queue instead of using a dispatcher.
   void ServeSynchronizedCalls();
 
-  // COM numbers mapped to device paths (the settings file's [Ports] section). A number not in
-  // the map opens DefaultComDeviceName(number).
+  // COM numbers mapped to port addresses (the settings file's [Ports] section: a device path,
+  // or tcp://host:port, with options; see serial/OxaPortAddress.h). A number not in the map
+  // opens DefaultComDeviceName(number).
   void SetDeviceMap(std::map<uint8_t, std::string> map) { device_map_ = std::move(map); }
-  // The device path the current ComPort number opens (empty for number 0).
+  const std::map<uint8_t, std::string>& DeviceMap() const { return device_map_; }
+  // The address the current ComPort number opens, as mapped (empty for number 0).
   std::string DeviceName() const;
 
  private:
@@ -133,6 +142,8 @@ class ToxaCustomComPort {
   uint32_t thread_byte_timeout_ = 10;
   bool receive_in_thread_ = false;
   std::map<uint8_t, std::string> device_map_;
+  TPortAddress address_;
+  TOpenError open_error_;
   MainThreadDispatcher dispatcher_;
   TPortTap tap_;
   // Where the receive thread leaves the event that waits for the main thread. Shared with the

@@ -3,6 +3,7 @@
 // of a pseudo-terminal closed) is noticed by its hang-up, an I/O error, or a read that finds it
 // readable but gives no byte; from then on every operation fails at once and waits sleep, so
 // callers that poll it never spin.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -15,12 +16,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <mutex>
 #include <span>
 
 #include "serial/ComPortIo.h"
 #include "serial/OxaUtils.h"
-#include "serial/platform/posix_speed.h"
+#include "serial/platform/posix_line.h"
 
 namespace oxa {
 namespace {
@@ -81,20 +86,27 @@ class PosixComPortIo final : public IComPortIo {
  public:
   ~PosixComPortIo() override { Close(); }
 
-  bool Open(const std::string& device, uint32_t baud) override {
+  bool Open(const TPortAddress& address, uint32_t baud) override {
     Close();
+    error_ = {};
+    const std::string& device = address.path;
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return Fail(errno, device);
     // tcgetattr refuses anything that is not a terminal (/dev/null, a regular file). The lock
     // keeps out every other opener that locks, root included; TIOCEXCL keeps out the ones that
     // do not lock, except root.
     termios tio{};
-    if (::tcgetattr(fd, &tio) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        ::ioctl(fd, TIOCEXCL) != 0) {
-      ::close(fd);
-      return false;
-    }
+    if (::tcgetattr(fd, &tio) != 0) return Fail(errno, device, fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(EBUSY, device, fd);
+    if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, device, fd);
     Configure(fd, tio, baud);
+    if (address.rs485) {
+      if (const int err = platform::EnableRs485(fd); err != 0) {
+        error_ = {TOpenFailure::kNoRs485, std::strerror(err), 0, {}};
+        Release(fd);
+        return false;
+      }
+    }
     ::tcflush(fd, TCIOFLUSH);
     fd_ = fd;
     baud_ = baud;
@@ -102,12 +114,10 @@ class PosixComPortIo final : public IComPortIo {
     return true;
   }
 
+  const TOpenError& OpenError() const override { return error_; }
+
   void Close() override {
-    if (fd_ >= 0) {
-      ::ioctl(fd_, TIOCNXCL);
-      ::flock(fd_, LOCK_UN);
-      ::close(fd_);
-    }
+    if (fd_ >= 0) Release(fd_);
     fd_ = -1;
     lost_ = false;
     std::lock_guard lock(input_mutex_);
@@ -198,6 +208,89 @@ class PosixComPortIo final : public IComPortIo {
  private:
   bool Usable() const { return fd_ >= 0 && !lost_; }
 
+  static void Release(int fd) {
+    ::ioctl(fd, TIOCNXCL);
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+  }
+
+  // Records why opening `device` failed (error number `err`), closes `fd` if given, and
+  // returns false.
+  bool Fail(int err, const std::string& device, int fd = -1) {
+    if (fd >= 0) ::close(fd);
+    error_.detail = std::strerror(err);
+    switch (err) {
+      case ENOENT:
+      case ENXIO:
+      case ENODEV:
+        error_.failure = TOpenFailure::kNotPresent;
+        break;
+      case EACCES:
+      case EPERM:
+        error_.failure = TOpenFailure::kPermissionDenied;
+        break;
+      case EBUSY:
+        error_.failure = TOpenFailure::kBusy;
+        FindHolder(device, error_.holder_pid, error_.holder_name);
+        break;
+      case ENOTTY:
+      case EINVAL:
+        error_.failure = TOpenFailure::kNotSerial;
+        error_.detail = "not a serial device";
+        break;
+      default:
+        error_.failure = TOpenFailure::kOther;
+        break;
+    }
+    return false;
+  }
+
+  // The process that has `device` open, other than this one where another process has it, and
+  // its program name, from /proc. Leaves both alone where /proc tells nothing.
+  static void FindHolder(const std::string& device, int& pid, std::string& name) {
+    char real[PATH_MAX];
+    if (::realpath(device.c_str(), real) == nullptr) return;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return;
+    const int self = static_cast<int>(::getpid());
+    int found = 0;
+    while (const dirent* entry = ::readdir(proc)) {
+      char* end = nullptr;
+      const long candidate = std::strtol(entry->d_name, &end, 10);
+      if (*end != '\0' || candidate <= 0) continue;
+      if (!HasOpen(static_cast<int>(candidate), real)) continue;
+      found = static_cast<int>(candidate);
+      if (found != self) break;  // another process: the one the user needs to know about
+    }
+    ::closedir(proc);
+    if (found == 0) return;
+    pid = found;
+    std::ifstream comm("/proc/" + std::to_string(found) + "/comm");
+    std::getline(comm, name);
+  }
+
+  // True when process `pid` has the file `real_path` open.
+  static bool HasOpen(int pid, const char* real_path) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = ::opendir(fds.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    char target[PATH_MAX];
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      const std::string link = fds + "/" + entry->d_name;
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      target[n] = '\0';
+      if (std::strcmp(target, real_path) == 0) {
+        found = true;
+        break;
+      }
+    }
+    ::closedir(dir);
+    return found;
+  }
+
   uint32_t WriteBoundMs(size_t bytes) const {
     const uint64_t baud = baud_ != 0 ? baud_ : kSlowestBaud;
     return kWriteWaitMs + static_cast<uint32_t>(std::min<uint64_t>(bytes * 10'000 / baud, 1u << 30));
@@ -277,6 +370,7 @@ class PosixComPortIo final : public IComPortIo {
 
   int fd_ = -1;
   uint32_t baud_ = 0;
+  TOpenError error_;
   // Received bytes not yet handed out. Purge (main thread) and the reader (the receive thread
   // in thread mode) both touch it.
   std::mutex input_mutex_;
@@ -290,7 +384,7 @@ class PosixComPortIo final : public IComPortIo {
 
 }  // namespace
 
-std::unique_ptr<IComPortIo> MakePlatformComPortIo() {
+std::unique_ptr<IComPortIo> MakeSerialComPortIo() {
   return std::make_unique<PosixComPortIo>();
 }
 

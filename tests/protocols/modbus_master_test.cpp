@@ -354,6 +354,38 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+TEST_F(ModbusMaster, OnAnEchoingLineTheRequestIsTakenOffTheLineFirst) {
+  std::array<uint8_t, 2> buf{};
+  master.SetRepeatCount(2);
+  fake.io->echo_line = true;
+  // Without the echo option the returned request reads as a damaged answer.
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")));
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")));
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(ErrorOf(master), kWrongChecksum);
+
+  fake.port.SetDeviceMap({{1, "/dev/ttyUSB0 echo"}});
+  ASSERT_TRUE(fake.port.Open());
+  EXPECT_TRUE(fake.port.Echo());
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")));
+  EXPECT_TRUE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(HexBytes(buf), "12 34 ");
+
+  // Another station talked over the request: asked again, then reported as a write failure.
+  fake.io->alter_echo_at = 3;
+  const size_t sent = Sent();
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(ErrorOf(master), kNoPortOrWriteFailed);
+  EXPECT_TRUE(master.EchoFailed());
+  EXPECT_EQ(Sent() - sent, 2u);
+
+  // A line that does not echo although the option says so.
+  fake.io->alter_echo_at = -1;
+  fake.io->echo_line = false;
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_TRUE(master.EchoFailed());
+}
+
 TEST_F(ModbusMaster, AFailedWriteStillShowsTheRequestItStarted) {
   fake.io->fail_write_after = 3;
   std::array<uint8_t, 2> buf{};

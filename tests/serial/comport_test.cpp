@@ -1,5 +1,7 @@
 // The port component on real pseudo-terminals: what a device on the line and a caller see.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "serial/OxaComPort.h"
@@ -90,24 +93,74 @@ TEST(ComPortDevice, NumbersMapToTtySUnlessTheMapNamesADevice) {
   EXPECT_EQ(port.DeviceName(), "");
 }
 
-TEST(ComPortOpen, RefusesNumberZeroMissingDevicesAndNonSerialFiles) {
+TEST(ComPortOpen, RefusesWithItsReason) {
   char file_path[] = "/tmp/oxa_not_a_port_XXXXXX";
   const int file_fd = ::mkstemp(file_path);
   ASSERT_GE(file_fd, 0);
   ::close(file_fd);
+  PtyPair pty;
 
+  struct Case {
+    uint8_t number;
+    std::string address;
+    TOpenFailure failure;
+    const char* detail;  // part of the text
+  };
+  const Case cases[] = {
+      {0, "", TOpenFailure::kBadAddress, "COM0 names no device"},
+      {1, "/dev/oxa_no_such_port", TOpenFailure::kNotPresent, "No such file"},
+      {2, "/dev/null", TOpenFailure::kNotSerial, "not a serial device"},
+      {3, file_path, TOpenFailure::kNotSerial, "not a serial device"},
+      {4, pty.SlavePath() + " rs458", TOpenFailure::kBadAddress, "unknown option 'rs458'"},
+      {5, "tcp://localhost", TOpenFailure::kBadAddress, "needs a port"},
+      // A pseudo-terminal has no RS-485 mode; the port is left free.
+      {6, pty.SlavePath() + " rs485", TOpenFailure::kNoRs485, ""},
+  };
   ToxaComPort port;
-  port.SetDeviceMap({{1, "/dev/oxa_no_such_port"}, {2, "/dev/null"}, {3, file_path}});
-  for (uint8_t number : {0, 1, 2, 3}) {
-    port.SetComPort(number);
-    EXPECT_FALSE(port.Open()) << "COM" << int{number};
-    EXPECT_FALSE(port.Opened()) << "COM" << int{number};
-    EXPECT_EQ(port.Handle(), -1) << "COM" << int{number};
+  std::map<uint8_t, std::string> map;
+  for (const Case& c : cases) map[c.number] = c.address;
+  port.SetDeviceMap(map);
+  for (const Case& c : cases) {
+    port.SetComPort(c.number);
+    EXPECT_FALSE(port.Open()) << c.address;
+    EXPECT_FALSE(port.Opened()) << c.address;
+    EXPECT_EQ(port.Handle(), -1) << c.address;
+    EXPECT_EQ(port.OpenError().failure, c.failure) << c.address;
+    EXPECT_NE(port.OpenError().detail.find(c.detail), std::string::npos)
+        << c.address << ": " << port.OpenError().detail;
     uint8_t byte = 0;
     EXPECT_FALSE(port.WriteByte(0x55));
     EXPECT_FALSE(port.ReadByte(byte));
   }
+  MapTo(port, pty);
+  EXPECT_TRUE(port.Open());
+  EXPECT_EQ(port.OpenError().failure, TOpenFailure::kNone);
+  port.Close();
   ::unlink(file_path);
+}
+
+TEST(ComPortOpen, PermissionDeniedIsToldApart) {
+  // As an unprivileged user (root, as in CI, drops to "nobody" in a child): a pseudo-terminal
+  // of another user may not be opened.
+  PtyPair pty;
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    } else if (::chmod(pty.SlavePath().c_str(), 0) != 0) {
+      ::_exit(2);
+    }
+    ToxaComPort port;
+    port.SetDeviceMap(pty.Map());
+    const bool opened = port.Open();
+    ::_exit(!opened && port.OpenError().failure == TOpenFailure::kPermissionDenied ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(ComPortOpen, OpenCloseAndPurgeFollowTheState) {
@@ -343,6 +396,39 @@ TEST(ComPortExclusive, AnotherProcessCannotOpenAHeldDevice) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the other process opened the held device";
+  port.Close();
+}
+
+TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
+  PtyPair pty;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(ready[0]);
+    ToxaComPort holder;
+    holder.SetDeviceMap(pty.Map());
+    const char ok = holder.Open() ? 'y' : 'n';
+    if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  ASSERT_EQ(ok, 'y');
+  ToxaComPort port;
+  MapTo(port, pty);
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(port.OpenError().failure, TOpenFailure::kBusy);
+  EXPECT_EQ(port.OpenError().holder_pid, child);
+  EXPECT_EQ(port.OpenError().holder_name, "serial_tests");
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(port.Open());  // free again once its holder is gone
   port.Close();
 }
 

@@ -20,9 +20,16 @@ void FakeComPortIo::InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_m
                    [](const Arrival& a, const Arrival& b) { return a.at_ms < b.at_ms; });
 }
 
-bool FakeComPortIo::Open(const std::string& device, uint32_t baud) {
+bool FakeComPortIo::Open(const TPortAddress& address, uint32_t baud) {
   ++opens_;
-  if (fail_open) return false;
+  if (fail_open) {
+    open_error_ = {TOpenFailure::kNotPresent, "No such file or directory", 0, {}};
+    return false;
+  }
+  open_error_ = {};
+  const std::string device = address.kind == TPortAddress::Kind::kTcp
+                                 ? "tcp://" + address.host + ":" + std::to_string(address.tcp_port)
+                                 : address.path;
   if (now_ms_ >= lose_at_ms) lose_at_ms = UINT64_MAX;  // opened afresh: the device is back
   open_ = true;
   device_ = device;
@@ -53,8 +60,16 @@ bool FakeComPortIo::Write(std::span<const uint8_t> bytes) {
       return false;
     }
     ++written_total_;
+    if (echo_line) {
+      const bool alter = static_cast<int>(requests_.back().size()) == alter_echo_at;
+      input_.push_back(Arrival{now_ms_, static_cast<uint8_t>(alter ? ~byte : byte)});
+    }
     requests_.back().push_back(byte);
     request_open_ = true;
+  }
+  if (echo_line) {
+    std::stable_sort(input_.begin(), input_.end(),
+                     [](const Arrival& a, const Arrival& b) { return a.at_ms < b.at_ms; });
   }
   return true;
 }

@@ -41,6 +41,10 @@ class FakeComPortIo : public IComPortIo {
 
   bool fail_open = false;    // Open reports failure
   int fail_write_after = -1; // writes fail once this many bytes were written (-1: never)
+  // The line returns every byte written at once, as a two-wire RS-485 adapter does; the byte
+  // at index alter_echo_at of each request comes back inverted (another station talking).
+  bool echo_line = false;
+  int alter_echo_at = -1;
   // The device goes away at this virtual time: from then on writes fail, reads find nothing
   // and Lost() is true, until the port is opened again.
   uint64_t lose_at_ms = UINT64_MAX;
@@ -57,11 +61,13 @@ class FakeComPortIo : public IComPortIo {
   uint64_t SleptMs() const { return slept_ms_; }     // time spent in Sleep
   uint64_t WaitedMs() const { return waited_ms_; }   // time spent in WaitForInput
   size_t PendingInput() const { return input_.size(); }
-  const std::string& OpenedDevice() const { return device_; }
+  const std::string& OpenedDevice() const { return device_; }  // path or tcp://host:port
   uint32_t OpenedBaud() const { return baud_; }
 
   // --- IComPortIo ---------------------------------------------------------------------------
-  bool Open(const std::string& device, uint32_t baud) override;
+  using IComPortIo::Open;
+  bool Open(const TPortAddress& address, uint32_t baud) override;
+  const TOpenError& OpenError() const override { return open_error_; }
   void Close() override;
   void Purge() override;
   bool WriteByte(uint8_t byte) override;
@@ -84,6 +90,7 @@ class FakeComPortIo : public IComPortIo {
   void Schedule(const FakeAnswer& answer);
 
   bool open_ = false;
+  TOpenError open_error_;
   std::string device_;
   uint32_t baud_ = 0;
   uint64_t now_ms_ = 0;

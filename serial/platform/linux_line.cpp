@@ -1,8 +1,12 @@
-// Arbitrary line speeds on Linux: termios2 with BOTHER carries the rate as a number.
+// Line settings of Linux: termios2 with BOTHER carries an arbitrary rate as a number, and
+// TIOCSRS485 switches a driver's RS-485 mode on.
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
-#include "serial/platform/posix_speed.h"
+#include <cerrno>
+
+#include "serial/platform/posix_line.h"
 
 namespace oxa::platform {
 
@@ -14,6 +18,12 @@ bool SetArbitrarySpeed(int fd, uint32_t baud) {
   tio.c_ispeed = baud;
   tio.c_ospeed = baud;
   return ::ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+int EnableRs485(int fd) {
+  struct serial_rs485 rs485 {};
+  rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  return ::ioctl(fd, TIOCSRS485, &rs485) == 0 ? 0 : errno;
 }
 
 }  // namespace oxa::platform

@@ -1,0 +1,97 @@
+#include "serial/OxaPortAddress.h"
+
+#include <charconv>
+#include <vector>
+
+namespace oxa {
+
+namespace {
+
+constexpr std::string_view kTcpScheme = "tcp://";
+
+std::vector<std::string_view> Words(std::string_view text) {
+  std::vector<std::string_view> words;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    const size_t start = i;
+    while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
+    if (i > start) words.push_back(text.substr(start, i - start));
+  }
+  return words;
+}
+
+bool ParseTcp(std::string_view rest, TPortAddress& address, std::string& error) {
+  // host:port, or [v6-address]:port
+  size_t colon = std::string_view::npos;
+  if (!rest.empty() && rest.front() == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string_view::npos) {
+      error = "unclosed '[' in the host of tcp://";
+      return false;
+    }
+    address.host = std::string(rest.substr(1, close - 1));
+    if (close + 1 < rest.size() && rest[close + 1] == ':') colon = close + 1;
+  } else {
+    colon = rest.rfind(':');
+    address.host = std::string(rest.substr(0, colon));
+  }
+  if (colon == std::string_view::npos || colon + 1 == rest.size()) {
+    error = "tcp:// needs a port: tcp://host:port";
+    return false;
+  }
+  if (address.host.empty()) {
+    error = "tcp:// needs a host: tcp://host:port";
+    return false;
+  }
+  const std::string_view digits = rest.substr(colon + 1);
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc() || end != digits.data() + digits.size() || value == 0 || value > 65535) {
+    error = "TCP port '" + std::string(digits) + "' is not a number from 1 to 65535";
+    return false;
+  }
+  address.tcp_port = static_cast<uint16_t>(value);
+  return true;
+}
+
+}  // namespace
+
+TPortAddress SerialAddress(std::string path) {
+  TPortAddress address;
+  address.path = std::move(path);
+  return address;
+}
+
+bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string& error) {
+  address = TPortAddress{};
+  const std::vector<std::string_view> words = Words(text);
+  if (words.empty()) {
+    error = "no device named";
+    return false;
+  }
+  const std::string_view target = words.front();
+  if (target.substr(0, kTcpScheme.size()) == kTcpScheme) {
+    address.kind = TPortAddress::Kind::kTcp;
+    if (!ParseTcp(target.substr(kTcpScheme.size()), address, error)) return false;
+  } else {
+    address.path = std::string(target);
+  }
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (words[i] == "echo") {
+      address.echo = true;
+    } else if (words[i] == "rs485") {
+      if (address.kind == TPortAddress::Kind::kTcp) {
+        error = "rs485 applies to a serial device, not to tcp://";
+        return false;
+      }
+      address.rs485 = true;
+    } else {
+      error = "unknown option '" + std::string(words[i]) + "' (known: rs485, echo)";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace oxa

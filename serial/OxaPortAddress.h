@@ -1,0 +1,61 @@
+// Where a port leads, as the settings file's [Ports] section or a command line names it, and
+// why a port could not be opened.
+//
+//   /dev/ttyUSB0                   a serial device by its path
+//   /dev/ttyUSB0 rs485 echo        with options after the path, separated by blanks:
+//                                    rs485  switch the driver's RS-485 mode on (RTS on send)
+//                                    echo   the line returns each request before the answer,
+//                                           as a two-wire RS-485 adapter that hears itself does
+//   tcp://192.168.0.20:4001        a serial device server that passes frames through a TCP
+//                                  socket (options: echo)
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace oxa {
+
+struct TPortAddress {
+  enum class Kind { kSerial, kTcp };
+  Kind kind = Kind::kSerial;
+  std::string path;       // kSerial: the device path
+  std::string host;       // kTcp: host name or address
+  uint16_t tcp_port = 0;  // kTcp: 1..65535
+  bool rs485 = false;
+  bool echo = false;
+};
+
+// Parses an address. False, with `error` saying what is wrong in a short English phrase
+// ("unknown option 'rs458'", "tcp:// needs a port: tcp://host:port", ...), when the text is
+// empty or malformed; `address` is then unspecified.
+bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string& error);
+
+// A serial device by its path, no options.
+TPortAddress SerialAddress(std::string path);
+
+// Why the last Open of a port failed.
+enum class TOpenFailure {
+  kNone,               // the port opened
+  kBadAddress,         // the address is malformed, or names no device (COM0)
+  kNotPresent,         // no such device (an adapter not plugged in, a mistyped path)
+  kPermissionDenied,   // the user may not open it (not in the group that owns serial ports)
+  kBusy,               // another program, or another open in this one, holds it
+  kNotSerial,          // the path is not a serial device (a regular file, /dev/null)
+  kNoRs485,            // RS-485 mode was asked for and the driver has none
+  kUnreachable,        // a serial device server did not accept the connection
+  kOther,              // any other error of the system
+};
+
+struct TOpenError {
+  TOpenFailure failure = TOpenFailure::kNone;
+  // The system's text for the error ("No such file or directory"), or what is wrong with the
+  // address.
+  std::string detail;
+  // kBusy: the process holding the device and its program name, where the system shows them
+  // (0 and empty otherwise).
+  int holder_pid = 0;
+  std::string holder_name;
+};
+
+}  // namespace oxa
