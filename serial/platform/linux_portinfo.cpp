@@ -1,0 +1,101 @@
+// Serial devices as Linux describes them in sysfs (/sys/class/tty/<name>/device) and udev's
+// /dev/serial/by-id links.
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <system_error>
+
+#include "serial/OxaPortInfo.h"
+
+namespace oxa {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadLine(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line;
+}
+
+// The name of the tty a device path stands for, as sysfs knows it: "/dev/ttyUSB0" → "ttyUSB0".
+std::string TtyName(const fs::path& device) {
+  return device.filename().string();
+}
+
+// by-id link name for each device it leads to.
+std::map<std::string, std::string> ByIdLinks(const TPortInfoRoots& roots) {
+  std::map<std::string, std::string> links;
+  std::error_code ec;
+  const fs::path dir = fs::path(roots.dev) / "serial" / "by-id";
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path target = fs::weakly_canonical(it->path(), ec);
+    if (!ec) links.emplace(target.string(), it->path().string());
+  }
+  return links;
+}
+
+void FillFromSysfs(TPortInfo& info, const TPortInfoRoots& roots) {
+  std::error_code ec;
+  const fs::path tty = fs::path(roots.sys) / "class" / "tty" / TtyName(info.path);
+  const fs::path device = fs::canonical(tty / "device", ec);
+  if (ec) return;
+  const fs::path driver = fs::read_symlink(device / "driver", ec);
+  if (!ec) info.driver = driver.filename().string();
+  // The USB device is the nearest folder above the interface that names a vendor.
+  const fs::path sys = fs::canonical(roots.sys, ec);
+  if (ec) return;
+  for (fs::path dir = device; dir != sys && dir.string().rfind(sys.string(), 0) == 0;
+       dir = dir.parent_path()) {
+    if (fs::exists(dir / "idVendor", ec)) {
+      info.usb_id = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+      info.manufacturer = ReadLine(dir / "manufacturer");
+      info.product = ReadLine(dir / "product");
+      info.serial_number = ReadLine(dir / "serial");
+      break;
+    }
+  }
+}
+
+// A /dev/ttyS* with no UART behind it reports type 0 (the kernel makes several in any case).
+bool HasUart(const std::string& name, const TPortInfoRoots& roots) {
+  const std::string type = ReadLine(fs::path(roots.sys) / "class" / "tty" / name / "type");
+  return !type.empty() && type != "0";
+}
+
+}  // namespace
+
+TPortInfo DescribePort(const std::string& path, const TPortInfoRoots& roots) {
+  TPortInfo info;
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  info.path = ec ? path : real.string();
+  info.present = !ec;
+  if (!info.present) return info;
+  const auto links = ByIdLinks(roots);
+  if (const auto it = links.find(info.path); it != links.end()) info.by_id = it->second;
+  FillFromSysfs(info, roots);
+  return info;
+}
+
+std::vector<TPortInfo> ListSerialPorts(const TPortInfoRoots& roots) {
+  std::map<std::string, TPortInfo> found;
+  std::error_code ec;
+  for (fs::directory_iterator it(roots.dev, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const bool usb = name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+    const bool uart = name.rfind("ttyS", 0) == 0 && HasUart(name, roots);
+    if (usb || uart) found.emplace(it->path().string(), TPortInfo{});
+  }
+  for (const auto& [target, link] : ByIdLinks(roots)) found.emplace(target, TPortInfo{});
+  std::vector<TPortInfo> ports;
+  for (const auto& entry : found) ports.push_back(DescribePort(entry.first, roots));
+  return ports;
+}
+
+}  // namespace oxa
