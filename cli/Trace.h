@@ -1,0 +1,58 @@
+// The exchange trace: every frame on the wire, both ways, one line each, with the time since
+// the start of the run in microseconds and a short decoding.
+//
+//   0.012345 TX 01 03 00 00 00 0A C5 CD  Modbus addr 1 fn 3 read holding registers, CRC ok
+//   0.024690 RX 01 03 14 ...              Modbus addr 1 fn 3 read holding registers, CRC ok
+//
+// It watches a port through the port's tap: bytes sent arrive as one block per request;
+// bytes received are gathered and written as one line at the next request or at Flush. On a
+// line that echoes, the returned request is written on its own line, marked as the echo.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "serial/OxaComPort.h"
+
+namespace oxa::cli {
+
+enum class TWireProtocol { kModbus, k10x };
+
+// A short decoding of one frame: protocol, address, function or command, checksum good or
+// bad, exception name.
+std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent);
+
+class TTrace {
+ public:
+  // Lines go to `out`; times count from `start_us` of the port's clock.
+  TTrace(std::FILE* out, uint64_t start_us) : out_(out), start_us_(start_us) {}
+  ~TTrace();
+  TTrace(const TTrace&) = delete;
+  TTrace& operator=(const TTrace&) = delete;
+
+  // Watches `port` from now on (until Detach or destruction).
+  void Attach(ToxaComPort& port);
+  void Detach();
+  // How the frames that follow are decoded.
+  void SetProtocol(TWireProtocol protocol) { protocol_ = protocol; }
+  // Writes the bytes received since the last line.
+  void Flush();
+
+ private:
+  void OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us);
+  void Line(const char* direction, uint64_t us, std::span<const uint8_t> bytes,
+            const std::string& note);
+
+  std::FILE* out_;
+  uint64_t start_us_;
+  ToxaComPort* port_ = nullptr;
+  TWireProtocol protocol_ = TWireProtocol::kModbus;
+  std::vector<uint8_t> sent_;
+  std::vector<uint8_t> received_;
+  uint64_t received_us_ = 0;
+};
+
+}  // namespace oxa::cli
