@@ -2,6 +2,7 @@
 // something that is not an ordinary settings file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -127,6 +128,38 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedByAWrite) {
   ASSERT_TRUE(ini.WriteInteger("Signature", "Port", 3));
   EXPECT_EQ(Read(path), "[Signature]\nPort=3\n");
   EXPECT_FALSE(TIniFile((dir / "missing-dir/ful03test.ini").string()).WriteInteger("S", "K", 1));
+}
+
+// A writable file in a folder the user may not write to (the program's folder of a shared
+// installation) is written in place. The superuser writes anywhere, so as root the write is
+// made by a child process that runs as an ordinary user.
+TEST_F(SettingsFile, WritableFileInReadOnlyFolderIsWrittenInPlace) {
+  const fs::path folder = dir / "shared";
+  fs::create_directory(folder);
+  const fs::path file = folder / "ful03test.ini";
+  Write(file, "[Signature]\nPort=1\n");
+  const auto write = [&] { return TIniFile(file).WriteInteger("Signature", "Port", 4); };
+  if (::geteuid() == 0) {
+    constexpr uid_t kUser = 65534;
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
+    ASSERT_EQ(::chown(file.c_str(), kUser, kUser), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgid(kUser) != 0 || ::setuid(kUser) != 0) ::_exit(2);
+      ::_exit(write() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  } else {
+    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+    EXPECT_TRUE(write());
+  }
+  ::chmod(folder.c_str(), 0700);
+  EXPECT_EQ(Read(file), "[Signature]\nPort=4\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
 // A file without write bits stays untouched, also for the superuser whom the system lets write
