@@ -144,8 +144,7 @@ std::optional<std::string> TIniText::ReadString(std::string_view section,
   return std::nullopt;
 }
 
-void TIniText::WriteString(std::string_view section, std::string_view key,
-                           std::string_view value) {
+void TIniText::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   std::string new_line = std::string(key) + '=' + std::string(value);
   size_t section_at = SIZE_MAX;
   size_t insert_at = 0;  // after the last non-blank line of the section
@@ -250,8 +249,7 @@ TIniSection TIniFile::ReadSection(std::string_view section) const {
   return TIniText(*text).ReadSection(section);
 }
 
-bool TIniFile::WriteString(std::string_view section, std::string_view key,
-                           std::string_view value) {
+bool TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   TState state = TState::kReadable;
   const auto text = Load(&state);
   // Only a file that was read whole is rewritten: anything else would be lost or replaced.
@@ -297,7 +295,8 @@ std::optional<int> TIniFile::ParseInteger(std::string_view text) {
   const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), magnitude, base);
   if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
   if (magnitude > uint64_t{INT_MAX} + (negative ? 1 : 0)) return std::nullopt;
-  const int64_t value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  const int64_t value =
+      negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   return static_cast<int>(value);
 }
 

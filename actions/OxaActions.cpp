@@ -73,9 +73,9 @@ std::string FoldedName(std::string_view text) {
     char32_t cyrillic;
     char latin;
   };
-  static constexpr Fold kLookAlikes[] = {
-      {U'А', 'a'}, {U'В', 'b'}, {U'Е', 'e'}, {U'К', 'k'}, {U'М', 'm'}, {U'Н', 'h'},
-      {U'О', 'o'}, {U'Р', 'p'}, {U'С', 'c'}, {U'Т', 't'}, {U'Х', 'x'}, {U'У', 'y'}};
+  static constexpr Fold kLookAlikes[] = {{U'А', 'a'}, {U'В', 'b'}, {U'Е', 'e'}, {U'К', 'k'},
+                                         {U'М', 'm'}, {U'Н', 'h'}, {U'О', 'o'}, {U'Р', 'p'},
+                                         {U'С', 'c'}, {U'Т', 't'}, {U'Х', 'x'}, {U'У', 'y'}};
   std::string out;
   for (size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
@@ -192,7 +192,8 @@ std::vector<std::string> FailureLines(TOxaError code, uint8_t exception) {
     char text[16];
     std::snprintf(text, sizeof text, "Exception %.2X", exception);
     const std::string_view name = ModbusExceptionName(exception);
-    lines.push_back(name.empty() ? std::string(text) : std::string(text) + ": " + std::string(name));
+    lines.push_back(name.empty() ? std::string(text)
+                                 : std::string(text) + ": " + std::string(name));
   }
   return lines;
 }
@@ -270,8 +271,8 @@ TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_vi
   if (r.Ok()) {
     r.raw = raw;
     r.word = BigEndian32(raw);
-    r.value = e.is_long ? static_cast<double>(r.word)
-                        : static_cast<double>(std::bit_cast<float>(r.word));
+    r.value =
+        e.is_long ? static_cast<double>(r.word) : static_cast<double>(std::bit_cast<float>(r.word));
     r.value_text = IntegratorValueText(index, raw, separator);
     r.lines.push_back("Raw: " + HexBytes(raw));
     r.lines.push_back(r.name + " = " + r.value_text + " " + r.unit);

@@ -76,7 +76,7 @@ struct TIntegratorRead : TActionResult {
   uint16_t reg = 0;
   std::string name;  // as the device's documentation writes it ("Т1" with a Cyrillic Т)
   std::string unit;
-  bool is_long = false;         // an unsigned 32-bit counter; otherwise an IEEE-754 float
+  bool is_long = false;          // an unsigned 32-bit counter; otherwise an IEEE-754 float
   std::array<uint8_t, 4> raw{};  // the value's bytes, most significant first
   uint32_t word = 0;             // the same as one number
   double value = 0;              // the counter, or the float
@@ -123,8 +123,7 @@ TIdentification Identify(ToxaFul0508& device);
 // stands, and the device decides).
 TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count);
 // Integrator `index` (0..31); another index sends nothing and fails with kWrongSize.
-TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index,
-                               std::string_view separator = ".");
+TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_view separator = ".");
 TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block);
 TDose ReadDose(ToxaFul0508& device);
 TDose WriteDose(ToxaFul0508& device, uint16_t tenths);
@@ -184,7 +183,7 @@ std::vector<std::string> FailureLines(TOxaError code, uint8_t exception);
 // ---- The window's own messages -----------------------------------------------------------------
 
 std::string ReadyText(std::string_view port, std::string_view speed);  // "Готов к работе:   ..."
-std::string OpeningPortText(std::string_view port);                    // "Открытие порта COM1"
+std::string OpeningPortText(std::string_view port);  // "Открытие порта COM1"
 std::string PortNotOpenedText(std::string_view port);  // "Не удалось открыть порт COM1"
 std::string SendingRequestText();                      // "Отправка запроса "
 std::string ClosingPortText(std::string_view port);    // "Закрытие порта COM1"

@@ -53,8 +53,8 @@ std::string LocaleSeparator() {
 
 QPoint CentredFramePosition(const QRect& available, const QSize& client, const QMargins& margins) {
   const QSize frame = client.grownBy(margins);
-  return available.topLeft() + QPoint((available.width() - frame.width()) / 2,
-                                      (available.height() - frame.height()) / 2);
+  return available.topLeft() +
+         QPoint((available.width() - frame.width()) / 2, (available.height() - frame.height()) / 2);
 }
 
 QString TIDMainFrm::DefaultSettingsPath() {
@@ -73,8 +73,7 @@ void TIDMainFrm::LoadWindowFonts() {
   }
 }
 
-TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& options,
-                       QWidget* parent)
+TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& options, QWidget* parent)
     : QWidget(parent),
       ui_(std::make_unique<Ui::TIDMainFrm>()),
       settingsPath_(settingsPath),

@@ -146,7 +146,8 @@ TEST_F(Actions, ArchiveBlockLines) {
 }
 
 TEST_F(Actions, DoseReadAndWrite) {
-  const std::pair<uint16_t, const char*> reads[] = {{12345, "30 39"}, {0xFFFF, "FF FF"}, {0, "00 00"}};
+  const std::pair<uint16_t, const char*> reads[] = {
+      {12345, "30 39"}, {0xFFFF, "FF FF"}, {0, "00 00"}};
   for (const auto& [tenths, hex] : reads) {
     dev.SetHoldingRegister(sim::kRegDose, tenths);
     const TDose r = ReadDose(ful);
@@ -179,9 +180,11 @@ TEST_F(Actions, DoserCommandsAndReset) {
 }
 
 TEST_F(Actions, DoserStateIsNamed) {
-  const std::tuple<uint16_t, const char*, const char*> rows[] = {
-      {0, "00 00", "остановлен"}, {1, "00 01", "запущен"}, {2, "00 02", "пауза"},
-      {3, "00 03", "ошибка"},     {0x0102, "01 02", "ошибка"}};
+  const std::tuple<uint16_t, const char*, const char*> rows[] = {{0, "00 00", "остановлен"},
+                                                                 {1, "00 01", "запущен"},
+                                                                 {2, "00 02", "пауза"},
+                                                                 {3, "00 03", "ошибка"},
+                                                                 {0x0102, "01 02", "ошибка"}};
   for (const auto& [state, hex, name] : rows) {
     dev.SetHoldingRegister(sim::kRegDoserState, state);
     const TDoserStateRead r = ReadDoserState(ful);
@@ -201,8 +204,15 @@ struct StampRow {
 
 TEST_F(Actions, StampTextAndValues) {
   const StampRow rows[] = {
-      {{0xDE, 0x85, 0x25, 0x20, 0x12, 0x05, 0x31, 0xAD}, "9605 2012.05.31", true, 9605, "2012-05-31"},
-      {{0xDE, 0xFF, 0xFF, 0x00, 0x12, 0x05, 0x31, 0xAD}, "65535 2012.05.31", true, 65535,
+      {{0xDE, 0x85, 0x25, 0x20, 0x12, 0x05, 0x31, 0xAD},
+       "9605 2012.05.31",
+       true,
+       9605,
+       "2012-05-31"},
+      {{0xDE, 0xFF, 0xFF, 0x00, 0x12, 0x05, 0x31, 0xAD},
+       "65535 2012.05.31",
+       true,
+       65535,
        "2012-05-31"},
       {{0xDE, 0x07, 0x00, 0x00, 0x99, 0x1A, 0x01, 0xAD}, "0007 2099.1A.01", true, 7, "2099-1A-01"},
       {{0xDF, 0x85, 0x25, 0x20, 0x12, 0x05, 0x31, 0xAD}, "Нет данных", false, 0, ""},
@@ -253,18 +263,33 @@ TEST(IntegratorTable, TextsKeepTheirLettersAndListEntries) {
 }
 
 TEST(IntegratorTable, FoundByNameOrRegister) {
-  const std::pair<const char*, std::optional<size_t>> rows[] = {
-      {"T1", 28},       {"t1", 28},    {"\u04221", 28}, {"\u04421", 28}, {"Tнар1", 16},
-      {"TНАР1", 16},    {"tnap1", std::nullopt},          {"Thap1", 16},   {"2140", 28},
-      {"m1r DOP", 13},  {"Gm2", 27},   {"V1", 0},       {"2001", std::nullopt},
-      {"X", std::nullopt}, {"", std::nullopt}, {"T", std::nullopt}};
+  const std::pair<const char*, std::optional<size_t>> rows[] = {{"T1", 28},
+                                                                {"t1", 28},
+                                                                {"\u04221", 28},
+                                                                {"\u04421", 28},
+                                                                {"Tнар1", 16},
+                                                                {"TНАР1", 16},
+                                                                {"tnap1", std::nullopt},
+                                                                {"Thap1", 16},
+                                                                {"2140", 28},
+                                                                {"m1r DOP", 13},
+                                                                {"Gm2", 27},
+                                                                {"V1", 0},
+                                                                {"2001", std::nullopt},
+                                                                {"X", std::nullopt},
+                                                                {"", std::nullopt},
+                                                                {"T", std::nullopt}};
   for (const auto& [key, index] : rows) EXPECT_EQ(FindIntegrator(key), index) << key;
 }
 
 TEST(DoseConversion, TenthsHeldWithinTheRegister) {
   const std::pair<long double, uint16_t> rows[] = {
-      {0.7L, 7},        {0.1L, 1},     {1234.5L, 12345},
-      {6553.5L, 65535}, {7000.0L, 65535}, {-3.0L, 0},
+      {0.7L, 7},
+      {0.1L, 1},
+      {1234.5L, 12345},
+      {6553.5L, 65535},
+      {7000.0L, 65535},
+      {-3.0L, 0},
       {std::numeric_limits<long double>::quiet_NaN(), 0}};
   for (const auto& [litres, tenths] : rows) EXPECT_EQ(DoseTenths(litres), tenths) << double(litres);
   EXPECT_EQ(DoseLitres(12345), 1234.5L);

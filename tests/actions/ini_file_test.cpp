@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "actions/IniFile.h"
@@ -81,12 +81,21 @@ TEST(IniText, WriteKeepsEverythingElse) {
 }
 
 TEST(IniFile, IntegerRule) {
-  const std::pair<const char*, std::optional<int>> rows[] = {
-      {" 42 ", 42},           {"$ff", 255},           {"0XFF", 255},
-      {"-$10", -16},          {"+7", 7},              {"-2147483648", INT32_MIN},
-      {"2147483647", INT32_MAX}, {"2147483648", std::nullopt}, {"0x", std::nullopt},
-      {"1e3", std::nullopt},  {"99999999999", std::nullopt}, {"", std::nullopt},
-      {"--5", std::nullopt},  {"12abc", std::nullopt}, {"$-1", std::nullopt}};
+  const std::pair<const char*, std::optional<int>> rows[] = {{" 42 ", 42},
+                                                             {"$ff", 255},
+                                                             {"0XFF", 255},
+                                                             {"-$10", -16},
+                                                             {"+7", 7},
+                                                             {"-2147483648", INT32_MIN},
+                                                             {"2147483647", INT32_MAX},
+                                                             {"2147483648", std::nullopt},
+                                                             {"0x", std::nullopt},
+                                                             {"1e3", std::nullopt},
+                                                             {"99999999999", std::nullopt},
+                                                             {"", std::nullopt},
+                                                             {"--5", std::nullopt},
+                                                             {"12abc", std::nullopt},
+                                                             {"$-1", std::nullopt}};
   for (const auto& [text, value] : rows) EXPECT_EQ(TIniFile::ParseInteger(text), value) << text;
 }
 
@@ -98,7 +107,8 @@ TEST(IniFile, PortsSectionAsThePortTakesIt) {
       {1, "/dev/ttyUSB0 rs485 echo"}, {3, "tcp://host:502"}, {10, "/dev/ttyS9"}};
   EXPECT_EQ(PortMap(ini.ReadSection("Ports")), expected);
 
-  EXPECT_EQ(ParsePortAssignment("COM3=/dev/ttyUSB0"), std::pair(uint8_t{3}, std::string("/dev/ttyUSB0")));
+  EXPECT_EQ(ParsePortAssignment("COM3=/dev/ttyUSB0"),
+            std::pair(uint8_t{3}, std::string("/dev/ttyUSB0")));
   EXPECT_EQ(ParsePortAssignment(" com255 = a b "), std::pair(uint8_t{255}, std::string("a b")));
   for (const char* bad : {"COM3", "COM3=", "COM0=/x", "COM256=/x", "/dev/ttyS0", "=x"}) {
     EXPECT_EQ(ParsePortAssignment(bad), std::nullopt) << bad;
@@ -192,10 +202,14 @@ TEST_F(SettingsFile, OnlyRegularFilesWithinTheLimitAreUsed) {
        TState::kNotRegular},
       {"folder", [](const fs::path& p) { fs::create_directory(p); }, TState::kNotRegular},
       {"oversize",
-       [&](const fs::path& p) { Write(p, head + std::string(TIniFile::kMaxSize - head.size() + 1, ';')); },
+       [&](const fs::path& p) {
+         Write(p, head + std::string(TIniFile::kMaxSize - head.size() + 1, ';'));
+       },
        TState::kTooLarge},
       {"at the limit",
-       [&](const fs::path& p) { Write(p, head + std::string(TIniFile::kMaxSize - head.size(), ';')); },
+       [&](const fs::path& p) {
+         Write(p, head + std::string(TIniFile::kMaxSize - head.size(), ';'));
+       },
        TState::kReadable},
   };
   for (const Row& row : rows) {

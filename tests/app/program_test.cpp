@@ -1,12 +1,13 @@
 // The window program as started from a shell: its options, and a run killed without warning
 // that leaves the settings file as it was. The program is copied into a folder of its own, so
 // that the settings file beside it is the test's.
+#include <signal.h>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <signal.h>
 
 class ProgramTest : public QObject {
   Q_OBJECT
@@ -51,15 +52,17 @@ class ProgramTest : public QObject {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "--virtual-device" << "";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "--virtual-device"
+                          << "";
     QTest::newRow("unknown") << QStringList{"--virtual"} << 2 << ""
                              << "ful03test: unknown option --virtual (see --help)\n";
     QTest::newRow("bad map") << QStringList{"--map", "COM1"} << 2 << ""
                              << "ful03test: --map COM1: expected COMn=PATH with n from 1 to 255 "
                                 "(see --help)\n";
     // Qt takes its own options; one it does not know is left over.
-    QTest::newRow("unknown to Qt too") << QStringList{"-platform", "offscreen", "-frobnicate"} << 2
-                                       << "" << "ful03test: unknown option -frobnicate (see --help)\n";
+    QTest::newRow("unknown to Qt too")
+        << QStringList{"-platform", "offscreen", "-frobnicate"} << 2 << ""
+        << "ful03test: unknown option -frobnicate (see --help)\n";
   }
   void options() {
     QFETCH(QStringList, args);

@@ -1,6 +1,8 @@
 // A run of the window as a user meets it: the keyboard focus around a test, settings files the
 // window must not touch, a message shown while a test runs, the virtual device and ports mapped
 // for one run, and where the window is placed.
+#include <sys/stat.h>
+
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -11,7 +13,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-#include <sys/stat.h>
 
 #include "app/zeb_id_main.h"
 #include "sim/PtyDevice.h"
@@ -154,8 +155,8 @@ class WindowRunTest : public QObject {
   // so as it does for a file in a folder that does not exist.
   void readOnlySettingsFileIsReported() {
     WriteFile(ini_, "[Signature]\nPort=2\n");
-    QVERIFY(QFile::setPermissions(ini_, QFileDevice::ReadOwner | QFileDevice::ReadGroup |
-                                            QFileDevice::ReadOther));
+    QVERIFY(QFile::setPermissions(
+        ini_, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
     TIDMainFrm w(ini_);
     QStringList messages;
     w.ShowMessage = [&](const QString& text) { messages << text; };
@@ -240,11 +241,11 @@ class WindowRunTest : public QObject {
                           << "" << 2 << true << 1;
     QTest::newRow("Qt's own") << QStringList{"-platform", "offscreen", "--virtual-device"} << ""
                               << 0 << true << 3;
-    QTest::newRow("unknown") << QStringList{"--virtual"} << "unknown option --virtual" << 0
-                             << false << 1;
-    QTest::newRow("map without value") << QStringList{"--map"}
-                                       << "--map needs a value such as COM1=/dev/ttyUSB0" << 0
-                                       << false << 1;
+    QTest::newRow("unknown") << QStringList{"--virtual"} << "unknown option --virtual" << 0 << false
+                             << 1;
+    QTest::newRow("map without value")
+        << QStringList{"--map"} << "--map needs a value such as COM1=/dev/ttyUSB0" << 0 << false
+        << 1;
     QTest::newRow("bad map") << QStringList{"--map", "COM0=/dev/x"}
                              << "--map COM0=/dev/x: expected COMn=PATH with n from 1 to 255" << 0
                              << false << 1;
@@ -276,8 +277,9 @@ class WindowRunTest : public QObject {
     QCOMPARE(CentredFramePosition(screen, QSize(770, 414), QMargins()), QPoint(127, 177));
     QCOMPARE(CentredFramePosition(screen, QSize(770, 414), QMargins(1, 20, 1, 1)),
              QPoint(126, 166));
-    QCOMPARE(CentredFramePosition(QRect(1024, 30, 1280, 994), QSize(770, 414), QMargins(4, 24, 4, 4)),
-             QPoint(1024 + 251, 30 + 276));
+    QCOMPARE(
+        CentredFramePosition(QRect(1024, 30, 1280, 994), QSize(770, 414), QMargins(4, 24, 4, 4)),
+        QPoint(1024 + 251, 30 + 276));
   }
 };
 
