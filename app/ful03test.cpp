@@ -1,11 +1,36 @@
-// Program start: the application, its main window, and the window's message loop.
+// Program start: the command line, the application, its main window, and the window's message
+// loop.
 #include <QApplication>
+#include <cstdio>
+#include <string>
+#include <vector>
 
+#include "app/WindowOptions.h"
 #include "app/zeb_id_main.h"
 
 int main(int argc, char* argv[]) {
-  QApplication app(argc, argv);
-  TIDMainFrm IDMainFrm;
+  // Read before Qt starts, so that --help and a mistyped option need no display.
+  const TCommandLine line = ParseCommandLine(std::vector<std::string>(argv, argv + argc));
+  if (line.help) {
+    std::fputs(kCommandLineHelp, stdout);
+    return 0;
+  }
+  if (!line.error.empty()) {
+    std::fprintf(stderr, "ful03test: %s (see --help)\n", line.error.c_str());
+    return 2;
+  }
+  // Qt takes its own options (-platform and the like) out of what is left.
+  std::vector<std::string> rest = line.rest;
+  std::vector<char*> qt_argv;
+  for (std::string& arg : rest) qt_argv.push_back(arg.data());
+  qt_argv.push_back(nullptr);
+  int qt_argc = static_cast<int>(rest.size());
+  QApplication app(qt_argc, qt_argv.data());
+  if (qt_argc > 1) {
+    std::fprintf(stderr, "ful03test: unknown option %s (see --help)\n", qt_argv[1]);
+    return 2;
+  }
+  TIDMainFrm IDMainFrm(TIDMainFrm::DefaultSettingsPath(), line.options);
   IDMainFrm.show();
   return app.exec();
 }

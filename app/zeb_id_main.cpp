@@ -11,109 +11,50 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QScreen>
-#include <cmath>
-#include <cstring>
+#include <QTimer>
+#include <QWindow>
+#include <algorithm>
 #include <map>
 #include <thread>
 
-#include "app/IniFile.h"
+#include "actions/IniFile.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
-#include "serial/OxaUtils.h"
+#include "sim/PtyDevice.h"
 #include "ui_zeb_id_main.h"
-
-const std::array<uint16_t, 32> IntegratorRegs = {
-    2000, 2002, 2004, 2006, 2008, 2012, 2014, 2016, 2018, 2020, 2022, 2028, 2030, 2032, 2034, 2038,
-    2040, 2042, 2052, 2054, 2064, 2066, 2088, 2090, 2100, 2102, 2104, 2106, 2140, 2142, 2160, 2162};
-
-// The names and units mix Latin and Cyrillic look-alike letters exactly as the device's
-// documentation prints them. Where a Cyrillic letter looks like a Latin one it is written as an
-// escape: "Tнар1" starts with a Latin T, "\u04221" (Т1) with a Cyrillic Т, and the unit of Gm2
-// ("\u0422/ч") has a Cyrillic Т where that of Gm1 ("T/ч") has a Latin T. Every "M3" and plain
-// "T" is Latin.
-// clang-format off
-const std::array<const char*, 32> IntegratorNames = {
-    "V1",    "V2",    "V1r",   "V2r",   "Vd",      "M1",      "M2",    "M1r",
-    "M2r",   "V1dop", "V2dop", "M1dop", "M2dop",   "M1r dop", "M2r dop", "Tall",
-    "Tнар1", "Tнар2", "Tmin1", "Tmin2", "Tmax1",   "Tmax2",   "Terr1", "Terr2",
-    "Gv1",   "Gv2",   "Gm1",   "Gm2",   "\u04221", "\u04222", "P1",    "P2"};
-
-const std::array<const char*, 32> IntegratorUnits = {
-    "M3",   "M3",   "M3",   "M3",   "M3",   "T",    "T",    "T",
-    "T",    "M3",   "M3",   "T",    "T",    "T",    "T",    "сек",
-    "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",
-    "M3/ч", "M3/ч", "T/ч",  "\u0422/ч", "град.", "град.", "МПа", "МПа"};
-// clang-format on
-
-bool IsLongIntegrator(int index) {
-  return index >= 15 && index <= 23;
-}
 
 namespace {
 
 const char* const kSection = "Signature";
 
-// Doser registers: dose in tenths of a litre, state (read) or command (written), reset.
-constexpr uint16_t kRegDose = 2201;
-constexpr uint16_t kRegDoserState = 2202;
-constexpr uint16_t kRegDoserReset = 2203;
-
 const QColor kBlack(0, 0, 0);
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
 
-// Each byte as two upper-case hex digits and a space: "01 03 00 0A ".
-QString HexLine(std::span<const uint8_t> bytes) {
-  return QString::fromStdString(oxa::HexBytes(bytes));
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
 }
 
-// The data lines of a register or archive read: 16 bytes per line; the line under way is
-// added after the last byte in any case, so a multiple of 16 bytes ends with an empty line.
-QStringList HexLines(std::span<const uint8_t> bytes) {
-  QStringList lines;
-  QString line;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    line += HexLine(bytes.subspan(i, 1));
-    if (i % 16 == 15) {
-      lines << line;
-      line.clear();
-    }
-  }
-  lines << line;
-  return lines;
+std::string S(const QString& text) {
+  return text.toStdString();
 }
 
-// The two bytes of one register, separated by a blank: "08 99".
-QString RegisterLine(const uint8_t* b) {
-  return QString::asprintf("%.2X %.2X", b[0], b[1]);
+QStringList Lines(const std::vector<std::string>& lines) {
+  QStringList out;
+  for (const std::string& line : lines) out << Q(line);
+  return out;
+}
+
+// The decimal separator of the user's locale, for the float values the window shows.
+std::string LocaleSeparator() {
+  return S(QLocale().decimalPoint());
 }
 
 }  // namespace
 
-QString IntegratorValueText(int index, std::span<const uint8_t, 4> raw) {
-  uint32_t word = 0;
-  oxa::CopyBytes(std::span<uint8_t>(reinterpret_cast<uint8_t*>(&word), 4), raw, 4);
-  oxa::SwapBytes32(word);
-  if (IsLongIntegrator(index)) return QString::number(word);
-  float value = 0;
-  std::memcpy(&value, &word, sizeof value);
-  QString text = QString::asprintf("%12.6f", double(value));
-  return text.replace('.', QLocale().decimalPoint());
-}
-
-QString StampText(std::span<const uint8_t, 8> r) {
-  if (r[0] != 0xDE || r[7] != 0xAD) return QString::fromUtf8("Нет данных");
-  // Number low byte first; the date bytes are BCD and shown as they stand.
-  return QString::asprintf("%.4d 20%.2X.%.2X.%.2X", r[1] | (r[2] << 8), r[4], r[5], r[6]);
-}
-
-uint16_t DoseTenths(long double litres) {
-  // Rounding the product to double first makes every one-decimal value give its exact tenths
-  // (0.7 gives 7, not 6). Values the register cannot hold are held at its limits rather than
-  // wrapped, so a dose out of range never reaches the device as some other dose.
-  const double tenths = std::trunc(double(litres * 10.0L));
-  if (!(tenths > 0)) return 0;
-  if (tenths > 65535) return 65535;
-  return uint16_t(tenths);
+QPoint CentredFramePosition(const QRect& available, const QSize& client, const QMargins& margins) {
+  const QSize frame = client.grownBy(margins);
+  return available.topLeft() +
+         QPoint((available.width() - frame.width()) / 2, (available.height() - frame.height()) / 2);
 }
 
 QString TIDMainFrm::DefaultSettingsPath() {
@@ -132,8 +73,11 @@ void TIDMainFrm::LoadWindowFonts() {
   }
 }
 
-TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::TIDMainFrm>()), settingsPath_(settingsPath) {
+TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& options, QWidget* parent)
+    : QWidget(parent),
+      ui_(std::make_unique<Ui::TIDMainFrm>()),
+      settingsPath_(settingsPath),
+      options_(options) {
   LoadWindowFonts();
   QFont windowFont("Tahoma");
   windowFont.setPixelSize(11);
@@ -145,9 +89,7 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(770, 414);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
-  }
+  Centre();
 
   QPalette face = palette();
   face.setColor(QPalette::Base, face.color(QPalette::Button));
@@ -170,7 +112,13 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
   }
   if (auto* edit1 = ui_->SENetAddr->findChild<QLineEdit*>()) edit1->setMaxLength(4);
 
-  ShowMessage = [this](const QString& text) { QMessageBox::critical(this, windowTitle(), text); };
+  // Window-modal but not waiting: the handler that shows it returns at once, so a test that
+  // runs meanwhile ends and closes its port while the message is on screen.
+  ShowMessage = [this](const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  };
 
   Ful0508.SetComPort(&oxaComPort);
   Ful0508.SetPacketTimeout(500);
@@ -216,7 +164,12 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, QWidget* parent)
 TIDMainFrm::~TIDMainFrm() = default;
 
 void TIDMainFrm::FormCreate() {
-  SettingsFile_ = std::make_unique<TIniFile>(settingsPath_);
+  SettingsFile_ = std::make_unique<oxa::TIniFile>(S(settingsPath_));
+  // A path that leads to no ordinary settings file (a device, a FIFO, a huge file) is neither
+  // read nor written: the window starts with its defaults and says why once.
+  const std::string refused = oxa::SettingsRefusedText(SettingsFile_->State(), S(settingsPath_));
+  settingsRefused_ = !refused.empty();
+  if (settingsRefused_) startupMessages_ << Q(refused);
 
   // A stored value outside a list leaves that list without a selection. The port number is
   // compared before it becomes an index, so that no stored number can overflow on the way.
@@ -226,30 +179,42 @@ void TIDMainFrm::FormCreate() {
   ui_->CBBaud->setCurrentIndex(baud >= 0 && baud < ui_->CBBaud->count() ? baud : -1);
 
   ui_->CBInt->clear();
-  for (int i = 0; i < 32; ++i) {
-    ui_->CBInt->addItem(QString("%1 (%2) %3")
-                            .arg(IntegratorRegs[i])
-                            .arg(QString::fromUtf8(IntegratorNames[i]))
-                            .arg(IsLongIntegrator(i) ? "[long]" : "[float]"));
+  for (size_t i = 0; i < oxa::kIntegrators.size(); ++i) {
+    ui_->CBInt->addItem(Q(oxa::IntegratorListText(i)));
   }
   ui_->CBInt->setCurrentIndex(0);
 
   // The network address field only holds 0..127; a stored value beyond it is clamped.
   ui_->SENetAddr->setValue(std::clamp(SettingsFile_->ReadInteger(kSection, "NetAddr", 0), 0, 127));
 
-  // Where the real port sits behind a COM number: the [Ports] section, COM1=/dev/ttyUSB0.
-  std::map<uint8_t, std::string> devices;
-  for (const auto& [key, value] : SettingsFile_->ReadSection("Ports")) {
-    if (!key.startsWith("COM", Qt::CaseInsensitive) || value.isEmpty()) continue;
-    bool ok = false;
-    const int number = key.mid(3).toInt(&ok);
-    if (ok && number >= 1 && number <= 255) devices[uint8_t(number)] = value.toStdString();
-  }
+  // Where the real port sits behind a COM number: the [Ports] section, COM1=/dev/ttyUSB0; for
+  // this run the virtual device, then the ports named on the command line, go over it.
+  std::map<uint8_t, std::string> devices = oxa::PortMap(*SettingsFile_);
+  if (options_.virtualDevice) StartVirtualDevice(devices);
+  for (const auto& [number, device] : options_.maps) devices[number] = device;
   oxaComPort.SetDeviceMap(std::move(devices));
 
-  ShowStatus(QString::fromUtf8("Готов к работе:   ") + ui_->CBPort->currentText() + ", " +
-                 ui_->CBBaud->currentText() + " bps",
+  ShowStatus(Q(oxa::ReadyText(S(ui_->CBPort->currentText()), S(ui_->CBBaud->currentText()))),
              kBlue);
+}
+
+void TIDMainFrm::StartVirtualDevice(std::map<uint8_t, std::string>& devices) {
+  // The device answers at one address, as a real one does. The window's own default, 0, is
+  // the Modbus broadcast that no device answers, so without a stored address (or with 0) the
+  // device and the window take address 1; the window never stores the address.
+  if (ui_->SENetAddr->value() == 0) ui_->SENetAddr->setValue(1);
+  oxa::sim::PtyOptions device;
+  device.address = uint8_t(ui_->SENetAddr->value());
+  virtualDevice_ = std::make_unique<oxa::sim::PtyDevice>(device);
+  if (!virtualDevice_->Start()) {
+    startupMessages_ << Q(oxa::VirtualDeviceFailedText(virtualDevice_->LastError()));
+    virtualDevice_.reset();
+    return;
+  }
+  for (int i = 0; i < ui_->CBPort->count(); ++i) {
+    devices[uint8_t(i + 1)] = virtualDevice_->DevicePath();
+  }
+  setWindowTitle(Q(oxa::VirtualDeviceCaption(S(windowTitle()))));
 }
 
 void TIDMainFrm::FormClose() {
@@ -257,9 +222,10 @@ void TIDMainFrm::FormClose() {
 }
 
 void TIDMainFrm::CBPortChange() {
-  if (!SettingsFile_) return;
+  // A settings file the window refused at start-up stays as it is; it has said why.
+  if (!SettingsFile_ || settingsRefused_) return;
   if (!SettingsFile_->WriteInteger(kSection, "Port", ui_->CBPort->currentIndex() + 1)) {
-    ShowMessage(QString("Unable to write to %1").arg(SettingsFile_->FileName()));
+    ShowMessage(Q(oxa::UnableToWriteText(SettingsFile_->FileName())));
   }
 }
 
@@ -315,7 +281,55 @@ void TIDMainFrm::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void TIDMainFrm::FinishBusy() {
+void TIDMainFrm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!centred_) {
+    centred_ = true;
+    Centre();
+  }
+  if (!startupMessages_.isEmpty()) {
+    const QString text = startupMessages_.join('\n');
+    startupMessages_.clear();
+    // Once the window is on screen, so that the message has it as its parent.
+    QTimer::singleShot(0, this, [this, text] { ShowMessage(text); });
+  }
+}
+
+void TIDMainFrm::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  // The window manager frames the window only after it is shown; once the frame's size is
+  // known, the frame is centred again, unless the window was moved meanwhile.
+  const QWindow* handle = windowHandle();
+  if (!centred_ || !handle || pos() != centredAt_) return;
+  if (handle->frameMargins() != centredMargins_) Centre();
+}
+
+void TIDMainFrm::Centre() {
+  const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  centredMargins_ = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+  centredAt_ = CentredFramePosition(screen->availableGeometry(), size(), centredMargins_);
+  move(centredAt_);
+}
+
+bool TIDMainFrm::BeginBusy() {
+  if (busy_) return false;
+  busy_ = true;
+  focusBefore_ = focusWidget();
+  DisableButtons();
+  focusMovedTo_ = focusWidget();
+  return true;
+}
+
+void TIDMainFrm::EndBusy() {
+  EnableButtons();
+  // The focus goes back where it was, unless the user put it elsewhere during the test.
+  if (focusBefore_ && focusBefore_ != focusMovedTo_ && focusWidget() == focusMovedTo_ &&
+      focusBefore_->isEnabled()) {
+    focusBefore_->setFocus(Qt::OtherFocusReason);
+  }
+  focusBefore_ = nullptr;
+  focusMovedTo_ = nullptr;
   busy_ = false;
   if (closePending_) {
     closePending_ = false;
@@ -342,161 +356,99 @@ void TIDMainFrm::RunOnWorker(const std::function<void()>& work) {
   QApplication::restoreOverrideCursor();
 }
 
-void TIDMainFrm::RunTest(bool sending, const std::function<void()>& exchange,
-                         const std::function<QStringList()>& results,
+void TIDMainFrm::RunTest(bool sending, const std::function<oxa::TActionResult()>& action,
                          const std::function<void()>& after) {
-  if (busy_) return;
-  busy_ = true;
-  DisableButtons();
+  if (!BeginBusy()) return;
   OpenChosenPort();
   // The port list stays usable during a test; the status messages name the port this test
   // opened, also when the user picks another one before it is closed.
-  const QString port = ui_->CBPort->currentText();
-  ShowStatus(QString::fromUtf8("Открытие порта ") + port, kBlack);
+  const std::string port = S(ui_->CBPort->currentText());
+  ShowStatus(Q(oxa::OpeningPortText(port)), kBlack);
   if (!oxaComPort.Opened()) {
-    ShowStatus(QString::fromUtf8("Не удалось открыть порт ") + port, kRed);
-    EnableButtons();
-    FinishBusy();
+    ShowStatus(Q(oxa::PortNotOpenedText(port)), kRed);
+    EndBusy();
     return;
   }
-  if (sending) ShowStatus(QString::fromUtf8("Отправка запроса "), kBlue);
+  if (sending) ShowStatus(Q(oxa::SendingRequestText()), kBlue);
   Ful0508.SetNetAddr(uint8_t(ui_->SENetAddr->value()));
-  buf_.fill(0);
-  RunOnWorker(exchange);
+  oxa::TActionResult result;
+  RunOnWorker([&] { result = action(); });
 
-  QStringList lines;
-  const uint32_t error = Ful0508.LastError();
-  if (error != 0) {
-    lines << "Failed" << QString("ErrCode=%1").arg(error);
-    // The device refused the request: name its reason, so it never reads like a lost answer.
-    if (const uint8_t code = Ful0508.LastException(); code != 0) {
-      const std::string_view name = oxa::ModbusExceptionName(code);
-      lines << QString::asprintf("Exception %.2X", code) +
-                   (name.empty() ? QString()
-                                 : ": " + QString::fromUtf8(name.data(), qsizetype(name.size())));
-    }
-  } else {
-    lines << "OK" << results();
-  }
-  ui_->MDebug->setPlainText(lines.join('\n'));
-  if (error == 0) {
-    ui_->EQuery->setText(QString::fromStdString(Ful0508.LastSent()));
+  ui_->MDebug->setPlainText(Lines(result.lines).join('\n'));
+  if (result.Ok()) {
+    ui_->EQuery->setText(Q(result.request));
     if (after) after();
   }
-  ShowStatus(QString::fromUtf8("Закрытие порта ") + port, kBlack);
+  ShowStatus(Q(oxa::ClosingPortText(port)), kBlack);
   oxaComPort.Close();
-  EnableButtons();
-  FinishBusy();
+  EndBusy();
 }
 
 void TIDMainFrm::Button2Click() {
-  auto id = std::make_shared<std::string>();
-  RunTest(
-      false, [this, id] { Ful0508.GetDevID(*id); },
-      [id] { return QStringList{"ID = " + QString::fromStdString(*id)}; });
+  RunTest(false, [this] { return oxa::Identify(Ful0508); });
 }
 
 void TIDMainFrm::Button3Click() {
   const auto start = uint16_t(ui_->UDStart->value());
   const auto count = uint16_t(ui_->UDNumReg->value());
-  RunTest(
-      true, [this, start, count] { Ful0508.ReadHoldingRegisters(start, count, buf_); },
-      [this, count] {
-        return QStringList{QString::fromUtf8("=Данные=")} +
-               HexLines(std::span<const uint8_t>(buf_).first(2 * size_t(count)));
-      });
+  RunTest(true, [this, start, count] { return oxa::ReadRegisters(Ful0508, start, count); });
 }
 
 void TIDMainFrm::Button4Click() {
-  const int index = std::max(0, ui_->CBInt->currentIndex());
-  RunTest(
-      true, [this, index] { Ful0508.ReadHoldingRegisters(IntegratorRegs[index], 4, buf_); },
-      [this, index] {
-        const std::span<const uint8_t, 4> raw(buf_.data(), 4);
-        return QStringList{"Raw: " + HexLine(raw), QString::fromUtf8(IntegratorNames[index]) +
-                                                       " = " + IntegratorValueText(index, raw) +
-                                                       " " +
-                                                       QString::fromUtf8(IntegratorUnits[index])};
-      });
+  const auto index = size_t(std::max(0, ui_->CBInt->currentIndex()));
+  RunTest(true, [this, index, separator = LocaleSeparator()] {
+    return oxa::ReadIntegrator(Ful0508, index, separator);
+  });
 }
 
 void TIDMainFrm::Button5Click() {
   const auto block = uint16_t(ui_->UDArc->value());
-  RunTest(
-      true, [this, block] { Ful0508.ReadArchiveBlock(block, 1, buf_); },
-      [this] {
-        return QStringList{QString::fromUtf8("=Данные=")} +
-               HexLines(std::span<const uint8_t>(buf_).first(128));
-      });
+  RunTest(true, [this, block] { return oxa::ReadArchiveBlock(Ful0508, block); });
 }
 
 void TIDMainFrm::Button6Click() {
+  auto dose = std::make_shared<oxa::TDose>();
   RunTest(
-      true, [this] { Ful0508.ReadHoldingRegisters(kRegDose, 1, buf_); },
-      [this] {
-        return QStringList{QString::fromUtf8("=Данные="), RegisterLine(buf_.data())};
+      true,
+      [this, dose] {
+        *dose = oxa::ReadDose(Ful0508);
+        return *dose;
       },
-      [this] { ui_->FEDoza->SetValue((buf_[0] * 256 + buf_[1]) * 0.1L); });
+      [this, dose] { ui_->FEDoza->SetValue(oxa::DoseLitres(dose->tenths)); });
 }
 
 void TIDMainFrm::Button7Click() {
-  const uint16_t tenths = DoseTenths(ui_->FEDoza->Value());
-  RunTest(
-      true, [this, tenths] { Ful0508.WriteSingleRegister(kRegDose, tenths); },
-      [] { return QStringList{}; });
+  const uint16_t tenths = oxa::DoseTenths(ui_->FEDoza->Value());
+  RunTest(true, [this, tenths] { return oxa::WriteDose(Ful0508, tenths); });
 }
 
 void TIDMainFrm::Button8Click(QPushButton* sender) {
-  const auto command = uint16_t(sender->property("Tag").toInt());
-  RunTest(
-      true, [this, command] { Ful0508.WriteSingleRegister(kRegDoserState, command); },
-      [] { return QStringList{}; });
+  // The button's Tag is the command it sends.
+  const auto command = oxa::TDoserCommand(sender->property("Tag").toInt());
+  RunTest(true, [this, command] { return oxa::SendDoserCommand(Ful0508, command); });
 }
 
 void TIDMainFrm::Button11Click() {
-  RunTest(
-      true, [this] { Ful0508.WriteSingleRegister(kRegDoserReset, 1); },
-      [] { return QStringList{}; });
+  RunTest(true, [this] { return oxa::ResetDoser(Ful0508); });
 }
 
 void TIDMainFrm::Button12Click() {
-  RunTest(
-      true, [this] { Ful0508.ReadHoldingRegisters(kRegDoserState, 1, buf_); },
-      [this] {
-        const int state = buf_[0] * 256 + buf_[1];
-        const char* word = state == 0   ? "остановлен"
-                           : state == 1 ? "запущен"
-                           : state == 2 ? "пауза"
-                                        : "ошибка";
-        return QStringList{QString::fromUtf8("=Данные="), RegisterLine(buf_.data()),
-                           QString::fromUtf8("Состояние дозатора: ") + QString::fromUtf8(word)};
-      });
+  RunTest(true, [this] { return oxa::ReadDoserState(Ful0508); });
 }
 
 void TIDMainFrm::LStatusDblClick() {
   // A test holds the port while its buttons are disabled; the stamp waits for another time.
-  if (busy_) return;
-  busy_ = true;
-  DisableButtons();
+  if (!BeginBusy()) return;
   OpenChosenPort();
   if (!oxaComPort.Opened()) {
-    EnableButtons();
-    FinishBusy();
+    EndBusy();
     return;
   }
   Zeb106.SetNetAddr(uint8_t(ui_->SENetAddr->value()));
-  std::array<uint8_t, 8> record{};
-  bool read = false;
-  RunOnWorker([&] {
-    std::string id;
-    Zeb106.GetDevID(id);
-    // Only FUL devices carry the stamp record; others are left alone.
-    if (id.find("FUL") == std::string::npos) return;
-    Zeb106.ReadRtc2kP(1496, record.data(), uint8_t(record.size()));
-    read = Zeb106.LastError() == 0;
-  });
-  if (read) ShowStatus(StampText(record), kBlack);
+  oxa::TStampRead stamp;
+  RunOnWorker([&] { stamp = oxa::ReadStamp(Zeb106); });
+  // Silent on every failure, and for devices that keep no stamp.
+  if (!stamp.lines.empty()) ShowStatus(Q(stamp.lines.front()), kBlack);
   oxaComPort.Close();
-  EnableButtons();
-  FinishBusy();
+  EndBusy();
 }

@@ -1,18 +1,26 @@
 // The main window: connection settings, the Modbus test and doser buttons, the data pane and the
-// status line. The window is a thin shell over the component library: handlers read the
-// controls, run one exchange through the device component, and write the outcome back.
+// status line. The window is a thin shell over the actions layer: a handler reads its controls,
+// runs one action on a worker thread while the window goes on processing its events, and writes
+// the action's lines back.
 #pragma once
 
 #include <QColor>
+#include <QMargins>
+#include <QPoint>
+#include <QPointer>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
-#include <span>
 
+#include "actions/OxaActions.h"
+#include "app/WindowOptions.h"
 #include "devices/oxaFul0508.h"
 #include "devices/oxaZeb106.h"
 #include "serial/OxaComPort.h"
@@ -20,23 +28,20 @@
 namespace Ui {
 class TIDMainFrm;
 }
+namespace oxa {
 class TIniFile;
+namespace sim {
+class PtyDevice;
+}
+}  // namespace oxa
 class QPushButton;
 
-// The 32 integrators: each a 32-bit value in two holding registers, high word first.
-extern const std::array<uint16_t, 32> IntegratorRegs;
-extern const std::array<const char*, 32> IntegratorNames;
-extern const std::array<const char*, 32> IntegratorUnits;
-// Entries 15..23 are unsigned 32-bit counters of seconds; all others are IEEE-754 floats.
-bool IsLongIntegrator(int index);
-// The value part of an integrator's result line from its four bytes, most significant first:
-// an unsigned decimal for the counters, "%12.6f" with the locale's decimal separator otherwise.
-QString IntegratorValueText(int index, std::span<const uint8_t, 4> raw);
-// The status line text of an 8-byte stamp record: "0007 2012.05.31" when both markers are in
-// place, "Нет данных" otherwise.
-QString StampText(std::span<const uint8_t, 8> record);
-// A dose in litres as the tenths the dose register takes, held within 0..65535.
-uint16_t DoseTenths(long double litres);
+// The integrator registers under the name the window's tests have always used.
+inline constexpr const auto& IntegratorRegs = oxa::ToxaFul0508::kIntegratorRegs;
+
+// Where a window's frame goes so that the frame, not only its client area, is centred in
+// `available`: `margins` are the frame's parts around the client area.
+QPoint CentredFramePosition(const QRect& available, const QSize& client, const QMargins& margins);
 
 class TIDMainFrm : public QWidget {
   Q_OBJECT
@@ -44,7 +49,7 @@ class TIDMainFrm : public QWidget {
  public:
   // `settingsPath` names the settings file; by default the program's own path with ".ini".
   explicit TIDMainFrm(const QString& settingsPath = DefaultSettingsPath(),
-                      QWidget* parent = nullptr);
+                      const TWindowOptions& options = {}, QWidget* parent = nullptr);
   ~TIDMainFrm() override;
 
   // The executable's path with its extension replaced by ".ini" (appended when it has none).
@@ -58,7 +63,8 @@ class TIDMainFrm : public QWidget {
   void DisableButtons();
   void EnableButtons();
 
-  // Shows an error message to the user. Tests replace it to see the text without a modal loop.
+  // Shows an error message to the user without waiting for it to be read: a test under way
+  // goes on, and ends, while the message is shown. Tests replace it to see the text.
   std::function<void(const QString& text)> ShowMessage;
 
   oxa::ToxaComPort oxaComPort;
@@ -70,6 +76,8 @@ class TIDMainFrm : public QWidget {
 
   // True from the first to the last step of a test: the port belongs to that test.
   bool TestRunning() const { return busy_; }
+  // The virtual device this run serves (--virtual-device), or null.
+  oxa::sim::PtyDevice* VirtualDevice() const { return virtualDevice_.get(); }
 
  signals:
   // Every status line change, in order (the window's own record of its progress).
@@ -78,6 +86,8 @@ class TIDMainFrm : public QWidget {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
 
  private:
   void FormCreate();
@@ -96,24 +106,39 @@ class TIDMainFrm : public QWidget {
   void LStatusDblClick();
 
   // The sequence every test and doser button follows: disable the buttons, open the port, run
-  // `exchange` on Ful0508, write "Failed" or "OK" plus the lines of `results`, show the request,
-  // close the port, enable the buttons. `sending` shows the "request sent" status first.
-  void RunTest(bool sending, const std::function<void()>& exchange,
-               const std::function<QStringList()>& results,
+  // `action` on a worker thread, write its lines and request, close the port, enable the
+  // buttons. `sending` shows the "request sent" status first; `after` runs after a success.
+  void RunTest(bool sending, const std::function<oxa::TActionResult()>& action,
                const std::function<void()>& after = {});
   // Opens oxaComPort with the port number and speed chosen in the window.
   void OpenChosenPort();
   // Runs `work` on a worker thread while the window goes on processing its events.
   void RunOnWorker(const std::function<void()>& work);
-  // A close asked for during a test takes effect once the test has finished.
-  void FinishBusy();
+  // The start and end of a test: the buttons go and come back, and the keyboard focus returns
+  // to the control that had it (disabling a focused button moves the focus on).
+  bool BeginBusy();
+  void EndBusy();
   std::array<QPushButton*, 11> TestButtons() const;
+  // The virtual device of --virtual-device, at the window's address, on every port.
+  void StartVirtualDevice(std::map<uint8_t, std::string>& devices);
+  // Centres the frame on the screen, with the frame's size as far as it is known yet.
+  void Centre();
 
   std::unique_ptr<Ui::TIDMainFrm> ui_;
-  std::unique_ptr<TIniFile> SettingsFile_;
+  std::unique_ptr<oxa::TIniFile> SettingsFile_;
   QString settingsPath_;
+  TWindowOptions options_;
+  std::unique_ptr<oxa::sim::PtyDevice> virtualDevice_;
+  // The settings file is not one the window reads or writes (a device, a FIFO, too large).
+  bool settingsRefused_ = false;
+  // Said once, when the window first shows.
+  QStringList startupMessages_;
   bool busy_ = false;
   bool closePending_ = false;
-  // The result buffer of the reading buttons, zeroed at the start of each click.
-  std::array<uint8_t, 1024> buf_{};
+  QPointer<QWidget> focusBefore_;
+  QPointer<QWidget> focusMovedTo_;
+  // Centring: done at the first show, and once more when the window manager's frame is known.
+  bool centred_ = false;
+  QMargins centredMargins_;
+  QPoint centredAt_;
 };

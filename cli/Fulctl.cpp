@@ -11,6 +11,7 @@
 
 #include "actions/IniFile.h"
 #include "actions/OxaActions.h"
+#include "actions/OxaPortTexts.h"
 #include "cli/Json.h"
 #include "cli/Options.h"
 #include "cli/Platform.h"

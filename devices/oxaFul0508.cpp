@@ -1,5 +1,6 @@
 #include "devices/oxaFul0508.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -71,6 +72,13 @@ bool ToxaFul0508::Read32(uint16_t start, uint32_t& value) {
   std::array<uint8_t, 4> data{};
   if (!ReadHoldingRegisters(start, 2, data)) return false;
   value = BigEndian32(data);
+  return true;
+}
+
+bool ToxaFul0508::Read16(uint16_t reg, uint16_t& value) {
+  std::array<uint8_t, 2> data{};
+  if (!ReadHoldingRegisters(reg, 1, data)) return false;
+  value = static_cast<uint16_t>((data[0] << 8) | data[1]);
   return true;
 }
 
@@ -192,6 +200,35 @@ void ToxaFul0508::GetSoftVer(std::string& s) {
   char text[16];
   std::snprintf(text, sizeof text, "%.02d.%.02d", data[0], data[1]);
   s = text;
+}
+
+bool ToxaFul0508::ReadIntegrator(size_t index, std::span<uint8_t, 4> raw) {
+  if (index >= kIntegratorCount) return false;
+  // Four registers are asked for, as the device's own tools do; the value is in the first two.
+  std::array<uint8_t, 8> data{};
+  if (!ReadHoldingRegisters(kIntegratorRegs[index], 4, data)) return false;
+  std::copy_n(data.begin(), raw.size(), raw.begin());
+  return true;
+}
+
+bool ToxaFul0508::ReadDose(uint16_t& tenths) {
+  return Read16(kRegDose, tenths);
+}
+
+bool ToxaFul0508::WriteDose(uint16_t tenths) {
+  return WriteSingleRegister(kRegDose, tenths);
+}
+
+bool ToxaFul0508::ReadDoserState(uint16_t& state) {
+  return Read16(kRegDoserState, state);
+}
+
+bool ToxaFul0508::SendDoserCommand(TDoserCommand command) {
+  return WriteSingleRegister(kRegDoserState, static_cast<uint16_t>(command));
+}
+
+bool ToxaFul0508::ResetDoser() {
+  return WriteSingleRegister(kRegDoserReset, 1);
 }
 
 }  // namespace oxa

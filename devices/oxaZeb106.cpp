@@ -224,4 +224,21 @@ bool ToxaZeb106::ClbWriteSignature() {
   return true;
 }
 
+bool ToxaZeb106::ReadStampRecord(std::span<uint8_t, kStampRecordSize> record) {
+  ReadRtc2k(kStampAddr, record, static_cast<uint8_t>(record.size()));
+  return LastError() == 0;
+}
+
+TStampRecord ToxaZeb106::DecodeStampRecord(std::span<const uint8_t, kStampRecordSize> r) {
+  constexpr uint8_t kStartMarker = 0xDE;
+  constexpr uint8_t kEndMarker = 0xAD;
+  TStampRecord stamp;
+  stamp.present = r[0] == kStartMarker && r[7] == kEndMarker;
+  stamp.number = static_cast<uint16_t>(r[1] | (r[2] << 8));
+  stamp.year = r[4];
+  stamp.month = r[5];
+  stamp.day = r[6];
+  return stamp;
+}
+
 }  // namespace oxa

@@ -13,6 +13,17 @@
 
 namespace oxa {
 
+// The stamp record some FUL meters keep, as its 8 bytes say: present when its start marker
+// (0xDE) and end marker (0xAD) are in place; the number is stored low byte first, the date as
+// two-digit BCD bytes, taken as they stand (no BCD check).
+struct TStampRecord {
+  bool present = false;
+  uint16_t number = 0;
+  uint8_t year = 0;  // within the century
+  uint8_t month = 0;
+  uint8_t day = 0;
+};
+
 class ToxaZeb106 : public Toxa10xProtocol {
  public:
   // Memory map. "Memory" is the area of ReadRtc2k/WriteRtc2k, "RAM" the area of ReadRAM.
@@ -24,6 +35,8 @@ class ToxaZeb106 : public Toxa10xProtocol {
   static constexpr size_t kChannelRecordSize = 72;    // 18 single floats
   static constexpr uint16_t kSignatureAddr = 2016;    // signature record
   static constexpr size_t kSignatureRecordSize = 16;
+  static constexpr uint16_t kStampAddr = 1496;        // stamp record of FUL meters
+  static constexpr size_t kStampRecordSize = 8;
   static constexpr uint16_t kCmdFastResetK = 0x7777;
   static constexpr uint16_t kCmdResetDevK = 0x7778;
 
@@ -65,6 +78,15 @@ class ToxaZeb106 : public Toxa10xProtocol {
   bool ClbWriteSignature();
   // Lets the next calibration write stamp the record again.
   void ClearSignature() { signature_written_ = false; }
+
+  // Only a device whose identification text contains "FUL" (case-sensitive) keeps the stamp
+  // record; others are not asked for it.
+  static bool CarriesStamp(std::string_view identification) {
+    return identification.find("FUL") != std::string_view::npos;
+  }
+  // Reads the 8-byte stamp record from memory; `record` is untouched on failure.
+  bool ReadStampRecord(std::span<uint8_t, kStampRecordSize> record);
+  static TStampRecord DecodeStampRecord(std::span<const uint8_t, kStampRecordSize> record);
 
   // The 16-byte signature record: 8 characters in code page 1251, two zero bytes, then year,
   // month, day, hour, minute and second in packed BCD.

@@ -12,7 +12,6 @@
 #include <QtTest>
 #include <unistd.h>
 
-#include "app/IniFile.h"
 #include "app/zeb_id_main.h"
 
 namespace {
@@ -165,13 +164,6 @@ class WindowTest : public QObject {
     QCOMPARE(w.findChild<QPushButton*>("Button10")->property("Tag").toInt(), 0);
   }
 
-  void integratorUnitsKeepTheirLetters() {
-    // Gm1's unit starts with a Latin T, Gm2's with a Cyrillic one (U+0422).
-    QCOMPARE(QString::fromUtf8(IntegratorUnits[26]), QString("T/") + QChar(0x0447));
-    QCOMPARE(QString::fromUtf8(IntegratorUnits[27]), QString(QChar(0x0422)) + "/" + QChar(0x0447));
-    QCOMPARE(QString::fromUtf8(IntegratorUnits[15]), Utf8("сек"));
-  }
-
   // The ready message shows the lists' texts exactly, empty where a list has no selection.
   void readyMessageFollowsSettings_data() {
     QTest::addColumn<QByteArray>("file");
@@ -318,37 +310,6 @@ class WindowTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QTest::mouseClick(w.findChild<QPushButton*>("Button1"), Qt::LeftButton);
     QVERIFY(!w.isVisible());
-  }
-
-  void doseInTenths() {
-    QCOMPARE(DoseTenths(0.7L), uint16_t(7));
-    QCOMPARE(DoseTenths(0.1L), uint16_t(1));
-    QCOMPARE(DoseTenths(1234.5L), uint16_t(12345));
-    QCOMPARE(DoseTenths(6553.5L), uint16_t(65535));
-    // Out of the register's range: held at its limits, never wrapped into another dose.
-    QCOMPARE(DoseTenths(7000.0L), uint16_t(65535));
-    QCOMPARE(DoseTenths(-3.0L), uint16_t(0));
-    QCOMPARE(DoseTenths(std::numeric_limits<long double>::quiet_NaN()), uint16_t(0));
-  }
-
-  void integratorValues() {
-    const QString sep = QLocale().decimalPoint();
-    const uint8_t one[4] = {0x3F, 0x80, 0x00, 0x00};
-    QCOMPARE(IntegratorValueText(0, one), "    1" + sep + "000000");
-    QCOMPARE(IntegratorValueText(15, one), QString("1065353216"));
-    const uint8_t big[4] = {0x4B, 0x3C, 0x61, 0x4E};  // 12345678.0
-    QCOMPARE(IntegratorValueText(0, big), "12345678" + sep + "000000");
-  }
-
-  void integerRule() {
-    QCOMPARE(TIniFile::ParseInteger(" 42 "), std::optional<int>(42));
-    QCOMPARE(TIniFile::ParseInteger("$ff"), std::optional<int>(255));
-    QCOMPARE(TIniFile::ParseInteger("0XFF"), std::optional<int>(255));
-    QCOMPARE(TIniFile::ParseInteger("-$10"), std::optional<int>(-16));
-    QCOMPARE(TIniFile::ParseInteger("0x"), std::nullopt);
-    QCOMPARE(TIniFile::ParseInteger("1e3"), std::nullopt);
-    QCOMPARE(TIniFile::ParseInteger("99999999999"), std::nullopt);
-    QCOMPARE(TIniFile::ParseInteger(""), std::nullopt);
   }
 
  private:

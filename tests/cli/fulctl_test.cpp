@@ -193,7 +193,8 @@ class TJsonReader {
   size_t i_ = 0;
 };
 
-TJson ParseJson(const std::string& line) {
+TJson ParseJson(std::string line) {
+  while (!line.empty() && line.back() == '\n') line.pop_back();
   TJson json;
   EXPECT_TRUE(TJsonReader(line).Object(json)) << "not a JSON object: " << line;
   return json;
@@ -209,6 +210,7 @@ class Fulctl : public ::testing::Test {
       d.SetModbusIdentification("FUL-05.08 bench");
       d.Set10xIdentification("FUL-05.08");
       d.SetStamp(9605, 2012, 5, 31);
+      d.SetHoldingRegister(2201, 150);
     });
   }
   // fulctl with the device's port and `args`.
@@ -231,7 +233,7 @@ TEST_F(Fulctl, EachCommandPrintsTheWindowsLines) {
   };
   const Case cases[] = {
       {{"id"}, {"OK", "ID = FUL-05.08 bench"}},
-      {{"regs", "2201", "1"}, {"OK", "=Данные=", "00 00 "}},
+      {{"regs", "2201", "1"}, {"OK", "=Данные=", "00 96 "}},
       {{"doser", "state"}, {"OK", "=Данные=", "00 00", "Состояние дозатора: остановлен"}},
       {{"stamp"}, {"9605 2012.05.31"}},
       {{"info"}, {"OK", "ID = FUL-05.08", "Version = 1.08", "Number = 123456"}},
@@ -247,7 +249,7 @@ TEST_F(Fulctl, JsonCarriesTheOutcomeAndTheValues) {
   device.Edit([](sim::FulDevice& d) {
     d.SetHoldingRegister(10, 0x1234);
     d.SetHoldingRegister(11, 7);
-    d.SetRegisterFloat(2000, 1.0f);
+    d.SetRegisterFloat(2160, 1.0f);
   });
   TJson j = ParseJson(Run({"--json", "regs", "10", "2"}).out);
   EXPECT_EQ(std::get<bool>(j["ok"]), true);
@@ -256,11 +258,11 @@ TEST_F(Fulctl, JsonCarriesTheOutcomeAndTheValues) {
   EXPECT_EQ(std::get<std::string>(j["request"]), "01 03 00 0A 00 02 E4 09 ");
   EXPECT_EQ(std::get<std::vector<double>>(j["registers"]), (std::vector<double>{0x1234, 7}));
 
-  j = ParseJson(Run({"integrator", "V1", "--json"}).out);
-  EXPECT_EQ(std::get<std::string>(j["name"]), "V1");
-  EXPECT_EQ(std::get<double>(j["register"]), 2000);
+  j = ParseJson(Run({"integrator", "p1", "--json"}).out);
+  EXPECT_EQ(std::get<std::string>(j["name"]), "P1");
+  EXPECT_EQ(std::get<double>(j["register"]), 2160);
   EXPECT_EQ(std::get<double>(j["value"]), 1.0);
-  EXPECT_EQ(std::get<std::string>(j["unit"]), "M3");
+  EXPECT_EQ(std::get<std::string>(j["unit"]), "МПа");
   EXPECT_EQ(std::get<std::string>(j["raw"]), "3F 80 00 00 ");
 
   j = ParseJson(Run({"--json", "stamp"}).out);

@@ -175,8 +175,30 @@ TEST_F(Ful0508, BadChannelOrIndexSendsNothingAndKeepsLastError) {
   EXPECT_EQ(ful.ClbReadG(0), 0.0f);
   EXPECT_EQ(ful.ClbReadGmax(3), 0.0f);
   EXPECT_EQ(ful.ClbReadSFR(3), 0.0f);
+  std::array<uint8_t, 4> raw = {1, 2, 3, 4};
+  EXPECT_FALSE(ful.ReadIntegrator(ToxaFul0508::kIntegratorCount, raw));
+  EXPECT_EQ(raw, (std::array<uint8_t, 4>{1, 2, 3, 4}));
   EXPECT_EQ(Requests().size(), before);
   EXPECT_EQ(ErrorOf(ful), kNoAnswer);
+}
+
+TEST_F(Ful0508, IntegratorsAndDoserRegisters) {
+  device.Set32(2140, 0x41A40000);
+  std::array<uint8_t, 4> raw{};
+  ASSERT_TRUE(ful.ReadIntegrator(28, raw));
+  EXPECT_EQ(HexBytes(raw), "41 A4 00 00 ");
+  device.regs[2201] = 12345;
+  device.regs[2202] = 2;
+  uint16_t tenths = 0, state = 0;
+  ASSERT_TRUE(ful.ReadDose(tenths));
+  ASSERT_TRUE(ful.ReadDoserState(state));
+  EXPECT_EQ(tenths, 12345);
+  EXPECT_EQ(state, 2);
+  const auto& sent = Requests();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ((std::tuple(sent[0].function, sent[0].start, sent[0].count)), std::tuple(3, 2140, 4));
+  EXPECT_EQ((std::tuple(sent[1].start, sent[1].count)), std::tuple(2201, 1));
+  EXPECT_EQ((std::tuple(sent[2].start, sent[2].count)), std::tuple(2202, 1));
 }
 
 TEST_F(Ful0508, FailedReadsGiveZero) {

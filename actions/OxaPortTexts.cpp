@@ -1,0 +1,137 @@
+#include "actions/OxaPortTexts.h"
+
+#include "serial/OxaPortInfo.h"
+
+namespace oxa {
+
+namespace {
+
+std::string Str(std::string_view text) {
+  return std::string(text);
+}
+
+// The device part of an address ("/dev/ttyUSB0 rs485" gives "/dev/ttyUSB0").
+std::string Target(std::string_view address) {
+  TPortAddress parsed;
+  std::string problem;
+  if (!ParsePortAddress(address, parsed, problem)) return Str(address);
+  if (parsed.kind == TPortAddress::Kind::kTcp) {
+    return "tcp://" + parsed.host + ":" + std::to_string(parsed.tcp_port);
+  }
+  return parsed.path;
+}
+
+}  // namespace
+
+std::string PortFailureText(const TOpenError& e, std::string_view port, std::string_view address,
+                            std::string_view settings, TLanguage language) {
+  const bool ru = language == TLanguage::kRussian;
+  const std::string device = Target(address);
+  const std::string detail = e.detail;
+  switch (e.failure) {
+    case TOpenFailure::kNone:
+      return {};
+    case TOpenFailure::kNotPresent:
+      return ru ? "Устройство " + device + " не найдено. Подключите адаптер или укажите для " +
+                      Str(port) + " другое устройство в разделе [Ports] файла " + Str(settings) +
+                      ", например: " + Str(port) + "=/dev/ttyUSB0"
+                : device + " is not there. Plug the adapter in, or map " + Str(port) +
+                      " to another device in the [Ports] section of " + Str(settings) +
+                      ", e.g. " + Str(port) + "=/dev/ttyUSB0";
+    case TOpenFailure::kPermissionDenied:
+      return ru ? "Нет доступа к " + device +
+                      ". Пользователь должен входить в группу dialout: "
+                      "sudo usermod -aG dialout $USER, затем войдите в систему заново."
+                : "permission denied on " + device +
+                      ". Add the user to the dialout group: sudo usermod -aG dialout $USER, then "
+                      "log in again.";
+    case TOpenFailure::kBusy: {
+      std::string holder;
+      if (e.holder_pid != 0) {
+        holder = (e.holder_name.empty() ? std::string(ru ? "процесс" : "process")
+                                        : e.holder_name) +
+                 " (PID " + std::to_string(e.holder_pid) + ")";
+      }
+      if (ru) {
+        return device + " занят" +
+               (holder.empty() ? " другой программой." : ": его держит " + holder + ".");
+      }
+      return device + " is busy" + (holder.empty() ? ": another program holds it"
+                                                   : ": held by " + holder);
+    }
+    case TOpenFailure::kNotSerial:
+      return ru ? device + " не является последовательным портом."
+                : device + " is not a serial device";
+    case TOpenFailure::kNoRs485:
+      return ru ? "Драйвер " + device + " не поддерживает режим RS-485 (" + detail +
+                      "). Уберите rs485 из записи " + Str(port) +
+                      " в разделе [Ports] или возьмите адаптер с автоматическим управлением "
+                      "направлением."
+                : "the driver of " + device + " has no RS-485 mode (" + detail +
+                      "); drop rs485, or use an adapter that switches direction by itself";
+    case TOpenFailure::kUnreachable:
+      return ru ? "Нет соединения с " + device + ": " + detail + "."
+                : "cannot connect to " + device + ": " + detail;
+    case TOpenFailure::kBadAddress:
+      return ru ? "Неверная запись " + Str(port) + "=" + Str(address) + " в разделе [Ports] файла " +
+                      Str(settings) + ": " + detail + "."
+                : "malformed port address '" + Str(address) + "' for " + Str(port) + ": " + detail;
+    case TOpenFailure::kOther:
+      break;
+  }
+  return ru ? "Ошибка открытия " + device + ": " + detail + "."
+            : "cannot open " + device + ": " + detail;
+}
+
+std::string_view PortFailureName(TOpenFailure failure) {
+  switch (failure) {
+    case TOpenFailure::kNone:
+      return "";
+    case TOpenFailure::kBadAddress:
+      return "bad_address";
+    case TOpenFailure::kNotPresent:
+      return "not_present";
+    case TOpenFailure::kPermissionDenied:
+      return "permission_denied";
+    case TOpenFailure::kBusy:
+      return "busy";
+    case TOpenFailure::kNotSerial:
+      return "not_serial";
+    case TOpenFailure::kNoRs485:
+      return "no_rs485";
+    case TOpenFailure::kUnreachable:
+      return "unreachable";
+    case TOpenFailure::kOther:
+      break;
+  }
+  return "other";
+}
+
+std::string PortLostText(std::string_view port, TLanguage language) {
+  return language == TLanguage::kRussian
+             ? "Порт " + Str(port) +
+                   " потерял устройство (адаптер отключён?). При следующей проверке порт будет "
+                   "открыт заново."
+             : Str(port) + " lost its device (adapter unplugged?); it is opened afresh for the "
+                           "next exchange";
+}
+
+std::string PortTooltipText(std::string_view address) {
+  TPortAddress parsed;
+  std::string problem;
+  if (!ParsePortAddress(address, parsed, problem)) {
+    return Str(address) + ": неверная запись (" + problem + ")";
+  }
+  if (parsed.kind == TPortAddress::Kind::kTcp) {
+    return Target(address) + ": сервер последовательных портов по TCP";
+  }
+  const TPortInfo info = DescribePort(parsed.path);
+  if (!info.present) return parsed.path + ": устройство отсутствует";
+  std::string text = parsed.path;
+  if (info.path != parsed.path) text += " → " + info.path;
+  const std::string about = PortInfoText(info);
+  if (!about.empty()) text += ": " + about;
+  return text;
+}
+
+}  // namespace oxa

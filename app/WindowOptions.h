@@ -1,0 +1,32 @@
+// The window program's command line: ports mapped for one run, and the virtual device.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// What a run of the window takes from its command line; none of it is written to the settings
+// file.
+struct TWindowOptions {
+  // --map COMn=PATH: the port's device for this run, over the settings file and the virtual
+  // device.
+  std::map<uint8_t, std::string> maps;
+  // --virtual-device: a virtual FUL device served inside the program for this run, answering
+  // on every port of the list.
+  bool virtualDevice = false;
+};
+
+struct TCommandLine {
+  TWindowOptions options;
+  bool help = false;
+  std::string error;  // a one-line reason when the command line is not understood
+  // The program name and the arguments left for Qt (those with a single dash, such as
+  // -platform offscreen, and their values); Qt takes its own, and anything it leaves is
+  // unknown.
+  std::vector<std::string> rest;
+};
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+extern const char* const kCommandLineHelp;

@@ -1,0 +1,299 @@
+// The actions against the virtual device's model on the scripted port: the frames they send,
+// the values they decode and the exact lines a front end shows for them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "actions/OxaActions.h"
+#include "serial/OxaUtils.h"
+#include "sim/FulDevice.h"
+#include "tests/support/FakeComPortIo.h"
+
+namespace oxa {
+namespace {
+
+using enum TOxaError;
+using Lines = std::vector<std::string>;
+using testing::FakeAnswer;
+using testing::FakePort;
+
+class Actions : public ::testing::Test {
+ protected:
+  Actions() : dev(1) {
+    fp.io->SetResponder([this](const std::vector<uint8_t>& request) -> std::optional<FakeAnswer> {
+      auto answer = dev.Feed(request);
+      if (answer.empty()) return std::nullopt;
+      return FakeAnswer{std::move(answer)};
+    });
+    ful.SetComPort(&fp.port);
+    ful.SetNetAddr(1);
+    zeb.SetComPort(&fp.port);
+    zeb.SetNetAddr(1);
+  }
+  FakePort fp;
+  sim::FulDevice dev;
+  ToxaFul0508 ful;
+  ToxaZeb106 zeb;
+};
+
+TEST_F(Actions, IdentificationLine) {
+  dev.SetModbusIdentification("FUL-05.08 Дозатор");
+  const TIdentification r = Identify(ful);
+  EXPECT_EQ(r.code, kOk);
+  EXPECT_EQ(r.id, "FUL-05.08 Дозатор");
+  EXPECT_EQ(r.lines, (Lines{"OK", "ID = FUL-05.08 Дозатор"}));
+  EXPECT_EQ(r.request, "01 11 C0 2C ");
+}
+
+TEST_F(Actions, RegisterReadLinesAndValues) {
+  for (uint16_t reg = 0; reg < 16; ++reg) dev.SetHoldingRegister(reg, reg + 1);
+  const TRegisterRead ten = ReadRegisters(ful, 0, 10);
+  EXPECT_EQ(ten.request, "01 03 00 00 00 0A C5 CD ");
+  EXPECT_EQ(ten.lines, (Lines{"OK", "=Данные=", "00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 ",
+                              "00 09 00 0A "}));
+  EXPECT_EQ(ten.values, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  // A multiple of 8 registers ends with an empty line.
+  EXPECT_EQ(ReadRegisters(ful, 3, 8).lines,
+            (Lines{"OK", "=Данные=", "00 04 00 05 00 06 00 07 00 08 00 09 00 0A 00 0B ", ""}));
+}
+
+TEST_F(Actions, FailuresGiveTheirCodeAndKeepTheRequestThatWentOut) {
+  // A register outside the device's map: the refusal is named.
+  const TRegisterRead refused = ReadRegisters(ful, 9000, 1);
+  EXPECT_EQ(refused.code, kDeviceException);
+  EXPECT_EQ(refused.exception, 0x02);
+  EXPECT_EQ(refused.lines, (Lines{"Failed", "ErrCode=7", "Exception 02: illegal data address"}));
+  EXPECT_TRUE(refused.values.empty());
+  // A count of 0 is sent as it stands; this device refuses it.
+  EXPECT_EQ(ReadRegisters(ful, 0, 0).lines,
+            (Lines{"Failed", "ErrCode=7", "Exception 03: illegal data value"}));
+
+  dev.NoAnswerToNext(3);
+  const TDoserStateRead silent = ReadDoserState(ful);
+  EXPECT_EQ(silent.code, kNoAnswer);
+  EXPECT_EQ(silent.lines, (Lines{"Failed", "ErrCode=2"}));
+  EXPECT_FALSE(silent.request.empty());
+  EXPECT_TRUE(silent.name.empty());
+
+  dev.CorruptChecksumOfNext(3);
+  EXPECT_EQ(ReadDose(ful).lines, (Lines{"Failed", "ErrCode=5"}));
+
+  // Nothing goes out on a closed port.
+  fp.port.Close();
+  const TDose closed = WriteDose(ful, 7);
+  EXPECT_EQ(closed.code, kPortNotOpen);
+  EXPECT_EQ(closed.lines, (Lines{"Failed", "ErrCode=6"}));
+  EXPECT_EQ(closed.request, "");
+}
+
+struct IntegratorRow {
+  size_t index;
+  uint32_t word;
+  const char* separator;
+  Lines lines;
+  double value;
+};
+
+TEST_F(Actions, IntegratorLines) {
+  const IntegratorRow rows[] = {
+      {0, 0x3F800000, ".", {"OK", "Raw: 3F 80 00 00 ", "V1 =     1.000000 M3"}, 1.0},
+      {0, 0x3F800000, ",", {"OK", "Raw: 3F 80 00 00 ", "V1 =     1,000000 M3"}, 1.0},
+      {0, 0x4B3C614E, ",", {"OK", "Raw: 4B 3C 61 4E ", "V1 = 12345678,000000 M3"}, 12345678.0},
+      {27, 0xC2F6E979, ".", {"OK", "Raw: C2 F6 E9 79 ", "Gm2 =  -123.456001 Т/ч"}, -123.456001},
+      {28, 0x41A40000, ".", {"OK", "Raw: 41 A4 00 00 ", "Т1 =    20.500000 град."}, 20.5},
+      {15, 3600, ".", {"OK", "Raw: 00 00 0E 10 ", "Tall = 3600 сек"}, 3600},
+      {16, 0x3F800000, ".", {"OK", "Raw: 3F 80 00 00 ", "Tнар1 = 1065353216 сек"}, 1065353216},
+      {23, 0xFFFFFFFF, ".", {"OK", "Raw: FF FF FF FF ", "Terr2 = 4294967295 сек"}, 4294967295.0},
+      // Not a number: shown as the C library shows it, in the field's width.
+      {30, 0x7FC00000, ".", {"OK", "Raw: 7F C0 00 00 ", "P1 =          nan МПа"}, NAN},
+  };
+  for (const IntegratorRow& row : rows) {
+    SCOPED_TRACE(row.lines.back());
+    dev.SetRegisterU32(ToxaFul0508::kIntegratorRegs[row.index], row.word);
+    const TIntegratorRead r = ReadIntegrator(ful, row.index, row.separator);
+    EXPECT_EQ(r.lines, row.lines);
+    EXPECT_EQ(r.word, row.word);
+    if (std::isnan(row.value)) {
+      EXPECT_TRUE(std::isnan(r.value));
+    } else {
+      EXPECT_NEAR(r.value, row.value, 1e-6);
+    }
+    // Four registers are always asked for, though two are shown.
+    std::array<uint8_t, 8> frame{};
+    BuildReadRequest(frame, 1, 3, ToxaFul0508::kIntegratorRegs[row.index], 4);
+    EXPECT_EQ(r.request, HexBytes(frame));
+  }
+  const TIntegratorRead out_of_table = ReadIntegrator(ful, 32);
+  EXPECT_EQ(out_of_table.code, kWrongSize);
+  EXPECT_EQ(out_of_table.lines, (Lines{"Failed", "ErrCode=3"}));
+}
+
+TEST_F(Actions, ArchiveBlockLines) {
+  const TArchiveRead r = ReadArchiveBlock(ful, 8191);
+  const auto block = sim::FulDevice::ArchiveBlock(8191);
+  Lines expected{"OK", "=Данные="};
+  for (size_t line = 0; line < 8; ++line) {
+    expected.push_back(HexBytes(std::span<const uint8_t>(block).subspan(16 * line, 16)));
+    EXPECT_EQ(expected.back().size(), 48u);
+  }
+  expected.push_back("");
+  EXPECT_EQ(r.lines, expected);
+  EXPECT_EQ(r.bytes, block);
+  EXPECT_EQ(r.request.substr(0, 18), "01 41 1F FF 00 01 ");
+}
+
+TEST_F(Actions, DoseReadAndWrite) {
+  const std::pair<uint16_t, const char*> reads[] = {
+      {12345, "30 39"}, {0xFFFF, "FF FF"}, {0, "00 00"}};
+  for (const auto& [tenths, hex] : reads) {
+    dev.SetHoldingRegister(sim::kRegDose, tenths);
+    const TDose r = ReadDose(ful);
+    EXPECT_EQ(r.lines, (Lines{"OK", "=Данные=", hex}));
+    EXPECT_EQ(r.tenths, tenths);
+    EXPECT_DOUBLE_EQ(r.litres, tenths / 10.0);
+  }
+  const TDose written = WriteDose(ful, 65535);
+  EXPECT_EQ(written.lines, Lines{"OK"});
+  EXPECT_EQ(dev.HoldingRegister(sim::kRegDose), 65535);
+  std::array<uint8_t, 8> frame{};
+  BuildWriteSingleRequest(frame, 1, 2201, 65535);
+  EXPECT_EQ(written.request, HexBytes(frame));
+}
+
+TEST_F(Actions, DoserCommandsAndReset) {
+  dev.SetHoldingRegister(sim::kRegDose, 50);
+  const std::pair<TDoserCommand, uint16_t> commands[] = {
+      {TDoserCommand::kStart, 1}, {TDoserCommand::kPause, 2}, {TDoserCommand::kStop, 0}};
+  for (const auto& [command, value] : commands) {
+    const TActionResult r = SendDoserCommand(ful, command);
+    EXPECT_EQ(r.lines, Lines{"OK"});
+    std::array<uint8_t, 8> frame{};
+    BuildWriteSingleRequest(frame, 1, 2202, value);
+    EXPECT_EQ(r.request, HexBytes(frame));
+  }
+  const TActionResult reset = ResetDoser(ful);
+  EXPECT_EQ(reset.lines, Lines{"OK"});
+  EXPECT_EQ(reset.request.substr(0, 18), "01 06 08 9B 00 01 ");
+}
+
+TEST_F(Actions, DoserStateIsNamed) {
+  const std::tuple<uint16_t, const char*, const char*> rows[] = {{0, "00 00", "остановлен"},
+                                                                 {1, "00 01", "запущен"},
+                                                                 {2, "00 02", "пауза"},
+                                                                 {3, "00 03", "ошибка"},
+                                                                 {0x0102, "01 02", "ошибка"}};
+  for (const auto& [state, hex, name] : rows) {
+    dev.SetHoldingRegister(sim::kRegDoserState, state);
+    const TDoserStateRead r = ReadDoserState(ful);
+    EXPECT_EQ(r.lines, (Lines{"OK", "=Данные=", hex, std::string("Состояние дозатора: ") + name}));
+    EXPECT_EQ(r.state, state);
+    EXPECT_EQ(r.name, name);
+  }
+}
+
+struct StampRow {
+  std::vector<uint8_t> record;
+  const char* text;
+  bool present;
+  uint16_t number;
+  const char* date;
+};
+
+TEST_F(Actions, StampTextAndValues) {
+  const StampRow rows[] = {
+      {{0xDE, 0x85, 0x25, 0x20, 0x12, 0x05, 0x31, 0xAD},
+       "9605 2012.05.31",
+       true,
+       9605,
+       "2012-05-31"},
+      {{0xDE, 0xFF, 0xFF, 0x00, 0x12, 0x05, 0x31, 0xAD},
+       "65535 2012.05.31",
+       true,
+       65535,
+       "2012-05-31"},
+      {{0xDE, 0x07, 0x00, 0x00, 0x99, 0x1A, 0x01, 0xAD}, "0007 2099.1A.01", true, 7, "2099-1A-01"},
+      {{0xDF, 0x85, 0x25, 0x20, 0x12, 0x05, 0x31, 0xAD}, "Нет данных", false, 0, ""},
+      {{0xDE, 0x85, 0x25, 0x20, 0x12, 0x05, 0x31, 0x0A}, "Нет данных", false, 0, ""},
+  };
+  dev.Set10xIdentification("FUL-05.08");
+  for (const StampRow& row : rows) {
+    dev.SetMemory(ToxaZeb106::kStampAddr, row.record);
+    const TStampRead r = ReadStamp(zeb);
+    EXPECT_EQ(r.code, kOk);
+    EXPECT_TRUE(r.carries_stamp);
+    EXPECT_EQ(r.lines, Lines{row.text});
+    EXPECT_EQ(r.text, row.text);
+    EXPECT_EQ(r.present, row.present);
+    EXPECT_EQ(r.number, row.number);
+    EXPECT_EQ(r.date, row.date);
+  }
+  // The last request is the 8-byte read at 1496.
+  EXPECT_EQ(fp.io->Requests().back(), testing::Hex(ReadStamp(zeb).request));
+}
+
+TEST_F(Actions, StampIsNotAskedOfOtherDevicesAndFailuresShowNothing) {
+  dev.Set10xIdentification("ZEB-106");
+  const size_t before = fp.io->Requests().size();
+  const TStampRead other = ReadStamp(zeb);
+  EXPECT_EQ(other.code, kOk);
+  EXPECT_FALSE(other.carries_stamp);
+  EXPECT_TRUE(other.lines.empty());
+  EXPECT_EQ(fp.io->Requests().size() - before, 1u);  // the identification only
+
+  dev.Set10xIdentification("FUL-05.08");
+  dev.NoAnswerToNext(7);
+  const TStampRead silent = ReadStamp(zeb);
+  EXPECT_EQ(silent.code, kNoAnswer);
+  EXPECT_TRUE(silent.lines.empty());
+}
+
+TEST(IntegratorTable, TextsKeepTheirLettersAndListEntries) {
+  // Gm1's unit starts with a Latin T, Gm2's with a Cyrillic one (U+0422).
+  EXPECT_EQ(kIntegrators[26].unit, "T/ч");
+  EXPECT_EQ(kIntegrators[27].unit, "\u0422/ч");
+  EXPECT_EQ(kIntegrators[28].name, "\u04221");
+  EXPECT_EQ(kIntegrators[16].name, "T\u043d\u0430\u04401");
+  EXPECT_EQ(IntegratorListText(0), "2000 (V1) [float]");
+  EXPECT_EQ(IntegratorListText(15), "2038 (Tall) [long]");
+  EXPECT_EQ(IntegratorListText(16), "2040 (Tнар1) [long]");
+  EXPECT_EQ(IntegratorListText(31), "2162 (P2) [float]");
+}
+
+TEST(IntegratorTable, FoundByNameOrRegister) {
+  const std::pair<const char*, std::optional<size_t>> rows[] = {{"T1", 28},
+                                                                {"t1", 28},
+                                                                {"\u04221", 28},
+                                                                {"\u04421", 28},
+                                                                {"Tнар1", 16},
+                                                                {"TНАР1", 16},
+                                                                {"tnap1", std::nullopt},
+                                                                {"Thap1", 16},
+                                                                {"2140", 28},
+                                                                {"m1r DOP", 13},
+                                                                {"Gm2", 27},
+                                                                {"V1", 0},
+                                                                {"2001", std::nullopt},
+                                                                {"X", std::nullopt},
+                                                                {"", std::nullopt},
+                                                                {"T", std::nullopt}};
+  for (const auto& [key, index] : rows) EXPECT_EQ(FindIntegrator(key), index) << key;
+}
+
+TEST(DoseConversion, TenthsHeldWithinTheRegister) {
+  const std::pair<long double, uint16_t> rows[] = {
+      {0.7L, 7},
+      {0.1L, 1},
+      {1234.5L, 12345},
+      {6553.5L, 65535},
+      {7000.0L, 65535},
+      {-3.0L, 0},
+      {std::numeric_limits<long double>::quiet_NaN(), 0}};
+  for (const auto& [litres, tenths] : rows) EXPECT_EQ(DoseTenths(litres), tenths) << double(litres);
+  EXPECT_EQ(DoseLitres(12345), 1234.5L);
+}
+
+}  // namespace
+}  // namespace oxa

@@ -1,0 +1,235 @@
+// The settings file: the INI rules on text, and the file on disk, including paths that lead to
+// something that is not an ordinary settings file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "actions/IniFile.h"
+
+namespace oxa {
+namespace {
+
+namespace fs = std::filesystem;
+using TState = TIniFile::TState;
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void Write(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  SettingsFile() {
+    char tmpl[] = "/tmp/ini_file_test.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    path = dir / "ful03test.ini";
+  }
+  ~SettingsFile() override { fs::remove_all(dir); }
+  fs::path dir;
+  fs::path path;
+};
+
+TEST(IniText, ReadRules) {
+  const TIniText ini(
+      "\xEF\xBB\xBF[Signature]\r\nPort = $10 \r\n; Baud=2\r\n#Baud=2\r\n[ signature ]\r\n"
+      "NetAddr=0x7f\r\nkey = a=b\r\nnot a key\r\n=value\r\n[Other]\r\nPort=5");
+  EXPECT_EQ(ini.ReadString("SIGNATURE", "port"), "$10");
+  EXPECT_EQ(ini.ReadString("Signature", "Baud"), std::nullopt);
+  EXPECT_EQ(ini.ReadString("Signature", "NetAddr"), "0x7f");  // a section may come twice
+  EXPECT_EQ(ini.ReadString("Signature", "key"), "a=b");
+  EXPECT_EQ(ini.ReadString("Other", "Port"), "5");  // no final line ending
+  EXPECT_EQ(ini.ReadString("Missing", "Port"), std::nullopt);
+  EXPECT_EQ(ini.ReadSection("signature").size(), 3u);
+}
+
+TEST(IniText, WriteKeepsEverythingElse) {
+  struct Row {
+    const char* before;
+    const char* after;
+  };
+  const Row rows[] = {
+      // The key's line is replaced; other lines, comments and CRLF endings stay.
+      {"; settings\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\n\r\n[Signature]\r\nBaud=1\r\nport=2\r\n\r\n"
+       "[Other]\r\nkey = a=b\r\n",
+       "; settings\r\n[Ports]\r\nCOM1=/dev/ttyUSB0\r\n\r\n[Signature]\r\nBaud=1\r\nPort=5\r\n\r\n"
+       "[Other]\r\nkey = a=b\r\n"},
+      // A missing key goes after the section's last non-blank line.
+      {"[Signature]\nBaud=1\n\n[Ports]\nCOM2=/dev/null\n",
+       "[Signature]\nBaud=1\nPort=5\n\n[Ports]\nCOM2=/dev/null\n"},
+      // A missing section goes at the end, after a blank line; the byte order mark stays.
+      {"\xEF\xBB\xBF; only a comment", "\xEF\xBB\xBF; only a comment\n\n[Signature]\nPort=5\n"},
+      {"", "[Signature]\nPort=5\n"},
+  };
+  for (const Row& row : rows) {
+    TIniText ini(row.before);
+    ini.WriteString("Signature", "Port", "5");
+    EXPECT_EQ(ini.Text(), row.after) << row.before;
+  }
+}
+
+TEST(IniFile, IntegerRule) {
+  const std::pair<const char*, std::optional<int>> rows[] = {{" 42 ", 42},
+                                                             {"$ff", 255},
+                                                             {"0XFF", 255},
+                                                             {"-$10", -16},
+                                                             {"+7", 7},
+                                                             {"-2147483648", INT32_MIN},
+                                                             {"2147483647", INT32_MAX},
+                                                             {"2147483648", std::nullopt},
+                                                             {"0x", std::nullopt},
+                                                             {"1e3", std::nullopt},
+                                                             {"99999999999", std::nullopt},
+                                                             {"", std::nullopt},
+                                                             {"--5", std::nullopt},
+                                                             {"12abc", std::nullopt},
+                                                             {"$-1", std::nullopt}};
+  for (const auto& [text, value] : rows) EXPECT_EQ(TIniFile::ParseInteger(text), value) << text;
+}
+
+TEST(IniFile, PortsSectionAsThePortTakesIt) {
+  const TIniText ini(
+      "[Ports]\nCOM1=/dev/ttyUSB0 rs485 echo\ncom3 = tcp://host:502\nCOM010=/dev/ttyS9\n"
+      "COM0=/dev/a\nCOM256=/dev/b\nLPT1=/dev/c\nCOM2=\nCOMX=/dev/d\n");
+  const std::map<uint8_t, std::string> expected = {
+      {1, "/dev/ttyUSB0 rs485 echo"}, {3, "tcp://host:502"}, {10, "/dev/ttyS9"}};
+  EXPECT_EQ(PortMap(ini.ReadSection("Ports")), expected);
+
+  EXPECT_EQ(ParsePortAssignment("COM3=/dev/ttyUSB0"),
+            std::pair(uint8_t{3}, std::string("/dev/ttyUSB0")));
+  EXPECT_EQ(ParsePortAssignment(" com255 = a b "), std::pair(uint8_t{255}, std::string("a b")));
+  for (const char* bad : {"COM3", "COM3=", "COM0=/x", "COM256=/x", "/dev/ttyS0", "=x"}) {
+    EXPECT_EQ(ParsePortAssignment(bad), std::nullopt) << bad;
+  }
+}
+
+TEST_F(SettingsFile, WrittenThroughATemporaryKeepingModeAndLink) {
+  const fs::path real = dir / "real.ini";
+  Write(real, "[Signature]\nPort=1\n");
+  ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+  fs::create_symlink(real, path);
+  TIniFile ini(path);
+  EXPECT_EQ(ini.State(), TState::kReadable);
+  ASSERT_TRUE(ini.WriteInteger("Signature", "Port", 4));
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(Read(real), "[Signature]\nPort=4\n");
+  EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  // No temporary file is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+}
+
+TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedByAWrite) {
+  TIniFile ini(path);
+  EXPECT_EQ(ini.State(), TState::kMissing);
+  EXPECT_EQ(ini.ReadInteger("Signature", "Port", 1), 1);
+  ASSERT_TRUE(ini.WriteInteger("Signature", "Port", 3));
+  EXPECT_EQ(Read(path), "[Signature]\nPort=3\n");
+  EXPECT_FALSE(TIniFile((dir / "missing-dir/ful03test.ini").string()).WriteInteger("S", "K", 1));
+}
+
+// A writable file in a folder the user may not write to (the program's folder of a shared
+// installation) is written in place. The superuser writes anywhere, so as root the write is
+// made by a child process that runs as an ordinary user.
+TEST_F(SettingsFile, WritableFileInReadOnlyFolderIsWrittenInPlace) {
+  const fs::path folder = dir / "shared";
+  fs::create_directory(folder);
+  const fs::path file = folder / "ful03test.ini";
+  Write(file, "[Signature]\nPort=1\n");
+  const auto write = [&] { return TIniFile(file).WriteInteger("Signature", "Port", 4); };
+  if (::geteuid() == 0) {
+    constexpr uid_t kUser = 65534;
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
+    ASSERT_EQ(::chown(file.c_str(), kUser, kUser), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgid(kUser) != 0 || ::setuid(kUser) != 0) ::_exit(2);
+      ::_exit(write() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  } else {
+    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+    EXPECT_TRUE(write());
+  }
+  ::chmod(folder.c_str(), 0700);
+  EXPECT_EQ(Read(file), "[Signature]\nPort=4\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// A file without write bits stays untouched, also for the superuser whom the system lets write
+// anything.
+TEST_F(SettingsFile, ReadOnlyFileIsNotReplaced) {
+  Write(path, "[Signature]\nPort=2\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  TIniFile ini(path);
+  EXPECT_EQ(ini.ReadInteger("Signature", "Port", 1), 2);
+  EXPECT_FALSE(ini.WriteInteger("Signature", "Port", 5));
+  EXPECT_EQ(Read(path), "[Signature]\nPort=2\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+}
+
+// Paths that lead to something other than an ordinary settings file are neither read nor
+// written: no endless read from a device, no wait on a FIFO, no huge file in memory.
+TEST_F(SettingsFile, OnlyRegularFilesWithinTheLimitAreUsed) {
+  struct Row {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    TState state;
+  };
+  const std::string head = "[Signature]\nPort=3\n";
+  const Row rows[] = {
+      {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+       TState::kNotRegular},
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
+       TState::kNotRegular},
+      {"folder", [](const fs::path& p) { fs::create_directory(p); }, TState::kNotRegular},
+      {"oversize",
+       [&](const fs::path& p) {
+         Write(p, head + std::string(TIniFile::kMaxSize - head.size() + 1, ';'));
+       },
+       TState::kTooLarge},
+      {"at the limit",
+       [&](const fs::path& p) {
+         Write(p, head + std::string(TIniFile::kMaxSize - head.size(), ';'));
+       },
+       TState::kReadable},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fs::path p = dir / row.name;
+    row.make(p);
+    const auto type = fs::symlink_status(p).type();
+    const auto size = fs::is_regular_file(p) ? fs::file_size(p) : 0;
+    TIniFile ini(p);
+    EXPECT_EQ(ini.State(), row.state);
+    const bool used = row.state == TState::kReadable;
+    EXPECT_EQ(ini.ReadInteger("Signature", "Port", 1), used ? 3 : 1);
+    EXPECT_EQ(ini.WriteInteger("Signature", "Port", 5), used);
+    EXPECT_EQ(fs::symlink_status(p).type(), type);
+    if (!used && size != 0) {
+      EXPECT_EQ(fs::file_size(p), size);
+    }
+    EXPECT_EQ(SettingsRefusedText(row.state, "x.ini").empty(), used);
+  }
+}
+
+}  // namespace
+}  // namespace oxa

@@ -1,0 +1,67 @@
+// What the window and fulctl say about a port that would not open, or that lost its device.
+#include <gtest/gtest.h>
+
+#include "actions/OxaPortTexts.h"
+
+namespace oxa {
+namespace {
+
+TEST(PortTexts, EachReasonSaysWhatToDoInBothLanguages) {
+  struct Case {
+    TOpenError error;
+    std::string address;
+    std::string russian;
+    std::string english;
+  };
+  const Case cases[] = {
+      {{TOpenFailure::kNotPresent, "No such file or directory", 0, {}},
+       "/dev/ttyS2",
+       "Устройство /dev/ttyS2 не найдено. Подключите адаптер или укажите для COM3 другое "
+       "устройство в разделе [Ports] файла /opt/ful03test.ini, например: COM3=/dev/ttyUSB0",
+       "/dev/ttyS2 is not there. Plug the adapter in, or map COM3 to another device in the "
+       "[Ports] section of /opt/ful03test.ini, e.g. COM3=/dev/ttyUSB0"},
+      {{TOpenFailure::kPermissionDenied, "Permission denied", 0, {}},
+       "/dev/ttyUSB0 rs485",
+       "Нет доступа к /dev/ttyUSB0. Пользователь должен входить в группу dialout: sudo usermod "
+       "-aG dialout $USER, затем войдите в систему заново.",
+       "permission denied on /dev/ttyUSB0. Add the user to the dialout group: sudo usermod -aG "
+       "dialout $USER, then log in again."},
+      {{TOpenFailure::kBusy, "Device or resource busy", 4242, "minicom"},
+       "/dev/ttyUSB0",
+       "/dev/ttyUSB0 занят: его держит minicom (PID 4242).",
+       "/dev/ttyUSB0 is busy: held by minicom (PID 4242)"},
+      {{TOpenFailure::kBusy, "Device or resource busy", 0, {}},
+       "/dev/ttyUSB0",
+       "/dev/ttyUSB0 занят другой программой.",
+       "/dev/ttyUSB0 is busy: another program holds it"},
+      {{TOpenFailure::kBadAddress, "tcp:// needs a port: tcp://host:port", 0, {}},
+       "tcp://10.0.0.5",
+       "Неверная запись COM3=tcp://10.0.0.5 в разделе [Ports] файла /opt/ful03test.ini: tcp:// "
+       "needs a port: tcp://host:port.",
+       "malformed port address 'tcp://10.0.0.5' for COM3: tcp:// needs a port: tcp://host:port"},
+      {{TOpenFailure::kUnreachable, "connection refused", 0, {}},
+       "tcp://10.0.0.5:4001 echo",
+       "Нет соединения с tcp://10.0.0.5:4001: connection refused.",
+       "cannot connect to tcp://10.0.0.5:4001: connection refused"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini",
+                              TLanguage::kRussian),
+              c.russian);
+    EXPECT_EQ(PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini",
+                              TLanguage::kEnglish),
+              c.english);
+  }
+}
+
+TEST(PortTexts, TooltipSaysWhereAPortLeads) {
+  EXPECT_EQ(PortTooltipText("/dev/oxa_absent_port"), "/dev/oxa_absent_port: устройство отсутствует");
+  EXPECT_EQ(PortTooltipText("tcp://10.0.0.5:4001"),
+            "tcp://10.0.0.5:4001: сервер последовательных портов по TCP");
+  EXPECT_EQ(PortTooltipText("/dev/ttyUSB0 rs458"),
+            "/dev/ttyUSB0 rs458: неверная запись (unknown option 'rs458' (known: rs485, echo))");
+  EXPECT_EQ(PortTooltipText("/dev/null").rfind("/dev/null", 0), 0u);
+}
+
+}  // namespace
+}  // namespace oxa
