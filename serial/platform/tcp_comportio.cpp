@@ -122,7 +122,7 @@ class TcpComPortIo final : public IComPortIo {
   bool WriteByte(uint8_t byte) override { return Write({&byte, 1}); }
 
   bool Write(std::span<const uint8_t> bytes) override {
-    if (!Usable()) return false;
+    if (!Usable() || Ended()) return false;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(platform::WriteBoundMs(bytes.size(), baud_));
     size_t done = 0;
@@ -194,6 +194,20 @@ class TcpComPortIo final : public IComPortIo {
   bool HasBufferedInput() {
     std::lock_guard lock(input_mutex_);
     return input_pos_ < input_len_;
+  }
+
+  // True when the server has closed the connection and no byte waits before its end: a frame
+  // written now would be taken by the system and never reach the line. Marks it lost.
+  bool Ended() {
+    uint8_t byte = 0;
+    for (;;) {
+      const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n > 0) return false;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      lost_ = true;
+      return true;
+    }
   }
 
   // One recv without waiting: the bytes taken, 0 when none wait, -1 once the connection has
