@@ -19,7 +19,9 @@ class IComPortIo {
 
   // Opens the device at `address` at `baud` bit/s, raw 8N1, reads returning at once, both
   // directions purged, and takes it exclusively. False when it cannot be opened, with the
-  // reason in OpenError().
+  // reason in OpenError(). A serial device server (tcp://) is connected to instead: the speed
+  // is the server's business and only bounds writes, and whether a second connection is let
+  // in is the server's to decide.
   virtual bool Open(const TPortAddress& address, uint32_t baud) = 0;
   // The same for a serial device by its path.
   bool Open(const std::string& path, uint32_t baud) { return Open(SerialAddress(path), baud); }

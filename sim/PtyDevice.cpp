@@ -1,8 +1,12 @@
 #include "sim/PtyDevice.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +25,23 @@ namespace {
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
+}
+
+// "host:port" or "[v6-address]:port" into its two parts; false when either is missing.
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
+  size_t colon = std::string::npos;
+  if (!text.empty() && text.front() == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    if (close + 1 < text.size() && text[close + 1] == ':') colon = close + 1;
+  } else {
+    colon = text.rfind(':');
+    host = text.substr(0, colon);
+  }
+  if (colon == std::string::npos || host.empty() || colon + 1 == text.size()) return false;
+  port = text.substr(colon + 1);
+  return port.find_first_not_of("0123456789") == std::string::npos;
 }
 
 int64_t MonotonicNs() {
@@ -46,46 +67,28 @@ uint32_t PtyDevice::IdleGapMs() const {
   return std::max(kMinGapMs, (35'000 + options_.baud - 1) / options_.baud);
 }
 
+bool PtyDevice::Failed(const std::string& what) {
+  last_error_ = what + ": " + std::strerror(errno);
+  CloseAll();
+  return false;
+}
+
+void PtyDevice::CloseAll() {
+  if (!link_made_.empty()) ::unlink(link_made_.c_str());
+  link_made_.clear();
+  CloseFd(master_fd_);
+  CloseFd(slave_fd_);
+  CloseFd(listen_fd_);
+  CloseFd(client_fd_);
+  CloseFd(stop_pipe_[0]);
+  CloseFd(stop_pipe_[1]);
+}
+
 bool PtyDevice::Start() {
   if (Running()) return true;
   last_error_.clear();
-  const auto fail = [this](const char* what) {
-    last_error_ = std::string(what) + ": " + std::strerror(errno);
-    CloseFd(master_fd_);
-    CloseFd(slave_fd_);
-    CloseFd(stop_pipe_[0]);
-    CloseFd(stop_pipe_[1]);
-    return false;
-  };
-  master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_fd_ < 0) return fail("posix_openpt");
-  if (::grantpt(master_fd_) != 0 || ::unlockpt(master_fd_) != 0) return fail("unlockpt");
-  char name[128] = {};
-  if (::ptsname_r(master_fd_, name, sizeof name) != 0) return fail("ptsname");
-  device_path_ = name;
-  // The server's own handle on the device side: while it is open, a master that closes the
-  // port does not hang the line up, and the line's settings stay.
-  slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slave_fd_ < 0) return fail("open device side");
-  termios tio{};
-  if (::tcgetattr(slave_fd_, &tio) != 0) return fail("tcgetattr");
-  ::cfmakeraw(&tio);  // no echo of the answers back to the server, no line editing
-  tio.c_cflag |= CLOCAL | CREAD;
-  if (::tcsetattr(slave_fd_, TCSANOW, &tio) != 0) return fail("tcsetattr");
-  if (::fcntl(master_fd_, F_SETFL, O_NONBLOCK) != 0) return fail("fcntl");
-  if (::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe");
-  if (!options_.link.empty()) {
-    struct stat st {};
-    if (::lstat(options_.link.c_str(), &st) == 0) {
-      if (!S_ISLNK(st.st_mode)) {
-        errno = EEXIST;
-        return fail("link path exists and is not a symlink");
-      }
-      ::unlink(options_.link.c_str());
-    }
-    if (::symlink(name, options_.link.c_str()) != 0) return fail("symlink");
-    link_made_ = options_.link;
-  }
+  if (::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return Failed("pipe");
+  if (!(Tcp() ? Listen() : OpenPty())) return false;
   {
     // The device's clock shows the host's local time, as a set clock would.
     const time_t now = ::time(nullptr);
@@ -97,11 +100,98 @@ bool PtyDevice::Start() {
   try {
     thread_ = std::thread([this] { Serve(); });
   } catch (const std::system_error& e) {
-    if (!link_made_.empty()) ::unlink(link_made_.c_str());
-    link_made_.clear();
     errno = e.code().value();
-    return fail("thread");
+    return Failed("thread");
   }
+  return true;
+}
+
+bool PtyDevice::OpenPty() {
+  master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_fd_ < 0) return Failed("posix_openpt");
+  if (::grantpt(master_fd_) != 0 || ::unlockpt(master_fd_) != 0) return Failed("unlockpt");
+  char name[128] = {};
+  if (::ptsname_r(master_fd_, name, sizeof name) != 0) return Failed("ptsname");
+  device_path_ = name;
+  // The server's own handle on the device side: while it is open, a master that closes the
+  // port does not hang the line up, and the line's settings stay.
+  slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave_fd_ < 0) return Failed("open device side");
+  termios tio{};
+  if (::tcgetattr(slave_fd_, &tio) != 0) return Failed("tcgetattr");
+  ::cfmakeraw(&tio);  // no echo of the answers back to the server, no line editing
+  tio.c_cflag |= CLOCAL | CREAD;
+  if (::tcsetattr(slave_fd_, TCSANOW, &tio) != 0) return Failed("tcsetattr");
+  if (::fcntl(master_fd_, F_SETFL, O_NONBLOCK) != 0) return Failed("fcntl");
+  if (!options_.link.empty()) {
+    struct stat st {};
+    if (::lstat(options_.link.c_str(), &st) == 0) {
+      if (!S_ISLNK(st.st_mode)) {
+        errno = EEXIST;
+        return Failed("link path exists and is not a symlink");
+      }
+      ::unlink(options_.link.c_str());
+    }
+    if (::symlink(name, options_.link.c_str()) != 0) return Failed("symlink");
+    link_made_ = options_.link;
+  }
+  return true;
+}
+
+bool PtyDevice::Listen() {
+  if (!options_.link.empty()) {
+    last_error_ = "a link names a pseudo-terminal; a TCP device has none";
+    CloseAll();
+    return false;
+  }
+  std::string host;
+  std::string port;
+  if (!SplitHostPort(options_.tcp, host, port)) {
+    last_error_ = "TCP address '" + options_.tcp + "' is not host:port";
+    CloseAll();
+    return false;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (const int gai = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); gai != 0) {
+    last_error_ = "TCP address '" + options_.tcp + "': " + ::gai_strerror(gai);
+    CloseAll();
+    return false;
+  }
+  const addrinfo& ai = *found;
+  listen_fd_ = ::socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
+  int err = listen_fd_ < 0 ? errno : 0;
+  // A restarted device takes its port again at once, while connections of the last run wait
+  // out their closing time.
+  const int on = 1;
+  if (err == 0) ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (err == 0 && ::bind(listen_fd_, ai.ai_addr, ai.ai_addrlen) != 0) err = errno;
+  ::freeaddrinfo(found);
+  if (err != 0) {
+    errno = err;
+    return Failed("TCP address '" + options_.tcp + "'");
+  }
+  if (::listen(listen_fd_, 4) != 0) return Failed("listen");
+  if (::fcntl(listen_fd_, F_SETFD, FD_CLOEXEC) != 0 ||
+      ::fcntl(listen_fd_, F_SETFL, O_NONBLOCK) != 0) {
+    return Failed("fcntl");
+  }
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    return Failed("getsockname");
+  }
+  char text[NI_MAXHOST] = {};
+  char service[NI_MAXSERV] = {};
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&bound), length, text, sizeof text, service,
+                    sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return Failed("getnameinfo");
+  }
+  device_path_ = bound.ss_family == AF_INET6 ? "tcp://[" + std::string(text) + "]:" + service
+                                             : "tcp://" + std::string(text) + ":" + service;
   return true;
 }
 
@@ -111,19 +201,22 @@ void PtyDevice::Stop() {
     [[maybe_unused]] const ssize_t n = ::write(stop_pipe_[1], &stop, 1);
     thread_.join();
   }
-  if (!link_made_.empty()) {
-    ::unlink(link_made_.c_str());
-    link_made_.clear();
-  }
-  CloseFd(master_fd_);
-  CloseFd(slave_fd_);
-  CloseFd(stop_pipe_[0]);
-  CloseFd(stop_pipe_[1]);
+  CloseAll();
 }
 
 void PtyDevice::Edit(const std::function<void(FulDevice&)>& change) {
   std::lock_guard lock(mutex_);
   change(device_);
+}
+
+void PtyDevice::AlterEchoOfNext(int n) {
+  std::lock_guard lock(mutex_);
+  alter_echo_ = n;
+}
+
+void PtyDevice::DropConnectionOnNext(int n) {
+  std::lock_guard lock(mutex_);
+  drop_connection_ = n;
 }
 
 bool PtyDevice::WaitStop(int ms) {
@@ -145,24 +238,50 @@ bool PtyDevice::WaitStopUntilNs(int64_t deadline) {
   }
 }
 
+void PtyDevice::AdvanceClock() {
+  const auto now = std::chrono::steady_clock::now();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_tick_);
+  if (ms.count() > 0) {
+    device_.AdvanceTime(static_cast<uint32_t>(ms.count()));
+    last_tick_ += ms;
+  }
+}
+
+void PtyDevice::Accept() {
+  const int fd = ::accept(listen_fd_, nullptr, nullptr);
+  if (fd < 0) {
+    // Gone before it was taken, or interrupted: nothing to do. Out of descriptors: the
+    // connection stays queued, so wait a grain rather than spin on it.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+      WaitStop(10);
+    }
+    return;
+  }
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  ::fcntl(fd, F_SETFL, O_NONBLOCK);
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  DropClient();  // one master at a time: the newest one
+  client_fd_ = fd;
+}
+
+void PtyDevice::DropClient() {
+  CloseFd(client_fd_);
+  // What the last master left unfinished is no part of the next one's request.
+  std::lock_guard lock(mutex_);
+  AdvanceClock();
+  device_.LineIdle();
+}
+
 void PtyDevice::Serve() {
   // Wake at the moment asked for: the default slack of 50 us is half a character at 115200.
   ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  using Clock = std::chrono::steady_clock;
-  auto last_tick = Clock::now();
-  const auto advance = [&] {
-    const auto now = Clock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_tick);
-    if (ms.count() > 0) {
-      device_.AdvanceTime(static_cast<uint32_t>(ms.count()));
-      last_tick += ms;
-    }
-  };
+  last_tick_ = std::chrono::steady_clock::now();
   bool pending = false;  // bytes of an unfinished request are waiting
   for (;;) {
-    pollfd fds[2] = {{stop_pipe_[0], POLLIN, 0}, {master_fd_, POLLIN, 0}};
+    pollfd fds[3] = {{stop_pipe_[0], POLLIN, 0}, {LineFd(), POLLIN, 0}, {listen_fd_, POLLIN, 0}};
     const int timeout = pending ? static_cast<int>(IdleGapMs()) : -1;
-    const int r = ::poll(fds, 2, timeout);
+    const int r = ::poll(fds, 3, timeout);
     if (r < 0) {
       // Interrupted: poll again. Failed (out of memory): wait a grain, not spin on it.
       if (errno != EINTR && WaitStop(10)) return;
@@ -173,33 +292,34 @@ void PtyDevice::Serve() {
       std::vector<uint8_t> answer;
       {
         std::lock_guard lock(mutex_);
-        advance();
+        AdvanceClock();
         answer = device_.LineIdle();
         pending = false;
       }
       if (!answer.empty()) Send(answer);
       continue;
     }
+    if (fds[2].revents & POLLIN) {
+      Accept();
+      pending = false;
+      continue;
+    }
     if (fds[1].revents & POLLIN) {
       uint8_t buf[512];
-      const ssize_t n = ::read(master_fd_, buf, sizeof buf);
+      const ssize_t n = ::read(fds[1].fd, buf, sizeof buf);
       if (n > 0) {
-        // Byte by byte, so that each request's answer goes out before the next is looked at.
-        for (ssize_t i = 0; i < n; ++i) {
-          std::vector<uint8_t> answer;
-          {
-            std::lock_guard lock(mutex_);
-            advance();
-            answer = device_.Feed(std::span(&buf[i], 1));
-            pending = device_.PendingBytes() > 0;
-          }
-          if (!answer.empty()) Send(answer);
-        }
+        pending = Take(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
         continue;
       }
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     }
     if (fds[1].revents != 0) {
+      if (Tcp()) {
+        // The master closed its connection (read gave 0), or it was reset.
+        DropClient();
+        pending = false;
+        continue;
+      }
       // Hung up, or reading failed: no device-side handle is open (ours keeps one, so this is
       // transient). Wait a grain rather than spin on a line that keeps reporting it.
       if (WaitStop(10)) return;
@@ -207,28 +327,72 @@ void PtyDevice::Serve() {
   }
 }
 
+bool PtyDevice::Take(std::span<const uint8_t> bytes) {
+  std::vector<uint8_t> echo;
+  if (options_.echo) echo.assign(bytes.begin(), bytes.end());
+  size_t echoed = 0;
+  bool pending = false;
+  // Byte by byte, so that each request's answer goes out before the next is looked at.
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::vector<uint8_t> answer;
+    bool drop = false;
+    {
+      std::lock_guard lock(mutex_);
+      AdvanceClock();
+      answer = device_.Feed(bytes.subspan(i, 1));
+      pending = device_.PendingBytes() > 0;
+      if (!answer.empty() && options_.echo && alter_echo_ > 0) {
+        --alter_echo_;
+        echo[i] ^= 0xFF;
+        answer.clear();
+      }
+      if (!answer.empty() && Tcp() && drop_connection_ > 0) {
+        --drop_connection_;
+        drop = true;
+      }
+    }
+    // The request comes back whole before its answer: what has arrived of it so far.
+    if (options_.echo && (!answer.empty() || drop || i + 1 == bytes.size())) {
+      if (!WriteLine(&echo[echoed], i + 1 - echoed)) return pending;
+      echoed = i + 1;
+    }
+    if (drop) {
+      DropClient();
+      return false;
+    }
+    if (!answer.empty()) Send(answer);
+  }
+  return pending;
+}
+
+bool PtyDevice::WriteLine(const uint8_t* data, size_t size) {
+  const int fd = LineFd();
+  if (fd < 0) return false;
+  while (size > 0) {
+    // A socket whose master has gone reports EPIPE instead of raising SIGPIPE.
+    const ssize_t n = Tcp() ? ::send(fd, data, size, MSG_NOSIGNAL) : ::write(fd, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The device side's input is full of answers nobody read: drop them, then go on. A
+      // master that does not read its connection loses what does not fit within the wait.
+      if (!Tcp()) ::tcflush(slave_fd_, TCIFLUSH);
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 100) > 0) continue;
+    }
+    return false;
+  }
+  return true;
+}
+
 void PtyDevice::Send(const std::vector<uint8_t>& answer) {
   if (options_.answer_delay_ms > 0 && WaitStop(static_cast<int>(options_.answer_delay_ms))) return;
-  const auto write_all = [this](const uint8_t* data, size_t size) {
-    while (size > 0) {
-      const ssize_t n = ::write(master_fd_, data, size);
-      if (n > 0) {
-        data += n;
-        size -= static_cast<size_t>(n);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) {
-        // The device side's input is full of answers nobody read: drop them, then go on.
-        ::tcflush(slave_fd_, TCIFLUSH);
-        pollfd p{master_fd_, POLLOUT, 0};
-        if (::poll(&p, 1, 100) > 0) continue;
-      }
-      return;
-    }
-  };
   if (options_.baud == 0) {
-    write_all(answer.data(), answer.size());
+    WriteLine(answer.data(), answer.size());
     return;
   }
   // 8N1: ten bit times a byte. Each byte leaves at its own slot, counted from the first, so
@@ -242,7 +406,7 @@ void PtyDevice::Send(const std::vector<uint8_t>& answer) {
     if (WaitStopUntilNs(start + static_cast<int64_t>(sent) * char_ns)) return;
     const auto due = static_cast<size_t>((MonotonicNs() - start) / char_ns + 1);
     const size_t count = std::min(answer.size(), std::max(due, sent + 1)) - sent;
-    write_all(&answer[sent], count);
+    if (!WriteLine(&answer[sent], count)) return;
     sent += count;
   }
 }

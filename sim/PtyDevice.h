@@ -1,14 +1,21 @@
-// Serves a FulDevice on a pseudo-terminal pair from a background thread. A master opens
-// DevicePath() like any serial port, as often as it likes: the server keeps its own handle on
-// the device side, so a master closing the port never hangs the line up.
+// Serves a FulDevice from a background thread on a pseudo-terminal pair, or on a TCP socket as a
+// serial device server passes a line through. A master opens DevicePath() like any port, as
+// often as it likes: on a pseudo-terminal the server keeps its own handle on the device side,
+// so a master closing the port never hangs the line up; on TCP the server listens on, and each
+// connection is a master opening the port. One master at a time: a new connection replaces the
+// one before (which the server closes), as a master that went away without closing its
+// connection must not keep the device from the next one.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/FulDevice.h"
 
@@ -19,6 +26,12 @@ struct PtyOptions {
   uint32_t baud = 0;             // 0: answers leave at once; else paced at 10 bits a byte
   uint32_t answer_delay_ms = 0;  // from a request's last byte to the answer's first
   std::string link = {};         // optional symlink to the device path, removed on Stop
+  // "host:port" (an IPv6 host in brackets): serve on a TCP socket listening there instead of
+  // a pseudo-terminal; port 0 takes a free one, which DevicePath() then shows.
+  std::string tcp = {};
+  // Every byte received comes back to the master before the answer, as a two-wire RS-485
+  // adapter returns what its master sends.
+  bool echo = false;
 };
 
 class PtyDevice {
@@ -33,6 +46,7 @@ class PtyDevice {
   bool Start();
   void Stop();
   bool Running() const { return thread_.joinable(); }
+  // What a master opens: the pseudo-terminal's path, or tcp://address:port as bound.
   const std::string& DevicePath() const { return device_path_; }
   const std::string& LastError() const { return last_error_; }
   const PtyOptions& Options() const { return options_; }
@@ -40,10 +54,30 @@ class PtyDevice {
   // Runs `change` on the device under the server's lock: set contents, arm faults, read state.
   void Edit(const std::function<void(FulDevice&)>& change);
 
+  // Faults of the line, each for the next N requests the device answers:
+  // with echo on, the last byte of the request comes back altered, as when another station
+  // talks at the same time; the device, which heard the same damaged frame, does not answer.
+  void AlterEchoOfNext(int n);
+  // On TCP, the server closes the connection instead of answering (nothing on a pseudo-terminal).
+  void DropConnectionOnNext(int n);
+
   // Inter-frame silence after which an unfinished request is dropped.
   uint32_t IdleGapMs() const;
 
  private:
+  bool Tcp() const { return !options_.tcp.empty(); }
+  int LineFd() const { return Tcp() ? client_fd_ : master_fd_; }
+  bool Failed(const std::string& what);  // sets LastError from errno, closes all; false
+  void CloseAll();
+  bool OpenPty();
+  bool Listen();
+  void Accept();
+  void DropClient();
+  void AdvanceClock();  // the device's time up to now (under the lock)
+  // Takes bytes received from the line: echoes them, feeds the device and sends its answers.
+  // True while an unfinished request waits.
+  bool Take(std::span<const uint8_t> bytes);
+  bool WriteLine(const uint8_t* data, size_t size);  // false when the line refuses bytes
   void Serve();
   void Send(const std::vector<uint8_t>& answer);
   bool WaitStop(int ms);                   // sleeps up to ms; true when asked to stop
@@ -58,6 +92,11 @@ class PtyDevice {
   std::string link_made_;
   int master_fd_ = -1;
   int slave_fd_ = -1;
+  int listen_fd_ = -1;
+  int client_fd_ = -1;
+  int alter_echo_ = 0;       // under mutex_
+  int drop_connection_ = 0;  // under mutex_
+  std::chrono::steady_clock::time_point last_tick_;
   int stop_pipe_[2] = {-1, -1};
 };
 

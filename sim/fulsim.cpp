@@ -1,5 +1,6 @@
-// fulsim: the virtual FUL device on a pseudo-terminal. Prints the device path a master should
-// open as its first line of output and serves until SIGINT or SIGTERM.
+// fulsim: the virtual FUL device on a pseudo-terminal or a TCP socket. Prints what a master
+// should open (the device path, or tcp://address:port) as its first line of output and serves
+// until SIGINT or SIGTERM.
 #include <signal.h>
 
 #include <charconv>
@@ -16,10 +17,11 @@ namespace {
 
 constexpr const char* kHelp = R"(Usage: fulsim [options]
 
-Serves a virtual FUL meter with a doser on a pseudo-terminal. It answers Modbus RTU
-(functions 3, 6, 16, 17 and 65) and the 10x protocol on the same line. The first line
-printed is the device path a master opens like a serial port; the program then serves
-until SIGINT or SIGTERM.
+Serves a virtual FUL meter with a doser on a pseudo-terminal, or on a TCP socket as a
+serial device server passes a line through. It answers Modbus RTU (functions 3, 6, 16,
+17 and 65) and the 10x protocol on the same line. The first line printed is what a
+master opens: the device path, or tcp://address:port (usable as it is in [Ports]); the
+program then serves until SIGINT or SIGTERM.
 
 Options:
   --address N         network address, 0..247 (default 1); at 0 only the 10x protocol
@@ -28,6 +30,11 @@ Options:
                       default: answers leave at once
   --delay MS          wait MS milliseconds between a request and its answer (default 0)
   --link PATH         also make PATH a symlink to the device path (removed at exit)
+  --tcp HOST:PORT     serve on TCP instead, listening at HOST:PORT (IPv6 as [::1]:PORT);
+                      port 0 takes a free port, shown in the first line. One master at a
+                      time: a new connection replaces the one before, which is closed
+  --echo              return every byte received before the answer, as a two-wire RS-485
+                      adapter that hears itself does (map the port with the echo option)
   --config FILE       set contents from an INI file (format below)
   --no-answer N       do not answer the next N requests
   --bad-checksum N    corrupt the CRC (Modbus) or checksum (10x) of the next N answers
@@ -35,6 +42,11 @@ Options:
   --garbage N         send garbage bytes before the next N answers
   --garbage-bytes HEX the garbage bytes, e.g. "00 13" (the default)
   --wrong-complement N  wrong address complement in the next N 10x answers
+  --bad-echo N        with --echo: alter the last byte of the next N requests as they come
+                      back, as when another station talks at the same time; the device
+                      hears the same damaged frame and does not answer it
+  --drop-connection N with --tcp: close the connection instead of answering the next N
+                      requests, as a device server that restarts does
   --help              this text
 
 Contents:
@@ -100,12 +112,17 @@ int main(int argc, char** argv) {
   oxa::sim::PtyOptions options;
   std::string config;
   uint32_t no_answer = 0, bad_checksum = 0, stop_mid = 0, garbage = 0, wrong_complement = 0;
+  uint32_t bad_echo = 0, drop_connection = 0;
   std::vector<uint8_t> garbage_bytes{0x00, 0x13};
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(kHelp, stdout);
       return 0;
+    }
+    if (arg == "--echo") {
+      options.echo = true;
+      continue;
     }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "fulsim: %s needs a value (see --help)\n", argv[i]);
@@ -124,6 +141,8 @@ int main(int argc, char** argv) {
       ok = ParseNumber(value, 60'000, options.answer_delay_ms);
     } else if (arg == "--link") {
       options.link = value;
+    } else if (arg == "--tcp") {
+      options.tcp = value;
     } else if (arg == "--config") {
       config = value;
     } else if (arg == "--no-answer") {
@@ -138,6 +157,10 @@ int main(int argc, char** argv) {
       ok = ParseHex(value, garbage_bytes);
     } else if (arg == "--wrong-complement") {
       ok = ParseNumber(value, 1'000'000, wrong_complement);
+    } else if (arg == "--bad-echo") {
+      ok = ParseNumber(value, 1'000'000, bad_echo);
+    } else if (arg == "--drop-connection") {
+      ok = ParseNumber(value, 1'000'000, drop_connection);
     } else {
       std::fprintf(stderr, "fulsim: unknown option %s (see --help)\n", argv[i - 1]);
       return 2;
@@ -146,6 +169,19 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "fulsim: bad value for %s: %s\n", argv[i - 1], argv[i]);
       return 2;
     }
+  }
+
+  if (!options.tcp.empty() && !options.link.empty()) {
+    std::fprintf(stderr, "fulsim: --link names a pseudo-terminal; it does not go with --tcp\n");
+    return 2;
+  }
+  if (bad_echo != 0 && !options.echo) {
+    std::fprintf(stderr, "fulsim: --bad-echo alters the echo: it needs --echo\n");
+    return 2;
+  }
+  if (drop_connection != 0 && options.tcp.empty()) {
+    std::fprintf(stderr, "fulsim: --drop-connection needs --tcp\n");
+    return 2;
   }
 
   // SIGINT and SIGTERM are taken by sigwait below; the server thread inherits the mask.
@@ -166,6 +202,8 @@ int main(int argc, char** argv) {
     d.GarbageBeforeNext(static_cast<int>(garbage), garbage_bytes);
     d.WrongComplementOnNext(static_cast<int>(wrong_complement));
   });
+  device.AlterEchoOfNext(static_cast<int>(bad_echo));
+  device.DropConnectionOnNext(static_cast<int>(drop_connection));
   if (!loaded) {
     std::fprintf(stderr, "fulsim: %s: %s\n", config.c_str(), error.c_str());
     return 2;
@@ -176,9 +214,10 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", device.DevicePath().c_str());
   std::fflush(stdout);
-  std::fprintf(stderr, "fulsim: address %u, %s%s%s; stop with Ctrl+C\n", options.address,
+  std::fprintf(stderr, "fulsim: address %u, %s%s%s%s; stop with Ctrl+C\n", options.address,
                options.baud == 0 ? "unpaced" : (std::to_string(options.baud) + " baud").c_str(),
-               options.link.empty() ? "" : ", link ", options.link.c_str());
+               options.echo ? ", echo" : "", options.link.empty() ? "" : ", link ",
+               options.link.c_str());
   int signal = 0;
   sigwait(&stop_signals, &signal);
   device.Stop();

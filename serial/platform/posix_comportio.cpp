@@ -26,6 +26,7 @@
 #include "serial/ComPortIo.h"
 #include "serial/OxaUtils.h"
 #include "serial/platform/posix_line.h"
+#include "serial/platform/posix_wait.h"
 
 namespace oxa {
 namespace {
@@ -68,19 +69,9 @@ bool FindStandardSpeed(uint32_t baud, speed_t& code) {
   return false;
 }
 
-// How long a write may wait for room in a full output queue before it reports failure: a
-// second, plus the time the bytes take on the line at the slowest speed a port is set to.
-constexpr uint32_t kWriteWaitMs = 1000;
-constexpr uint32_t kSlowestBaud = 300;
-constexpr short kGoneEvents = POLLERR | POLLHUP | POLLNVAL;
-
-using Clock = std::chrono::steady_clock;
-
-int MsUntil(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
+using platform::Clock;
+using platform::kGoneEvents;
+using platform::MsUntil;
 
 class PosixComPortIo final : public IComPortIo {
  public:
@@ -134,7 +125,8 @@ class PosixComPortIo final : public IComPortIo {
 
   bool Write(std::span<const uint8_t> bytes) override {
     if (!Usable()) return false;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(WriteBoundMs(bytes.size()));
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(platform::WriteBoundMs(bytes.size(), baud_));
     size_t done = 0;
     while (done < bytes.size()) {
       const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -195,11 +187,7 @@ class PosixComPortIo final : public IComPortIo {
 
   bool Lost() const override { return fd_ >= 0 && lost_; }
 
-  uint64_t NowUs() const override {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
-            .count());
-  }
+  uint64_t NowUs() const override { return platform::MonotonicUs(); }
 
   void Sleep(uint32_t ms) override { DelayMs(ms); }
 
@@ -291,11 +279,6 @@ class PosixComPortIo final : public IComPortIo {
     return found;
   }
 
-  uint32_t WriteBoundMs(size_t bytes) const {
-    const uint64_t baud = baud_ != 0 ? baud_ : kSlowestBaud;
-    return kWriteWaitMs + static_cast<uint32_t>(std::min<uint64_t>(bytes * 10'000 / baud, 1u << 30));
-  }
-
   bool HasBufferedInput() {
     std::lock_guard lock(input_mutex_);
     return input_pos_ < input_len_;
@@ -356,17 +339,7 @@ class PosixComPortIo final : public IComPortIo {
 
   // The poll events of the port within `ms` (0: now); 0 when nothing happened. A failing poll
   // counts as a lost device.
-  short PollFor(short wanted, int ms) const {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      pollfd p{fd_, wanted, 0};
-      const int r = ::poll(&p, 1, ms);
-      if (r > 0) return p.revents;
-      if (r == 0) return 0;
-      if (errno != EINTR) return POLLERR;
-      ms = MsUntil(deadline);
-    }
-  }
+  short PollFor(short wanted, int ms) const { return platform::PollFd(fd_, wanted, ms); }
 
   int fd_ = -1;
   uint32_t baud_ = 0;

@@ -2,6 +2,8 @@
 // the test plays the device on the master side.
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -44,6 +46,13 @@ inline long long MsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start)
       .count();
+}
+
+// CPU time of the calling thread, ms: a wait that spins shows here.
+inline double ThreadCpuMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // Linux's termios2 view of a terminal's input or output speed (separate unit: its header

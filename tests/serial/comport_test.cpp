@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,14 +19,9 @@ namespace oxa {
 namespace {
 
 using testing::MsSince;
+using testing::ThreadCpuMs;
 using testing::PtyPair;
 using Clock = std::chrono::steady_clock;
-
-double ThreadCpuMs() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 // A port whose COM 1 is the given pseudo-terminal.
 void MapTo(ToxaComPort& port, const PtyPair& pty) {

@@ -168,5 +168,46 @@ TEST(PtyDevice, StopIsPromptAndTheDeviceCanStartAgain) {
   EXPECT_GE(Exchange(*port, Hex("01 11 C0 2C"), 4).size(), 4u);
 }
 
+// Masters reach it over TCP in tests/sim/line_options_test.cpp.
+TEST(PtyDevice, OnTcpItTakesAFreePortOrSaysWhyItCannotListen) {
+  PtyOptions options;
+  options.tcp = "127.0.0.1:0";
+  PtyDevice device(options);
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  const std::string path = device.DevicePath();
+  ASSERT_EQ(path.rfind("tcp://127.0.0.1:", 0), 0u) << path;
+  EXPECT_NE(path, "tcp://127.0.0.1:0");
+  auto port = MakePlatformComPortIo();
+  TPortAddress address;
+  std::string problem;
+  ASSERT_TRUE(ParsePortAddress(path, address, problem)) << problem;
+  ASSERT_TRUE(port->Open(address, 9600)) << port->OpenError().detail;
+
+  // Where it cannot listen, it says why.
+  struct Case {
+    std::string tcp, link;
+    const char* error;  // part of LastError
+  };
+  const Case cases[] = {
+      {path.substr(6), "", "in use"},
+      {"127.0.0.1", "", "is not host:port"},
+      {"127.0.0.1:0", TempPath("fulsim-tcp-link-"), "pseudo-terminal"},
+  };
+  for (const Case& c : cases) {
+    PtyOptions bad;
+    bad.tcp = c.tcp;
+    bad.link = c.link;
+    PtyDevice other(bad);
+    EXPECT_FALSE(other.Start()) << c.tcp;
+    EXPECT_NE(other.LastError().find(c.error), std::string::npos) << other.LastError();
+  }
+  // Stopping with a master connected is prompt too, and the master sees the connection end.
+  const auto before = Clock::now();
+  device.Stop();
+  EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(500));
+  EXPECT_FALSE(port->WaitForInput(100));
+  EXPECT_TRUE(port->Lost());
+}
+
 }  // namespace
 }  // namespace oxa::sim
