@@ -26,6 +26,9 @@ std::string Target(std::string_view address) {
 std::string PortFailureText(const TOpenError& e, std::string_view port, std::string_view address,
                             std::string_view settings, TLanguage language) {
   const bool ru = language == TLanguage::kRussian;
+  if (port.empty() || address.empty()) {
+    return ru ? "Порт не выбран: выберите порт в списке." : "no port chosen";
+  }
   const std::string device = Target(address);
   const std::string detail = e.detail;
   switch (e.failure) {

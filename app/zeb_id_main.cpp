@@ -1,5 +1,6 @@
 #include "app/zeb_id_main.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "actions/IniFile.h"
+#include "actions/OxaPortTexts.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "sim/PtyDevice.h"
 #include "ui_zeb_id_main.h"
@@ -155,6 +157,8 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
   connect(ui_->CBPort, &QComboBox::activated, this, [this] { CBPortChange(); });
   connect(ui_->Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
   ui_->LStatus->installEventFilter(this);
+  // The port list describes its entries each time it opens.
+  portView_ = ui_->CBPort->view();
   // Key preview: Escape is seen before any control of the window gets it.
   qApp->installEventFilter(this);
 
@@ -193,6 +197,7 @@ void TIDMainFrm::FormCreate() {
   if (options_.virtualDevice) StartVirtualDevice(devices);
   for (const auto& [number, device] : options_.maps) devices[number] = device;
   oxaComPort.SetDeviceMap(std::move(devices));
+  DescribePorts();
 
   ShowStatus(Q(oxa::ReadyText(S(ui_->CBPort->currentText()), S(ui_->CBBaud->currentText()))),
              kBlue);
@@ -222,6 +227,7 @@ void TIDMainFrm::FormClose() {
 }
 
 void TIDMainFrm::CBPortChange() {
+  ui_->CBPort->setToolTip(ui_->CBPort->currentData(Qt::ToolTipRole).toString());
   // A settings file the window refused at start-up stays as it is; it has said why.
   if (!SettingsFile_ || settingsRefused_) return;
   if (!SettingsFile_->WriteInteger(kSection, "Port", ui_->CBPort->currentIndex() + 1)) {
@@ -257,7 +263,21 @@ void TIDMainFrm::ShowStatus(const QString& text, const QColor& colour) {
   QCoreApplication::processEvents();
 }
 
+void TIDMainFrm::DescribePorts() {
+  // Read each time the list opens: an adapter may have been plugged in or pulled meanwhile.
+  for (int i = 0; i < ui_->CBPort->count(); ++i) {
+    const auto number = uint8_t(i + 1);
+    const auto it = oxaComPort.DeviceMap().find(number);
+    const std::string address =
+        it != oxaComPort.DeviceMap().end() ? it->second : oxa::DefaultComDeviceName(number);
+    ui_->CBPort->setItemData(i, Q(oxa::PortTooltipText(address)), Qt::ToolTipRole);
+  }
+  ui_->CBPort->setToolTip(ui_->CBPort->itemData(ui_->CBPort->currentIndex(), Qt::ToolTipRole)
+                              .toString());
+}
+
 bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == portView_ && event->type() == QEvent::Show) DescribePorts();
   if (watched == ui_->LStatus && event->type() == QEvent::MouseButtonDblClick) {
     LStatusDblClick();
     return true;
@@ -366,6 +386,10 @@ void TIDMainFrm::RunTest(bool sending, const std::function<oxa::TActionResult()>
   ShowStatus(Q(oxa::OpeningPortText(port)), kBlack);
   if (!oxaComPort.Opened()) {
     ShowStatus(Q(oxa::PortNotOpenedText(port)), kRed);
+    // Why, and what to do about it.
+    ui_->MDebug->setPlainText(Q(oxa::PortFailureText(oxaComPort.OpenError(), port,
+                                                     oxaComPort.DeviceName(), S(settingsPath_),
+                                                     oxa::TLanguage::kRussian)));
     EndBusy();
     return;
   }
@@ -374,7 +398,10 @@ void TIDMainFrm::RunTest(bool sending, const std::function<oxa::TActionResult()>
   oxa::TActionResult result;
   RunOnWorker([&] { result = action(); });
 
-  ui_->MDebug->setPlainText(Lines(result.lines).join('\n'));
+  QStringList lines = Lines(result.lines);
+  // An adapter pulled during the exchange: the next test opens the port afresh.
+  if (oxaComPort.Lost()) lines << Q(oxa::PortLostText(port, oxa::TLanguage::kRussian));
+  ui_->MDebug->setPlainText(lines.join('\n'));
   if (result.Ok()) {
     ui_->EQuery->setText(Q(result.request));
     if (after) after();

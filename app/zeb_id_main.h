@@ -104,6 +104,8 @@ class TIDMainFrm : public QWidget {
   void Button11Click();
   void Button12Click();
   void LStatusDblClick();
+  // Sets each entry of the port list's tooltip to the device it opens and what that is.
+  void DescribePorts();
 
   // The sequence every test and doser button follows: disable the buttons, open the port, run
   // `action` on a worker thread, write its lines and request, close the port, enable the
@@ -125,6 +127,7 @@ class TIDMainFrm : public QWidget {
   void Centre();
 
   std::unique_ptr<Ui::TIDMainFrm> ui_;
+  QObject* portView_ = nullptr;  // the port list's drop-down view
   std::unique_ptr<oxa::TIniFile> SettingsFile_;
   QString settingsPath_;
   TWindowOptions options_;

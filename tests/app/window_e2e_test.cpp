@@ -62,7 +62,9 @@ class WindowEndToEndTest : public QObject {
     const QString ini = dir_.filePath("ful03test.ini");
     QFile f(ini);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write("[Ports]\nCOM1=" + QByteArray::fromStdString(device_->DevicePath()) + "\n");
+    const std::string& link = device_->Options().link;
+    f.write("[Ports]\nCOM1=" +
+            QByteArray::fromStdString(link.empty() ? device_->DevicePath() : link) + "\n");
     if (!signature.isEmpty()) f.write("[Signature]\n" + signature);
     f.close();
     w_ = std::make_unique<TIDMainFrm>(ini);
@@ -238,6 +240,36 @@ class WindowEndToEndTest : public QObject {
     QVERIFY(AllButtonsEnabled());
   }
 
+  void portListTellsWhatEachEntryOpens() {
+    Start();
+    auto* ports = w_->findChild<QComboBox*>("CBPort");
+    ports->showPopup();
+    const QString mapped = ports->itemData(0, Qt::ToolTipRole).toString();
+    QVERIFY2(mapped.startsWith(QString::fromStdString(device_->DevicePath())), qPrintable(mapped));
+    QCOMPARE(ports->itemData(15, Qt::ToolTipRole).toString(),
+             Utf8("/dev/ttyS15: устройство отсутствует"));
+    ports->hidePopup();
+  }
+
+  void adapterPulledDuringATestIsSaid() {
+    // The adapter is reached through a stable link, as /dev/serial/by-id names one.
+    const std::string link = dir_.filePath("by-id-adapter").toStdString();
+    device_ = std::make_unique<oxa::sim::PtyDevice>(oxa::sim::PtyOptions{.link = link});
+    QVERIFY2(device_->Start(), device_->LastError().c_str());
+    Start();
+    Edit([](auto& d) { d.NoAnswerToNext(3); });
+    QTimer::singleShot(150, [this] { device_->Stop(); });
+    Click("Button3");
+    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=1",
+                                   Utf8("Порт COM1 потерял устройство (адаптер отключён?). При "
+                                        "следующей проверке порт будет открыт заново.")}));
+    QCOMPARE(statuses_.back().text, Utf8("Закрытие порта COM1"));
+    // Plugged in again, the link comes back: the next test opens it afresh and is answered.
+    QVERIFY2(device_->Start(), device_->LastError().c_str());
+    Click("Button2");
+    QCOMPARE(Lines().front(), QString("OK"));
+  }
+
   void deviceExceptionIsNamedNotOk() {
     Start();
     Spin("UDStart")->setValue(9000);
@@ -250,20 +282,30 @@ class WindowEndToEndTest : public QObject {
   void portThatCannotOpen_data() {
     QTest::addColumn<QByteArray>("signature");
     QTest::addColumn<QString>("status");
-    QTest::newRow("no port chosen") << QByteArray("Port=0\n") << Utf8("Не удалось открыть порт ");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no port chosen") << QByteArray("Port=0\n") << Utf8("Не удалось открыть порт ")
+                                    << Utf8("Порт не выбран: выберите порт в списке.");
     QTest::newRow("missing device")
-        << QByteArray("Port=16\n") << Utf8("Не удалось открыть порт COM16");
+        << QByteArray("Port=16\n") << Utf8("Не удалось открыть порт COM16")
+        << Utf8("Устройство /dev/ttyS15 не найдено. Подключите адаптер или укажите для COM16 "
+                "другое устройство в разделе [Ports] файла ");
+    QTest::newRow("malformed mapping")
+        << QByteArray("Port=2\n[Ports]\nCOM2=/dev/ttyUSB0 rs458\n")
+        << Utf8("Не удалось открыть порт COM2")
+        << Utf8("Неверная запись COM2=/dev/ttyUSB0 rs458 в разделе [Ports] файла ");
   }
   void portThatCannotOpen() {
     QFETCH(QByteArray, signature);
     QFETCH(QString, status);
+    QFETCH(QString, reason);
     Start(signature);
     w_->findChild<QPlainTextEdit*>("MDebug")->setPlainText("before");
     Click("Button4");
     QCOMPARE(statuses_.size(), 2);
     QCOMPARE(statuses_.back(), (Status{status, QColor(255, 0, 0), false}));
     QCOMPARE(StatusLine(), status);
-    QCOMPARE(Lines(), QStringList{"before"});
+    // The reason, with what to do about it, goes to the data pane.
+    QVERIFY2(Lines().join('\n').startsWith(reason), qPrintable(Lines().join('\n')));
     QVERIFY(Query().isEmpty());
     QVERIFY(AllButtonsEnabled());
   }
