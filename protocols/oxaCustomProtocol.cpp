@@ -92,42 +92,57 @@ bool ToxaCustomProtocol::SendRequest(std::span<const uint8_t> request) {
 size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
   ToxaCustomComPort& port = *com_port_;
   const uint64_t deadline = port.NowUs() + AttemptBoundUs(answer.size());
-  size_t pos = 0;
+  size_t pos = 0;  // bytes of the frame judged so far
+  size_t end = 0;  // bytes taken from the port: those from pos on wait to be judged
   size_t skipped = 0;
   // Gives the device a moment to start; returns at once when its first byte is already in.
   bool ready = port.WaitForInput(kPollMs);
   while (pos < answer.size()) {
-    // Empty polls of 10 ms allowed for this byte: the packet time-out for the first byte of a
-    // frame (also while bytes before it are skipped), the byte time-out for every later one.
-    // The byte counts as missing after limit + 1 of them.
-    const uint32_t limit = (pos == 0 ? packet_timeout_ : byte_timeout_) / kPollMs;
-    uint32_t empty = 0;
-    // A byte is taken from what the port already holds, or read once a wait on the line has
-    // found one there: a read never goes to the driver to find nothing.
-    while (!((ready || port.InputPending()) && port.ReadByte(answer[pos]))) {
-      if (port.Lost()) {
-        last_error_ = kNoPortOrWriteFailed;
-        return 0;
+    if (pos == end) {
+      // Empty polls of 10 ms allowed for this byte: the packet time-out for the first byte of
+      // a frame (also while bytes before it are skipped), the byte time-out for every later
+      // one. The byte counts as missing after limit + 1 of them.
+      const uint32_t limit = (pos == 0 ? packet_timeout_ : byte_timeout_) / kPollMs;
+      uint32_t empty = 0;
+      // As many bytes as the frame surely still needs, in one call: an answer that is already
+      // there costs no port call per byte.
+      const std::span<uint8_t> wanted =
+          answer.subspan(pos, std::clamp<size_t>(ReadAhead(answer.first(pos)), 1,
+                                                 answer.size() - pos));
+      size_t got = 0;
+      // Bytes are taken from what the port already holds, or read once a wait on the line has
+      // found some there: a read never goes to the driver to find nothing.
+      while (!((ready || port.InputPending()) && (got = port.Read(wanted)) > 0)) {
+        if (port.Lost()) {
+          last_error_ = kNoPortOrWriteFailed;
+          return 0;
+        }
+        const uint64_t now = port.NowUs();
+        if (now >= deadline) {
+          last_error_ = kNoAnswer;
+          return 0;
+        }
+        const uint64_t left_ms = (deadline - now + 999) / 1000;
+        ready = port.WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(kPollMs, left_ms)));
+        if (++empty > limit) {
+          last_error_ = kNoAnswer;
+          return 0;
+        }
       }
-      const uint64_t now = port.NowUs();
-      if (now >= deadline) {
-        last_error_ = kNoAnswer;
-        return 0;
-      }
-      const uint64_t left_ms = (deadline - now + 999) / 1000;
-      ready = port.WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(kPollMs, left_ms)));
-      if (++empty > limit) {
-        last_error_ = kNoAnswer;
-        return 0;
-      }
+      ready = false;
+      end = pos + got;
     }
-    ready = false;
     switch (NextFrameStep(answer.first(pos + 1))) {
       case TFrameStep::kSkipByte:
         if (++skipped > kMaxSkippedBytes) {
           last_error_ = kNoAnswer;
           return 0;
         }
+        // The bytes taken after it move up into its place.
+        std::copy(answer.begin() + static_cast<std::ptrdiff_t>(pos + 1),
+                  answer.begin() + static_cast<std::ptrdiff_t>(end),
+                  answer.begin() + static_cast<std::ptrdiff_t>(pos));
+        --end;
         break;
       case TFrameStep::kNeedMore:
         ++pos;

@@ -96,6 +96,10 @@ class ToxaCustomProtocol {
 
   // What each protocol brings to the exchange.
   virtual TFrameStep NextFrameStep(std::span<const uint8_t> seen) const = 0;
+  // How many bytes the receiver may take from the port in one go after `seen`: NextFrameStep
+  // says kNeedMore for all of them but the last, so none is taken past a point where the frame
+  // could end or be refused. 1 (the default) takes them one at a time.
+  virtual size_t ReadAhead(std::span<const uint8_t> /*seen*/) const { return 1; }
   // An intact frame that does not answer `request` gets a code and is asked for again like a
   // damaged one; kOk takes it.
   virtual TOxaError CheckAnswer(std::span<const uint8_t> /*request*/,
