@@ -75,7 +75,9 @@ int64_t ClockNs(clockid_t clock) {
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-int64_t ThreadCpuNs() { return ClockNs(CLOCK_THREAD_CPUTIME_ID); }
+int64_t ThreadCpuNs() {
+  return ClockNs(CLOCK_THREAD_CPUTIME_ID);
+}
 
 // The slave a case talks to: the device path to open, and a clock of the CPU time the slave
 // has used.
@@ -280,7 +282,9 @@ std::pair<double, double> PassSpread(const Result& r, F figure) {
   return {lo, hi};
 }
 
-double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
+double Ratio(double a, double b) {
+  return b > 0 ? a / b : 0;
+}
 
 void PrintRow(const char* name, const char* who, const Series& s) {
   std::printf("%-8s %-10s %9.1f %9.1f %10.1f %10.1f %8d\n", name, who, Median(s.All()),
@@ -358,9 +362,8 @@ int main(int argc, char** argv) {
   }
   const Peer libmodbus_slave{slave.Device(), [slave_clock] { return ClockNs(slave_clock); }};
   // Besides the master's thread (this one), the virtual device's server is the only thread.
-  const Peer virtual_device{device.DevicePath(), [] {
-                              return ClockNs(CLOCK_PROCESS_CPUTIME_ID) - ThreadCpuNs();
-                            }};
+  const Peer virtual_device{device.DevicePath(),
+                            [] { return ClockNs(CLOCK_PROCESS_CPUTIME_ID) - ThreadCpuNs(); }};
   const std::array<uint8_t, kArchiveBlockSize> block =
       oxa::sim::FulDevice::ArchiveBlock(kArchiveBlock);
 
@@ -369,9 +372,10 @@ int main(int argc, char** argv) {
       {"FC3x125", false, 125, 115200, &libmodbus_slave, SlaveRegisterBytes(125)},
       {"FC65", true, 1, 115200, &virtual_device, {block.begin(), block.end()}},
   };
-  std::printf("%d passes, %d transactions per master, case and pass; libmodbus slave on %s, "
-              "virtual device on %s\n",
-              opt.passes, opt.count, slave.Device().c_str(), device.DevicePath().c_str());
+  std::printf(
+      "%d passes, %d transactions per master, case and pass; libmodbus slave on %s, "
+      "virtual device on %s\n",
+      opt.passes, opt.count, slave.Device().c_str(), device.DevicePath().c_str());
   const std::vector<Result> results = Run(cases, opt.count, opt.passes);
 
   int failures = 0;
@@ -384,12 +388,14 @@ int main(int argc, char** argv) {
     PrintRow(cases[i].name, "libmodbus", r.theirs);
     failures += r.ours.Failures() + r.theirs.Failures();
   }
-  std::printf("\nratio ours/libmodbus  median (passes min-max)    p99   master cpu (passes min-max)"
-              "   slave cpu\n");
+  std::printf(
+      "\nratio ours/libmodbus  median (passes min-max)    p99   master cpu (passes min-max)"
+      "   slave cpu\n");
   for (size_t i = 0; i < cases.size(); ++i) {
     const Result& r = results[i];
     const auto median = PassSpread(r, [](const Turn& t) { return Median(t.us); });
-    const auto cpu = PassSpread(r, [](const Turn& t) { return static_cast<double>(t.master_cpu_ns); });
+    const auto cpu =
+        PassSpread(r, [](const Turn& t) { return static_cast<double>(t.master_cpu_ns); });
     std::printf("%-8s %22.2f (%.2f-%.2f) %9.2f %12.2f (%.2f-%.2f) %11.2f\n", cases[i].name,
                 Ratio(Median(r.ours.All()), Median(r.theirs.All())), median.first, median.second,
                 Ratio(P99(r.ours.All()), P99(r.theirs.All())),

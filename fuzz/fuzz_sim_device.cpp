@@ -78,8 +78,7 @@ void CheckAnswer(const std::vector<uint8_t>& answer, bool faults_armed) {
   if (tenx) {
     Check(answer.size() >= 7 && answer[2] == static_cast<uint8_t>(~answer[1]) &&
           answer[5] + 7u == answer.size() &&
-          answer.back() ==
-              oxa::sim::TenXChecksum(std::span(answer).first(answer.size() - 1)));
+          answer.back() == oxa::sim::TenXChecksum(std::span(answer).first(answer.size() - 1)));
   } else {
     Check(answer[0] == kDeviceAddress && oxa::sim::ModbusCrcOk(answer));
   }

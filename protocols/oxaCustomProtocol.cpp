@@ -106,9 +106,8 @@ size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
       uint32_t empty = 0;
       // As many bytes as the frame surely still needs, in one call: an answer that is already
       // there costs no port call per byte.
-      const std::span<uint8_t> wanted =
-          answer.subspan(pos, std::clamp<size_t>(ReadAhead(answer.first(pos)), 1,
-                                                 answer.size() - pos));
+      const std::span<uint8_t> wanted = answer.subspan(
+          pos, std::clamp<size_t>(ReadAhead(answer.first(pos)), 1, answer.size() - pos));
       size_t got = 0;
       // Bytes are taken from what the port already holds, or read once a wait on the line has
       // found some there: a read never goes to the driver to find nothing.

@@ -114,7 +114,9 @@ TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
   std::vector<uint8_t> longest_text = {0x01, 0x11, 0x00, 0xFF};
   longest_text.resize(261, 0);
   EXPECT_EQ(FedLength(longest_text), 261u);
-  for (const auto* frame : {&archive, &longest, &longest_text}) ExpectReadAheadStopsAtTheEnd(*frame);
+  for (const auto* frame : {&archive, &longest, &longest_text}) {
+    ExpectReadAheadStopsAtTheEnd(*frame);
+  }
 }
 
 TEST(ModbusAnswerLength, StaysFiveUntilByteTwo) {

@@ -49,7 +49,8 @@ class FakeComPortIo : public IComPortIo {
   uint64_t NowMs() const { return now_ms_; }
   // Every request as written between two purges, in order.
   const std::vector<std::vector<uint8_t>>& Requests() const { return requests_; }
-  size_t EmptyReads() const { return empty_reads_; }  // ReadByte and Read calls that found nothing
+  // ReadByte and Read calls that found nothing.
+  size_t EmptyReads() const { return empty_reads_; }
   size_t EmptyWaits() const { return empty_waits_; }  // WaitForInput calls that found nothing
   size_t WriteCalls() const { return write_calls_; }  // WriteByte and Write calls
   size_t Purges() const { return purges_; }
