@@ -1,5 +1,5 @@
-# modbus_bench: our master against libmodbus's own master, both reading from a libmodbus RTU
-# slave on a pseudo-terminal.
+# modbus_bench: our Modbus master against libmodbus's own master, both reading from a libmodbus
+# RTU slave on a pseudo-terminal, and from the virtual device (function 65, paced lines).
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBMODBUS_BENCH REQUIRED IMPORTED_TARGET libmodbus)
 
@@ -11,8 +11,17 @@ if(NOT TARGET modbus_rtu_slave)
 endif()
 
 add_executable(modbus_bench ${CMAKE_CURRENT_LIST_DIR}/modbus_bench.cpp)
-target_link_libraries(modbus_bench PRIVATE oxa PkgConfig::LIBMODBUS_BENCH)
+target_link_libraries(modbus_bench PRIVATE oxa oxa_sim PkgConfig::LIBMODBUS_BENCH)
 target_compile_definitions(modbus_bench PRIVATE
   MODBUS_RTU_SLAVE="$<TARGET_FILE:modbus_rtu_slave>")
 add_dependencies(modbus_bench modbus_rtu_slave)
 oxa_warnings(modbus_bench)
+
+# A smoke run in the test suite: the program runs both masters over every case and ends with
+# its summary line. No figure is checked; timings belong to full runs on a quiet machine.
+if(OXA_BUILD_TESTS)
+  add_test(NAME modbus_bench_quick
+           COMMAND sh -c "out=$(\"$0\" --quick) || exit 1; printf '%s\\n' \"$out\"; printf '%s\\n' \"$out\" | tail -n 1 | grep -Eq '^median ratio ours/libmodbus [0-9]+\\.[0-9]{2} \\(FC3x10\\), [0-9]+\\.[0-9]{2} \\(FC3x125\\)$'"
+                   $<TARGET_FILE:modbus_bench>)
+  set_tests_properties(modbus_bench_quick PROPERTIES TIMEOUT 120)
+endif()

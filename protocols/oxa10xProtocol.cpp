@@ -81,6 +81,15 @@ T10xFrameStep Next10xFrameStep(std::span<const uint8_t> seen) {
                                                                      : T10xFrameStep::kBadChecksum;
 }
 
+size_t Answer10xReadAhead(std::span<const uint8_t> seen) {
+  const size_t count = seen.size();
+  if (count == 0 || seen[0] != k10xAnswerStart) return 1;
+  if (count < 3) return 3 - count;
+  if (count < k10xHeaderSize) return k10xHeaderSize - count;
+  const size_t expected = size_t{seen[5]} + k10xFrameOverhead;
+  return seen[5] <= k10xMaxData && expected > count ? expected - count : 1;
+}
+
 std::tm HostLocalTime() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm local{};
@@ -100,6 +109,10 @@ void Toxa10xProtocol::SetLocalTimeSource(LocalTimeSource source) {
 
 TFrameStep Toxa10xProtocol::NextFrameStep(std::span<const uint8_t> seen) const {
   return Next10xFrameStep(seen);
+}
+
+size_t Toxa10xProtocol::ReadAhead(std::span<const uint8_t> seen) const {
+  return Answer10xReadAhead(seen);
 }
 
 uint32_t Toxa10xProtocol::RetryPauseMs() const {

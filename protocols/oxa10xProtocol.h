@@ -42,6 +42,11 @@ size_t Build10xRequest(std::span<uint8_t> out, uint8_t net_addr, uint8_t group, 
 using T10xFrameStep = TFrameStep;
 T10xFrameStep Next10xFrameStep(std::span<const uint8_t> seen);
 
+// The bytes the receiver may take in one go after `seen`, up to the step's next decision: the
+// first byte alone (it may be skipped), then up to the complement (byte 2), up to N (byte 5),
+// and up to the checksum.
+size_t Answer10xReadAhead(std::span<const uint8_t> seen);
+
 // The values of the current-values block (group 0C, code 00), in the order received, each
 // brought from most-significant-first into host order. The bits are not interpreted.
 struct SfrTekValues {
@@ -128,6 +133,7 @@ class Toxa10xProtocol : public ToxaCustomProtocol {
 
  protected:
   TFrameStep NextFrameStep(std::span<const uint8_t> seen) const override;
+  size_t ReadAhead(std::span<const uint8_t> seen) const override;
   // 200 ms after each failed attempt, the last one included.
   uint32_t RetryPauseMs() const override;
 

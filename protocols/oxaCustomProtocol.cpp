@@ -1,6 +1,7 @@
 #include "protocols/oxaCustomProtocol.h"
 
 #include <algorithm>
+#include <array>
 
 namespace oxa {
 
@@ -95,15 +96,17 @@ bool ToxaCustomProtocol::SendRequest(std::span<const uint8_t> request) {
   return true;
 }
 
-ToxaCustomProtocol::TByteWait ToxaCustomProtocol::NextByte(uint8_t& byte, uint32_t timeout_ms,
-                                                           uint64_t deadline_us, bool& ready) {
+ToxaCustomProtocol::TByteWait ToxaCustomProtocol::NextBytes(std::span<uint8_t> wanted,
+                                                            size_t& got, uint32_t timeout_ms,
+                                                            uint64_t deadline_us, bool& ready) {
   ToxaCustomComPort& port = *com_port_;
-  // Empty polls of 10 ms allowed: the byte counts as missing after limit + 1 of them.
+  // Empty polls of 10 ms allowed: the bytes count as missing after limit + 1 of them.
   const uint32_t limit = timeout_ms / kPollMs;
   uint32_t empty = 0;
-  // A byte is taken from what the port already holds, or read once a wait on the line has
-  // found one there: a read never goes to the driver to find nothing.
-  while (!((ready || port.InputPending()) && port.ReadByte(byte))) {
+  got = 0;
+  // Bytes are taken from what the port already holds, or read once a wait on the line has
+  // found some there: a read never goes to the driver to find nothing.
+  while (!((ready || port.InputPending()) && (got = port.Read(wanted)) > 0)) {
     if (port.Lost()) return TByteWait::kLost;
     const uint64_t now = port.NowUs();
     if (now >= deadline_us) return TByteWait::kTimedOut;
@@ -120,37 +123,52 @@ bool ToxaCustomProtocol::TakeEcho(std::span<const uint8_t> request) {
   // altered echo means the request did not reach the line intact: another station talked at
   // the same time, or the line does not echo at all.
   const uint64_t deadline = com_port_->NowUs() + AttemptBoundUs(request.size());
+  std::array<uint8_t, 64> echo{};
   bool ready = false;
-  for (size_t i = 0; i < request.size(); ++i) {
-    uint8_t byte = 0;
-    const TByteWait got = NextByte(byte, i == 0 ? packet_timeout_ : byte_timeout_, deadline, ready);
-    if (got != TByteWait::kGot || byte != request[i]) {
+  for (size_t checked = 0; checked < request.size();) {
+    const std::span<uint8_t> wanted =
+        std::span<uint8_t>(echo).first(std::min(echo.size(), request.size() - checked));
+    size_t got = 0;
+    if (NextBytes(wanted, got, checked == 0 ? packet_timeout_ : byte_timeout_, deadline, ready) !=
+            TByteWait::kGot ||
+        !std::equal(echo.begin(), echo.begin() + static_cast<std::ptrdiff_t>(got),
+                    request.begin() + static_cast<std::ptrdiff_t>(checked))) {
       last_error_ = kNoPortOrWriteFailed;
       echo_failed_ = true;
       return false;
     }
+    checked += got;
   }
   return true;
 }
 
 size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
   const uint64_t deadline = com_port_->NowUs() + AttemptBoundUs(answer.size());
-  size_t pos = 0;
+  size_t pos = 0;  // bytes of the frame judged so far
+  size_t end = 0;  // bytes taken from the port: those from pos on wait to be judged
   size_t skipped = 0;
   // Gives the device a moment to start; returns at once when its first byte is already in.
   bool ready = com_port_->WaitForInput(kPollMs);
   while (pos < answer.size()) {
-    // The packet time-out for the first byte of a frame (also while bytes before it are
-    // skipped), the byte time-out for every later one.
-    switch (NextByte(answer[pos], pos == 0 ? packet_timeout_ : byte_timeout_, deadline, ready)) {
-      case TByteWait::kGot:
-        break;
-      case TByteWait::kLost:
-        last_error_ = kNoPortOrWriteFailed;
-        return 0;
-      case TByteWait::kTimedOut:
-        last_error_ = kNoAnswer;
-        return 0;
+    if (pos == end) {
+      // As many bytes as the frame surely still needs, in one call: an answer that is already
+      // there costs no port call per byte. The packet time-out for the first byte of a frame
+      // (also while bytes before it are skipped), the byte time-out for every later one.
+      const std::span<uint8_t> wanted = answer.subspan(
+          pos, std::clamp<size_t>(ReadAhead(answer.first(pos)), 1, answer.size() - pos));
+      size_t got = 0;
+      switch (NextBytes(wanted, got, pos == 0 ? packet_timeout_ : byte_timeout_, deadline,
+                        ready)) {
+        case TByteWait::kGot:
+          break;
+        case TByteWait::kLost:
+          last_error_ = kNoPortOrWriteFailed;
+          return 0;
+        case TByteWait::kTimedOut:
+          last_error_ = kNoAnswer;
+          return 0;
+      }
+      end = pos + got;
     }
     switch (NextFrameStep(answer.first(pos + 1))) {
       case TFrameStep::kSkipByte:
@@ -158,6 +176,11 @@ size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
           last_error_ = kNoAnswer;
           return 0;
         }
+        // The bytes taken after it move up into its place.
+        std::copy(answer.begin() + static_cast<std::ptrdiff_t>(pos + 1),
+                  answer.begin() + static_cast<std::ptrdiff_t>(end),
+                  answer.begin() + static_cast<std::ptrdiff_t>(pos));
+        --end;
         break;
       case TFrameStep::kNeedMore:
         ++pos;

@@ -104,6 +104,10 @@ class ToxaCustomProtocol {
 
   // What each protocol brings to the exchange.
   virtual TFrameStep NextFrameStep(std::span<const uint8_t> seen) const = 0;
+  // How many bytes the receiver may take from the port in one go after `seen`: NextFrameStep
+  // says kNeedMore for all of them but the last, so none is taken past a point where the frame
+  // could end or be refused. 1 (the default) takes them one at a time.
+  virtual size_t ReadAhead(std::span<const uint8_t> /*seen*/) const { return 1; }
   // An intact frame that does not answer `request` gets a code and is asked for again like a
   // damaged one; kOk takes it.
   virtual TOxaError CheckAnswer(std::span<const uint8_t> /*request*/,
@@ -129,10 +133,12 @@ class ToxaCustomProtocol {
 
  private:
   enum class TByteWait { kGot, kTimedOut, kLost };
-  // Waits for the next byte: at most `timeout_ms` (in empty polls of 10 ms, the count
-  // restarting for each byte) and never past `deadline_us`. `ready` says a wait has just found
-  // input; it is cleared when the byte is taken.
-  TByteWait NextByte(uint8_t& byte, uint32_t timeout_ms, uint64_t deadline_us, bool& ready);
+  // Takes the next bytes, at most `wanted.size()` and as many as the port has, into `wanted`
+  // (their count in `got`): waits at most `timeout_ms` for them (in empty polls of 10 ms) and
+  // never past `deadline_us`. `ready` says a wait has just found input; it is cleared when
+  // bytes are taken.
+  TByteWait NextBytes(std::span<uint8_t> wanted, size_t& got, uint32_t timeout_ms,
+                      uint64_t deadline_us, bool& ready);
 
   // The longest one attempt may take: the packet time-out, the time the longest answer takes
   // on the line, and the byte time-out. Each answer byte restarts its own time-out, so without

@@ -98,6 +98,11 @@ TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen) {
   return ModbusCrcOk(seen.first(expected)) ? TFrameStep::kComplete : TFrameStep::kBadChecksum;
 }
 
+size_t ModbusAnswerReadAhead(std::span<const uint8_t> seen) {
+  const size_t expected = ModbusAnswerLength(seen);
+  return expected > seen.size() ? expected - seen.size() : 1;
+}
+
 bool ModbusCrcOk(std::span<const uint8_t> frame) {
   if (frame.size() < 2) return false;
   const size_t body = frame.size() - 2;
@@ -140,6 +145,10 @@ ToxaModBusProtocol::ToxaModBusProtocol() {
 
 TFrameStep ToxaModBusProtocol::NextFrameStep(std::span<const uint8_t> seen) const {
   return NextModbusFrameStep(seen);
+}
+
+size_t ToxaModBusProtocol::ReadAhead(std::span<const uint8_t> seen) const {
+  return ModbusAnswerReadAhead(seen);
 }
 
 TOxaError ToxaModBusProtocol::CheckAnswer(std::span<const uint8_t> request,

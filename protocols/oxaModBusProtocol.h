@@ -71,6 +71,10 @@ size_t ModbusAnswerLength(std::span<const uint8_t> seen);
 // CRC. A Modbus answer has no start byte, so no byte is ever skipped.
 TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen);
 
+// The bytes the receiver may take in one go after `seen`: up to the length ModbusAnswerLength
+// states now. That length only grows as bytes arrive, so the step decides nothing before it.
+size_t ModbusAnswerReadAhead(std::span<const uint8_t> seen);
+
 // True when the CRC in the last two bytes of `frame` (low byte first) matches the bytes before.
 bool ModbusCrcOk(std::span<const uint8_t> frame);
 
@@ -109,6 +113,7 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
 
  protected:
   TFrameStep NextFrameStep(std::span<const uint8_t> seen) const override;
+  size_t ReadAhead(std::span<const uint8_t> seen) const override;
   TOxaError CheckAnswer(std::span<const uint8_t> request,
                         std::span<const uint8_t> answer) const override;
   // Records each attempt's request in LastSent.

@@ -21,6 +21,7 @@ class RoutingComPortIo final : public IComPortIo {
   bool WriteByte(uint8_t byte) override { return current_->WriteByte(byte); }
   bool Write(std::span<const uint8_t> bytes) override { return current_->Write(bytes); }
   bool ReadByte(uint8_t& byte) override { return current_->ReadByte(byte); }
+  size_t Read(std::span<uint8_t> bytes) override { return current_->Read(bytes); }
   bool WaitForInput(uint32_t ms) override { return current_->WaitForInput(ms); }
   bool InputPending() override { return current_->InputPending(); }
   bool Lost() const override { return current_->Lost(); }

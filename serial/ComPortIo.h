@@ -4,6 +4,7 @@
 // scripted device and a virtual clock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -42,6 +43,11 @@ class IComPortIo {
   // error, readable without data) makes writes fail from then on, and reads as soon as the
   // bytes received before the loss have been taken, until Close.
   virtual bool ReadByte(uint8_t& byte) = 0;
+  // Takes up to bytes.size() received bytes at once, as ReadByte takes one: those already taken
+  // from the driver first, else what one read of the driver gives; never blocks. Returns how
+  // many it took (0 when none was waiting or the device has gone). A receiver that reads a
+  // whole answer makes one call instead of one per byte.
+  virtual size_t Read(std::span<uint8_t> bytes) = 0;
   // Waits up to `ms` for input to arrive; true as soon as a byte can be read, and only then. On
   // a closed port, or one whose device has gone and whose received bytes have all been taken,
   // it simply waits `ms` and returns false (never spins).

@@ -339,10 +339,14 @@ bool ToxaCustomComPort::Write(std::span<const uint8_t> bytes) {
 }
 
 bool ToxaCustomComPort::ReadByte(uint8_t& byte) {
-  if (receive_in_thread_ || thread_ || !opened_) return false;
-  if (!io_->ReadByte(byte)) return false;
-  if (tap_) tap_(TPortDirection::kReceived, {&byte, 1}, io_->NowUs());
-  return true;
+  return Read({&byte, 1}) == 1;
+}
+
+size_t ToxaCustomComPort::Read(std::span<uint8_t> bytes) {
+  if (receive_in_thread_ || thread_ || !opened_ || bytes.empty()) return 0;
+  const size_t n = io_->Read(bytes);
+  if (n > 0 && tap_) tap_(TPortDirection::kReceived, bytes.first(n), io_->NowUs());
+  return n;
 }
 
 bool ToxaCustomComPort::InputPending() {

@@ -28,8 +28,8 @@ using TOnReceiveTimeout = std::function<void(ToxaCustomComPort& sender, uint32_t
 
 // Which way bytes went on the line.
 enum class TPortDirection { kSent, kReceived };
-// An observer of the traffic: every block written and every byte read (also by the receive
-// thread, on that thread), with the time of the port's monotonic clock in microseconds.
+// An observer of the traffic: every block written and every byte or block read (also by the
+// receive thread, on that thread), with the time of the port's monotonic clock in microseconds.
 using TPortTap =
     std::function<void(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us)>;
 
@@ -74,6 +74,9 @@ class ToxaCustomComPort {
   // Takes one waiting byte; returns at once. False, without touching the port, while
   // ReceiveInThread is set or a receive thread runs.
   bool ReadByte(uint8_t& byte);
+  // Takes up to bytes.size() waiting bytes in one go (see IComPortIo::Read) and returns their
+  // number; 0, without touching the port, where ReadByte would return false.
+  size_t Read(std::span<uint8_t> bytes);
 
   // For the protocols' receive loops: waits up to `ms` for input to arrive and returns as soon
   // as a byte can be read. Without an open port, or in thread mode, it just waits `ms`.

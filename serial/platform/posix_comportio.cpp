@@ -152,17 +152,18 @@ class PosixComPortIo final : public IComPortIo {
     return true;
   }
 
-  // Bytes are taken from the driver in blocks and handed out one at a time: an answer that is
+  bool ReadByte(uint8_t& byte) override { return Read({&byte, 1}) == 1; }
+
+  // Bytes are taken from the driver in blocks and handed out as asked for: an answer that is
   // already there costs one system call, not one per byte.
-  bool ReadByte(uint8_t& byte) override {
+  size_t Read(std::span<uint8_t> bytes) override {
+    if (bytes.empty()) return 0;
     std::lock_guard lock(input_mutex_);
-    if (input_pos_ < input_len_) {
-      byte = input_[input_pos_++];
-      return true;
-    }
-    if (!Usable() || !FillInput()) return false;
-    byte = input_[input_pos_++];
-    return true;
+    if (input_pos_ == input_len_ && (!Usable() || !FillInput())) return 0;
+    const size_t n = std::min(bytes.size(), input_len_ - input_pos_);
+    std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(input_pos_), n, bytes.begin());
+    input_pos_ += n;
+    return n;
   }
 
   bool WaitForInput(uint32_t ms) override {

@@ -152,11 +152,16 @@ class TcpComPortIo final : public IComPortIo {
     return true;
   }
 
-  bool ReadByte(uint8_t& byte) override {
+  bool ReadByte(uint8_t& byte) override { return Read({&byte, 1}) == 1; }
+
+  size_t Read(std::span<uint8_t> bytes) override {
+    if (bytes.empty()) return 0;
     std::lock_guard lock(input_mutex_);
-    if (input_pos_ == input_len_ && (!Usable() || !FillInput())) return false;
-    byte = input_[input_pos_++];
-    return true;
+    if (input_pos_ == input_len_ && (!Usable() || !FillInput())) return 0;
+    const size_t n = std::min(bytes.size(), input_len_ - input_pos_);
+    std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(input_pos_), n, bytes.begin());
+    input_pos_ += n;
+    return n;
   }
 
   // A readable socket is read at once: the end of the connection also makes it readable, and a

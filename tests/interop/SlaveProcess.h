@@ -55,6 +55,8 @@ class SlaveProcess {
   SlaveProcess& operator=(const SlaveProcess&) = delete;
 
   const std::string& Device() const { return device_; }
+  // The slave's process, for its CPU clock; -1 when it did not start.
+  pid_t Pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

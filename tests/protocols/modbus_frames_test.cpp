@@ -67,6 +67,20 @@ size_t FedLength(const std::vector<uint8_t>& frame) {
   return expected;
 }
 
+// Taking ModbusAnswerReadAhead bytes at a time never takes a byte past one at which the
+// receiver decides (the frame's end), so no byte after the frame leaves the port.
+void ExpectReadAheadStopsAtTheEnd(const std::vector<uint8_t>& frame) {
+  const std::span<const uint8_t> bytes(frame);
+  for (size_t i = 0; i < frame.size(); ++i) {
+    if (i > 0 && NextModbusFrameStep(bytes.first(i)) != TFrameStep::kNeedMore) return;
+    const size_t ahead = ModbusAnswerReadAhead(bytes.first(i));
+    ASSERT_GE(ahead, 1u);
+    for (size_t j = 1; j < ahead && i + j <= frame.size(); ++j) {
+      EXPECT_EQ(NextModbusFrameStep(bytes.first(i + j)), TFrameStep::kNeedMore) << i << "+" << j;
+    }
+  }
+}
+
 TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
   struct Case {
     const char* frame;  // bytes as received, CRC included
@@ -89,6 +103,7 @@ TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
     std::vector<uint8_t> frame = Hex(c.frame);
     frame.resize(c.length, 0);
     EXPECT_EQ(FedLength(frame), c.length);
+    ExpectReadAheadStopsAtTheEnd(frame);
   }
   std::vector<uint8_t> archive = {0x01, 0x41, 0x05};  // byte count says 5, the block is 128
   archive.resize(133, 0xEE);
@@ -99,6 +114,9 @@ TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
   std::vector<uint8_t> longest_text = {0x01, 0x11, 0x00, 0xFF};
   longest_text.resize(261, 0);
   EXPECT_EQ(FedLength(longest_text), 261u);
+  for (const auto* frame : {&archive, &longest, &longest_text}) {
+    ExpectReadAheadStopsAtTheEnd(*frame);
+  }
 }
 
 TEST(ModbusAnswerLength, StaysFiveUntilByteTwo) {
@@ -108,6 +126,10 @@ TEST(ModbusAnswerLength, StaysFiveUntilByteTwo) {
   EXPECT_EQ(ModbusAnswerLength(Hex("01 03 0A")), 15u);
   EXPECT_EQ(ModbusAnswerLength(Hex("01 11 00")), 6u);
   EXPECT_EQ(ModbusAnswerLength(Hex("01 11 00 20")), 38u);
+  // The receiver takes the rest of what is known in one go.
+  EXPECT_EQ(ModbusAnswerReadAhead({}), 5u);
+  EXPECT_EQ(ModbusAnswerReadAhead(Hex("01 03 FA")), 252u);
+  EXPECT_EQ(ModbusAnswerReadAhead(Hex("01 41 80 00 00")), 128u);
 }
 
 TEST(ModbusCrc, ChecksLowByteFirst) {

@@ -60,7 +60,25 @@ TEST(X10Frames, ReceiverDecisionForEachPrefix) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Next10xFrameStep(Hex(c.bytes)), c.step) << c.bytes;
+    // Taking Answer10xReadAhead bytes at a time never takes a byte past one the receiver
+    // decides on: a skipped first byte, a bad complement, a bad length, the frame's end.
+    const std::vector<uint8_t> bytes = Hex(c.bytes);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const auto seen = std::span<const uint8_t>(bytes).first(i);
+      if (i > 0 && Next10xFrameStep(seen) != T10xFrameStep::kNeedMore) break;
+      const size_t ahead = Answer10xReadAhead(seen);
+      ASSERT_GE(ahead, 1u);
+      for (size_t j = 1; j < ahead && i + j <= bytes.size(); ++j) {
+        EXPECT_EQ(Next10xFrameStep(std::span<const uint8_t>(bytes).first(i + j)),
+                  T10xFrameStep::kNeedMore)
+            << c.bytes << " at " << i << "+" << j;
+      }
+    }
   }
+  EXPECT_EQ(Answer10xReadAhead({}), 1u);
+  EXPECT_EQ(Answer10xReadAhead(Hex("AA")), 2u);
+  EXPECT_EQ(Answer10xReadAhead(Hex("AA 01 FE")), 3u);
+  EXPECT_EQ(Answer10xReadAhead(Hex("AA 05 FA 0F 01 F8")), 249u);
 }
 
 TEST(X10Frames, LongestAnswerCompletesAtByte255) {

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -295,8 +296,8 @@ TEST(ComPortTransfer, PurgeAndOpenDiscardWhatArrivedBefore) {
   port.Close();
 }
 
-// The port takes what the driver holds in one block and hands it out byte by byte: what sits
-// in that block must behave exactly like input still in the driver.
+// The port takes what the driver holds in one block and hands it out byte by byte or in blocks:
+// what sits in that block must behave exactly like input still in the driver.
 TEST(ComPortTransfer, InputAlreadyTakenFromTheDriverIsPurgedWaitedForAndDroppedAtClose) {
   PtyPair pty;
   ToxaComPort port;
@@ -309,6 +310,17 @@ TEST(ComPortTransfer, InputAlreadyTakenFromTheDriverIsPurgedWaitedForAndDroppedA
   for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<uint8_t>(i * 7 + i / 256);
   pty.Send(answer);
   EXPECT_EQ(ReadAll(port, answer.size()), answer);
+
+  // A block read takes what has come, no more than asked for; the rest waits for the next.
+  pty.Send({0x10, 0x11, 0x12, 0x13, 0x14});
+  ASSERT_TRUE(port.WaitForInput(2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let all five arrive
+  std::array<uint8_t, 8> block{};
+  ASSERT_EQ(port.Read(std::span(block).first(3)), 3u);
+  EXPECT_EQ(block[2], 0x12);
+  ASSERT_EQ(port.Read(block), 2u);
+  EXPECT_EQ(block[0], 0x13);
+  EXPECT_EQ(block[1], 0x14);
 
   // The rest of an answer waits in the port, not in the driver: a wait must still see it.
   pty.Send({0x01, 0x02, 0x03});

@@ -99,18 +99,20 @@ void FakeComPortIo::Schedule(const FakeAnswer& answer) {
 }
 
 bool FakeComPortIo::ReadByte(uint8_t& byte) {
-  if (!open_ || Lost()) {
-    ++empty_reads_;
-    return false;
+  return Read({&byte, 1}) == 1;
+}
+
+size_t FakeComPortIo::Read(std::span<uint8_t> bytes) {
+  size_t n = 0;
+  if (open_ && !Lost()) {
+    AnswerPendingRequest();
+    while (n < bytes.size() && !input_.empty() && input_.front().at_ms <= now_ms_) {
+      bytes[n++] = input_.front().byte;
+      input_.pop_front();
+    }
   }
-  AnswerPendingRequest();
-  if (!input_.empty() && input_.front().at_ms <= now_ms_) {
-    byte = input_.front().byte;
-    input_.pop_front();
-    return true;
-  }
-  ++empty_reads_;
-  return false;
+  if (n == 0) ++empty_reads_;
+  return n;
 }
 
 bool FakeComPortIo::WaitForInput(uint32_t ms) {

@@ -53,7 +53,8 @@ class FakeComPortIo : public IComPortIo {
   uint64_t NowMs() const { return now_ms_; }
   // Every request as written between two purges, in order.
   const std::vector<std::vector<uint8_t>>& Requests() const { return requests_; }
-  size_t EmptyReads() const { return empty_reads_; }  // ReadByte calls that found nothing
+  // ReadByte and Read calls that found nothing.
+  size_t EmptyReads() const { return empty_reads_; }
   size_t EmptyWaits() const { return empty_waits_; }  // WaitForInput calls that found nothing
   size_t WriteCalls() const { return write_calls_; }  // WriteByte and Write calls
   size_t Purges() const { return purges_; }
@@ -73,6 +74,7 @@ class FakeComPortIo : public IComPortIo {
   bool WriteByte(uint8_t byte) override;
   bool Write(std::span<const uint8_t> bytes) override;
   bool ReadByte(uint8_t& byte) override;
+  size_t Read(std::span<uint8_t> bytes) override;
   bool WaitForInput(uint32_t ms) override;
   bool InputPending() override;
   bool Lost() const override { return open_ && now_ms_ >= lose_at_ms; }
