@@ -74,7 +74,7 @@ std::string PortFailureText(const TOpenError& e, std::string_view port, std::str
                       "); drop rs485, or use an adapter that switches direction by itself";
     case TOpenFailure::kUnreachable:
       return ru ? "Нет соединения с " + device + ": " + detail + "."
-                : "cannot connect to " + device + ": " + detail;
+                : detail;
     case TOpenFailure::kBadAddress:
       return ru ? "Неверная запись " + Str(port) + "=" + Str(address) + " в разделе [Ports] файла " +
                       Str(settings) + ": " + detail + "."

@@ -353,6 +353,31 @@ TEST_F(Fulctl, RepeatedReadsEndCleanlyOnCtrlCWithASummary) {
   EXPECT_GE(std::stoi(lines.back()), 3);
 }
 
+TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
+  // The adapter is reached through a stable link, as /dev/serial/by-id names one; it is pulled
+  // and plugged in again while fulctl polls.
+  const std::string link = std::filesystem::temp_directory_path() / "fulctl_replug_link";
+  sim::PtyDevice adapter({.link = link});
+  ASSERT_TRUE(adapter.Start()) << adapter.LastError();
+  TProcess p({"-p", link, "--settings", "/nonexistent.ini", "-t", "50", "-i", "50", "-n", "0",
+              "regs", "0", "1"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  adapter.Stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(adapter.Start()) << adapter.LastError();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  p.Signal(SIGINT);
+  const TRunResult r = p.Wait();
+  const auto lines = Lines(r.out);
+  ASSERT_GE(lines.size(), 4u);
+  // Answers before and after; failures between, counted in the summary.
+  EXPECT_EQ(lines.front(), "OK");
+  EXPECT_EQ(lines[lines.size() - 4], "OK") << r.out;
+  EXPECT_EQ(lines.back().find(" 0 failed"), std::string::npos) << lines.back();
+  EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
+  EXPECT_NE(r.status, 0);
+}
+
 TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   sim::PtyDevice paced({.address = 1, .baud = 9600});  // a block takes about 140 ms
   ASSERT_TRUE(paced.Start()) << paced.LastError();

@@ -1,0 +1,107 @@
+// fulctl from a fresh process, against the virtual device on a pseudo-terminal:
+//   1. a one-shot read of 10 registers (`fulctl regs 0 10`) next to a bare process that only
+//      opens and closes the same port (port_open_close), taking turns, --runs N each: the
+//      median wall time of each and their ratio (the goal is at most 1.2: no sleeps anywhere);
+//   2. a scan of addresses 1 to 127 at 9600 bit/s (the device paced at that speed) where one
+//      device answers, at a 50 ms time-out and one attempt: its time next to the bound of
+//      127 × (time-out × attempts + the wire time of one exchange).
+// Usage: fulctl_bench [--runs N]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/PtyDevice.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs `args` with its output thrown away; its wall time in ms, negative when it failed.
+double TimeRun(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const auto start = Clock::now();
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  return WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? ms : -ms;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  int runs = 200;
+  if (argc == 3 && std::strcmp(argv[1], "--runs") == 0) runs = std::max(1, std::atoi(argv[2]));
+  const std::string fulctl = FULCTL;
+  const std::string bare = PORT_OPEN_CLOSE;
+
+  oxa::sim::PtyDevice device;
+  if (!device.Start()) {
+    std::fprintf(stderr, "fulctl_bench: %s\n", device.LastError().c_str());
+    return 1;
+  }
+  const std::string path = device.DevicePath();
+  std::vector<double> read_ms, bare_ms;
+  int failures = 0;
+  for (int i = 0; i < runs; ++i) {
+    const double r = TimeRun({fulctl, "-p", path, "--settings", "/nonexistent.ini", "regs", "0",
+                              "10"});
+    const double b = TimeRun({bare, path});
+    if (r < 0 || b < 0) ++failures;
+    read_ms.push_back(std::abs(r));
+    bare_ms.push_back(std::abs(b));
+  }
+  const double read = Median(read_ms);
+  const double open_close = Median(bare_ms);
+  std::printf("one-shot read of 10 registers, %d runs each, fresh processes taking turns\n", runs);
+  std::printf("  fulctl regs 0 10          median %7.2f ms\n", read);
+  std::printf("  port_open_close (bare)    median %7.2f ms\n", open_close);
+  std::printf("  ratio %.2f (goal at most 1.20), %d failed runs\n", read / open_close, failures);
+  device.Stop();
+
+  // The scan: one device at address 100, the line paced at 9600 bit/s.
+  constexpr uint32_t kBaud = 9600;
+  constexpr int kTimeoutMs = 50;
+  constexpr int kAddresses = 127;
+  oxa::sim::PtyDevice paced({.address = 100, .baud = kBaud});
+  if (!paced.Start()) {
+    std::fprintf(stderr, "fulctl_bench: %s\n", paced.LastError().c_str());
+    return 1;
+  }
+  const double scan = std::abs(TimeRun({fulctl, "-p", paced.DevicePath(), "--settings",
+                                        "/nonexistent.ini", "-b", std::to_string(kBaud), "-t",
+                                        std::to_string(kTimeoutMs), "--protocol", "modbus",
+                                        "scan"}));
+  // One exchange on the wire: the 4-byte request and an answer with a text of up to 40 bytes.
+  const double wire_ms = (4.0 + 6.0 + 40.0) * 10.0 * 1000.0 / kBaud;
+  const double bound = kAddresses * (kTimeoutMs * 1.0 + wire_ms);
+  std::printf("scan of addresses 1-%d at %u bit/s, time-out %d ms, 1 attempt, one device\n",
+              kAddresses, kBaud, kTimeoutMs);
+  std::printf("  %.2f s, bound %.2f s (%.0f%% of it)\n", scan / 1000.0, bound / 1000.0,
+              100.0 * scan / bound);
+  return 0;
+}
