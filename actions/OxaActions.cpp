@@ -348,7 +348,7 @@ TStampRead ReadStamp(ToxaZeb106& device) {
   TStampRead r;
   const bool sent = WillSend(device);
   device.GetDevID(r.id);
-  if (device.LastError() == 0 && ToxaZeb106::CarriesStamp(r.id)) {
+  if (device.LastError() == static_cast<uint32_t>(TOxaError::kOk) && ToxaZeb106::CarriesStamp(r.id)) {
     r.carries_stamp = true;
     device.ReadStampRecord(r.record);
   }

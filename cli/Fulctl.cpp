@@ -95,6 +95,11 @@ Examples:
 // The window's settings file: beside the program, named after the window's program.
 constexpr const char* kSettingsName = "ful03test.ini";
 
+// The outcome of a master's last operation, by name.
+TOxaError Outcome(const ToxaCustomProtocol& master) {
+  return static_cast<TOxaError>(master.LastError());
+}
+
 // A repeated read's exchange times, for the summary.
 struct TTimes {
   std::vector<double> ms;
@@ -418,9 +423,9 @@ bool TRun::Info() {
   TActionResult r;
   std::string id, version, number;
   zeb_.GetDevID(id);
-  if (zeb_.LastError() == 0) zeb_.GetSoftVer(version);
-  if (zeb_.LastError() == 0) zeb_.GetDeviceNumber(number);
-  r.code = static_cast<TOxaError>(zeb_.LastError());
+  if (Outcome(zeb_) == TOxaError::kOk) zeb_.GetSoftVer(version);
+  if (Outcome(zeb_) == TOxaError::kOk) zeb_.GetDeviceNumber(number);
+  r.code = Outcome(zeb_);
   const auto tx = zeb_.TxBuf();
   r.request = HexBytes(tx.first(std::min(tx.size(), size_t{tx[5]} + k10xFrameOverhead)));
   if (r.Ok()) {
@@ -468,7 +473,7 @@ int TRun::Write(uint16_t reg, const std::vector<uint16_t>& values) {
     ful_.WriteMultipleRegisters(reg, static_cast<uint16_t>(values.size()), data);
   }
   TActionResult written;
-  written.code = static_cast<TOxaError>(ful_.LastError());
+  written.code = Outcome(ful_);
   written.exception = ful_.LastException();
   written.request = ful_.LastSent();
   if (!written.Ok()) {
@@ -638,20 +643,19 @@ int TRun::Scan() {
       if (trace_) trace_->SetProtocol(p.modbus ? TWireProtocol::kModbus : TWireProtocol::k10x);
       for (uint32_t address = p.low; address <= p.high && !Interrupted(); ++address) {
         std::string id;
-        uint32_t code = 0;
+        TOxaError code = TOxaError::kOk;
         if (p.modbus) {
           ful_.SetNetAddr(static_cast<uint8_t>(address));
           ful_.GetDevID(id);
-          code = ful_.LastError();
+          code = Outcome(ful_);
         } else {
           zeb_.SetNetAddr(static_cast<uint8_t>(address));
           zeb_.GetDevID(id);
-          code = zeb_.LastError();
+          code = Outcome(zeb_);
         }
         Progress(++done, total, "addresses");
         // An intact answer, a refusal included, is a device.
-        const bool answered =
-            code == 0 || code == static_cast<uint32_t>(TOxaError::kDeviceException);
+        const bool answered = code == TOxaError::kOk || code == TOxaError::kDeviceException;
         if (port_.Lost()) break;
         if (!answered) continue;
         ++found;
@@ -665,7 +669,8 @@ int TRun::Scan() {
           if (IsTerminal(err_) && !o_.json) std::fprintf(err_, "\r");
           std::fprintf(out_, "%u bit/s, address %u, %s: %s\n", baud, address,
                        p.modbus ? "Modbus" : "10x",
-                       code == 0 ? ("ID = " + id).c_str() : "answers (refuses identification)");
+                       code == TOxaError::kOk ? ("ID = " + id).c_str()
+                                              : "answers (refuses identification)");
         }
         std::fflush(out_);
       }
