@@ -39,8 +39,8 @@ std::string PortFailureText(const TOpenError& e, std::string_view port, std::str
                       Str(port) + " другое устройство в разделе [Ports] файла " + Str(settings) +
                       ", например: " + Str(port) + "=/dev/ttyUSB0"
                 : device + " is not there. Plug the adapter in, or map " + Str(port) +
-                      " to another device in the [Ports] section of " + Str(settings) +
-                      ", e.g. " + Str(port) + "=/dev/ttyUSB0";
+                      " to another device in the [Ports] section of " + Str(settings) + ", e.g. " +
+                      Str(port) + "=/dev/ttyUSB0";
     case TOpenFailure::kPermissionDenied:
       return ru ? "Нет доступа к " + device +
                       ". Пользователь должен входить в группу dialout: "
@@ -51,16 +51,15 @@ std::string PortFailureText(const TOpenError& e, std::string_view port, std::str
     case TOpenFailure::kBusy: {
       std::string holder;
       if (e.holder_pid != 0) {
-        holder = (e.holder_name.empty() ? std::string(ru ? "процесс" : "process")
-                                        : e.holder_name) +
+        holder = (e.holder_name.empty() ? std::string(ru ? "процесс" : "process") : e.holder_name) +
                  " (PID " + std::to_string(e.holder_pid) + ")";
       }
       if (ru) {
         return device + " занят" +
                (holder.empty() ? " другой программой." : ": его держит " + holder + ".");
       }
-      return device + " is busy" + (holder.empty() ? ": another program holds it"
-                                                   : ": held by " + holder);
+      return device + " is busy" +
+             (holder.empty() ? ": another program holds it" : ": held by " + holder);
     }
     case TOpenFailure::kNotSerial:
       return ru ? device + " не является последовательным портом."
@@ -73,11 +72,10 @@ std::string PortFailureText(const TOpenError& e, std::string_view port, std::str
                 : "the driver of " + device + " has no RS-485 mode (" + detail +
                       "); drop rs485, or use an adapter that switches direction by itself";
     case TOpenFailure::kUnreachable:
-      return ru ? "Нет соединения с " + device + ": " + detail + "."
-                : detail;
+      return ru ? "Нет соединения с " + device + ": " + detail + "." : detail;
     case TOpenFailure::kBadAddress:
-      return ru ? "Неверная запись " + Str(port) + "=" + Str(address) + " в разделе [Ports] файла " +
-                      Str(settings) + ": " + detail + "."
+      return ru ? "Неверная запись " + Str(port) + "=" + Str(address) +
+                      " в разделе [Ports] файла " + Str(settings) + ": " + detail + "."
                 : "malformed port address '" + Str(address) + "' for " + Str(port) + ": " + detail;
     case TOpenFailure::kOther:
       break;
@@ -115,8 +113,9 @@ std::string PortLostText(std::string_view port, TLanguage language) {
              ? "Порт " + Str(port) +
                    " потерял устройство (адаптер отключён?). При следующей проверке порт будет "
                    "открыт заново."
-             : Str(port) + " lost its device (adapter unplugged?); it is opened afresh for the "
-                           "next exchange";
+             : Str(port) +
+                   " lost its device (adapter unplugged?); it is opened afresh for the "
+                   "next exchange";
 }
 
 std::string PortTooltipText(std::string_view address) {

@@ -68,8 +68,8 @@ int main(int argc, char* argv[]) {
   std::vector<double> read_ms, bare_ms;
   int failures = 0;
   for (int i = 0; i < runs; ++i) {
-    const double r = TimeRun({fulctl, "-p", path, "--settings", "/nonexistent.ini", "regs", "0",
-                              "10"});
+    const double r =
+        TimeRun({fulctl, "-p", path, "--settings", "/nonexistent.ini", "regs", "0", "10"});
     const double b = TimeRun({bare, path});
     if (r < 0 || b < 0) ++failures;
     read_ms.push_back(std::abs(r));
@@ -92,10 +92,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "fulctl_bench: %s\n", paced.LastError().c_str());
     return 1;
   }
-  const double scan = std::abs(TimeRun({fulctl, "-p", paced.DevicePath(), "--settings",
-                                        "/nonexistent.ini", "-b", std::to_string(kBaud), "-t",
-                                        std::to_string(kTimeoutMs), "--protocol", "modbus",
-                                        "scan"}));
+  const double scan = std::abs(TimeRun(
+      {fulctl, "-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "-b",
+       std::to_string(kBaud), "-t", std::to_string(kTimeoutMs), "--protocol", "modbus", "scan"}));
   // One exchange on the wire: the 4-byte request and an answer with a text of up to 40 bytes.
   const double wire_ms = (4.0 + 6.0 + 40.0) * 10.0 * 1000.0 / kBaud;
   const double bound = kAddresses * (kTimeoutMs * 1.0 + wire_ms);

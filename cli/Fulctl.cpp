@@ -108,8 +108,7 @@ struct TTimes {
 
 class TRun {
  public:
-  TRun(const TOptions& options, const std::string& program_folder, std::FILE* out,
-       std::FILE* err)
+  TRun(const TOptions& options, const std::string& program_folder, std::FILE* out, std::FILE* err)
       : o_(options), out_(out), err_(err), program_folder_(program_folder) {}
 
   int Run();
@@ -202,8 +201,8 @@ bool TRun::SetUpPort() {
 }
 
 void TRun::SetUpDevices() {
-  for (ToxaCustomProtocol* master : {static_cast<ToxaCustomProtocol*>(&ful_),
-                                     static_cast<ToxaCustomProtocol*>(&zeb_)}) {
+  for (ToxaCustomProtocol* master :
+       {static_cast<ToxaCustomProtocol*>(&ful_), static_cast<ToxaCustomProtocol*>(&zeb_)}) {
     master->SetComPort(&port_);
     master->SetNetAddr(o_.address);
     master->SetPacketTimeout(o_.timeout_ms);
@@ -278,8 +277,8 @@ void TRun::Explain(const TActionResult& r) {
   std::string why;
   switch (r.code) {
     case TOxaError::kNoAnswer:
-      why = "no answer from address " + std::to_string(o_.address) + " on " + port_name_ +
-            " at " + std::to_string(o_.baud) + " bit/s";
+      why = "no answer from address " + std::to_string(o_.address) + " on " + port_name_ + " at " +
+            std::to_string(o_.baud) + " bit/s";
       break;
     case TOxaError::kNoPortOrWriteFailed:
       why = port_.Lost() ? "the port lost its device (adapter unplugged?); it is opened afresh "
@@ -361,8 +360,10 @@ int TRun::Repeat(const std::function<bool()>& read) {
           .Add("max_ms", max);
       std::fprintf(out_, "%s\n", j.Text().c_str());
     } else {
-      std::fprintf(out_, "%zu exchanges, %u failed; time per exchange min %.1f ms, median %.1f ms, max %.1f ms\n",
-                   sorted.size(), times_.failures, min, median, max);
+      std::fprintf(
+          out_,
+          "%zu exchanges, %u failed; time per exchange min %.1f ms, median %.1f ms, max %.1f ms\n",
+          sorted.size(), times_.failures, min, median, max);
     }
   }
   return status_;
@@ -413,8 +414,9 @@ bool TRun::Stamp() {
   }
   Emit(r, j);
   if (r.Ok() && !r.carries_stamp && !o_.json) {
-    std::fprintf(err_, "fulctl: the device keeps no stamp record (its identification \"%s\" names no FUL)\n",
-                 r.id.c_str());
+    std::fprintf(
+        err_, "fulctl: the device keeps no stamp record (its identification \"%s\" names no FUL)\n",
+        r.id.c_str());
   }
   return r.Ok();
 }
@@ -667,10 +669,9 @@ int TRun::Scan() {
           std::fprintf(out_, "%s\n", j.Text().c_str());
         } else {
           if (IsTerminal(err_) && !o_.json) std::fprintf(err_, "\r");
-          std::fprintf(out_, "%u bit/s, address %u, %s: %s\n", baud, address,
-                       p.modbus ? "Modbus" : "10x",
-                       code == TOxaError::kOk ? ("ID = " + id).c_str()
-                                              : "answers (refuses identification)");
+          std::fprintf(
+              out_, "%u bit/s, address %u, %s: %s\n", baud, address, p.modbus ? "Modbus" : "10x",
+              code == TOxaError::kOk ? ("ID = " + id).c_str() : "answers (refuses identification)");
         }
         std::fflush(out_);
       }
@@ -727,8 +728,8 @@ int TRun::Run() {
   const auto number = [&](size_t i, uint64_t max) { return ParseNumber(a[i], 0, max); };
 
   if (c == "ports") return args(0, 0) ? Ports() : Usage("ports takes no arguments");
-  static const char* const kCommands[] = {"id",    "regs",  "write", "integrator", "archive",
-                                          "dose",  "doser", "stamp", "info",       "scan"};
+  static const char* const kCommands[] = {"id",   "regs",  "write", "integrator", "archive",
+                                          "dose", "doser", "stamp", "info",       "scan"};
   if (std::find_if(std::begin(kCommands), std::end(kCommands),
                    [&](const char* k) { return c == k; }) == std::end(kCommands)) {
     return Usage(c.empty() ? "no command given" : "unknown command '" + c + "'");

@@ -81,7 +81,8 @@ JsonObject& JsonObject::AddNull(std::string_view key) {
   return *this;
 }
 
-JsonObject& JsonObject::Add(std::string_view key, std::span<const uint16_t> values) {
+template <typename Number>
+JsonObject& JsonObject::AddNumbers(std::string_view key, std::span<const Number> values) {
   Key(key);
   text_ += '[';
   for (size_t i = 0; i < values.size(); ++i) {
@@ -92,15 +93,12 @@ JsonObject& JsonObject::Add(std::string_view key, std::span<const uint16_t> valu
   return *this;
 }
 
+JsonObject& JsonObject::Add(std::string_view key, std::span<const uint16_t> values) {
+  return AddNumbers(key, values);
+}
+
 JsonObject& JsonObject::Add(std::string_view key, std::span<const uint8_t> values) {
-  Key(key);
-  text_ += '[';
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) text_ += ',';
-    text_ += std::to_string(values[i]);
-  }
-  text_ += ']';
-  return *this;
+  return AddNumbers(key, values);
 }
 
 JsonObject& JsonObject::AddRaw(std::string_view key, std::string_view json) {

@@ -13,7 +13,9 @@ namespace oxa::cli {
 class JsonObject {
  public:
   JsonObject& Add(std::string_view key, std::string_view value);
-  JsonObject& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
+  JsonObject& Add(std::string_view key, const char* value) {
+    return Add(key, std::string_view(value));
+  }
   JsonObject& Add(std::string_view key, int64_t value);
   JsonObject& Add(std::string_view key, uint32_t value) { return Add(key, int64_t{value}); }
   JsonObject& Add(std::string_view key, int value) { return Add(key, int64_t{value}); }
@@ -30,6 +32,8 @@ class JsonObject {
 
  private:
   void Key(std::string_view key);
+  template <typename Number>
+  JsonObject& AddNumbers(std::string_view key, std::span<const Number> values);
   std::string text_ = "{";
 };
 

@@ -14,8 +14,7 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint6
     base = 16;
   }
   uint64_t value = 0;
-  const auto [end, ec] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
   if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
     return std::nullopt;
   }
@@ -108,8 +107,8 @@ struct TFlag {
 };
 
 constexpr TFlag kFlags[] = {
-    {"-h", "--help", &TOptions::help},   {"", "--version", &TOptions::version},
-    {"", "--json", &TOptions::json},     {"", "--rs485", &TOptions::rs485},
+    {"-h", "--help", &TOptions::help}, {"", "--version", &TOptions::version},
+    {"", "--json", &TOptions::json},   {"", "--rs485", &TOptions::rs485},
     {"", "--echo", &TOptions::echo},
 };
 

@@ -10,23 +10,23 @@
 namespace oxa::cli {
 
 struct TOptions {
-  std::string port = "COM1";     // COMn, a device path, or tcp://host:port
+  std::string port = "COM1";  // COMn, a device path, or tcp://host:port
   uint32_t baud = 9600;
   uint8_t address = 1;
-  uint32_t timeout_ms = 500;     // the packet time-out
+  uint32_t timeout_ms = 500;       // the packet time-out
   std::optional<uint8_t> retries;  // attempts per exchange; each protocol's own default
-  std::string settings;          // the settings file; empty: the window's
+  std::string settings;            // the settings file; empty: the window's
   bool json = false;
   bool trace = false;
-  std::string trace_file;        // empty: stderr
+  std::string trace_file;  // empty: stderr
   bool count_given = false;
-  uint32_t count = 1;            // 0: until Ctrl+C
+  uint32_t count = 1;  // 0: until Ctrl+C
   uint32_t interval_ms = 1000;
   bool rs485 = false;
   bool echo = false;
-  std::string output;            // archive: raw blocks to this file
-  std::string bauds;             // scan: "9600,19200"
-  std::string addresses;         // scan: "1-247"
+  std::string output;             // archive: raw blocks to this file
+  std::string bauds;              // scan: "9600,19200"
+  std::string addresses;          // scan: "1-247"
   std::string protocol = "both";  // scan: modbus, 10x or both
   bool help = false;
   bool version = false;

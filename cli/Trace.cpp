@@ -35,8 +35,8 @@ const char* ModbusFunctionName(uint8_t function) {
 std::string DescribeModbus(std::span<const uint8_t> frame) {
   if (frame.size() < 4) return "Modbus, too short for a frame";
   const uint8_t function = frame[1];
-  std::string text = "Modbus addr " + std::to_string(frame[0]) + " fn " +
-                     std::to_string(function & 0x7F);
+  std::string text =
+      "Modbus addr " + std::to_string(frame[0]) + " fn " + std::to_string(function & 0x7F);
   if (const std::string name = ModbusFunctionName(function); !name.empty()) text += " " + name;
   if (function & 0x80) {
     text += ", exception " + Hex2(frame[2]);
@@ -117,8 +117,8 @@ void TTrace::Line(const char* direction, uint64_t us, std::span<const uint8_t> b
                   const std::string& note) {
   const uint64_t since = us >= start_us_ ? us - start_us_ : 0;
   std::fprintf(out_, "%llu.%06llu %s %s %s\n", static_cast<unsigned long long>(since / 1000000),
-               static_cast<unsigned long long>(since % 1000000), direction,
-               HexBytes(bytes).c_str(), note.c_str());
+               static_cast<unsigned long long>(since % 1000000), direction, HexBytes(bytes).c_str(),
+               note.c_str());
   std::fflush(out_);
 }
 

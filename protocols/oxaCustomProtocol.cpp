@@ -96,8 +96,8 @@ bool ToxaCustomProtocol::SendRequest(std::span<const uint8_t> request) {
   return true;
 }
 
-ToxaCustomProtocol::TByteWait ToxaCustomProtocol::NextBytes(std::span<uint8_t> wanted,
-                                                            size_t& got, uint32_t timeout_ms,
+ToxaCustomProtocol::TByteWait ToxaCustomProtocol::NextBytes(std::span<uint8_t> wanted, size_t& got,
+                                                            uint32_t timeout_ms,
                                                             uint64_t deadline_us, bool& ready) {
   ToxaCustomComPort& port = *com_port_;
   // Empty polls of 10 ms allowed: the bytes count as missing after limit + 1 of them.
@@ -157,8 +157,7 @@ size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
       const std::span<uint8_t> wanted = answer.subspan(
           pos, std::clamp<size_t>(ReadAhead(answer.first(pos)), 1, answer.size() - pos));
       size_t got = 0;
-      switch (NextBytes(wanted, got, pos == 0 ? packet_timeout_ : byte_timeout_, deadline,
-                        ready)) {
+      switch (NextBytes(wanted, got, pos == 0 ? packet_timeout_ : byte_timeout_, deadline, ready)) {
         case TByteWait::kGot:
           break;
         case TByteWait::kLost:

@@ -36,15 +36,15 @@ TPortAddress SerialAddress(std::string path);
 
 // Why the last Open of a port failed.
 enum class TOpenFailure {
-  kNone,               // the port opened
-  kBadAddress,         // the address is malformed, or names no device (COM0)
-  kNotPresent,         // no such device (an adapter not plugged in, a mistyped path)
-  kPermissionDenied,   // the user may not open it (not in the group that owns serial ports)
-  kBusy,               // another program, or another open in this one, holds it
-  kNotSerial,          // the path is not a serial device (a regular file, /dev/null)
-  kNoRs485,            // RS-485 mode was asked for and the driver has none
-  kUnreachable,        // a serial device server did not accept the connection
-  kOther,              // any other error of the system
+  kNone,              // the port opened
+  kBadAddress,        // the address is malformed, or names no device (COM0)
+  kNotPresent,        // no such device (an adapter not plugged in, a mistyped path)
+  kPermissionDenied,  // the user may not open it (not in the group that owns serial ports)
+  kBusy,              // another program, or another open in this one, holds it
+  kNotSerial,         // the path is not a serial device (a regular file, /dev/null)
+  kNoRs485,           // RS-485 mode was asked for and the driver has none
+  kUnreachable,       // a serial device server did not accept the connection
+  kOther,             // any other error of the system
 };
 
 struct TOpenError {

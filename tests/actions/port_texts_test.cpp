@@ -45,17 +45,18 @@ TEST(PortTexts, EachReasonSaysWhatToDoInBothLanguages) {
        "connection refused"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini",
-                              TLanguage::kRussian),
-              c.russian);
-    EXPECT_EQ(PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini",
-                              TLanguage::kEnglish),
-              c.english);
+    EXPECT_EQ(
+        PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini", TLanguage::kRussian),
+        c.russian);
+    EXPECT_EQ(
+        PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini", TLanguage::kEnglish),
+        c.english);
   }
 }
 
 TEST(PortTexts, TooltipSaysWhereAPortLeads) {
-  EXPECT_EQ(PortTooltipText("/dev/oxa_absent_port"), "/dev/oxa_absent_port: устройство отсутствует");
+  EXPECT_EQ(PortTooltipText("/dev/oxa_absent_port"),
+            "/dev/oxa_absent_port: устройство отсутствует");
   EXPECT_EQ(PortTooltipText("tcp://10.0.0.5:4001"),
             "tcp://10.0.0.5:4001: сервер последовательных портов по TCP");
   EXPECT_EQ(PortTooltipText("/dev/ttyUSB0 rs458"),

@@ -64,8 +64,8 @@ class TProcess {
   TRunResult Wait() {
     TRunResult r;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (bool out_open = true, err_open = true; (out_open || err_open) &&
-                                                std::chrono::steady_clock::now() < deadline;) {
+    for (bool out_open = true, err_open = true;
+         (out_open || err_open) && std::chrono::steady_clock::now() < deadline;) {
       pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
       if (::poll(fds, 2, 1000) <= 0) continue;
       char buf[4096];

@@ -1,10 +1,9 @@
 // Descriptions of serial devices read from a device folder and a sysfs tree made by the test,
 // laid out as Linux lays them out for a USB adapter and two built-in UART slots.
 #include <gtest/gtest.h>
-
-#include <filesystem>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "serial/OxaPortInfo.h"

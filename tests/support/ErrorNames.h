@@ -11,8 +11,8 @@ namespace oxa {
 
 inline void PrintTo(TOxaError code, std::ostream* os) {
   static constexpr std::array<const char*, 8> kNames = {
-      "kOk",          "kNoPortOrWriteFailed", "kNoAnswer",    "kWrongSize",
-      "kWrongAddress", "kWrongChecksum",      "kPortNotOpen", "kDeviceException"};
+      "kOk",           "kNoPortOrWriteFailed", "kNoAnswer",    "kWrongSize",
+      "kWrongAddress", "kWrongChecksum",       "kPortNotOpen", "kDeviceException"};
   const auto number = static_cast<uint32_t>(code);
   *os << (number < kNames.size() ? kNames[number] : "code") << " (" << number << ")";
 }
