@@ -31,6 +31,16 @@ double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// CPU time of the calling thread, ms.
+double ThreadCpuMs() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+  const auto ms = [](const FILETIME& t) {
+    return static_cast<double>(uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime) / 10'000.0;
+  };
+  return ms(kernel) + ms(user);
+}
+
 // A port whose COM 1 leads to `address`.
 void MapTo(ToxaComPort& port, const std::string& address) {
   port.SetDeviceMap({{1, address}});
@@ -259,11 +269,14 @@ TEST_F(Win32PortOnTheLine, ASilentLineTimesOutInItsTime) {
   ful.SetRepeatCount(2);
   std::array<uint8_t, 20> registers{};
   const Clock::time_point start = Clock::now();
+  const double cpu_start = ThreadCpuMs();
   EXPECT_FALSE(ful.ReadHoldingRegisters(0, 10, registers));
   const double ms = MsSince(start);
+  const double cpu_ms = ThreadCpuMs() - cpu_start;
   EXPECT_EQ(testing::ErrorOf(ful), TOxaError::kNoAnswer);
   EXPECT_GE(ms, 400.0);
   EXPECT_LT(ms, 1200.0);
+  EXPECT_LT(cpu_ms, 40.0) << "waiting for an answer must not keep the processor busy";
   port.Close();
 }
 
