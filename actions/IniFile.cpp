@@ -1,13 +1,9 @@
 #include "actions/IniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdlib>
+
+#include "serial/OxaHost.h"
 
 namespace oxa {
 
@@ -52,57 +48,6 @@ std::optional<std::pair<std::string_view, std::string_view>> KeyValue(std::strin
   const size_t eq = t.find('=');
   if (eq == 0 || eq == std::string_view::npos) return std::nullopt;
   return std::pair(TrimmedView(t.substr(0, eq)), TrimmedView(t.substr(eq + 1)));
-}
-
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// A new file beside `target` that nobody else has, created with the usual permissions (the
-// process's umask applies); -1 with errno when the folder takes no new file.
-int CreateTemporary(const std::string& target, std::string& name) {
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-// Writes `text` to `target` through a temporary file; `existing` is the stat of the file it
-// replaces, if any.
-bool Save(const std::string& target, std::string_view text, const struct stat* existing) {
-  std::string temporary;
-  const int fd = CreateTemporary(target, temporary);
-  if (fd < 0) {
-    // A folder the user may not write to (the program's folder of a shared installation):
-    // a writable file there is written in place.
-    const bool folder_refused = errno == EACCES || errno == EPERM || errno == EROFS;
-    if (!folder_refused || existing == nullptr) return false;
-    const int direct = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-    if (direct < 0) return false;
-    const bool ok = WriteAll(direct, text) && ::fsync(direct) == 0;
-    return ::close(direct) == 0 && ok;
-  }
-  bool ok = WriteAll(fd, text);
-  if (ok && existing != nullptr) {
-    // The new file takes the old one's place with its permissions and, where the superuser
-    // writes another user's file, its owner.
-    ok = ::fchmod(fd, existing->st_mode & 07777) == 0;
-    if (ok && ::geteuid() == 0) (void)!::fchown(fd, existing->st_uid, existing->st_gid);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
 }
 
 }  // namespace
@@ -186,41 +131,10 @@ std::string TIniText::Text() const {
 // ---- TIniFile --------------------------------------------------------------------------------
 
 std::optional<std::string> TIniFile::Load(TState* state) const {
-  auto result = [state](TState s) {
-    if (state != nullptr) *state = s;
-    return std::optional<std::string>();
-  };
-  // Looked at before it is opened: opening a FIFO for reading would wait for a writer.
-  struct stat st {};
-  if (::stat(path_.c_str(), &st) != 0) {
-    return result(errno == ENOENT || errno == ENOTDIR ? TState::kMissing : TState::kUnreadable);
-  }
-  if (!S_ISREG(st.st_mode)) return result(TState::kNotRegular);
-  if (static_cast<uintmax_t>(st.st_size) > kMaxSize) return result(TState::kTooLarge);
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return result(TState::kUnreadable);
-  // What was opened is what counts: the path may have changed since it was looked at. A file
-  // growing meanwhile is read no further than one byte past the limit.
   std::string text;
-  TState s = TState::kReadable;
-  if (::fstat(fd, &st) != 0) {
-    s = TState::kUnreadable;
-  } else if (!S_ISREG(st.st_mode)) {
-    s = TState::kNotRegular;
-  } else {
-    char chunk[65536];
-    while (text.size() <= kMaxSize) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) s = TState::kUnreadable;
-      if (n <= 0) break;
-      text.append(chunk, static_cast<size_t>(n));
-    }
-    if (text.size() > kMaxSize) s = TState::kTooLarge;
-  }
-  ::close(fd);
-  if (s != TState::kReadable) return result(s);
+  const TFileState s = ReadSmallFile(path_, kMaxSize, text);
   if (state != nullptr) *state = s;
+  if (s != TFileState::kReadable) return std::nullopt;
   return text;
 }
 
@@ -254,25 +168,9 @@ bool TIniFile::WriteString(std::string_view section, std::string_view key, std::
   const auto text = Load(&state);
   // Only a file that was read whole is rewritten: anything else would be lost or replaced.
   if (state != TState::kReadable && state != TState::kMissing) return false;
-  std::string target = path_;
-  struct stat st {};
-  const bool existing = state == TState::kReadable;
-  if (existing) {
-    // A settings file reached through a symbolic link is written where the link points.
-    if (char* real = ::realpath(path_.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-    // A file without any write bit is read-only also for the superuser, whom access() lets
-    // write anything.
-    if (::stat(target.c_str(), &st) != 0 || ::access(target.c_str(), W_OK) != 0 ||
-        (st.st_mode & 0222) == 0) {
-      return false;
-    }
-  }
   TIniText ini(text.value_or(std::string()));
   ini.WriteString(section, key, value);
-  return Save(target, ini.Text(), existing ? &st : nullptr);
+  return ReplaceSmallFile(path_, ini.Text(), state == TState::kReadable);
 }
 
 std::optional<int> TIniFile::ParseInteger(std::string_view text) {

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "serial/OxaHost.h"
+
 namespace oxa {
 
 using TIniSection = std::vector<std::pair<std::string, std::string>>;
@@ -50,13 +52,10 @@ class TIniFile {
   static constexpr size_t kMaxSize = size_t{1} << 20;
 
   // What lies at the path.
-  enum class TState {
-    kReadable,    // a regular file within kMaxSize that could be read
-    kMissing,     // nothing there (reads give defaults; the first write creates the file)
-    kUnreadable,  // a regular file that cannot be opened for reading
-    kNotRegular,  // a device, FIFO, socket or folder: never read or written
-    kTooLarge,    // a regular file above kMaxSize: never read or written
-  };
+  // What lies at the path: a readable file; nothing (reads give defaults, the first write
+  // creates the file); a file that cannot be read; something not a regular file, or a file
+  // above kMaxSize (neither is ever read or written).
+  using TState = TFileState;
 
   explicit TIniFile(std::string path) : path_(std::move(path)) {}
 

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "cli/Platform.h"
+#include "serial/OxaHost.h"
 
 namespace oxa::cli {
 
@@ -23,7 +24,9 @@ void OnInterrupt(int) {
 
 }  // namespace
 
-void PrepareConsole() {}
+void PrepareConsole() {
+  UseUtf8Console();
+}
 
 void CatchInterrupt() {
   struct sigaction action {};

@@ -1,8 +1,8 @@
 #include "protocols/oxa10xProtocol.h"
 
 #include <algorithm>
-#include <chrono>
 
+#include "serial/OxaHost.h"
 #include "serial/OxaUtils.h"
 
 namespace oxa {
@@ -91,10 +91,7 @@ size_t Answer10xReadAhead(std::span<const uint8_t> seen) {
 }
 
 std::tm HostLocalTime() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm local{};
-  localtime_r(&now, &local);
-  return local;
+  return LocalTimeNow();
 }
 
 // ---- Properties ----------------------------------------------------------------------------

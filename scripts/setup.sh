@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the window need. Idempotent and quiet:
 # it asks apt only when something is missing.
+#
+# Usage: scripts/setup.sh [windows]
+#   windows  also the MinGW-w64 cross compiler and Wine, for the Windows build and its tests
+#            (scripts/windows.sh)
 set -euo pipefail
 
 packages=(
@@ -11,6 +15,14 @@ packages=(
   xvfb xauth x11-utils imagemagick
   fonts-wine fonts-liberation
 )
+
+for group in "$@"; do
+  case "$group" in
+    # googletest: its sources, which the Windows build compiles with the cross compiler.
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
+    *) echo "setup: unknown package group '$group' (known: windows)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "serial/OxaUtils.h"
+#include "sim/SimClock.h"
 #include "sim/SimFrames.h"
 
 namespace oxa::sim {
@@ -538,9 +539,7 @@ void FulDevice::ResetCalibration() {
 // clock; the rest is plain storage.
 std::array<uint8_t, kClockAreaSize> FulDevice::ClockArea() const {
   std::array<uint8_t, kClockAreaSize> area = clock_area_;
-  const time_t t = static_cast<time_t>(clock_s_);
-  tm parts{};
-  gmtime_r(&t, &parts);
+  const tm parts = UtcFromSeconds(clock_s_);
   area[0] = ByteToBcd(static_cast<uint8_t>(parts.tm_sec));
   area[2] = ByteToBcd(static_cast<uint8_t>(parts.tm_min));
   area[4] = ByteToBcd(static_cast<uint8_t>(parts.tm_hour));
@@ -567,7 +566,7 @@ void FulDevice::WriteClockArea(uint8_t address, std::span<const uint8_t> bytes) 
   parts.tm_mday = FromBcd(area[7]);
   parts.tm_mon = FromBcd(area[8]) - 1;
   parts.tm_year = FromBcd(area[9]) + 100;  // years 2000 to 2099
-  clock_s_ = static_cast<int64_t>(timegm(&parts));
+  clock_s_ = SecondsFromUtc(parts);
   clock_ms_ = 0;
 }
 

@@ -25,6 +25,7 @@
 
 #include "serial/ComPortIo.h"
 #include "serial/OxaUtils.h"
+#include "serial/platform/input_block.h"
 #include "serial/platform/posix_line.h"
 #include "serial/platform/posix_wait.h"
 
@@ -111,13 +112,11 @@ class PosixComPortIo final : public IComPortIo {
     if (fd_ >= 0) Release(fd_);
     fd_ = -1;
     lost_ = false;
-    std::lock_guard lock(input_mutex_);
-    input_pos_ = input_len_ = 0;
+    input_.Clear();
   }
 
   void Purge() override {
-    std::lock_guard lock(input_mutex_);
-    input_pos_ = input_len_ = 0;
+    input_.Clear();
     if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
   }
 
@@ -158,16 +157,11 @@ class PosixComPortIo final : public IComPortIo {
   // already there costs one system call, not one per byte.
   size_t Read(std::span<uint8_t> bytes) override {
     if (bytes.empty()) return 0;
-    std::lock_guard lock(input_mutex_);
-    if (input_pos_ == input_len_ && (!Usable() || !FillInput())) return 0;
-    const size_t n = std::min(bytes.size(), input_len_ - input_pos_);
-    std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(input_pos_), n, bytes.begin());
-    input_pos_ += n;
-    return n;
+    return input_.Take(bytes, [this](std::span<uint8_t> into) { return FillInput(into); });
   }
 
   bool WaitForInput(uint32_t ms) override {
-    if (HasBufferedInput()) return true;
+    if (input_.Pending()) return true;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     if (Usable()) {
       const short events = PollFor(POLLIN, static_cast<int>(std::min<uint32_t>(ms, 1u << 30)));
@@ -184,7 +178,7 @@ class PosixComPortIo final : public IComPortIo {
     return false;
   }
 
-  bool InputPending() override { return HasBufferedInput(); }
+  bool InputPending() override { return input_.Pending(); }
 
   bool Lost() const override { return fd_ >= 0 && lost_; }
 
@@ -280,42 +274,34 @@ class PosixComPortIo final : public IComPortIo {
     return found;
   }
 
-  bool HasBufferedInput() {
-    std::lock_guard lock(input_mutex_);
-    return input_pos_ < input_len_;
-  }
-
-  // Reads what the driver holds into the empty input block. False when nothing is waiting or
-  // the device has gone.
-  bool FillInput() {
-    input_pos_ = input_len_ = 0;
+  // Reads what the driver holds into `into`: how many bytes, 0 when nothing is waiting or the
+  // device has gone.
+  size_t FillInput(std::span<uint8_t> into) {
+    if (!Usable()) return 0;
     // Two attempts: a byte may arrive between an empty read and the check that follows it.
     for (int attempt = 0; attempt < 2; ++attempt) {
-      const ssize_t n = ::read(fd_, input_.data(), input_.size());
-      if (n > 0) {
-        input_len_ = static_cast<size_t>(n);
-        return true;
-      }
+      const ssize_t n = ::read(fd_, into.data(), into.size());
+      if (n > 0) return static_cast<size_t>(n);
       if (n < 0) {
         if (errno == EINTR) {
           --attempt;
           continue;
         }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         lost_ = true;  // EIO and friends: the device has gone
-        return false;
+        return 0;
       }
       // With reads that return at once a terminal says "nothing waiting" with 0 bytes, and a
       // hung-up one says "end" the same way: its poll state tells the two apart.
       const short events = PollFor(POLLIN, 0);
       if (events & kGoneEvents) {
         lost_ = true;
-        return false;
+        return 0;
       }
-      if (!(events & POLLIN)) return false;
+      if (!(events & POLLIN)) return 0;
     }
     lost_ = true;  // readable, yet no byte comes: the device has gone
-    return false;
+    return 0;
   }
 
   // Raw 8N1, no flow control, reads that return at once with whatever is there. A rate of 0
@@ -345,12 +331,7 @@ class PosixComPortIo final : public IComPortIo {
   int fd_ = -1;
   uint32_t baud_ = 0;
   TOpenError error_;
-  // Received bytes not yet handed out. Purge (main thread) and the reader (the receive thread
-  // in thread mode) both touch it.
-  std::mutex input_mutex_;
-  std::array<uint8_t, 256> input_{};
-  size_t input_pos_ = 0;
-  size_t input_len_ = 0;
+  platform::TInputBlock input_;  // received bytes not yet handed out
   // Written by whichever thread notices the loss (the receive thread reads while the main
   // thread writes), read by both.
   std::atomic<bool> lost_{false};

@@ -23,6 +23,7 @@
 
 #include "serial/ComPortIo.h"
 #include "serial/OxaUtils.h"
+#include "serial/platform/input_block.h"
 #include "serial/platform/posix_wait.h"
 
 namespace oxa {
@@ -101,15 +102,13 @@ class TcpComPortIo final : public IComPortIo {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     lost_ = false;
-    std::lock_guard lock(input_mutex_);
-    input_pos_ = input_len_ = 0;
+    input_.Clear();
   }
 
   // Drops the bytes handed out yet and whatever the socket holds already. Bytes on their way
   // through the network arrive later, as on a serial line; bytes handed to the socket are sent.
   void Purge() override {
-    std::lock_guard lock(input_mutex_);
-    input_pos_ = input_len_ = 0;
+    input_.Clear();
     if (!Usable()) return;
     std::array<uint8_t, 4096> scratch;
     for (size_t dropped = 0; dropped < kPurgeLimit;) {
@@ -156,24 +155,18 @@ class TcpComPortIo final : public IComPortIo {
 
   size_t Read(std::span<uint8_t> bytes) override {
     if (bytes.empty()) return 0;
-    std::lock_guard lock(input_mutex_);
-    if (input_pos_ == input_len_ && (!Usable() || !FillInput())) return 0;
-    const size_t n = std::min(bytes.size(), input_len_ - input_pos_);
-    std::copy_n(input_.begin() + static_cast<std::ptrdiff_t>(input_pos_), n, bytes.begin());
-    input_pos_ += n;
-    return n;
+    return input_.Take(bytes, [this](std::span<uint8_t> into) { return FillInput(into); });
   }
 
   // A readable socket is read at once: the end of the connection also makes it readable, and a
   // wait must never report input that a read then refuses.
   bool WaitForInput(uint32_t ms) override {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
-    if (HasBufferedInput()) return true;
+    if (input_.Pending()) return true;
     while (Usable()) {
       const short events = PollFd(fd_, POLLIN, std::min(MsUntil(deadline), 1 << 30));
       if (events == 0) return false;
-      std::lock_guard lock(input_mutex_);
-      if (input_pos_ < input_len_ || FillInput()) return true;
+      if (input_.Ensure([this](std::span<uint8_t> into) { return FillInput(into); })) return true;
       if (events & POLLNVAL) lost_ = true;
       // Nothing after all (a purge on another thread took it): wait on for the rest.
       if (MsUntil(deadline) == 0) return false;
@@ -183,7 +176,7 @@ class TcpComPortIo final : public IComPortIo {
     return false;
   }
 
-  bool InputPending() override { return HasBufferedInput(); }
+  bool InputPending() override { return input_.Pending(); }
 
   bool Lost() const override { return fd_ >= 0 && lost_; }
 
@@ -195,11 +188,6 @@ class TcpComPortIo final : public IComPortIo {
 
  private:
   bool Usable() const { return fd_ >= 0 && !lost_; }
-
-  bool HasBufferedInput() {
-    std::lock_guard lock(input_mutex_);
-    return input_pos_ < input_len_;
-  }
 
   // True when the server has closed the connection and no byte waits before its end: a frame
   // written now would be taken by the system and never reach the line. Marks it lost.
@@ -228,14 +216,12 @@ class TcpComPortIo final : public IComPortIo {
     }
   }
 
-  // Takes what the socket holds into the empty input block (input_mutex_ held). False when
-  // nothing waits or the connection has ended.
-  bool FillInput() {
-    input_pos_ = input_len_ = 0;
-    const ssize_t n = Receive(input_);
-    if (n <= 0) return false;
-    input_len_ = static_cast<size_t>(n);
-    return true;
+  // Takes what the socket holds into `into`: how many bytes, 0 when nothing waits or the
+  // connection has ended.
+  size_t FillInput(std::span<uint8_t> into) {
+    if (!Usable()) return 0;
+    const ssize_t n = Receive(into);
+    return n > 0 ? static_cast<size_t>(n) : 0;
   }
 
   // Connects to `host`:`port`, trying each address the name resolves to until one accepts,
@@ -310,10 +296,7 @@ class TcpComPortIo final : public IComPortIo {
   TOpenError error_;
   // Received bytes not yet handed out. Purge (main thread) and the reader (the receive thread
   // in thread mode) both touch it.
-  std::mutex input_mutex_;
-  std::array<uint8_t, 256> input_{};
-  size_t input_pos_ = 0;
-  size_t input_len_ = 0;
+  platform::TInputBlock input_;  // received bytes not yet handed out
   // Written by whichever thread notices the loss, read by both.
   std::atomic<bool> lost_{false};
 };

@@ -1,0 +1,49 @@
+// What the library and its front ends take from the host system besides the port itself: the
+// local time, a console that shows UTF-8, and small text files read and replaced safely (the
+// settings file). One implementation file per system
+// (serial/platform/posix_host.cpp, serial/platform/win32_host.cpp), chosen by CMake, so that no
+// layer above this one calls the system directly.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace oxa {
+
+// The host's local date and time now, broken down as std::localtime gives it (tm_year counts
+// from 1900, tm_mon from 0). Safe to call from any thread.
+std::tm LocalTimeNow();
+
+// Lets the console show the UTF-8 text a command-line program prints. On Windows the console's
+// output code page becomes UTF-8 (SetConsoleOutputCP(CP_UTF8)) and the one it had is put back
+// when the program ends; POSIX terminals take UTF-8 as it comes, so there it does nothing. A
+// program calls it once at start. False where the system refused (no console attached: the
+// output then goes to a file or a pipe, as UTF-8 all the same).
+bool UseUtf8Console();
+
+// What lies at the path of a small text file such as the settings file.
+enum class TFileState {
+  kReadable,    // a regular file within the size asked for, read whole
+  kMissing,     // nothing there
+  kUnreadable,  // a regular file that cannot be opened for reading
+  kNotRegular,  // a device, FIFO, socket or folder: never opened, so never waited on
+  kTooLarge,    // a regular file above the size asked for
+};
+
+// Reads the regular file at `path` into `text` when it holds at most `max_size` bytes (text is
+// left empty otherwise). The path is looked at before it is opened: opening a FIFO would wait
+// for a writer, and a device such as /dev/zero never ends.
+TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& text);
+
+// Replaces the file at `path` with `text`: through a temporary file beside it that then takes
+// its place, so a failed write (a full disk) never leaves a truncated file; the file keeps its
+// permissions (and, where the superuser rewrites another user's file, its owner), and a link
+// keeps pointing at it, the file it points at being written. A writable file in a folder
+// where no temporary file can be made is written in place. A file without any write
+// permission is read-only also for the superuser. `exists`: there is a file to replace (else
+// it is created). False, with the file untouched, when it cannot be written.
+bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists);
+
+}  // namespace oxa

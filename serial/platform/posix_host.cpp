@@ -1,0 +1,134 @@
+// The host services of POSIX systems.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+
+#include "serial/OxaHost.h"
+
+namespace oxa {
+
+namespace {
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A new file beside `target` that nobody else has, created with the usual permissions (the
+// process's umask applies); -1 with errno when the folder takes no new file.
+int CreateTemporary(const std::string& target, std::string& name) {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Writes `text` to `target` through a temporary file; `existing` is the stat of the file it
+// replaces, if any.
+bool Save(const std::string& target, std::string_view text, const struct stat* existing) {
+  std::string temporary;
+  const int fd = CreateTemporary(target, temporary);
+  if (fd < 0) {
+    // A folder the user may not write to (the program's folder of a shared installation):
+    // a writable file there is written in place.
+    const bool folder_refused = errno == EACCES || errno == EPERM || errno == EROFS;
+    if (!folder_refused || existing == nullptr) return false;
+    const int direct = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    if (direct < 0) return false;
+    const bool ok = WriteAll(direct, text) && ::fsync(direct) == 0;
+    return ::close(direct) == 0 && ok;
+  }
+  bool ok = WriteAll(fd, text);
+  if (ok && existing != nullptr) {
+    // The new file takes the old one's place with its permissions and, where the superuser
+    // writes another user's file, its owner.
+    ok = ::fchmod(fd, existing->st_mode & 07777) == 0;
+    if (ok && ::geteuid() == 0) (void)!::fchown(fd, existing->st_uid, existing->st_gid);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+  if (!ok) ::unlink(temporary.c_str());
+  return ok;
+}
+
+}  // namespace
+
+std::tm LocalTimeNow() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  return local;
+}
+
+bool UseUtf8Console() {
+  return true;
+}
+
+TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& text) {
+  text.clear();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? TFileState::kMissing : TFileState::kUnreadable;
+  }
+  if (!S_ISREG(st.st_mode)) return TFileState::kNotRegular;
+  if (static_cast<uintmax_t>(st.st_size) > max_size) return TFileState::kTooLarge;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return TFileState::kUnreadable;
+  // What was opened is what counts: the path may have changed since it was looked at. A file
+  // growing meanwhile is read no further than one block past the limit.
+  TFileState state = TFileState::kReadable;
+  if (::fstat(fd, &st) != 0) {
+    state = TFileState::kUnreadable;
+  } else if (!S_ISREG(st.st_mode)) {
+    state = TFileState::kNotRegular;
+  } else {
+    char chunk[65536];
+    while (text.size() <= max_size) {
+      const ssize_t n = ::read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) state = TFileState::kUnreadable;
+      if (n <= 0) break;
+      text.append(chunk, static_cast<size_t>(n));
+    }
+    if (text.size() > max_size) state = TFileState::kTooLarge;
+  }
+  ::close(fd);
+  if (state != TFileState::kReadable) text.clear();
+  return state;
+}
+
+bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists) {
+  std::string target = path;
+  struct stat st {};
+  if (exists) {
+    // A file reached through a symbolic link is written where the link points.
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      target = real;
+      std::free(real);
+    }
+    // A file without any write bit is read-only also for the superuser, whom access() lets
+    // write anything.
+    if (::stat(target.c_str(), &st) != 0 || ::access(target.c_str(), W_OK) != 0 ||
+        (st.st_mode & 0222) == 0) {
+      return false;
+    }
+  }
+  return Save(target, text, exists ? &st : nullptr);
+}
+
+}  // namespace oxa

@@ -1,0 +1,126 @@
+// The host services of Windows.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+
+#include "serial/OxaHost.h"
+#include "serial/platform/win32_text.h"
+
+namespace oxa {
+
+namespace {
+
+// Writes all of `text` to the open file `file`.
+bool WriteAll(HANDLE file, std::string_view text) {
+  while (!text.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size(), 1u << 30));
+    if (!::WriteFile(file, text.data(), chunk, &written, nullptr) || written == 0) return false;
+    text.remove_prefix(written);
+  }
+  return ::FlushFileBuffers(file) != 0;
+}
+
+UINT g_console_output_cp = 0;  // the console's own output code page, put back at exit
+
+void RestoreConsoleOutputCp() {
+  if (g_console_output_cp != 0) ::SetConsoleOutputCP(g_console_output_cp);
+}
+
+}  // namespace
+
+std::tm LocalTimeNow() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm local{};
+  ::localtime_s(&local, &now);
+  return local;
+}
+
+bool UseUtf8Console() {
+  const UINT current = ::GetConsoleOutputCP();
+  if (current == 0) return false;  // no console
+  if (current == CP_UTF8) return true;
+  if (!::SetConsoleOutputCP(CP_UTF8)) return false;
+  // The code page belongs to the console window, which outlives the program (cmd.exe runs on
+  // in it): the one it had comes back at exit.
+  if (g_console_output_cp == 0) {
+    g_console_output_cp = current;
+    std::atexit(RestoreConsoleOutputCp);
+  }
+  return true;
+}
+
+TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& text) {
+  text.clear();
+  const std::wstring wide = platform::Widen(path);
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &info)) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? TFileState::kMissing
+               : TFileState::kUnreadable;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return TFileState::kNotRegular;
+  const uint64_t size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (size > max_size) return TFileState::kTooLarge;
+  const HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return TFileState::kUnreadable;
+  // What was opened is what counts: a device (a COM port, NUL) is no settings file.
+  TFileState state = TFileState::kReadable;
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    state = TFileState::kNotRegular;
+  } else {
+    char chunk[65536];
+    while (text.size() <= max_size) {
+      DWORD got = 0;
+      if (!::ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+        state = TFileState::kUnreadable;
+        break;
+      }
+      if (got == 0) break;
+      text.append(chunk, got);
+    }
+    if (text.size() > max_size) state = TFileState::kTooLarge;
+  }
+  ::CloseHandle(file);
+  if (state != TFileState::kReadable) text.clear();
+  return state;
+}
+
+bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists) {
+  const std::wstring target = platform::Widen(path);
+  if (exists) {
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY)) {
+      return false;
+    }
+  }
+  static unsigned counter = 0;
+  const std::wstring temporary = target + L".tmp" + std::to_wstring(::GetCurrentProcessId()) +
+                                 L"-" + std::to_wstring(counter++);
+  const HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    // A folder the user may not write to: a writable file there is written in place.
+    if (!exists || ::GetLastError() != ERROR_ACCESS_DENIED) return false;
+    const HANDLE direct = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr,
+                                        TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (direct == INVALID_HANDLE_VALUE) return false;
+    const bool ok = WriteAll(direct, text);
+    return ::CloseHandle(direct) != 0 && ok;
+  }
+  bool ok = WriteAll(file, text);
+  ok = ::CloseHandle(file) != 0 && ok;
+  ok = ok && ::MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!ok) ::DeleteFileW(temporary.c_str());
+  return ok;
+}
+
+}  // namespace oxa

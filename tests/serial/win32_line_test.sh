@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The Win32 port on a line: the Windows test program, under Wine, talks through COM ports that
+# Wine maps to pseudo-terminals, to virtual devices of the Linux build.
+#   COM5  a virtual device
+#   COM6  a virtual device that answers nothing: a silent line
+#   COM7  a virtual device this script stops when the program asks, so that it goes away
+# Then fulctl.exe, as a technician runs it in a Windows console, against the same lines.
+# Usage: win32_line_test.sh FULSIM WINE_RUN PREFIX PROGRAM FULCTL
+set -euo pipefail
+fulsim="$1" wine_run="$2" prefix="$3" program="$4" fulctl="$5"
+ports="$prefix/ports"
+if [ ! -x "$fulsim" ]; then
+  echo "win32_line: no virtual device at $fulsim; build it first:" \
+    "cmake --preset default && cmake --build --preset default --target fulsim" >&2
+  exit 1
+fi
+
+work=$(mktemp -d /tmp/oxa-win32-line.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# wine-run.sh makes the prefix and its port folder on first use.
+"$wine_run" "$prefix" cmd /c exit </dev/null >/dev/null 2>&1
+
+start_device() {  # LINK [OPTIONS...]: starts a virtual device, prints nothing
+  local link="$1"
+  shift
+  rm -f "$link"
+  "$fulsim" --link "$link" "$@" >/dev/null &
+  pids+=($!)
+}
+start_device "$ports/com5"
+start_device "$ports/com6" --no-answer 1000000
+start_device "$ports/com7"
+doomed=${pids[-1]}
+for link in "$ports"/com5 "$ports"/com6 "$ports"/com7; do
+  for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
+  [ -e "$link" ] || { echo "win32_line: no virtual device at $link" >&2; exit 1; }
+done
+
+# The program asks for COM7's device to go by creating this file.
+signal="$work/stop-com7"
+(
+  while [ ! -e "$signal" ]; do sleep 0.05; done
+  kill "$doomed"
+) &
+pids+=($!)
+
+OXA_WIN32_DEVICE_COM=5 OXA_WIN32_SILENT_COM=6 OXA_WIN32_LOST_COM=7 \
+  OXA_WIN32_LOST_SIGNAL="Z:${signal//\//\\}" \
+  "$wine_run" "$prefix" "$program" --gtest_filter='Win32PortOnTheLine.*'
+
+# fulctl.exe: what it prints and its exit status, on COM5 (a device) and COM6 (silent).
+failed=0
+expect() {  # EXPECTED_STATUS EXPECTED_OUTPUT ARGS...: runs fulctl.exe, compares
+  local want_status="$1" want="$2"
+  shift 2
+  local got status=0
+  got=$("$wine_run" "$prefix" "$fulctl" --settings 'Z:\nonexistent.ini' "$@" 2>"$work/err") ||
+    status=$?
+  got=${got//$'\r'/}
+  if [ "$status" != "$want_status" ] || [ "$got" != "$want" ]; then
+    echo "win32_line: fulctl $* gave status $status (wanted $want_status):" >&2
+    printf '%s\n--- wanted:\n%s\n--- stderr:\n' "$got" "$want" >&2
+    cat "$work/err" >&2
+    failed=1
+  fi
+}
+expect 0 $'OK\nID = FUL-05.08 virtual device' -p COM5 id
+expect 0 $'OK\n=Данные=\n41 48 00 00 41 04 00 00 00 00 00 00 00 00 00 00 \n00 00 00 00 ' \
+  -p COM5 regs 0 10
+expect 0 '0042 2024.03.05' -p COM5 stamp
+expect 1 $'Failed\nErrCode=2' -p COM6 -t 100 -r 1 id
+exit "$failed"
