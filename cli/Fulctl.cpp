@@ -362,7 +362,7 @@ int TRun::Repeat(const std::function<bool()>& read) {
     } else {
       std::fprintf(
           out_,
-          "%zu exchanges, %u failed; time per exchange min %.1f ms, median %.1f ms, max %.1f ms\n",
+          "%zu exchanges, %u failed; time per exchange min %.3f ms, median %.3f ms, max %.3f ms\n",
           sorted.size(), times_.failures, min, median, max);
     }
   }
