@@ -10,6 +10,7 @@ packages=(
   libmodbus-dev mbpoll
   xvfb xauth x11-utils imagemagick
   fonts-wine fonts-liberation
+  dpkg-dev lintian scdoc  # the Debian package: dependencies, its check, manual pages
 )
 
 missing=()
