@@ -27,6 +27,8 @@ int main(int argc, char* argv[]) {
   qt_argv.push_back(nullptr);
   int qt_argc = static_cast<int>(rest.size());
   QApplication app(qt_argc, qt_argv.data());
+  // The desktop entry the window belongs to (its menu entry and icon, also under Wayland).
+  QGuiApplication::setDesktopFileName("ful03test");
   if (qt_argc > 1) {
     std::fprintf(stderr, "ful03test: unknown option %s (see --help)\n", qt_argv[1]);
     return 2;
