@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace oxa {
@@ -65,7 +66,11 @@ std::string UserSettingsPath() {
 
 std::string SettingsPath(const std::string& program_folder) {
   const fs::path folder(program_folder);
-  if (!UnderUsr(folder) && WritableFolder(folder)) return (folder / kSettingsFileName).string();
+  const fs::path beside = folder / kSettingsFileName;
+  std::error_code ec;
+  if (!UnderUsr(folder) && (fs::exists(beside, ec) || WritableFolder(folder))) {
+    return beside.string();
+  }
   return UserSettingsPath();
 }
 

@@ -1,7 +1,8 @@
 // Where the settings file lies. The window and fulctl share one file, ful03test.ini, whichever
 // of them reads it: beside the program while the program's folder is writable (a copy carried
-// on a stick, the build tree), otherwise in the user's configuration folder, as an installed
-// program keeps its settings.
+// on a stick, the build tree) or already holds one (a shared installation set up with its
+// own), otherwise in the user's configuration folder, as an installed program keeps its
+// settings.
 #pragma once
 
 #include <string>
@@ -17,9 +18,9 @@ inline constexpr const char* kSettingsFileName = "ful03test.ini";
 std::string UserSettingsPath();
 
 // The settings file of a program that lies in `program_folder` (with or without a trailing
-// '/'): beside the program when this user may write to that folder, otherwise
-// UserSettingsPath(). A folder without any write bit counts as read-only for the superuser too,
-// and a folder under /usr, where installed programs lie, is never one to write to.
+// '/'): beside the program when that file exists or this user may write to that folder,
+// otherwise UserSettingsPath(). A folder without any write bit counts as read-only for the
+// superuser too. A folder under /usr, where installed programs lie, is never used.
 std::string SettingsPath(const std::string& program_folder);
 
 // Makes the folder of UserSettingsPath() when `settings_path` is that file and its folder is

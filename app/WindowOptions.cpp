@@ -5,8 +5,8 @@
 const char* const kCommandLineHelp = R"(Usage: ful03test [options]
 
 The FUL 05.03 Modbus test window. Its settings file, ful03test.ini, lies beside the
-program when the program's folder is writable, otherwise in $XDG_CONFIG_HOME/ful03test/
-(by default ~/.config/ful03test/); fulctl reads the same file.
+program when it is there or the program's folder is writable, otherwise in
+$XDG_CONFIG_HOME/ful03test/ (by default ~/.config/ful03test/); fulctl reads the same file.
 
 Options:
   --map COMn=PATH    open PATH as port COMn for this run (repeatable), over the settings

@@ -53,8 +53,8 @@ class TIDMainFrm : public QWidget {
                       const TWindowOptions& options = {}, QWidget* parent = nullptr);
   ~TIDMainFrm() override;
 
-  // ful03test.ini beside the program when its folder is writable, otherwise in the user's
-  // configuration folder (oxa::SettingsPath).
+  // ful03test.ini beside the program when it is there or the folder is writable, otherwise in
+  // the user's configuration folder (oxa::SettingsPath).
   static QString DefaultSettingsPath();
   // Makes Tahoma and a Courier New face available when the system lacks them.
   static void LoadWindowFonts();

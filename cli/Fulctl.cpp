@@ -67,8 +67,8 @@ Options:
       --echo            the line returns each request before the answer (two-wire RS-485)
       --settings FILE   the settings file whose [Ports] section maps COM numbers
                         (default: the window's ful03test.ini, beside the program when
-                        its folder is writable, else in $XDG_CONFIG_HOME/ful03test/,
-                        by default ~/.config/ful03test/)
+                        it is there or the folder is writable, else in
+                        $XDG_CONFIG_HOME/ful03test/, by default ~/.config/ful03test/)
       --json            one JSON object per result on stdout, one line each
       --trace[=FILE]    every frame on the wire, with times, to stderr or FILE
   -n, --count N         repeat a read N times, 0 until Ctrl+C, then print a summary

@@ -46,18 +46,24 @@ class SettingsPlace : public ::testing::Test {
     portable = dir / "portable";
     installed = dir / "installed";
     home.Set((dir / "home").string());
+    shared = dir / "shared";
     fs::create_directory(portable);
     fs::create_directory(installed);
+    fs::create_directory(shared);
+    std::ofstream(shared / "ful03test.ini") << "[Ports]\nCOM1=/dev/ttyUSB0\n";
     // No write bit: read-only also for the superuser, as a shared installation's folder.
     ::chmod(installed.c_str(), 0555);
+    ::chmod(shared.c_str(), 0555);
   }
   ~SettingsPlace() override {
     ::chmod(installed.c_str(), 0755);
+    ::chmod(shared.c_str(), 0755);
     fs::remove_all(dir);
   }
   fs::path dir;
   fs::path portable;   // a copy of the program carried on a stick, say
-  fs::path installed;  // a shared installation's folder
+  fs::path installed;  // an installation's folder
+  fs::path shared;     // an installation's folder set up with its settings file
   TEnvironment home{"HOME"};
   TEnvironment config{"XDG_CONFIG_HOME"};
 };
@@ -76,6 +82,7 @@ TEST_F(SettingsPlace, BesideAWritableFolderElseInTheConfigurationFolder) {
       {"writable folder", portable.string(), xdg, portable / "ful03test.ini"},
       {"trailing slash", portable.string() + "/", xdg, portable / "ful03test.ini"},
       {"read-only folder", installed.string(), xdg, in_xdg},
+      {"read-only folder holding one", shared.string(), xdg, shared / "ful03test.ini"},
       {"XDG_CONFIG_HOME unset", installed.string(), std::nullopt, in_home},
       {"XDG_CONFIG_HOME empty", installed.string(), "", in_home},
       {"XDG_CONFIG_HOME relative", installed.string(), "config", in_home},
