@@ -4,8 +4,9 @@
 
 const char* const kCommandLineHelp = R"(Usage: ful03test [options]
 
-The FUL 05.03 Modbus test window. Its settings file lies beside the program, with the
-program's name and the extension .ini.
+The FUL 05.03 Modbus test window. Its settings file, ful03test.ini, lies beside the
+program when it is there or the program's folder is writable, otherwise in
+$XDG_CONFIG_HOME/ful03test/ (by default ~/.config/ful03test/); fulctl reads the same file.
 
 Options:
   --map COMn=PATH    open PATH as port COMn for this run (repeatable), over the settings

@@ -1,6 +1,7 @@
 // Program start: the command line, the application, its main window, and the window's message
 // loop.
 #include <QApplication>
+#include <QLabel>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -26,11 +27,25 @@ int main(int argc, char* argv[]) {
   qt_argv.push_back(nullptr);
   int qt_argc = static_cast<int>(rest.size());
   QApplication app(qt_argc, qt_argv.data());
+  // The desktop entry the window belongs to (its menu entry and icon, also under Wayland).
+  QGuiApplication::setDesktopFileName("ful03test");
   if (qt_argc > 1) {
     std::fprintf(stderr, "ful03test: unknown option %s (see --help)\n", qt_argv[1]);
     return 2;
   }
   TIDMainFrm IDMainFrm(TIDMainFrm::DefaultSettingsPath(), line.options);
+  // FUL03TEST_PRINT_STATUS=1 prints every status line on standard output too, the one shown at
+  // start-up first, so that a script can watch the window where no screen shows it (the
+  // package check runs the installed window on the offscreen platform).
+  if (qEnvironmentVariableIntValue("FUL03TEST_PRINT_STATUS") == 1) {
+    const auto print = [](const QString& text) {
+      std::printf("%s\n", text.toUtf8().constData());
+      std::fflush(stdout);
+    };
+    if (const auto* status = IDMainFrm.findChild<QLabel*>("LStatus")) print(status->text());
+    QObject::connect(&IDMainFrm, &TIDMainFrm::StatusShown,
+                     [print](const QString& text, const QColor&) { print(text); });
+  }
   IDMainFrm.show();
   return app.exec();
 }

@@ -3,9 +3,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -20,6 +18,7 @@
 
 #include "actions/IniFile.h"
 #include "actions/OxaPortTexts.h"
+#include "actions/SettingsPath.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "sim/PtyDevice.h"
 #include "ui_zeb_id_main.h"
@@ -60,9 +59,7 @@ QPoint CentredFramePosition(const QRect& available, const QSize& client, const Q
 }
 
 QString TIDMainFrm::DefaultSettingsPath() {
-  const QFileInfo exe(QCoreApplication::applicationFilePath());
-  const QString base = exe.suffix().isEmpty() ? exe.fileName() : exe.completeBaseName();
-  return exe.absoluteDir().filePath(base + ".ini");
+  return Q(oxa::SettingsPath(S(QCoreApplication::applicationDirPath())));
 }
 
 void TIDMainFrm::LoadWindowFonts() {
@@ -230,6 +227,8 @@ void TIDMainFrm::CBPortChange() {
   ui_->CBPort->setToolTip(ui_->CBPort->currentData(Qt::ToolTipRole).toString());
   // A settings file the window refused at start-up stays as it is; it has said why.
   if (!SettingsFile_ || settingsRefused_) return;
+  // The first write in the user's configuration folder makes the folder.
+  oxa::MakeSettingsFolder(SettingsFile_->FileName());
   if (!SettingsFile_->WriteInteger(kSection, "Port", ui_->CBPort->currentIndex() + 1)) {
     ShowMessage(Q(oxa::UnableToWriteText(SettingsFile_->FileName())));
   }

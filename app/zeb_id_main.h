@@ -47,12 +47,14 @@ class TIDMainFrm : public QWidget {
   Q_OBJECT
 
  public:
-  // `settingsPath` names the settings file; by default the program's own path with ".ini".
+  // `settingsPath` names the settings file; by default the one oxa::SettingsPath gives for the
+  // program's folder.
   explicit TIDMainFrm(const QString& settingsPath = DefaultSettingsPath(),
                       const TWindowOptions& options = {}, QWidget* parent = nullptr);
   ~TIDMainFrm() override;
 
-  // The executable's path with its extension replaced by ".ini" (appended when it has none).
+  // ful03test.ini beside the program when it is there or the folder is writable, otherwise in
+  // the user's configuration folder (oxa::SettingsPath).
   static QString DefaultSettingsPath();
   // Makes Tahoma and a Courier New face available when the system lacks them.
   static void LoadWindowFonts();

@@ -12,6 +12,7 @@
 #include "actions/IniFile.h"
 #include "actions/OxaActions.h"
 #include "actions/OxaPortTexts.h"
+#include "actions/SettingsPath.h"
 #include "cli/Json.h"
 #include "cli/Options.h"
 #include "cli/Platform.h"
@@ -65,7 +66,9 @@ Options:
       --rs485           switch the adapter's RS-485 mode on (RTS drives the transmitter)
       --echo            the line returns each request before the answer (two-wire RS-485)
       --settings FILE   the settings file whose [Ports] section maps COM numbers
-                        (default: the window's, beside the program)
+                        (default: the window's ful03test.ini, beside the program when
+                        it is there or the folder is writable, else in
+                        $XDG_CONFIG_HOME/ful03test/, by default ~/.config/ful03test/)
       --json            one JSON object per result on stdout, one line each
       --trace[=FILE]    every frame on the wire, with times, to stderr or FILE
   -n, --count N         repeat a read N times, 0 until Ctrl+C, then print a summary
@@ -91,9 +94,6 @@ Examples:
   fulctl archive 0 99 -o archive.bin
   fulctl scan --bauds 9600,19200 --addresses 1-32
 )";
-
-// The window's settings file: beside the program, named after the window's program.
-constexpr const char* kSettingsName = "ful03test.ini";
 
 // The outcome of a master's last operation, by name.
 TOxaError Outcome(const ToxaCustomProtocol& master) {
@@ -168,7 +168,7 @@ class TRun {
 // ---- The line --------------------------------------------------------------------------------
 
 bool TRun::SetUpPort() {
-  settings_path_ = o_.settings.empty() ? program_folder_ + kSettingsName : o_.settings;
+  settings_path_ = o_.settings.empty() ? SettingsPath(program_folder_) : o_.settings;
   const std::map<uint8_t, std::string> map = PortMap(TIniFile(settings_path_));
   uint8_t number = 1;
   if (const auto com = ParseComName(o_.port)) {
@@ -687,7 +687,7 @@ int TRun::Scan() {
 // ---- Ports ---------------------------------------------------------------------------------
 
 int TRun::Ports() {
-  settings_path_ = o_.settings.empty() ? program_folder_ + kSettingsName : o_.settings;
+  settings_path_ = o_.settings.empty() ? SettingsPath(program_folder_) : o_.settings;
   const std::map<uint8_t, std::string> map = PortMap(TIniFile(settings_path_));
   const std::vector<TPortInfo> ports = ListSerialPorts();
   for (const TPortInfo& info : ports) {

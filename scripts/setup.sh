@@ -14,6 +14,7 @@ packages=(
   libmodbus-dev mbpoll
   xvfb xauth x11-utils imagemagick
   fonts-wine fonts-liberation
+  dpkg-dev lintian scdoc  # the Debian package: dependencies, its check, manual pages
 )
 
 for group in "$@"; do

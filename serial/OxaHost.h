@@ -46,4 +46,18 @@ TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& 
 // it is created). False, with the file untouched, when it cannot be written.
 bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists);
 
+// The user's configuration folder, where installed programs keep their settings:
+// $XDG_CONFIG_HOME, or ~/.config when it is unset, empty or not an absolute path (the home
+// folder is $HOME, or the user's entry in the password database), on POSIX; %APPDATA% on
+// Windows.
+std::string UserConfigFolder();
+
+// True when this user may make files in `folder`. A folder without any write permission counts
+// as read-only also for the superuser.
+bool FolderWritable(const std::string& folder);
+
+// Makes `folder` and every missing folder above it, each private to the user where the system
+// keeps such permissions (mode 0700). False when a folder cannot be made.
+bool MakePrivateFolder(const std::string& folder);
+
 }  // namespace oxa

@@ -1,5 +1,6 @@
 // The host services of POSIX systems.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <vector>
 
 #include "serial/OxaHost.h"
 
@@ -64,6 +67,25 @@ bool Save(const std::string& target, std::string_view text, const struct stat* e
   ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
   if (!ok) ::unlink(temporary.c_str());
   return ok;
+}
+
+// The value of an environment variable when it is an absolute path.
+const char* AbsoluteFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] == '/' ? value : nullptr;
+}
+
+std::string HomeFolder() {
+  if (const char* home = AbsoluteFromEnvironment("HOME")) return home;
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return "/";
 }
 
 }  // namespace
@@ -129,6 +151,26 @@ bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exist
     }
   }
   return Save(target, text, exists ? &st : nullptr);
+}
+
+std::string UserConfigFolder() {
+  if (const char* config = AbsoluteFromEnvironment("XDG_CONFIG_HOME")) return config;
+  return (std::filesystem::path(HomeFolder()) / ".config").string();
+}
+
+bool FolderWritable(const std::string& folder) {
+  struct stat st {};
+  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0222) != 0 &&
+         ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool MakePrivateFolder(const std::string& folder) {
+  std::filesystem::path made;
+  for (const std::filesystem::path& part : std::filesystem::path(folder)) {
+    made /= part;
+    if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
 }
 
 }  // namespace oxa

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <ctime>
 
 #include "serial/OxaHost.h"
@@ -121,6 +123,30 @@ bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exist
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) ::DeleteFileW(temporary.c_str());
   return ok;
+}
+
+std::string UserConfigFolder() {
+  const wchar_t* app_data = ::_wgetenv(L"APPDATA");
+  if (app_data != nullptr && app_data[0] != L'\0') return platform::Narrow(app_data);
+  const wchar_t* profile = ::_wgetenv(L"USERPROFILE");
+  return profile != nullptr ? platform::Narrow(profile) + "\\AppData\\Roaming" : ".";
+}
+
+bool FolderWritable(const std::string& folder) {
+  // Windows tells write permission on a folder by trying: a file made and removed at once.
+  const std::wstring probe = platform::Widen(folder) + L"\\.ful03test-write-probe-" +
+                             std::to_wstring(::GetCurrentProcessId());
+  const HANDLE file = ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  ::CloseHandle(file);
+  return true;
+}
+
+bool MakePrivateFolder(const std::string& folder) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(platform::Widen(folder)), ec);
+  return !ec;
 }
 
 }  // namespace oxa

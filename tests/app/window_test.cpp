@@ -12,6 +12,7 @@
 #include <QtTest>
 #include <unistd.h>
 
+#include "actions/SettingsPath.h"
 #include "app/zeb_id_main.h"
 
 namespace {
@@ -251,6 +252,29 @@ class WindowTest : public QObject {
     QCOMPARE(messages, QStringList{"Unable to write to " + path});
     QCOMPARE(port->currentIndex(), 1);  // the choice stays in effect
     QVERIFY(!QFile::exists(path));
+  }
+
+  // An installed window keeps its settings in the user's configuration folder, which its
+  // first write makes.
+  void configurationFolderIsMadeByTheFirstWrite() {
+    const bool wasSet = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    const auto restore = qScopeGuard([&] {
+      if (wasSet) {
+        qputenv("XDG_CONFIG_HOME", saved);
+      } else {
+        qunsetenv("XDG_CONFIG_HOME");
+      }
+    });
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.filePath("config")));
+    const QString path = QString::fromStdString(oxa::UserSettingsPath());
+    QCOMPARE(path, dir_.filePath("config/ful03test/ful03test.ini"));
+    TIDMainFrm w(path);
+    QStringList messages;
+    w.ShowMessage = [&](const QString& text) { messages << text; };
+    ChooseWithKeys(w.findChild<QComboBox*>("CBPort"), 2);
+    QCOMPARE(messages, QStringList());
+    QCOMPARE(ReadFile(path), QByteArray("[Signature]\nPort=3\n"));
   }
 
   void writableFileInReadOnlyFolderIsWrittenInPlace() {

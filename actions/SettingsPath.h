@@ -1,0 +1,31 @@
+// Where the settings file lies. The window and fulctl share one file, ful03test.ini, whichever
+// of them reads it: beside the program while the program's folder is writable (a copy carried
+// on a stick, the build tree) or already holds one (a shared installation set up with its
+// own), otherwise in the user's configuration folder, as an installed program keeps its
+// settings.
+#pragma once
+
+#include <string>
+
+namespace oxa {
+
+// The settings file's name.
+inline constexpr const char* kSettingsFileName = "ful03test.ini";
+
+// The settings file in the user's configuration folder: $XDG_CONFIG_HOME/ful03test/ful03test.ini,
+// with ~/.config for XDG_CONFIG_HOME when it is unset, empty or not an absolute path (the home
+// folder is $HOME, or the user's entry in the password database when HOME is not absolute).
+std::string UserSettingsPath();
+
+// The settings file of a program that lies in `program_folder` (with or without a trailing
+// '/'): beside the program when that file exists or this user may write to that folder,
+// otherwise UserSettingsPath(). A folder without any write bit counts as read-only for the
+// superuser too. A folder under /usr, where installed programs lie, is never used.
+std::string SettingsPath(const std::string& program_folder);
+
+// Makes the folder of UserSettingsPath() when `settings_path` is that file and its folder is
+// missing (new folders private to the user), so that the first write can create the file. Any
+// other path is left alone: a settings file named in a missing folder stays unwritable.
+void MakeSettingsFolder(const std::string& settings_path);
+
+}  // namespace oxa
