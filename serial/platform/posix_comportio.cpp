@@ -124,31 +124,11 @@ class PosixComPortIo final : public IComPortIo {
 
   bool Write(std::span<const uint8_t> bytes) override {
     if (!Usable()) return false;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(platform::WriteBoundMs(bytes.size(), baud_));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += static_cast<size_t>(n);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        lost_ = true;
-        return false;
-      }
-      // The output queue is full (or the driver took nothing): wait for room, within bounds.
-      const int left = MsUntil(deadline);
-      if (left == 0) return false;
-      const short events = PollFor(POLLOUT, left);
-      if (events & kGoneEvents) {
-        lost_ = true;
-        return false;
-      }
-      if (!(events & POLLOUT)) return false;
-    }
-    return true;
+    const platform::TWriteEnd end = platform::WriteWhole(
+        fd_, bytes, platform::WriteBoundMs(bytes.size(), baud_),
+        [this](const uint8_t* data, size_t size) { return ::write(fd_, data, size); });
+    if (end == platform::TWriteEnd::kGone) lost_ = true;  // EIO and friends
+    return end == platform::TWriteEnd::kDone;
   }
 
   bool ReadByte(uint8_t& byte) override { return Read({&byte, 1}) == 1; }

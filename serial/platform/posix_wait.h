@@ -3,12 +3,14 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace oxa::platform {
 
@@ -52,6 +54,36 @@ inline uint32_t WriteBoundMs(size_t bytes, uint32_t baud) {
   constexpr uint64_t kSlowestBaud = 300;
   const uint64_t rate = baud != 0 ? baud : kSlowestBaud;
   return kWriteWaitMs + static_cast<uint32_t>(std::min<uint64_t>(bytes * 10'000 / rate, 1u << 30));
+}
+
+// How a whole write ended.
+enum class TWriteEnd { kDone, kTimedOut, kGone };
+
+// Hands all of `bytes` to the non-blocking descriptor `fd`, `send_some(data, size)` (a write or
+// a send) taking what the system will: a partial write goes on where it stopped, and a full
+// queue is waited out (POLLOUT) within `bound_ms`. kGone when the system reports the device or
+// the connection gone.
+template <class SendSome>
+TWriteEnd WriteWhole(int fd, std::span<const uint8_t> bytes, uint32_t bound_ms,
+                     SendSome&& send_some) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bound_ms);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = send_some(bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return TWriteEnd::kGone;
+    // The queue is full (or the system took nothing): wait for room, within the bound.
+    const int left = MsUntil(deadline);
+    if (left == 0) return TWriteEnd::kTimedOut;
+    const short events = PollFd(fd, POLLOUT, left);
+    if (events & kGoneEvents) return TWriteEnd::kGone;
+    if (!(events & POLLOUT)) return TWriteEnd::kTimedOut;
+  }
+  return TWriteEnd::kDone;
 }
 
 }  // namespace oxa::platform

@@ -122,33 +122,13 @@ class TcpComPortIo final : public IComPortIo {
 
   bool Write(std::span<const uint8_t> bytes) override {
     if (!Usable() || Ended()) return false;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(platform::WriteBoundMs(bytes.size(), baud_));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      // MSG_NOSIGNAL: a connection the server has closed reports EPIPE instead of ending the
-      // program with SIGPIPE.
-      const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n > 0) {
-        done += static_cast<size_t>(n);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        lost_ = true;  // EPIPE, ECONNRESET: the connection has gone
-        return false;
-      }
-      // The send queue is full (the server does not keep up): wait for room, within bounds.
-      const int left = MsUntil(deadline);
-      if (left == 0) return false;
-      const short events = PollFd(fd_, POLLOUT, left);
-      if (events & kGoneEvents) {
-        lost_ = true;
-        return false;
-      }
-      if (!(events & POLLOUT)) return false;
-    }
-    return true;
+    // MSG_NOSIGNAL: a connection the server has closed reports EPIPE instead of ending the
+    // program with SIGPIPE.
+    const platform::TWriteEnd end = platform::WriteWhole(
+        fd_, bytes, platform::WriteBoundMs(bytes.size(), baud_),
+        [this](const uint8_t* data, size_t size) { return ::send(fd_, data, size, MSG_NOSIGNAL); });
+    if (end == platform::TWriteEnd::kGone) lost_ = true;  // EPIPE, ECONNRESET
+    return end == platform::TWriteEnd::kDone;
   }
 
   bool ReadByte(uint8_t& byte) override { return Read({&byte, 1}) == 1; }
