@@ -1,5 +1,7 @@
 #include "actions/OxaPortTexts.h"
 
+#include <algorithm>
+
 #include "serial/OxaPortInfo.h"
 
 namespace oxa {
@@ -116,6 +118,31 @@ std::string PortLostText(std::string_view port, TLanguage language) {
              : Str(port) +
                    " lost its device (adapter unplugged?); it is opened afresh for the "
                    "next exchange";
+}
+
+std::vector<std::string> WrapText(std::string_view text, size_t columns) {
+  // Characters of UTF-8 text: every byte but the continuation bytes 10xxxxxx.
+  const auto width = [](std::string_view s) {
+    size_t n = 0;
+    for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+  };
+  std::vector<std::string> lines;
+  std::string line;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t end = std::min(text.find(' ', pos), text.size());
+    const std::string_view word = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (word.empty()) continue;
+    if (!line.empty() && width(line) + 1 + width(word) > columns) {
+      lines.push_back(line);
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + std::string(word);
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
 }
 
 std::string PortTooltipText(std::string_view address) {

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "serial/OxaPortAddress.h"
 
@@ -25,6 +26,11 @@ std::string_view PortFailureName(TOpenFailure failure);
 
 // The port lost its device during the exchange (an adapter pulled, a connection dropped).
 std::string PortLostText(std::string_view port, TLanguage language);
+
+// `text` broken into lines of at most `columns` characters (UTF-8 counted by character) at
+// its blanks, for the window's data pane, which does not wrap; a word longer than a line
+// stands alone on its line.
+std::vector<std::string> WrapText(std::string_view text, size_t columns);
 
 // What a port of the list leads to, for its tooltip: the address and what the system knows
 // of the device there, or that it is absent; a serial device server is named as such.

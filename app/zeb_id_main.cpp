@@ -27,6 +27,9 @@ namespace {
 
 const char* const kSection = "Signature";
 
+// Characters a line of the data pane shows whole at the window's size.
+constexpr size_t kPaneColumns = 50;
+
 const QColor kBlack(0, 0, 0);
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
@@ -385,10 +388,13 @@ void TIDMainFrm::RunTest(bool sending, const std::function<oxa::TActionResult()>
   ShowStatus(Q(oxa::OpeningPortText(port)), kBlack);
   if (!oxaComPort.Opened()) {
     ShowStatus(Q(oxa::PortNotOpenedText(port)), kRed);
-    // Why, and what to do about it.
-    ui_->MDebug->setPlainText(Q(oxa::PortFailureText(oxaComPort.OpenError(), port,
-                                                     oxaComPort.DeviceName(), S(settingsPath_),
-                                                     oxa::TLanguage::kRussian)));
+    // Why, and what to do about it, in lines the data pane shows whole.
+    ui_->MDebug->setPlainText(
+        Lines(oxa::WrapText(oxa::PortFailureText(oxaComPort.OpenError(), port,
+                                                 oxaComPort.DeviceName(), S(settingsPath_),
+                                                 oxa::TLanguage::kRussian),
+                            kPaneColumns))
+            .join('\n'));
     EndBusy();
     return;
   }
@@ -399,7 +405,9 @@ void TIDMainFrm::RunTest(bool sending, const std::function<oxa::TActionResult()>
 
   QStringList lines = Lines(result.lines);
   // An adapter pulled during the exchange: the next test opens the port afresh.
-  if (oxaComPort.Lost()) lines << Q(oxa::PortLostText(port, oxa::TLanguage::kRussian));
+  if (oxaComPort.Lost()) {
+    lines << Lines(oxa::WrapText(oxa::PortLostText(port, oxa::TLanguage::kRussian), kPaneColumns));
+  }
   ui_->MDebug->setPlainText(lines.join('\n'));
   if (result.Ok()) {
     ui_->EQuery->setText(Q(result.request));

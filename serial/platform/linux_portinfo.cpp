@@ -45,11 +45,18 @@ void FillFromSysfs(TPortInfo& info, const TPortInfoRoots& roots) {
   const fs::path tty = fs::path(roots.sys) / "class" / "tty" / TtyName(info.path);
   const fs::path device = fs::canonical(tty / "device", ec);
   if (ec) return;
-  const fs::path driver = fs::read_symlink(device / "driver", ec);
-  if (!ec) info.driver = driver.filename().string();
-  // The USB device is the nearest folder above the interface that names a vendor.
   const fs::path sys = fs::canonical(roots.sys, ec);
   if (ec) return;
+  // The driver of the nearest device that has one, passing over the kernel's own serial port
+  // layer (bus serial-base: "port", "ctrl") to the hardware's driver (serial8250, ftdi_sio).
+  for (fs::path dir = device; dir != sys && dir.string().rfind(sys.string(), 0) == 0;
+       dir = dir.parent_path()) {
+    const fs::path driver = fs::canonical(dir / "driver", ec);
+    if (ec || driver.parent_path().parent_path().filename() == "serial-base") continue;
+    info.driver = driver.filename().string();
+    break;
+  }
+  // The USB device is the nearest folder above the interface that names a vendor.
   for (fs::path dir = device; dir != sys && dir.string().rfind(sys.string(), 0) == 0;
        dir = dir.parent_path()) {
     if (fs::exists(dir / "idVendor", ec)) {

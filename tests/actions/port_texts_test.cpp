@@ -54,6 +54,14 @@ TEST(PortTexts, EachReasonSaysWhatToDoInBothLanguages) {
   }
 }
 
+TEST(PortTexts, WrappedForTheDataPaneAtBlanks) {
+  EXPECT_EQ(WrapText("Нет доступа к /dev/ttyUSB0. Пользователь должен", 20),
+            (std::vector<std::string>{"Нет доступа к", "/dev/ttyUSB0.", "Пользователь должен"}));
+  EXPECT_EQ(WrapText("a /dev/serial/by-id/usb-FTDI_FT232R b", 10),
+            (std::vector<std::string>{"a", "/dev/serial/by-id/usb-FTDI_FT232R", "b"}));
+  EXPECT_EQ(WrapText("", 10), std::vector<std::string>{});
+}
+
 TEST(PortTexts, TooltipSaysWhereAPortLeads) {
   EXPECT_EQ(PortTooltipText("/dev/oxa_absent_port"),
             "/dev/oxa_absent_port: устройство отсутствует");
