@@ -199,7 +199,8 @@ std::vector<std::string> FailureLines(TOxaError code, uint8_t exception) {
 }
 
 std::string IntegratorListText(size_t index) {
-  const TIntegrator& e = kIntegrators.at(index);
+  if (index >= kIntegrators.size()) return {};
+  const TIntegrator& e = kIntegrators[index];
   return std::to_string(e.reg) + " (" + std::string(e.name) + ") " +
          (e.is_long ? "[long]" : "[float]");
 }

@@ -150,7 +150,8 @@ struct TIntegrator {
 // Cyrillic.
 extern const std::array<TIntegrator, ToxaFul0508::kIntegratorCount> kIntegrators;
 
-// The entry of the window's list: "2000 (V1) [float]", "2038 (Tall) [long]".
+// The entry of the window's list: "2000 (V1) [float]", "2038 (Tall) [long]"; "" for an index
+// outside the table.
 std::string IntegratorListText(size_t index);
 // The index of the integrator named `key` or held at register number `key` ("2140"). Names
 // are compared with the Cyrillic letters that look like Latin ones taken as those, and
