@@ -345,6 +345,28 @@ TDoserStateRead ReadDoserState(ToxaFul0508& device) {
   return r;
 }
 
+std::string Last10xRequest(const ToxaZeb106& device) {
+  // The frame as it stands in the master's buffer; its length follows from its N.
+  const auto tx = device.TxBuf();
+  return HexBytes(tx.first(std::min(tx.size(), size_t{tx[5]} + k10xFrameOverhead)));
+}
+
+TIdentification Identify10x(ToxaZeb106& device) {
+  TIdentification r;
+  const bool sent = WillSend(device);
+  std::string id;
+  device.GetDevID(id);
+  r.code = static_cast<TOxaError>(device.LastError());
+  if (sent) r.request = Last10xRequest(device);
+  if (r.Ok()) {
+    r.id = id;
+    r.lines = {"OK", "ID = " + id};
+  } else {
+    r.lines = FailureLines(r.code, 0);
+  }
+  return r;
+}
+
 TStampRead ReadStamp(ToxaZeb106& device) {
   TStampRead r;
   const bool sent = WillSend(device);
@@ -354,12 +376,7 @@ TStampRead ReadStamp(ToxaZeb106& device) {
     device.ReadStampRecord(r.record);
   }
   r.code = static_cast<TOxaError>(device.LastError());
-  if (sent) {
-    // The last request frame as it stands in the master's buffer: header, N data bytes and
-    // the checksum.
-    const auto tx = device.TxBuf();
-    r.request = HexBytes(tx.first(std::min(tx.size(), size_t{tx[5]} + k10xFrameOverhead)));
-  }
+  if (sent) r.request = Last10xRequest(device);
   if (!r.Ok() || !r.carries_stamp) return r;
   const TStampRecord stamp = ToxaZeb106::DecodeStampRecord(r.record);
   r.present = stamp.present;

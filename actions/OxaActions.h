@@ -133,6 +133,10 @@ TActionResult ResetDoser(ToxaFul0508& device);
 TDoserStateRead ReadDoserState(ToxaFul0508& device);
 // Asks for the identification first and reads the record only from a FUL device.
 TStampRead ReadStamp(ToxaZeb106& device);
+// The identification over the 10x protocol, for devices that speak only that protocol.
+TIdentification Identify10x(ToxaZeb106& device);
+// The 10x request frame last built, as hexadecimal text: header, N data bytes, checksum.
+std::string Last10xRequest(const ToxaZeb106& device);
 
 // ---- The integrator table ----------------------------------------------------------------------
 

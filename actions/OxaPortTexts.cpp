@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "actions/IniFile.h"
 #include "serial/OxaPortInfo.h"
 
 namespace oxa {
@@ -37,6 +38,13 @@ std::string PortFailureText(const TOpenError& e, std::string_view port, std::str
     case TOpenFailure::kNone:
       return {};
     case TOpenFailure::kNotPresent:
+      // A device named by its path, not by a COM number, has no [Ports] entry to change.
+      if (!ParseComName(port)) {
+        return ru ? "Устройство " + device + " не найдено. Подключите адаптер или проверьте путь."
+                  : device + " is not there (" + detail +
+                        "). Plug the adapter in, or check the path: fulctl ports lists the serial "
+                        "devices present";
+      }
       return ru ? "Устройство " + device + " не найдено. Подключите адаптер или укажите для " +
                       Str(port) + " другое устройство в разделе [Ports] файла " + Str(settings) +
                       ", например: " + Str(port) + "=/dev/ttyUSB0"

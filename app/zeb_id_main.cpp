@@ -363,7 +363,9 @@ void TIDMainFrm::OpenChosenPort() {
   oxaComPort.SetComPort(uint8_t(ui_->CBPort->currentIndex() + 1));
   const int baud = ui_->CBBaud->currentIndex();
   oxaComPort.SetBaudRate(baud == 0 ? 9600 : baud == 1 ? 19200 : 57600);
-  oxaComPort.Open();
+  // Opening may wait: a serial device server gets up to 3 s to accept the connection. The
+  // window keeps drawing meanwhile.
+  RunOnWorker([this] { oxaComPort.Open(); });
 }
 
 void TIDMainFrm::RunOnWorker(const std::function<void()>& work) {

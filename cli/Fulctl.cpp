@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -42,7 +43,7 @@ Commands:
                             reads them back and compares
   integrator NAME|REG|all   an integrator's value and unit (V1, T1, 2000, ...); all: the 32
   archive FIRST [LAST]      archive blocks (function 65); with -o FILE their raw bytes go to
-                            FILE, otherwise hexadecimal lines
+                            FILE (through FILE.part), otherwise hexadecimal lines
   dose [LITRES]             reads the dose, or writes it and reads it back
   doser start|pause|stop|state|reset
                             the doser's commands, and its state
@@ -69,7 +70,8 @@ Options:
                         (default: the window's ful03test.ini, beside the program when
                         it is there or the folder is writable, else in
                         $XDG_CONFIG_HOME/ful03test/, by default ~/.config/ful03test/)
-      --json            one JSON object per result on stdout, one line each
+      --json            one JSON object per result on stdout, one line each, with ok,
+                        error, error_text and request (see the manual page)
       --trace[=FILE]    every frame on the wire, with times, to stderr or FILE
   -n, --count N         repeat a read N times, 0 until Ctrl+C, then print a summary
   -i, --interval MS     pause between repeated reads (default 1000)
@@ -86,6 +88,10 @@ Exit status:
   5  port: the port could not be opened (not present, busy, permission denied, ...) or
      lost its device
   6  mismatch: a value written reads back different
+  7  output: the trace or archive file could not be written (the blocks read before a
+     failed write stay in FILE.part)
+  8  interrupted: Ctrl+C ended an archive before its last block (the whole blocks read
+     are kept)
 
 Examples:
   fulctl -p /dev/ttyUSB0 -a 3 regs 0 10
@@ -121,7 +127,11 @@ class TRun {
   void SetUpDevices();
 
   // ---- Output ----
-  JsonObject Common(const TActionResult& r) const;
+  // The fields every result carries: ok, error, error_text, request, and the device's
+  // exception. `ok` is the outcome's unless the caller knows better (a value read back
+  // different after a write that went through).
+  JsonObject Common(const TActionResult& r) const { return Common(r, r.Ok()); }
+  JsonObject Common(const TActionResult& r, bool ok) const;
   // Prints `r` (its lines, or `json`), and notes its exit status.
   void Emit(const TActionResult& r, const JsonObject& json);
   void Note(int status) {
@@ -191,6 +201,7 @@ bool TRun::SetUpPort() {
       if (trace_file_ == nullptr) {
         std::fprintf(err_, "fulctl: cannot write the trace to %s: %s\n", o_.trace_file.c_str(),
                      std::strerror(errno));
+        status_ = kExitOutput;
         return false;
       }
     }
@@ -225,6 +236,7 @@ bool TRun::OpenPort() {
     j.Add("ok", false)
         .Add("error", static_cast<uint32_t>(TOxaError::kPortNotOpen))
         .Add("error_text", ErrorMessages[static_cast<size_t>(TOxaError::kPortNotOpen)])
+        .Add("request", "")
         .Add("port", port_name_)
         .Add("port_error", PortFailureName(e.failure))
         .Add("detail", reason);
@@ -261,10 +273,10 @@ int TRun::StatusOf(TOxaError code) const {
   return kExitBadAnswer;
 }
 
-JsonObject TRun::Common(const TActionResult& r) const {
+JsonObject TRun::Common(const TActionResult& r, bool ok) const {
   JsonObject j;
   const auto code = static_cast<uint32_t>(r.code);
-  j.Add("ok", r.Ok()).Add("error", code).Add("error_text", ErrorMessages[code]);
+  j.Add("ok", ok).Add("error", code).Add("error_text", ErrorMessages[code]);
   j.Add("request", r.request);
   if (r.exception != 0) {
     j.Add("exception", int{r.exception}).Add("exception_name", ModbusExceptionName(r.exception));
@@ -353,6 +365,7 @@ int TRun::Repeat(const std::function<bool()>& read) {
     if (o_.json) {
       JsonObject j;
       j.Add("summary", true)
+          .Add("ok", times_.failures == 0)
           .Add("count", static_cast<int64_t>(sorted.size()))
           .Add("failures", times_.failures)
           .Add("min_ms", min)
@@ -428,8 +441,7 @@ bool TRun::Info() {
   if (Outcome(zeb_) == TOxaError::kOk) zeb_.GetSoftVer(version);
   if (Outcome(zeb_) == TOxaError::kOk) zeb_.GetDeviceNumber(number);
   r.code = Outcome(zeb_);
-  const auto tx = zeb_.TxBuf();
-  r.request = HexBytes(tx.first(std::min(tx.size(), size_t{tx[5]} + k10xFrameOverhead)));
+  r.request = Last10xRequest(zeb_);
   if (r.Ok()) {
     r.lines = {"OK", "ID = " + id, "Version = " + version, "Number = " + number};
   } else {
@@ -488,7 +500,8 @@ int TRun::Write(uint16_t reg, const std::vector<uint16_t>& values) {
   ClosePort();
   const bool match = back.Ok() && back.values == values;
   TActionResult r = back;
-  r.lines = back.Ok() ? std::vector<std::string>{"OK"} : back.lines;
+  // Both exchanges went through, but a value that reads back different is a failed write.
+  r.lines = !back.Ok() ? back.lines : std::vector<std::string>{match ? "OK" : "Failed"};
   if (back.Ok()) {
     std::string line = "Written from " + std::to_string(reg) + ":";
     std::string read = "Read back:";
@@ -497,7 +510,7 @@ int TRun::Write(uint16_t reg, const std::vector<uint16_t>& values) {
     r.lines.push_back(line);
     r.lines.push_back(read + (match ? " (match)" : " (MISMATCH)"));
   }
-  JsonObject j = Common(r);
+  JsonObject j = Common(r, match);
   j.Add("register", int{reg}).Add("written", std::span<const uint16_t>(values));
   if (back.Ok()) j.Add("read_back", std::span<const uint16_t>(back.values)).Add("match", match);
   Emit(r, j);
@@ -517,11 +530,12 @@ int TRun::DoseWrite(long double litres) {
     ClosePort();
     return status_;
   }
-  const TDose back = ReadDose(ful_);
+  TDose back = ReadDose(ful_);
   ClosePort();
-  JsonObject j = Common(back);
-  j.Add("written_tenths", int{tenths});
   const bool match = back.Ok() && back.tenths == tenths;
+  if (back.Ok() && !match) back.lines.front() = "Failed";
+  JsonObject j = Common(back, match);
+  j.Add("written_tenths", int{tenths});
   if (back.Ok()) j.Add("tenths", int{back.tenths}).Add("litres", back.litres).Add("match", match);
   Emit(back, j);
   if (back.Ok() && !match) {
@@ -551,17 +565,21 @@ int TRun::Doser(const std::string& what) {
 // ---- Archive -------------------------------------------------------------------------------
 
 int TRun::Archive(uint16_t first, uint16_t last) {
+  // The blocks go to FILE.part first and replace FILE only once at least one whole block is
+  // there: a run that reads nothing leaves an existing FILE as it was.
+  const std::string part = o_.output.empty() ? "" : o_.output + ".part";
   std::FILE* file = nullptr;
   if (!o_.output.empty()) {
-    file = std::fopen(o_.output.c_str(), "wb");
+    file = std::fopen(part.c_str(), "wb");
     if (file == nullptr) {
-      std::fprintf(err_, "fulctl: cannot write %s: %s\n", o_.output.c_str(), std::strerror(errno));
-      return kExitUsage;
+      std::fprintf(err_, "fulctl: cannot write %s: %s\n", part.c_str(), std::strerror(errno));
+      return kExitOutput;
     }
   }
   const size_t total = size_t{last} - first + 1;
   if (total > 1) CatchInterrupt();
   size_t done = 0;
+  bool write_failed = false;
   if (OpenPort()) {
     for (uint32_t block = first; block <= last && !Interrupted(); ++block) {
       const TArchiveRead r = ReadArchiveBlock(ful_, static_cast<uint16_t>(block));
@@ -572,13 +590,12 @@ int TRun::Archive(uint16_t first, uint16_t last) {
         // Whole blocks only: an interrupted run leaves every block it wrote complete.
         if (std::fwrite(r.bytes.data(), 1, r.bytes.size(), file) != r.bytes.size() ||
             std::fflush(file) != 0) {
-          std::fprintf(err_, "fulctl: writing %s failed: %s\n", o_.output.c_str(),
+          std::fprintf(err_, "fulctl: writing %s failed: %s\n", part.c_str(),
                        std::strerror(errno));
-          Note(kExitUsage);
+          write_failed = true;
           break;
         }
         if (o_.json) std::fprintf(out_, "%s\n", j.Text().c_str());
-        Note(kExitOk);
       } else {
         Emit(r, j);
       }
@@ -587,9 +604,25 @@ int TRun::Archive(uint16_t first, uint16_t last) {
     }
   }
   ClosePort();
-  if (file != nullptr) std::fclose(file);
+  if (file != nullptr) {
+    write_failed = std::fclose(file) != 0 || write_failed;
+    std::error_code ec;
+    if (done > 0 && !write_failed) {
+      std::filesystem::rename(part, o_.output, ec);
+      if (ec) {
+        std::fprintf(err_, "fulctl: cannot replace %s: %s\n", o_.output.c_str(),
+                     ec.message().c_str());
+        write_failed = true;
+      }
+    } else if (done == 0) {
+      std::filesystem::remove(part, ec);
+    }
+    // After a failed write the blocks before it stay in FILE.part.
+    if (write_failed) Note(kExitOutput);
+  }
   if (Interrupted() && done < total) {
     std::fprintf(err_, "\nfulctl: interrupted after %zu of %zu blocks\n", done, total);
+    Note(kExitInterrupted);
   }
   return status_;
 }
@@ -634,6 +667,7 @@ int TRun::Scan() {
   // One attempt per address unless -r says otherwise: a scan asks each address once.
   ful_.SetRepeatCount(o_.retries.value_or(1));
   zeb_.SetRepeatCount(o_.retries.value_or(1));
+  zeb_.SetPauseAfterLastAttempt(false);
   CatchInterrupt();
   size_t done = 0;
   size_t found = 0;
@@ -644,17 +678,16 @@ int TRun::Scan() {
     for (const auto& p : protocols) {
       if (trace_) trace_->SetProtocol(p.modbus ? TWireProtocol::kModbus : TWireProtocol::k10x);
       for (uint32_t address = p.low; address <= p.high && !Interrupted(); ++address) {
-        std::string id;
-        TOxaError code = TOxaError::kOk;
+        TIdentification r;
         if (p.modbus) {
           ful_.SetNetAddr(static_cast<uint8_t>(address));
-          ful_.GetDevID(id);
-          code = Outcome(ful_);
+          r = Identify(ful_);
         } else {
           zeb_.SetNetAddr(static_cast<uint8_t>(address));
-          zeb_.GetDevID(id);
-          code = Outcome(zeb_);
+          r = Identify10x(zeb_);
         }
+        const TOxaError code = r.code;
+        const std::string& id = r.id;
         Progress(++done, total, "addresses");
         // An intact answer, a refusal included, is a device.
         const bool answered = code == TOxaError::kOk || code == TOxaError::kDeviceException;
@@ -663,9 +696,11 @@ int TRun::Scan() {
         ++found;
         const char* protocol = p.modbus ? "modbus" : "10x";
         if (o_.json) {
-          JsonObject j;
-          j.Add("ok", true).Add("baud", baud).Add("address", address).Add("protocol", protocol);
-          j.Add("id", id);
+          // A refusal of the identification still finds the device: ok says whether it
+          // identified itself.
+          JsonObject j = Common(r);
+          j.Add("baud", baud).Add("address", address).Add("protocol", protocol);
+          if (r.Ok()) j.Add("id", id);
           std::fprintf(out_, "%s\n", j.Text().c_str());
         } else {
           if (IsTerminal(err_) && !o_.json) std::fprintf(err_, "\r");
@@ -812,7 +847,7 @@ int TRun::Run() {
     if (!args(0, 0)) return Usage("scan takes options only");
     command = [this] { return Scan(); };
   }
-  if (!SetUpPort()) return kExitUsage;
+  if (!SetUpPort()) return status_;
   SetUpDevices();
   if (c == "stamp" || c == "info") {
     if (trace_) trace_->SetProtocol(TWireProtocol::k10x);

@@ -15,6 +15,8 @@ enum TExit : int {
   kExitException = 4,  // the device refused the request (Modbus exception)
   kExitPort = 5,       // the port could not be opened, or lost its device
   kExitMismatch = 6,   // a value written reads back different
+  kExitOutput = 7,     // the trace or archive file could not be written
+  kExitInterrupted = 8,  // Ctrl+C ended an archive before its last block
 };
 
 // Runs the command line `argv` with results on `out` and messages on `err`.

@@ -102,8 +102,9 @@ void TTrace::OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes,
 void TTrace::Flush() {
   if (received_.empty()) return;
   std::span<const uint8_t> rest(received_);
-  // The line's echo of our request comes first on a two-wire line.
-  if (!sent_.empty() && rest.size() >= sent_.size() &&
+  // On a line that echoes, our request comes back before the answer. Elsewhere bytes equal to
+  // the request are the answer (a function 6 write is answered with its own request).
+  if (port_ != nullptr && port_->Echo() && !sent_.empty() && rest.size() >= sent_.size() &&
       std::equal(sent_.begin(), sent_.end(), rest.begin())) {
     Line("RX", received_us_, rest.first(sent_.size()), "echo of the request");
     rest = rest.subspan(sent_.size());

@@ -99,7 +99,7 @@ class Toxa10xProtocol : public ToxaCustomProtocol {
   void GetDevID(std::string& s);
   void GetSoftVer(std::string& s);  // never opens the port itself
   // The four current values. Answers with fewer than 16 data bytes fail with code 3.
-  // Runs without the command preamble: with a closed port it ends with code 2.
+  // Runs without the command preamble, so it never opens the port: closed, it ends with code 6.
   void GetSfrTek(SfrTekValues& values);
 
   void ReadRAM(uint16_t address, std::span<uint8_t> buffer, uint8_t count);

@@ -80,7 +80,10 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
       last_error_ = kNoPortOrWriteFailed;
       return 0;
     }
-    if (RetryPauseMs() != 0) com_port_->Delay(RetryPauseMs());
+    const bool last = attempt + 1 == repeat_count_;
+    if (RetryPauseMs() != 0 && (!last || pause_after_last_attempt_)) {
+      com_port_->Delay(RetryPauseMs());
+    }
   }
   return 0;
 }

@@ -55,6 +55,12 @@ class ToxaCustomProtocol {
   uint8_t RepeatCount() const { return repeat_count_; }
   void SetRepeatCount(uint8_t value);
 
+  // Whether the pause a protocol keeps after a failed attempt also follows the last one (the
+  // default, so that the next operation meets a quiet line). A scan that asks each address
+  // once switches it off: nothing follows on that address.
+  bool PauseAfterLastAttempt() const { return pause_after_last_attempt_; }
+  void SetPauseAfterLastAttempt(bool value) { pause_after_last_attempt_ = value; }
+
   // Outcome of the last operation: a TOxaError number, with its text in ErrorMessages
   // (serial/OxaUtils.h); 0 is success.
   uint32_t LastError() const { return static_cast<uint32_t>(last_error_); }
@@ -124,6 +130,7 @@ class ToxaCustomProtocol {
   bool auto_open_port_ = false;
   bool e_write_ = false;
   uint8_t repeat_count_ = 3;
+  bool pause_after_last_attempt_ = true;
   uint32_t packet_timeout_ = 300;
   uint32_t byte_timeout_ = 40;
   uint8_t net_addr_ = 0;

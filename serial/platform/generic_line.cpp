@@ -10,8 +10,13 @@ bool SetArbitrarySpeed(int /*fd*/, uint32_t /*baud*/) {
   return false;
 }
 
-int EnableRs485(int /*fd*/) {
+int EnableRs485(int /*fd*/, TRs485Saved& saved) {
+  saved = {};
   return ENOTTY;
+}
+
+void RestoreRs485(int /*fd*/, TRs485Saved& saved) {
+  saved = {};
 }
 
 }  // namespace oxa::platform

@@ -69,9 +69,14 @@ void FillFromSysfs(TPortInfo& info, const TPortInfoRoots& roots) {
   }
 }
 
-// A /dev/ttyS* with no UART behind it reports type 0 (the kernel makes several in any case).
+// The UART type sysfs gives a /dev/ttyS*: "0" when no UART is behind it (the kernel makes
+// several in any case), "" where sysfs does not say.
+std::string UartType(const std::string& name, const TPortInfoRoots& roots) {
+  return ReadLine(fs::path(roots.sys) / "class" / "tty" / name / "type");
+}
+
 bool HasUart(const std::string& name, const TPortInfoRoots& roots) {
-  const std::string type = ReadLine(fs::path(roots.sys) / "class" / "tty" / name / "type");
+  const std::string type = UartType(name, roots);
   return !type.empty() && type != "0";
 }
 
@@ -84,6 +89,12 @@ TPortInfo DescribePort(const std::string& path, const TPortInfoRoots& roots) {
   info.path = ec ? path : real.string();
   info.present = !ec;
   if (!info.present) return info;
+  // A /dev/ttyS* node without its UART opens nothing.
+  const std::string name = real.filename().string();
+  if (name.rfind("ttyS", 0) == 0 && UartType(name, roots) == "0") {
+    info.present = false;
+    return info;
+  }
   const auto links = ByIdLinks(roots);
   if (const auto it = links.find(info.path); it != links.end()) info.by_id = it->second;
   FillFromSysfs(info, roots);

@@ -93,7 +93,7 @@ class PosixComPortIo final : public IComPortIo {
     if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, device, fd);
     Configure(fd, tio, baud);
     if (address.rs485) {
-      if (const int err = platform::EnableRs485(fd); err != 0) {
+      if (const int err = platform::EnableRs485(fd, rs485_); err != 0) {
         error_ = {TOpenFailure::kNoRs485, std::strerror(err), 0, {}};
         Release(fd);
         return false;
@@ -109,7 +109,10 @@ class PosixComPortIo final : public IComPortIo {
   const TOpenError& OpenError() const override { return error_; }
 
   void Close() override {
-    if (fd_ >= 0) Release(fd_);
+    if (fd_ >= 0) {
+      platform::RestoreRs485(fd_, rs485_);
+      Release(fd_);
+    }
     fd_ = -1;
     lost_ = false;
     input_.Clear();
@@ -187,6 +190,12 @@ class PosixComPortIo final : public IComPortIo {
       case ENXIO:
       case ENODEV:
         error_.failure = TOpenFailure::kNotPresent;
+        break;
+      case EIO:
+        // A device node with no hardware behind it: a /dev/ttyS* the kernel made for a UART
+        // that is not fitted, an adapter on its way out.
+        error_.failure = TOpenFailure::kNotPresent;
+        error_.detail = "no hardware behind the device node (" + error_.detail + ")";
         break;
       case EACCES:
       case EPERM:
@@ -311,6 +320,7 @@ class PosixComPortIo final : public IComPortIo {
   int fd_ = -1;
   uint32_t baud_ = 0;
   TOpenError error_;
+  platform::TRs485Saved rs485_;  // the driver's RS-485 settings before `rs485` switched it on
   platform::TInputBlock input_;  // received bytes not yet handed out
   // Written by whichever thread notices the loss (the receive thread reads while the main
   // thread writes), read by both.

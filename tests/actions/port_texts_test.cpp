@@ -44,6 +44,11 @@ TEST(PortTexts, EachReasonSaysWhatToDoInBothLanguages) {
        "Нет соединения с tcp://10.0.0.5:4001: connection refused.",
        "connection refused"},
   };
+  // A device named by its path gets no advice about [Ports].
+  EXPECT_EQ(PortFailureText(cases[0].error, "/dev/ttyUSB3", "/dev/ttyUSB3", "/opt/ful03test.ini",
+                            TLanguage::kEnglish),
+            "/dev/ttyUSB3 is not there (No such file or directory). Plug the adapter in, or "
+            "check the path: fulctl ports lists the serial devices present");
   for (const Case& c : cases) {
     EXPECT_EQ(
         PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini", TLanguage::kRussian),

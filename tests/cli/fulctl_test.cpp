@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -60,9 +61,25 @@ class TProcess {
     }
   }
   void Signal(int sig) { ::kill(pid_, sig); }
+  // Reads the standard output until it holds `lines` lines (at most 30 s); what it read is
+  // kept for Wait. Signals sent after it meet a program that is surely at work.
+  bool WaitForLines(size_t lines) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (static_cast<size_t>(std::count(early_out_.begin(), early_out_.end(), '\n')) < lines) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      pollfd fd = {out_, POLLIN, 0};
+      if (::poll(&fd, 1, 1000) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return false;
+      early_out_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
   // Collects the output until the program ends (at most 30 s).
   TRunResult Wait() {
     TRunResult r;
+    r.out = early_out_;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (bool out_open = true, err_open = true;
          (out_open || err_open) && std::chrono::steady_clock::now() < deadline;) {
@@ -93,6 +110,7 @@ class TProcess {
   int out_ = -1;
   int err_ = -1;
   bool done_ = false;
+  std::string early_out_;
 };
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -288,6 +306,17 @@ TEST_F(Fulctl, WritesAreReadBackAndTheDoseRoundTrips) {
   TJson j = ParseJson(r.out);
   EXPECT_EQ(std::get<double>(j["tenths"]), 155);
   EXPECT_EQ(std::get<bool>(j["match"]), true);
+
+  // The doser's reset register takes 1 and keeps 0: the write goes through and reads back
+  // different, which is a failure in every form.
+  r = Run({"write", "2203", "1"});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"Failed", "Written from 2203: 1", "Read back: 0 (MISMATCH)"}));
+  j = ParseJson(Run({"write", "2203", "1", "--json"}).out);
+  EXPECT_EQ(std::get<bool>(j["ok"]), false);
+  EXPECT_EQ(std::get<double>(j["error"]), 0);
+  EXPECT_EQ(std::get<bool>(j["match"]), false);
 }
 
 TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
@@ -325,24 +354,53 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
   }
 }
 
-TEST_F(Fulctl, TraceShowsRequestAndAnswerInOrderWithRisingTimes) {
-  const std::string trace = std::filesystem::temp_directory_path() / "fulctl_trace_test.txt";
-  const TRunResult r = Run({"regs", "0", "1", "--trace=" + trace});
-  ASSERT_EQ(r.status, 0) << r.err;
-  std::ifstream in(trace);
+std::vector<std::string> TraceLines(const std::string& file) {
+  std::ifstream in(file);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::filesystem::remove(file);
+  return lines;
+}
+
+TEST_F(Fulctl, TraceShowsRequestAndAnswerInOrderWithRisingTimes) {
+  const std::string trace = std::filesystem::temp_directory_path() / "fulctl_trace_test.txt";
+  TRunResult r = Run({"regs", "0", "1", "--trace=" + trace});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = TraceLines(trace);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find(" TX 01 03 00 00 00 01 84 0A "), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("CRC ok"), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find(" RX 01 03 02 "), std::string::npos) << lines[1];
   EXPECT_LT(std::stod(lines[0]), std::stod(lines[1]));
-  std::filesystem::remove(trace);
+
+  // A function 6 answer repeats its request byte for byte: it is decoded as the answer, not
+  // taken for an echo, on a line that does not echo.
+  r = Run({"write", "100", "5", "--trace=" + trace});
+  ASSERT_EQ(r.status, 0) << r.err;
+  lines = TraceLines(trace);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(lines[1].find(" RX 01 06 00 64 00 05 "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("fn 6 write single register, CRC ok"), std::string::npos) << lines[1];
+}
+
+TEST(FulctlEcho, TheTraceSeparatesTheEchoFromTheAnswer) {
+  sim::PtyDevice line({.echo = true});
+  ASSERT_TRUE(line.Start()) << line.LastError();
+  const std::string trace = std::filesystem::temp_directory_path() / "fulctl_echo_trace.txt";
+  const TRunResult r = TProcess({"-p", line.DevicePath(), "--settings", "/nonexistent.ini",
+                                 "--echo", "--trace=" + trace, "write", "100", "5"})
+                           .Wait();
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = TraceLines(trace);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_NE(lines[1].find(" RX 01 06 00 64 00 05 "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("echo of the request"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find("fn 6 write single register, CRC ok"), std::string::npos) << lines[2];
 }
 
 TEST_F(Fulctl, RepeatedReadsEndCleanlyOnCtrlCWithASummary) {
   TProcess p = Start({"regs", "0", "1", "-n", "0", "-i", "20"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ASSERT_TRUE(p.WaitForLines(3 * 3));  // three results of three lines each
   p.Signal(SIGINT);
   const TRunResult r = p.Wait();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -361,7 +419,7 @@ TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
   ASSERT_TRUE(adapter.Start()) << adapter.LastError();
   TProcess p({"-p", link, "--settings", "/nonexistent.ini", "-t", "50", "-i", "50", "-n", "0",
               "regs", "0", "1"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(p.WaitForLines(3));  // the first answer
   adapter.Stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_TRUE(adapter.Start()) << adapter.LastError();
@@ -382,12 +440,13 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   sim::PtyDevice paced({.address = 1, .baud = 9600});  // a block takes about 140 ms
   ASSERT_TRUE(paced.Start()) << paced.LastError();
   const std::string file = std::filesystem::temp_directory_path() / "fulctl_archive_test.bin";
-  TProcess p({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "archive", "0", "99",
-              "-o", file});
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  TProcess p({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "--json", "archive",
+              "0", "99", "-o", file});
+  ASSERT_TRUE(p.WaitForLines(2));  // one JSON line per block written
   p.Signal(SIGINT);
   const TRunResult r = p.Wait();
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 8) << r.err;  // interrupted before the last block
+  EXPECT_FALSE(std::filesystem::exists(file + ".part"));
   const auto size = std::filesystem::file_size(file);
   EXPECT_GT(size, 0u);
   EXPECT_LT(size, 100u * 128u);
@@ -402,6 +461,17 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
         << "block " << block;
   }
   EXPECT_NE(r.err.find("interrupted after"), std::string::npos) << r.err;
+  in.close();
+
+  // A run that reads no block leaves the file as it was.
+  std::ofstream(file) << "kept";
+  paced.Edit([](sim::FulDevice& d) { d.NoAnswerToNext(3); });
+  const TRunResult silent = TProcess({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini",
+                                      "-t", "50", "archive", "0", "1", "-o", file})
+                                .Wait();
+  EXPECT_EQ(silent.status, 1) << silent.err;
+  EXPECT_EQ(std::filesystem::file_size(file), 4u);
+  EXPECT_FALSE(std::filesystem::exists(file + ".part"));
   std::filesystem::remove(file);
 }
 

@@ -121,6 +121,13 @@ TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
   EXPECT_EQ(buf, (std::array<uint8_t, 4>{1, 2, 3, 4}));
   EXPECT_EQ(Sent().size(), 3u);
   EXPECT_EQ(fp.io->SleptMs(), 600u);  // 200 ms after each failed attempt, the last included
+
+  // A scan leaves out the pause after the last attempt, and only that one.
+  m.SetPauseAfterLastAttempt(false);
+  for (int i = 0; i < 3; ++i) fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FA"));
+  m.ReadRtc2k(0, buf, 1);
+  EXPECT_EQ(ErrorOf(m), kWrongChecksum);
+  EXPECT_EQ(fp.io->SleptMs(), 600u + 400u);
 }
 
 TEST_F(X10Protocol, BadComplementStopsReadingAtByteTwo) {

@@ -1,4 +1,5 @@
 // The port component on real pseudo-terminals: what a device on the line and a caller see.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -94,6 +96,11 @@ TEST(ComPortOpen, RefusesWithItsReason) {
   ASSERT_GE(file_fd, 0);
   ::close(file_fd);
   PtyPair pty;
+  // A pseudo-terminal whose master never unlocked it refuses its opener with EIO, as a
+  // /dev/ttyS* without a UART does.
+  const int locked_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(locked_master, 0);
+  const std::string locked_slave = ::ptsname(locked_master);
 
   struct Case {
     uint8_t number;
@@ -110,6 +117,7 @@ TEST(ComPortOpen, RefusesWithItsReason) {
       {5, "tcp://localhost", TOpenFailure::kBadAddress, "needs a port"},
       // A pseudo-terminal has no RS-485 mode; the port is left free.
       {6, pty.SlavePath() + " rs485", TOpenFailure::kNoRs485, ""},
+      {7, locked_slave, TOpenFailure::kNotPresent, "no hardware behind the device node"},
   };
   ToxaComPort port;
   std::map<uint8_t, std::string> map;
@@ -132,6 +140,7 @@ TEST(ComPortOpen, RefusesWithItsReason) {
   EXPECT_EQ(port.OpenError().failure, TOpenFailure::kNone);
   port.Close();
   ::unlink(file_path);
+  ::close(locked_master);
 }
 
 TEST(ComPortOpen, PermissionDeniedIsToldApart) {

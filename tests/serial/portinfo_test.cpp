@@ -74,6 +74,8 @@ TEST_F(PortInfoTree, DescribesWhatALinkOpensAndSaysWhenNothingIsThere) {
   const TPortInfo absent = DescribePort(Dev("ttyUSB7"), roots);
   EXPECT_FALSE(absent.present);
   EXPECT_EQ(absent.path, Dev("ttyUSB7"));
+  EXPECT_FALSE(DescribePort(Dev("ttyS1"), roots).present);  // the node is there, the UART not
+  EXPECT_TRUE(DescribePort(Dev("ttyS0"), roots).present);
 }
 
 }  // namespace
