@@ -89,8 +89,19 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Dependencies from the libraries the programs link (dpkg-shlibdeps, from dpkg-dev).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # The window's faces: Tahoma's stand-in, and a Courier New-compatible one for the data pane.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine, fonts-liberation")
+  # What the window needs to start and to look as laid out, beyond the libraries it links, so
+  # that a system that installs without recommended packages gets a working window: the
+  # package that holds Qt's platform plugins (libqt6gui6 in Debian 12; later releases move
+  # them into qt6-qpa-plugins, which the GUI library only recommends), and the faces the form
+  # is laid out for, Tahoma's stand-in and a Courier New-compatible one for the data pane
+  # (with the nearest other faces the longer captions are clipped).
+  set(window_needs fonts-wine fonts-liberation)
+  execute_process(COMMAND dpkg-query -S "*/qt6/plugins/platforms/libqxcb.so"
+                  OUTPUT_VARIABLE plugin_owner ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(plugin_owner MATCHES "^([a-z0-9.+-]+)[:,]")
+    list(PREPEND window_needs ${CMAKE_MATCH_1})
+  endif()
+  list(JOIN window_needs ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
   # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; a blank line separates paragraphs.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [=[
 The window ful03test lets a technician pick a serial port, a speed and a

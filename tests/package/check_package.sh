@@ -53,6 +53,12 @@ check "file list" test "$files" = "$expected"
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "Depends: $depends"
 check "dependencies computed from the programs" grep -q 'libqt6widgets6' <<<"$depends"
+# Installed without recommended packages, the window must still start and show its captions
+# whole: the package holding the platform plugins and the form's faces are dependencies.
+plugin_owner="$(dpkg-query -S '*/qt6/plugins/platforms/libqxcb.so' | head -n 1 | cut -d: -f1)"
+for needed in "$plugin_owner" fonts-wine fonts-liberation; do
+  check "depends on $needed" grep -qE "(^|, )$needed( |,|$)" <<<"$depends"
+done
 check "dialout group in the description" grep -q 'dialout' <(dpkg-deb -f "$deb" Description)
 
 # ---- the programs, unpacked ------------------------------------------------------------------
