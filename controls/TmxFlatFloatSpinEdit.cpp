@@ -7,128 +7,30 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygon>
-#include <charconv>
-#include <cmath>
-#include <string>
-#include <system_error>
+#include <QStringView>
+#include <string_view>
 
 namespace {
 
-// Digits kept when a value is turned into text; the rest is rounding noise of the binary value.
-constexpr int kSignificantDigits = 18;
-constexpr int kMaxDecimals = 18;
 constexpr int kSpinWidth = 13;
 
 const QColor kBorder(0x80, 0x80, 0x80);
 const QColor kBorderHot(0x40, 0x40, 0x40);
 
-bool IsAsciiDigit(QChar c) {
-  return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+// The rules read and write UTF-16 texts, as QString holds them.
+std::u16string_view View(const QString& text) {
+  const QStringView view(text);
+  return {view.utf16(), static_cast<size_t>(view.size())};
 }
 
-// Parses an optionally signed decimal number with `sep` as decimal separator and an optional
-// exponent (E or e), blanks around it allowed. Anything else (words, infinities, hexadecimal,
-// a second separator, a number too large for long double) is not a number.
-bool ParseNumber(const QString& text, QChar sep, long double* out) {
-  const QString t = text.trimmed();
-  const qsizetype n = t.size();
-  qsizetype i = 0;
-  std::string s;
-  s.reserve(static_cast<size_t>(n) + 1);
-  if (i < n && (t[i] == QLatin1Char('-') || t[i] == QLatin1Char('+'))) {
-    if (t[i] == QLatin1Char('-')) s += '-';
-    ++i;
-  }
-  int mantissaDigits = 0;
-  for (; i < n && IsAsciiDigit(t[i]); ++i, ++mantissaDigits) s += static_cast<char>(t[i].unicode());
-  if (i < n && t[i] == sep) {
-    s += '.';
-    for (++i; i < n && IsAsciiDigit(t[i]); ++i, ++mantissaDigits)
-      s += static_cast<char>(t[i].unicode());
-  }
-  if (mantissaDigits == 0) return false;
-  if (i < n && (t[i] == QLatin1Char('E') || t[i] == QLatin1Char('e'))) {
-    s += 'e';
-    ++i;
-    if (i < n && (t[i] == QLatin1Char('-') || t[i] == QLatin1Char('+'))) {
-      if (t[i] == QLatin1Char('-')) s += '-';
-      ++i;
-    }
-    int exponentDigits = 0;
-    for (; i < n && IsAsciiDigit(t[i]); ++i, ++exponentDigits)
-      s += static_cast<char>(t[i].unicode());
-    if (exponentDigits == 0) return false;
-  }
-  if (i != n) return false;
-  long double v = 0;
-  const char* end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, v, std::chars_format::general);
-  if (r.ec != std::errc() || r.ptr != end) return false;
-  *out = v;
-  return true;
+QString FromView(std::u16string_view text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Fixed-point text of a finite x with exactly `decimals` digits after `sep`, no thousands
-// separators. The value is first taken to 18 significant digits and then rounded half away from
-// zero at the last shown digit, so that a value such as 0.7 or 6553.5 (not exact in binary) shows
-// as the number the user typed. A number of 10^18 or more cannot be shown in fixed point with 18
-// digits and is written in exponent form instead, which reads back as the same number.
-QString FormatFixed(long double x, int decimals, QChar sep) {
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific,
-                               kSignificantDigits - 1);
-  const std::string sci(buf, r.ptr);  // "d.dddddddddddddddddde+XX"
-  const size_t ePos = sci.find('e');
-  std::string digits = sci.substr(0, 1) + sci.substr(2, ePos - 2);
-  const int exponent = std::stoi(sci.substr(ePos + 1));
-  const bool negative = std::signbit(x);
-
-  if (exponent >= kSignificantDigits) {
-    std::string frac = digits.substr(1);
-    while (!frac.empty() && frac.back() == '0') frac.pop_back();
-    QString out = negative ? QStringLiteral("-") : QString();
-    out += QLatin1Char(digits[0]);
-    if (!frac.empty())
-      out += sep + QString::fromLatin1(frac.data(), static_cast<qsizetype>(frac.size()));
-    out += QStringLiteral("E+") + QString::number(exponent);
-    return out;
-  }
-
-  // All digits with the decimal point after the first intLen of them.
-  const int pointPos = exponent + 1;
-  std::string all;
-  int intLen;
-  if (pointPos <= 0) {
-    all = std::string(static_cast<size_t>(1 - pointPos), '0') + digits;
-    intLen = 1;
-  } else {
-    all = digits;
-    intLen = pointPos;
-  }
-  const size_t keep = static_cast<size_t>(intLen + decimals);
-  if (all.size() < keep + 1) all.append(keep + 1 - all.size(), '0');
-  const bool roundUp = all[keep] >= '5';
-  all.resize(keep);
-  if (roundUp) {
-    size_t k = keep;
-    while (k > 0 && all[k - 1] == '9') all[--k] = '0';
-    if (k == 0) {
-      all.insert(all.begin(), '1');
-      ++intLen;
-    } else {
-      ++all[k - 1];
-    }
-  }
-  while (intLen > 1 && all[0] == '0') {
-    all.erase(all.begin());
-    --intLen;
-  }
-  // A value that rounds to zero shows without a sign.
-  const bool zero = all.find_first_not_of('0') == std::string::npos;
-  QString out = (negative && !zero) ? QStringLiteral("-") : QString();
-  out += QString::fromLatin1(all.data(), intLen);
-  if (decimals > 0) out += sep + QString::fromLatin1(all.data() + intLen, decimals);
-  return out;
+// The decimal separator of the default locale.
+char16_t LocaleSeparator() {
+  const QString point = QLocale().decimalPoint();
+  return point.isEmpty() ? u'.' : point.at(0).unicode();
 }
 
 }  // namespace
@@ -159,52 +61,26 @@ void TmxCustomFlatEdit::paintEvent(QPaintEvent* e) {
 // ---------------------------------------------------------------------------------------------
 // TmxCustomFlatFloatEdit
 
-TmxCustomFlatFloatEdit::TmxCustomFlatFloatEdit(QWidget* parent) : TmxCustomFlatEdit(parent) {
-  const QString point = QLocale().decimalPoint();
-  separator_ = point.isEmpty() ? QLatin1Char('.') : point.at(0);
+TmxCustomFlatFloatEdit::TmxCustomFlatFloatEdit(QWidget* parent)
+    : TmxCustomFlatEdit(parent), rules_(LocaleSeparator()) {
   // Characters only come through the typing filter of keyPressEvent, never from an input method.
   setAttribute(Qt::WA_InputMethodEnabled, false);
   setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  setText(Format(0));
-}
-
-QString TmxCustomFlatFloatEdit::Format(long double x) const {
-  return FormatFixed(x, decimals_, separator_);
+  SetValue(0);
 }
 
 long double TmxCustomFlatFloatEdit::Value() const {
-  long double v = 0;
-  return ParseNumber(text(), separator_, &v) ? v : minValue_;
+  return rules_.ValueOf(View(text()));
 }
 
 void TmxCustomFlatFloatEdit::SetValue(long double x) {
-  if (std::isnan(x)) x = minValue_;
-  if (maxValue_ != minValue_) {
-    if (x < minValue_) x = minValue_;
-    if (x > maxValue_) x = maxValue_;
-  }
-  // Infinity has no text that reads back as a number.
-  if (!std::isfinite(x)) x = std::isfinite(minValue_) ? minValue_ : 0;
-  setText(Format(x));
-}
-
-void TmxCustomFlatFloatEdit::SetMinValue(long double x) {
-  if (std::isnan(x) || x == minValue_) return;
-  if (maxValue_ < x) maxValue_ = x;
-  minValue_ = x;
-}
-
-void TmxCustomFlatFloatEdit::SetMaxValue(long double x) {
-  if (std::isnan(x) || x == maxValue_) return;
-  if (minValue_ > x) minValue_ = x;
-  maxValue_ = x;
+  setText(FromView(rules_.TextOf(x)));
 }
 
 void TmxCustomFlatFloatEdit::SetDecimals(uint8_t d) {
-  if (d == decimals_) return;
-  if (d > kMaxDecimals) d = kMaxDecimals;
+  if (d == rules_.Decimals()) return;
   const long double v = Value();
-  decimals_ = d;
+  rules_.SetDecimals(d);
   SetValue(v);
 }
 
@@ -248,7 +124,7 @@ void TmxCustomFlatFloatEdit::keyPressEvent(QKeyEvent* e) {
   // The decimal key of the numeric keypad gives the locale's separator whatever it is labelled.
   if ((e->modifiers() & Qt::KeypadModifier) &&
       (typed == QLatin1String(".") || typed == QLatin1String(",")))
-    typed = QString(separator_);
+    typed = DecimalSeparator();
   const bool shortcut = e->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
   if (!shortcut && !typed.isEmpty() && typed.at(0).isPrint()) {
     for (QChar c : typed) TypeChar(c);
@@ -263,42 +139,27 @@ void TmxCustomFlatFloatEdit::keyPressEvent(QKeyEvent* e) {
   QLineEdit::keyPressEvent(e);
 }
 
-// The typing filter for one printable character. R is the text without the selection, N the text
-// the character would produce.
+// One printable character through the typing filter.
 void TmxCustomFlatFloatEdit::TypeChar(QChar c) {
-  // A read-only edit is never changed by typing, not even by the replacements below.
+  // A read-only edit is never changed by typing, not even by the filter's replacements.
   if (readOnly_) return;
-  const QLatin1Char minus('-');
-  const QString t = text();
   const bool sel = hasSelectedText();
-  const qsizetype at = sel ? selectionStart() : cursorPosition();
-  QString r = t;
-  if (sel) r.remove(at, selectionLength());
-  QString n = r;
-  n.insert(at, c);
-
-  const bool special =
-      c == minus || c == QLatin1Char('E') || c == QLatin1Char('e') || c == separator_;
-  if (!IsAsciiDigit(c) && !special) return;
-  if (special && r.contains(c)) return;
-  if (c == minus && minValue_ >= 0) return;
-  if (c == separator_ && decimals_ == 0) return;
-  const qsizetype point = n.indexOf(separator_);
-  if (point >= 0 && n.size() - point - 1 > decimals_) return;
-  if (c == minus && at != 0) return;
-
-  if (n == QString(minus)) {
-    setText(QStringLiteral("-0"));
-    setSelection(1, 1);
-    return;
+  const qsizetype from = sel ? selectionStart() : cursorPosition();
+  const qsizetype length = sel ? selectionLength() : 0;
+  const oxa::TFloatEditTyping typing = rules_.Typed(View(text()), static_cast<size_t>(from),
+                                                    static_cast<size_t>(length), c.unicode());
+  switch (typing.action) {
+    case oxa::TFloatEditTyping::TAction::kDrop:
+      break;
+    case oxa::TFloatEditTyping::TAction::kReplace:
+      // Also with the editor disabled: the filter's own change of the text.
+      setText(FromView(typing.text));
+      setSelection(static_cast<int>(typing.select_from), static_cast<int>(typing.select_length));
+      break;
+    case oxa::TFloatEditTyping::TAction::kInsert:
+      if (editorEnabled_) insert(QString(c));
+      break;
   }
-  if (n == QString(separator_)) {
-    setText(QStringLiteral("0") + separator_ + QStringLiteral("0"));
-    setSelection(2, 1);
-    return;
-  }
-  if (!editorEnabled_) return;
-  insert(QString(c));
 }
 
 // Focus changes caused by a popup (context menu) or by another window becoming active are not
@@ -326,12 +187,8 @@ void TmxCustomFlatFloatEdit::focusOutEvent(QFocusEvent* e) {
 }
 
 void TmxCustomFlatFloatEdit::ValidateOnLeave() {
-  QString t = text();
-  if (t.isEmpty()) t = Format(minValue_);
-  long double v = 0;
-  if (ParseNumber(t, separator_, &v) && v >= minValue_ && v <= maxValue_) {
-    setText(Format(v));
-    SetValue(Value());
+  if (const std::optional<std::u16string> shown = rules_.TextOnLeave(View(text()))) {
+    setText(FromView(*shown));
     return;
   }
   if (OnError) OnError();
@@ -455,7 +312,7 @@ void TmxCustomFlatFloatSpinEdit::Step(int direction) {
     QApplication::beep();
     return;
   }
-  SetValue(direction > 0 ? Value() + increment_ : Value() - increment_);
+  setText(FromView(Rules().SteppedText(View(text()), increment_, direction)));
 }
 
 // A click on an arrow puts the focus into the edit first, as a click on its text would, so the

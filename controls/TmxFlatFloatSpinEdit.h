@@ -6,7 +6,8 @@
 // Class chain:
 //   TmxCustomFlatEdit           an edit with a 1 px flat border
 //   TmxCustomFlatFloatEdit      reading and writing the value, clamping, the typing filter,
-//                               validation when the edit is left
+//                               validation when the edit is left: the value rules of
+//                               window/FloatEditRules.h applied to the keys and the focus
 //   TmxCustomFlatFloatSpinEdit  the spin arrows (TmxSpinButton) and stepping
 //   TmxFlatFloatSpinEdit        the control placed on forms
 //
@@ -17,6 +18,8 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+
+#include "window/FloatEditRules.h"
 
 class QFocusEvent;
 class QKeyEvent;
@@ -49,12 +52,13 @@ class TmxCustomFlatFloatEdit : public TmxCustomFlatEdit {
   // Clamps to MinValue..MaxValue (unless the two are equal) and writes the text.
   void SetValue(long double x);
 
-  long double MinValue() const { return minValue_; }
-  void SetMinValue(long double x);
-  long double MaxValue() const { return maxValue_; }
-  void SetMaxValue(long double x);
+  long double MinValue() const { return rules_.MinValue(); }
+  void SetMinValue(long double x) { rules_.SetMinValue(x); }
+  long double MaxValue() const { return rules_.MaxValue(); }
+  void SetMaxValue(long double x) { rules_.SetMaxValue(x); }
 
-  uint8_t Decimals() const { return decimals_; }
+  uint8_t Decimals() const { return rules_.Decimals(); }
+  // Rewrites the text with the new number of decimals.
   void SetDecimals(uint8_t d);
 
   // False: the keyboard cannot change the text (nor step it); the spin arrows still step.
@@ -73,7 +77,7 @@ class TmxCustomFlatFloatEdit : public TmxCustomFlatEdit {
   void SetAlignment(Qt::Alignment a);
 
   // The decimal separator in use, taken from the default locale at creation.
-  QChar DecimalSeparator() const { return separator_; }
+  QChar DecimalSeparator() const { return QChar(rules_.Separator()); }
 
   // Called when the edit is left with text that is not a number or a value out of range.
   std::function<void()> OnError;
@@ -82,21 +86,18 @@ class TmxCustomFlatFloatEdit : public TmxCustomFlatEdit {
   void keyPressEvent(QKeyEvent* e) override;
   void focusInEvent(QFocusEvent* e) override;
   void focusOutEvent(QFocusEvent* e) override;
+  const oxa::TFloatEditRules& Rules() const { return rules_; }
 
  private:
   void TypeChar(QChar c);
   void ValidateOnLeave();
   void SyncLineEditReadOnly();
-  QString Format(long double x) const;
 
-  long double minValue_ = 0;
-  long double maxValue_ = 100;
-  uint8_t decimals_ = 2;
+  oxa::TFloatEditRules rules_;
   bool editorEnabled_ = true;
   bool readOnly_ = false;
   bool autoSelect_ = true;
   long double entryValue_ = 0;  // the value read when the edit last received the focus
-  QChar separator_;
 };
 
 // The pair of spin arrows: the upper half steps up, the lower half down. Holding a half pressed

@@ -1,4 +1,5 @@
-// The float spin edit as a user sees it: texts after typing, stepping, pasting and leaving.
+// The float spin edit as a user sees it: texts after typing, stepping, pasting and leaving. The
+// value rules under it (which texts, values and characters) are pinned in tests/window.
 
 #include <QApplication>
 #include <QClipboard>
@@ -8,7 +9,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtTest>
-#include <cmath>
 #include <memory>
 
 #include "controls/TmxFlatFloatSpinEdit.h"
@@ -84,66 +84,6 @@ class FloatSpinEditTest : public QObject {
     QCOMPARE(e.text(), QStringLiteral("0,0"));
   }
 
-  void writtenValueIsClampedAndRounded_data() {
-    QTest::addColumn<double>("min");
-    QTest::addColumn<double>("max");
-    QTest::addColumn<int>("decimals");
-    QTest::addColumn<QString>("x");  // parsed as long double, so no double rounding on the way
-    QTest::addColumn<QString>("text");
-    QTest::newRow("above max") << 0.0 << 6553.5 << 1 << "7000"
-                               << "6553,5";
-    QTest::newRow("below min") << 0.0 << 6553.5 << 1 << "-3"
-                               << "0,0";
-    QTest::newRow("max itself") << 0.0 << 6553.5 << 1 << "6553.5"
-                                << "6553,5";
-    QTest::newRow("0.7") << 0.0 << 6553.5 << 1 << "0.7"
-                         << "0,7";
-    QTest::newRow("equal bounds do not clamp") << 5.0 << 5.0 << 1 << "7000"
-                                               << "7000,0";
-    QTest::newRow("half rounds away from zero") << -10.0 << 10.0 << 0 << "2.5"
-                                                << "3";
-    QTest::newRow("negative half") << -10.0 << 10.0 << 0 << "-2.5"
-                                   << "-3";
-    QTest::newRow("carry into a new digit") << 0.0 << 100.0 << 1 << "9.96"
-                                            << "10,0";
-    QTest::newRow("negative rounding to zero has no sign") << -10.0 << 10.0 << 1 << "-0.04"
-                                                           << "0,0";
-    QTest::newRow("small value") << 0.0 << 1.0 << 2 << "0.0001"
-                                 << "0,00";
-    QTest::newRow("no thousands separator") << 0.0 << 1e9 << 2 << "1234567.891"
-                                            << "1234567,89";
-    QTest::newRow("18 decimals") << 0.0 << 1.0 << 18 << "0.123456789012345678"
-                                 << "0,123456789012345678";
-  }
-  void writtenValueIsClampedAndRounded() {
-    QFETCH(double, min);
-    QFETCH(double, max);
-    QFETCH(int, decimals);
-    QFETCH(QString, x);
-    QFETCH(QString, text);
-    TmxFlatFloatSpinEdit e;
-    e.SetMaxValue(max);
-    e.SetMinValue(min);
-    e.SetDecimals(static_cast<uint8_t>(decimals));
-    e.SetValue(std::strtold(x.toLatin1().constData(), nullptr));
-    QCOMPARE(e.text(), text);
-  }
-
-  void valueIsTakenToEighteenDigitsBeforeRounding() {
-    // Just below 2.5 in binary, but 2.5 to 18 significant digits: shows as 3, not 2.
-    TmxFlatFloatSpinEdit e;
-    e.SetDecimals(0);
-    e.SetValue(std::nextafter(2.5L, 0.0L));
-    QCOMPARE(e.text(), QStringLiteral("3"));
-    // Tenths read from a device register.
-    e.SetMaxValue(6553.5L);
-    e.SetDecimals(1);
-    e.SetValue(12345 * 0.1L);
-    QCOMPARE(e.text(), QStringLiteral("1234,5"));
-    e.SetValue(65535 * 0.1L);
-    QCOMPARE(e.text(), QStringLiteral("6553,5"));
-  }
-
   void pointLocaleWritesAndReadsWithPoint() {
     QLocale::setDefault(QLocale::c());
     Form f;
@@ -154,90 +94,24 @@ class FloatSpinEditTest : public QObject {
     QCOMPARE(f.edit->Value(), 0.0L);
   }
 
-  void textsRoundTripToTheDoseInTenths() {
-    // The window sends Value * 10, rounded to double and truncated: texts must give exact tenths.
-    Form f;
-    for (int tenths : {0, 7, 1, 3, 12345, 65534, 65535}) {
-      f.edit->SetValue(tenths / 10.0L);
-      const long double read = f.edit->Value();
-      QCOMPARE(static_cast<long>(static_cast<double>(read * 10)), static_cast<long>(tenths));
-      f.edit->SetValue(read);
-      QCOMPARE(f.edit->Value(), read);
-    }
-  }
-
-  void readingParsesWithoutClamping_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<double>("value");
-    QTest::newRow("above max, not yet validated") << "7000" << 7000.0;
-    QTest::newRow("comma") << "12,5" << 12.5;
-    QTest::newRow("exponent") << "1,5e3" << 1500.0;
-    QTest::newRow("negative below min") << "-4" << -4.0;
-    QTest::newRow("blanks around") << " 3,25 " << 3.25;
-    QTest::newRow("E alone") << "E" << 0.0;
-    QTest::newRow("empty") << "" << 0.0;
-    QTest::newRow("minus alone") << "-" << 0.0;
-    QTest::newRow("point in a comma locale") << "1.5" << 0.0;
-    QTest::newRow("two separators") << "1,5,2" << 0.0;
-    QTest::newRow("exponent without digits") << "5e" << 0.0;
-    QTest::newRow("infinity") << "inf" << 0.0;
-    QTest::newRow("nan") << "nan" << 0.0;
-    QTest::newRow("hexadecimal") << "0x10" << 0.0;
-    QTest::newRow("too large") << "1e99999" << 0.0;
-  }
-  void readingParsesWithoutClamping() {
-    QFETCH(QString, text);
-    QFETCH(double, value);
-    Form f;
-    f.edit->setText(text);
-    QCOMPARE(f.edit->Value(), static_cast<long double>(value));
-  }
-
-  void notANumberReadsAsMinValue() {
-    Form f;
-    f.edit->SetMaxValue(50);
-    f.edit->SetMinValue(-7.5L);
-    f.edit->setText(QStringLiteral("E"));
-    QCOMPARE(f.edit->Value(), -7.5L);
-  }
-
-  void boundsPushEachOtherAndDoNotReclamp() {
+  // How bounds and decimals move each other is pinned with the value rules; here, what the
+  // widget does with its text.
+  void boundsDoNotReclampTheText() {
     Form f;
     f.edit->SetValue(6000);
     f.edit->SetMinValue(7000);
-    QCOMPARE(f.edit->MaxValue(), 7000.0L);
     QCOMPARE(f.edit->text(), QStringLiteral("6000,0"));
     f.edit->SetMaxValue(10);
-    QCOMPARE(f.edit->MinValue(), 10.0L);
     QCOMPARE(f.edit->text(), QStringLiteral("6000,0"));
-    f.edit->SetMaxValue(NAN);
-    QCOMPARE(f.edit->MaxValue(), 10.0L);
   }
 
-  void decimalsRewriteTheTextAndStopAtEighteen() {
+  void decimalsRewriteTheText() {
     Form f;
     f.edit->SetValue(12.3L);
     f.edit->SetDecimals(3);
     QCOMPARE(f.edit->text(), QStringLiteral("12,300"));
     f.edit->SetDecimals(0);
     QCOMPARE(f.edit->text(), QStringLiteral("12"));
-    f.edit->SetDecimals(40);
-    QCOMPARE(f.edit->Decimals(), uint8_t{18});
-    QCOMPARE(f.edit->text(), QStringLiteral("12,000000000000000000"));
-  }
-
-  void nonFiniteValuesAreNotWrittenAsText() {
-    Form f;
-    f.edit->SetMinValue(5);
-    f.edit->SetMaxValue(5);
-    f.edit->SetValue(INFINITY);
-    QCOMPARE(f.edit->text(), QStringLiteral("5,0"));
-    f.edit->SetValue(NAN);
-    QCOMPARE(f.edit->text(), QStringLiteral("5,0"));
-    // Beyond fixed point with 18 digits: exponent form that reads back as the same number.
-    f.edit->SetValue(1.5e20L);
-    QCOMPARE(f.edit->text(), QStringLiteral("1,5E+20"));
-    QCOMPARE(f.edit->Value(), 1.5e20L);
   }
 
   void typingFilter_data() {
@@ -250,60 +124,17 @@ class FloatSpinEditTest : public QObject {
     QTest::addColumn<QString>("after");
     QTest::addColumn<QString>("selected");
 
-    QTest::newRow("digits") << 0.0 << 1 << "" << 0 << 0 << "123"
-                            << "123"
-                            << "";
+    // Which characters the filter takes is pinned with the value rules; here, that the widget
+    // hands it the caret or the selection and carries out each of its answers.
+    QTest::newRow("digits at the caret") << 0.0 << 1 << "" << 0 << 0 << "123"
+                                         << "123"
+                                         << "";
     QTest::newRow("second decimal refused") << 0.0 << 1 << "12,3" << 4 << 0 << "4"
                                             << "12,3"
                                             << "";
-    QTest::newRow("digit before the separator still fits") << 0.0 << 1 << "12,3" << 0 << 0 << "9"
-                                                           << "912,3"
-                                                           << "";
-    QTest::newRow("replacing the decimal") << 0.0 << 1 << "12,3" << 3 << 1 << "4"
-                                           << "12,4"
-                                           << "";
-    QTest::newRow("minus refused with min 0") << 0.0 << 1 << "5" << 0 << 0 << "-"
-                                              << "5"
-                                              << "";
-    QTest::newRow("minus at start") << -10.0 << 1 << "5" << 0 << 0 << "-"
-                                    << "-5"
-                                    << "";
-    QTest::newRow("minus not at start") << -10.0 << 1 << "5" << 1 << 0 << "-"
-                                        << "5"
-                                        << "";
-    QTest::newRow("second minus") << -10.0 << 1 << "-5" << 0 << 0 << "-"
-                                  << "-5"
-                                  << "";
-    QTest::newRow("minus alone") << -10.0 << 1 << "" << 0 << 0 << "-"
-                                 << "-0"
-                                 << "0";
-    QTest::newRow("minus over the whole text") << -10.0 << 1 << "12" << 0 << 2 << "-"
-                                               << "-0"
-                                               << "0";
-    QTest::newRow("separator alone") << 0.0 << 1 << "" << 0 << 0 << ","
-                                     << "0,0"
-                                     << "0";
     QTest::newRow("separator over the whole text") << 0.0 << 1 << "1,5" << 0 << 3 << ","
                                                    << "0,0"
                                                    << "0";
-    QTest::newRow("second separator") << 0.0 << 2 << "1,5" << 3 << 0 << ","
-                                      << "1,5"
-                                      << "";
-    QTest::newRow("separator with no decimals") << 0.0 << 0 << "15" << 2 << 0 << ","
-                                                << "15"
-                                                << "";
-    QTest::newRow("separator leaving too many decimals") << 0.0 << 1 << "1234" << 1 << 0 << ","
-                                                         << "1234"
-                                                         << "";
-    QTest::newRow("point in a comma locale") << 0.0 << 1 << "1" << 1 << 0 << "."
-                                             << "1"
-                                             << "";
-    QTest::newRow("letters") << 0.0 << 1 << "1" << 1 << 0 << "a+ x"
-                             << "1"
-                             << "";
-    QTest::newRow("E and e are different") << 0.0 << 1 << "1" << 1 << 0 << "EeE"
-                                           << "1Ee"
-                                           << "";
     QTest::newRow("typing over a selection") << 0.0 << 1 << "123,4" << 0 << 5 << "7"
                                              << "7"
                                              << "";
@@ -389,26 +220,15 @@ class FloatSpinEditTest : public QObject {
     QCOMPARE(f.edit->text(), QStringLiteral("4,0"));
   }
 
-  void steppingClampsAndStartsFromMinValue() {
+  void upAndDownKeysStep() {
     Form f;
     QVERIFY(f.Show());
     f.edit->setFocus();
     f.edit->SetValue(6553);
     QTest::keyClick(f.edit, Qt::Key_Up);
     QCOMPARE(f.edit->text(), QStringLiteral("6553,5"));
-    QTest::keyClick(f.edit, Qt::Key_Up);
-    QCOMPARE(f.edit->text(), QStringLiteral("6553,5"));
     QTest::keyClick(f.edit, Qt::Key_Down);
     QCOMPARE(f.edit->text(), QStringLiteral("6552,5"));
-    f.edit->setText(QStringLiteral("E"));
-    QTest::keyClick(f.edit, Qt::Key_Up);
-    QCOMPARE(f.edit->text(), QStringLiteral("1,0"));
-    f.edit->SetValue(0.5L);
-    QTest::mouseClick(f.edit->SpinButton(), Qt::LeftButton, {}, LowerArrow(f.edit));
-    QCOMPARE(f.edit->text(), QStringLiteral("0,0"));
-    f.edit->SetIncrement(0.1L);
-    for (int i = 0; i < 7; ++i) QTest::keyClick(f.edit, Qt::Key_Up);
-    QCOMPARE(f.edit->text(), QStringLiteral("0,7"));
   }
 
   void heldArrowRepeatsUntilReleased() {
@@ -488,28 +308,14 @@ class FloatSpinEditTest : public QObject {
     QCOMPARE(f.edit->selectedText(), QStringLiteral("12,5"));
   }
 
-  void leavingWithValidTextRewritesIt() {
+  void leavingWithValidTextRewritesItAndLetsTheFocusGo() {
     Form f;
     QVERIFY(f.Show());
-    f.edit->setFocus(Qt::TabFocusReason);
-    f.edit->setText(QString());
-    f.other->setFocus(Qt::TabFocusReason);
-    QCOMPARE(f.edit->text(), QStringLiteral("0,0"));
-    f.edit->setFocus(Qt::TabFocusReason);
-    f.edit->setText(QStringLiteral("6553,46"));  // as pasted: more decimals than shown
-    f.other->setFocus(Qt::TabFocusReason);
-    QCOMPARE(f.edit->text(), QStringLiteral("6553,5"));
-    f.edit->setFocus(Qt::TabFocusReason);
-    f.edit->setText(QStringLiteral("6553,54"));  // beyond the maximum before rounding
-    f.other->setFocus(Qt::TabFocusReason);
-    QCOMPARE(f.errors, 1);
-    QCOMPARE(f.edit->text(), QStringLiteral("6553,5"));
-    f.other->setFocus(Qt::TabFocusReason);
     f.edit->setFocus(Qt::TabFocusReason);
     f.edit->setText(QStringLiteral("6,5e2"));
     f.other->setFocus(Qt::TabFocusReason);
     QCOMPARE(f.edit->text(), QStringLiteral("650,0"));
-    QCOMPARE(f.errors, 1);
+    QCOMPARE(f.errors, 0);
     QVERIFY(f.other->hasFocus());
   }
 
