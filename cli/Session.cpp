@@ -129,7 +129,12 @@ int TSession::Repeat(const std::function<bool()>& read) {
 
 int TSession::Finish(int status) {
   trace_.reset();
-  trace_file_.reset();
+  if (!trace_file_) return status;
+  const bool failed = std::ferror(trace_file_.get()) != 0;
+  if (std::fclose(trace_file_.release()) != 0 || failed) {
+    output_.Message("writing the trace to " + options_.trace_file + " failed");
+    return kExitOutput;
+  }
   return status;
 }
 

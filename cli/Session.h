@@ -44,7 +44,7 @@ class TSession {
   // port opened for each; `read` prints one result and says whether it was OK. The exit
   // status.
   int Repeat(const std::function<bool()>& read);
-  // Ends the trace; `status`.
+  // Ends the trace. `status`, or kExitOutput when the trace file could not be written whole.
   int Finish(int status);
 
  private:
