@@ -108,7 +108,7 @@ struct TRegisterWrite : TActionResult {
 };
 
 // The dose written and read back; the outcome as for TRegisterWrite. `tenths` and `litres`
-// are the dose read back, or the dose sent when the write failed.
+// are the dose read back (0 when the read-back failed), or the dose sent when the write failed.
 struct TDoseWrite : TDose {
   uint16_t written = 0;  // the tenths sent
   bool wrote = false;
@@ -162,7 +162,7 @@ TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_vi
 TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block);
 TDose ReadDose(ToxaFul0508& device);
 TDose WriteDose(ToxaFul0508& device, uint16_t tenths);
-// Writes `values` from `reg` (one with function 6, 1 to 123 with function 16, which goes out
+// Writes `values` from `reg` (one with function 6, 2 to 123 with function 16, which goes out
 // whatever EWrite says: the write was asked for as such), then reads them back. Lines: the
 // failure lines of the exchange that failed, or "OK" (or "Failed" when a value differs),
 // "Written from 100: 1 2 3" and "Read back: 1 2 3 (match)" (or "(MISMATCH)"). No value, or

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "actions/OxaActions.h"
-#include "cli/Commands.h"
+#include "cli/Command.h"
 #include "cli/Platform.h"
 #include "cli/Session.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/Commands.h"
+#include "cli/Command.h"
 #include "cli/Options.h"
 #include "cli/Platform.h"
 #include "cli/Session.h"

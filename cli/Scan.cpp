@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "actions/OxaActions.h"
-#include "cli/Commands.h"
+#include "cli/Command.h"
 #include "cli/Platform.h"
 #include "cli/Session.h"
 

@@ -1,4 +1,4 @@
-#include "cli/Commands.h"
+#include "cli/Command.h"
 
 #include <algorithm>
 #include <cstdio>
