@@ -17,8 +17,10 @@
 #include <thread>
 
 #include "actions/IniFile.h"
+#include "actions/Integrator.h"
 #include "actions/OxaPortTexts.h"
 #include "actions/SettingsPath.h"
+#include "actions/WindowTexts.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "sim/PtyDevice.h"
 #include "ui_zeb_id_main.h"
@@ -122,20 +124,7 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
     box->open();
   };
 
-  Ful0508.SetComPort(&oxaComPort);
-  Ful0508.SetPacketTimeout(500);
-  Ful0508.SetByteTimeout(200);
-  Ful0508.SetRepeatCount(3);
-  Ful0508.SetEWrite(false);
-  Ful0508.SetAltRegMapping(false);
-  Ful0508.SetAutoOpenPort(false);
-
-  Zeb106.SetComPort(&oxaComPort);
-  Zeb106.SetPacketTimeout(500);
-  Zeb106.SetByteTimeout(200);
-  Zeb106.SetRepeatCount(7);
-  Zeb106.SetEWrite(false);
-  Zeb106.SetAutoOpenPort(false);
+  oxa::ConfigureMasters(oxaComPort, Ful0508, Zeb106);
 
   ui_->FEDoza->SetDecimals(1);
   ui_->FEDoza->SetIncrement(1.0L);
