@@ -474,6 +474,25 @@ TEST_F(ModbusMaster, DeviceIdentificationSkipsControlBytes) {
   EXPECT_EQ(id, "");
 }
 
+TEST_F(ModbusMaster, AStandardIdentificationIsTakenWithItsFields) {
+  // A pymodbus server on the same line answers in the standard layout, at once.
+  fake.io->QueueAnswer(Hex("01 11 09 50 79 6D 6F 64 62 75 73 FF 8D DC"), 5);
+  std::string id;
+  master.GetDevID(id);
+  EXPECT_EQ(ErrorOf(master), kOk);
+  EXPECT_EQ(id, "Pymodbus (run on)");
+  EXPECT_EQ(fake.io->NowMs(), 5u);
+  ASSERT_TRUE(master.StandardId().has_value());
+  EXPECT_EQ(HexBytes(master.StandardId()->server_id), "50 79 6D 6F 64 62 75 73 ");
+  EXPECT_EQ(master.StandardId()->run_indicator, 0xFF);
+  EXPECT_TRUE(master.StandardId()->additional_data.empty());
+  // The meters' layout, as before, and no standard fields.
+  fake.io->QueueAnswer(WithCrc(Hex("01 11 04 03 46 55 4C")));
+  master.GetDevID(id);
+  EXPECT_EQ(id, "FUL");
+  EXPECT_FALSE(master.StandardId().has_value());
+}
+
 TEST_F(ModbusMaster, DeviceIdentificationNeedsAnOpenPort) {
   fake.port.Close();
   std::string id = "kept";
