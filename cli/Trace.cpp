@@ -59,8 +59,9 @@ std::string DescribeModbus(std::span<const uint8_t> frame, bool sent) {
     }
   }
   text += ModbusCrcOk(answer) ? ", CRC ok" : ", CRC bad";
-  if (length < frame.size())
+  if (length < frame.size()) {
     text += ", " + std::to_string(frame.size() - length) + " bytes after it";
+  }
   return text;
 }
 

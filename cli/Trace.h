@@ -49,15 +49,14 @@ class TTrace {
   void OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us);
   void Line(const char* direction, uint64_t us, std::span<const uint8_t> bytes,
             const std::string& note);
+  // The time of the block of received bytes that holds received_[offset].
+  uint64_t ArrivalUs(size_t offset) const;
 
   std::FILE* out_;
   uint64_t start_us_;
   ToxaComPort* port_ = nullptr;
   TWireProtocol protocol_ = TWireProtocol::kModbus;
   std::vector<uint8_t> sent_;
-  // The time of the block of received bytes that holds received_[offset].
-  uint64_t ArrivalUs(size_t offset) const;
-
   struct TArrival {
     size_t offset;  // where the block starts in received_
     uint64_t us;

@@ -64,18 +64,17 @@ size_t BuildDevIdRequest(std::span<uint8_t> out, uint8_t addr);  // function 17:
 
 // The total length of an answer frame, decided by the bytes received so far (`seen`, from the
 // address byte on): 5 until byte 2 is in, then from the answer's own function code (byte 1):
-// 3 → byte 2 + 5; 6 and 16 → 8; 17 → 6, then as ModbusDevIdLayout tells below; 65 → 133; any
-// other code (exception answers among them) → 5. The result is always above 2 and, for an
-// incomplete frame, above seen.size(), so a receiver feeding one byte at a time always
-// terminates.
+// 3 → byte 2 + 5; 6 and 16 → 8; 17 → 6, then as told below; 65 → 133; any other code
+// (exception answers among them) → 5. The result is always above 2 and, for an incomplete frame, above
+// seen.size(), so a receiver feeding one byte at a time always terminates.
 //
-// An identification answer (17) comes in two layouts. The FUL meters' own: byte 3 is the
-// length L of the text that follows, the frame is L + 6 bytes (byte 2 is not used; the meters
-// put L + 1 there). The standard one: byte 2 is the count N of the bytes that follow (a server id,
-// a run indicator and additional data), the frame is N + 5 bytes. Once byte 3 is in, the frame ends
-// at the nearer of the two ends whose CRC is right there, else at the farther one; where the
-// two ends fall together, or N is below 2 (no room for a server id and a run indicator), the
-// FUL layout alone decides.
+// An identification answer (17) comes in two layouts. The FUL meters' own: byte 3 is the length
+// L of the text that follows, the frame is L + 6 bytes (byte 2 is not used; the meters put L + 1
+// there). The standard one: byte 2 is the count N of the bytes that follow (a server id, a run
+// indicator and additional data), the frame is N + 5 bytes. Once byte 3 is in, the frame ends at
+// the nearer of the two ends whose CRC is right there, else at the farther one; where the two
+// ends fall together, or N is below 2 (no room for a server id and a run indicator), the FUL
+// layout alone decides.
 size_t ModbusAnswerLength(std::span<const uint8_t> seen);
 
 // The length a receiver takes from `bytes`: the length of the frame they start with when they
