@@ -32,7 +32,7 @@ const char* ModbusFunctionName(uint8_t function) {
   }
 }
 
-std::string DescribeModbus(std::span<const uint8_t> frame) {
+std::string DescribeModbus(std::span<const uint8_t> frame, bool sent) {
   if (frame.size() < 4) return "Modbus, too short for a frame";
   const uint8_t function = frame[1];
   std::string text =
@@ -43,7 +43,25 @@ std::string DescribeModbus(std::span<const uint8_t> frame) {
     const std::string_view name = ModbusExceptionName(frame[2]);
     if (!name.empty()) text += " " + std::string(name);
   }
-  text += ModbusCrcOk(frame) ? ", CRC ok" : ", CRC bad";
+  if (sent) return text + (ModbusCrcOk(frame) ? ", CRC ok" : ", CRC bad");
+  // An answer is judged as the master takes it: its length from its own bytes.
+  const size_t length = ModbusAnswerEnd(frame);
+  if (length > frame.size()) {
+    return text + ", incomplete: " + std::to_string(frame.size()) + " of " +
+           std::to_string(length) + " bytes";
+  }
+  const std::span<const uint8_t> answer = frame.first(length);
+  if (function == kFnReportDeviceId && ModbusCrcOk(answer)) {
+    if (ModbusDevIdLayout(answer) == TDevIdLayout::kStandard) {
+      text += ", standard layout: " + ServerIdText(SplitServerId(answer.subspan(3, answer[2])));
+    } else {
+      text += ", FUL layout, text of " + std::to_string(answer[3]) + " bytes";
+    }
+  }
+  text += ModbusCrcOk(answer) ? ", CRC ok" : ", CRC bad";
+  if (length < frame.size()) {
+    text += ", " + std::to_string(frame.size() - length) + " bytes after it";
+  }
   return text;
 }
 
@@ -66,8 +84,8 @@ std::string Describe10x(std::span<const uint8_t> frame) {
 
 }  // namespace
 
-std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool /*sent*/) {
-  return protocol == TWireProtocol::kModbus ? DescribeModbus(frame) : Describe10x(frame);
+std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent) {
+  return protocol == TWireProtocol::kModbus ? DescribeModbus(frame, sent) : Describe10x(frame);
 }
 
 TTrace::~TTrace() {
@@ -90,7 +108,7 @@ void TTrace::Detach() {
 
 void TTrace::OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us) {
   if (direction == TPortDirection::kReceived) {
-    if (received_.empty()) received_us_ = us;
+    arrivals_.push_back({received_.size(), us});
     received_.insert(received_.end(), bytes.begin(), bytes.end());
     return;
   }
@@ -99,18 +117,39 @@ void TTrace::OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes,
   Line("TX", us, bytes, DescribeFrame(protocol_, bytes, true));
 }
 
+uint64_t TTrace::ArrivalUs(size_t offset) const {
+  uint64_t us = 0;
+  for (const TArrival& a : arrivals_) {
+    if (a.offset > offset) break;
+    us = a.us;
+  }
+  return us;
+}
+
 void TTrace::Flush() {
   if (received_.empty()) return;
-  std::span<const uint8_t> rest(received_);
+  const std::span<const uint8_t> all(received_);
+  size_t pos = 0;
   // On a line that echoes, our request comes back before the answer. Elsewhere bytes equal to
   // the request are the answer (a function 6 write is answered with its own request).
-  if (port_ != nullptr && port_->Echo() && !sent_.empty() && rest.size() >= sent_.size() &&
-      std::equal(sent_.begin(), sent_.end(), rest.begin())) {
-    Line("RX", received_us_, rest.first(sent_.size()), "echo of the request");
-    rest = rest.subspan(sent_.size());
+  if (port_ != nullptr && port_->Echo() && !sent_.empty() && all.size() >= sent_.size() &&
+      std::equal(sent_.begin(), sent_.end(), all.begin())) {
+    Line("RX", ArrivalUs(0), all.first(sent_.size()), "echo of the request");
+    pos = sent_.size();
   }
-  if (!rest.empty()) Line("RX", received_us_, rest, DescribeFrame(protocol_, rest, false));
+  // Modbus answers are cut where the master ends them, so that what follows a frame (a late
+  // answer after a damaged one, say) gets a line of its own, with the time it came.
+  while (pos < all.size()) {
+    const std::span<const uint8_t> rest = all.subspan(pos);
+    const size_t length = protocol_ == TWireProtocol::kModbus
+                              ? std::min(ModbusAnswerEnd(rest), rest.size())
+                              : rest.size();
+    Line("RX", ArrivalUs(pos), rest.first(length),
+         DescribeFrame(protocol_, rest.first(length), false));
+    pos += length;
+  }
   received_.clear();
+  arrivals_.clear();
   sent_.clear();
 }
 

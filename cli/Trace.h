@@ -5,8 +5,10 @@
 //   0.024690 RX 01 03 14 ...              Modbus addr 1 fn 3 read holding registers, CRC ok
 //
 // It watches a port through the port's tap: bytes sent arrive as one block per request;
-// bytes received are gathered and written as one line at the next request or at Flush. On a
-// line that echoes, the returned request is written on its own line, marked as the echo.
+// bytes received are gathered and written at the next request or at Flush, one line per
+// frame as the Modbus master cuts them (one line for all of them in the 10x protocol), each
+// with the time its first byte came. On a line that echoes, the returned request is written on
+// its own line, marked as the echo.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +24,9 @@ namespace oxa::cli {
 enum class TWireProtocol { kModbus, k10x };
 
 // A short decoding of one frame: protocol, address, function or command, checksum good or
-// bad, exception name.
+// bad, exception name. A Modbus answer is judged as the master takes it: its length from its
+// own bytes (an identification in either layout, with the standard one's fields), incomplete
+// when the bytes end before it, the bytes after it counted.
 std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent);
 
 class TTrace {
@@ -45,14 +49,20 @@ class TTrace {
   void OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us);
   void Line(const char* direction, uint64_t us, std::span<const uint8_t> bytes,
             const std::string& note);
+  // The time of the block of received bytes that holds received_[offset].
+  uint64_t ArrivalUs(size_t offset) const;
 
   std::FILE* out_;
   uint64_t start_us_;
   ToxaComPort* port_ = nullptr;
   TWireProtocol protocol_ = TWireProtocol::kModbus;
   std::vector<uint8_t> sent_;
+  struct TArrival {
+    size_t offset;  // where the block starts in received_
+    uint64_t us;
+  };
   std::vector<uint8_t> received_;
-  uint64_t received_us_ = 0;
+  std::vector<TArrival> arrivals_;
 };
 
 }  // namespace oxa::cli

@@ -85,6 +85,9 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
       com_port_->Delay(RetryPauseMs());
     }
   }
+  // A time-out, a damaged answer or a request altered on the line: the device may still be
+  // answering. Its answer must not meet the next request.
+  DiscardLateInput(answer.size());
   return 0;
 }
 
@@ -143,6 +146,29 @@ bool ToxaCustomProtocol::TakeEcho(std::span<const uint8_t> request) {
     checked += got;
   }
   return true;
+}
+
+void ToxaCustomProtocol::DiscardLateInput(size_t longest_answer) {
+  ToxaCustomComPort& port = *com_port_;
+  const uint64_t start = port.NowUs();
+  const uint64_t bound = start + AttemptBoundUs(longest_answer);
+  uint64_t quiet_end = start + uint64_t{packet_timeout_} * 1000;
+  std::array<uint8_t, 256> dropped{};
+  bool ready = false;
+  for (;;) {
+    if ((ready || port.InputPending()) && port.Read(dropped) > 0) {
+      // A frame in progress is taken whole: the line is quiet only after its last byte.
+      quiet_end = std::max(quiet_end, port.NowUs() + uint64_t{byte_timeout_} * 1000);
+      ready = false;
+      continue;
+    }
+    if (port.Lost()) return;
+    const uint64_t now = port.NowUs();
+    const uint64_t end = std::min(quiet_end, bound);
+    if (now >= end) return;
+    const uint64_t left_ms = (end - now + 999) / 1000;
+    ready = port.WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(kPollMs, left_ms)));
+  }
 }
 
 size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {

@@ -56,8 +56,8 @@ class ToxaCustomProtocol {
   void SetRepeatCount(uint8_t value);
 
   // Whether the pause a protocol keeps after a failed attempt also follows the last one (the
-  // default, so that the next operation meets a quiet line). A scan that asks each address
-  // once switches it off: nothing follows on that address.
+  // default). A scan that asks each address once switches it off: nothing follows on that
+  // address. Either way a failed exchange listens the line out before it returns (Transact).
   bool PauseAfterLastAttempt() const { return pause_after_last_attempt_; }
   void SetPauseAfterLastAttempt(bool value) { pause_after_last_attempt_ = value; }
 
@@ -97,6 +97,13 @@ class ToxaCustomProtocol {
   // attempts, when no port is bound or the link fails (code 1: a write that does not go out, a
   // device that is gone) and when the port is not open (code 6). `answer` is as long as the
   // longest answer the protocol has: no byte is ever stored past it.
+  //
+  // An answer carries nothing that ties it to its request, so a device that answers after the
+  // time-out would have its answer taken for the next request's. When the last attempt ends on
+  // a time-out or a damaged answer, the exchange therefore listens on for one more packet
+  // time-out (longer while bytes keep coming) and discards what arrives before it returns: the
+  // next operation meets a quiet line. Between attempts of one exchange a late answer is
+  // welcome: it answers the same request.
   size_t Transact(std::span<const uint8_t> request, std::span<uint8_t> answer);
   // Purges the port and writes the frame in one go; false with code 1 when it did not all go.
   bool SendRequest(std::span<const uint8_t> request);
@@ -146,6 +153,11 @@ class ToxaCustomProtocol {
   // bytes are taken.
   TByteWait NextBytes(std::span<uint8_t> wanted, size_t& got, uint32_t timeout_ms,
                       uint64_t deadline_us, bool& ready);
+
+  // Takes off the line, and drops, whatever arrives within one packet time-out from now, and
+  // further while bytes keep coming within the byte time-out of each other, at most for the
+  // time bound of one attempt. The bytes pass the port's tap like any others.
+  void DiscardLateInput(size_t longest_answer);
 
   // The longest one attempt may take: the packet time-out, the time the longest answer takes
   // on the line, and the byte time-out. Each answer byte restarts its own time-out, so without

@@ -29,6 +29,40 @@ constexpr size_t kArchiveBlockSize = 128;
 constexpr size_t kDevIdTextStart = 4;
 // Bytes of value 20 and below are control bytes in the identification text.
 constexpr uint8_t kDevIdLowestTextByte = 21;
+// A standard identification's data starts at answer byte 3; byte 2 is its count, at least a
+// server id and a run indicator.
+constexpr size_t kServerIdStart = 3;
+constexpr uint8_t kMinServerIdCount = 2;
+// The run indicator's two values.
+constexpr uint8_t kRunOff = 0x00;
+constexpr uint8_t kRunOn = 0xFF;
+
+// The length of an identification answer (function 17) from its first bytes, 3 or more.
+size_t DevIdAnswerLength(std::span<const uint8_t> seen) {
+  if (seen.size() < 4) return 6;
+  const size_t ful = size_t{seen[3]} + 6;
+  const size_t standard = seen[2] >= kMinServerIdCount ? size_t{seen[2]} + 5 : ful;
+  if (standard == ful) return ful;
+  const size_t nearer = std::min(standard, ful);
+  if (seen.size() < nearer || ModbusCrcOk(seen.first(nearer))) return nearer;
+  return std::max(standard, ful);
+}
+
+// A field of a standard identification as text, when it is two or more bytes that code page
+// 1251 shows as characters; else its bytes in hexadecimal.
+std::string FieldText(std::span<const uint8_t> field) {
+  const bool text = field.size() >= 2 && std::all_of(field.begin(), field.end(), [](uint8_t b) {
+                      return b >= 0x20 && b != 0x7F && b != 0x98;
+                    });
+  if (text) return Cp1251ToUtf8(field);
+  std::string hex = "0x";
+  for (uint8_t b : field) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 0x0F];
+  }
+  return hex;
+}
 
 }  // namespace
 
@@ -84,12 +118,51 @@ size_t ModbusAnswerLength(std::span<const uint8_t> seen) {
     case kFnWriteMultipleRegisters:
       return 8;
     case kFnReportDeviceId:
-      return seen.size() < 4 ? 6 : size_t{seen[3]} + 6;
+      return DevIdAnswerLength(seen);
     case kFnReadArchiveBlock:
       return 3 + kArchiveBlockSize + 2;
     default:
       return 5;
   }
+}
+
+size_t ModbusAnswerEnd(std::span<const uint8_t> bytes) {
+  // Fed as the receiver takes them: up to the length known so far, until the frame is whole or
+  // the bytes run out.
+  size_t seen = 0;
+  size_t expected = ModbusAnswerLength({});
+  while (seen < expected && seen < bytes.size()) {
+    seen = std::min(expected, bytes.size());
+    expected = ModbusAnswerLength(bytes.first(seen));
+  }
+  return expected;
+}
+
+TDevIdLayout ModbusDevIdLayout(std::span<const uint8_t> frame) {
+  if (frame.size() >= 4 && frame[2] >= kMinServerIdCount && frame.size() == size_t{frame[2]} + 5 &&
+      frame.size() != size_t{frame[3]} + 6) {
+    return TDevIdLayout::kStandard;
+  }
+  return TDevIdLayout::kFul;
+}
+
+TModbusServerId SplitServerId(std::span<const uint8_t> data) {
+  TModbusServerId id;
+  const auto run = std::find_if(data.empty() ? data.end() : data.begin() + 1, data.end(),
+                                [](uint8_t b) { return b == kRunOff || b == kRunOn; });
+  id.server_id.assign(data.begin(), run);
+  if (run != data.end()) {
+    id.run_indicator = *run;
+    id.additional_data.assign(run + 1, data.end());
+  }
+  return id;
+}
+
+std::string ServerIdText(const TModbusServerId& id) {
+  std::string text = FieldText(id.server_id);
+  if (!id.additional_data.empty()) text += " " + FieldText(id.additional_data);
+  if (id.run_indicator) text += *id.run_indicator == kRunOn ? " (run on)" : " (run off)";
+  return text;
 }
 
 TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen) {
@@ -167,10 +240,9 @@ void ToxaModBusProtocol::RequestStarted(std::span<const uint8_t> request) {
 }
 
 bool ToxaModBusProtocol::Exchange(size_t length) {
-  if (Transact(std::span<const uint8_t>(request_).first(length),
-               std::span<uint8_t>(answer_).first(kModbusMaxAnswer)) == 0) {
-    return false;
-  }
+  answer_length_ = Transact(std::span<const uint8_t>(request_).first(length),
+                            std::span<uint8_t>(answer_).first(kModbusMaxAnswer));
+  if (answer_length_ == 0) return false;
   // A device that refuses the request answers with its exception code instead of the data.
   if (answer_[1] & kExceptionBit) {
     last_exception_ = answer_[2];
@@ -241,6 +313,7 @@ bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
 
 void ToxaModBusProtocol::GetDevID(std::string& s) {
   BeginOperation();
+  standard_id_.reset();
   if (com_port_ == nullptr) {
     last_error_ = kNoPortOrWriteFailed;
     return;
@@ -252,6 +325,12 @@ void ToxaModBusProtocol::GetDevID(std::string& s) {
   }
   if (!Exchange(BuildDevIdRequest(request_, net_addr_))) {
     s.clear();
+    return;
+  }
+  const std::span<const uint8_t> frame = std::span<const uint8_t>(answer_).first(answer_length_);
+  if (ModbusDevIdLayout(frame) == TDevIdLayout::kStandard) {
+    standard_id_ = SplitServerId(frame.subspan(kServerIdStart, frame[2]));
+    s = ServerIdText(*standard_id_);
     return;
   }
   // The text length byte decides the frame's length, so the text always lies inside it.

@@ -23,9 +23,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocols/oxaCustomProtocol.h"
 
@@ -62,10 +64,46 @@ size_t BuildDevIdRequest(std::span<uint8_t> out, uint8_t addr);  // function 17:
 
 // The total length of an answer frame, decided by the bytes received so far (`seen`, from the
 // address byte on): 5 until byte 2 is in, then from the answer's own function code (byte 1):
-// 3 → byte 2 + 5; 6 and 16 → 8; 17 → 6, and byte 3 + 6 once byte 3 is in; 65 → 133; any other
-// code (exception answers among them) → 5. The result is always above 2 and, for an incomplete
-// frame, above seen.size(), so a receiver feeding one byte at a time always terminates.
+// 3 → byte 2 + 5; 6 and 16 → 8; 17 → 6, then as told below; 65 → 133; any other code
+// (exception answers among them) → 5. The result is always above 2 and, for an incomplete frame, above
+// seen.size(), so a receiver feeding one byte at a time always terminates.
+//
+// An identification answer (17) comes in two layouts. The FUL meters' own: byte 3 is the length
+// L of the text that follows, the frame is L + 6 bytes (byte 2 is not used; the meters put L + 1
+// there). The standard one: byte 2 is the count N of the bytes that follow (a server id, a run
+// indicator and additional data), the frame is N + 5 bytes. Once byte 3 is in, the frame ends at
+// the nearer of the two ends whose CRC is right there, else at the farther one; where the two
+// ends fall together, or N is below 2 (no room for a server id and a run indicator), the FUL
+// layout alone decides.
 size_t ModbusAnswerLength(std::span<const uint8_t> seen);
+
+// The length a receiver takes from `bytes`: the length of the frame they start with when they
+// hold it whole (bytes after it are not looked at), else the length known when they run out,
+// which is more than bytes.size().
+size_t ModbusAnswerEnd(std::span<const uint8_t> bytes);
+
+// The two layouts of an identification answer.
+enum class TDevIdLayout { kFul, kStandard };
+
+// The layout of a whole identification answer as the receiver took it (its length decided by
+// ModbusAnswerLength): standard when the frame ends where its byte count says and not where
+// the FUL layout's text length would.
+TDevIdLayout ModbusDevIdLayout(std::span<const uint8_t> frame);
+
+// The fields of a standard identification: the bytes after the byte count. The server id's
+// length is the device's own; it ends before the first byte after its first that is a run
+// indicator (00 off, FF on). Without such a byte the whole data is the server id.
+struct TModbusServerId {
+  std::vector<uint8_t> server_id;
+  std::optional<uint8_t> run_indicator;  // 0x00 off, 0xFF on
+  std::vector<uint8_t> additional_data;
+};
+TModbusServerId SplitServerId(std::span<const uint8_t> data);
+
+// The identification text of a standard answer: the server id and the additional data, each as
+// text (code page 1251) when it is two or more printable bytes, else as hexadecimal ("0xB4"),
+// then the run indicator: "Pymodbus (run on)", "0xB4 LMB3.1.6 (run on)".
+std::string ServerIdText(const TModbusServerId& id);
 
 // The receiver's step: more bytes until ModbusAnswerLength is reached, then complete or a bad
 // CRC. A Modbus answer has no start byte, so no byte is ever skipped.
@@ -106,10 +144,14 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   bool WriteSingleRegister(uint16_t reg, uint16_t value);
   // Function 16: `count` registers (1..123) from `data`, 2 × count bytes, high byte first.
   bool WriteMultipleRegisters(uint16_t start, uint16_t count, std::span<const uint8_t> data);
-  // Function 17: the identification text of the device, decoded from code page 1251 to UTF-8;
-  // bytes of value 20 and below are skipped. Empty after a failed exchange; unchanged when the
+  // Function 17: the identification text of the device. In the FUL layout its text,
+  // decoded from code page 1251 to UTF-8, bytes of value 20 and below skipped; in the standard
+  // layout ServerIdText of its fields. Empty after a failed exchange; unchanged when the
   // exchange could not start (no port: code 1; port closed: code 6).
   void GetDevID(std::string& s);
+  // The fields of the last identification when it came in the standard layout; none after an
+  // answer in the FUL layout or a failed one (each GetDevID sets it).
+  const std::optional<TModbusServerId>& StandardId() const { return standard_id_; }
 
  protected:
   TFrameStep NextFrameStep(std::span<const uint8_t> seen) const override;
@@ -121,7 +163,7 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
 
  private:
   // Runs the shared exchange for the `length` bytes of the request buffer; then an exception
-  // answer becomes LastError 7.
+  // answer becomes LastError 7. The answer's length is kept in answer_length_.
   bool Exchange(size_t length);
   // Copies the data of a read answer into `buf`; LastError 3 when it holds other than the
   // `asked` bytes or does not fit.
@@ -130,8 +172,10 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
 
   std::array<uint8_t, kModbusFrameBufferSize> answer_{};
   std::array<uint8_t, kModbusFrameBufferSize> request_{};
+  size_t answer_length_ = 0;
   std::string last_sent_;
   uint8_t last_exception_ = 0;
+  std::optional<TModbusServerId> standard_id_;
 };
 
 }  // namespace oxa

@@ -91,10 +91,14 @@ class PosixComPortIo final : public IComPortIo {
     if (::tcgetattr(fd, &tio) != 0) return Fail(errno, device, fd);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(EBUSY, device, fd);
     if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, device, fd);
+    // The line settings as found, put back at Close: a terminal (/dev/tty, a console) must not
+    // stay raw after the program ends, nor a port keep a speed the next program does not expect.
+    saved_tio_ = tio;
     Configure(fd, tio, baud);
     if (address.rs485) {
       if (const int err = platform::EnableRs485(fd, rs485_); err != 0) {
         error_ = {TOpenFailure::kNoRs485, std::strerror(err), 0, {}};
+        ::tcsetattr(fd, TCSANOW, &saved_tio_);
         Release(fd);
         return false;
       }
@@ -111,6 +115,9 @@ class PosixComPortIo final : public IComPortIo {
   void Close() override {
     if (fd_ >= 0) {
       platform::RestoreRs485(fd_, rs485_);
+      // At once, not after the output drains: a line held up by its flow control must not hold
+      // up the close. A device that has gone refuses it, which is harmless.
+      ::tcsetattr(fd_, TCSANOW, &saved_tio_);
       Release(fd_);
     }
     fd_ = -1;
@@ -320,6 +327,7 @@ class PosixComPortIo final : public IComPortIo {
   int fd_ = -1;
   uint32_t baud_ = 0;
   TOpenError error_;
+  termios saved_tio_{};          // the line settings Open found
   platform::TRs485Saved rs485_;  // the driver's RS-485 settings before `rs485` switched it on
   platform::TInputBlock input_;  // received bytes not yet handed out
   // Written by whichever thread notices the loss (the receive thread reads while the main

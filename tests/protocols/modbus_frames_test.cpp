@@ -23,8 +23,7 @@ TEST(ModbusRequests, ExactBytesOfEveryFunction) {
   std::array<uint8_t, 512> out{};
   EXPECT_EQ(Built(BuildReadRequest(out, 1, 0x03, 0, 1), out), "01 03 00 00 00 01 84 0A ");
   EXPECT_EQ(Built(BuildReadRequest(out, 1, 0x03, 0, 10), out), "01 03 00 00 00 0A C5 CD ");
-  EXPECT_EQ(Built(BuildReadRequest(out, 0x11, 0x03, 0x006B, 3), out),
-            "11 03 00 6B 00 03 76 87 ");
+  EXPECT_EQ(Built(BuildReadRequest(out, 0x11, 0x03, 0x006B, 3), out), "11 03 00 6B 00 03 76 87 ");
   EXPECT_EQ(Built(BuildReadRequest(out, 1, 0x41, 0x0102, 1), out),
             HexBytes(WithCrc(Hex("01 41 01 02 00 01"))));
   EXPECT_EQ(Built(BuildWriteSingleRequest(out, 0x11, 0x0001, 0x0003), out),
@@ -88,14 +87,22 @@ TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
   };
   const Case cases[] = {
       {"01 03 02 12 34 B5 33", 7},
-      {"01 03 00 xx xx", 5},              // no data at all
+      {"01 03 00 xx xx", 5},  // no data at all
       {"01 06 00 01 00 03 98 0B", 8},
       {"01 10 00 01 00 02 10 08", 8},
       {"01 11 00 03 41 42 43 xx xx", 9},  // text of 3 bytes
       {"01 11 00 00 xx xx", 6},           // empty text
-      {"01 83 02 C0 F1", 5},              // exception answer
+      {"01 11 04 03 41 42 43 xx xx", 9},  // the meters' byte count: both layouts end here
+      // The standard layout ends where its byte count says when its CRC is right there (a
+      // pymodbus server's answer); damaged, it is read on to the FUL layout's end.
+      {"01 11 09 50 79 6D 6F 64 62 75 73 FF 8D DC", 14},
+      {"01 11 09 50 79 6D 6F 64 62 75 73 FF 8D DD", 0x50 + 6},
+      // The nearer end's CRC is wrong: the frame ends at the farther one.
+      {"01 11 04 01 FF 41 42 78 EC", 9},
+      {"01 11 02 05 41 42 43 44 45 CF 65", 11},
+      {"01 83 02 C0 F1", 5},  // exception answer
       {"01 90 04 4D C3", 5},
-      {"01 05 00 xx xx", 5},              // a function this master never asks for
+      {"01 05 00 xx xx", 5},  // a function this master never asks for
       {"01 C1 01 xx xx", 5},
   };
   for (const Case& c : cases) {
@@ -130,6 +137,40 @@ TEST(ModbusAnswerLength, StaysFiveUntilByteTwo) {
   EXPECT_EQ(ModbusAnswerReadAhead({}), 5u);
   EXPECT_EQ(ModbusAnswerReadAhead(Hex("01 03 FA")), 252u);
   EXPECT_EQ(ModbusAnswerReadAhead(Hex("01 41 80 00 00")), 128u);
+}
+
+TEST(ModbusDevId, LayoutFieldsAndTextOfAWholeAnswer) {
+  struct Case {
+    const char* frame;
+    TDevIdLayout layout;
+    const char* text;  // of the standard layout's fields
+  };
+  const Case cases[] = {
+      {"01 11 04 03 41 42 43 D8 40", TDevIdLayout::kFul, ""},
+      {"01 11 02 05 41 42 43 44 45 CF 65", TDevIdLayout::kFul, ""},
+      {"01 11 09 50 79 6D 6F 64 62 75 73 FF 8D DC", TDevIdLayout::kStandard, "Pymodbus (run on)"},
+      // libmodbus: a one-byte server id, then its name and version.
+      {"01 11 0A B4 FF 4C 4D 42 33 2E 31 2E 36 48 AE", TDevIdLayout::kStandard,
+       "0xB4 LMB3.1.6 (run on)"},
+      {"01 11 02 09 00 BB 6C", TDevIdLayout::kStandard, "0x09 (run off)"},
+      {"01 11 04 01 FF 41 42 78 EC", TDevIdLayout::kStandard, "0x01 AB (run on)"},
+      {"01 11 02 41 42 0D 5D", TDevIdLayout::kStandard, "AB"},  // no run indicator
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.frame);
+    const std::vector<uint8_t> frame = Hex(c.frame);
+    ASSERT_EQ(ModbusAnswerEnd(frame), frame.size());
+    EXPECT_EQ(NextModbusFrameStep(frame), TFrameStep::kComplete);
+    EXPECT_EQ(ModbusDevIdLayout(frame), c.layout);
+    if (c.layout == TDevIdLayout::kStandard) {
+      const auto data = std::span<const uint8_t>(frame).subspan(3, frame[2]);
+      EXPECT_EQ(ServerIdText(SplitServerId(data)), c.text);
+    }
+  }
+  const TModbusServerId id = SplitServerId(Hex("B4 FF 4C 4D 42"));
+  EXPECT_EQ(id.server_id, Hex("B4"));
+  EXPECT_EQ(id.run_indicator, 0xFF);
+  EXPECT_EQ(id.additional_data, Hex("4C 4D 42"));
 }
 
 TEST(ModbusCrc, ChecksLowByteFirst) {

@@ -174,12 +174,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Another function's frame is no answer: asked again, like a damaged one.
         MismatchCase{"echo of a write", kFnReadHoldingRegisters, Hex("01 06 00 00 00 02"),
                      kWrongChecksum, 2},
-        MismatchCase{"unknown function", kFnReadHoldingRegisters, Hex("01 05 02"),
-                     kWrongChecksum, 2},
-        MismatchCase{"another exception", kFnReadHoldingRegisters, Hex("01 84 02"),
-                     kWrongChecksum, 2},
-        MismatchCase{"registers for a block", kFnReadArchiveBlock, Fn3Answer(128),
-                     kWrongChecksum, 2},
+        MismatchCase{"unknown function", kFnReadHoldingRegisters, Hex("01 05 02"), kWrongChecksum,
+                     2},
+        MismatchCase{"another exception", kFnReadHoldingRegisters, Hex("01 84 02"), kWrongChecksum,
+                     2},
+        MismatchCase{"registers for a block", kFnReadArchiveBlock, Fn3Answer(128), kWrongChecksum,
+                     2},
         MismatchCase{"registers for the text", kFnReportDeviceId, Hex("01 03 02 41 42"),
                      kWrongChecksum, 2}),
     [](const auto& info) {
@@ -228,16 +228,17 @@ TEST_F(ModbusMaster, RepeatsUntilAGoodAnswer) {
   EXPECT_EQ(SentHex(0), SentHex(2));
 }
 
-TEST_F(ModbusMaster, NoAnswerTimesOutAfterExactlyRepeatCountTimesPacketTimeoutPlus20) {
+TEST_F(ModbusMaster, NoAnswerCostsEachAttemptsTimeOutAndOneMorePacketTimeOut) {
   master.SetPacketTimeout(500);
   master.SetRepeatCount(3);
   std::array<uint8_t, 2> buf{};
   EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
   EXPECT_EQ(ErrorOf(master), kNoAnswer);
-  // Per attempt: the first 10 ms wait, then 51 empty polls of 10 ms. No read ever goes to the
-  // line to find nothing: each read follows a wait that found a byte.
-  EXPECT_EQ(fake.io->NowMs(), 3u * 520u);
-  EXPECT_EQ(fake.io->EmptyWaits(), 3u * (1u + 51u));
+  // Per attempt: the first 10 ms wait, then 51 empty polls of 10 ms; after the last, 50 more
+  // for a late answer. No read ever goes to the line to find nothing: each read follows a wait
+  // that found a byte.
+  EXPECT_EQ(fake.io->NowMs(), 3u * 520u + 500u);
+  EXPECT_EQ(fake.io->EmptyWaits(), 3u * (1u + 51u) + 50u);
   EXPECT_EQ(fake.io->EmptyReads(), 0u);
   EXPECT_EQ(fake.io->SleptMs(), 0u);
   EXPECT_EQ(Sent(), 3u);
@@ -251,20 +252,52 @@ TEST_F(ModbusMaster, DeviceStoppingMidFrameTimesOutOnTheByteTimeout) {
   std::array<uint8_t, 2> buf{};
   EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
   EXPECT_EQ(ErrorOf(master), kNoAnswer);
-  // Per attempt: bytes in at 5 ms, then 5 empty polls of 10 ms for the fifth byte.
-  EXPECT_EQ(fake.io->NowMs(), 2u * (5u + 50u));
-  EXPECT_EQ(fake.io->EmptyWaits(), 2u * 5u);
+  // Per attempt: bytes in at 5 ms, then 5 empty polls of 10 ms for the fifth byte; then the
+  // packet time-out for the rest of a late or damaged frame.
+  EXPECT_EQ(fake.io->NowMs(), 2u * (5u + 50u) + 500u);
+  EXPECT_EQ(fake.io->EmptyWaits(), 2u * 5u + 50u);
+}
+
+TEST_F(ModbusMaster, ALateAnswerIsDroppedNotTakenForTheNextRequests) {
+  // The device answers 700 ms after each request; the time-out is 500 ms.
+  master.SetPacketTimeout(500);
+  master.SetRepeatCount(1);
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 04 00 0A 00 0B")), 700);
+  std::array<uint8_t, 4> buf{0xEE, 0xEE, 0xEE, 0xEE};
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 2, buf));
+  EXPECT_EQ(ErrorOf(master), kNoAnswer);
+  // The attempt gives up at 520 ms; the late answer comes while the line is listened out for
+  // one more packet time-out, and goes with it.
+  EXPECT_EQ(fake.io->NowMs(), 520u + 500u);
+  EXPECT_EQ(fake.io->PendingInput(), 0u);
+  EXPECT_EQ(HexBytes(buf), "EE EE EE EE ");
+  // The next read gets its own answer, not the values of registers 0 and 1.
+  master.SetPacketTimeout(1000);
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 04 00 14 00 15")), 700);
+  EXPECT_TRUE(master.ReadHoldingRegisters(2, 2, buf));
+  EXPECT_EQ(HexBytes(buf), "00 14 00 15 ");
+  EXPECT_EQ(fake.io->NowMs(), 520u + 500u + 700u);  // a good answer costs no listening
+
+  // An answer to an earlier attempt of the same request is the answer: taken at once.
+  master.SetPacketTimeout(500);
+  master.SetRepeatCount(3);
+  fake.io->QueueAnswer(WithCrc(Hex("01 03 04 00 1E 00 1F")), 700);
+  fake.io->QueueSilence();
+  const uint64_t start = fake.io->NowMs();
+  EXPECT_TRUE(master.ReadHoldingRegisters(4, 2, buf));
+  EXPECT_EQ(HexBytes(buf), "00 1E 00 1F ");
+  EXPECT_EQ(Sent(), 4u);
+  EXPECT_EQ(fake.io->NowMs() - start, 700u);
 }
 
 TEST_F(ModbusMaster, LateByteWithinTheLastWaitIsNotTaken) {
-  // A byte arriving after the packet time-out has run out is left for the next purge.
   master.SetPacketTimeout(50);
   master.SetRepeatCount(1);
   fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")), 65);
   std::array<uint8_t, 2> buf{};
   EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
   EXPECT_EQ(ErrorOf(master), kNoAnswer);
-  EXPECT_EQ(fake.io->EmptyWaits(), 1u + 5u);
+  EXPECT_EQ(fake.io->EmptyWaits(), 1u + 5u + 5u);  // the attempt's, then the listening's
   // Above: the byte came during the wait after the sixth empty poll, one poll too many. Here
   // it comes during the wait after the fifth, and the answer is taken.
   fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")), 55);
@@ -430,14 +463,34 @@ TEST_F(ModbusMaster, DeviceIdentificationSkipsControlBytes) {
   std::string id = "old";
   master.GetDevID(id);
   EXPECT_EQ(ErrorOf(master), kOk);
-  EXPECT_EQ(id, "A\x15\xD0\x91" "1");
+  EXPECT_EQ(id,
+            "A\x15\xD0\x91"
+            "1");
   EXPECT_EQ(SentHex(0), "01 11 C0 2C ");
 
   fake.io->QueueAnswer(WithCrc(Hex("01 11 00 00")));
   master.GetDevID(id);
   EXPECT_EQ(ErrorOf(master), kOk);
   EXPECT_EQ(id, "");
+}
 
+TEST_F(ModbusMaster, AStandardIdentificationIsTakenWithItsFields) {
+  // A pymodbus server on the same line answers in the standard layout, at once.
+  fake.io->QueueAnswer(Hex("01 11 09 50 79 6D 6F 64 62 75 73 FF 8D DC"), 5);
+  std::string id;
+  master.GetDevID(id);
+  EXPECT_EQ(ErrorOf(master), kOk);
+  EXPECT_EQ(id, "Pymodbus (run on)");
+  EXPECT_EQ(fake.io->NowMs(), 5u);
+  ASSERT_TRUE(master.StandardId().has_value());
+  EXPECT_EQ(HexBytes(master.StandardId()->server_id), "50 79 6D 6F 64 62 75 73 ");
+  EXPECT_EQ(master.StandardId()->run_indicator, 0xFF);
+  EXPECT_TRUE(master.StandardId()->additional_data.empty());
+  // The meters' layout, as before, and no standard fields.
+  fake.io->QueueAnswer(WithCrc(Hex("01 11 04 03 46 55 4C")));
+  master.GetDevID(id);
+  EXPECT_EQ(id, "FUL");
+  EXPECT_FALSE(master.StandardId().has_value());
 }
 
 TEST_F(ModbusMaster, DeviceIdentificationNeedsAnOpenPort) {

@@ -94,7 +94,9 @@ TEST_F(X10Protocol, EndlessNoiseWithoutAStartByteEndsTheAttempt) {
   EXPECT_EQ(ErrorOf(m), kNoAnswer);
   EXPECT_EQ(id, "");
   EXPECT_EQ(Sent().size(), 2u);
-  EXPECT_LT(fp.io->NowMs(), 2u * (513 + 10 + 200));
+  // Listening the line out afterwards ends at the time bound of one attempt as well.
+  const uint64_t bound_ms = 300 + 40 + (255 * 10 * 1000 + 9600 - 1) / 9600;
+  EXPECT_LT(fp.io->NowMs(), 2u * (513 + 10 + 200) + bound_ms + 1);
 }
 
 TEST_F(X10Protocol, NoiseOfUpTo512BytesBeforeTheStartByteIsSkipped) {
@@ -132,23 +134,27 @@ TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
 
 TEST_F(X10Protocol, BadComplementStopsReadingAtByteTwo) {
   m.SetRepeatCount(1);
-  fp.io->QueueAnswer(Hex("AA 01 FF 00 00 01 5A FB"));
+  fp.io->QueueAnswer(Hex("AA 01 FF 00 00 01 5A FB"), 5, 10);
   std::string id = "x";
   m.GetDevID(id);
   EXPECT_EQ(ErrorOf(m), kWrongAddress);
   EXPECT_EQ(id, "");
-  EXPECT_EQ(fp.io->PendingInput(), 5u);
+  // Refused as byte 2 arrives at 25 ms; then the pause, then the rest of the frame is taken
+  // off the line, and dropped, while it is listened out for one packet time-out.
+  EXPECT_EQ(fp.io->NowMs(), 25u + 200u + 300u);
+  EXPECT_EQ(fp.io->PendingInput(), 0u);
 }
 
 TEST_F(X10Protocol, ImpossibleLengthIsRefusedWithoutReadingFurther) {
   m.SetRepeatCount(1);
   auto frame = Hex("AA 01 FE 00 00 F9");
   frame.resize(frame.size() + 250, 0);
-  fp.io->QueueAnswer(frame);
+  fp.io->QueueAnswer(frame, 5, 1);
   std::array<uint8_t, 4> buf{};
   m.ReadRtc2k(0, buf, 4);
   EXPECT_EQ(ErrorOf(m), kWrongChecksum);
-  EXPECT_EQ(fp.io->PendingInput(), 250u);
+  // Refused as byte 5 arrives at 10 ms, not at the frame's end at 260 ms.
+  EXPECT_EQ(fp.io->NowMs(), 10u + 200u + 300u);
 }
 
 TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
@@ -156,10 +162,11 @@ TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
   m.GetDevID(id);
   EXPECT_EQ(ErrorOf(m), kNoAnswer);
   EXPECT_EQ(id, "");
-  // Per attempt: 10 ms, then 31 empty polls each followed by 10 ms, then the 200 ms pause.
+  // Per attempt: 10 ms, then 31 empty polls each followed by 10 ms, then the 200 ms pause;
+  // after the last, 30 polls listen for a late answer.
   EXPECT_EQ(Sent().size(), 3u);
-  EXPECT_EQ(fp.io->NowMs(), 3u * 520u);
-  EXPECT_EQ(fp.io->EmptyWaits(), 3u * (1u + 31u));
+  EXPECT_EQ(fp.io->NowMs(), 3u * 520u + 300u);
+  EXPECT_EQ(fp.io->EmptyWaits(), 3u * (1u + 31u) + 30u);
   EXPECT_EQ(fp.io->EmptyReads(), 0u);
   EXPECT_EQ(fp.io->SleptMs(), 3u * 200u);
 
@@ -170,8 +177,26 @@ TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
   zeb.SetByteTimeout(200);
   zeb.SetRepeatCount(7);
   zeb.GetDevID(id);
-  EXPECT_EQ(fp2.io->NowMs(), 7u * 720u);
-  EXPECT_EQ(fp2.io->EmptyWaits(), 7u * (1u + 51u));
+  EXPECT_EQ(fp2.io->NowMs(), 7u * 720u + 500u);
+  EXPECT_EQ(fp2.io->EmptyWaits(), 7u * (1u + 51u) + 50u);
+}
+
+TEST_F(X10Protocol, ALateAnswerIsDroppedNotTakenForTheNextCommand) {
+  // The meter answers 900 ms after the request: after the attempt (520 ms) and its pause.
+  m.SetPacketTimeout(500);
+  m.SetRepeatCount(1);
+  fp.io->QueueAnswer(X10Answer(Hex("11")), 900);
+  std::array<uint8_t, 1> buf{0xEE};
+  m.ReadRtc2k(0, buf, 1);
+  EXPECT_EQ(ErrorOf(m), kNoAnswer);
+  EXPECT_EQ(buf[0], 0xEE);
+  EXPECT_EQ(fp.io->NowMs(), 720u + 500u);
+  EXPECT_EQ(fp.io->PendingInput(), 0u);
+  // The next command gets its own answer, not the late one.
+  fp.io->QueueAnswer(X10Answer(Hex("22")), 30);
+  m.ReadRtc2k(1, buf, 1);
+  EXPECT_EQ(ErrorOf(m), kOk);
+  EXPECT_EQ(buf[0], 0x22);
 }
 
 TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
@@ -180,8 +205,9 @@ TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
   std::string id;
   m.GetDevID(id);
   EXPECT_EQ(ErrorOf(m), kNoAnswer);
-  // Start byte at 5 ms, then 5 empty polls of 10 ms for byte 1, then the pause.
-  EXPECT_EQ(fp.io->NowMs(), 5u + 50u + 200u);
+  // Start byte at 5 ms, then 5 empty polls of 10 ms for byte 1, then the pause; then the rest
+  // of the frame (its last byte at 355 ms) goes while the line is listened out.
+  EXPECT_EQ(fp.io->NowMs(), 5u + 50u + 200u + 300u);
 
   FakePort fp2;
   m.SetComPort(&fp2.port);
@@ -238,8 +264,9 @@ TEST_F(X10Protocol, SparseNoiseCannotHoldTheReceiverPastItsTimeBound) {
     m.GetDevID(id);
     EXPECT_EQ(ErrorOf(m), kNoAnswer);
     const uint64_t bound_ms = 300 + 40 + (255 * 10 * 1000 + baud - 1) / baud;
-    EXPECT_LE(line.io->NowMs(), 2 * (bound_ms + 200)) << baud;
-    EXPECT_GE(line.io->NowMs(), 2 * (bound_ms - 10 + 200)) << baud;
+    // Then one packet time-out (and a byte time-out when a byte comes at its end) of listening.
+    EXPECT_LE(line.io->NowMs(), 2 * (bound_ms + 200) + 300 + 40) << baud;
+    EXPECT_GE(line.io->NowMs(), 2 * (bound_ms - 10 + 200) + 300) << baud;
   }
 }
 

@@ -20,6 +20,8 @@ class PtyPair {
   PtyPair& operator=(const PtyPair&) = delete;
 
   const std::string& SlavePath() const { return slave_path_; }
+  // The test's own handle on the slave side, for its line settings.
+  int SlaveFd() const { return slave_; }
   // The COM 1 map entry that makes a port open this pseudo-terminal.
   std::map<uint8_t, std::string> Map() const { return {{1, slave_path_}}; }
 

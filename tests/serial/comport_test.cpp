@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <string>
 #include <thread>
 
 #include "serial/OxaComPort.h"
@@ -22,8 +24,8 @@ namespace oxa {
 namespace {
 
 using testing::MsSince;
-using testing::ThreadCpuMs;
 using testing::PtyPair;
+using testing::ThreadCpuMs;
 using Clock = std::chrono::steady_clock;
 
 // A port whose COM 1 is the given pseudo-terminal.
@@ -203,6 +205,45 @@ TEST(ComPortOpen, OpeningAnOpenPortReopensItWithoutKeepingTheOldClaim) {
   MapTo(other, pty);
   EXPECT_TRUE(other.Open());
   other.Close();
+}
+
+TEST(ComPortOpen, CloseGivesTheLineItsSettingsBack) {
+  // A terminal (-p /dev/tty) must not stay raw after the program ends: its modes, control
+  // characters and speed come back at Close, also after a rate set outside termios, and an
+  // open refused after the line was set up leaves them as well.
+  PtyPair pty;
+  termios before{};
+  ASSERT_EQ(::tcgetattr(pty.SlaveFd(), &before), 0);
+  before.c_lflag |= ICANON | ECHO | ISIG;
+  ::cfsetispeed(&before, B4800);
+  ::cfsetospeed(&before, B4800);
+  ASSERT_EQ(::tcsetattr(pty.SlaveFd(), TCSANOW, &before), 0);
+  ASSERT_EQ(::tcgetattr(pty.SlaveFd(), &before), 0);
+  const auto expect_as_before = [&](const std::string& what) {
+    termios now{};
+    ASSERT_EQ(::tcgetattr(pty.SlaveFd(), &now), 0);
+    EXPECT_EQ(now.c_iflag, before.c_iflag) << what;
+    EXPECT_EQ(now.c_oflag, before.c_oflag) << what;
+    EXPECT_EQ(now.c_cflag, before.c_cflag) << what;
+    EXPECT_EQ(now.c_lflag, before.c_lflag) << what;
+    EXPECT_EQ(std::memcmp(now.c_cc, before.c_cc, sizeof now.c_cc), 0) << what;
+    EXPECT_EQ(pty.SlaveOutputBaud(), 4800u) << what;
+    EXPECT_EQ(pty.SlaveInputBaud(), 4800u) << what;
+  };
+  ToxaComPort port;
+  MapTo(port, pty);
+  for (uint32_t baud : {9600u, 250000u}) {
+    port.SetBaudRate(baud);
+    ASSERT_TRUE(port.Open());
+    termios raw{};
+    ASSERT_EQ(::tcgetattr(pty.SlaveFd(), &raw), 0);
+    EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    port.Close();
+    expect_as_before(std::to_string(baud));
+  }
+  port.SetDeviceMap({{1, pty.SlavePath() + " rs485"}});  // no RS-485 mode on a pseudo-terminal
+  EXPECT_FALSE(port.Open());
+  expect_as_before("refused");
 }
 
 TEST(ComPortTransfer, BytesTravelBothWaysAndAnEmptyReadReturnsAtOnce) {
