@@ -4,7 +4,9 @@
 //      median wall time of each and their ratio (the goal is at most 1.2: no sleeps anywhere);
 //   2. a scan of addresses 1 to 127 at 9600 bit/s (the device paced at that speed) where one
 //      device answers, at a 50 ms time-out and one attempt: its time next to the bound of
-//      127 × (time-out × attempts + the wire time of one exchange).
+//      127 × (time-out × (attempts + 1) + the wire time of one exchange), since a silent address
+//      is listened out for one more time-out, so that a late answer is never taken for the next
+//      address's.
 // Usage: fulctl_bench [--runs N]
 #include <fcntl.h>
 #include <spawn.h>
@@ -97,7 +99,7 @@ int main(int argc, char* argv[]) {
        std::to_string(kBaud), "-t", std::to_string(kTimeoutMs), "--protocol", "modbus", "scan"}));
   // One exchange on the wire: the 4-byte request and an answer with a text of up to 40 bytes.
   const double wire_ms = (4.0 + 6.0 + 40.0) * 10.0 * 1000.0 / kBaud;
-  const double bound = kAddresses * (kTimeoutMs * 1.0 + wire_ms);
+  const double bound = kAddresses * (kTimeoutMs * 2.0 + wire_ms);
   std::printf("scan of addresses 1-%d at %u bit/s, time-out %d ms, 1 attempt, one device\n",
               kAddresses, kBaud, kTimeoutMs);
   std::printf("  %.2f s, bound %.2f s (%.0f%% of it)\n", scan / 1000.0, bound / 1000.0,
