@@ -8,9 +8,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "serial/ComPortIo.h"
 
 namespace oxa::platform {
 
@@ -69,7 +73,8 @@ struct THostAddresses {
 bool StartSockets(TNetError& error);
 
 // Every address `host` has for a TCP connection to `port`, IPv4 and IPv6, in the order the
-// system prefers. The same calls on both systems (host_lookup.cpp).
+// system prefers. It takes as long as the name server does: the backend bounds it. The same
+// calls on both systems (host_lookup.cpp).
 THostAddresses LookUpHost(const std::string& host, uint16_t port);
 // For LookUpHost: what error `code` of getaddrinfo means, in the system's words.
 TNetError LookUpError(int code);
@@ -102,5 +107,11 @@ enum TReady : unsigned {
 unsigned Wait(TSocket s, bool read, bool write, int ms);
 
 void CloseSocket(TSocket s);
+
+// How the TCP backend looks host names up: LookUpHost, or a name server a test plays.
+using THostLookUp = std::function<THostAddresses(const std::string& host, uint16_t port)>;
+
+// The TCP backend with its own lookup.
+std::unique_ptr<IComPortIo> MakeTcpComPortIo(THostLookUp look_up);
 
 }  // namespace oxa::platform

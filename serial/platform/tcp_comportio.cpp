@@ -1,15 +1,20 @@
 // Serial device servers over TCP: the server passes the bytes of the line through one TCP
-// connection, so the port is the connection. The host name is looked up (IPv4 and IPv6), the
-// connection is made within a bound, and small frames leave at once. Everything else behaves as
+// connection, so the port is the connection. The host name is looked up (IPv4 and IPv6) and the
+// connection made within one bound, and small frames leave at once. Everything else behaves as
 // the serial backends do: whole-frame writes within a bound, reads from a block taken in one
 // receive, a wait on the system for input. A connection the server closes or resets, or one
 // whose wait fails, counts as an unplugged adapter: from then on every operation fails at once
 // and waits sleep, and the next Open connects afresh. Written once over the sockets of
 // socket.h.
 #include <array>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "serial/platform/backend.h"
 #include "serial/platform/socket.h"
@@ -25,9 +30,10 @@ using platform::TNetFailure;
 using platform::TSocket;
 using platform::TStep;
 
-// How long connecting may take, over all the addresses a host name resolves to. A server that
-// is switched off or a mistyped address on the local network answers nothing at all; the
-// technician learns so within this time.
+// How long opening may take: the host name looked up, then a connection tried to each of its
+// addresses until one accepts. A server that is switched off, a mistyped address on the local
+// network, or a name server that does not answer tell nothing at all; the technician learns
+// so within this time.
 constexpr int kOpenTimeoutMs = 3000;
 // Purge discards at most this much of what the socket holds, so a server that never stops
 // sending cannot hold it.
@@ -36,6 +42,37 @@ constexpr size_t kPurgeLimit = 1 << 20;
 // "3 s": the bound, as messages give it.
 std::string OpenBoundText() {
   return std::to_string(kOpenTimeoutMs / 1000) + " s";
+}
+
+// Looks `host` up on a thread of its own and waits for the answer until `deadline`. A name
+// server that does not answer holds that thread, not the caller: the thread ends when the
+// system gives up, and its late answer is dropped.
+platform::THostAddresses LookUpWithin(const platform::THostLookUp& look_up, const std::string& host,
+                                      uint16_t port, Clock::time_point deadline) {
+  struct TAnswer {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool ready = false;
+    platform::THostAddresses found;
+  };
+  const auto answer = std::make_shared<TAnswer>();
+  try {
+    std::thread([answer, look_up, host, port] {
+      platform::THostAddresses found = look_up(host, port);
+      std::lock_guard lock(answer->mutex);
+      answer->found = std::move(found);
+      answer->ready = true;
+      answer->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    // The system gives no thread: the lookup takes the caller's, without a bound.
+    return look_up(host, port);
+  }
+  std::unique_lock lock(answer->mutex);
+  if (!answer->done.wait_until(lock, deadline, [&] { return answer->ready; })) {
+    return {{}, {TNetFailure::kNoName, "no answer from the name server within " + OpenBoundText()}};
+  }
+  return std::move(answer->found);
 }
 
 // Why a connection to `peer` failed, as the technician needs to read it.
@@ -74,6 +111,7 @@ TSocket ConnectWithin(const platform::TSocketAddress& address, int ms, TNetError
 
 class TcpComPortIo final : public platform::TBackend {
  public:
+  explicit TcpComPortIo(platform::THostLookUp look_up) : look_up_(std::move(look_up)) {}
   ~TcpComPortIo() override { Close(); }
 
   bool OpenDevice(const TPortAddress& address, uint32_t) override {
@@ -162,11 +200,12 @@ class TcpComPortIo final : public platform::TBackend {
     return n > 0 ? static_cast<size_t>(n) : 0;
   }
 
-  // Connects to `host`:`port`, trying each address the name stands for until one accepts, all
-  // the tries within kOpenTimeoutMs. The connected socket, or kNoSocket with error_ set.
+  // Connects to `host`:`port`, trying each address the name stands for until one accepts, the
+  // lookup and all the tries within kOpenTimeoutMs. The connected socket, or kNoSocket with
+  // error_ set.
   TSocket Connect(const std::string& host, uint16_t port) {
-    const platform::THostAddresses found = platform::LookUpHost(host, port);
     const Clock::time_point deadline = platform::DeadlineIn(kOpenTimeoutMs);
+    const platform::THostAddresses found = LookUpWithin(look_up_, host, port, deadline);
     if (found.error.failure != TNetFailure::kNone || found.addresses.empty()) {
       const bool system = found.error.failure == TNetFailure::kOther;
       const std::string why = found.error.text.empty() ? "no address" : found.error.text;
@@ -194,13 +233,22 @@ class TcpComPortIo final : public platform::TBackend {
     return kNoSocket;
   }
 
+  const platform::THostLookUp look_up_;
   TSocket socket_ = kNoSocket;
 };
 
 }  // namespace
 
+namespace platform {
+
+std::unique_ptr<IComPortIo> MakeTcpComPortIo(THostLookUp look_up) {
+  return std::make_unique<TcpComPortIo>(std::move(look_up));
+}
+
+}  // namespace platform
+
 std::unique_ptr<IComPortIo> MakeTcpComPortIo() {
-  return std::make_unique<TcpComPortIo>();
+  return platform::MakeTcpComPortIo(platform::LookUpHost);
 }
 
 }  // namespace oxa
