@@ -22,8 +22,8 @@ namespace oxa {
 namespace {
 
 using testing::MsSince;
-using testing::ThreadCpuMs;
 using testing::PtyPair;
+using testing::ThreadCpuMs;
 using Clock = std::chrono::steady_clock;
 
 // A port whose COM 1 is the given pseudo-terminal.
