@@ -6,7 +6,6 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "serial/platform/socket.h"
 #include "serial/platform/win32_text.h"
