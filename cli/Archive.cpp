@@ -8,8 +8,8 @@
 
 #include "actions/OxaActions.h"
 #include "cli/Command.h"
-#include "cli/Platform.h"
 #include "cli/Session.h"
+#include "serial/OxaHost.h"
 
 namespace oxa::cli {
 

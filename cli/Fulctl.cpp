@@ -5,8 +5,8 @@
 
 #include "cli/Command.h"
 #include "cli/Options.h"
-#include "cli/Platform.h"
 #include "cli/Session.h"
+#include "serial/OxaHost.h"
 
 namespace oxa::cli {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/Platform.h"
+#include "serial/OxaHost.h"
 
 namespace oxa::cli {
 

@@ -9,7 +9,7 @@
 #include "actions/IniFile.h"
 #include "actions/OxaPortTexts.h"
 #include "actions/SettingsPath.h"
-#include "cli/Platform.h"
+#include "serial/OxaHost.h"
 
 namespace oxa::cli {
 

@@ -2,9 +2,9 @@
 #include <cstdio>
 
 #include "cli/Fulctl.h"
-#include "cli/Platform.h"
+#include "serial/OxaHost.h"
 
 int main(int argc, char* argv[]) {
-  oxa::cli::PrepareConsole();
+  oxa::UseUtf8Console();
   return oxa::cli::RunFulctl(argc, argv, stdout, stderr);
 }

@@ -275,7 +275,8 @@ bool ToxaCustomComPort::Open() {
   const std::string device = DeviceName();
   std::string problem;
   if (device.empty()) {
-    open_error_ = {TOpenFailure::kBadAddress, "COM" + std::to_string(com_port_) + " names no device", 0, {}};
+    open_error_ = {
+        TOpenFailure::kBadAddress, "COM" + std::to_string(com_port_) + " names no device", 0, {}};
     return false;
   }
   if (!ParsePortAddress(device, address_, problem)) {

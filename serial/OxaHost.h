@@ -1,11 +1,14 @@
 // What the library and its front ends take from the host system besides the port itself: the
-// local time, a console that shows UTF-8, and small text files read and replaced safely (the
-// settings file). One implementation file per system
-// (serial/platform/posix_host.cpp, serial/platform/win32_host.cpp), chosen by CMake, so that no
-// layer above this one calls the system directly.
+// local time, the console (UTF-8 text, Ctrl+C, whether it is a terminal), pauses that Ctrl+C
+// ends, where the program lies, and small text files read and replaced safely (the settings
+// file). One implementation file per system (serial/platform/posix_host.cpp,
+// serial/platform/win32_host.cpp), chosen by CMake, so that no layer above this one calls the
+// system directly.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -22,6 +25,18 @@ std::tm LocalTimeNow();
 // program calls it once at start. False where the system refused (no console attached: the
 // output then goes to a file or a pipe, as UTF-8 all the same).
 bool UseUtf8Console();
+
+// From now on Ctrl+C (and a termination request) only sets Interrupted(), so a run of several
+// exchanges can end cleanly after the one under way.
+void CatchInterrupt();
+bool Interrupted();
+// Pauses `ms` milliseconds, or until Ctrl+C.
+void PauseMs(uint32_t ms);
+// True when `stream` is a terminal (for progress bars).
+bool IsTerminal(std::FILE* stream);
+// The folder of the running program, with a trailing separator; that of `argv0` where the
+// system cannot tell.
+std::string ProgramFolder(const char* argv0);
 
 // What lies at the path of a small text file such as the settings file.
 enum class TFileState {

@@ -43,16 +43,16 @@ extern const std::array<std::string_view, 11> ErrorMessages;
 
 // The LastError codes both protocols set, by name; LastError() returns their numbers.
 enum class TOxaError : uint32_t {
-  kOk = 0,                    // the operation succeeded
-  kNoPortOrWriteFailed = 1,   // no port bound, the request could not be sent, or the port lost
-                              // its device during the exchange
-  kNoAnswer = 2,              // no answer, or not all of it, within the time-outs
-  kWrongSize = 3,             // the answer's size does not match what was asked for
-  kWrongAddress = 4,          // a 10x answer's address complement is wrong
-  kWrongChecksum = 5,         // wrong checksum or CRC, or an intact frame that does not answer
-                              // the request
-  kPortNotOpen = 6,           // the port is not open
-  kDeviceException = 7,       // the device refused the request (a Modbus exception answer)
+  kOk = 0,                   // the operation succeeded
+  kNoPortOrWriteFailed = 1,  // no port bound, the request could not be sent, or the port lost
+                             // its device during the exchange
+  kNoAnswer = 2,             // no answer, or not all of it, within the time-outs
+  kWrongSize = 3,            // the answer's size does not match what was asked for
+  kWrongAddress = 4,         // a 10x answer's address complement is wrong
+  kWrongChecksum = 5,        // wrong checksum or CRC, or an intact frame that does not answer
+                             // the request
+  kPortNotOpen = 6,          // the port is not open
+  kDeviceException = 7,      // the device refused the request (a Modbus exception answer)
 };
 
 // Names of the device types (DeviceType 0..11), in Cyrillic and in Latin letters.

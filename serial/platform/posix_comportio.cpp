@@ -12,20 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <span>
 
-#include "serial/ComPortIo.h"
-#include "serial/OxaUtils.h"
-#include "serial/platform/input_block.h"
+#include "serial/platform/backend.h"
 #include "serial/platform/posix_line.h"
 #include "serial/platform/posix_wait.h"
 
@@ -72,15 +66,13 @@ bool FindStandardSpeed(uint32_t baud, speed_t& code) {
 
 using platform::Clock;
 using platform::kGoneEvents;
-using platform::MsUntil;
+using platform::TStep;
 
-class PosixComPortIo final : public IComPortIo {
+class PosixComPortIo final : public platform::TBackend {
  public:
   ~PosixComPortIo() override { Close(); }
 
-  bool Open(const TPortAddress& address, uint32_t baud) override {
-    Close();
-    error_ = {};
+  bool OpenDevice(const TPortAddress& address, uint32_t baud) override {
     const std::string& device = address.path;
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Fail(errno, device);
@@ -105,12 +97,8 @@ class PosixComPortIo final : public IComPortIo {
     }
     ::tcflush(fd, TCIOFLUSH);
     fd_ = fd;
-    baud_ = baud;
-    lost_ = false;
     return true;
   }
-
-  const TOpenError& OpenError() const override { return error_; }
 
   void Close() override {
     if (fd_ >= 0) {
@@ -121,8 +109,7 @@ class PosixComPortIo final : public IComPortIo {
       Release(fd_);
     }
     fd_ = -1;
-    lost_ = false;
-    input_.Clear();
+    ResetInput();
   }
 
   void Purge() override {
@@ -130,56 +117,46 @@ class PosixComPortIo final : public IComPortIo {
     if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
   }
 
-  bool WriteByte(uint8_t byte) override { return Write({&byte, 1}); }
-
+  // A write that the system takes in part goes on where it stopped; a full queue is waited out.
   bool Write(std::span<const uint8_t> bytes) override {
     if (!Usable()) return false;
     const platform::TWriteEnd end = platform::WriteWhole(
-        fd_, bytes, platform::WriteBoundMs(bytes.size(), baud_),
-        [this](const uint8_t* data, size_t size) { return ::write(fd_, data, size); });
-    if (end == platform::TWriteEnd::kGone) lost_ = true;  // EIO and friends
+        bytes, platform::WriteBoundMs(bytes.size(), baud_),
+        [this](std::span<const uint8_t> rest) -> long {
+          for (;;) {
+            const ssize_t n = ::write(fd_, rest.data(), rest.size());
+            if (n >= 0) return n;
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;  // else EIO and friends
+          }
+        },
+        [this](int ms) {
+          const short events = PollFor(POLLOUT, ms);
+          if (events & kGoneEvents) return TStep::kGone;
+          return events & POLLOUT ? TStep::kReady : TStep::kNotYet;
+        });
+    if (end == platform::TWriteEnd::kGone) return MarkLost();
     return end == platform::TWriteEnd::kDone;
-  }
-
-  bool ReadByte(uint8_t& byte) override { return Read({&byte, 1}) == 1; }
-
-  // Bytes are taken from the driver in blocks and handed out as asked for: an answer that is
-  // already there costs one system call, not one per byte.
-  size_t Read(std::span<uint8_t> bytes) override {
-    if (bytes.empty()) return 0;
-    return input_.Take(bytes, [this](std::span<uint8_t> into) { return FillInput(into); });
   }
 
   bool WaitForInput(uint32_t ms) override {
     if (input_.Pending()) return true;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const Clock::time_point deadline = platform::DeadlineIn(ms);
     if (Usable()) {
-      const short events = PollFor(POLLIN, static_cast<int>(std::min<uint32_t>(ms, 1u << 30)));
+      const short events = PollFor(POLLIN, platform::MsUntil(deadline));
       if (events & kGoneEvents) {
-        lost_ = true;
-      } else if (events & POLLIN) {
-        return true;
+        MarkLost();
       } else {
-        return false;
+        return (events & POLLIN) != 0;
       }
     }
-    // Closed or gone: take the time the caller asked for, so a polling loop does not spin.
-    Sleep(static_cast<uint32_t>(MsUntil(deadline)));
-    return false;
+    return WaitOut(deadline);
   }
-
-  bool InputPending() override { return input_.Pending(); }
-
-  bool Lost() const override { return fd_ >= 0 && lost_; }
-
-  uint64_t NowUs() const override { return platform::MonotonicUs(); }
-
-  void Sleep(uint32_t ms) override { DelayMs(ms); }
 
   intptr_t NativeHandle() const override { return fd_; }
 
  private:
-  bool Usable() const { return fd_ >= 0 && !lost_; }
+  bool IsOpen() const override { return fd_ >= 0; }
 
   static void Release(int fd) {
     ::ioctl(fd, TIOCNXCL);
@@ -270,9 +247,7 @@ class PosixComPortIo final : public IComPortIo {
     return found;
   }
 
-  // Reads what the driver holds into `into`: how many bytes, 0 when nothing is waiting or the
-  // device has gone.
-  size_t FillInput(std::span<uint8_t> into) {
+  size_t FillInput(std::span<uint8_t> into) override {
     if (!Usable()) return 0;
     // Two attempts: a byte may arrive between an empty read and the check that follows it.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -325,14 +300,8 @@ class PosixComPortIo final : public IComPortIo {
   short PollFor(short wanted, int ms) const { return platform::PollFd(fd_, wanted, ms); }
 
   int fd_ = -1;
-  uint32_t baud_ = 0;
-  TOpenError error_;
   termios saved_tio_{};          // the line settings Open found
   platform::TRs485Saved rs485_;  // the driver's RS-485 settings before `rs485` switched it on
-  platform::TInputBlock input_;  // received bytes not yet handed out
-  // Written by whichever thread notices the loss (the receive thread reads while the main
-  // thread writes), read by both.
-  std::atomic<bool> lost_{false};
 };
 
 }  // namespace

@@ -1,290 +1,254 @@
-// Serial device servers over TCP, with POSIX sockets: the server passes the bytes of the line
-// through one TCP connection, so the port is the connection. The host is resolved with
-// getaddrinfo (IPv4 and IPv6), the connection is made within a bound, and small frames leave at
-// once (TCP_NODELAY). Everything else behaves as the serial backend does: whole-frame writes
-// within a bound, reads from a block taken in one recv, poll for waiting. A connection the
-// server closes or resets counts as an unplugged adapter: from then on every operation fails at
-// once and waits sleep, and the next Open connects afresh.
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
+// Serial device servers over TCP: the server passes the bytes of the line through one TCP
+// connection, so the port is the connection. The host name is looked up (IPv4 and IPv6) and the
+// connection made within one bound, and small frames leave at once. Everything else behaves as
+// the serial backends do: whole-frame writes within a bound, reads from a block taken in one
+// receive, a wait on the system for input. A connection the server closes or resets, or one
+// whose wait fails, counts as an unplugged adapter: from then on every operation fails at once
+// and waits sleep, and the next Open connects afresh. Written once over the sockets of
+// socket.h.
 #include <array>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <span>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
-#include "serial/ComPortIo.h"
-#include "serial/OxaUtils.h"
-#include "serial/platform/input_block.h"
-#include "serial/platform/posix_wait.h"
+#include "serial/platform/backend.h"
+#include "serial/platform/socket.h"
 
 namespace oxa {
 namespace {
 
 using platform::Clock;
-using platform::kGoneEvents;
+using platform::kNoSocket;
 using platform::MsUntil;
-using platform::PollFd;
+using platform::TNetError;
+using platform::TNetFailure;
+using platform::TSocket;
+using platform::TStep;
 
-// How long connecting may take, over all the addresses a host name resolves to. A server that
-// is switched off or a mistyped address on the local network answers nothing at all; the
-// technician learns so within this time.
-constexpr int kConnectTimeoutMs = 3000;
+// How long opening may take: the host name looked up, then a connection tried to each of its
+// addresses until one accepts. A server that is switched off, a mistyped address on the local
+// network, or a name server that does not answer tell nothing at all; the technician learns
+// so within this time.
+constexpr int kOpenTimeoutMs = 3000;
 // Purge discards at most this much of what the socket holds, so a server that never stops
 // sending cannot hold it.
 constexpr size_t kPurgeLimit = 1 << 20;
 
-// "127.0.0.1:4001" or "[::1]:4001": the address a connection went to, as the user reads it.
-std::string PeerText(const addrinfo& ai) {
-  char host[NI_MAXHOST] = {};
-  char service[NI_MAXSERV] = {};
-  if (::getnameinfo(ai.ai_addr, ai.ai_addrlen, host, sizeof host, service, sizeof service,
-                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return "?";
-  }
-  return ai.ai_family == AF_INET6 ? "[" + std::string(host) + "]:" + service
-                                  : std::string(host) + ":" + service;
+// "3 s": the bound, as messages give it.
+std::string OpenBoundText() {
+  return std::to_string(kOpenTimeoutMs / 1000) + " s";
 }
 
-// Why a connection to `peer` failed (error number `err`), as the technician needs to read it.
-TOpenError ConnectError(int err, const std::string& peer) {
-  switch (err) {
-    case ECONNREFUSED:
+// Looks `host` up on a thread of its own and waits for the answer until `deadline`. A name
+// server that does not answer holds that thread, not the caller: the thread ends when the
+// system gives up, and its late answer is dropped.
+platform::THostAddresses LookUpWithin(const platform::THostLookUp& look_up, const std::string& host,
+                                      uint16_t port, Clock::time_point deadline) {
+  struct TAnswer {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool ready = false;
+    platform::THostAddresses found;
+  };
+  const auto answer = std::make_shared<TAnswer>();
+  try {
+    std::thread([answer, look_up, host, port] {
+      platform::THostAddresses found = look_up(host, port);
+      std::lock_guard lock(answer->mutex);
+      answer->found = std::move(found);
+      answer->ready = true;
+      answer->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    // The system gives no thread: the lookup takes the caller's, without a bound.
+    return look_up(host, port);
+  }
+  std::unique_lock lock(answer->mutex);
+  if (!answer->done.wait_until(lock, deadline, [&] { return answer->ready; })) {
+    return {{}, {TNetFailure::kNoName, "no answer from the name server within " + OpenBoundText()}};
+  }
+  return std::move(answer->found);
+}
+
+// Why a connection to `peer` failed, as the technician needs to read it.
+TOpenError ConnectError(const TNetError& error, const std::string& peer) {
+  switch (error.failure) {
+    case TNetFailure::kRefused:
       return {TOpenFailure::kUnreachable, "connection refused by " + peer, 0, {}};
-    case ETIMEDOUT:
-      return {
-          TOpenFailure::kUnreachable,
-          "no connection to " + peer + " within " + std::to_string(kConnectTimeoutMs / 1000) + " s",
-          0,
-          {}};
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case ECONNRESET:
-    case ECONNABORTED:
-    case EADDRNOTAVAIL:
-    case EACCES:
-    case EPERM:
-      return {TOpenFailure::kUnreachable, peer + ": " + std::strerror(err), 0, {}};
+    case TNetFailure::kTimedOut:
+      return {TOpenFailure::kUnreachable,
+              "no connection to " + peer + " within " + OpenBoundText(),
+              0,
+              {}};
+    case TNetFailure::kUnreachable:
+      return {TOpenFailure::kUnreachable, peer + ": " + error.text, 0, {}};
     default:
-      return {TOpenFailure::kOther, peer + ": " + std::strerror(err), 0, {}};
+      return {TOpenFailure::kOther, peer + ": " + error.text, 0, {}};
   }
 }
 
-class TcpComPortIo final : public IComPortIo {
+// A connection to `address` made within `ms`; kNoSocket with `error` when none was made.
+TSocket ConnectWithin(const platform::TSocketAddress& address, int ms, TNetError& error) {
+  const TSocket s = platform::OpenSocket(address, error);
+  if (s == kNoSocket) return kNoSocket;
+  if (platform::StartConnect(s, address, error)) {
+    const unsigned ready = platform::Wait(s, false, true, ms);
+    error = ready == 0 ? TNetError{TNetFailure::kTimedOut, {}} : platform::SocketError(s);
+    // Reported failed, yet without a reason.
+    if (error.failure == TNetFailure::kNone && !(ready & platform::kWritable)) {
+      error = {TNetFailure::kRefused, {}};
+    }
+  }
+  if (error.failure == TNetFailure::kNone) return s;
+  platform::CloseSocket(s);
+  return kNoSocket;
+}
+
+class TcpComPortIo final : public platform::TBackend {
  public:
+  explicit TcpComPortIo(platform::THostLookUp look_up) : look_up_(std::move(look_up)) {}
   ~TcpComPortIo() override { Close(); }
 
-  bool Open(const TPortAddress& address, uint32_t baud) override {
-    Close();
-    error_ = {};
-    const int fd = Connect(address.host, address.tcp_port);
-    if (fd < 0) return false;
-    fd_ = fd;
-    baud_ = baud;
-    lost_ = false;
+  bool OpenDevice(const TPortAddress& address, uint32_t) override {
+    if (TNetError start; !platform::StartSockets(start)) {
+      error_ = {TOpenFailure::kOther, "no network: " + start.text, 0, {}};
+      return false;
+    }
+    const TSocket s = Connect(address.host, address.tcp_port);
+    if (s == kNoSocket) return false;
+    socket_ = s;
     // Bytes a server kept from the line while nobody was connected are not an answer.
     Purge();
     return true;
   }
 
-  const TOpenError& OpenError() const override { return error_; }
-
   void Close() override {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    lost_ = false;
-    input_.Clear();
+    if (socket_ != kNoSocket) platform::CloseSocket(socket_);
+    socket_ = kNoSocket;
+    ResetInput();
   }
 
-  // Drops the bytes handed out yet and whatever the socket holds already. Bytes on their way
-  // through the network arrive later, as on a serial line; bytes handed to the socket are sent.
+  // Drops the bytes not handed out yet and whatever the socket holds already. Bytes on their
+  // way through the network arrive later, as on a serial line; bytes handed to the socket are
+  // sent.
   void Purge() override {
     input_.Clear();
     if (!Usable()) return;
     std::array<uint8_t, 4096> scratch;
     for (size_t dropped = 0; dropped < kPurgeLimit;) {
-      const ssize_t n = Receive(scratch);
+      const long n = Receive(scratch);
       if (n <= 0) break;
       dropped += static_cast<size_t>(n);
     }
   }
 
-  bool WriteByte(uint8_t byte) override { return Write({&byte, 1}); }
-
+  // A connection that has ended is found out before the frame goes: the system would take it
+  // and it would never reach the line.
   bool Write(std::span<const uint8_t> bytes) override {
-    if (!Usable() || Ended()) return false;
-    // MSG_NOSIGNAL: a connection the server has closed reports EPIPE instead of ending the
-    // program with SIGPIPE.
+    if (!Usable()) return false;
+    if (platform::Ended(socket_)) return MarkLost();
     const platform::TWriteEnd end = platform::WriteWhole(
-        fd_, bytes, platform::WriteBoundMs(bytes.size(), baud_),
-        [this](const uint8_t* data, size_t size) { return ::send(fd_, data, size, MSG_NOSIGNAL); });
-    if (end == platform::TWriteEnd::kGone) lost_ = true;  // EPIPE, ECONNRESET
+        bytes, platform::WriteBoundMs(bytes.size(), baud_),
+        [this](std::span<const uint8_t> rest) { return platform::Send(socket_, rest); },
+        [this](int ms) {
+          const unsigned ready = platform::Wait(socket_, false, true, ms);
+          if (ready & platform::kFailed) return TStep::kGone;
+          return ready & platform::kWritable ? TStep::kReady : TStep::kNotYet;
+        });
+    if (end == platform::TWriteEnd::kGone) return MarkLost();
     return end == platform::TWriteEnd::kDone;
   }
 
-  bool ReadByte(uint8_t& byte) override { return Read({&byte, 1}) == 1; }
-
-  size_t Read(std::span<uint8_t> bytes) override {
-    if (bytes.empty()) return 0;
-    return input_.Take(bytes, [this](std::span<uint8_t> into) { return FillInput(into); });
-  }
-
   // A readable socket is read at once: the end of the connection also makes it readable, and a
-  // wait must never report input that a read then refuses.
+  // wait must never report input that a read then refuses. A wait that fails with nothing to
+  // read has lost the connection, as a hang-up has.
   bool WaitForInput(uint32_t ms) override {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const Clock::time_point deadline = platform::DeadlineIn(ms);
     if (input_.Pending()) return true;
     while (Usable()) {
-      const short events = PollFd(fd_, POLLIN, std::min(MsUntil(deadline), 1 << 30));
-      if (events == 0) return false;
-      if (input_.Ensure([this](std::span<uint8_t> into) { return FillInput(into); })) return true;
-      if (events & POLLNVAL) lost_ = true;
+      const unsigned ready = platform::Wait(socket_, true, false, MsUntil(deadline));
+      if (ready == 0) return false;
+      if (EnsureInput()) return true;
+      if (ready & platform::kFailed) MarkLost();
       // Nothing after all (a purge on another thread took it): wait on for the rest.
       if (MsUntil(deadline) == 0) return false;
     }
-    // Closed or gone: take the time the caller asked for, so a polling loop does not spin.
-    Sleep(static_cast<uint32_t>(MsUntil(deadline)));
-    return false;
+    return WaitOut(deadline);
   }
 
-  bool InputPending() override { return input_.Pending(); }
-
-  bool Lost() const override { return fd_ >= 0 && lost_; }
-
-  uint64_t NowUs() const override { return platform::MonotonicUs(); }
-
-  void Sleep(uint32_t ms) override { DelayMs(ms); }
-
-  intptr_t NativeHandle() const override { return fd_; }
+  intptr_t NativeHandle() const override { return socket_; }
 
  private:
-  bool Usable() const { return fd_ >= 0 && !lost_; }
+  bool IsOpen() const override { return socket_ != kNoSocket; }
 
-  // True when the server has closed the connection and no byte waits before its end: a frame
-  // written now would be taken by the system and never reach the line. Marks it lost.
-  bool Ended() {
-    uint8_t byte = 0;
-    for (;;) {
-      const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-      if (n > 0) return false;
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-      lost_ = true;
-      return true;
-    }
+  // One receive without waiting: the bytes taken, 0 when none wait, -1 once the connection has
+  // ended, which marks it lost.
+  long Receive(std::span<uint8_t> into) {
+    const long n = platform::Receive(socket_, into);
+    if (n < 0) MarkLost();
+    return n;
   }
 
-  // One recv without waiting: the bytes taken, 0 when none wait, -1 once the connection has
-  // ended (closed by the server, reset, failed), which marks it lost.
-  ssize_t Receive(std::span<uint8_t> into) {
-    for (;;) {
-      const ssize_t n = ::recv(fd_, into.data(), into.size(), MSG_DONTWAIT);
-      if (n > 0) return n;
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-      lost_ = true;
-      return -1;
-    }
-  }
-
-  // Takes what the socket holds into `into`: how many bytes, 0 when nothing waits or the
-  // connection has ended.
-  size_t FillInput(std::span<uint8_t> into) {
+  size_t FillInput(std::span<uint8_t> into) override {
     if (!Usable()) return 0;
-    const ssize_t n = Receive(into);
+    const long n = Receive(into);
     return n > 0 ? static_cast<size_t>(n) : 0;
   }
 
-  // Connects to `host`:`port`, trying each address the name resolves to until one accepts,
-  // all within kConnectTimeoutMs. The connected socket (non-blocking), or -1 with error_ set.
-  int Connect(const std::string& host, uint16_t port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found); gai != 0) {
-      const bool system = gai == EAI_SYSTEM || gai == EAI_MEMORY;
+  // Connects to `host`:`port`, trying each address the name stands for until one accepts, the
+  // lookup and all the tries within kOpenTimeoutMs. The connected socket, or kNoSocket with
+  // error_ set.
+  TSocket Connect(const std::string& host, uint16_t port) {
+    const Clock::time_point deadline = platform::DeadlineIn(kOpenTimeoutMs);
+    const platform::THostAddresses found = LookUpWithin(look_up_, host, port, deadline);
+    if (found.error.failure != TNetFailure::kNone || found.addresses.empty()) {
+      const bool system = found.error.failure == TNetFailure::kOther;
+      const std::string why = found.error.text.empty() ? "no address" : found.error.text;
       error_ = {system ? TOpenFailure::kOther : TOpenFailure::kUnreachable,
-                "host not found: " + host + " (" + ::gai_strerror(gai) + ")",
+                "host not found: " + host + " (" + why + ")",
                 0,
                 {}};
-      return -1;
+      return kNoSocket;
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-    int fd = -1;
-    int reason = 0;
-    for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-      const int err = TryConnect(*ai, deadline, fd);
-      if (err == 0) break;
+    bool reason = false;
+    for (const platform::TSocketAddress& address : found.addresses) {
+      TNetError error;
+      const TSocket s = ConnectWithin(address, MsUntil(deadline), error);
+      if (s != kNoSocket) {
+        error_ = {};
+        return s;
+      }
       // A refusal or a time-out tells more than an address family this host cannot use.
-      if (reason == 0 || err != EAFNOSUPPORT) {
-        reason = err;
-        error_ = ConnectError(err, PeerText(*ai));
+      if (!reason || error.failure != TNetFailure::kNoFamily) {
+        reason = true;
+        error_ = ConnectError(error, address.text);
       }
       if (MsUntil(deadline) == 0) break;
     }
-    ::freeaddrinfo(found);
-    if (fd >= 0) error_ = {};
-    return fd;
+    return kNoSocket;
   }
 
-  // One address: 0 with `fd` set to the connected socket, else the error number.
-  static int TryConnect(const addrinfo& ai, Clock::time_point deadline, int& fd) {
-    const int s = ::socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
-    if (s < 0) return errno;
-    ::fcntl(s, F_SETFD, FD_CLOEXEC);
-    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
-    int err = 0;
-    if (::connect(s, ai.ai_addr, ai.ai_addrlen) != 0) {
-      err = errno;
-      if (err == EINPROGRESS || err == EINTR) {
-        const short events = PollFd(s, POLLOUT, MsUntil(deadline));
-        socklen_t length = sizeof err;
-        if (events == 0) {
-          err = ETIMEDOUT;
-        } else if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &length) != 0) {
-          err = errno;
-        } else if (err == 0 && !(events & POLLOUT)) {
-          err = EINPROGRESS;  // the wait itself failed
-        }
-      }
-    }
-    if (err != 0) {
-      ::close(s);
-      return err;
-    }
-    // Each frame goes out as soon as it is written, not held back to be joined with the next.
-    const int on = 1;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    fd = s;
-    return 0;
-  }
-
-  int fd_ = -1;
-  uint32_t baud_ = 0;  // the line's speed behind the server: it bounds how long a write waits
-  TOpenError error_;
-  // Received bytes not yet handed out. Purge (main thread) and the reader (the receive thread
-  // in thread mode) both touch it.
-  platform::TInputBlock input_;  // received bytes not yet handed out
-  // Written by whichever thread notices the loss, read by both.
-  std::atomic<bool> lost_{false};
+  const platform::THostLookUp look_up_;
+  TSocket socket_ = kNoSocket;
 };
 
 }  // namespace
 
+namespace platform {
+
+std::unique_ptr<IComPortIo> MakeTcpComPortIo(THostLookUp look_up) {
+  return std::make_unique<TcpComPortIo>(std::move(look_up));
+}
+
+}  // namespace platform
+
 std::unique_ptr<IComPortIo> MakeTcpComPortIo() {
-  return std::make_unique<TcpComPortIo>();
+  return platform::MakeTcpComPortIo(platform::LookUpHost);
 }
 
 }  // namespace oxa

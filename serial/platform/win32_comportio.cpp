@@ -19,31 +19,20 @@
 #include <mmsystem.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <span>
-#include <string_view>
 
-#include "serial/ComPortIo.h"
-#include "serial/OxaUtils.h"
-#include "serial/platform/input_block.h"
+#include "serial/platform/backend.h"
 #include "serial/platform/win32_text.h"
 
 namespace oxa {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using platform::Clock;
+using platform::MsUntil;
 
 // The longest single wait for input; a driver that reports no events is looked at this often.
 constexpr DWORD kGrainMs = 10;
-// How long a write may wait for the driver to take its bytes before it reports failure: a
-// second, plus the time the bytes take on the line at the slowest speed a port is set to.
-constexpr uint32_t kWriteWaitMs = 1000;
-constexpr uint32_t kSlowestBaud = 300;
 // Queue sizes asked of the driver, each direction.
 constexpr DWORD kQueueSize = 4096;
 // How long a cancelled operation may take to end.
@@ -51,12 +40,6 @@ constexpr DWORD kReapMs = 1000;
 // Waits that end without a received character before the port stops waiting on events and
 // looks once a grain instead (until it is opened again).
 constexpr int kEventWaitMisses = 3;
-
-DWORD MsUntil(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<DWORD>(std::min<long long>(left, INFINITE - 1)) : 0;
-}
 
 // One overlapped operation at a time, with the event that signals its end.
 struct Overlapped {
@@ -107,13 +90,11 @@ std::wstring DevicePath(const std::string& path) {
   return platform::Widen(com ? "\\\\.\\" + path : path);
 }
 
-class Win32ComPortIo final : public IComPortIo {
+class Win32ComPortIo final : public platform::TBackend {
  public:
   ~Win32ComPortIo() override { Close(); }
 
-  bool Open(const TPortAddress& address, uint32_t baud) override {
-    Close();
-    error_ = {};
+  bool OpenDevice(const TPortAddress& address, uint32_t baud) override {
     // Windows has no general way to switch a driver's RS-485 mode: adapters for it turn their
     // transmitter on and off by themselves.
     if (address.rs485) {
@@ -142,14 +123,10 @@ class Win32ComPortIo final : public IComPortIo {
     // Waits of 10 ms are 10 ms, not the 15.6 ms of the system's default timer tick.
     timer_period_ = ::timeBeginPeriod(1) == TIMERR_NOERROR;
     handle_ = handle;
-    baud_ = baud;
-    lost_ = false;
     event_waits_ = true;
     event_misses_ = 0;
     return true;
   }
-
-  const TOpenError& OpenError() const override { return error_; }
 
   void Close() override {
     if (handle_ != INVALID_HANDLE_VALUE) {
@@ -159,8 +136,7 @@ class Win32ComPortIo final : public IComPortIo {
       if (timer_period_) ::timeEndPeriod(1);
       timer_period_ = false;
     }
-    lost_ = false;
-    input_.Clear();
+    ResetInput();
   }
 
   // No read or write is ever left pending, so clearing both queues is all a purge needs.
@@ -169,14 +145,12 @@ class Win32ComPortIo final : public IComPortIo {
     if (handle_ != INVALID_HANDLE_VALUE) ::PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);
   }
 
-  bool WriteByte(uint8_t byte) override { return Write({&byte, 1}); }
-
   // Without write time-outs the driver completes a write once it holds all of its bytes; a
   // write that ends short of them anyway goes on from where it stopped.
   bool Write(std::span<const uint8_t> bytes) override {
     if (!Usable()) return false;
     const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(WriteBoundMs(bytes.size()));
+        platform::DeadlineIn(platform::WriteBoundMs(bytes.size(), baud_));
     size_t done = 0;
     while (done < bytes.size()) {
       const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
@@ -193,7 +167,7 @@ class Win32ComPortIo final : public IComPortIo {
       }
       done += written;
       if (written == 0) {
-        const DWORD left = MsUntil(deadline);
+        const DWORD left = static_cast<DWORD>(MsUntil(deadline));
         if (left == 0) return false;
         DelayMs(std::min(left, kGrainMs));
       }
@@ -201,17 +175,8 @@ class Win32ComPortIo final : public IComPortIo {
     return true;
   }
 
-  // Bytes are taken from the driver in blocks and handed out one at a time: an answer that is
-  // already there costs one read, not one per byte.
-  bool ReadByte(uint8_t& byte) override { return Read({&byte, 1}) == 1; }
-
-  size_t Read(std::span<uint8_t> bytes) override {
-    if (bytes.empty()) return 0;
-    return input_.Take(bytes, [this](std::span<uint8_t> into) { return FillInput(into); });
-  }
-
   bool WaitForInput(uint32_t ms) override {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const Clock::time_point deadline = platform::DeadlineIn(ms);
     if (input_.Pending()) return true;
     while (Usable()) {
       const int queued = QueuedBytes();
@@ -220,7 +185,7 @@ class Win32ComPortIo final : public IComPortIo {
         return true;
       }
       if (queued < 0) break;
-      const DWORD left = MsUntil(deadline);
+      const DWORD left = static_cast<DWORD>(MsUntil(deadline));
       if (left == 0) return false;
       const DWORD slice = std::min(left, kGrainMs);
       if (!event_waits_) {
@@ -240,34 +205,15 @@ class Win32ComPortIo final : public IComPortIo {
           break;
       }
     }
-    // Closed or gone: take the time the caller asked for, so a polling loop does not spin.
-    DelayMs(MsUntil(deadline));
-    return false;
+    return WaitOut(deadline);
   }
-
-  bool InputPending() override { return input_.Pending(); }
-
-  bool Lost() const override { return handle_ != INVALID_HANDLE_VALUE && lost_; }
-
-  uint64_t NowUs() const override {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
-            .count());
-  }
-
-  void Sleep(uint32_t ms) override { DelayMs(ms); }
 
   intptr_t NativeHandle() const override { return reinterpret_cast<intptr_t>(handle_); }
 
  private:
   enum class EventWait { kStarted, kPending, kEnded };
 
-  bool Usable() const { return handle_ != INVALID_HANDLE_VALUE && !lost_; }
-
-  bool MarkLost() {
-    lost_ = true;
-    return false;
-  }
+  bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
 
   // Records why opening failed (a system error code) and returns false.
   //
@@ -333,12 +279,6 @@ class Win32ComPortIo final : public IComPortIo {
     ::SetCommMask(handle, EV_RXCHAR);
   }
 
-  uint32_t WriteBoundMs(size_t bytes) const {
-    const uint64_t baud = baud_ != 0 ? baud_ : kSlowestBaud;
-    return kWriteWaitMs +
-           static_cast<uint32_t>(std::min<uint64_t>(bytes * 10'000 / baud, 1u << 30));
-  }
-
   // The bytes the driver holds, or -1 once the device has gone.
   int QueuedBytes() {
     DWORD errors = 0;
@@ -350,9 +290,8 @@ class Win32ComPortIo final : public IComPortIo {
     return static_cast<int>(std::min<DWORD>(status.cbInQue, 1u << 30));
   }
 
-  // Reads what the driver holds into `into`: how many bytes, 0 when nothing is waiting or the
-  // device has gone.
-  size_t FillInput(std::span<uint8_t> into) {
+  // Only the bytes the driver holds are read, so the read never waits.
+  size_t FillInput(std::span<uint8_t> into) override {
     if (!Usable()) return 0;
     const int queued = QueuedBytes();
     if (queued <= 0) return 0;
@@ -409,8 +348,6 @@ class Win32ComPortIo final : public IComPortIo {
   }
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
-  uint32_t baud_ = 0;
-  TOpenError error_;
   bool timer_period_ = false;
   std::unique_ptr<Overlapped> read_ = std::make_unique<Overlapped>();
   std::unique_ptr<Overlapped> write_ = std::make_unique<Overlapped>();
@@ -421,11 +358,6 @@ class Win32ComPortIo final : public IComPortIo {
   bool wait_pending_ = false;
   bool event_waits_ = true;
   int event_misses_ = 0;
-  // Received bytes not yet handed out. Purge (main thread) and the reader (the receive thread
-  // in thread mode) both touch it.
-  platform::TInputBlock input_;  // received bytes not yet handed out
-  // Written by whichever thread notices the loss, read by both.
-  std::atomic<bool> lost_{false};
 };
 
 }  // namespace

@@ -1,13 +1,16 @@
-// The host services of Windows.
+// The host services of Windows. Ctrl+C is caught through a console control handler that ends
+// a pause at once by setting an event.
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
-#include <ctime>
 
 #include "serial/OxaHost.h"
 #include "serial/platform/win32_text.h"
@@ -33,6 +36,18 @@ void RestoreConsoleOutputCp() {
   if (g_console_output_cp != 0) ::SetConsoleOutputCP(g_console_output_cp);
 }
 
+std::atomic<bool> g_interrupted{false};
+HANDLE g_interrupt_event = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  g_interrupted = true;
+  if (g_interrupt_event != nullptr) ::SetEvent(g_interrupt_event);
+  return TRUE;
+}
+
 }  // namespace
 
 std::tm LocalTimeNow() {
@@ -56,15 +71,47 @@ bool UseUtf8Console() {
   return true;
 }
 
+void CatchInterrupt() {
+  if (g_interrupt_event == nullptr) {
+    g_interrupt_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+bool Interrupted() {
+  return g_interrupted;
+}
+
+void PauseMs(uint32_t ms) {
+  if (Interrupted()) return;
+  if (g_interrupt_event != nullptr) {
+    ::WaitForSingleObject(g_interrupt_event, ms);
+  } else {
+    ::Sleep(ms);
+  }
+}
+
+bool IsTerminal(std::FILE* stream) {
+  return ::_isatty(::_fileno(stream)) != 0;
+}
+
+std::string ProgramFolder(const char* argv0) {
+  wchar_t path[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::filesystem::path exe =
+      n > 0 && n < MAX_PATH ? std::filesystem::path(path) : std::filesystem::path(argv0);
+  const std::u8string folder = exe.parent_path().u8string();
+  return std::string(folder.begin(), folder.end()) + "\\";
+}
+
 TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& text) {
   text.clear();
   const std::wstring wide = platform::Widen(path);
   WIN32_FILE_ATTRIBUTE_DATA info{};
   if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &info)) {
     const DWORD error = ::GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-               ? TFileState::kMissing
-               : TFileState::kUnreadable;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TFileState::kMissing
+                                                                          : TFileState::kUnreadable;
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return TFileState::kNotRegular;
   const uint64_t size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
