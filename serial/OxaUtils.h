@@ -43,16 +43,16 @@ extern const std::array<std::string_view, 11> ErrorMessages;
 
 // The LastError codes both protocols set, by name; LastError() returns their numbers.
 enum class TOxaError : uint32_t {
-  kOk = 0,                    // the operation succeeded
-  kNoPortOrWriteFailed = 1,   // no port bound, the request could not be sent, or the port lost
-                              // its device during the exchange
-  kNoAnswer = 2,              // no answer, or not all of it, within the time-outs
-  kWrongSize = 3,             // the answer's size does not match what was asked for
-  kWrongAddress = 4,          // a 10x answer's address complement is wrong
-  kWrongChecksum = 5,         // wrong checksum or CRC, or an intact frame that does not answer
-                              // the request
-  kPortNotOpen = 6,           // the port is not open
-  kDeviceException = 7,       // the device refused the request (a Modbus exception answer)
+  kOk = 0,                   // the operation succeeded
+  kNoPortOrWriteFailed = 1,  // no port bound, the request could not be sent, or the port lost
+                             // its device during the exchange
+  kNoAnswer = 2,             // no answer, or not all of it, within the time-outs
+  kWrongSize = 3,            // the answer's size does not match what was asked for
+  kWrongAddress = 4,         // a 10x answer's address complement is wrong
+  kWrongChecksum = 5,        // wrong checksum or CRC, or an intact frame that does not answer
+                             // the request
+  kPortNotOpen = 6,          // the port is not open
+  kDeviceException = 7,      // the device refused the request (a Modbus exception answer)
 };
 
 // Names of the device types (DeviceType 0..11), in Cyrillic and in Latin letters.
@@ -68,5 +68,13 @@ std::vector<uint8_t> Utf8ToCp1251(std::string_view text);
 
 // Bytes as upper-case hexadecimal, each followed by one space ("01 03 00 ").
 std::string HexBytes(std::span<const uint8_t> bytes);
+
+// A text from outside the program (a device's identification, a process name, a USB string, a
+// settings value) as it may go to a terminal or a text file: every control character becomes a
+// visible escape, so that none can move the cursor, clear the screen or set a window title.
+// C0 and DEL become "\x1b"-style escapes of their byte, the C1 code points U+0080..U+009F
+// "\u009b"-style ones, and each byte that is not part of valid UTF-8 a "\xff"-style escape of
+// itself. Everything else, Cyrillic included, stays as it is.
+std::string VisibleText(std::string_view text);
 
 }  // namespace oxa
