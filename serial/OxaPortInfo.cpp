@@ -1,5 +1,7 @@
 #include "serial/OxaPortInfo.h"
 
+#include "serial/OxaUtils.h"
+
 namespace oxa {
 
 std::string PortInfoText(const TPortInfo& info) {
@@ -18,7 +20,7 @@ std::string PortInfoText(const TPortInfo& info) {
   }
   if (!info.serial_number.empty()) add("serial " + info.serial_number);
   add(info.by_id);
-  return text;
+  return VisibleText(text);
 }
 
 }  // namespace oxa

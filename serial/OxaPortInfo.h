@@ -35,7 +35,9 @@ std::vector<TPortInfo> ListSerialPorts(const TPortInfoRoots& roots = {});
 TPortInfo DescribePort(const std::string& path, const TPortInfoRoots& roots = {});
 
 // One line for people: "ftdi_sio, USB 0403:6001 FTDI FT232R USB UART, serial A50285BI,
-// /dev/serial/by-id/usb-FTDI_...". Only what is known; "" when nothing is.
+// /dev/serial/by-id/usb-FTDI_...". Only what is known; "" when nothing is. The USB strings are
+// the adapter's own: their control characters are shown escaped (VisibleText). The fields of
+// TPortInfo keep them raw.
 std::string PortInfoText(const TPortInfo& info);
 
 }  // namespace oxa

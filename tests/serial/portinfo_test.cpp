@@ -63,6 +63,13 @@ TEST_F(PortInfoTree, ListsAdaptersAndUartsWithWhatTheSystemKnows) {
   EXPECT_EQ(usb.driver, "ftdi_sio");
   EXPECT_EQ(PortInfoText(usb), "ftdi_sio, USB 0403:6001 FTDI FT232R USB UART, serial A50285BI, " +
                                    Dev("serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0"));
+  // The adapter's own strings are shown, never obeyed by the terminal.
+  Touch("sys/devices/pci0/usb1/1-1/product", "FT232R\x1b]0;owned\x07\n");
+  const TPortInfo crafted = DescribePort(Dev("ttyUSB0"), roots);
+  EXPECT_EQ(crafted.product, "FT232R\x1b]0;owned\x07");
+  EXPECT_EQ(PortInfoText(crafted),
+            "ftdi_sio, USB 0403:6001 FTDI FT232R\\x1b]0;owned\\x07, serial A50285BI, " +
+                Dev("serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0"));
 }
 
 TEST_F(PortInfoTree, DescribesWhatALinkOpensAndSaysWhenNothingIsThere) {
