@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "actions/IniFile.h"
+#include "actions/SettingsPath.h"
 
 namespace oxa {
 namespace {
@@ -37,8 +38,8 @@ class SettingsFile : public ::testing::Test {
  protected:
   SettingsFile() {
     static int made = 0;
-    dir = fs::temp_directory_path() /
-          ("ini_file_test." + std::to_string(std::random_device()()) + "." + std::to_string(++made));
+    dir = fs::temp_directory_path() / ("ini_file_test." + std::to_string(std::random_device()()) +
+                                       "." + std::to_string(++made));
     fs::create_directories(dir);
     path = dir / "ful03test.ini";
   }
@@ -105,11 +106,13 @@ TEST(IniFile, IntegerRule) {
 }
 
 TEST(IniFile, PortsSectionAsThePortTakesIt) {
+  using namespace std::string_literals;
+  // A value is kept whole, NUL included, for the port to refuse as malformed.
   const TIniText ini(
       "[Ports]\nCOM1=/dev/ttyUSB0 rs485 echo\ncom3 = tcp://host:502\nCOM010=/dev/ttyS9\n"
-      "COM0=/dev/a\nCOM256=/dev/b\nLPT1=/dev/c\nCOM2=\nCOMX=/dev/d\n");
+      "COM0=/dev/a\nCOM256=/dev/b\nLPT1=/dev/c\nCOM2=\nCOMX=/dev/d\nCOM4=/dev/x\0y\n"s);
   const std::map<uint8_t, std::string> expected = {
-      {1, "/dev/ttyUSB0 rs485 echo"}, {3, "tcp://host:502"}, {10, "/dev/ttyS9"}};
+      {1, "/dev/ttyUSB0 rs485 echo"}, {3, "tcp://host:502"}, {4, "/dev/x\0y"s}, {10, "/dev/ttyS9"}};
   EXPECT_EQ(PortMap(ini.ReadSection("Ports")), expected);
 
   EXPECT_EQ(ParsePortAssignment("COM3=/dev/ttyUSB0"),
@@ -206,24 +209,27 @@ TEST_F(SettingsFile, OnlyRegularFilesWithinTheLimitAreUsed) {
     const char* name;
     std::function<void(const fs::path&)> make;
     TState state;
+    const char* problem;  // when fulctl --settings names it
   };
   const std::string head = "[Signature]\nPort=3\n";
   const Row rows[] = {
-      {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
-       TState::kNotRegular},
+      {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, TState::kNotRegular,
+       "not a regular file (a folder, FIFO or device)"},
       {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
-       TState::kNotRegular},
-      {"folder", [](const fs::path& p) { fs::create_directory(p); }, TState::kNotRegular},
+       TState::kNotRegular, "not a regular file (a folder, FIFO or device)"},
+      {"folder", [](const fs::path& p) { fs::create_directory(p); }, TState::kNotRegular,
+       "not a regular file (a folder, FIFO or device)"},
       {"oversize",
        [&](const fs::path& p) {
          Write(p, head + std::string(TIniFile::kMaxSize - head.size() + 1, ';'));
        },
-       TState::kTooLarge},
+       TState::kTooLarge, "larger than 1024 KiB"},
       {"at the limit",
        [&](const fs::path& p) {
          Write(p, head + std::string(TIniFile::kMaxSize - head.size(), ';'));
        },
-       TState::kReadable},
+       TState::kReadable, ""},
+      {"missing", [](const fs::path&) {}, TState::kMissing, "no such file"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -233,6 +239,8 @@ TEST_F(SettingsFile, OnlyRegularFilesWithinTheLimitAreUsed) {
     const auto size = fs::is_regular_file(p) ? fs::file_size(p) : 0;
     TIniFile ini(p);
     EXPECT_EQ(ini.State(), row.state);
+    EXPECT_EQ(NamedSettingsProblem(p), row.problem);
+    if (row.state == TState::kMissing) continue;
     const bool used = row.state == TState::kReadable;
     EXPECT_EQ(ini.ReadInteger("Signature", "Port", 1), used ? 3 : 1);
     EXPECT_EQ(ini.WriteInteger("Signature", "Port", 5), used);

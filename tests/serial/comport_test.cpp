@@ -22,8 +22,8 @@ namespace oxa {
 namespace {
 
 using testing::MsSince;
-using testing::ThreadCpuMs;
 using testing::PtyPair;
+using testing::ThreadCpuMs;
 using Clock = std::chrono::steady_clock;
 
 // A port whose COM 1 is the given pseudo-terminal.
@@ -118,6 +118,11 @@ TEST(ComPortOpen, RefusesWithItsReason) {
       // A pseudo-terminal has no RS-485 mode; the port is left free.
       {6, pty.SlavePath() + " rs485", TOpenFailure::kNoRs485, ""},
       {7, locked_slave, TOpenFailure::kNotPresent, "no hardware behind the device node"},
+      // Names that would open a file in the current folder, or another path than written.
+      {8, "COM0", TOpenFailure::kBadAddress, "COM numbers run from 1 to 255"},
+      {9, "com256 echo", TOpenFailure::kBadAddress, "COM numbers run from 1 to 255"},
+      {10, "COM1 ", TOpenFailure::kBadAddress, "blanks before or after 'COM1'"},
+      {11, std::string("/dev/ttyS0\0rs485", 16), TOpenFailure::kBadAddress, "NUL"},
   };
   ToxaComPort port;
   std::map<uint8_t, std::string> map;
