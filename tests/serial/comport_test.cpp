@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -424,32 +425,53 @@ TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   std::fflush(nullptr);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(ready[0]);
-    ToxaComPort holder;
-    holder.SetDeviceMap(pty.Map());
-    const char ok = holder.Open() ? 'y' : 'n';
-    if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
-    ::pause();
-    ::_exit(0);
+  // First a process that only has the device open, as a virtual device has its own
+  // pseudo-terminal; then the one that takes the port, under a name of its own choosing.
+  pid_t children[2] = {};
+  for (pid_t& child : children) {
+    const bool takes = &child == &children[1];
+    child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      char ok = 'y';
+      ToxaComPort holder;
+      holder.SetDeviceMap(pty.Map());
+      if (takes) {
+        ::prctl(PR_SET_NAME, "port\x1b]0;x\x07");
+        ok = holder.Open() ? 'y' : 'n';
+      } else if (::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY) < 0) {
+        ok = 'n';
+      }
+      if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+      ::pause();
+      ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
   }
-  ::close(ready[1]);
-  char ok = 0;
-  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
   ::close(ready[0]);
-  ASSERT_EQ(ok, 'y');
+  ::close(ready[1]);
   ToxaComPort port;
   MapTo(port, pty);
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(port.OpenError().failure, TOpenFailure::kBusy);
-  EXPECT_EQ(port.OpenError().holder_pid, child);
-  EXPECT_EQ(port.OpenError().holder_name, "serial_tests");
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(port.OpenError().holder_pid, children[1]);
+  EXPECT_EQ(port.OpenError().holder_name, "port\x1b]0;x\x07");
+  ::kill(children[1], SIGKILL);
+  ::waitpid(children[1], nullptr, 0);
   EXPECT_TRUE(port.Open());  // free again once its holder is gone
   port.Close();
+  // A second open in this program: the lock is this process's own.
+  ToxaComPort second;
+  MapTo(second, pty);
+  ASSERT_TRUE(port.Open());
+  EXPECT_FALSE(second.Open());
+  EXPECT_EQ(second.OpenError().holder_pid, ::getpid());
+  port.Close();
+  ::kill(children[0], SIGKILL);
+  ::waitpid(children[0], nullptr, 0);
 }
 
 TEST(ComPortSpeed, ANewSpeedTakesEffectAtTheNextOpen) {
