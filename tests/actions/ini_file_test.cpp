@@ -2,6 +2,10 @@
 // something that is not an ordinary settings file.
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "actions/IniFile.h"
 #include "actions/SettingsPath.h"
@@ -152,39 +157,117 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedByAWrite) {
 }
 
 #ifndef _WIN32  // an ordinary user of POSIX
-// A writable file in a folder the user may not write to (the program's folder of a shared
-// installation) is written in place. The superuser writes anywhere, so as root the write is
-// made by a child process that runs as an ordinary user.
-TEST_F(SettingsFile, WritableFileInReadOnlyFolderIsWrittenInPlace) {
-  const fs::path folder = dir / "shared";
-  fs::create_directory(folder);
-  const fs::path file = folder / "ful03test.ini";
-  Write(file, "[Signature]\nPort=1\n");
-  const auto write = [&] { return TIniFile(file).WriteInteger("Signature", "Port", 4); };
-  if (::geteuid() == 0) {
-    constexpr uid_t kUser = 65534;
-    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
-    ASSERT_EQ(::chown(file.c_str(), kUser, kUser), 0);
-    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgid(kUser) != 0 || ::setuid(kUser) != 0) ::_exit(2);
-      ::_exit(write() ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  } else {
-    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
-    EXPECT_TRUE(write());
+// Runs `step` in a child process as an ordinary user, with files of at most `file_limit` bytes
+// (as on a disk with that much room left): as such when the test runs as one, else as "nobody",
+// who then owns `folder` and `file`. True when `step` returned true.
+bool AsOrdinaryUser(const fs::path& folder, const fs::path& file, rlim_t file_limit,
+                    const std::function<bool()>& step) {
+  constexpr uid_t kUser = 65534;
+  const bool root = ::geteuid() == 0;
+  if (root &&
+      (::chmod(folder.parent_path().c_str(), 0755) != 0 ||
+       ::chown(folder.c_str(), kUser, kUser) != 0 || ::chown(file.c_str(), kUser, kUser) != 0)) {
+    return false;
   }
-  ::chmod(folder.c_str(), 0700);
-  EXPECT_EQ(Read(file), "[Signature]\nPort=4\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (root && (::setgid(kUser) != 0 || ::setuid(kUser) != 0)) ::_exit(2);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+    const rlimit limit{file_limit, file_limit};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
+    ::_exit(step() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// A writable file in a folder the user may not write to (the program's folder of a shared
+// installation) is written in place, and only once the new text has room: on a full disk the
+// file keeps its old text.
+TEST_F(SettingsFile, WritableFileInReadOnlyFolderIsWrittenInPlaceWhenItFits) {
+  struct Row {
+    const char* name;
+    std::string before;
+    std::string port;
+    rlim_t room;  // bytes the file may take
+    bool written;
+    std::string after;
+  };
+  const Row rows[] = {
+      {"longer", "[Signature]\nPort=1\n", "4", RLIM_INFINITY, true, "[Signature]\nPort=4\n"},
+      {"shorter", "[Signature]\nPort=12345\n", "6", RLIM_INFINITY, true, "[Signature]\nPort=6\n"},
+      {"disk full", "[Signature]\nPort=1\n", "/dev/serial/by-id/usb-FTDI", 24, false,
+       "[Signature]\nPort=1\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fs::path folder = dir / row.name;
+    fs::create_directory(folder);
+    const fs::path file = folder / "ful03test.ini";
+    Write(file, row.before);
+    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+    EXPECT_EQ(
+        AsOrdinaryUser(folder, file, row.room,
+                       [&] { return TIniFile(file).WriteString("Signature", "Port", row.port); }),
+        row.written);
+    ::chmod(folder.c_str(), 0700);
+    EXPECT_EQ(Read(file), row.after);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+  }
+}
+
+// A link in the settings file's place that another user made (in a shared folder, say) does
+// not lead the write elsewhere, least of all the superuser's.
+TEST_F(SettingsFile, AnotherUsersLinkIsNotWrittenThrough) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
+  const fs::path real = dir / "real.ini";
+  Write(real, "[Signature]\nPort=1\n");
+  fs::create_symlink(real, path);
+  ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(TIniFile(path).WriteInteger("Signature", "Port", 4));
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(Read(real), "[Signature]\nPort=1\n");
+  // Also where the link leads to another link.
+  const fs::path hop = dir / "hop.ini";
+  fs::create_symlink(path, hop);
+  EXPECT_FALSE(TIniFile(hop).WriteInteger("Signature", "Port", 4));
+  EXPECT_EQ(Read(real), "[Signature]\nPort=1\n");
+}
+
+// Another program (fulctl, a second window) is in the middle of its change when this one
+// starts: this one waits for it, and then changes what it wrote.
+TEST_F(SettingsFile, AChangeWaitsForAnotherProgramsChange) {
+  Write(path, "[Signature]\nPort=1\n");
+  const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  std::thread writer([&] { EXPECT_TRUE(TIniFile(path).WriteInteger("Signature", "Baud", 2)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Write(dir / "other.tmp", "[Signature]\nPort=7\n");
+  fs::rename(dir / "other.tmp", path);
+  ::close(other);
+  writer.join();
+  EXPECT_EQ(Read(path), "[Signature]\nPort=7\nBaud=2\n");
 }
 
 #endif
+
+// Two programs writing keys at the same time keep every key of both.
+TEST_F(SettingsFile, WritersAtTheSameTimeKeepEachOthersKeys) {
+  const auto write_keys = [&](const char* prefix) {
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_TRUE(TIniFile(path).WriteInteger("Signature", prefix + std::to_string(i), i));
+    }
+  };
+  std::thread window(write_keys, "Window");
+  std::thread fulctl(write_keys, "Fulctl");
+  window.join();
+  fulctl.join();
+  const TIniSection written = TIniFile(path).ReadSection("Signature");
+  EXPECT_EQ(written.size(), 20u);
+}
 
 // A file without write bits stays untouched, also for the superuser whom the system lets write
 // anything.
