@@ -258,14 +258,14 @@ TEST_F(SettingsFile, AChangeWaitsForAnotherProgramsChange) {
 TEST_F(SettingsFile, WritersAtTheSameTimeKeepEachOthersKeys) {
   const auto write_keys = [&](const char* prefix) {
     for (int i = 0; i < 10; ++i) {
-      EXPECT_TRUE(TIniFile(path).WriteInteger("Signature", prefix + std::to_string(i), i));
+      EXPECT_TRUE(TIniFile(path.string()).WriteInteger("Signature", prefix + std::to_string(i), i));
     }
   };
   std::thread window(write_keys, "Window");
   std::thread fulctl(write_keys, "Fulctl");
   window.join();
   fulctl.join();
-  const TIniSection written = TIniFile(path).ReadSection("Signature");
+  const TIniSection written = TIniFile(path.string()).ReadSection("Signature");
   EXPECT_EQ(written.size(), 20u);
 }
 
