@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "serial/OxaComPort.h"
 #include "tests/serial/PtyPair.h"
@@ -424,13 +426,23 @@ TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
   PtyPair pty;
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
+  // Processes that wait until the test ends them, however it ends.
+  struct TChildren {
+    std::vector<pid_t> pids;
+    void End(pid_t pid) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      std::erase(pids, pid);
+    }
+    ~TChildren() {
+      while (!pids.empty()) End(pids.back());
+    }
+  } children;
   std::fflush(nullptr);
   // First a process that only has the device open, as a virtual device has its own
   // pseudo-terminal; then the one that takes the port, under a name of its own choosing.
-  pid_t children[2] = {};
-  for (pid_t& child : children) {
-    const bool takes = &child == &children[1];
-    child = ::fork();
+  for (const bool takes : {false, true}) {
+    const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       ::close(ready[0]);
@@ -440,6 +452,9 @@ TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
       if (takes) {
         ::prctl(PR_SET_NAME, "port\x1b]0;x\x07");
         ok = holder.Open() ? 'y' : 'n';
+        // Only the lock stays: the exclusive flag would outlive the holder while the other
+        // process keeps the terminal open, and refuse an ordinary user's next open.
+        ::ioctl(static_cast<int>(holder.Handle()), TIOCNXCL);
       } else if (::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY) < 0) {
         ok = 'n';
       }
@@ -447,20 +462,21 @@ TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
       ::pause();
       ::_exit(0);
     }
+    children.pids.push_back(child);
     char ok = 0;
     ASSERT_EQ(::read(ready[0], &ok, 1), 1);
     ASSERT_EQ(ok, 'y');
   }
   ::close(ready[0]);
   ::close(ready[1]);
+  const pid_t taker = children.pids.back();
   ToxaComPort port;
   MapTo(port, pty);
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(port.OpenError().failure, TOpenFailure::kBusy);
-  EXPECT_EQ(port.OpenError().holder_pid, children[1]);
+  EXPECT_EQ(port.OpenError().holder_pid, taker);
   EXPECT_EQ(port.OpenError().holder_name, "port\x1b]0;x\x07");
-  ::kill(children[1], SIGKILL);
-  ::waitpid(children[1], nullptr, 0);
+  children.End(taker);
   EXPECT_TRUE(port.Open());  // free again once its holder is gone
   port.Close();
   // A second open in this program: the lock is this process's own.
@@ -470,8 +486,6 @@ TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
   EXPECT_FALSE(second.Open());
   EXPECT_EQ(second.OpenError().holder_pid, ::getpid());
   port.Close();
-  ::kill(children[0], SIGKILL);
-  ::waitpid(children[0], nullptr, 0);
 }
 
 TEST(ComPortSpeed, ANewSpeedTakesEffectAtTheNextOpen) {
