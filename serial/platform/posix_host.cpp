@@ -46,8 +46,8 @@ bool WriteAllAt(int fd, std::string_view text, off_t offset) {
 // Writes `text` over the file open as `fd` in place, keeping its old contents until the new
 // ones are whole: the part beyond the old end goes first, so that a full disk refuses the write
 // before anything old is touched (the file is then cut back to its old length); only then the
-// rest is written over the old bytes, which takes no new room, and the file is cut to the new
-// length.
+// rest is written over the old bytes, which takes no new room on a file system that writes in
+// place, and the file is cut to the new length.
 bool OverwriteInPlace(int fd, std::string_view text) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return false;
