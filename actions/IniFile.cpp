@@ -164,13 +164,13 @@ TIniSection TIniFile::ReadSection(std::string_view section) const {
 }
 
 bool TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  TState state = TState::kReadable;
-  const auto text = Load(&state);
-  // Only a file that was read whole is rewritten: anything else would be lost or replaced.
-  if (state != TState::kReadable && state != TState::kMissing) return false;
-  TIniText ini(text.value_or(std::string()));
-  ini.WriteString(section, key, value);
-  return ReplaceSmallFile(path_, ini.Text(), state == TState::kReadable);
+  // Only a file that is read whole is rewritten: anything else would be lost or replaced. The
+  // file is read again under its lock, so a key another program wrote meanwhile stays.
+  return UpdateSmallFile(path_, kMaxSize, [&](std::string& text) {
+    TIniText ini(text);
+    ini.WriteString(section, key, value);
+    text = ini.Text();
+  });
 }
 
 std::optional<int> TIniFile::ParseInteger(std::string_view text) {

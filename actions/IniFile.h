@@ -51,7 +51,6 @@ class TIniFile {
   // The largest settings file read: far beyond any real one, small enough to read at once.
   static constexpr size_t kMaxSize = size_t{1} << 20;
 
-  // What lies at the path.
   // What lies at the path: a readable file; nothing (reads give defaults, the first write
   // creates the file); a file that cannot be read; something not a regular file, or a file
   // above kMaxSize (neither is ever read or written).
@@ -69,12 +68,15 @@ class TIniFile {
   TIniSection ReadSection(std::string_view section) const;
 
   // Sets `key` in `section`, creating the file, section or key as needed, and saves the file
-  // at once. The new text goes to a temporary file beside it that then replaces it, so a
-  // failed write (full disk) never leaves a truncated settings file; the file keeps its
-  // permissions, and a symbolic link keeps pointing at it. A writable file in a folder where no
-  // temporary file can be made is written in place. False, with the file untouched, when it
-  // cannot be written: no write permission (a file without any write bit counts as read-only
-  // for the superuser too), not a regular file, too large, or a failed write.
+  // at once (UpdateSmallFile): the file is read again and replaced under its lock, so a key
+  // another program (the window, fulctl) wrote meanwhile is kept. The new text goes to a
+  // temporary file beside it that then replaces it, so a failed write (full disk) never leaves
+  // a truncated settings file; the file keeps its permissions, and a symbolic link of this
+  // user's keeps pointing at it (another user's link is refused). A writable file in a folder
+  // where no temporary file can be made is written in place, its old text kept until the new
+  // one is whole. False, with the file untouched, when it cannot be written: no write
+  // permission (a file without any write bit counts as read-only for the superuser too), not a
+  // regular file, too large, its lock held by another program for seconds, or a failed write.
   bool WriteString(std::string_view section, std::string_view key, std::string_view value);
   bool WriteInteger(std::string_view section, std::string_view key, int value) {
     return WriteString(section, key, std::to_string(value));

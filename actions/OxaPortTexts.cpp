@@ -4,6 +4,7 @@
 
 #include "actions/IniFile.h"
 #include "serial/OxaPortInfo.h"
+#include "serial/OxaUtils.h"
 
 namespace oxa {
 
@@ -24,10 +25,9 @@ std::string Target(std::string_view address) {
   return parsed.path;
 }
 
-}  // namespace
-
-std::string PortFailureText(const TOpenError& e, std::string_view port, std::string_view address,
-                            std::string_view settings, TLanguage language) {
+// The reason as it is composed, with the texts from outside still raw.
+std::string RawFailureText(const TOpenError& e, std::string_view port, std::string_view address,
+                           std::string_view settings, TLanguage language) {
   const bool ru = language == TLanguage::kRussian;
   if (port.empty() || address.empty()) {
     return ru ? "Порт не выбран: выберите порт в списке." : "no port chosen";
@@ -94,6 +94,34 @@ std::string PortFailureText(const TOpenError& e, std::string_view port, std::str
             : "cannot open " + device + ": " + detail;
 }
 
+// What a port of the list leads to, with the texts from outside still raw.
+std::string RawTooltipText(std::string_view address) {
+  TPortAddress parsed;
+  std::string problem;
+  if (!ParsePortAddress(address, parsed, problem)) {
+    return Str(address) + ": неверная запись (" + problem + ")";
+  }
+  if (parsed.kind == TPortAddress::Kind::kTcp) {
+    return Target(address) + ": сервер последовательных портов по TCP";
+  }
+  const TPortInfo info = DescribePort(parsed.path);
+  if (!info.present) return parsed.path + ": устройство отсутствует";
+  std::string text = parsed.path;
+  if (info.path != parsed.path) text += " → " + info.path;
+  const std::string about = PortInfoText(info);
+  if (!about.empty()) text += ": " + about;
+  return text;
+}
+
+}  // namespace
+
+std::string PortFailureText(const TOpenError& e, std::string_view port, std::string_view address,
+                            std::string_view settings, TLanguage language) {
+  // The holder's program name, the address, the paths and the system's text all come from
+  // outside: none of them may steer the terminal the reason is printed on.
+  return VisibleText(RawFailureText(e, port, address, settings, language));
+}
+
 std::string_view PortFailureName(TOpenFailure failure) {
   switch (failure) {
     case TOpenFailure::kNone:
@@ -119,11 +147,12 @@ std::string_view PortFailureName(TOpenFailure failure) {
 }
 
 std::string PortLostText(std::string_view port, TLanguage language) {
+  const std::string shown = VisibleText(port);
   return language == TLanguage::kRussian
-             ? "Порт " + Str(port) +
+             ? "Порт " + shown +
                    " потерял устройство (адаптер отключён?). При следующей проверке порт будет "
                    "открыт заново."
-             : Str(port) +
+             : shown +
                    " lost its device (adapter unplugged?); it is opened afresh for the "
                    "next exchange";
 }
@@ -154,21 +183,7 @@ std::vector<std::string> WrapText(std::string_view text, size_t columns) {
 }
 
 std::string PortTooltipText(std::string_view address) {
-  TPortAddress parsed;
-  std::string problem;
-  if (!ParsePortAddress(address, parsed, problem)) {
-    return Str(address) + ": неверная запись (" + problem + ")";
-  }
-  if (parsed.kind == TPortAddress::Kind::kTcp) {
-    return Target(address) + ": сервер последовательных портов по TCP";
-  }
-  const TPortInfo info = DescribePort(parsed.path);
-  if (!info.present) return parsed.path + ": устройство отсутствует";
-  std::string text = parsed.path;
-  if (info.path != parsed.path) text += " → " + info.path;
-  const std::string about = PortInfoText(info);
-  if (!about.empty()) text += ": " + about;
-  return text;
+  return VisibleText(RawTooltipText(address));
 }
 
 }  // namespace oxa

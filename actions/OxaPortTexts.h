@@ -1,6 +1,8 @@
 // What the front ends say about a port: why it would not open and how to mend that, that it
 // lost its device, and what device a COM number leads to. Russian for the window, English for
-// fulctl; both from here, so they never say different things.
+// fulctl; both from here, so they never say different things. The names, paths and system texts
+// in them come from outside: their control characters are shown escaped (VisibleText), so
+// every text here may go to a terminal as it is.
 #pragma once
 
 #include <string>

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "actions/IniFile.h"
 #include "serial/OxaHost.h"
 
 namespace oxa {
@@ -37,6 +38,22 @@ std::string SettingsPath(const std::string& program_folder) {
     return beside.string();
   }
   return UserSettingsPath();
+}
+
+std::string NamedSettingsProblem(const std::string& path) {
+  switch (TIniFile(path).State()) {
+    case TFileState::kReadable:
+      return {};
+    case TFileState::kMissing:
+      return "no such file";
+    case TFileState::kUnreadable:
+      return "cannot be read";
+    case TFileState::kNotRegular:
+      return "not a regular file (a folder, FIFO or device)";
+    case TFileState::kTooLarge:
+      return "larger than " + std::to_string(TIniFile::kMaxSize / 1024) + " KiB";
+  }
+  return "cannot be read";
 }
 
 void MakeSettingsFolder(const std::string& settings_path) {

@@ -23,6 +23,14 @@ std::string UserSettingsPath();
 // superuser too. A folder under /usr, where installed programs lie, is never used.
 std::string SettingsPath(const std::string& program_folder);
 
+// Why the settings file a user names on purpose (fulctl --settings FILE) cannot serve, as a
+// short English phrase: "no such file", "not a regular file (a folder, FIFO or device)",
+// "larger than 1024 KiB", "cannot be read"; "" for a settings file that is read as usual. The
+// file a program finds by itself may be missing (it starts with the defaults); a file named on
+// purpose that is not there is a mistyped name, and one that cannot be read would be ignored
+// without a word.
+std::string NamedSettingsProblem(const std::string& path);
+
 // Makes the folder of UserSettingsPath() when `settings_path` is that file and its folder is
 // missing (new folders private to the user), so that the first write can create the file. Any
 // other path is left alone: a settings file named in a missing folder stays unwritable.

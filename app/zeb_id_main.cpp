@@ -50,6 +50,13 @@ QStringList Lines(const std::vector<std::string>& lines) {
   return out;
 }
 
+// A tooltip that shows `text` as it stands. Qt draws a tooltip that looks like markup as rich
+// text, and a port's description holds USB strings an adapter chose: the text goes in escaped,
+// in a paragraph that keeps its blanks and does not wrap, as plain text would.
+QString PlainTooltip(const std::string& text) {
+  return "<p style='white-space:pre'>" + Q(text).toHtmlEscaped() + "</p>";
+}
+
 // The decimal separator of the user's locale, for the float values the window shows.
 std::string LocaleSeparator() {
   return S(QLocale().decimalPoint());
@@ -261,10 +268,10 @@ void TIDMainFrm::DescribePorts() {
     const auto it = oxaComPort.DeviceMap().find(number);
     const std::string address =
         it != oxaComPort.DeviceMap().end() ? it->second : oxa::DefaultComDeviceName(number);
-    ui_->CBPort->setItemData(i, Q(oxa::PortTooltipText(address)), Qt::ToolTipRole);
+    ui_->CBPort->setItemData(i, PlainTooltip(oxa::PortTooltipText(address)), Qt::ToolTipRole);
   }
-  ui_->CBPort->setToolTip(ui_->CBPort->itemData(ui_->CBPort->currentIndex(), Qt::ToolTipRole)
-                              .toString());
+  ui_->CBPort->setToolTip(
+      ui_->CBPort->itemData(ui_->CBPort->currentIndex(), Qt::ToolTipRole).toString());
 }
 
 bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -55,10 +56,13 @@ TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& 
 // Replaces the file at `path` with `text`: through a temporary file beside it that then takes
 // its place, so a failed write (a full disk) never leaves a truncated file; the file keeps its
 // permissions (and, where the superuser rewrites another user's file, its owner), and a link
-// keeps pointing at it, the file it points at being written. A writable file in a folder
-// where no temporary file can be made is written in place. A file without any write
-// permission is read-only also for the superuser. `exists`: there is a file to replace (else
-// it is created). False, with the file untouched, when it cannot be written.
+// keeps pointing at it, the file it points at being written. A link that belongs to another
+// user is not followed: the write is refused, and the link and its file stay as they are. A
+// writable file in a folder where no temporary file can be made is written in place, keeping
+// its old contents until the new ones are whole (a full disk refuses the write and leaves the
+// file as it was). A file without any write permission is read-only also for the superuser.
+// `exists`: there is a file to replace (else it is created). False, with the file untouched,
+// when it cannot be written.
 bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists);
 
 // The user's configuration folder, where installed programs keep their settings:
@@ -74,5 +78,18 @@ bool FolderWritable(const std::string& folder);
 // Makes `folder` and every missing folder above it, each private to the user where the system
 // keeps such permissions (mode 0700). False when a folder cannot be made.
 bool MakePrivateFolder(const std::string& folder);
+
+// ---- Files that several programs change -----------------------------------------------------
+
+// Changes the small text file at `path` (the settings file, which the window and fulctl both
+// write): reads it as ReadSmallFile does, lets `change` turn its text into the new one, and
+// replaces it as ReplaceSmallFile does, holding an advisory lock on the file across all three,
+// so that two programs changing it at once each keep the other's change. The lock is flock on
+// the file on POSIX, a mutex named after the file's full path on Windows; a program that takes
+// it waits for it a few seconds at most. A missing file reads as empty and is created. False,
+// with the file untouched, when it is not a regular file within `max_size` bytes, cannot be
+// read, its lock stays taken, or it cannot be written.
+bool UpdateSmallFile(const std::string& path, size_t max_size,
+                     const std::function<void(std::string& text)>& change);
 
 }  // namespace oxa

@@ -21,6 +21,22 @@ std::vector<std::string_view> Words(std::string_view text) {
   return words;
 }
 
+// "COM" in any case followed by digits only: a port name, not a device. Its number is in
+// `number`, or 0 when it is out of 1..255.
+bool IsComName(std::string_view text, unsigned& number) {
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  if (text.size() < 4 || upper(text[0]) != 'C' || upper(text[1]) != 'O' || upper(text[2]) != 'M') {
+    return false;
+  }
+  const std::string_view digits = text.substr(3);
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (ec != std::errc() || number > 255) number = 0;
+  return true;
+}
+
 bool ParseTcp(std::string_view rest, TPortAddress& address, std::string& error) {
   // host:port, or [v6-address]:port
   size_t colon = std::string_view::npos;
@@ -65,12 +81,28 @@ TPortAddress SerialAddress(std::string path) {
 
 bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string& error) {
   address = TPortAddress{};
+  // The system takes a path up to its first NUL: the rest would be dropped unseen.
+  if (text.find('\0') != std::string_view::npos) {
+    error = "a NUL character in the address";
+    return false;
+  }
   const std::vector<std::string_view> words = Words(text);
   if (words.empty()) {
     error = "no device named";
     return false;
   }
+  // A name given with blanks around it ("COM1 " on a command line) is no port name, and as a
+  // path it would open a file COM1 in the current folder.
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  if (blank(text.front()) || blank(text.back())) {
+    error = "blanks before or after '" + std::string(words.front()) + "'";
+    return false;
+  }
   const std::string_view target = words.front();
+  if (unsigned number = 0; IsComName(target, number) && number == 0) {
+    error = std::string(target) + " names no port: COM numbers run from 1 to 255";
+    return false;
+  }
   if (target.substr(0, kTcpScheme.size()) == kTcpScheme) {
     address.kind = TPortAddress::Kind::kTcp;
     if (!ParseTcp(target.substr(kTcpScheme.size()), address, error)) return false;

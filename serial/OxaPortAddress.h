@@ -28,7 +28,10 @@ struct TPortAddress {
 
 // Parses an address. False, with `error` saying what is wrong in a short English phrase
 // ("unknown option 'rs458'", "tcp:// needs a port: tcp://host:port", ...), when the text is
-// empty or malformed; `address` is then unspecified.
+// empty or malformed; `address` is then unspecified. Malformed, so that nothing is opened: a
+// text holding a NUL (the system would take the path only up to it), a text with blanks before
+// or after it ("COM1 " is no port name, and as a path a file in the current folder), and a
+// device named COMn with n outside 1..255 (COM0, COM256).
 bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string& error);
 
 // A serial device by its path, no options.

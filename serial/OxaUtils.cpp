@@ -214,4 +214,69 @@ std::string HexBytes(std::span<const uint8_t> bytes) {
   return out;
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of `text` (1 to 4), 0 when its first
+// byte starts none: a stray continuation byte, an overlong form, a surrogate, a code point above
+// U+10FFFF, or a sequence cut short.
+size_t Utf8SequenceLength(std::string_view text) {
+  const auto byte = [&text](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  uint8_t low = 0x80;  // the range of the second byte
+  uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // surrogates U+D800..U+DFFF
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+void AppendEscape(std::string& out, char kind, unsigned value, int digits) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out.push_back('\\');
+  out.push_back(kind);
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+    out.push_back(kDigits[(value >> shift) & 0xF]);
+}
+
+}  // namespace
+
+std::string VisibleText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t length = Utf8SequenceLength(text.substr(i));
+    const auto lead = static_cast<uint8_t>(text[i]);
+    if (length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F))) {
+      AppendEscape(out, 'x', lead, 2);
+      ++i;
+      continue;
+    }
+    // U+0080..U+009F are C2 80..C2 9F.
+    if (length == 2 && lead == 0xC2 && static_cast<uint8_t>(text[i + 1]) < 0xA0) {
+      AppendEscape(out, 'u', static_cast<uint8_t>(text[i + 1]), 4);
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
+}
+
 }  // namespace oxa

@@ -69,4 +69,12 @@ std::vector<uint8_t> Utf8ToCp1251(std::string_view text);
 // Bytes as upper-case hexadecimal, each followed by one space ("01 03 00 ").
 std::string HexBytes(std::span<const uint8_t> bytes);
 
+// A text from outside the program (a device's identification, a process name, a USB string, a
+// settings value) as it may go to a terminal or a text file: every control character becomes a
+// visible escape, so that none can move the cursor, clear the screen or set a window title.
+// C0 and DEL become "\x1b"-style escapes of their byte, the C1 code points U+0080..U+009F
+// "\u009b"-style ones, and each byte that is not part of valid UTF-8 a "\xff"-style escape of
+// itself. Everything else, Cyrillic included, stays as it is.
+std::string VisibleText(std::string_view text);
+
 }  // namespace oxa

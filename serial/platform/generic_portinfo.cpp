@@ -18,4 +18,6 @@ std::vector<TPortInfo> ListSerialPorts(const TPortInfoRoots& /*roots*/) {
   return {};
 }
 
+void FindPortHolder(const std::string& /*device*/, int& /*pid*/, std::string& /*name*/) {}
+
 }  // namespace oxa

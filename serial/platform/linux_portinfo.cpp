@@ -1,12 +1,19 @@
 // Serial devices as Linux describes them in sysfs (/sys/class/tty/<name>/device) and udev's
-// /dev/serial/by-id links.
+// /dev/serial/by-id links, and who holds one, from /proc.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <system_error>
 
+#include "serial/OxaHost.h"
 #include "serial/OxaPortInfo.h"
 
 namespace oxa {
@@ -80,7 +87,75 @@ bool HasUart(const std::string& name, const TPortInfoRoots& roots) {
   return !type.empty() && type != "0";
 }
 
+// True when process `pid` has the file `real_path` open.
+bool HasOpen(int pid, const char* real_path) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = ::opendir(fds.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  char target[PATH_MAX];
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string link = fds + "/" + entry->d_name;
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    if (std::strcmp(target, real_path) == 0) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+// A process that has `device` open, other than this one where another process has it; 0 when
+// none is seen (an ordinary user sees only the open files of their own processes).
+int AnyOpener(const std::string& device) {
+  char real[PATH_MAX];
+  if (::realpath(device.c_str(), real) == nullptr) return 0;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return 0;
+  const int self = static_cast<int>(::getpid());
+  int found = 0;
+  while (const dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long candidate = std::strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || candidate <= 0 || candidate > INT_MAX) continue;
+    if (!HasOpen(static_cast<int>(candidate), real)) continue;
+    found = static_cast<int>(candidate);
+    if (found != self) break;  // another process: the one the user needs to know about
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// The program name of process `pid`; false when the process is gone.
+bool ProgramName(int pid, std::string& name) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  return static_cast<bool>(std::getline(comm, name));
+}
+
 }  // namespace
+
+void FindPortHolder(const std::string& device, int& pid, std::string& name) {
+  // The lock names the program that took the port; others may have it open too (a virtual
+  // device holds its own pseudo-terminal), and are named only when nobody holds the lock.
+  struct stat st {};
+  std::string locks;
+  int holder = 0;
+  if (::stat(device.c_str(), &st) == 0 &&
+      ReadSmallFile("/proc/locks", size_t{16} << 20, locks) == TFileState::kReadable) {
+    holder = ExclusiveLockHolder(locks, major(st.st_dev), minor(st.st_dev), st.st_ino);
+  }
+  std::string holder_name;
+  if (holder == 0 || !ProgramName(holder, holder_name)) {
+    holder = AnyOpener(device);
+    if (holder == 0 || !ProgramName(holder, holder_name)) return;
+  }
+  pid = holder;
+  name = std::move(holder_name);
+}
 
 TPortInfo DescribePort(const std::string& path, const TPortInfoRoots& roots) {
   TPortInfo info;

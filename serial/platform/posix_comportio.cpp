@@ -3,7 +3,6 @@
 // of a pseudo-terminal closed) is noticed by its hang-up, an I/O error, or a read that finds it
 // readable but gives no byte; from then on every operation fails at once and waits sleep, so
 // callers that poll it never spin.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -13,12 +12,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <span>
 
+#include "serial/OxaPortInfo.h"
 #include "serial/platform/backend.h"
 #include "serial/platform/posix_line.h"
 #include "serial/platform/posix_wait.h"
@@ -187,7 +185,7 @@ class PosixComPortIo final : public platform::TBackend {
         break;
       case EBUSY:
         error_.failure = TOpenFailure::kBusy;
-        FindHolder(device, error_.holder_pid, error_.holder_name);
+        FindPortHolder(device, error_.holder_pid, error_.holder_name);
         break;
       case ENOTTY:
       case EINVAL:
@@ -199,52 +197,6 @@ class PosixComPortIo final : public platform::TBackend {
         break;
     }
     return false;
-  }
-
-  // The process that has `device` open, other than this one where another process has it, and
-  // its program name, from /proc. Leaves both alone where /proc tells nothing.
-  static void FindHolder(const std::string& device, int& pid, std::string& name) {
-    char real[PATH_MAX];
-    if (::realpath(device.c_str(), real) == nullptr) return;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return;
-    const int self = static_cast<int>(::getpid());
-    int found = 0;
-    while (const dirent* entry = ::readdir(proc)) {
-      char* end = nullptr;
-      const long candidate = std::strtol(entry->d_name, &end, 10);
-      if (*end != '\0' || candidate <= 0) continue;
-      if (!HasOpen(static_cast<int>(candidate), real)) continue;
-      found = static_cast<int>(candidate);
-      if (found != self) break;  // another process: the one the user needs to know about
-    }
-    ::closedir(proc);
-    if (found == 0) return;
-    pid = found;
-    std::ifstream comm("/proc/" + std::to_string(found) + "/comm");
-    std::getline(comm, name);
-  }
-
-  // True when process `pid` has the file `real_path` open.
-  static bool HasOpen(int pid, const char* real_path) {
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = ::opendir(fds.c_str());
-    if (dir == nullptr) return false;
-    bool found = false;
-    char target[PATH_MAX];
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      const std::string link = fds + "/" + entry->d_name;
-      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-      if (n <= 0) continue;
-      target[n] = '\0';
-      if (std::strcmp(target, real_path) == 0) {
-        found = true;
-        break;
-      }
-    }
-    ::closedir(dir);
-    return found;
   }
 
   size_t FillInput(std::span<uint8_t> into) override {

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "serial/OxaHost.h"
@@ -30,6 +33,101 @@ bool WriteAll(int fd, std::string_view text) {
     text.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+// Writes `text` at `offset` of the file open as `fd`.
+bool WriteAllAt(int fd, std::string_view text, off_t offset) {
+  while (!text.empty()) {
+    const ssize_t n = ::pwrite(fd, text.data(), text.size(), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+    offset += n;
+  }
+  return true;
+}
+
+// Writes `text` over the file open as `fd` in place, keeping its old contents until the new
+// ones are whole: the part beyond the old end goes first, so that a full disk refuses the write
+// before anything old is touched (the file is then cut back to its old length); only then the
+// rest is written over the old bytes, which takes no new room on a file system that writes in
+// place, and the file is cut to the new length.
+bool OverwriteInPlace(int fd, std::string_view text) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  const auto old_size = static_cast<size_t>(st.st_size);
+  if (text.size() > old_size) {
+    if (!WriteAllAt(fd, text.substr(old_size), st.st_size) || ::fsync(fd) != 0) {
+      (void)!::ftruncate(fd, st.st_size);
+      return false;
+    }
+  }
+  if (!WriteAllAt(fd, text.substr(0, std::min(text.size(), old_size)), 0)) return false;
+  if (text.size() < old_size && ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
+    return false;
+  }
+  return ::fsync(fd) == 0;
+}
+
+// True when every symbolic link met on the way from `path` to the file it names belongs to
+// this user: a link someone else put in the settings file's place must not steer the write
+// to a file of their choosing (a superuser's write above all).
+bool LinksOwnedByUser(const std::string& path) {
+  std::filesystem::path at(path);
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    if (st.st_uid != ::geteuid()) return false;
+    std::vector<char> target(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1);
+    const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return false;
+    at = at.parent_path() /
+         std::filesystem::path(std::string(target.data(), static_cast<size_t>(n)));
+  }
+  return false;  // a loop of links
+}
+
+// Reads the regular file open as `fd` into `text` when it holds at most `max_size` bytes. A
+// file growing meanwhile is read no further than one block past the limit.
+TFileState ReadOpenFile(int fd, size_t max_size, std::string& text) {
+  text.clear();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return TFileState::kUnreadable;
+  if (!S_ISREG(st.st_mode)) return TFileState::kNotRegular;
+  if (static_cast<uintmax_t>(st.st_size) > max_size) return TFileState::kTooLarge;
+  TFileState state = TFileState::kReadable;
+  char chunk[65536];
+  off_t offset = 0;
+  while (text.size() <= max_size) {
+    const ssize_t n = ::pread(fd, chunk, sizeof chunk, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) state = TFileState::kUnreadable;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+    offset += n;
+  }
+  if (text.size() > max_size) state = TFileState::kTooLarge;
+  if (state != TFileState::kReadable) text.clear();
+  return state;
+}
+
+// How long a change waits for another program's change of the same file to end.
+constexpr auto kLockWait = std::chrono::seconds(2);
+
+// Takes the advisory lock on the file open as `fd`, waiting for its holder until `deadline`.
+// A file system that keeps no such locks is written without one.
+bool Lock(int fd, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // A new file beside `target` that nobody else has, created with the usual permissions (the
@@ -54,9 +152,11 @@ bool Save(const std::string& target, std::string_view text, const struct stat* e
     // a writable file there is written in place.
     const bool folder_refused = errno == EACCES || errno == EPERM || errno == EROFS;
     if (!folder_refused || existing == nullptr) return false;
-    const int direct = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    const int direct = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
     if (direct < 0) return false;
-    const bool ok = WriteAll(direct, text) && ::fsync(direct) == 0;
+    struct stat st {};
+    bool ok = ::fstat(direct, &st) == 0 && SameFile(st, *existing);
+    ok = ok && OverwriteInPlace(direct, text);
     return ::close(direct) == 0 && ok;
   }
   bool ok = WriteAll(fd, text);
@@ -151,32 +251,16 @@ TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& 
   if (static_cast<uintmax_t>(st.st_size) > max_size) return TFileState::kTooLarge;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return TFileState::kUnreadable;
-  // What was opened is what counts: the path may have changed since it was looked at. A file
-  // growing meanwhile is read no further than one block past the limit.
-  TFileState state = TFileState::kReadable;
-  if (::fstat(fd, &st) != 0) {
-    state = TFileState::kUnreadable;
-  } else if (!S_ISREG(st.st_mode)) {
-    state = TFileState::kNotRegular;
-  } else {
-    char chunk[65536];
-    while (text.size() <= max_size) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) state = TFileState::kUnreadable;
-      if (n <= 0) break;
-      text.append(chunk, static_cast<size_t>(n));
-    }
-    if (text.size() > max_size) state = TFileState::kTooLarge;
-  }
+  // What was opened is what counts: the path may have changed since it was looked at.
+  const TFileState state = ReadOpenFile(fd, max_size, text);
   ::close(fd);
-  if (state != TFileState::kReadable) text.clear();
   return state;
 }
 
 bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists) {
   std::string target = path;
   struct stat st {};
+  if (!LinksOwnedByUser(path)) return false;
   if (exists) {
     // A file reached through a symbolic link is written where the link points.
     if (char* real = ::realpath(path.c_str(), nullptr)) {
@@ -191,6 +275,66 @@ bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exist
     }
   }
   return Save(target, text, exists ? &st : nullptr);
+}
+
+bool UpdateSmallFile(const std::string& path, size_t max_size,
+                     const std::function<void(std::string& text)>& change) {
+  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+  // Not even opened when it is no regular file: opening a serial device would change its
+  // control lines.
+  struct stat before {};
+  if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) return false;
+  if (!LinksOwnedByUser(path)) return false;
+  for (;;) {
+    // The lock is the file's own. A missing file is made empty first, exclusively, so that
+    // two programs that both find it missing lock the same file.
+    bool created = false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT) {
+      fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                  0666);
+      created = fd >= 0;
+      struct stat link {};
+      if (fd < 0 && errno == EEXIST && ::lstat(path.c_str(), &link) == 0) {
+        if (!S_ISLNK(link.st_mode)) {
+          if (std::chrono::steady_clock::now() >= deadline) return false;
+          continue;  // another program made it just now
+        }
+        // A link of this user's to a file not there yet: the new file takes the link's place,
+        // with nothing to lock.
+        std::string text;
+        change(text);
+        return ReplaceSmallFile(path, text, false);
+      }
+    }
+    if (fd < 0) return false;
+    struct stat opened {};
+    struct stat named {};
+    if (!Lock(fd, deadline) || ::fstat(fd, &opened) != 0) {
+      ::close(fd);
+      return false;
+    }
+    // The holder the lock was waited for may have replaced the file meanwhile: the lock counts
+    // only on the file the path names now.
+    if (::stat(path.c_str(), &named) != 0 || !SameFile(opened, named)) {
+      ::close(fd);
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      continue;
+    }
+    std::string text;
+    bool ok = ReadOpenFile(fd, max_size, text) == TFileState::kReadable;
+    if (ok) {
+      change(text);
+      ok = ReplaceSmallFile(path, text, true);
+    }
+    // An empty file made for the lock goes again when the write failed.
+    if (!ok && created && ::lstat(path.c_str(), &named) == 0 && SameFile(opened, named) &&
+        named.st_size == 0) {
+      ::unlink(path.c_str());
+    }
+    ::close(fd);
+    return ok;
+  }
 }
 
 std::string UserConfigFolder() {

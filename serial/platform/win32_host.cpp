@@ -30,6 +30,71 @@ bool WriteAll(HANDLE file, std::string_view text) {
   return ::FlushFileBuffers(file) != 0;
 }
 
+// Writes `text` at `offset` of the open file `file`.
+bool WriteAllAt(HANDLE file, std::string_view text, uint64_t offset) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+  while (!text.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size(), 1u << 30));
+    if (!::WriteFile(file, text.data(), chunk, &written, nullptr) || written == 0) return false;
+    text.remove_prefix(written);
+  }
+  return true;
+}
+
+bool SetLength(HANDLE file, uint64_t length) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(length);
+  return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
+}
+
+// Writes `text` over the open file `file` in place, keeping its old contents until the new
+// ones are whole: the part beyond the old end goes first, so that a full disk refuses the write
+// before anything old is touched (the file is then cut back to its old length); only then the
+// rest is written over the old bytes and the file is cut to the new length.
+bool OverwriteInPlace(HANDLE file, std::string_view text) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file, &size)) return false;
+  const auto old_size = static_cast<uint64_t>(size.QuadPart);
+  if (text.size() > old_size) {
+    if (!WriteAllAt(file, text.substr(old_size), old_size) || !::FlushFileBuffers(file)) {
+      SetLength(file, old_size);
+      return false;
+    }
+  }
+  if (!WriteAllAt(file, text.substr(0, std::min<uint64_t>(text.size(), old_size)), 0)) {
+    return false;
+  }
+  if (text.size() < old_size && !SetLength(file, text.size())) return false;
+  return ::FlushFileBuffers(file) != 0;
+}
+
+// A mutex of this session named after the full path of `path` (in any case), which every
+// program that changes that file takes; null when none can be had.
+HANDLE FileMutex(const std::string& path) {
+  const std::wstring wide = platform::Widen(path);
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD length =
+      ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length >= full.size()) {
+    full.resize(length);
+    length = ::GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+  }
+  if (length == 0 || length >= full.size()) return nullptr;
+  full.resize(length);
+  ::CharLowerBuffW(full.data(), length);
+  // Mutex names are short and take no backslash: the path goes in as its FNV-1a hash.
+  uint64_t hash = 14695981039346656037ull;
+  for (const wchar_t c : full) {
+    hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull;
+  }
+  std::wstring name = L"Local\\oxa-file-lock-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xF];
+  return ::CreateMutexW(nullptr, FALSE, name.c_str());
+}
+
 UINT g_console_output_cp = 0;  // the console's own output code page, put back at exit
 
 void RestoreConsoleOutputCp() {
@@ -158,10 +223,10 @@ bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exist
   if (file == INVALID_HANDLE_VALUE) {
     // A folder the user may not write to: a writable file there is written in place.
     if (!exists || ::GetLastError() != ERROR_ACCESS_DENIED) return false;
-    const HANDLE direct = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr,
-                                        TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE direct = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (direct == INVALID_HANDLE_VALUE) return false;
-    const bool ok = WriteAll(direct, text);
+    const bool ok = OverwriteInPlace(direct, text);
     return ::CloseHandle(direct) != 0 && ok;
   }
   bool ok = WriteAll(file, text);
@@ -169,6 +234,30 @@ bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exist
   ok = ok && ::MoveFileExW(temporary.c_str(), target.c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) ::DeleteFileW(temporary.c_str());
+  return ok;
+}
+
+bool UpdateSmallFile(const std::string& path, size_t max_size,
+                     const std::function<void(std::string& text)>& change) {
+  // A lock on the file itself would keep MoveFileEx from replacing it while it is held.
+  const HANDLE mutex = FileMutex(path);
+  if (mutex == nullptr) return false;
+  const DWORD waited = ::WaitForSingleObject(mutex, 2000);
+  // An abandoned mutex is taken all the same: its holder ended, and the file was replaced
+  // whole or not at all.
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    ::CloseHandle(mutex);
+    return false;
+  }
+  std::string text;
+  const TFileState state = ReadSmallFile(path, max_size, text);
+  bool ok = state == TFileState::kReadable || state == TFileState::kMissing;
+  if (ok) {
+    change(text);
+    ok = ReplaceSmallFile(path, text, state == TFileState::kReadable);
+  }
+  ::ReleaseMutex(mutex);
+  ::CloseHandle(mutex);
   return ok;
 }
 

@@ -2,6 +2,10 @@
 // something that is not an ordinary settings file.
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +17,10 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "actions/IniFile.h"
+#include "actions/SettingsPath.h"
 
 namespace oxa {
 namespace {
@@ -37,8 +43,8 @@ class SettingsFile : public ::testing::Test {
  protected:
   SettingsFile() {
     static int made = 0;
-    dir = fs::temp_directory_path() /
-          ("ini_file_test." + std::to_string(std::random_device()()) + "." + std::to_string(++made));
+    dir = fs::temp_directory_path() / ("ini_file_test." + std::to_string(std::random_device()()) +
+                                       "." + std::to_string(++made));
     fs::create_directories(dir);
     path = dir / "ful03test.ini";
   }
@@ -105,11 +111,13 @@ TEST(IniFile, IntegerRule) {
 }
 
 TEST(IniFile, PortsSectionAsThePortTakesIt) {
+  using namespace std::string_literals;
+  // A value is kept whole, NUL included, for the port to refuse as malformed.
   const TIniText ini(
       "[Ports]\nCOM1=/dev/ttyUSB0 rs485 echo\ncom3 = tcp://host:502\nCOM010=/dev/ttyS9\n"
-      "COM0=/dev/a\nCOM256=/dev/b\nLPT1=/dev/c\nCOM2=\nCOMX=/dev/d\n");
+      "COM0=/dev/a\nCOM256=/dev/b\nLPT1=/dev/c\nCOM2=\nCOMX=/dev/d\nCOM4=/dev/x\0y\n"s);
   const std::map<uint8_t, std::string> expected = {
-      {1, "/dev/ttyUSB0 rs485 echo"}, {3, "tcp://host:502"}, {10, "/dev/ttyS9"}};
+      {1, "/dev/ttyUSB0 rs485 echo"}, {3, "tcp://host:502"}, {4, "/dev/x\0y"s}, {10, "/dev/ttyS9"}};
   EXPECT_EQ(PortMap(ini.ReadSection("Ports")), expected);
 
   EXPECT_EQ(ParsePortAssignment("COM3=/dev/ttyUSB0"),
@@ -149,39 +157,117 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedByAWrite) {
 }
 
 #ifndef _WIN32  // an ordinary user of POSIX
-// A writable file in a folder the user may not write to (the program's folder of a shared
-// installation) is written in place. The superuser writes anywhere, so as root the write is
-// made by a child process that runs as an ordinary user.
-TEST_F(SettingsFile, WritableFileInReadOnlyFolderIsWrittenInPlace) {
-  const fs::path folder = dir / "shared";
-  fs::create_directory(folder);
-  const fs::path file = folder / "ful03test.ini";
-  Write(file, "[Signature]\nPort=1\n");
-  const auto write = [&] { return TIniFile(file).WriteInteger("Signature", "Port", 4); };
-  if (::geteuid() == 0) {
-    constexpr uid_t kUser = 65534;
-    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
-    ASSERT_EQ(::chown(file.c_str(), kUser, kUser), 0);
-    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgid(kUser) != 0 || ::setuid(kUser) != 0) ::_exit(2);
-      ::_exit(write() ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  } else {
-    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
-    EXPECT_TRUE(write());
+// Runs `step` in a child process as an ordinary user, with files of at most `file_limit` bytes
+// (as on a disk with that much room left): as such when the test runs as one, else as "nobody",
+// who then owns `folder` and `file`. True when `step` returned true.
+bool AsOrdinaryUser(const fs::path& folder, const fs::path& file, rlim_t file_limit,
+                    const std::function<bool()>& step) {
+  constexpr uid_t kUser = 65534;
+  const bool root = ::geteuid() == 0;
+  if (root &&
+      (::chmod(folder.parent_path().c_str(), 0755) != 0 ||
+       ::chown(folder.c_str(), kUser, kUser) != 0 || ::chown(file.c_str(), kUser, kUser) != 0)) {
+    return false;
   }
-  ::chmod(folder.c_str(), 0700);
-  EXPECT_EQ(Read(file), "[Signature]\nPort=4\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (root && (::setgid(kUser) != 0 || ::setuid(kUser) != 0)) ::_exit(2);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+    const rlimit limit{file_limit, file_limit};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
+    ::_exit(step() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// A writable file in a folder the user may not write to (the program's folder of a shared
+// installation) is written in place, and only once the new text has room: on a full disk the
+// file keeps its old text.
+TEST_F(SettingsFile, WritableFileInReadOnlyFolderIsWrittenInPlaceWhenItFits) {
+  struct Row {
+    const char* name;
+    std::string before;
+    std::string port;
+    rlim_t room;  // bytes the file may take
+    bool written;
+    std::string after;
+  };
+  const Row rows[] = {
+      {"longer", "[Signature]\nPort=1\n", "4", RLIM_INFINITY, true, "[Signature]\nPort=4\n"},
+      {"shorter", "[Signature]\nPort=12345\n", "6", RLIM_INFINITY, true, "[Signature]\nPort=6\n"},
+      {"disk full", "[Signature]\nPort=1\n", "/dev/serial/by-id/usb-FTDI", 24, false,
+       "[Signature]\nPort=1\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fs::path folder = dir / row.name;
+    fs::create_directory(folder);
+    const fs::path file = folder / "ful03test.ini";
+    Write(file, row.before);
+    ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+    EXPECT_EQ(
+        AsOrdinaryUser(folder, file, row.room,
+                       [&] { return TIniFile(file).WriteString("Signature", "Port", row.port); }),
+        row.written);
+    ::chmod(folder.c_str(), 0700);
+    EXPECT_EQ(Read(file), row.after);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+  }
+}
+
+// A link in the settings file's place that another user made (in a shared folder, say) does
+// not lead the write elsewhere, least of all the superuser's.
+TEST_F(SettingsFile, AnotherUsersLinkIsNotWrittenThrough) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
+  const fs::path real = dir / "real.ini";
+  Write(real, "[Signature]\nPort=1\n");
+  fs::create_symlink(real, path);
+  ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(TIniFile(path).WriteInteger("Signature", "Port", 4));
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(Read(real), "[Signature]\nPort=1\n");
+  // Also where the link leads to another link.
+  const fs::path hop = dir / "hop.ini";
+  fs::create_symlink(path, hop);
+  EXPECT_FALSE(TIniFile(hop).WriteInteger("Signature", "Port", 4));
+  EXPECT_EQ(Read(real), "[Signature]\nPort=1\n");
+}
+
+// Another program (fulctl, a second window) is in the middle of its change when this one
+// starts: this one waits for it, and then changes what it wrote.
+TEST_F(SettingsFile, AChangeWaitsForAnotherProgramsChange) {
+  Write(path, "[Signature]\nPort=1\n");
+  const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  std::thread writer([&] { EXPECT_TRUE(TIniFile(path).WriteInteger("Signature", "Baud", 2)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Write(dir / "other.tmp", "[Signature]\nPort=7\n");
+  fs::rename(dir / "other.tmp", path);
+  ::close(other);
+  writer.join();
+  EXPECT_EQ(Read(path), "[Signature]\nPort=7\nBaud=2\n");
 }
 
 #endif
+
+// Two programs writing keys at the same time keep every key of both.
+TEST_F(SettingsFile, WritersAtTheSameTimeKeepEachOthersKeys) {
+  const auto write_keys = [&](const char* prefix) {
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_TRUE(TIniFile(path.string()).WriteInteger("Signature", prefix + std::to_string(i), i));
+    }
+  };
+  std::thread window(write_keys, "Window");
+  std::thread fulctl(write_keys, "Fulctl");
+  window.join();
+  fulctl.join();
+  const TIniSection written = TIniFile(path.string()).ReadSection("Signature");
+  EXPECT_EQ(written.size(), 20u);
+}
 
 // A file without write bits stays untouched, also for the superuser whom the system lets write
 // anything.
@@ -206,24 +292,27 @@ TEST_F(SettingsFile, OnlyRegularFilesWithinTheLimitAreUsed) {
     const char* name;
     std::function<void(const fs::path&)> make;
     TState state;
+    const char* problem;  // when fulctl --settings names it
   };
   const std::string head = "[Signature]\nPort=3\n";
   const Row rows[] = {
-      {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
-       TState::kNotRegular},
+      {"device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, TState::kNotRegular,
+       "not a regular file (a folder, FIFO or device)"},
       {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
-       TState::kNotRegular},
-      {"folder", [](const fs::path& p) { fs::create_directory(p); }, TState::kNotRegular},
+       TState::kNotRegular, "not a regular file (a folder, FIFO or device)"},
+      {"folder", [](const fs::path& p) { fs::create_directory(p); }, TState::kNotRegular,
+       "not a regular file (a folder, FIFO or device)"},
       {"oversize",
        [&](const fs::path& p) {
          Write(p, head + std::string(TIniFile::kMaxSize - head.size() + 1, ';'));
        },
-       TState::kTooLarge},
+       TState::kTooLarge, "larger than 1024 KiB"},
       {"at the limit",
        [&](const fs::path& p) {
          Write(p, head + std::string(TIniFile::kMaxSize - head.size(), ';'));
        },
-       TState::kReadable},
+       TState::kReadable, ""},
+      {"missing", [](const fs::path&) {}, TState::kMissing, "no such file"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -233,6 +322,8 @@ TEST_F(SettingsFile, OnlyRegularFilesWithinTheLimitAreUsed) {
     const auto size = fs::is_regular_file(p) ? fs::file_size(p) : 0;
     TIniFile ini(p);
     EXPECT_EQ(ini.State(), row.state);
+    EXPECT_EQ(NamedSettingsProblem(p), row.problem);
+    if (row.state == TState::kMissing) continue;
     const bool used = row.state == TState::kReadable;
     EXPECT_EQ(ini.ReadInteger("Signature", "Port", 1), used ? 3 : 1);
     EXPECT_EQ(ini.WriteInteger("Signature", "Port", 5), used);

@@ -30,6 +30,11 @@ TEST(PortTexts, EachReasonSaysWhatToDoInBothLanguages) {
        "/dev/ttyUSB0",
        "/dev/ttyUSB0 занят: его держит minicom (PID 4242).",
        "/dev/ttyUSB0 is busy: held by minicom (PID 4242)"},
+      // A program may name itself anything: its name cannot steer the terminal.
+      {{TOpenFailure::kBusy, "Device or resource busy", 4243, "\x1b]0;owned\x07\x1b[2J"},
+       "/dev/ttyUSB0",
+       "/dev/ttyUSB0 занят: его держит \\x1b]0;owned\\x07\\x1b[2J (PID 4243).",
+       "/dev/ttyUSB0 is busy: held by \\x1b]0;owned\\x07\\x1b[2J (PID 4243)"},
       {{TOpenFailure::kBusy, "Device or resource busy", 0, {}},
        "/dev/ttyUSB0",
        "/dev/ttyUSB0 занят другой программой.",
@@ -75,6 +80,9 @@ TEST(PortTexts, TooltipSaysWhereAPortLeads) {
   EXPECT_EQ(PortTooltipText("/dev/ttyUSB0 rs458"),
             "/dev/ttyUSB0 rs458: неверная запись (unknown option 'rs458' (known: rs485, echo))");
   EXPECT_EQ(PortTooltipText("/dev/null").rfind("/dev/null", 0), 0u);
+  EXPECT_EQ(PortTooltipText("/dev/oxa\x9b"
+                            "2J\xff"),
+            "/dev/oxa\\x9b2J\\xff: устройство отсутствует");
 }
 
 }  // namespace

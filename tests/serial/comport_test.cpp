@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -16,6 +18,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/OxaComPort.h"
 #include "tests/serial/PtyPair.h"
@@ -120,6 +123,11 @@ TEST(ComPortOpen, RefusesWithItsReason) {
       // A pseudo-terminal has no RS-485 mode; the port is left free.
       {6, pty.SlavePath() + " rs485", TOpenFailure::kNoRs485, ""},
       {7, locked_slave, TOpenFailure::kNotPresent, "no hardware behind the device node"},
+      // Names that would open a file in the current folder, or another path than written.
+      {8, "COM0", TOpenFailure::kBadAddress, "COM numbers run from 1 to 255"},
+      {9, "com256 echo", TOpenFailure::kBadAddress, "COM numbers run from 1 to 255"},
+      {10, "COM1 ", TOpenFailure::kBadAddress, "blanks before or after 'COM1'"},
+      {11, std::string("/dev/ttyS0\0rs485", 16), TOpenFailure::kBadAddress, "NUL"},
   };
   ToxaComPort port;
   std::map<uint8_t, std::string> map;
@@ -459,32 +467,65 @@ TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
   PtyPair pty;
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
+  // Processes that wait until the test ends them, however it ends.
+  struct TChildren {
+    std::vector<pid_t> pids;
+    void End(pid_t pid) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      std::erase(pids, pid);
+    }
+    ~TChildren() {
+      while (!pids.empty()) End(pids.back());
+    }
+  } children;
   std::fflush(nullptr);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(ready[0]);
-    ToxaComPort holder;
-    holder.SetDeviceMap(pty.Map());
-    const char ok = holder.Open() ? 'y' : 'n';
-    if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
-    ::pause();
-    ::_exit(0);
+  // First a process that only has the device open, as a virtual device has its own
+  // pseudo-terminal; then the one that takes the port, under a name of its own choosing.
+  for (const bool takes : {false, true}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      char ok = 'y';
+      ToxaComPort holder;
+      holder.SetDeviceMap(pty.Map());
+      if (takes) {
+        ::prctl(PR_SET_NAME, "port\x1b]0;x\x07");
+        ok = holder.Open() ? 'y' : 'n';
+        // Only the lock stays: the exclusive flag would outlive the holder while the other
+        // process keeps the terminal open, and refuse an ordinary user's next open.
+        ::ioctl(static_cast<int>(holder.Handle()), TIOCNXCL);
+      } else if (::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY) < 0) {
+        ok = 'n';
+      }
+      if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+      ::pause();
+      ::_exit(0);
+    }
+    children.pids.push_back(child);
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
   }
-  ::close(ready[1]);
-  char ok = 0;
-  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
   ::close(ready[0]);
-  ASSERT_EQ(ok, 'y');
+  ::close(ready[1]);
+  const pid_t taker = children.pids.back();
   ToxaComPort port;
   MapTo(port, pty);
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(port.OpenError().failure, TOpenFailure::kBusy);
-  EXPECT_EQ(port.OpenError().holder_pid, child);
-  EXPECT_EQ(port.OpenError().holder_name, "serial_tests");
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(port.OpenError().holder_pid, taker);
+  EXPECT_EQ(port.OpenError().holder_name, "port\x1b]0;x\x07");
+  children.End(taker);
   EXPECT_TRUE(port.Open());  // free again once its holder is gone
+  port.Close();
+  // A second open in this program: the lock is this process's own.
+  ToxaComPort second;
+  MapTo(second, pty);
+  ASSERT_TRUE(port.Open());
+  EXPECT_FALSE(second.Open());
+  EXPECT_EQ(second.OpenError().holder_pid, ::getpid());
   port.Close();
 }
 

@@ -63,6 +63,13 @@ TEST_F(PortInfoTree, ListsAdaptersAndUartsWithWhatTheSystemKnows) {
   EXPECT_EQ(usb.driver, "ftdi_sio");
   EXPECT_EQ(PortInfoText(usb), "ftdi_sio, USB 0403:6001 FTDI FT232R USB UART, serial A50285BI, " +
                                    Dev("serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0"));
+  // The adapter's own strings are shown, never obeyed by the terminal.
+  Touch("sys/devices/pci0/usb1/1-1/product", "FT232R\x1b]0;owned\x07\n");
+  const TPortInfo crafted = DescribePort(Dev("ttyUSB0"), roots);
+  EXPECT_EQ(crafted.product, "FT232R\x1b]0;owned\x07");
+  EXPECT_EQ(PortInfoText(crafted),
+            "ftdi_sio, USB 0403:6001 FTDI FT232R\\x1b]0;owned\\x07, serial A50285BI, " +
+                Dev("serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0"));
 }
 
 TEST_F(PortInfoTree, DescribesWhatALinkOpensAndSaysWhenNothingIsThere) {
@@ -76,6 +83,34 @@ TEST_F(PortInfoTree, DescribesWhatALinkOpensAndSaysWhenNothingIsThere) {
   EXPECT_EQ(absent.path, Dev("ttyUSB7"));
   EXPECT_FALSE(DescribePort(Dev("ttyS1"), roots).present);  // the node is there, the UART not
   EXPECT_TRUE(DescribePort(Dev("ttyS0"), roots).present);
+}
+
+// /proc/locks names who holds a lock on which file; the text is the kernel's, but read as
+// hostile all the same.
+TEST(PortHolder, TheExclusiveLockOnTheFileNamesItsHolder) {
+  const std::pair<std::string_view, int> rows[] = {
+      {"1: FLOCK  ADVISORY  WRITE 4242 00:1a:7 0 EOF\n", 4242},
+      {"1: POSIX  ADVISORY  READ  11 00:1a:7 0 EOF\n2: OFDLCK ADVISORY  WRITE 12 00:1a:7 0 EOF",
+       12},
+      // A waiter, a shared lock, a lease, a process not seen from here, another file.
+      {"1: FLOCK  ADVISORY  WRITE 1 00:1a:7 0 EOF\n1: -> FLOCK  ADVISORY  WRITE 2 00:1a:7 0 EOF",
+       1},
+      {"1: -> FLOCK  ADVISORY  WRITE 2 00:1a:7 0 EOF\n", 0},
+      {"1: FLOCK  ADVISORY  READ 3 00:1a:7 0 EOF\n", 0},
+      {"1: LEASE  ACTIVE    WRITE 4 00:1a:7 0 EOF\n", 0},
+      {"1: FLOCK  ADVISORY  WRITE -1 00:1a:7 0 EOF\n1: FLOCK  ADVISORY  WRITE 0 00:1a:7 0 EOF", 0},
+      {"1: FLOCK  ADVISORY  WRITE 5 00:1b:7 0 EOF\n1: FLOCK  ADVISORY  WRITE 6 01:1a:7 0 EOF\n"
+       "1: FLOCK  ADVISORY  WRITE 7 00:1a:77 0 EOF\n",
+       0},
+      // Lines cut short or garbled.
+      {"1: FLOCK  ADVISORY  WRITE 8\n1: FLOCK ADVISORY WRITE 9 00:1a\n1: FLOCK A WRITE x 00:1a:7",
+       0},
+      {"1: FLOCK  ADVISORY  WRITE 99999999999 00:1a:7 0 EOF\n", 0},
+      {"1: FLOCK  ADVISORY  WRITE 10 00:1a:7x 0 EOF\nFLOCK ADVISORY WRITE 11 00:1a:7 0 EOF", 0},
+      {"", 0},
+  };
+  for (const auto& [text, pid] : rows)
+    EXPECT_EQ(ExclusiveLockHolder(text, 0, 0x1a, 7), pid) << text;
 }
 
 }  // namespace

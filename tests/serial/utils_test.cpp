@@ -123,5 +123,29 @@ TEST(Cp1251, RoundTripsRussianAndMarksWhatItCannotHold) {
   EXPECT_EQ(Cp1251ToUtf8(uint8_t{0xC0}), "А");
 }
 
+// What a crafted process name, USB string or device identification would send to a terminal
+// is shown, not obeyed.
+TEST(VisibleText, ControlCharactersAndBrokenUtf8AreShownEscaped) {
+  const std::pair<std::string_view, std::string_view> rows[] = {
+      {"FT232R USB UART", "FT232R USB UART"},
+      {"Прибор №5 ёЁ → €", "Прибор №5 ёЁ → €"},
+      {"\x1b]0;owned\x07\x1b[2J", "\\x1b]0;owned\\x07\\x1b[2J"},
+      {std::string_view("a\0b\tc\nd\x7f", 8), "a\\x00b\\x09c\\x0ad\\x7f"},
+      {"\xC2\x9B"
+       "31m \xC2\x80\xC2\x9F \xC2\xA0",
+       "\\u009b31m \\u0080\\u009f \xC2\xA0"},
+      {"\xFF\xFE ok \x80", "\\xff\\xfe ok \\x80"},
+      {"\xD0", "\\xd0"},                                        // cut short at the end
+      {"\xD0x", "\\xd0x"},                                      // cut short by an ASCII byte
+      {"\xC0\xAF \xE0\x80\xAF", "\\xc0\\xaf \\xe0\\x80\\xaf"},  // overlong '/'
+      {"\xED\xA0\x80", "\\xed\\xa0\\x80"},                      // a surrogate
+      {"\xF4\x90\x80\x80 \xF0\x9F\x98\x80", "\\xf4\\x90\\x80\\x80 \xF0\x9F\x98\x80"},
+      {"C:\\ports\\COM3", "C:\\ports\\COM3"},  // a backslash of its own stays
+  };
+  for (const auto& [raw, shown] : rows) {
+    EXPECT_EQ(VisibleText(raw), shown) << shown;
+  }
+}
+
 }  // namespace
 }  // namespace oxa

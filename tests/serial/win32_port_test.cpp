@@ -70,6 +70,8 @@ TEST(Win32Port, RefusesToOpenWithItsReason) {
       {file, TOpenFailure::kNotSerial, "not a serial device"},
       {"NUL", TOpenFailure::kNotSerial, "not a serial device"},
       {"COM200 rs485", TOpenFailure::kNoRs485, "not supported on Windows"},
+      {"COM256", TOpenFailure::kBadAddress, "COM numbers run from 1 to 255"},
+      {"COM1 ", TOpenFailure::kBadAddress, "blanks"},
       {"tcp://127.0.0.1:1", TOpenFailure::kUnreachable, "refused"},
   };
   for (const auto& row : rows) {
