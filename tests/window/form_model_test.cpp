@@ -378,7 +378,11 @@ TEST(FormModel, EventsDuringATest) {
        TControl::kButton3, false},
       {"focus moved by the user", [](TForm& f) { f.view.focus = TControl::kUDNumReg; },
        TControl::kUDNumReg, false},
-      {"escape", [](TForm& f) { EXPECT_TRUE(f.model->FormKeyDown(kKeyEscape)); },
+      {"escape, other keys left to the controls",
+       [](TForm& f) {
+         EXPECT_FALSE(f.model->FormKeyDown(13));
+         EXPECT_TRUE(f.model->FormKeyDown(kKeyEscape));
+       },
        TControl::kButton3, true},
   };
   for (const Row& row : rows) {
@@ -403,14 +407,6 @@ TEST(FormModel, EventsDuringATest) {
   }
 }
 
-TEST(FormModel, KeysOtherThanEscapeAreLeftToTheControls) {
-  TForm form("");
-  EXPECT_FALSE(form.model->FormKeyDown(13));
-  EXPECT_EQ(form.view.close_requests, 0);
-  EXPECT_TRUE(form.model->FormKeyDown(kKeyEscape));
-  EXPECT_TRUE(form.view.closed);
-}
-
 // --- The settings file ----------------------------------------------------------------------
 
 TEST(FormModel, StartsFromTheSettingsFile) {
@@ -426,7 +422,6 @@ TEST(FormModel, StartsFromTheSettingsFile) {
        "Готов к работе:   COM3, 57600 bps", 17},
       {"speed out of list", "[Signature]\nBaud=5\n", "Готов к работе:   COM1,  bps", 0},
       {"port out of list", "[Signature]\nPort=17\n", "Готов к работе:   , 9600 bps", 0},
-      {"lowest number", "[Signature]\nPort=-2147483648\n", "Готов к работе:   , 9600 bps", 0},
       {"address clamped", "[Signature]\nNetAddr=300\n", "Готов к работе:   COM1, 9600 bps", 127},
   };
   for (const Row& row : rows) {
