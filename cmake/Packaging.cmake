@@ -1,8 +1,10 @@
 # The tool's packages, made by CPack (scripts/package.sh, or `cpack` in the build tree after
 # the programs are built). On Linux: a Debian package that installs the window, fulctl and
 # the virtual device under /usr, with a desktop entry, an icon, manual pages and the
-# documents Debian asks for. On Windows: a ZIP. Included from the root CMakeLists.txt after
-# every program's target exists.
+# documents Debian asks for. On Windows: an installer for a technician's machine and a zip,
+# the portable form, which also holds the library for developers. Included from the root
+# CMakeLists.txt after the library's and fulctl's targets exist; what depends on the
+# Windows window's target is settled once the whole tree has been read.
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME ful03test)
@@ -14,8 +16,85 @@ set(OXA_PACKAGE_MAINTAINER "ful03test developers <ful03test@example.org>"
 set(CPACK_PACKAGE_CONTACT "${OXA_PACKAGE_MAINTAINER}")
 
 if(WIN32)
-  set(CPACK_GENERATOR ZIP)
+  set(src ${PROJECT_SOURCE_DIR}/packaging)
+  set(out ${PROJECT_BINARY_DIR}/packaging)
+  file(MAKE_DIRECTORY ${out})
+
+  # The icon of the window, of its Start-menu entry and of the installer: the package's SVG
+  # icon drawn at the sizes Windows shows (16 to 48 in menus, lists and the task bar, 256 in
+  # large views, kept there as PNG as Windows allows for that size). The window's resource
+  # file takes it from ${out}/ful03test.ico.
+  find_program(OXA_RSVG_CONVERT rsvg-convert)
+  find_program(OXA_ICOTOOL icotool)
+  if(OXA_RSVG_CONVERT AND OXA_ICOTOOL)
+    set(icon ${out}/ful03test.ico)
+    set(draw)
+    set(small)
+    foreach(size IN ITEMS 16 24 32 48 256)
+      list(APPEND draw COMMAND ${OXA_RSVG_CONVERT} -w ${size} -h ${size}
+           -o ${out}/ful03test-${size}.png ${src}/ful03test.svg)
+      if(size LESS 256)
+        list(APPEND small ${out}/ful03test-${size}.png)
+      endif()
+    endforeach()
+    add_custom_command(
+      OUTPUT ${icon}
+      ${draw}
+      COMMAND ${OXA_ICOTOOL} -c -o ${icon} ${small} -r ${out}/ful03test-256.png
+      DEPENDS ${src}/ful03test.svg
+      COMMENT "Windows icon ful03test.ico"
+      VERBATIM)
+    add_custom_target(oxa_windows_icon ALL DEPENDS ${icon})
+    set(CPACK_NSIS_MUI_ICON ${icon})
+    set(CPACK_NSIS_MUI_UNIICON ${icon})
+  else()
+    message(STATUS "No rsvg-convert or icotool (scripts/setup.sh windows installs them): no icon")
+  endif()
+
+  # Two parts: the programs with the README, which the installer puts on a technician's
+  # machine, and the library as its layer libraries (link them actions, devices, protocols,
+  # serial) with the public headers of each layer, for developers. The zip holds both.
+  install(TARGETS fulctl RUNTIME DESTINATION bin COMPONENT programs)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT programs)
+  foreach(layer IN ITEMS serial protocols devices actions)
+    install(TARGETS oxa_${layer} ARCHIVE DESTINATION lib COMPONENT development)
+    # The OS files of serial/platform/ are no part of the interface.
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/${layer}/ DESTINATION include/${layer}
+            COMPONENT development FILES_MATCHING PATTERN "*.h" PATTERN "platform" EXCLUDE)
+  endforeach()
+
+  set(CPACK_GENERATOR ZIP NSIS)
   set(CPACK_SYSTEM_NAME win64)
+  # The installer, made by Debian's nsis from CPack's own script: C:\Program Files\ful03test,
+  # a Start-menu folder, and an entry among the installed programs; installing over an
+  # installation removes that one first. What differs from the zip is in
+  # packaging/windows-packages.cmake. The script's head takes CPACK_NSIS_DEFINES before any
+  # data: there the installer is made for x86-64 (nsis has 64-bit stubs), as a 32-bit one
+  # would write to the 32-bit view of the registry, and does not run under a 64-bit-only Wine.
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY ful03test)
+  set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY ful03test)
+  set(CPACK_NSIS_DISPLAY_NAME "FUL 05.03 Modbus test")
+  set(CPACK_NSIS_PACKAGE_NAME "FUL 05.03 Modbus test")
+  # The icon beside the entry among the installed programs: the uninstaller's, the window's
+  # where the window is installed.
+  set(CPACK_NSIS_INSTALLED_ICON_NAME "Uninstall.exe")
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  set(CPACK_NSIS_IGNORE_LICENSE_PAGE ON)
+  set(CPACK_PROJECT_CONFIG_FILE ${src}/windows-packages.cmake)
+
+  # The window (win32/) may be added after this file: its install rule and its Start-menu
+  # entry wait for the end of the root directory, before CPack writes its configuration.
+  macro(oxa_windows_window_package)
+    if(TARGET ful03test)
+      install(TARGETS ful03test RUNTIME DESTINATION bin COMPONENT programs)
+      set(CPACK_PACKAGE_EXECUTABLES ful03test "FUL 05.03 Modbus test")
+      # Escaped twice: once here, once in CPack's configuration file.
+      set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\\\ful03test.exe")
+    endif()
+  endmacro()
+  cmake_language(DEFER CALL oxa_windows_window_package)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # Builds without the window (the sanitizer and fuzz presets) make no package.
   if(NOT (TARGET ful03test AND TARGET fulctl AND TARGET fulsim))
@@ -117,4 +196,5 @@ To open serial ports a user must be in the dialout group
 keeps its settings in ~/.config/ful03test/ful03test.ini.]=])
 endif()
 
-include(CPack)
+# After the deferred parts above.
+cmake_language(DEFER CALL include CPack)

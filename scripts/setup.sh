@@ -3,8 +3,8 @@
 # it asks apt only when something is missing.
 #
 # Usage: scripts/setup.sh [windows]
-#   windows  also the MinGW-w64 cross compiler and Wine, for the Windows build and its tests
-#            (scripts/windows.sh)
+#   windows  also the MinGW-w64 cross compiler and Wine, for the Windows build and its tests,
+#            and what makes the Windows icon and installer (scripts/windows.sh)
 set -euo pipefail
 
 packages=(
@@ -19,8 +19,10 @@ packages=(
 
 for group in "$@"; do
   case "$group" in
-    # googletest: its sources, which the Windows build compiles with the cross compiler.
-    windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
+    # googletest: its sources, which the Windows build compiles with the cross compiler;
+    # librsvg2-bin and icoutils: the icon from the SVG one; nsis: the installer.
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest
+                        librsvg2-bin icoutils nsis) ;;
     *) echo "setup: unknown package group '$group' (known: windows)" >&2; exit 2 ;;
   esac
 done

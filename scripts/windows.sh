@@ -3,7 +3,9 @@
 # windows), cross-builds the library and its tests (preset windows), runs the tests under Wine,
 # among them the Win32 port and fulctl.exe talking through Wine's COM ports to the virtual
 # device of the Linux build, prints the time per exchange of fulctl of both builds against the
-# same virtual device, and makes the zip (build/windows/ful03test-<version>-win64.zip).
+# same virtual device, makes the zip and the installer (build/windows/ful03test-<version>-win64.zip
+# and ful03test-<version>-win64-setup.exe) and checks both (tests/package/check_windows_packages.sh:
+# the installer installs, runs and uninstalls under Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -67,4 +69,9 @@ cpack --preset windows >/dev/null
 zip=$(ls build/windows/ful03test-*-win64.zip)
 echo "windows: $zip"
 cmake -E tar tf "$zip" | sed 's/^/  /'
+setup=$(ls build/windows/ful03test-*-win64-setup.exe)
+echo "windows: $setup ($(stat -c %s "$setup") bytes)"
 stage "packed"
+
+tests/package/check_windows_packages.sh build/windows
+stage "packages checked"
