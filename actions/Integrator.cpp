@@ -36,11 +36,11 @@ std::string FixedText(double value) {
 std::string FoldedName(std::string_view text) {
   // Cyrillic capitals U+0410..U+042F and small letters U+0430..U+044F that look like Latin
   // letters in either case.
-  struct Fold {
+  struct TFold {
     char32_t cyrillic;
     char latin;
   };
-  static constexpr Fold kLookAlikes[] = {{U'А', 'a'}, {U'В', 'b'}, {U'Е', 'e'}, {U'К', 'k'},
+  static constexpr TFold kLookAlikes[] = {{U'А', 'a'}, {U'В', 'b'}, {U'Е', 'e'}, {U'К', 'k'},
                                          {U'М', 'm'}, {U'Н', 'h'}, {U'О', 'o'}, {U'Р', 'p'},
                                          {U'С', 'c'}, {U'Т', 't'}, {U'Х', 'x'}, {U'У', 'y'}};
   std::string out;
@@ -52,7 +52,7 @@ std::string FoldedName(std::string_view text) {
       char32_t upper = code;
       if (code >= U'а' && code <= U'я') upper = code - 0x20;
       bool folded = false;
-      for (const Fold& f : kLookAlikes) {
+      for (const TFold& f : kLookAlikes) {
         if (f.cyrillic == upper) {
           out += f.latin;
           folded = true;

@@ -19,7 +19,7 @@ std::string Target(std::string_view address) {
   TPortAddress parsed;
   std::string problem;
   if (!ParsePortAddress(address, parsed, problem)) return Str(address);
-  if (parsed.kind == TPortAddress::Kind::kTcp) {
+  if (parsed.kind == TPortAddress::TKind::kTcp) {
     return "tcp://" + parsed.host + ":" + std::to_string(parsed.tcp_port);
   }
   return parsed.path;
@@ -101,7 +101,7 @@ std::string RawTooltipText(std::string_view address) {
   if (!ParsePortAddress(address, parsed, problem)) {
     return Str(address) + ": неверная запись (" + problem + ")";
   }
-  if (parsed.kind == TPortAddress::Kind::kTcp) {
+  if (parsed.kind == TPortAddress::TKind::kTcp) {
     return Target(address) + ": сервер последовательных портов по TCP";
   }
   const TPortInfo info = DescribePort(parsed.path);

@@ -290,7 +290,7 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
   connect(ui_->CBPort, &QComboBox::activated, this, [this] { model_->CBPortChange(); });
   ui_->LStatus->installEventFilter(this);
   // The port list describes its entries each time it opens.
-  portView_ = ui_->CBPort->view();
+  port_view_ = ui_->CBPort->view();
   // Key preview: Escape is seen before any control of the window gets it.
   qApp->installEventFilter(this);
 
@@ -302,7 +302,7 @@ TIDMainFrm::~TIDMainFrm() {
 }
 
 bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == portView_ && event->type() == QEvent::Show) model_->CBPortDropDown();
+  if (watched == port_view_ && event->type() == QEvent::Show) model_->CBPortDropDown();
   if (watched == ui_->LStatus && event->type() == QEvent::MouseButtonDblClick) {
     model_->LStatusDblClick();
     return true;
@@ -342,14 +342,14 @@ void TIDMainFrm::moveEvent(QMoveEvent* event) {
   // The window manager frames the window only after it is shown; once the frame's size is
   // known, the frame is centred again, unless the window was moved meanwhile.
   const QWindow* handle = windowHandle();
-  if (!centred_ || !handle || pos() != centredAt_) return;
-  if (handle->frameMargins() != centredMargins_) Centre();
+  if (!centred_ || !handle || pos() != centred_at_) return;
+  if (handle->frameMargins() != centred_margins_) Centre();
 }
 
 void TIDMainFrm::Centre() {
   const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
   if (!screen) return;
-  centredMargins_ = windowHandle() ? windowHandle()->frameMargins() : QMargins();
-  centredAt_ = CentredFramePosition(screen->availableGeometry(), size(), centredMargins_);
-  move(centredAt_);
+  centred_margins_ = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+  centred_at_ = CentredFramePosition(screen->availableGeometry(), size(), centred_margins_);
+  move(centred_at_);
 }

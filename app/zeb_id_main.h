@@ -80,10 +80,10 @@ class TIDMainFrm : public QWidget {
   // Centres the frame on the screen, with the frame's size as far as it is known yet.
   void Centre();
 
-  QObject* portView_ = nullptr;  // the port list's drop-down view
+  QObject* port_view_ = nullptr;  // the port list's drop-down view
   bool shown_ = false;
   // Centring: done at the first show, and once more when the window manager's frame is known.
   bool centred_ = false;
-  QMargins centredMargins_;
-  QPoint centredAt_;
+  QMargins centred_margins_;
+  QPoint centred_at_;
 };

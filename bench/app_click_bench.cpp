@@ -90,9 +90,9 @@ int main(int argc, char* argv[]) {
           qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
   QApplication app(argc, argv);
 
-  oxa::sim::PtyOptions options;
+  oxa::sim::TPtyOptions options;
   options.baud = kBaud;
-  oxa::sim::PtyDevice device(options);
+  oxa::sim::TPtyDevice device(options);
   if (!device.Start()) {
     std::fprintf(stderr, "app_click_bench: %s\n", device.LastError().c_str());
     return 1;
@@ -117,7 +117,7 @@ int main(int argc, char* argv[]) {
   {
     std::printf("served by the window in memory (--virtual-device):\n");
     TWindowOptions options;
-    options.virtualDevice = true;
+    options.virtual_device = true;
     TIDMainFrm w(ini, options);
     MeasureBoth(w);
   }

@@ -61,7 +61,7 @@ int main(int argc, char* argv[]) {
   const std::string fulctl = FULCTL;
   const std::string bare = PORT_OPEN_CLOSE;
 
-  oxa::sim::PtyDevice device;
+  oxa::sim::TPtyDevice device;
   if (!device.Start()) {
     std::fprintf(stderr, "fulctl_bench: %s\n", device.LastError().c_str());
     return 1;
@@ -89,7 +89,7 @@ int main(int argc, char* argv[]) {
   constexpr uint32_t kBaud = 9600;
   constexpr int kTimeoutMs = 50;
   constexpr int kAddresses = 127;
-  oxa::sim::PtyDevice paced({.address = 100, .baud = kBaud});
+  oxa::sim::TPtyDevice paced({.address = 100, .baud = kBaud});
   if (!paced.Start()) {
     std::fprintf(stderr, "fulctl_bench: %s\n", paced.LastError().c_str());
     return 1;

@@ -309,9 +309,9 @@ std::vector<uint8_t> SlaveRegisterBytes(uint16_t count) {
   return bytes;
 }
 
-std::vector<uint8_t> DeviceRegisterBytes(oxa::sim::PtyDevice& device, uint16_t count) {
+std::vector<uint8_t> DeviceRegisterBytes(oxa::sim::TPtyDevice& device, uint16_t count) {
   std::vector<uint8_t> bytes;
-  device.Edit([&](oxa::sim::FulDevice& d) {
+  device.Edit([&](oxa::sim::TFulDevice& d) {
     for (uint16_t r = 0; r < count; ++r) {
       bytes.push_back(static_cast<uint8_t>(d.HoldingRegister(r) >> 8));
       bytes.push_back(static_cast<uint8_t>(d.HoldingRegister(r)));
@@ -348,13 +348,13 @@ int main(int argc, char** argv) {
     }
   }
 
-  oxa::interop::SlaveProcess slave(opt.slave_program, kAddress);
+  oxa::interop::TSlaveProcess slave(opt.slave_program, kAddress);
   clockid_t slave_clock{};
   if (slave.Device().empty() || clock_getcpuclockid(slave.Pid(), &slave_clock) != 0) {
     std::fprintf(stderr, "modbus_bench: the slave %s did not start\n", opt.slave_program.c_str());
     return 1;
   }
-  oxa::sim::PtyDevice device;
+  oxa::sim::TPtyDevice device;
   if (!device.Start()) {
     std::fprintf(stderr, "modbus_bench: the virtual device did not start: %s\n",
                  device.LastError().c_str());
@@ -365,7 +365,7 @@ int main(int argc, char** argv) {
   const Peer virtual_device{device.DevicePath(),
                             [] { return ClockNs(CLOCK_PROCESS_CPUTIME_ID) - ThreadCpuNs(); }};
   const std::array<uint8_t, kArchiveBlockSize> block =
-      oxa::sim::FulDevice::ArchiveBlock(kArchiveBlock);
+      oxa::sim::TFulDevice::ArchiveBlock(kArchiveBlock);
 
   const std::vector<Case> cases{
       {"FC3x10", false, 10, 115200, &libmodbus_slave, SlaveRegisterBytes(10)},
@@ -410,7 +410,7 @@ int main(int argc, char** argv) {
   std::printf("%8s %14s %14s %7s %12s %12s\n", "baud", "ours us", "libmodbus us", "ratio",
               "ours cpu", "libm. cpu");
   for (const uint32_t baud : {9600u, 57600u, 115200u}) {
-    oxa::sim::PtyDevice paced(oxa::sim::PtyOptions{.address = kAddress, .baud = baud});
+    oxa::sim::TPtyDevice paced(oxa::sim::TPtyOptions{.address = kAddress, .baud = baud});
     if (!paced.Start()) {
       std::fprintf(stderr, "modbus_bench: the paced virtual device did not start: %s\n",
                    paced.LastError().c_str());

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   const int requests = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3000;
   int status = 0;
   {
-    oxa::sim::PtyDevice device;
+    oxa::sim::TPtyDevice device;
     if (!device.Start()) {
       std::fprintf(stderr, "sim_bench: %s\n", device.LastError().c_str());
       return 1;
@@ -104,9 +104,9 @@ int main(int argc, char** argv) {
 
   std::printf("paced, 133-byte answers (archive block), 5 per speed:\n");
   for (const uint32_t baud : {9600u, 19200u, 57600u, 115200u}) {
-    oxa::sim::PtyOptions options;
+    oxa::sim::TPtyOptions options;
     options.baud = baud;
-    oxa::sim::PtyDevice device(options);
+    oxa::sim::TPtyDevice device(options);
     if (!device.Start()) return 1;
     const int fd = OpenRaw(device.DevicePath());
     const auto request = WithCrc({0x01, 0x41, 0x00, 0x10, 0x00, 0x01});

@@ -36,7 +36,7 @@ int Archive(TSession& s, uint16_t first, uint16_t last) {
   if (s.OpenPort()) {
     for (uint32_t block = first; block <= last && !Interrupted(); ++block) {
       const TArchiveRead r = ReadArchiveBlock(s.Ful(), static_cast<uint16_t>(block));
-      JsonObject j = CommonFields(r);
+      TJsonObject j = CommonFields(r);
       j.Add("block", static_cast<int64_t>(block));
       if (r.Ok() && !file) j.Add("bytes", std::span<const uint8_t>(r.bytes));
       if (r.Ok() && file) {

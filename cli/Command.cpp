@@ -36,7 +36,7 @@ bool Id(TSession& s) {
 
 bool Registers(TSession& s, uint16_t start, uint16_t count) {
   const TRegisterRead r = ReadRegisters(s.Ful(), start, count);
-  JsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r);
   j.Add("start", int{start});
   if (r.Ok()) j.Add("registers", std::span<const uint16_t>(r.values));
   s.Emit(r, j);
@@ -45,7 +45,7 @@ bool Registers(TSession& s, uint16_t start, uint16_t count) {
 
 bool Integrator(TSession& s, size_t index) {
   const TIntegratorRead r = ReadIntegrator(s.Ful(), index, ".");
-  JsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r);
   j.Add("name", r.name).Add("register", int{r.reg}).Add("unit", r.unit);
   if (r.Ok()) {
     if (r.is_long) {
@@ -61,7 +61,7 @@ bool Integrator(TSession& s, size_t index) {
 
 bool Stamp(TSession& s) {
   const TStampRead r = ReadStamp(s.Zeb());
-  JsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r);
   if (r.Ok()) {
     j.Add("id", r.id).Add("carries_stamp", r.carries_stamp);
     if (r.present) {
@@ -81,7 +81,7 @@ bool Stamp(TSession& s) {
 
 bool Info(TSession& s) {
   const TInfo10x r = ReadInfo10x(s.Zeb());
-  JsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r);
   if (r.Ok()) j.Add("id", r.id).Add("version", r.version).Add("number", r.number);
   s.Emit(r, j);
   return r.Ok();
@@ -89,7 +89,7 @@ bool Info(TSession& s) {
 
 bool DoseRead(TSession& s) {
   const TDose r = ReadDose(s.Ful());
-  JsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r);
   if (r.Ok()) j.Add("tenths", int{r.tenths}).Add("litres", r.litres);
   s.Emit(r, j);
   return r.Ok();
@@ -97,7 +97,7 @@ bool DoseRead(TSession& s) {
 
 bool DoserState(TSession& s) {
   const TDoserStateRead r = ReadDoserState(s.Ful());
-  JsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r);
   if (r.Ok()) j.Add("state", int{r.state}).Add("name", r.name);
   s.Emit(r, j);
   return r.Ok();
@@ -111,7 +111,7 @@ int Write(TSession& s, uint16_t reg, const std::vector<uint16_t>& values) {
   if (!s.OpenPort()) return s.Output().Status();
   const TRegisterWrite r = WriteRegistersVerified(s.Ful(), reg, values);
   const bool read_back = r.wrote && r.Ok();
-  JsonObject j = CommonFields(r, r.match);
+  TJsonObject j = CommonFields(r, r.match);
   j.Add("register", int{reg});
   if (r.wrote) j.Add("written", std::span<const uint16_t>(r.written));
   if (read_back) j.Add("read_back", std::span<const uint16_t>(r.values)).Add("match", r.match);
@@ -128,7 +128,7 @@ int DoseWrite(TSession& s, long double litres) {
   if (!s.OpenPort()) return s.Output().Status();
   const TDoseWrite r = WriteDoseVerified(s.Ful(), DoseTenths(litres));
   const bool read_back = r.wrote && r.Ok();
-  JsonObject j = CommonFields(r, r.match);
+  TJsonObject j = CommonFields(r, r.match);
   if (!r.wrote) {
     j.Add("tenths", int{r.written});
   } else {
@@ -182,7 +182,7 @@ int Ports(TSession& s) {
       }
     }
     if (s.Output().Json()) {
-      JsonObject j;
+      TJsonObject j;
       j.Add("path", info.path).Add("by_id", info.by_id).Add("driver", info.driver);
       j.Add("usb_id", info.usb_id).Add("manufacturer", info.manufacturer);
       j.Add("product", info.product).Add("serial", info.serial_number).Add("com", coms);

@@ -38,25 +38,25 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
-void JsonObject::Key(std::string_view key) {
+void TJsonObject::Key(std::string_view key) {
   if (text_.size() > 1) text_ += ',';
   text_ += JsonString(key);
   text_ += ':';
 }
 
-JsonObject& JsonObject::Add(std::string_view key, std::string_view value) {
+TJsonObject& TJsonObject::Add(std::string_view key, std::string_view value) {
   Key(key);
   text_ += JsonString(value);
   return *this;
 }
 
-JsonObject& JsonObject::Add(std::string_view key, int64_t value) {
+TJsonObject& TJsonObject::Add(std::string_view key, int64_t value) {
   Key(key);
   text_ += std::to_string(value);
   return *this;
 }
 
-JsonObject& JsonObject::Add(std::string_view key, double value) {
+TJsonObject& TJsonObject::Add(std::string_view key, double value) {
   Key(key);
   // JSON has no NaN or infinity: such a value is null.
   if (!std::isfinite(value)) {
@@ -69,20 +69,20 @@ JsonObject& JsonObject::Add(std::string_view key, double value) {
   return *this;
 }
 
-JsonObject& JsonObject::Add(std::string_view key, bool value) {
+TJsonObject& TJsonObject::Add(std::string_view key, bool value) {
   Key(key);
   text_ += value ? "true" : "false";
   return *this;
 }
 
-JsonObject& JsonObject::AddNull(std::string_view key) {
+TJsonObject& TJsonObject::AddNull(std::string_view key) {
   Key(key);
   text_ += "null";
   return *this;
 }
 
 template <typename Number>
-JsonObject& JsonObject::AddNumbers(std::string_view key, std::span<const Number> values) {
+TJsonObject& TJsonObject::AddNumbers(std::string_view key, std::span<const Number> values) {
   Key(key);
   text_ += '[';
   for (size_t i = 0; i < values.size(); ++i) {
@@ -93,15 +93,15 @@ JsonObject& JsonObject::AddNumbers(std::string_view key, std::span<const Number>
   return *this;
 }
 
-JsonObject& JsonObject::Add(std::string_view key, std::span<const uint16_t> values) {
+TJsonObject& TJsonObject::Add(std::string_view key, std::span<const uint16_t> values) {
   return AddNumbers(key, values);
 }
 
-JsonObject& JsonObject::Add(std::string_view key, std::span<const uint8_t> values) {
+TJsonObject& TJsonObject::Add(std::string_view key, std::span<const uint8_t> values) {
   return AddNumbers(key, values);
 }
 
-JsonObject& JsonObject::AddRaw(std::string_view key, std::string_view json) {
+TJsonObject& TJsonObject::AddRaw(std::string_view key, std::string_view json) {
   Key(key);
   text_ += json;
   return *this;

@@ -10,22 +10,22 @@
 
 namespace oxa::cli {
 
-class JsonObject {
+class TJsonObject {
  public:
-  JsonObject& Add(std::string_view key, std::string_view value);
-  JsonObject& Add(std::string_view key, const char* value) {
+  TJsonObject& Add(std::string_view key, std::string_view value);
+  TJsonObject& Add(std::string_view key, const char* value) {
     return Add(key, std::string_view(value));
   }
-  JsonObject& Add(std::string_view key, int64_t value);
-  JsonObject& Add(std::string_view key, uint32_t value) { return Add(key, int64_t{value}); }
-  JsonObject& Add(std::string_view key, int value) { return Add(key, int64_t{value}); }
-  JsonObject& Add(std::string_view key, double value);
-  JsonObject& Add(std::string_view key, bool value);
-  JsonObject& AddNull(std::string_view key);
-  JsonObject& Add(std::string_view key, std::span<const uint16_t> values);
-  JsonObject& Add(std::string_view key, std::span<const uint8_t> values);
+  TJsonObject& Add(std::string_view key, int64_t value);
+  TJsonObject& Add(std::string_view key, uint32_t value) { return Add(key, int64_t{value}); }
+  TJsonObject& Add(std::string_view key, int value) { return Add(key, int64_t{value}); }
+  TJsonObject& Add(std::string_view key, double value);
+  TJsonObject& Add(std::string_view key, bool value);
+  TJsonObject& AddNull(std::string_view key);
+  TJsonObject& Add(std::string_view key, std::span<const uint16_t> values);
+  TJsonObject& Add(std::string_view key, std::span<const uint8_t> values);
   // A value already written as JSON (an object or array made elsewhere).
-  JsonObject& AddRaw(std::string_view key, std::string_view json);
+  TJsonObject& AddRaw(std::string_view key, std::string_view json);
 
   // The object, without a line end.
   std::string Text() const { return text_ + "}"; }
@@ -33,7 +33,7 @@ class JsonObject {
  private:
   void Key(std::string_view key);
   template <typename Number>
-  JsonObject& AddNumbers(std::string_view key, std::span<const Number> values);
+  TJsonObject& AddNumbers(std::string_view key, std::span<const Number> values);
   std::string text_ = "{";
 };
 

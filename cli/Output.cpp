@@ -25,12 +25,12 @@ int ExitStatusOf(TOxaError code) {
   return kExitBadAnswer;
 }
 
-JsonObject CommonFields(const TActionResult& r) {
+TJsonObject CommonFields(const TActionResult& r) {
   return CommonFields(r, r.Ok());
 }
 
-JsonObject CommonFields(const TActionResult& r, bool ok) {
-  JsonObject j;
+TJsonObject CommonFields(const TActionResult& r, bool ok) {
+  TJsonObject j;
   const auto code = static_cast<uint32_t>(r.code);
   j.Add("ok", ok).Add("error", code).Add("error_text", ErrorMessages[code]);
   j.Add("request", r.request);
@@ -68,7 +68,7 @@ void TOutput::Note(int status) {
   if (status != kExitOk) status_ = status;
 }
 
-void TOutput::Result(const TActionResult& r, const JsonObject& json, const std::string& why) {
+void TOutput::Result(const TActionResult& r, const TJsonObject& json, const std::string& why) {
   if (json_) {
     std::fprintf(out_, "%s\n", json.Text().c_str());
   } else {
@@ -79,7 +79,7 @@ void TOutput::Result(const TActionResult& r, const JsonObject& json, const std::
   Note(ExitStatusOf(r.code));
 }
 
-void TOutput::Object(const JsonObject& json) {
+void TOutput::Object(const TJsonObject& json) {
   Line(json.Text());
 }
 
@@ -117,7 +117,7 @@ void TOutput::Summary(const std::vector<double>& ms, uint32_t failures) {
   const double max = sorted.empty() ? 0 : sorted.back();
   const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
   if (json_) {
-    JsonObject j;
+    TJsonObject j;
     j.Add("summary", true)
         .Add("ok", failures == 0)
         .Add("count", static_cast<int64_t>(sorted.size()))

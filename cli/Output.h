@@ -29,8 +29,8 @@ int ExitStatusOf(TOxaError code);
 // The fields every JSON result carries: ok, error, error_text, request, and the device's
 // exception. `ok` is the outcome's unless the caller knows better (a value read back different
 // after a write that went through).
-JsonObject CommonFields(const TActionResult& r);
-JsonObject CommonFields(const TActionResult& r, bool ok);
+TJsonObject CommonFields(const TActionResult& r);
+TJsonObject CommonFields(const TActionResult& r, bool ok);
 
 // The line as it stood when an exchange failed, for the message that says why.
 struct TLineState {
@@ -54,9 +54,9 @@ class TOutput {
 
   // One result: its lines, and for a failure `why` on the standard error; or `json`. Notes the
   // exit status of its outcome.
-  void Result(const TActionResult& r, const JsonObject& json, const std::string& why);
+  void Result(const TActionResult& r, const TJsonObject& json, const std::string& why);
   // A line of its own on the standard output, at once: a JSON object, or a text.
-  void Object(const JsonObject& json);
+  void Object(const TJsonObject& json);
   void Line(const std::string& text);
   // "fulctl: `text`" on the standard error.
   void Message(const std::string& text);

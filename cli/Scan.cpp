@@ -68,7 +68,7 @@ int Scan(TSession& s, const TScanPlan& plan) {
         if (output.Json()) {
           // A refusal of the identification still finds the device: ok says whether it
           // identified itself.
-          JsonObject j = CommonFields(r);
+          TJsonObject j = CommonFields(r);
           j.Add("baud", baud).Add("address", address).Add("protocol", p.modbus ? "modbus" : "10x");
           if (r.Ok()) j.Add("id", r.id);
           output.Object(j);

@@ -74,7 +74,7 @@ bool TSession::OpenPort() {
   const std::string reason =
       PortFailureText(e, port_name_, port_address_, settings_file_, TLanguage::kEnglish);
   if (output_.Json()) {
-    JsonObject j;
+    TJsonObject j;
     j.Add("ok", false)
         .Add("error", static_cast<uint32_t>(TOxaError::kPortNotOpen))
         .Add("error_text", ErrorMessages[static_cast<size_t>(TOxaError::kPortNotOpen)])
@@ -94,7 +94,7 @@ void TSession::ClosePort() {
   port_.Close();
 }
 
-void TSession::Emit(const TActionResult& r, const JsonObject& json) {
+void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
   if (trace_) trace_->Flush();
   const TLineState line{.address = options_.address,
                         .port = port_name_,

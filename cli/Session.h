@@ -39,7 +39,7 @@ class TSession {
   bool OpenPort();
   void ClosePort();
   // Prints a result after the trace's pending lines, with the reason of a failure.
-  void Emit(const TActionResult& r, const JsonObject& json);
+  void Emit(const TActionResult& r, const TJsonObject& json);
   // Runs `read` once, or as often as -n says with -i between and a summary at the end, the
   // port opened for each; `read` prints one result and says whether it was OK. The exit
   // status.

@@ -85,19 +85,19 @@ void TmxCustomFlatFloatEdit::SetDecimals(uint8_t d) {
 }
 
 void TmxCustomFlatFloatEdit::SetEditorEnabled(bool on) {
-  editorEnabled_ = on;
+  editor_enabled_ = on;
   SyncLineEditReadOnly();
 }
 
 void TmxCustomFlatFloatEdit::SetReadOnly(bool on) {
-  readOnly_ = on;
+  read_only_ = on;
   SyncLineEditReadOnly();
 }
 
 // The line edit's own read-only state closes every way the user could change the text besides
 // the keys handled here: context-menu paste, cut and delete, middle-button paste, drag and drop.
 void TmxCustomFlatFloatEdit::SyncLineEditReadOnly() {
-  setReadOnly(readOnly_ || !editorEnabled_);
+  setReadOnly(read_only_ || !editor_enabled_);
 }
 
 void TmxCustomFlatFloatEdit::SetAlignment(Qt::Alignment a) {
@@ -108,14 +108,14 @@ void TmxCustomFlatFloatEdit::keyPressEvent(QKeyEvent* e) {
   const int key = e->key();
   if (key == Qt::Key_Return || key == Qt::Key_Enter) {
     // Never part of the text; left to the dialog (default button).
-    if (editorEnabled_)
+    if (editor_enabled_)
       QLineEdit::keyPressEvent(e);
     else
       e->ignore();
     return;
   }
   if (key == Qt::Key_Escape) {
-    SetValue(entryValue_);
+    SetValue(entry_value_);
     selectAll();
     e->accept();
     return;
@@ -132,7 +132,7 @@ void TmxCustomFlatFloatEdit::keyPressEvent(QKeyEvent* e) {
     return;
   }
   // Editing and navigation keys and shortcuts (backspace, delete, copy, paste, ...).
-  if (!editorEnabled_) {
+  if (!editor_enabled_) {
     e->accept();
     return;
   }
@@ -142,7 +142,7 @@ void TmxCustomFlatFloatEdit::keyPressEvent(QKeyEvent* e) {
 // One printable character through the typing filter.
 void TmxCustomFlatFloatEdit::TypeChar(QChar c) {
   // A read-only edit is never changed by typing, not even by the filter's replacements.
-  if (readOnly_) return;
+  if (read_only_) return;
   const bool sel = hasSelectedText();
   const qsizetype from = sel ? selectionStart() : cursorPosition();
   const qsizetype length = sel ? selectionLength() : 0;
@@ -157,7 +157,7 @@ void TmxCustomFlatFloatEdit::TypeChar(QChar c) {
       setSelection(static_cast<int>(typing.select_from), static_cast<int>(typing.select_length));
       break;
     case oxa::TFloatEditTyping::TAction::kInsert:
-      if (editorEnabled_) insert(QString(c));
+      if (editor_enabled_) insert(QString(c));
       break;
   }
 }
@@ -172,9 +172,9 @@ void TmxCustomFlatFloatEdit::focusInEvent(QFocusEvent* e) {
   const bool hadSelection = hasSelectedText();
   QLineEdit::focusInEvent(e);
   if (!IsEnterOrLeave(e->reason())) return;
-  entryValue_ = Value();
+  entry_value_ = Value();
   if (e->reason() == Qt::MouseFocusReason) return;
-  if (autoSelect_)
+  if (auto_select_)
     selectAll();
   else if (!hadSelection)
     deselect();  // the line edit itself selects all on Tab
@@ -192,7 +192,7 @@ void TmxCustomFlatFloatEdit::ValidateOnLeave() {
     return;
   }
   if (OnError) OnError();
-  SetValue(entryValue_);
+  SetValue(entry_value_);
   selectAll();
   // Called while the focus is moving away: the widget that was to receive it gets none.
   setFocus(Qt::OtherFocusReason);
@@ -209,13 +209,13 @@ TmxSpinButton::TmxSpinButton(QWidget* parent) : QWidget(parent), repeat_(new QTi
   connect(repeat_, &QTimer::timeout, this, [this] { RepeatTick(); });
 }
 
-TmxSpinButton::Half TmxSpinButton::HalfAt(const QPoint& p) const {
-  if (!rect().contains(p)) return Half::None;
-  return p.y() < height() / 2 ? Half::Up : Half::Down;
+TmxSpinButton::THalf TmxSpinButton::HalfAt(const QPoint& p) const {
+  if (!rect().contains(p)) return THalf::None;
+  return p.y() < height() / 2 ? THalf::Up : THalf::Down;
 }
 
 void TmxSpinButton::Fire() {
-  const auto& handler = pressed_ == Half::Up ? OnUpClick : OnDownClick;
+  const auto& handler = pressed_ == THalf::Up ? OnUpClick : OnDownClick;
   if (handler) handler();
 }
 
@@ -225,35 +225,35 @@ void TmxSpinButton::mousePressEvent(QMouseEvent* e) {
     return;
   }
   pressed_ = HalfAt(e->position().toPoint());
-  if (pressed_ == Half::None) return;
-  pointerOnPressed_ = true;
+  if (pressed_ == THalf::None) return;
+  pointer_on_pressed_ = true;
   update();
   repeat_->start(kFirstRepeatMs);
   Fire();
 }
 
 void TmxSpinButton::mouseMoveEvent(QMouseEvent* e) {
-  if (pressed_ == Half::None) return;
+  if (pressed_ == THalf::None) return;
   const bool on = HalfAt(e->position().toPoint()) == pressed_;
-  if (on != pointerOnPressed_) {
-    pointerOnPressed_ = on;
+  if (on != pointer_on_pressed_) {
+    pointer_on_pressed_ = on;
     update();
   }
 }
 
 void TmxSpinButton::RepeatTick() {
-  if (pressed_ == Half::None) {
+  if (pressed_ == THalf::None) {
     repeat_->stop();
     return;
   }
   if (repeat_->interval() != kRepeatMs) repeat_->setInterval(kRepeatMs);
-  if (pointerOnPressed_) Fire();
+  if (pointer_on_pressed_) Fire();
 }
 
 void TmxSpinButton::Release() {
   repeat_->stop();
-  if (pressed_ != Half::None) {
-    pressed_ = Half::None;
+  if (pressed_ != THalf::None) {
+    pressed_ = THalf::None;
     update();
   }
 }
@@ -280,8 +280,8 @@ void TmxSpinButton::paintEvent(QPaintEvent*) {
   const QRect down(0, mid, width(), height() - mid);
   p.fillRect(rect(), pal.button());
   const QColor sunken = pal.button().color().darker(115);
-  if (pressed_ == Half::Up && pointerOnPressed_) p.fillRect(up, sunken);
-  if (pressed_ == Half::Down && pointerOnPressed_) p.fillRect(down, sunken);
+  if (pressed_ == THalf::Up && pointer_on_pressed_) p.fillRect(up, sunken);
+  if (pressed_ == THalf::Down && pointer_on_pressed_) p.fillRect(down, sunken);
   p.setPen(kBorder);
   p.drawLine(0, 0, 0, height() - 1);
   p.drawLine(0, mid, width() - 1, mid);
@@ -290,8 +290,8 @@ void TmxSpinButton::paintEvent(QPaintEvent*) {
   p.setPen(Qt::NoPen);
   p.setBrush(isEnabled() ? pal.buttonText() : pal.mid());
   const int cx = (width() + 1) / 2;
-  const int upY = (mid - 3) / 2;
-  p.drawPolygon(QPolygon({QPoint(cx - 3, upY + 3), QPoint(cx + 3, upY + 3), QPoint(cx, upY)}));
+  const int up_y = (mid - 3) / 2;
+  p.drawPolygon(QPolygon({QPoint(cx - 3, up_y + 3), QPoint(cx + 3, up_y + 3), QPoint(cx, up_y)}));
   const int downY = mid + 1 + (height() - mid - 1 - 3) / 2;
   p.drawPolygon(QPolygon({QPoint(cx - 3, downY), QPoint(cx + 3, downY), QPoint(cx, downY + 3)}));
 }

@@ -62,16 +62,16 @@ class TmxCustomFlatFloatEdit : public TmxCustomFlatEdit {
   void SetDecimals(uint8_t d);
 
   // False: the keyboard cannot change the text (nor step it); the spin arrows still step.
-  bool EditorEnabled() const { return editorEnabled_; }
+  bool EditorEnabled() const { return editor_enabled_; }
   void SetEditorEnabled(bool on);
 
   // True: the user cannot change the text; stepping only beeps.
-  bool ReadOnly() const { return readOnly_; }
+  bool ReadOnly() const { return read_only_; }
   void SetReadOnly(bool on);
 
   // Select the whole text when the focus enters by keyboard (not by a mouse click).
-  bool AutoSelect() const { return autoSelect_; }
-  void SetAutoSelect(bool on) { autoSelect_ = on; }
+  bool AutoSelect() const { return auto_select_; }
+  void SetAutoSelect(bool on) { auto_select_ = on; }
 
   Qt::Alignment Alignment() const { return alignment() & Qt::AlignHorizontal_Mask; }
   void SetAlignment(Qt::Alignment a);
@@ -94,10 +94,10 @@ class TmxCustomFlatFloatEdit : public TmxCustomFlatEdit {
   void SyncLineEditReadOnly();
 
   oxa::TFloatEditRules rules_;
-  bool editorEnabled_ = true;
-  bool readOnly_ = false;
-  bool autoSelect_ = true;
-  long double entryValue_ = 0;  // the value read when the edit last received the focus
+  bool editor_enabled_ = true;
+  bool read_only_ = false;
+  bool auto_select_ = true;
+  long double entry_value_ = 0;  // the value read when the edit last received the focus
 };
 
 // The pair of spin arrows: the upper half steps up, the lower half down. Holding a half pressed
@@ -122,14 +122,14 @@ class TmxSpinButton : public QWidget {
   void changeEvent(QEvent* e) override;
 
  private:
-  enum class Half { None, Up, Down };
-  Half HalfAt(const QPoint& p) const;
+  enum class THalf { None, Up, Down };
+  THalf HalfAt(const QPoint& p) const;
   void Fire();
   void RepeatTick();
   void Release();
 
-  Half pressed_ = Half::None;
-  bool pointerOnPressed_ = false;
+  THalf pressed_ = THalf::None;
+  bool pointer_on_pressed_ = false;
   QTimer* repeat_;
 };
 

@@ -9,12 +9,12 @@
 
 #include "devices/oxaZeb106.h"
 #include "tests/support/FakeComPortIo.h"
-#include "tests/support/X10Frames.h"
+#include "tests/support/Frames10x.h"
 
 namespace {
 
-using oxa::testing::FakeAnswer;
-using oxa::testing::FakePort;
+using oxa::testing::TFakeAnswer;
+using oxa::testing::TFakePort;
 
 class Probe : public oxa::ToxaZeb106 {
  public:
@@ -40,11 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     i += 1 + len;
   }
 
-  FakePort fp;
+  TFakePort fp;
   size_t next = 0;
-  fp.io->SetResponder([&](const std::vector<uint8_t>&) -> std::optional<FakeAnswer> {
+  fp.io->SetResponder([&](const std::vector<uint8_t>&) -> std::optional<TFakeAnswer> {
     if (next >= answers.size()) return std::nullopt;
-    return FakeAnswer{answers[next++], 5, static_cast<uint32_t>(flags >> 4)};
+    return TFakeAnswer{answers[next++], 5, static_cast<uint32_t>(flags >> 4)};
   });
   Probe m;
   m.SetComPort(&fp.port);
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       m.GetSoftVer(text);
       break;
     case 3: {
-      oxa::SfrTekValues v;
+      oxa::TSfrTekValues v;
       m.GetSfrTek(v);
       break;
     }

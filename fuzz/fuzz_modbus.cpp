@@ -16,11 +16,11 @@ class AnswerScript {
  public:
   AnswerScript(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
-  std::optional<oxa::testing::FakeAnswer> Next() {
+  std::optional<oxa::testing::TFakeAnswer> Next() {
     if (pos_ >= size_) return std::nullopt;
     const size_t length = data_[pos_++];
     const size_t take = length < size_ - pos_ ? length : size_ - pos_;
-    oxa::testing::FakeAnswer answer;
+    oxa::testing::TFakeAnswer answer;
     answer.bytes.assign(data_ + pos_, data_ + pos_ + take);
     answer.delay_ms = 1;
     pos_ += take;
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t settings = data[0];
   AnswerScript script(data + 1, size - 1);
 
-  oxa::testing::FakePort fake;
+  oxa::testing::TFakePort fake;
   fake.io->SetResponder([&script](const std::vector<uint8_t>&) { return script.Next(); });
 
   oxa::ToxaFul0508 ful;

@@ -32,7 +32,7 @@
 
 namespace {
 
-using oxa::sim::FulDevice;
+using oxa::sim::TFulDevice;
 
 // The longest answer of each protocol: a 10x frame's N is one byte (255 in all), a Modbus RTU
 // frame holds 256 bytes (function 17 with the longest identification text fills it).
@@ -73,12 +73,12 @@ void CheckAnswer(const std::vector<uint8_t>& answer, bool faults_armed) {
     Check(answer.size() <= kMaxModbusAnswer + kGarbageBytes);
     return;
   }
-  const bool tenx = answer[0] == oxa::sim::kTenXAnswerStart;
-  Check(answer.size() <= (tenx ? kMax10xAnswer : kMaxModbusAnswer));
-  if (tenx) {
+  const bool is_10x = answer[0] == oxa::sim::k10xAnswerStart;
+  Check(answer.size() <= (is_10x ? kMax10xAnswer : kMaxModbusAnswer));
+  if (is_10x) {
     Check(answer.size() >= 7 && answer[2] == static_cast<uint8_t>(~answer[1]) &&
           answer[5] + 7u == answer.size() &&
-          answer.back() == oxa::sim::TenXChecksum(std::span(answer).first(answer.size() - 1)));
+          answer.back() == oxa::sim::Checksum10x(std::span(answer).first(answer.size() - 1)));
   } else {
     Check(answer[0] == kDeviceAddress && oxa::sim::ModbusCrcOk(answer));
   }
@@ -109,9 +109,9 @@ class Line {
     Feed(frame);
   }
 
-  void TenXRequest(Input& in, uint8_t flags) {
+  void Sim10xRequest(Input& in, uint8_t flags) {
     const uint8_t address = (flags & 1) ? uint8_t{kDeviceAddress + 1} : kDeviceAddress;
-    std::vector<uint8_t> frame{oxa::sim::kTenXRequestStart, address,
+    std::vector<uint8_t> frame{oxa::sim::k10xRequestStart, address,
                                static_cast<uint8_t>(~address)};
     frame.push_back(in.Byte());  // group
     frame.push_back(in.Byte());  // code
@@ -121,7 +121,7 @@ class Line {
     frame.insert(frame.end(), data.begin(), data.end());
     frame.resize(size_t{n} + 6, 0);
     if (flags & 4) frame[2] ^= 0x10;
-    frame.push_back(oxa::sim::TenXChecksum(frame));
+    frame.push_back(oxa::sim::Checksum10x(frame));
     if (flags & 2) frame.back() ^= 0x5A;
     Feed(frame);
   }
@@ -157,7 +157,7 @@ class Line {
           ModbusRequest(in, flags);
           break;
         case 1:
-          TenXRequest(in, flags);
+          Sim10xRequest(in, flags);
           break;
         case 2:
           Feed(in.Bytes(in.Byte()));
@@ -192,14 +192,14 @@ class Line {
   }
 
  private:
-  FulDevice device_{kDeviceAddress};
+  TFulDevice device_{kDeviceAddress};
   bool faults_armed_ = false;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FulDevice device;
+  TFulDevice device;
   std::string error;
   oxa::sim::LoadConfig(std::string_view(reinterpret_cast<const char*>(data), size), device, error);
 

@@ -204,7 +204,7 @@ void Toxa10xProtocol::GetSoftVer(std::string& s) {
   GetText(kCodeSoftVer, false, s);
 }
 
-void Toxa10xProtocol::GetSfrTek(SfrTekValues& values) {
+void Toxa10xProtocol::GetSfrTek(TSfrTekValues& values) {
   if (!Request(kGroupRam, kCodeSfrTek, {})) return;
   const auto data = AnswerData();
   if (data.size() < 16) {

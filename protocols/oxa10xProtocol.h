@@ -49,7 +49,7 @@ size_t Answer10xReadAhead(std::span<const uint8_t> seen);
 
 // The values of the current-values block (group 0C, code 00), in the order received, each
 // brought from most-significant-first into host order. The bits are not interpreted.
-struct SfrTekValues {
+struct TSfrTekValues {
   std::array<uint32_t, 4> values{};
 };
 
@@ -100,7 +100,7 @@ class Toxa10xProtocol : public ToxaCustomProtocol {
   void GetSoftVer(std::string& s);  // never opens the port itself
   // The four current values. Answers with fewer than 16 data bytes fail with code 3.
   // Runs without the command preamble, so it never opens the port: closed, it ends with code 6.
-  void GetSfrTek(SfrTekValues& values);
+  void GetSfrTek(TSfrTekValues& values);
 
   void ReadRAM(uint16_t address, std::span<uint8_t> buffer, uint8_t count);
   void ReadCfg(uint16_t address, std::span<uint8_t> buffer, uint8_t count);

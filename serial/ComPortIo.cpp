@@ -6,13 +6,13 @@ namespace {
 
 // Sends each Open to the backend its address names and everything else to the backend of the
 // last Open.
-class RoutingComPortIo final : public IComPortIo {
+class TRoutingComPortIo final : public IComPortIo {
  public:
-  RoutingComPortIo() : serial_(MakeSerialComPortIo()), tcp_(MakeTcpComPortIo()) {}
+  TRoutingComPortIo() : serial_(MakeSerialComPortIo()), tcp_(MakeTcpComPortIo()) {}
 
   bool Open(const TPortAddress& address, uint32_t baud) override {
     current_->Close();
-    current_ = address.kind == TPortAddress::Kind::kTcp ? tcp_.get() : serial_.get();
+    current_ = address.kind == TPortAddress::TKind::kTcp ? tcp_.get() : serial_.get();
     return current_->Open(address, baud);
   }
   const TOpenError& OpenError() const override { return current_->OpenError(); }
@@ -38,7 +38,7 @@ class RoutingComPortIo final : public IComPortIo {
 }  // namespace
 
 std::unique_ptr<IComPortIo> MakePlatformComPortIo() {
-  return std::make_unique<RoutingComPortIo>();
+  return std::make_unique<TRoutingComPortIo>();
 }
 
 }  // namespace oxa

@@ -12,7 +12,7 @@ namespace oxa {
 // event at a time here and waits until the main thread has run it; the main thread runs it from
 // the dispatcher's `serve`, from ServeSynchronizedCalls, or while it waits for the thread to end.
 // It also carries the request to terminate, so every wait of the thread wakes on it.
-class SyncMailbox {
+class TSyncMailbox {
  public:
   // --- Receive thread -----------------------------------------------------------------------
   // Leaves `event` to be run on the main thread; returns its number for WaitHandled.
@@ -62,10 +62,10 @@ class SyncMailbox {
       number = pending_number_;
     }
     // Marks the event handled even if the handler throws, so the thread is never left waiting.
-    struct Handled {
-      SyncMailbox& box;
+    struct THandled {
+      TSyncMailbox& box;
       uint64_t number;
-      ~Handled() {
+      ~THandled() {
         std::lock_guard lock(box.mutex_);
         box.handled_ = number;
         box.changed_.notify_all();
@@ -107,7 +107,7 @@ class SyncMailbox {
 class ToxaComPortRcvThread {
  public:
   ToxaComPortRcvThread(ToxaCustomComPort& sender, IComPortIo& io,
-                       std::shared_ptr<SyncMailbox> mailbox, MainThreadDispatcher dispatcher)
+                       std::shared_ptr<TSyncMailbox> mailbox, MainThreadDispatcher dispatcher)
       : sender_(sender),
         io_(io),
         mailbox_(std::move(mailbox)),
@@ -133,7 +133,7 @@ class ToxaComPortRcvThread {
   // Serves the thread's events until it has ended, then reaps it. Safe to repeat, also from a
   // handler that runs while an outer call is waiting here.
   void WaitFor() {
-    const std::shared_ptr<SyncMailbox> mailbox = mailbox_;
+    const std::shared_ptr<TSyncMailbox> mailbox = mailbox_;
     mailbox->ServeUntilFinished();
     if (thread_.joinable()) thread_.join();
   }
@@ -207,7 +207,7 @@ class ToxaComPortRcvThread {
 
   ToxaCustomComPort& sender_;
   IComPortIo& io_;
-  const std::shared_ptr<SyncMailbox> mailbox_;
+  const std::shared_ptr<TSyncMailbox> mailbox_;
   const MainThreadDispatcher dispatcher_;
   const TOnReceiveByteEvent on_receive_byte_;
   const TOnReceiveTimeout on_receive_timeout_;
@@ -255,7 +255,7 @@ void ToxaCustomComPort::SetMainThreadDispatcher(MainThreadDispatcher dispatcher)
 
 void ToxaCustomComPort::ServeSynchronizedCalls() {
   // A local reference: the event may close or reopen the port, which replaces mailbox_.
-  if (const std::shared_ptr<SyncMailbox> mailbox = mailbox_) mailbox->RunPending();
+  if (const std::shared_ptr<TSyncMailbox> mailbox = mailbox_) mailbox->RunPending();
 }
 
 std::string ToxaCustomComPort::DeviceName() const {
@@ -291,7 +291,7 @@ bool ToxaCustomComPort::Open() {
   handle_ = io_->NativeHandle();
   opened_ = true;
   if (receive_in_thread_) {
-    mailbox_ = std::make_shared<SyncMailbox>();
+    mailbox_ = std::make_shared<TSyncMailbox>();
     thread_ = std::make_unique<ToxaComPortRcvThread>(*this, *io_, mailbox_, dispatcher_);
     if (!thread_->Start()) {
       // Thread mode without its thread would refuse every read and raise no event: the port

@@ -18,7 +18,7 @@ namespace oxa {
 
 class ToxaCustomComPort;
 class ToxaComPortRcvThread;
-class SyncMailbox;
+class TSyncMailbox;
 
 // Raised for every byte the receive thread reads.
 using TOnReceiveByteEvent =
@@ -151,7 +151,7 @@ class ToxaCustomComPort {
   TPortTap tap_;
   // Where the receive thread leaves the event that waits for the main thread. Shared with the
   // `serve` calls handed to the dispatcher, which may outlive the port.
-  std::shared_ptr<SyncMailbox> mailbox_;
+  std::shared_ptr<TSyncMailbox> mailbox_;
   std::unique_ptr<ToxaComPortRcvThread> thread_;
   int stopping_ = 0;  // depth of StopThread calls in progress (handlers may close again)
 };

@@ -104,7 +104,7 @@ bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string&
     return false;
   }
   if (target.substr(0, kTcpScheme.size()) == kTcpScheme) {
-    address.kind = TPortAddress::Kind::kTcp;
+    address.kind = TPortAddress::TKind::kTcp;
     if (!ParseTcp(target.substr(kTcpScheme.size()), address, error)) return false;
   } else {
     address.path = std::string(target);
@@ -113,7 +113,7 @@ bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string&
     if (words[i] == "echo") {
       address.echo = true;
     } else if (words[i] == "rs485") {
-      if (address.kind == TPortAddress::Kind::kTcp) {
+      if (address.kind == TPortAddress::TKind::kTcp) {
         error = "rs485 applies to a serial device, not to tcp://";
         return false;
       }

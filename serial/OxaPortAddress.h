@@ -17,8 +17,8 @@
 namespace oxa {
 
 struct TPortAddress {
-  enum class Kind { kSerial, kTcp };
-  Kind kind = Kind::kSerial;
+  enum class TKind { kSerial, kTcp };
+  TKind kind = TKind::kSerial;
   std::string path;       // kSerial: the device path
   std::string host;       // kTcp: host name or address
   uint16_t tcp_port = 0;  // kTcp: 1..65535

@@ -13,7 +13,7 @@ namespace oxa::sim {
 
 using namespace detail;
 
-FulDevice::FulDevice(uint8_t address) : address_(address) {
+TFulDevice::TFulDevice(uint8_t address) : address_(address) {
   for (uint32_t r = 0; r < 400; ++r) defined_.set(r);
   for (uint32_t r = 2000; r < 2300; ++r) defined_.set(r);
 
@@ -47,8 +47,8 @@ FulDevice::FulDevice(uint8_t address) : address_(address) {
   SetHoldingRegister(kRegDose, 100);  // 10.0 l
   modbus_id_ = "FUL-05.08 virtual device";
 
-  tenx_id_ = WireText("FUL-05.08 virtual device", kTenXMaxData);
-  tenx_version_ = WireText("1.08", kTenXMaxData);
+  id_10x_ = WireText("FUL-05.08 virtual device", kMax10xData);
+  version_10x_ = WireText("1.08", kMax10xData);
   memory_.fill(0xFF);  // erased memory
   PutBe32(&memory_[kMemDeviceNumber], 123456);
   SetStamp(42, 2024, 3, 5);
@@ -65,7 +65,7 @@ FulDevice::FulDevice(uint8_t address) : address_(address) {
 
 // --- The line --------------------------------------------------------------------------------
 
-std::vector<uint8_t> FulDevice::Feed(std::span<const uint8_t> bytes) {
+std::vector<uint8_t> TFulDevice::Feed(std::span<const uint8_t> bytes) {
   // Noise is kept only as long as the longest request could be.
   constexpr size_t kMaxPending = 600;
   std::vector<uint8_t> out;
@@ -75,11 +75,11 @@ std::vector<uint8_t> FulDevice::Feed(std::span<const uint8_t> bytes) {
     const std::span<const uint8_t> seen(rx_);
     for (size_t i = 0; i < seen.size(); ++i) {
       const auto candidate = seen.subspan(i);
-      const bool tenx = candidate[0] == kTenXRequestStart &&
-                        TenXFrameLength(candidate) == candidate.size() && TenXFrameOk(candidate);
+      const bool is_10x = candidate[0] == k10xRequestStart &&
+                        Frame10xLength(candidate) == candidate.size() && Frame10xOk(candidate);
       const bool modbus =
-          !tenx && ModbusRequestLength(candidate) == candidate.size() && ModbusCrcOk(candidate);
-      if (tenx || modbus) {
+          !is_10x && ModbusRequestLength(candidate) == candidate.size() && ModbusCrcOk(candidate);
+      if (is_10x || modbus) {
         const std::vector<uint8_t> frame(candidate.begin(), candidate.end());
         rx_.clear();
         const auto answer = Answer(frame);
@@ -91,7 +91,7 @@ std::vector<uint8_t> FulDevice::Feed(std::span<const uint8_t> bytes) {
   return out;
 }
 
-std::vector<uint8_t> FulDevice::LineIdle() {
+std::vector<uint8_t> TFulDevice::LineIdle() {
   std::vector<uint8_t> out;
   const std::span<const uint8_t> seen(rx_);
   for (size_t i = 0; i + 4 <= seen.size(); ++i) {
@@ -108,8 +108,8 @@ std::vector<uint8_t> FulDevice::LineIdle() {
   return out;
 }
 
-std::vector<uint8_t> FulDevice::Answer(std::span<const uint8_t> frame) {
-  if (frame.size() >= 7 && frame[0] == kTenXRequestStart && TenXFrameOk(frame)) {
+std::vector<uint8_t> TFulDevice::Answer(std::span<const uint8_t> frame) {
+  if (frame.size() >= 7 && frame[0] == k10xRequestStart && Frame10xOk(frame)) {
     return ApplyFaults(Answer10x(frame), true);
   }
   if (frame.size() >= 4 && ModbusCrcOk(frame)) return ApplyFaults(AnswerModbus(frame), false);
@@ -118,17 +118,17 @@ std::vector<uint8_t> FulDevice::Answer(std::span<const uint8_t> frame) {
 
 // --- Faults ----------------------------------------------------------------------------------
 
-std::vector<uint8_t> FulDevice::ApplyFaults(std::vector<uint8_t> answer, bool tenx) {
+std::vector<uint8_t> TFulDevice::ApplyFaults(std::vector<uint8_t> answer, bool is_10x) {
   if (answer.empty()) return answer;
   ++answered_;
   if (no_answer_ > 0) {
     --no_answer_;
     return {};
   }
-  if (tenx && wrong_complement_ > 0) {
+  if (is_10x && wrong_complement_ > 0) {
     --wrong_complement_;
     answer[2] ^= 0x10;
-    answer.back() = TenXChecksum(std::span(answer).first(answer.size() - 1));
+    answer.back() = Checksum10x(std::span(answer).first(answer.size() - 1));
   }
   if (corrupt_checksum_ > 0) {
     --corrupt_checksum_;
@@ -145,7 +145,7 @@ std::vector<uint8_t> FulDevice::ApplyFaults(std::vector<uint8_t> answer, bool te
   return answer;
 }
 
-void FulDevice::GarbageBeforeNext(int n, std::vector<uint8_t> garbage) {
+void TFulDevice::GarbageBeforeNext(int n, std::vector<uint8_t> garbage) {
   garbage_before_ = n;
   garbage_ = std::move(garbage);
 }

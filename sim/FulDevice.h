@@ -51,9 +51,9 @@ inline constexpr uint8_t kIllegalFunction = 0x01;
 inline constexpr uint8_t kIllegalDataAddress = 0x02;
 inline constexpr uint8_t kIllegalDataValue = 0x03;
 
-class FulDevice {
+class TFulDevice {
  public:
-  explicit FulDevice(uint8_t address = 1);
+  explicit TFulDevice(uint8_t address = 1);
 
   uint8_t Address() const { return address_; }
   void SetAddress(uint8_t address) { address_ = address; }
@@ -120,7 +120,7 @@ class FulDevice {
  private:
   std::vector<uint8_t> AnswerModbus(std::span<const uint8_t> frame);
   std::vector<uint8_t> Answer10x(std::span<const uint8_t> frame);
-  std::vector<uint8_t> ApplyFaults(std::vector<uint8_t> answer, bool tenx);
+  std::vector<uint8_t> ApplyFaults(std::vector<uint8_t> answer, bool is_10x);
   bool WriteRegister(uint16_t reg, uint16_t value, uint8_t& exception);
   void DoserCommand(uint16_t command);
   void WriteClockArea(uint8_t address, std::span<const uint8_t> bytes);
@@ -130,8 +130,8 @@ class FulDevice {
   std::array<uint16_t, 65536> regs_{};
   std::bitset<65536> defined_;
   std::string modbus_id_;
-  std::vector<uint8_t> tenx_id_;
-  std::vector<uint8_t> tenx_version_;
+  std::vector<uint8_t> id_10x_;
+  std::vector<uint8_t> version_10x_;
   std::array<uint8_t, kMemorySize> memory_{};
   std::array<uint8_t, kRamSize> ram_{};
   std::array<uint8_t, kClockAreaSize> clock_area_{};

@@ -10,12 +10,12 @@ namespace oxa::sim {
 
 using namespace detail;
 
-std::vector<uint8_t> FulDevice::Answer10x(std::span<const uint8_t> frame) {
+std::vector<uint8_t> TFulDevice::Answer10x(std::span<const uint8_t> frame) {
   if (frame[1] != address_) return {};
   const uint8_t group = frame[3], code = frame[4];
   const auto data = frame.subspan(6, frame[5]);
   const auto reply = [&](std::span<const uint8_t> bytes) {
-    return TenXAnswer(address_, group, code, bytes);
+    return Sim10xAnswer(address_, group, code, bytes);
   };
   const auto clip = [](const auto& area, size_t address, size_t count) {
     const size_t begin = std::min(address, area.size());
@@ -24,9 +24,9 @@ std::vector<uint8_t> FulDevice::Answer10x(std::span<const uint8_t> frame) {
   };
   switch ((group << 8) | code) {
     case 0x0000:
-      return reply(tenx_id_);
+      return reply(id_10x_);
     case 0x0001:
-      return reply(tenx_version_);
+      return reply(version_10x_);
     case 0x0C00: {  // the current values: SFR and G of both channels
       std::vector<uint8_t> values = clip(ram_, kRamSfr1, 8);
       const auto g = clip(ram_, kRamG1, 8);
@@ -83,11 +83,11 @@ std::vector<uint8_t> FulDevice::Answer10x(std::span<const uint8_t> frame) {
   }
 }
 
-void FulDevice::Set10xIdentification(std::string utf8) {
-  tenx_id_ = WireText(utf8, kTenXMaxData);
+void TFulDevice::Set10xIdentification(std::string utf8) {
+  id_10x_ = WireText(utf8, kMax10xData);
 }
 
-void FulDevice::Set10xSoftVersion(std::string utf8) {
-  tenx_version_ = WireText(utf8, kTenXMaxData);
+void TFulDevice::Set10xSoftVersion(std::string utf8) {
+  version_10x_ = WireText(utf8, kMax10xData);
 }
 }  // namespace oxa::sim

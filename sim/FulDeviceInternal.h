@@ -1,4 +1,4 @@
-// What the implementation files of FulDevice share: the integrator table with its starting
+// What the implementation files of TFulDevice share: the integrator table with its starting
 // values, the factory coefficients, and the byte helpers of both protocols. Private to those
 // files; nothing else includes it.
 #pragma once
@@ -15,11 +15,11 @@
 namespace oxa::sim::detail {
 
 // The 32 integrators: register and whether it is an unsigned long (else a float).
-struct Integrator {
+struct TIntegratorRegister {
   uint16_t reg;
   bool is_long;
 };
-inline constexpr std::array<Integrator, 32> kIntegrators{{
+inline constexpr std::array<TIntegratorRegister, 32> kIntegrators{{
     {2000, false}, {2002, false}, {2004, false}, {2006, false}, {2008, false}, {2012, false},
     {2014, false}, {2016, false}, {2018, false}, {2020, false}, {2022, false}, {2028, false},
     {2030, false}, {2032, false}, {2034, false}, {2038, true},  {2040, true},  {2042, true},

@@ -23,36 +23,36 @@ uint8_t FromBcd(uint8_t bcd) {
 
 // --- Memory ----------------------------------------------------------------------------------
 
-void FulDevice::SetMemory(uint16_t address, std::span<const uint8_t> bytes) {
+void TFulDevice::SetMemory(uint16_t address, std::span<const uint8_t> bytes) {
   for (size_t i = 0; i < bytes.size() && address + i < memory_.size(); ++i) {
     memory_[address + i] = bytes[i];
   }
 }
 
-std::vector<uint8_t> FulDevice::Memory(uint16_t address, size_t count) const {
+std::vector<uint8_t> TFulDevice::Memory(uint16_t address, size_t count) const {
   const size_t begin = std::min<size_t>(address, memory_.size());
   const size_t end = std::min(begin + count, memory_.size());
   return {memory_.begin() + begin, memory_.begin() + end};
 }
 
-void FulDevice::SetRam(uint16_t address, std::span<const uint8_t> bytes) {
+void TFulDevice::SetRam(uint16_t address, std::span<const uint8_t> bytes) {
   for (size_t i = 0; i < bytes.size() && address + i < ram_.size(); ++i)
     ram_[address + i] = bytes[i];
 }
 
-std::vector<uint8_t> FulDevice::Ram(uint16_t address, size_t count) const {
+std::vector<uint8_t> TFulDevice::Ram(uint16_t address, size_t count) const {
   const size_t begin = std::min<size_t>(address, ram_.size());
   const size_t end = std::min(begin + count, ram_.size());
   return {ram_.begin() + begin, ram_.begin() + end};
 }
 
-void FulDevice::SetRamFloat(uint16_t address, float value) {
+void TFulDevice::SetRamFloat(uint16_t address, float value) {
   uint8_t bytes[4];
   PutBe32(bytes, std::bit_cast<uint32_t>(value));
   SetRam(address, bytes);
 }
 
-void FulDevice::SetStamp(uint16_t number, int year, int month, int day) {
+void TFulDevice::SetStamp(uint16_t number, int year, int month, int day) {
   const uint8_t record[8] = {0xDE,
                              static_cast<uint8_t>(number),
                              static_cast<uint8_t>(number >> 8),
@@ -64,13 +64,13 @@ void FulDevice::SetStamp(uint16_t number, int year, int month, int day) {
   SetMemory(kMemStamp, record);
 }
 
-uint16_t FulDevice::CalibrationChecksum(std::span<const uint8_t> block) {
+uint16_t TFulDevice::CalibrationChecksum(std::span<const uint8_t> block) {
   uint16_t sum = 0;
   for (size_t i = 0; i < 144 && i < block.size(); ++i) sum = static_cast<uint16_t>(sum + block[i]);
   return static_cast<uint16_t>(~sum);
 }
 
-void FulDevice::ResetCalibration() {
+void TFulDevice::ResetCalibration() {
   std::array<uint8_t, kCalibrationSize> block{};
   for (size_t channel = 0; channel < 2; ++channel) {
     uint8_t* record = &block[72 * channel];
@@ -93,7 +93,7 @@ void FulDevice::ResetCalibration() {
 // The clock area: bytes 0 to 9 are the clock registers (seconds, alarm, minutes, alarm, hours,
 // alarm, day of the week 1 = Sunday, day, month, year, all packed BCD) drawn from the ticking
 // clock; the rest is plain storage.
-std::array<uint8_t, kClockAreaSize> FulDevice::ClockArea() const {
+std::array<uint8_t, kClockAreaSize> TFulDevice::ClockArea() const {
   std::array<uint8_t, kClockAreaSize> area = clock_area_;
   const tm parts = UtcFromSeconds(clock_s_);
   area[0] = ByteToBcd(static_cast<uint8_t>(parts.tm_sec));
@@ -106,7 +106,7 @@ std::array<uint8_t, kClockAreaSize> FulDevice::ClockArea() const {
   return area;
 }
 
-void FulDevice::WriteClockArea(uint8_t address, std::span<const uint8_t> bytes) {
+void TFulDevice::WriteClockArea(uint8_t address, std::span<const uint8_t> bytes) {
   std::array<uint8_t, kClockAreaSize> area = ClockArea();
   bool clock_written = false;
   for (size_t i = 0; i < bytes.size() && address + i < area.size(); ++i) {
@@ -128,7 +128,7 @@ void FulDevice::WriteClockArea(uint8_t address, std::span<const uint8_t> bytes) 
 
 // --- Time --------------------------------------------------------------------------------------
 
-void FulDevice::AdvanceTime(uint32_t ms) {
+void TFulDevice::AdvanceTime(uint32_t ms) {
   if (ms == 0) return;
   const double hours = ms / 3'600'000.0;
   // A float integrator runs on a finer copy of itself unless someone set its registers.

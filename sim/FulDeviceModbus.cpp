@@ -20,7 +20,7 @@ std::vector<uint8_t> ModbusException(uint8_t address, uint8_t function, uint8_t 
 
 }  // namespace
 
-std::vector<uint8_t> FulDevice::AnswerModbus(std::span<const uint8_t> frame) {
+std::vector<uint8_t> TFulDevice::AnswerModbus(std::span<const uint8_t> frame) {
   const uint8_t to = frame[0];
   const bool broadcast = to == 0;
   if (!broadcast && to != address_) return {};
@@ -109,7 +109,7 @@ std::vector<uint8_t> FulDevice::AnswerModbus(std::span<const uint8_t> frame) {
   return answer;
 }
 
-bool FulDevice::WriteRegister(uint16_t reg, uint16_t value, uint8_t& exception) {
+bool TFulDevice::WriteRegister(uint16_t reg, uint16_t value, uint8_t& exception) {
   if (!defined_[reg]) {
     exception = kIllegalDataAddress;
     return false;
@@ -136,7 +136,7 @@ bool FulDevice::WriteRegister(uint16_t reg, uint16_t value, uint8_t& exception) 
   return true;
 }
 
-void FulDevice::DoserCommand(uint16_t command) {
+void TFulDevice::DoserCommand(uint16_t command) {
   uint16_t& state = regs_[kRegDoserState];
   switch (command) {
     case kDoserRunning:
@@ -158,33 +158,33 @@ void FulDevice::DoserCommand(uint16_t command) {
   }
 }
 
-void FulDevice::SetHoldingRegister(uint16_t reg, uint16_t value) {
+void TFulDevice::SetHoldingRegister(uint16_t reg, uint16_t value) {
   regs_[reg] = value;
   defined_.set(reg);
 }
 
-void FulDevice::SetRegisterU32(uint16_t reg, uint32_t value) {
+void TFulDevice::SetRegisterU32(uint16_t reg, uint32_t value) {
   SetHoldingRegister(reg, static_cast<uint16_t>(value >> 16));
   SetHoldingRegister(static_cast<uint16_t>(reg + 1), static_cast<uint16_t>(value));
 }
 
-void FulDevice::SetRegisterFloat(uint16_t reg, float value) {
+void TFulDevice::SetRegisterFloat(uint16_t reg, float value) {
   SetRegisterU32(reg, std::bit_cast<uint32_t>(value));
 }
 
-uint32_t FulDevice::RegisterU32(uint16_t reg) const {
+uint32_t TFulDevice::RegisterU32(uint16_t reg) const {
   return (uint32_t{regs_[reg]} << 16) | regs_[static_cast<uint16_t>(reg + 1)];
 }
 
-float FulDevice::RegisterFloat(uint16_t reg) const {
+float TFulDevice::RegisterFloat(uint16_t reg) const {
   return std::bit_cast<float>(RegisterU32(reg));
 }
 
-void FulDevice::SetModbusIdentification(std::string utf8) {
+void TFulDevice::SetModbusIdentification(std::string utf8) {
   modbus_id_ = std::move(utf8);
 }
 
-std::array<uint8_t, 128> FulDevice::ArchiveBlock(uint16_t number) {
+std::array<uint8_t, 128> TFulDevice::ArchiveBlock(uint16_t number) {
   // The block number, high byte first, then a sequence drawn from it: every block differs,
   // and the same block always reads the same.
   std::array<uint8_t, 128> block{};

@@ -41,7 +41,7 @@ class TMemoryDevice::TLine {
     device_.SetClock(SecondsFromUtc(LocalTimeNow()));
   }
 
-  void Edit(const std::function<void(FulDevice&)>& change) {
+  void Edit(const std::function<void(TFulDevice&)>& change) {
     std::lock_guard lock(mutex_);
     Settle(NowNs());
     change(device_);
@@ -163,7 +163,7 @@ class TMemoryDevice::TLine {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  FulDevice device_;
+  TFulDevice device_;
   Clock::time_point last_tick_;
   std::deque<std::pair<int64_t, uint8_t>> queue_;  // due time (ns), byte
   bool open_ = false;
@@ -185,7 +185,7 @@ class TMemoryComPortIo final : public IComPortIo {
   bool Open(const TPortAddress& address, uint32_t baud) override {
     Close();
     error_ = {};
-    if (address.kind != TPortAddress::Kind::kSerial || address.path != path_) {
+    if (address.kind != TPortAddress::TKind::kSerial || address.path != path_) {
       if (others_) {
         others_open_ = true;
         return others_->Open(address, baud);
@@ -269,7 +269,7 @@ void TMemoryDevice::SetAddress(uint8_t address) {
   line_->SetAddress(address);
 }
 
-void TMemoryDevice::Edit(const std::function<void(FulDevice&)>& change) {
+void TMemoryDevice::Edit(const std::function<void(TFulDevice&)>& change) {
   line_->Edit(change);
 }
 

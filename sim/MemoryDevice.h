@@ -41,7 +41,7 @@ class TMemoryDevice {
   void SetAddress(uint8_t address);
 
   // Runs `change` on the device under the line's lock: set contents, arm faults, read state.
-  void Edit(const std::function<void(FulDevice&)>& change);
+  void Edit(const std::function<void(TFulDevice&)>& change);
 
   // Inter-frame silence after which an unfinished request is dropped, at `baud` bit/s.
   static uint32_t IdleGapMs(uint32_t baud);

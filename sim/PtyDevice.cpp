@@ -52,14 +52,14 @@ int64_t MonotonicNs() {
 
 }  // namespace
 
-PtyDevice::PtyDevice(PtyOptions options)
+TPtyDevice::TPtyDevice(TPtyOptions options)
     : options_(std::move(options)), device_(options_.address) {}
 
-PtyDevice::~PtyDevice() {
+TPtyDevice::~TPtyDevice() {
   Stop();
 }
 
-uint32_t PtyDevice::IdleGapMs() const {
+uint32_t TPtyDevice::IdleGapMs() const {
   // A request is never split by a pause this long, even on a loaded machine; on a slow line
   // the usual 3.5 characters are longer still.
   constexpr uint32_t kMinGapMs = 50;
@@ -67,13 +67,13 @@ uint32_t PtyDevice::IdleGapMs() const {
   return std::max(kMinGapMs, (35'000 + options_.baud - 1) / options_.baud);
 }
 
-bool PtyDevice::Failed(const std::string& what) {
+bool TPtyDevice::Failed(const std::string& what) {
   last_error_ = what + ": " + std::strerror(errno);
   CloseAll();
   return false;
 }
 
-void PtyDevice::CloseAll() {
+void TPtyDevice::CloseAll() {
   if (!link_made_.empty()) ::unlink(link_made_.c_str());
   link_made_.clear();
   CloseFd(master_fd_);
@@ -84,7 +84,7 @@ void PtyDevice::CloseAll() {
   CloseFd(stop_pipe_[1]);
 }
 
-bool PtyDevice::Start() {
+bool TPtyDevice::Start() {
   if (Running()) return true;
   last_error_.clear();
   if (::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return Failed("pipe");
@@ -106,7 +106,7 @@ bool PtyDevice::Start() {
   return true;
 }
 
-bool PtyDevice::OpenPty() {
+bool TPtyDevice::OpenPty() {
   master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_fd_ < 0) return Failed("posix_openpt");
   if (::grantpt(master_fd_) != 0 || ::unlockpt(master_fd_) != 0) return Failed("unlockpt");
@@ -138,7 +138,7 @@ bool PtyDevice::OpenPty() {
   return true;
 }
 
-bool PtyDevice::Listen() {
+bool TPtyDevice::Listen() {
   if (!options_.link.empty()) {
     last_error_ = "a link names a pseudo-terminal; a TCP device has none";
     CloseAll();
@@ -195,7 +195,7 @@ bool PtyDevice::Listen() {
   return true;
 }
 
-void PtyDevice::Stop() {
+void TPtyDevice::Stop() {
   if (thread_.joinable()) {
     const char stop = 1;
     [[maybe_unused]] const ssize_t n = ::write(stop_pipe_[1], &stop, 1);
@@ -204,27 +204,27 @@ void PtyDevice::Stop() {
   CloseAll();
 }
 
-void PtyDevice::Edit(const std::function<void(FulDevice&)>& change) {
+void TPtyDevice::Edit(const std::function<void(TFulDevice&)>& change) {
   std::lock_guard lock(mutex_);
   change(device_);
 }
 
-void PtyDevice::AlterEchoOfNext(int n) {
+void TPtyDevice::AlterEchoOfNext(int n) {
   std::lock_guard lock(mutex_);
   alter_echo_ = n;
 }
 
-void PtyDevice::DropConnectionOnNext(int n) {
+void TPtyDevice::DropConnectionOnNext(int n) {
   std::lock_guard lock(mutex_);
   drop_connection_ = n;
 }
 
-bool PtyDevice::WaitStop(int ms) {
+bool TPtyDevice::WaitStop(int ms) {
   pollfd p{stop_pipe_[0], POLLIN, 0};
   return ::poll(&p, 1, ms) > 0;
 }
 
-bool PtyDevice::WaitStopUntilNs(int64_t deadline) {
+bool TPtyDevice::WaitStopUntilNs(int64_t deadline) {
   for (;;) {
     const int64_t left = deadline - MonotonicNs();
     if (left <= 0) return false;
@@ -238,7 +238,7 @@ bool PtyDevice::WaitStopUntilNs(int64_t deadline) {
   }
 }
 
-void PtyDevice::AdvanceClock() {
+void TPtyDevice::AdvanceClock() {
   const auto now = std::chrono::steady_clock::now();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_tick_);
   if (ms.count() > 0) {
@@ -247,7 +247,7 @@ void PtyDevice::AdvanceClock() {
   }
 }
 
-void PtyDevice::Accept() {
+void TPtyDevice::Accept() {
   const int fd = ::accept(listen_fd_, nullptr, nullptr);
   if (fd < 0) {
     // Gone before it was taken, or interrupted: nothing to do. Out of descriptors: the
@@ -265,7 +265,7 @@ void PtyDevice::Accept() {
   client_fd_ = fd;
 }
 
-void PtyDevice::DropClient() {
+void TPtyDevice::DropClient() {
   CloseFd(client_fd_);
   // What the last master left unfinished is no part of the next one's request.
   std::lock_guard lock(mutex_);
@@ -273,7 +273,7 @@ void PtyDevice::DropClient() {
   device_.LineIdle();
 }
 
-void PtyDevice::Serve() {
+void TPtyDevice::Serve() {
   // Wake at the moment asked for: the default slack of 50 us is half a character at 115200.
   ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   last_tick_ = std::chrono::steady_clock::now();
@@ -327,7 +327,7 @@ void PtyDevice::Serve() {
   }
 }
 
-bool PtyDevice::Take(std::span<const uint8_t> bytes) {
+bool TPtyDevice::Take(std::span<const uint8_t> bytes) {
   std::vector<uint8_t> echo;
   if (options_.echo) echo.assign(bytes.begin(), bytes.end());
   size_t echoed = 0;
@@ -365,7 +365,7 @@ bool PtyDevice::Take(std::span<const uint8_t> bytes) {
   return pending;
 }
 
-bool PtyDevice::WriteLine(const uint8_t* data, size_t size) {
+bool TPtyDevice::WriteLine(const uint8_t* data, size_t size) {
   const int fd = LineFd();
   if (fd < 0) return false;
   while (size > 0) {
@@ -389,7 +389,7 @@ bool PtyDevice::WriteLine(const uint8_t* data, size_t size) {
   return true;
 }
 
-void PtyDevice::Send(const std::vector<uint8_t>& answer) {
+void TPtyDevice::Send(const std::vector<uint8_t>& answer) {
   if (options_.answer_delay_ms > 0 && WaitStop(static_cast<int>(options_.answer_delay_ms))) return;
   if (options_.baud == 0) {
     WriteLine(answer.data(), answer.size());

@@ -1,4 +1,4 @@
-// Serves a FulDevice from a background thread on a pseudo-terminal pair, or on a TCP socket as a
+// Serves a TFulDevice from a background thread on a pseudo-terminal pair, or on a TCP socket as a
 // serial device server passes a line through. A master opens DevicePath() like any port, as
 // often as it likes: on a pseudo-terminal the server keeps its own handle on the device side,
 // so a master closing the port never hangs the line up; on TCP the server listens on, and each
@@ -21,7 +21,7 @@
 
 namespace oxa::sim {
 
-struct PtyOptions {
+struct TPtyOptions {
   uint8_t address = 1;
   uint32_t baud = 0;             // 0: answers leave at once; else paced at 10 bits a byte
   uint32_t answer_delay_ms = 0;  // from a request's last byte to the answer's first
@@ -34,12 +34,12 @@ struct PtyOptions {
   bool echo = false;
 };
 
-class PtyDevice {
+class TPtyDevice {
  public:
-  explicit PtyDevice(PtyOptions options = {});
-  ~PtyDevice();  // stops
-  PtyDevice(const PtyDevice&) = delete;
-  PtyDevice& operator=(const PtyDevice&) = delete;
+  explicit TPtyDevice(TPtyOptions options = {});
+  ~TPtyDevice();  // stops
+  TPtyDevice(const TPtyDevice&) = delete;
+  TPtyDevice& operator=(const TPtyDevice&) = delete;
 
   // Creates the pseudo-terminal pair (and the link) and starts serving. False, with the
   // reason in LastError(), when that fails; true if it is already serving.
@@ -49,10 +49,10 @@ class PtyDevice {
   // What a master opens: the pseudo-terminal's path, or tcp://address:port as bound.
   const std::string& DevicePath() const { return device_path_; }
   const std::string& LastError() const { return last_error_; }
-  const PtyOptions& Options() const { return options_; }
+  const TPtyOptions& Options() const { return options_; }
 
   // Runs `change` on the device under the server's lock: set contents, arm faults, read state.
-  void Edit(const std::function<void(FulDevice&)>& change);
+  void Edit(const std::function<void(TFulDevice&)>& change);
 
   // Faults of the line, each for the next N requests the device answers:
   // with echo on, the last byte of the request comes back altered, as when another station
@@ -83,8 +83,8 @@ class PtyDevice {
   bool WaitStop(int ms);                   // sleeps up to ms; true when asked to stop
   bool WaitStopUntilNs(int64_t deadline);  // the same, to a monotonic deadline in ns
 
-  PtyOptions options_;
-  FulDevice device_;
+  TPtyOptions options_;
+  TFulDevice device_;
   std::mutex mutex_;
   std::thread thread_;
   std::string device_path_;

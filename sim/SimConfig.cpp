@@ -82,7 +82,7 @@ bool ParseBytes(std::string_view s, std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-bool LoadConfig(std::string_view text, FulDevice& device, std::string& error) {
+bool LoadConfig(std::string_view text, TFulDevice& device, std::string& error) {
   std::string section;
   size_t line_no = 0;
   while (!text.empty()) {
@@ -156,7 +156,7 @@ bool LoadConfig(std::string_view text, FulDevice& device, std::string& error) {
   return true;
 }
 
-bool LoadConfigFile(const std::string& path, FulDevice& device, std::string& error) {
+bool LoadConfigFile(const std::string& path, TFulDevice& device, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot read " + path;

@@ -30,7 +30,7 @@ namespace oxa::sim {
 
 // Applies the text to the device. On an error returns false with "line N: reason" in
 // `error`; the lines before it have been applied.
-bool LoadConfig(std::string_view text, FulDevice& device, std::string& error);
-bool LoadConfigFile(const std::string& path, FulDevice& device, std::string& error);
+bool LoadConfig(std::string_view text, TFulDevice& device, std::string& error);
+bool LoadConfigFile(const std::string& path, TFulDevice& device, std::string& error);
 
 }  // namespace oxa::sim

@@ -42,36 +42,36 @@ void AppendModbusCrc(std::vector<uint8_t>& frame) {
   frame.push_back(static_cast<uint8_t>(crc >> 8));
 }
 
-size_t TenXFrameLength(std::span<const uint8_t> seen) {
+size_t Frame10xLength(std::span<const uint8_t> seen) {
   if (seen.size() < 6) return 0;
   return static_cast<size_t>(seen[5]) + 7;
 }
 
-uint8_t TenXChecksum(std::span<const uint8_t> bytes) {
+uint8_t Checksum10x(std::span<const uint8_t> bytes) {
   uint8_t sum = 0;
   for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
   return static_cast<uint8_t>(~sum);
 }
 
-bool TenXFrameOk(std::span<const uint8_t> frame) {
-  if (frame.size() < 7 || frame[0] != kTenXRequestStart) return false;
+bool Frame10xOk(std::span<const uint8_t> frame) {
+  if (frame.size() < 7 || frame[0] != k10xRequestStart) return false;
   if (frame[2] != static_cast<uint8_t>(~frame[1])) return false;
-  if (TenXFrameLength(frame) != frame.size()) return false;
-  return frame.back() == TenXChecksum(frame.first(frame.size() - 1));
+  if (Frame10xLength(frame) != frame.size()) return false;
+  return frame.back() == Checksum10x(frame.first(frame.size() - 1));
 }
 
-std::vector<uint8_t> TenXAnswer(uint8_t address, uint8_t group, uint8_t code,
+std::vector<uint8_t> Sim10xAnswer(uint8_t address, uint8_t group, uint8_t code,
                                 std::span<const uint8_t> data) {
-  if (data.size() > kTenXMaxData) data = data.first(kTenXMaxData);
+  if (data.size() > kMax10xData) data = data.first(kMax10xData);
   std::vector<uint8_t> frame(data.size() + 7);
-  frame[0] = kTenXAnswerStart;
+  frame[0] = k10xAnswerStart;
   frame[1] = address;
   frame[2] = static_cast<uint8_t>(~address);
   frame[3] = group;
   frame[4] = code;
   frame[5] = static_cast<uint8_t>(data.size());
   std::copy(data.begin(), data.end(), frame.begin() + 6);
-  frame.back() = TenXChecksum(std::span(frame).first(frame.size() - 1));
+  frame.back() = Checksum10x(std::span(frame).first(frame.size() - 1));
   return frame;
 }
 

@@ -109,7 +109,7 @@ bool ParseHex(std::string_view text, std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  oxa::sim::PtyOptions options;
+  oxa::sim::TPtyOptions options;
   std::string config;
   uint32_t no_answer = 0, bad_checksum = 0, stop_mid = 0, garbage = 0, wrong_complement = 0;
   uint32_t bad_echo = 0, drop_connection = 0;
@@ -191,10 +191,10 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  oxa::sim::PtyDevice device(options);
+  oxa::sim::TPtyDevice device(options);
   std::string error;
   bool loaded = true;
-  device.Edit([&](oxa::sim::FulDevice& d) {
+  device.Edit([&](oxa::sim::TFulDevice& d) {
     if (!config.empty()) loaded = oxa::sim::LoadConfigFile(config, d, error);
     d.NoAnswerToNext(static_cast<int>(no_answer));
     d.CorruptChecksumOfNext(static_cast<int>(bad_checksum));

@@ -45,13 +45,13 @@ std::optional<long double> ParseFloatText(std::u16string_view text, char16_t sep
     if (t[i] == u'-') s += '-';
     ++i;
   }
-  int mantissaDigits = 0;
-  for (; i < n && IsAsciiDigit(t[i]); ++i, ++mantissaDigits) s += static_cast<char>(t[i]);
+  int mantissa_digits = 0;
+  for (; i < n && IsAsciiDigit(t[i]); ++i, ++mantissa_digits) s += static_cast<char>(t[i]);
   if (i < n && t[i] == separator) {
     s += '.';
-    for (++i; i < n && IsAsciiDigit(t[i]); ++i, ++mantissaDigits) s += static_cast<char>(t[i]);
+    for (++i; i < n && IsAsciiDigit(t[i]); ++i, ++mantissa_digits) s += static_cast<char>(t[i]);
   }
-  if (mantissaDigits == 0) return std::nullopt;
+  if (mantissa_digits == 0) return std::nullopt;
   if (i < n && (t[i] == u'E' || t[i] == u'e')) {
     s += 'e';
     ++i;
@@ -97,18 +97,18 @@ std::u16string FixedFloatText(long double x, int decimals, char16_t separator) {
     return out;
   }
 
-  // All digits with the decimal point after the first intLen of them.
-  const int pointPos = exponent + 1;
+  // All digits with the decimal point after the first int_len of them.
+  const int point_pos = exponent + 1;
   std::string all;
-  int intLen;
-  if (pointPos <= 0) {
-    all = std::string(static_cast<size_t>(1 - pointPos), '0') + digits;
-    intLen = 1;
+  int int_len;
+  if (point_pos <= 0) {
+    all = std::string(static_cast<size_t>(1 - point_pos), '0') + digits;
+    int_len = 1;
   } else {
     all = digits;
-    intLen = pointPos;
+    int_len = point_pos;
   }
-  const size_t keep = static_cast<size_t>(intLen + decimals);
+  const size_t keep = static_cast<size_t>(int_len + decimals);
   if (all.size() < keep + 1) all.append(keep + 1 - all.size(), '0');
   const bool roundUp = all[keep] >= '5';
   all.resize(keep);
@@ -117,21 +117,21 @@ std::u16string FixedFloatText(long double x, int decimals, char16_t separator) {
     while (k > 0 && all[k - 1] == '9') all[--k] = '0';
     if (k == 0) {
       all.insert(all.begin(), '1');
-      ++intLen;
+      ++int_len;
     } else {
       ++all[k - 1];
     }
   }
-  while (intLen > 1 && all[0] == '0') {
+  while (int_len > 1 && all[0] == '0') {
     all.erase(all.begin());
-    --intLen;
+    --int_len;
   }
   // A value that rounds to zero shows without a sign.
   const bool zero = all.find_first_not_of('0') == std::string::npos;
   std::u16string out = (negative && !zero) ? u"-" : u"";
-  out += Latin1(all.data(), static_cast<size_t>(intLen));
+  out += Latin1(all.data(), static_cast<size_t>(int_len));
   if (decimals > 0) {
-    out += separator + Latin1(all.data() + intLen, static_cast<size_t>(decimals));
+    out += separator + Latin1(all.data() + int_len, static_cast<size_t>(decimals));
   }
   return out;
 }

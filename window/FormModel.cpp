@@ -87,7 +87,7 @@ TFormModel::TFormModel(IFormView& view, std::string settings_path, TWindowOption
     : view_(view),
       settings_path_(std::move(settings_path)),
       options_(std::move(options)),
-      virtual_device_(options_.virtualDevice ? std::make_unique<sim::TMemoryDevice>() : nullptr),
+      virtual_device_(options_.virtual_device ? std::make_unique<sim::TMemoryDevice>() : nullptr),
       oxaComPort(MakePortIo()) {
   ConfigureMasters(oxaComPort, Ful0508, Zeb106);
 }

@@ -31,7 +31,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (arg == "--help" || arg == "-h") {
       line.help = true;
     } else if (arg == "--virtual-device") {
-      line.options.virtualDevice = true;
+      line.options.virtual_device = true;
     } else if (arg == "--map" || arg.starts_with("--map=")) {
       std::string value;
       if (arg == "--map") {

@@ -14,7 +14,7 @@ struct TWindowOptions {
   std::map<uint8_t, std::string> maps;
   // --virtual-device: a virtual FUL device served inside the program for this run, answering
   // on every port of the list.
-  bool virtualDevice = false;
+  bool virtual_device = false;
 };
 
 struct TCommandLine {

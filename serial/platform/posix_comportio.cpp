@@ -24,13 +24,13 @@
 namespace oxa {
 namespace {
 
-struct StandardSpeed {
+struct TStandardSpeed {
   uint32_t baud;
   speed_t code;
 };
 
 // Rates that termios names; any other rate goes through platform::SetArbitrarySpeed.
-constexpr StandardSpeed kStandardSpeeds[] = {
+constexpr TStandardSpeed kStandardSpeeds[] = {
     {50, B50},           {75, B75},           {110, B110},         {134, B134},
     {150, B150},         {200, B200},         {300, B300},         {600, B600},
     {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
@@ -53,7 +53,7 @@ constexpr tcflag_t kInputSpeedField = 0;
 #endif
 
 bool FindStandardSpeed(uint32_t baud, speed_t& code) {
-  for (const StandardSpeed& s : kStandardSpeeds) {
+  for (const TStandardSpeed& s : kStandardSpeeds) {
     if (s.baud == baud) {
       code = s.code;
       return true;
@@ -66,9 +66,9 @@ using platform::Clock;
 using platform::kGoneEvents;
 using platform::TStep;
 
-class PosixComPortIo final : public platform::TBackend {
+class TPosixComPortIo final : public platform::TBackend {
  public:
-  ~PosixComPortIo() override { Close(); }
+  ~TPosixComPortIo() override { Close(); }
 
   bool OpenDevice(const TPortAddress& address, uint32_t baud) override {
     const std::string& device = address.path;
@@ -259,7 +259,7 @@ class PosixComPortIo final : public platform::TBackend {
 }  // namespace
 
 std::unique_ptr<IComPortIo> MakeSerialComPortIo() {
-  return std::make_unique<PosixComPortIo>();
+  return std::make_unique<TPosixComPortIo>();
 }
 
 std::string DefaultComDeviceName(uint8_t number) {

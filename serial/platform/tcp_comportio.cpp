@@ -109,10 +109,10 @@ TSocket ConnectWithin(const platform::TSocketAddress& address, int ms, TNetError
   return kNoSocket;
 }
 
-class TcpComPortIo final : public platform::TBackend {
+class TTcpComPortIo final : public platform::TBackend {
  public:
-  explicit TcpComPortIo(platform::THostLookUp look_up) : look_up_(std::move(look_up)) {}
-  ~TcpComPortIo() override { Close(); }
+  explicit TTcpComPortIo(platform::THostLookUp look_up) : look_up_(std::move(look_up)) {}
+  ~TTcpComPortIo() override { Close(); }
 
   bool OpenDevice(const TPortAddress& address, uint32_t) override {
     if (TNetError start; !platform::StartSockets(start)) {
@@ -242,7 +242,7 @@ class TcpComPortIo final : public platform::TBackend {
 namespace platform {
 
 std::unique_ptr<IComPortIo> MakeTcpComPortIo(THostLookUp look_up) {
-  return std::make_unique<TcpComPortIo>(std::move(look_up));
+  return std::make_unique<TTcpComPortIo>(std::move(look_up));
 }
 
 }  // namespace platform

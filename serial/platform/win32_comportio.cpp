@@ -42,13 +42,13 @@ constexpr DWORD kReapMs = 1000;
 constexpr int kEventWaitMisses = 3;
 
 // One overlapped operation at a time, with the event that signals its end.
-struct Overlapped {
-  Overlapped() : event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  ~Overlapped() {
+struct TOverlapped {
+  TOverlapped() : event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~TOverlapped() {
     if (event != nullptr) ::CloseHandle(event);
   }
-  Overlapped(const Overlapped&) = delete;
-  Overlapped& operator=(const Overlapped&) = delete;
+  TOverlapped(const TOverlapped&) = delete;
+  TOverlapped& operator=(const TOverlapped&) = delete;
 
   // A cleared record for the next operation.
   OVERLAPPED* Fresh() {
@@ -65,7 +65,7 @@ struct Overlapped {
 // Cancels the operation of `op` and waits for it to end, so that its record may be used again;
 // `transferred` gets what it moved before that. False if it did not end within kReapMs (never
 // seen): the system may still write into the record, so the caller must leave it alone.
-bool CancelAndReap(HANDLE handle, Overlapped& op, DWORD& transferred) {
+bool CancelAndReap(HANDLE handle, TOverlapped& op, DWORD& transferred) {
   ::CancelIoEx(handle, &op.record);
   transferred = 0;
   if (::WaitForSingleObject(op.event, kReapMs) != WAIT_OBJECT_0) return false;
@@ -75,9 +75,9 @@ bool CancelAndReap(HANDLE handle, Overlapped& op, DWORD& transferred) {
 
 // Replaces an operation record that the system may still write into. The old one is left to
 // it (a few bytes, in a case that has never been seen), rather than freed under it.
-void Abandon(std::unique_ptr<Overlapped>& op) {
+void Abandon(std::unique_ptr<TOverlapped>& op) {
   (void)op.release();
-  op = std::make_unique<Overlapped>();
+  op = std::make_unique<TOverlapped>();
 }
 
 // "COM12" as the system must be given it: \\.\COM12. Only COM1 to COM9 are also known by their
@@ -90,9 +90,9 @@ std::wstring DevicePath(const std::string& path) {
   return platform::Widen(com ? "\\\\.\\" + path : path);
 }
 
-class Win32ComPortIo final : public platform::TBackend {
+class TWin32ComPortIo final : public platform::TBackend {
  public:
-  ~Win32ComPortIo() override { Close(); }
+  ~TWin32ComPortIo() override { Close(); }
 
   bool OpenDevice(const TPortAddress& address, uint32_t baud) override {
     // Windows has no general way to switch a driver's RS-485 mode: adapters for it turn their
@@ -193,14 +193,14 @@ class Win32ComPortIo final : public platform::TBackend {
         continue;
       }
       switch (StartEventWait()) {
-        case EventWait::kStarted:
+        case TEventWait::kStarted:
           // A character that came just before the wait began may never raise the event: the
           // queue is looked at once more before waiting.
           break;
-        case EventWait::kPending:
+        case TEventWait::kPending:
           if (::WaitForSingleObject(wait_->event, slice) == WAIT_OBJECT_0) FinishEventWait();
           break;
-        case EventWait::kEnded:
+        case TEventWait::kEnded:
           NoteEventMiss();
           break;
       }
@@ -211,7 +211,7 @@ class Win32ComPortIo final : public platform::TBackend {
   intptr_t NativeHandle() const override { return reinterpret_cast<intptr_t>(handle_); }
 
  private:
-  enum class EventWait { kStarted, kPending, kEnded };
+  enum class TEventWait { kStarted, kPending, kEnded };
 
   bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
 
@@ -316,12 +316,12 @@ class Win32ComPortIo final : public platform::TBackend {
   }
 
   // Starts a wait for the next received character, unless one is under way.
-  EventWait StartEventWait() {
-    if (wait_pending_) return EventWait::kPending;
-    if (::WaitCommEvent(handle_, &wait_mask_, wait_->Fresh())) return EventWait::kEnded;
-    if (::GetLastError() != ERROR_IO_PENDING) return EventWait::kEnded;
+  TEventWait StartEventWait() {
+    if (wait_pending_) return TEventWait::kPending;
+    if (::WaitCommEvent(handle_, &wait_mask_, wait_->Fresh())) return TEventWait::kEnded;
+    if (::GetLastError() != ERROR_IO_PENDING) return TEventWait::kEnded;
     wait_pending_ = true;
-    return EventWait::kStarted;
+    return TEventWait::kStarted;
   }
 
   // Collects the wait whose event has been signalled.
@@ -349,11 +349,11 @@ class Win32ComPortIo final : public platform::TBackend {
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   bool timer_period_ = false;
-  std::unique_ptr<Overlapped> read_ = std::make_unique<Overlapped>();
-  std::unique_ptr<Overlapped> write_ = std::make_unique<Overlapped>();
+  std::unique_ptr<TOverlapped> read_ = std::make_unique<TOverlapped>();
+  std::unique_ptr<TOverlapped> write_ = std::make_unique<TOverlapped>();
   // The wait for a received character: only the thread that reads waits (the caller, or the
   // receive thread in thread mode), and it may leave a wait under way for its next call.
-  std::unique_ptr<Overlapped> wait_ = std::make_unique<Overlapped>();
+  std::unique_ptr<TOverlapped> wait_ = std::make_unique<TOverlapped>();
   DWORD wait_mask_ = 0;  // written by the system when the wait ends
   bool wait_pending_ = false;
   bool event_waits_ = true;
@@ -363,7 +363,7 @@ class Win32ComPortIo final : public platform::TBackend {
 }  // namespace
 
 std::unique_ptr<IComPortIo> MakeSerialComPortIo() {
-  return std::make_unique<Win32ComPortIo>();
+  return std::make_unique<TWin32ComPortIo>();
 }
 
 std::string DefaultComDeviceName(uint8_t number) {

@@ -17,24 +17,24 @@ namespace {
 
 using enum TOxaError;
 using Lines = std::vector<std::string>;
-using testing::FakeAnswer;
-using testing::FakePort;
+using testing::TFakeAnswer;
+using testing::TFakePort;
 
 class Actions : public ::testing::Test {
  protected:
   Actions() : dev(1) {
-    fp.io->SetResponder([this](const std::vector<uint8_t>& request) -> std::optional<FakeAnswer> {
+    fp.io->SetResponder([this](const std::vector<uint8_t>& request) -> std::optional<TFakeAnswer> {
       auto answer = dev.Feed(request);
       if (answer.empty()) return std::nullopt;
-      return FakeAnswer{std::move(answer)};
+      return TFakeAnswer{std::move(answer)};
     });
     ful.SetComPort(&fp.port);
     ful.SetNetAddr(1);
     zeb.SetComPort(&fp.port);
     zeb.SetNetAddr(1);
   }
-  FakePort fp;
-  sim::FulDevice dev;
+  TFakePort fp;
+  sim::TFulDevice dev;
   ToxaFul0508 ful;
   ToxaZeb106 zeb;
 };
@@ -133,7 +133,7 @@ TEST_F(Actions, IntegratorLines) {
 
 TEST_F(Actions, ArchiveBlockLines) {
   const TArchiveRead r = ReadArchiveBlock(ful, 8191);
-  const auto block = sim::FulDevice::ArchiveBlock(8191);
+  const auto block = sim::TFulDevice::ArchiveBlock(8191);
   Lines expected{"OK", "=Данные="};
   for (size_t line = 0; line < 8; ++line) {
     expected.push_back(HexBytes(std::span<const uint8_t>(block).subspan(16 * line, 16)));
@@ -257,7 +257,7 @@ class VerifiedWrites : public Actions {
  protected:
   void Take(TTake take) {
     fp.io->SetResponder(
-        [this, take](const std::vector<uint8_t>& request) -> std::optional<FakeAnswer> {
+        [this, take](const std::vector<uint8_t>& request) -> std::optional<TFakeAnswer> {
           const bool write = request[1] == 6 || request[1] == 16;
           if ((write && take == TTake::kSilentToWrite) ||
               (!write && take == TTake::kSilentToReadBack)) {
@@ -268,7 +268,7 @@ class VerifiedWrites : public Actions {
             const auto reg = static_cast<uint16_t>(request[2] << 8 | request[3]);
             dev.SetHoldingRegister(reg, static_cast<uint16_t>(dev.HoldingRegister(reg) + 1));
           }
-          return FakeAnswer{std::move(answer)};
+          return TFakeAnswer{std::move(answer)};
         });
   }
   // The function codes of the requests sent from the `first`.

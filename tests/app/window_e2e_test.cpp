@@ -59,7 +59,7 @@ class WindowEndToEndTest : public QObject {
 
  private:
   QTemporaryDir dir_;
-  std::unique_ptr<oxa::sim::PtyDevice> device_;
+  std::unique_ptr<oxa::sim::TPtyDevice> device_;
   std::unique_ptr<TIDMainFrm> w_;
   QList<Status> statuses_;
 
@@ -100,14 +100,14 @@ class WindowEndToEndTest : public QObject {
     }
     return true;
   }
-  void Edit(const std::function<void(oxa::sim::FulDevice&)>& change) { device_->Edit(change); }
+  void Edit(const std::function<void(oxa::sim::TFulDevice&)>& change) { device_->Edit(change); }
   // The separator the window uses for floats and doses.
   QString Sep() { return QLocale().decimalPoint(); }
 
  private slots:
   void init() {
     statuses_.clear();
-    device_ = std::make_unique<oxa::sim::PtyDevice>();
+    device_ = std::make_unique<oxa::sim::TPtyDevice>();
     QVERIFY2(device_->Start(), device_->LastError().c_str());
   }
   void cleanup() {
@@ -200,7 +200,7 @@ class WindowEndToEndTest : public QObject {
     Start();
     Spin("UDArc")->setValue(8191);
     Click("Button5");
-    const auto block = oxa::sim::FulDevice::ArchiveBlock(8191);
+    const auto block = oxa::sim::TFulDevice::ArchiveBlock(8191);
     QStringList expected{"OK", Utf8("=Данные=")};
     for (int line = 0; line < 8; ++line) {
       expected << QString::fromStdString(
@@ -212,9 +212,9 @@ class WindowEndToEndTest : public QObject {
   }
 
   void networkAddressAndSpeedFromTheWindow() {
-    oxa::sim::PtyOptions options;
+    oxa::sim::TPtyOptions options;
     options.address = 5;
-    device_ = std::make_unique<oxa::sim::PtyDevice>(options);
+    device_ = std::make_unique<oxa::sim::TPtyDevice>(options);
     QVERIFY(device_->Start());
     Edit([](auto& d) { d.SetModbusIdentification("FUL"); });
     Start("Baud=5\nNetAddr=5\n");
@@ -264,7 +264,7 @@ class WindowEndToEndTest : public QObject {
   void adapterPulledDuringATestIsSaid() {
     // The adapter is reached through a stable link, as /dev/serial/by-id names one.
     const std::string link = dir_.filePath("by-id-adapter").toStdString();
-    device_ = std::make_unique<oxa::sim::PtyDevice>(oxa::sim::PtyOptions{.link = link});
+    device_ = std::make_unique<oxa::sim::TPtyDevice>(oxa::sim::TPtyOptions{.link = link});
     QVERIFY2(device_->Start(), device_->LastError().c_str());
     Start();
     Edit([](auto& d) { d.NoAnswerToNext(3); });

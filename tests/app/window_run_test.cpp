@@ -43,7 +43,7 @@ void ChooseWithKeys(QComboBox* box, int index) {
 
 TWindowOptions Virtual() {
   TWindowOptions options;
-  options.virtualDevice = true;
+  options.virtual_device = true;
   return options;
 }
 

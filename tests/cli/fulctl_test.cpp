@@ -224,7 +224,7 @@ class Fulctl : public ::testing::Test {
  protected:
   Fulctl() {
     EXPECT_TRUE(device.Start()) << device.LastError();
-    device.Edit([](sim::FulDevice& d) {
+    device.Edit([](sim::TFulDevice& d) {
       d.SetModbusIdentification("FUL-05.08 bench");
       d.Set10xIdentification("FUL-05.08");
       d.SetStamp(9605, 2012, 5, 31);
@@ -241,7 +241,7 @@ class Fulctl : public ::testing::Test {
     return TProcess(args);
   }
 
-  sim::PtyDevice device;
+  sim::TPtyDevice device;
 };
 
 TEST_F(Fulctl, EachCommandPrintsTheWindowsLines) {
@@ -264,7 +264,7 @@ TEST_F(Fulctl, EachCommandPrintsTheWindowsLines) {
 }
 
 TEST_F(Fulctl, JsonCarriesTheOutcomeAndTheValues) {
-  device.Edit([](sim::FulDevice& d) {
+  device.Edit([](sim::TFulDevice& d) {
     d.SetHoldingRegister(10, 0x1234);
     d.SetHoldingRegister(11, 7);
     d.SetRegisterFloat(2160, 1.0f);
@@ -321,7 +321,7 @@ TEST_F(Fulctl, WritesAreReadBackAndTheDoseRoundTrips) {
 
 TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
   // No answer: the device keeps silent for the 3 attempts.
-  device.Edit([](sim::FulDevice& d) { d.NoAnswerToNext(3); });
+  device.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
   TRunResult r = Run({"-t", "50", "id"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "ErrCode=2"}));
@@ -389,7 +389,7 @@ TEST_F(Fulctl, TraceShowsRequestAndAnswerInOrderWithRisingTimes) {
 }
 
 TEST(FulctlEcho, TheTraceSeparatesTheEchoFromTheAnswer) {
-  sim::PtyDevice line({.echo = true});
+  sim::TPtyDevice line({.echo = true});
   ASSERT_TRUE(line.Start()) << line.LastError();
   const std::string trace = std::filesystem::temp_directory_path() / "fulctl_echo_trace.txt";
   const TRunResult r = TProcess({"-p", line.DevicePath(), "--settings", "/nonexistent.ini",
@@ -420,7 +420,7 @@ TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
   // The adapter is reached through a stable link, as /dev/serial/by-id names one; it is pulled
   // and plugged in again while fulctl polls.
   const std::string link = std::filesystem::temp_directory_path() / "fulctl_replug_link";
-  sim::PtyDevice adapter({.link = link});
+  sim::TPtyDevice adapter({.link = link});
   ASSERT_TRUE(adapter.Start()) << adapter.LastError();
   TProcess p({"-p", link, "--settings", "/nonexistent.ini", "-t", "50", "-i", "50", "-n", "0",
               "regs", "0", "1"});
@@ -442,7 +442,7 @@ TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
 }
 
 TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
-  sim::PtyDevice paced({.address = 1, .baud = 9600});  // a block takes about 140 ms
+  sim::TPtyDevice paced({.address = 1, .baud = 9600});  // a block takes about 140 ms
   ASSERT_TRUE(paced.Start()) << paced.LastError();
   const std::string file = std::filesystem::temp_directory_path() / "fulctl_archive_test.bin";
   TProcess p({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "--json", "archive",
@@ -460,7 +460,7 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   for (uint16_t block = 0; block < size / 128; ++block) {
     std::array<char, 128> bytes{};
     in.read(bytes.data(), bytes.size());
-    const auto expected = sim::FulDevice::ArchiveBlock(block);
+    const auto expected = sim::TFulDevice::ArchiveBlock(block);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), bytes.begin(),
                            [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }))
         << "block " << block;
@@ -470,7 +470,7 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
 
   // A run that reads no block leaves the file as it was.
   std::ofstream(file) << "kept";
-  paced.Edit([](sim::FulDevice& d) { d.NoAnswerToNext(3); });
+  paced.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
   const TRunResult silent = TProcess({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini",
                                       "-t", "50", "archive", "0", "1", "-o", file})
                                 .Wait();

@@ -29,7 +29,7 @@ class LateDevice {
  public:
   explicit LateDevice(uint32_t delay_ms) : device_({.answer_delay_ms = delay_ms}) {
     EXPECT_TRUE(device_.Start()) << device_.LastError();
-    device_.Edit([](sim::FulDevice& d) {
+    device_.Edit([](sim::TFulDevice& d) {
       for (uint16_t reg : {0, 1}) d.SetHoldingRegister(reg, static_cast<uint16_t>(10 + reg));
       for (uint16_t reg : {2, 3}) d.SetHoldingRegister(reg, static_cast<uint16_t>(18 + reg));
     });
@@ -37,7 +37,7 @@ class LateDevice {
   const std::string& Path() const { return device_.DevicePath(); }
 
  private:
-  sim::PtyDevice device_;
+  sim::TPtyDevice device_;
 };
 
 struct TRun {
@@ -102,7 +102,7 @@ TEST(LateAnswer, TheNextFulctlRunNeverTakesIt) {
 
 TEST(LateAnswer, TheTraceShowsWhatWasDroppedOnALineOfItsOwn) {
   // A damaged answer at 5 ms, then the good one at 300 ms, while the line is listened out.
-  testing::FakePort fake;
+  testing::TFakePort fake;
   std::FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);
   {

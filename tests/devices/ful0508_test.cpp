@@ -18,8 +18,8 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::FakeAnswer;
-using testing::FakePort;
+using testing::TFakeAnswer;
+using testing::TFakePort;
 using testing::Hex;
 using testing::WithCrc;
 
@@ -28,7 +28,7 @@ struct RegisterDevice {
   std::map<uint16_t, uint16_t> regs;
   bool silent = false;
 
-  std::optional<FakeAnswer> Answer(const std::vector<uint8_t>& rq) {
+  std::optional<TFakeAnswer> Answer(const std::vector<uint8_t>& rq) {
     if (silent || rq.size() < 8) return std::nullopt;
     const uint16_t start = static_cast<uint16_t>(rq[2] << 8 | rq[3]);
     const uint16_t count = static_cast<uint16_t>(rq[4] << 8 | rq[5]);
@@ -49,7 +49,7 @@ struct RegisterDevice {
     } else {
       return std::nullopt;
     }
-    return FakeAnswer{WithCrc(out), 2, 0};
+    return TFakeAnswer{WithCrc(out), 2, 0};
   }
   void Set32(uint16_t reg, uint32_t v) {
     regs[reg] = static_cast<uint16_t>(v >> 16);
@@ -83,7 +83,7 @@ class Ful0508 : public ::testing::Test {
     return out;
   }
 
-  FakePort fake;
+  TFakePort fake;
   RegisterDevice device;
   ToxaFul0508 ful;
 };

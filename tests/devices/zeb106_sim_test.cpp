@@ -6,7 +6,7 @@
 #include "serial/OxaUtils.h"
 #include "sim/FulDevice.h"
 #include "tests/support/FakeComPortIo.h"
-#include "tests/support/X10Frames.h"
+#include "tests/support/Frames10x.h"
 
 namespace oxa {
 namespace {
@@ -14,25 +14,25 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::FakeAnswer;
-using testing::FakePort;
+using testing::TFakeAnswer;
+using testing::TFakePort;
 using testing::FixedLocalTime;
 using testing::Hex;
 
 class Zeb106Sim : public ::testing::Test {
  protected:
   Zeb106Sim() : dev(1) {
-    fp.io->SetResponder([this](const std::vector<uint8_t>& request) -> std::optional<FakeAnswer> {
+    fp.io->SetResponder([this](const std::vector<uint8_t>& request) -> std::optional<TFakeAnswer> {
       auto answer = dev.Feed(request);
       if (answer.empty()) return std::nullopt;
-      return FakeAnswer{std::move(answer)};
+      return TFakeAnswer{std::move(answer)};
     });
     zeb.SetComPort(&fp.port);
     zeb.SetNetAddr(1);
     zeb.SetLocalTimeSource(FixedLocalTime);
   }
-  FakePort fp;
-  sim::FulDevice dev;
+  TFakePort fp;
+  sim::TFulDevice dev;
   ToxaZeb106 zeb;
 };
 
@@ -54,7 +54,7 @@ TEST_F(Zeb106Sim, CalibrationWriteLeavesAConsistentBlockAndTheStamp) {
   ASSERT_TRUE(zeb.ClbWriteK(2, 9, 0.5f));
   ASSERT_TRUE(zeb.ClbWriteObr(1, 3, 0.75f));
   const auto block = dev.Memory(1504, 146);
-  EXPECT_EQ(block[144] << 8 | block[145], sim::FulDevice::CalibrationChecksum(block));
+  EXPECT_EQ(block[144] << 8 | block[145], sim::TFulDevice::CalibrationChecksum(block));
   EXPECT_EQ(dev.Memory(1644, 4), Hex("3F 00 00 00"));
   EXPECT_EQ(dev.Memory(2016, 16), Hex("54 45 43 48 30 30 30 31 00 00 24 03 05 14 07 09"));
   float v = 0;

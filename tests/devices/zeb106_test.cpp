@@ -8,7 +8,7 @@
 #include "devices/oxaZeb106.h"
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
-#include "tests/support/X10Frames.h"
+#include "tests/support/Frames10x.h"
 
 namespace oxa {
 namespace {
@@ -16,11 +16,11 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::FakeAnswer;
-using testing::FakePort;
+using testing::TFakeAnswer;
+using testing::TFakePort;
 using testing::FixedLocalTime;
 using testing::Hex;
-using testing::X10Answer;
+using testing::Answer10x;
 
 // One memory write as the meter saw it.
 struct MemWrite {
@@ -38,7 +38,7 @@ struct FakeMeter {
   int silent_cmds = 0;    // this many commands draw no answer
   int short_reads = 0;    // this many memory reads answer with 4 bytes fewer
 
-  std::optional<FakeAnswer> Answer(const std::vector<uint8_t>& r) {
+  std::optional<TFakeAnswer> Answer(const std::vector<uint8_t>& r) {
     if (r.size() < 7) return std::nullopt;
     const uint8_t group = r[3], code = r[4];
     const std::vector<uint8_t> data(r.begin() + 6, r.end() - 1);
@@ -50,13 +50,13 @@ struct FakeMeter {
         --short_reads;
         count -= 4;
       }
-      return FakeAnswer{
-          X10Answer({mem.begin() + addr, mem.begin() + addr + count}, 1, group, code)};
+      return TFakeAnswer{
+          Answer10x({mem.begin() + addr, mem.begin() + addr + count}, 1, group, code)};
     }
     if (group == 0x0C && code == 0x01) {
       const size_t addr = data[0] << 8 | data[1];
-      return FakeAnswer{
-          X10Answer({ram.begin() + addr, ram.begin() + addr + data[2]}, 1, group, code)};
+      return TFakeAnswer{
+          Answer10x({ram.begin() + addr, ram.begin() + addr + data[2]}, 1, group, code)};
     }
     if (group == 0x0F && code == 0x81) {
       if (static_cast<int>(writes.size()) == silent_write) {
@@ -66,14 +66,14 @@ struct FakeMeter {
       const uint16_t addr = static_cast<uint16_t>(data[0] << 8 | data[1]);
       writes.push_back({addr, {data.begin() + 2, data.end()}});
       std::copy(data.begin() + 2, data.end(), mem.begin() + addr);
-      return FakeAnswer{X10Answer({}, 1, group, code)};
+      return TFakeAnswer{Answer10x({}, 1, group, code)};
     }
     if (group == 0x77) {
       if (silent_cmds > 0) {
         --silent_cmds;
         return std::nullopt;
       }
-      return FakeAnswer{X10Answer({0x00}, 1, group, code)};
+      return TFakeAnswer{Answer10x({0x00}, 1, group, code)};
     }
     return std::nullopt;
   }
@@ -103,7 +103,7 @@ class Zeb106 : public ::testing::Test {
     EXPECT_EQ(block[144] << 8 | block[145], static_cast<uint16_t>(~sum));
   }
 
-  FakePort fp;
+  TFakePort fp;
   FakeMeter meter;
   ToxaZeb106 zeb;
 };

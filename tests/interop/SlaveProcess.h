@@ -16,10 +16,10 @@ namespace oxa::interop {
 // The value the slave gives holding register i at start.
 inline uint16_t SlaveRegisterValue(int i) { return static_cast<uint16_t>(0x1000 + 3 * i); }
 
-class SlaveProcess {
+class TSlaveProcess {
  public:
   // Runs `program` for `address`; Device() is empty when it did not start.
-  SlaveProcess(const std::string& program, int address) {
+  TSlaveProcess(const std::string& program, int address) {
     int out[2];
     if (pipe(out) != 0) return;
     const pid_t parent = getpid();
@@ -44,15 +44,15 @@ class SlaveProcess {
     while (read(out[0], &c, 1) == 1 && c != '\n') device_.push_back(c);
     close(out[0]);
   }
-  ~SlaveProcess() {
+  ~TSlaveProcess() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       int status = 0;
       waitpid(pid_, &status, 0);
     }
   }
-  SlaveProcess(const SlaveProcess&) = delete;
-  SlaveProcess& operator=(const SlaveProcess&) = delete;
+  TSlaveProcess(const TSlaveProcess&) = delete;
+  TSlaveProcess& operator=(const TSlaveProcess&) = delete;
 
   const std::string& Device() const { return device_; }
   // The slave's process, for its CPU clock; -1 when it did not start.

@@ -21,7 +21,7 @@ using testing::ErrorOf;
 
 using interop::SlaveRegisterValue;
 
-class LibmodbusSlave : public ::testing::Test {
+class TLibmodbusSlave : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(slave.Device().empty()) << "the libmodbus slave did not start";
@@ -44,12 +44,12 @@ class LibmodbusSlave : public ::testing::Test {
     return static_cast<uint16_t>(buf[2 * i] << 8 | buf[2 * i + 1]);
   }
 
-  interop::SlaveProcess slave{MODBUS_RTU_SLAVE, 1};
+  interop::TSlaveProcess slave{MODBUS_RTU_SLAVE, 1};
   ToxaComPort port;
   ToxaFul0508 master;  // the device class is a complete master
 };
 
-TEST_F(LibmodbusSlave, ReadsRegistersOfSeveralCounts) {
+TEST_F(TLibmodbusSlave, ReadsRegistersOfSeveralCounts) {
   const struct {
     uint16_t start, count;
   } reads[] = {{0, 1}, {7, 2}, {0, 10}, {200, 64}, {275, 125}, {0, 125}};
@@ -61,7 +61,7 @@ TEST_F(LibmodbusSlave, ReadsRegistersOfSeveralCounts) {
   EXPECT_EQ(master.LastSent(), "01 03 00 00 00 7D 85 EB ");
 }
 
-TEST_F(LibmodbusSlave, WritesAreReadBack) {
+TEST_F(TLibmodbusSlave, WritesAreReadBack) {
   EXPECT_TRUE(master.WriteSingleRegister(5, 0xBEEF));
   EXPECT_EQ(Reg(Read(5, 1), 0), 0xBEEF);
 
@@ -81,7 +81,7 @@ TEST_F(LibmodbusSlave, WritesAreReadBack) {
   EXPECT_EQ(Reg(Read(223, 1), 0), SlaveRegisterValue(223));
 }
 
-TEST_F(LibmodbusSlave, RefusalsFailWithTheSlavesExceptionCode) {
+TEST_F(TLibmodbusSlave, RefusalsFailWithTheSlavesExceptionCode) {
   std::vector<uint8_t> buf(256, 0xEE);
   EXPECT_FALSE(master.ReadHoldingRegisters(390, 20, buf));  // past its 400 registers
   EXPECT_EQ(ErrorOf(master), kDeviceException);
@@ -105,7 +105,7 @@ TEST_F(LibmodbusSlave, RefusalsFailWithTheSlavesExceptionCode) {
   EXPECT_EQ(master.LastException(), 0);
 }
 
-TEST_F(LibmodbusSlave, NonStandardRequestsFailCleanlyAndItsIdentificationIsRead) {
+TEST_F(TLibmodbusSlave, NonStandardRequestsFailCleanlyAndItsIdentificationIsRead) {
   // libmodbus cannot frame function 65 (it takes the request to end after the function code),
   // finds a wrong CRC, and stays silent: every attempt times out.
   std::vector<uint8_t> block(128, 0xEE);
@@ -127,7 +127,7 @@ TEST_F(LibmodbusSlave, NonStandardRequestsFailCleanlyAndItsIdentificationIsRead)
   EXPECT_EQ(Reg(Read(1, 1), 0), SlaveRegisterValue(1));
 }
 
-TEST_F(LibmodbusSlave, DeviceClassRoundTripsCoefficients) {
+TEST_F(TLibmodbusSlave, DeviceClassRoundTripsCoefficients) {
   master.SetSignature("ABCD1234");  // writes allowed
   EXPECT_TRUE(master.ClbWriteK(1, 3, 0.0025f));
   EXPECT_TRUE(master.ClbWriteObr(2, 9, -7.5f));

@@ -69,7 +69,7 @@ TYPED_TEST(SharedProperties, SettersIgnoreRoundOrMapSilently) {
   EXPECT_EQ(m.DeviceType(), 0u);
 
   // A null port does not unbind the one in place.
-  testing::FakePort fake;
+  testing::TFakePort fake;
   m.SetComPort(&fake.port);
   m.SetComPort(nullptr);
   EXPECT_EQ(m.ComPort(), &fake.port);

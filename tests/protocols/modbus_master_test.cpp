@@ -16,7 +16,7 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::FakePort;
+using testing::TFakePort;
 using testing::Hex;
 using testing::WithCrc;
 
@@ -33,7 +33,7 @@ class ModbusMaster : public ::testing::Test {
     return n;
   }
 
-  FakePort fake;
+  TFakePort fake;
   ToxaModBusProtocol master;
 };
 

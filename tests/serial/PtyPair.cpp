@@ -11,7 +11,7 @@
 
 namespace oxa::testing {
 
-PtyPair::PtyPair() {
+TPtyPair::TPtyPair() {
   char name[256] = {};
   if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
     ADD_FAILURE() << "openpty failed, errno " << errno;
@@ -20,12 +20,12 @@ PtyPair::PtyPair() {
   slave_path_ = name;
 }
 
-PtyPair::~PtyPair() {
+TPtyPair::~TPtyPair() {
   CloseMaster();
   if (slave_ >= 0) ::close(slave_);
 }
 
-void PtyPair::Send(const std::vector<uint8_t>& bytes) {
+void TPtyPair::Send(const std::vector<uint8_t>& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
@@ -35,7 +35,7 @@ void PtyPair::Send(const std::vector<uint8_t>& bytes) {
   }
 }
 
-std::vector<uint8_t> PtyPair::Receive(size_t count, int timeout_ms) {
+std::vector<uint8_t> TPtyPair::Receive(size_t count, int timeout_ms) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::vector<uint8_t> got;
@@ -53,22 +53,22 @@ std::vector<uint8_t> PtyPair::Receive(size_t count, int timeout_ms) {
   return got;
 }
 
-void PtyPair::CloseMaster() {
+void TPtyPair::CloseMaster() {
   if (master_ >= 0) ::close(master_);
   master_ = -1;
 }
 
-uint32_t PtyPair::SlaveOutputSpeedCode() const {
+uint32_t TPtyPair::SlaveOutputSpeedCode() const {
   termios tio{};
   if (::tcgetattr(slave_, &tio) != 0) return 0;
   return static_cast<uint32_t>(::cfgetospeed(&tio));
 }
 
-uint32_t PtyPair::SlaveInputBaud() const {
+uint32_t TPtyPair::SlaveInputBaud() const {
   return ReadBaud(slave_, true);
 }
 
-uint32_t PtyPair::SlaveOutputBaud() const {
+uint32_t TPtyPair::SlaveOutputBaud() const {
   return ReadBaud(slave_, false);
 }
 

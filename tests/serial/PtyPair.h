@@ -12,12 +12,12 @@
 
 namespace oxa::testing {
 
-class PtyPair {
+class TPtyPair {
  public:
-  PtyPair();   // fails the current test when no pseudo-terminal can be had
-  ~PtyPair();  // closes whatever is still open
-  PtyPair(const PtyPair&) = delete;
-  PtyPair& operator=(const PtyPair&) = delete;
+  TPtyPair();   // fails the current test when no pseudo-terminal can be had
+  ~TPtyPair();  // closes whatever is still open
+  TPtyPair(const TPtyPair&) = delete;
+  TPtyPair& operator=(const TPtyPair&) = delete;
 
   const std::string& SlavePath() const { return slave_path_; }
   // The test's own handle on the slave side, for its line settings.

@@ -27,12 +27,12 @@ namespace oxa {
 namespace {
 
 using testing::MsSince;
-using testing::PtyPair;
+using testing::TPtyPair;
 using testing::ThreadCpuMs;
 using Clock = std::chrono::steady_clock;
 
 // A port whose COM 1 is the given pseudo-terminal.
-void MapTo(ToxaComPort& port, const PtyPair& pty) {
+void MapTo(ToxaComPort& port, const TPtyPair& pty) {
   port.SetDeviceMap(pty.Map());
   port.SetComPort(1);
 }
@@ -100,7 +100,7 @@ TEST(ComPortOpen, RefusesWithItsReason) {
   const int file_fd = ::mkstemp(file_path);
   ASSERT_GE(file_fd, 0);
   ::close(file_fd);
-  PtyPair pty;
+  TPtyPair pty;
   // A pseudo-terminal whose master never unlocked it refuses its opener with EIO, as a
   // /dev/ttyS* without a UART does.
   const int locked_master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -156,7 +156,7 @@ TEST(ComPortOpen, RefusesWithItsReason) {
 TEST(ComPortOpen, PermissionDeniedIsToldApart) {
   // As an unprivileged user (root, as in CI, drops to "nobody" in a child): a pseudo-terminal
   // of another user may not be opened.
-  PtyPair pty;
+  TPtyPair pty;
   std::fflush(nullptr);
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -178,7 +178,7 @@ TEST(ComPortOpen, PermissionDeniedIsToldApart) {
 }
 
 TEST(ComPortOpen, OpenCloseAndPurgeFollowTheState) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   port.Purge();  // closed: nothing happens
@@ -198,7 +198,7 @@ TEST(ComPortOpen, OpenCloseAndPurgeFollowTheState) {
 }
 
 TEST(ComPortOpen, OpeningAnOpenPortReopensItWithoutKeepingTheOldClaim) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -219,7 +219,7 @@ TEST(ComPortOpen, CloseGivesTheLineItsSettingsBack) {
   // A terminal (-p /dev/tty) must not stay raw after the program ends: its modes, control
   // characters and speed come back at Close, also after a rate set outside termios, and an
   // open refused after the line was set up leaves them as well.
-  PtyPair pty;
+  TPtyPair pty;
   termios before{};
   ASSERT_EQ(::tcgetattr(pty.SlaveFd(), &before), 0);
   before.c_lflag |= ICANON | ECHO | ISIG;
@@ -255,7 +255,7 @@ TEST(ComPortOpen, CloseGivesTheLineItsSettingsBack) {
 }
 
 TEST(ComPortTransfer, BytesTravelBothWaysAndAnEmptyReadReturnsAtOnce) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -279,7 +279,7 @@ TEST(ComPortTransfer, BytesTravelBothWaysAndAnEmptyReadReturnsAtOnce) {
 TEST(ComPortTransfer, ABlockLargerThanTheOutputQueueGoesOutWholeAndInOrder) {
   // The pseudo-terminal holds some tens of kilobytes: the write fills it, waits for room while
   // the device side reads late, and goes on where the driver stopped taking bytes.
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -301,7 +301,7 @@ TEST(ComPortTransfer, ABlockLargerThanTheOutputQueueGoesOutWholeAndInOrder) {
 TEST(ComPortTransfer, AWriteThatNeverFindsRoomGivesUpWithinItsBound) {
   // Nobody reads the device side. The bound is a second plus the bytes' time on the line:
   // 1.77 s for 300 KiB at 4 Mbit/s.
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   port.SetBaudRate(4000000);
@@ -316,7 +316,7 @@ TEST(ComPortTransfer, AWriteThatNeverFindsRoomGivesUpWithinItsBound) {
 }
 
 TEST(ComPortTransfer, WaitForInputReturnsWhenAByteArrivesAndTimesOutOtherwise) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -334,7 +334,7 @@ TEST(ComPortTransfer, WaitForInputReturnsWhenAByteArrivesAndTimesOutOtherwise) {
 }
 
 TEST(ComPortTransfer, PurgeAndOpenDiscardWhatArrivedBefore) {
-  PtyPair pty;
+  TPtyPair pty;
   pty.Send({0x10, 0x11, 0x12});  // stale bytes on the line before the port opens
   ToxaComPort port;
   MapTo(port, pty);
@@ -357,7 +357,7 @@ TEST(ComPortTransfer, PurgeAndOpenDiscardWhatArrivedBefore) {
 // The port takes what the driver holds in one block and hands it out byte by byte or in blocks:
 // what sits in that block must behave exactly like input still in the driver.
 TEST(ComPortTransfer, InputAlreadyTakenFromTheDriverIsPurgedWaitedForAndDroppedAtClose) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -410,7 +410,7 @@ TEST(ComPortTransfer, InputAlreadyTakenFromTheDriverIsPurgedWaitedForAndDroppedA
 }
 
 TEST(ComPortTransfer, ReadByteLeavesInputAloneWhileReceiveInThreadIsSet) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -426,7 +426,7 @@ TEST(ComPortTransfer, ReadByteLeavesInputAloneWhileReceiveInThreadIsSet) {
 }
 
 TEST(ComPortExclusive, ASecondOpenOfTheSameDeviceFails) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort first;
   ToxaComPort second;
   MapTo(first, pty);
@@ -444,7 +444,7 @@ TEST(ComPortExclusive, ASecondOpenOfTheSameDeviceFails) {
 }
 
 TEST(ComPortExclusive, AnotherProcessCannotOpenAHeldDevice) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -464,7 +464,7 @@ TEST(ComPortExclusive, AnotherProcessCannotOpenAHeldDevice) {
 }
 
 TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
-  PtyPair pty;
+  TPtyPair pty;
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   // Processes that wait until the test ends them, however it ends.
@@ -530,7 +530,7 @@ TEST(ComPortExclusive, ABusyPortNamesTheProcessThatHoldsIt) {
 }
 
 TEST(ComPortSpeed, ANewSpeedTakesEffectAtTheNextOpen) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -546,7 +546,7 @@ TEST(ComPortSpeed, ANewSpeedTakesEffectAtTheNextOpen) {
 TEST(ComPortSpeed, EveryRateIsAppliedExactlyInBothDirections) {
   // A standard rate after a non-standard one must set the input speed as well, not only the
   // output speed (the terminal's input-speed field would otherwise keep the old rate).
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   for (uint32_t baud : {250000u, 19200u, 31250u, 115200u, 9600u}) {
@@ -559,7 +559,7 @@ TEST(ComPortSpeed, EveryRateIsAppliedExactlyInBothDirections) {
 }
 
 TEST(ComPortLostDevice, APeerThatGoesAwayMakesEveryOperationFailWithoutSpinning) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -591,7 +591,7 @@ TEST(ComPortLostDevice, APeerThatGoesAwayMakesEveryOperationFailWithoutSpinning)
 // reads fail and waits take their time. A wait never reports input that a read then refuses,
 // which would make a receive loop spin.
 TEST(ComPortLostDevice, BytesReceivedBeforeTheLossAreHandedOutThenReadsFail) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());
@@ -620,7 +620,7 @@ TEST(ComPortLostDevice, BytesReceivedBeforeTheLossAreHandedOutThenReadsFail) {
 }
 
 TEST(ComPortLostDevice, TheLossIsNoticedByAWaitAsWell) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   MapTo(port, pty);
   ASSERT_TRUE(port.Open());

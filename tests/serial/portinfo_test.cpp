@@ -13,9 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class PortInfoTree : public ::testing::Test {
+class TPortInfoTree : public ::testing::Test {
  protected:
-  PortInfoTree() {
+  TPortInfoTree() {
     root = fs::temp_directory_path() / ("oxa_portinfo_" + std::to_string(::getpid()));
     fs::remove_all(root);
     roots.dev = (root / "dev").string();
@@ -37,7 +37,7 @@ class PortInfoTree : public ::testing::Test {
     Touch("sys/class/tty/ttyS0/type", "4\n");
     Touch("sys/class/tty/ttyS1/type", "0\n");
   }
-  ~PortInfoTree() override { fs::remove_all(root); }
+  ~TPortInfoTree() override { fs::remove_all(root); }
 
   void Touch(const std::string& name, const std::string& text) {
     fs::create_directories((root / name).parent_path());
@@ -53,7 +53,7 @@ class PortInfoTree : public ::testing::Test {
   TPortInfoRoots roots;
 };
 
-TEST_F(PortInfoTree, ListsAdaptersAndUartsWithWhatTheSystemKnows) {
+TEST_F(TPortInfoTree, ListsAdaptersAndUartsWithWhatTheSystemKnows) {
   const std::vector<TPortInfo> ports = ListSerialPorts(roots);
   ASSERT_EQ(ports.size(), 2u);  // ttyS1 has no UART behind it
   EXPECT_EQ(ports[0].path, Dev("ttyS0"));
@@ -72,7 +72,7 @@ TEST_F(PortInfoTree, ListsAdaptersAndUartsWithWhatTheSystemKnows) {
                 Dev("serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0"));
 }
 
-TEST_F(PortInfoTree, DescribesWhatALinkOpensAndSaysWhenNothingIsThere) {
+TEST_F(TPortInfoTree, DescribesWhatALinkOpensAndSaysWhenNothingIsThere) {
   const TPortInfo linked =
       DescribePort(Dev("serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0"), roots);
   EXPECT_TRUE(linked.present);

@@ -20,7 +20,7 @@ namespace oxa {
 namespace {
 
 using testing::MsSince;
-using testing::PtyPair;
+using testing::TPtyPair;
 using Clock = std::chrono::steady_clock;
 
 struct Event {
@@ -51,7 +51,7 @@ struct EventLog {
 };
 
 // The application's queue of calls for its main thread.
-class MainQueue {
+class TMainQueue {
  public:
   MainThreadDispatcher Dispatcher() {
     return [this](std::function<void()> serve) {
@@ -100,7 +100,7 @@ bool ServeUntil(ToxaComPort& port, const std::function<bool()>& done, int timeou
   return true;
 }
 
-void SetUpThreadMode(ToxaComPort& port, const PtyPair& pty, uint32_t interval,
+void SetUpThreadMode(ToxaComPort& port, const TPtyPair& pty, uint32_t interval,
                      uint32_t byte_timeout) {
   port.SetDeviceMap(pty.Map());
   port.SetThreadInterval(interval);
@@ -110,7 +110,7 @@ void SetUpThreadMode(ToxaComPort& port, const PtyPair& pty, uint32_t interval,
 
 // Opens `port` in thread mode with an application that queues the events but never pumps:
 // returns once the thread is stuck waiting for its first time-out (which counts `handled`).
-bool OpenStuckOnFirstEvent(ToxaComPort& port, const PtyPair& pty, MainQueue& queue, int& handled) {
+bool OpenStuckOnFirstEvent(ToxaComPort& port, const TPtyPair& pty, TMainQueue& queue, int& handled) {
   SetUpThreadMode(port, pty, 10, 10);
   port.OnReceiveTimeout = [&handled](ToxaCustomComPort&, uint32_t) { ++handled; };
   port.SetMainThreadDispatcher(queue.Dispatcher());
@@ -120,7 +120,7 @@ bool OpenStuckOnFirstEvent(ToxaComPort& port, const PtyPair& pty, MainQueue& que
 }
 
 TEST(ReceiveThread, CyclesWithoutTrafficReportTicksCountingUp) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
   SetUpThreadMode(port, pty, 10, 10);
@@ -136,7 +136,7 @@ TEST(ReceiveThread, CyclesWithoutTrafficReportTicksCountingUp) {
 }
 
 TEST(ReceiveThread, ABurstIsReportedWithOneTickAndClosedByItsTimeout) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
   // A long byte time-out keeps the burst together on a loaded machine.
@@ -174,7 +174,7 @@ TEST(ReceiveThread, ABurstIsReportedWithOneTickAndClosedByItsTimeout) {
 }
 
 TEST(ReceiveThread, ThePortRefusesDirectReadsWhileTheThreadReads) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   SetUpThreadMode(port, pty, 10, 10);
   ASSERT_TRUE(port.Open());
@@ -193,7 +193,7 @@ TEST(ReceiveThread, ThePortRefusesDirectReadsWhileTheThreadReads) {
 // A handler that purges the port drops the rest of the burst, also the bytes the thread has
 // already taken from the driver but not yet reported.
 TEST(ReceiveThread, APurgeFromAHandlerDropsTheRestOfTheBurst) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
   SetUpThreadMode(port, pty, 10, 200);
@@ -216,10 +216,10 @@ TEST(ReceiveThread, APurgeFromAHandlerDropsTheRestOfTheBurst) {
 }
 
 TEST(ReceiveThread, TheDispatcherRunsEveryEventOnTheMainThread) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
-  MainQueue queue;
+  TMainQueue queue;
   SetUpThreadMode(port, pty, 10, 50);
   log.Attach(port);
   port.SetMainThreadDispatcher(queue.Dispatcher());
@@ -243,8 +243,8 @@ TEST(ReceiveThread, TheDispatcherRunsEveryEventOnTheMainThread) {
 }
 
 TEST(ReceiveThread, CloseReturnsAndServesTheEventWhenTheApplicationNeverPumps) {
-  PtyPair pty;
-  MainQueue queue;
+  TPtyPair pty;
+  TMainQueue queue;
   int handled = 0;
   {
     ToxaComPort port;
@@ -260,7 +260,7 @@ TEST(ReceiveThread, CloseReturnsAndServesTheEventWhenTheApplicationNeverPumps) {
 }
 
 TEST(ReceiveThread, AHandlerMayCloseThePort) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
   SetUpThreadMode(port, pty, 10, 10);
@@ -282,8 +282,8 @@ TEST(ReceiveThread, AHandlerMayCloseThePort) {
 }
 
 TEST(ReceiveThread, DestroyingTheOpenPortEndsTheThread) {
-  PtyPair pty;
-  MainQueue queue;
+  TPtyPair pty;
+  TMainQueue queue;
   int handled = 0;
   {
     ToxaComPort port;
@@ -298,7 +298,7 @@ TEST(ReceiveThread, DestroyingTheOpenPortEndsTheThread) {
 }
 
 TEST(ReceiveThread, CloseDoesNotSitOutTheLongestPauses) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
   SetUpThreadMode(port, pty, 10000, 1000);
@@ -317,7 +317,7 @@ TEST(ReceiveThread, CloseDoesNotSitOutTheLongestPauses) {
 }
 
 TEST(ReceiveThread, CloseReturnsWhileTheDeviceNeverStopsSending) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
   SetUpThreadMode(port, pty, 10, 200);
@@ -339,7 +339,7 @@ TEST(ReceiveThread, CloseReturnsWhileTheDeviceNeverStopsSending) {
 }
 
 TEST(ReceiveThread, ALostDeviceKeepsTheCyclePaceWithoutSpinning) {
-  PtyPair pty;
+  TPtyPair pty;
   ToxaComPort port;
   EventLog log;
   SetUpThreadMode(port, pty, 10, 10);
@@ -364,7 +364,7 @@ TEST(ReceiveThread, ALostDeviceKeepsTheCyclePaceWithoutSpinning) {
 // Opens the pseudo-terminal in thread mode with no address space left for a thread's stack,
 // and ends the process with 0 when the opening was refused cleanly and left the device free;
 // 1: reported open; 2: device left held; 3: Open threw.
-[[noreturn, maybe_unused]] void OpenWithNoRoomForTheThread(const PtyPair& pty) {
+[[noreturn, maybe_unused]] void OpenWithNoRoomForTheThread(const TPtyPair& pty) {
   long vm_kb = 0;
   std::ifstream status("/proc/self/status");
   for (std::string key; status >> key;) {
@@ -400,7 +400,7 @@ TEST(ReceiveThreadDeathTest, OpenFailsCleanlyWhenTheThreadCannotBeStarted) {
   GTEST_SKIP() << "the sanitizers' own allocations fail first under an address-space limit";
 #else
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  PtyPair pty;
+  TPtyPair pty;
   EXPECT_EXIT(OpenWithNoRoomForTheThread(pty), ::testing::ExitedWithCode(0), "");
 #endif
 }

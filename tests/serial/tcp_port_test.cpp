@@ -24,9 +24,9 @@ using Clock = std::chrono::steady_clock;
 // A serial device server played by the test: a socket on the loopback at a free port that
 // listens (or, with backlog -1, is bound but refuses connections), takes one connection at a
 // time, and sends and receives on it.
-class TcpPeer {
+class TTcpPeer {
  public:
-  explicit TcpPeer(int backlog = 4) {
+  explicit TTcpPeer(int backlog = 4) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -39,7 +39,7 @@ class TcpPeer {
     ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &length);
     port_ = ntohs(a.sin_port);
   }
-  ~TcpPeer() {
+  ~TTcpPeer() {
     CloseConnection();
     ::close(listen_);
   }
@@ -78,9 +78,9 @@ void MapTo(ToxaComPort& port, const std::string& address) {
 }
 
 TEST(TcpPortOpen, ServersThatCannotBeReachedAreToldApart) {
-  TcpPeer refusing(-1);  // bound, not listening: the system refuses every connection
+  TTcpPeer refusing(-1);  // bound, not listening: the system refuses every connection
   // A listener that never accepts, its queue full: further connections are not answered.
-  TcpPeer full(0);
+  TTcpPeer full(0);
   ToxaComPort filler;
   MapTo(filler, full.Address());
   ASSERT_TRUE(filler.Open());
@@ -115,7 +115,7 @@ TEST(TcpPortOpen, ServersThatCannotBeReachedAreToldApart) {
 // A server that closes the connection is an adapter unplugged: bytes received before are
 // handed out, then everything fails, waits take their time, and the next Open connects afresh.
 TEST(TcpPortLost, AClosedConnectionFailsLikeAnUnpluggedAdapterUntilTheNextOpen) {
-  TcpPeer server;
+  TTcpPeer server;
   ToxaComPort port;
   MapTo(port, server.Address());
   ASSERT_TRUE(port.Open());

@@ -103,9 +103,9 @@ TEST(Win32Host, LocalTimeIsTheSystemsAndTheConsoleTakesUtf8) {
 
 // A server on the loopback interface that takes one connection, answers its first request
 // with `answer` and closes the connection when told to.
-class LoopbackServer {
+class TLoopbackServer {
  public:
-  explicit LoopbackServer(std::vector<uint8_t> answer) : answer_(std::move(answer)) {
+  explicit TLoopbackServer(std::vector<uint8_t> answer) : answer_(std::move(answer)) {
     WSADATA data{};
     WSAStartup(MAKEWORD(2, 2), &data);
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -119,7 +119,7 @@ class LoopbackServer {
     listen(listener_, 1);
     thread_ = std::thread([this] { Serve(); });
   }
-  ~LoopbackServer() {
+  ~TLoopbackServer() {
     Hangup();
     closesocket(listener_);  // ends an accept still waiting
     thread_.join();
@@ -154,7 +154,7 @@ class LoopbackServer {
 
 TEST(Win32Tcp, AnExchangeThenAClosedConnectionIsALostDevice) {
   const std::vector<uint8_t> answer = {0x01, 0x03, 0x02, 0x41, 0x48, 0x88, 0x22};
-  LoopbackServer server(answer);
+  TLoopbackServer server(answer);
   ToxaComPort port;
   MapTo(port, server.Address());
   ASSERT_TRUE(port.Open()) << port.OpenError().detail;
@@ -202,7 +202,7 @@ class Win32PortOnTheLine : public ::testing::Test {
     ASSERT_TRUE(port.Open()) << variable << ": " << port.OpenError().detail;
   }
 
-  const sim::FulDevice model_;  // the contents a fresh virtual device holds
+  const sim::TFulDevice model_;  // the contents a fresh virtual device holds
 };
 
 TEST_F(Win32PortOnTheLine, RegistersAndIdentificationOverModbus) {

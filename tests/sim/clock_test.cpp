@@ -9,7 +9,7 @@
 namespace oxa::sim {
 namespace {
 
-struct Civil {
+struct TCivil {
   int year, month, day, hour, minute, second, weekday;  // month 1..12, weekday 0 = Sunday
 };
 
@@ -27,7 +27,7 @@ std::tm Parts(int year, int month, int day, int hour = 0, int minute = 0, int se
 TEST(SimClock, SecondsAndDatesConvertBothWays) {
   const struct {
     int64_t seconds;
-    Civil civil;
+    TCivil civil;
   } rows[] = {
       {0, {1970, 1, 1, 0, 0, 0, 4}},
       {-1, {1969, 12, 31, 23, 59, 59, 3}},
@@ -39,7 +39,7 @@ TEST(SimClock, SecondsAndDatesConvertBothWays) {
   };
   for (const auto& row : rows) {
     const std::tm t = UtcFromSeconds(row.seconds);
-    const Civil& c = row.civil;
+    const TCivil& c = row.civil;
     EXPECT_EQ(t.tm_year, c.year - 1900) << row.seconds;
     EXPECT_EQ(t.tm_mon, c.month - 1) << row.seconds;
     EXPECT_EQ(t.tm_mday, c.day) << row.seconds;

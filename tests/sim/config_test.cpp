@@ -10,7 +10,7 @@ namespace {
 using oxa::testing::Hex;
 
 TEST(SimConfig, SetsRegistersTextsMemoryAndRam) {
-  FulDevice device;
+  TFulDevice device;
   std::string error;
   ASSERT_TRUE(LoadConfig(R"(
 ; the case under test
@@ -61,12 +61,12 @@ TEST(SimConfig, ErrorsNameTheLine) {
       {"[10x]\nname = x\n", "line 2: unknown key name"},
   };
   for (const auto& c : cases) {
-    FulDevice device;
+    TFulDevice device;
     std::string error;
     EXPECT_FALSE(LoadConfig(c.text, device, error)) << c.text;
     EXPECT_EQ(error, c.error);
   }
-  FulDevice device;
+  TFulDevice device;
   std::string error;
   EXPECT_FALSE(LoadConfigFile("/nonexistent/fulsim.ini", device, error));
 }

@@ -20,8 +20,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint16_t kValue = 0x3039;
 constexpr const char* kId = "FUL-05.08 line test";
 
-PtyOptions LineOptions(bool tcp, bool echo) {
-  PtyOptions options;
+TPtyOptions LineOptions(bool tcp, bool echo) {
+  TPtyOptions options;
   if (tcp) options.tcp = "127.0.0.1:0";
   options.echo = echo;
   return options;
@@ -29,10 +29,10 @@ PtyOptions LineOptions(bool tcp, bool echo) {
 
 // A device with a known register and identification, and a port mapped to it as COM1.
 struct Bench {
-  explicit Bench(PtyOptions options, const std::string& port_options = "")
+  explicit Bench(TPtyOptions options, const std::string& port_options = "")
       : device(std::move(options)) {
     EXPECT_TRUE(device.Start()) << device.LastError();
-    device.Edit([](FulDevice& d) {
+    device.Edit([](TFulDevice& d) {
       d.SetHoldingRegister(kRegDose, kValue);
       d.Set10xIdentification(kId);
     });
@@ -40,8 +40,8 @@ struct Bench {
     EXPECT_TRUE(port.Open()) << port.OpenError().detail;
     modbus.SetComPort(&port);
     modbus.SetNetAddr(1);
-    tenx.SetComPort(&port);
-    tenx.SetNetAddr(1);
+    outcome_10x.SetComPort(&port);
+    outcome_10x.SetNetAddr(1);
   }
   // A register read; its outcome.
   TOxaError ReadRegister() {
@@ -54,17 +54,17 @@ struct Bench {
   // The 10x identification; its outcome.
   TOxaError Identify() {
     std::string id;
-    tenx.GetDevID(id);
-    if (tenx.LastError() == 0) {
+    outcome_10x.GetDevID(id);
+    if (outcome_10x.LastError() == 0) {
       EXPECT_EQ(id, kId);
     }
-    return ErrorOf(tenx);
+    return ErrorOf(outcome_10x);
   }
 
-  PtyDevice device;
+  TPtyDevice device;
   ToxaComPort port;
   ToxaModBusProtocol modbus;
-  Toxa10xProtocol tenx;
+  Toxa10xProtocol outcome_10x;
 };
 
 TEST(LineOptions, EachLineWithItsPortOptionsGivesTheOutcomeATechnicianSees) {
@@ -76,7 +76,7 @@ TEST(LineOptions, EachLineWithItsPortOptionsGivesTheOutcomeATechnicianSees) {
     int altered_echoes;   // requests whose echo the line alters
     uint8_t repeats;
     TOxaError modbus;
-    TOxaError tenx;
+    TOxaError outcome_10x;
     bool echo_failed;
   };
   const Case cases[] = {
@@ -101,13 +101,13 @@ TEST(LineOptions, EachLineWithItsPortOptionsGivesTheOutcomeATechnicianSees) {
     SCOPED_TRACE(c.line);
     Bench bench(LineOptions(c.tcp, c.device_echo), c.options);
     bench.modbus.SetRepeatCount(c.repeats);
-    bench.tenx.SetRepeatCount(c.repeats);
+    bench.outcome_10x.SetRepeatCount(c.repeats);
     bench.device.AlterEchoOfNext(c.altered_echoes);
     EXPECT_EQ(bench.ReadRegister(), c.modbus);
     EXPECT_EQ(bench.modbus.EchoFailed(), c.echo_failed);
     bench.device.AlterEchoOfNext(c.altered_echoes);
-    EXPECT_EQ(bench.Identify(), c.tenx);
-    EXPECT_EQ(bench.tenx.EchoFailed(), c.echo_failed);
+    EXPECT_EQ(bench.Identify(), c.outcome_10x);
+    EXPECT_EQ(bench.outcome_10x.EchoFailed(), c.echo_failed);
   }
 }
 

@@ -77,7 +77,7 @@ TEST(MemoryDevice, SilenceOnTheLineEndsARequestOfUnknownLength) {
 TEST(MemoryDevice, OnePortAtATimeAndOtherAddressesBehindIt) {
   TMemoryDevice device;
   auto first = device.MakeComPortIo();
-  auto fake = std::make_unique<oxa::testing::FakeComPortIo>();
+  auto fake = std::make_unique<oxa::testing::TFakeComPortIo>();
   auto* others = fake.get();
   auto second = device.MakeComPortIo(std::move(fake));
   ASSERT_TRUE(first->Open(device.DevicePath(), 9600));

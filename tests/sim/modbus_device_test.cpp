@@ -13,12 +13,12 @@ namespace {
 using oxa::testing::Hex;
 using oxa::testing::WithCrc;
 
-std::vector<uint8_t> Ask(FulDevice& device, const std::vector<uint8_t>& request) {
+std::vector<uint8_t> Ask(TFulDevice& device, const std::vector<uint8_t>& request) {
   return device.Feed(request);
 }
 
 TEST(ModbusDevice, ReadHoldingRegistersAnswersDataWithCrc) {
-  FulDevice device;
+  TFulDevice device;
   // G of channel 1 is 12.5: 41 48 00 00.
   EXPECT_EQ(Ask(device, Hex("01 03 00 00 00 01 84 0A")), WithCrc(Hex("01 03 02 41 48")));
   const auto ten = Ask(device, Hex("01 03 00 00 00 0A C5 CD"));
@@ -30,7 +30,7 @@ TEST(ModbusDevice, ReadHoldingRegistersAnswersDataWithCrc) {
 }
 
 TEST(ModbusDevice, RegisterMapHoldsTheDeviceQuantities) {
-  FulDevice device;
+  TFulDevice device;
   EXPECT_EQ(device.RegisterU32(kRegDeviceNumber), 123456u);
   EXPECT_EQ(device.HoldingRegister(kRegSoftVersion), 0x0108);
   EXPECT_EQ(device.HoldingRegister(kRegChannelLayout) & 0xFF, 0);
@@ -50,7 +50,7 @@ TEST(ModbusDevice, RegisterMapHoldsTheDeviceQuantities) {
 }
 
 TEST(ModbusDevice, RefusedRequestsGetStandardExceptions) {
-  FulDevice device;
+  TFulDevice device;
   struct Case {
     const char* request;  // without CRC
     const char* answer;
@@ -78,7 +78,7 @@ TEST(ModbusDevice, RefusedRequestsGetStandardExceptions) {
 }
 
 TEST(ModbusDevice, WritesAreEchoedAndReadBack) {
-  FulDevice device;
+  TFulDevice device;
   const auto write6 = WithCrc(Hex("01 06 08 99 30 39"));  // dose 1234.5 l
   EXPECT_EQ(Ask(device, write6), write6);
   EXPECT_EQ(device.HoldingRegister(kRegDose), 12345);
@@ -91,7 +91,7 @@ TEST(ModbusDevice, WritesAreEchoedAndReadBack) {
 }
 
 TEST(ModbusDevice, RefusedMultipleWriteChangesNothing) {
-  FulDevice device;
+  TFulDevice device;
   // Register 399 exists, 400 does not: neither is written.
   device.SetHoldingRegister(399, 7);
   EXPECT_EQ(Ask(device, WithCrc(Hex("01 10 01 8F 00 02 04 00 01 00 02"))),
@@ -100,7 +100,7 @@ TEST(ModbusDevice, RefusedMultipleWriteChangesNothing) {
 }
 
 TEST(ModbusDevice, OnlyItsOwnAddressIsAnsweredAndBroadcastWritesTakeEffect) {
-  FulDevice device(5);
+  TFulDevice device(5);
   EXPECT_TRUE(Ask(device, Hex("01 03 00 00 00 01 84 0A")).empty());
   EXPECT_FALSE(Ask(device, WithCrc(Hex("05 03 00 00 00 01"))).empty());
   EXPECT_TRUE(Ask(device, WithCrc(Hex("00 06 08 99 00 2A"))).empty());
@@ -109,7 +109,7 @@ TEST(ModbusDevice, OnlyItsOwnAddressIsAnsweredAndBroadcastWritesTakeEffect) {
 }
 
 TEST(ModbusDevice, IdentificationIsTextWithItsLengthInByte3) {
-  FulDevice device;
+  TFulDevice device;
   const auto answer = Ask(device, Hex("01 11 C0 2C"));
   ASSERT_GE(answer.size(), 6u);
   EXPECT_EQ(answer, WithCrc(std::vector<uint8_t>(answer.begin(), answer.end() - 2)));
@@ -124,21 +124,21 @@ TEST(ModbusDevice, IdentificationIsTextWithItsLengthInByte3) {
 }
 
 TEST(ModbusDevice, ArchiveBlocksAreFixedAndDistinct) {
-  FulDevice device;
+  TFulDevice device;
   const auto last = Ask(device, WithCrc(Hex("01 41 1F FF 00 01")));
   ASSERT_EQ(last.size(), 133u);
   EXPECT_EQ(last[2], 0x80);
   EXPECT_EQ(last[3], 0x1F);
   EXPECT_EQ(last[4], 0xFF);
   EXPECT_EQ(last, WithCrc(std::vector<uint8_t>(last.begin(), last.end() - 2)));
-  const auto block = FulDevice::ArchiveBlock(8191);
+  const auto block = TFulDevice::ArchiveBlock(8191);
   EXPECT_TRUE(std::equal(block.begin(), block.end(), last.begin() + 3));
-  EXPECT_EQ(FulDevice::ArchiveBlock(7), FulDevice::ArchiveBlock(7));
-  EXPECT_NE(FulDevice::ArchiveBlock(7), FulDevice::ArchiveBlock(8));
+  EXPECT_EQ(TFulDevice::ArchiveBlock(7), TFulDevice::ArchiveBlock(7));
+  EXPECT_NE(TFulDevice::ArchiveBlock(7), TFulDevice::ArchiveBlock(8));
 }
 
 TEST(ModbusDevice, RequestsAreFoundAfterNoise) {
-  FulDevice device;
+  TFulDevice device;
   const auto request = Hex("01 03 00 00 00 01 84 0A");
   const auto answer = WithCrc(Hex("01 03 02 41 48"));
   // Plain noise, then the request.
@@ -161,7 +161,7 @@ TEST(ModbusDevice, RequestsAreFoundAfterNoise) {
 }
 
 TEST(ModbusDevice, SilenceEndsUnknownFunctionsAndDropsFragments) {
-  FulDevice device;
+  TFulDevice device;
   // Function 0x2B has no length the device knows: it is refused when the line falls silent.
   EXPECT_TRUE(Ask(device, WithCrc(Hex("01 2B 0E 01 00"))).empty());
   EXPECT_EQ(device.LineIdle(), WithCrc(Hex("01 AB 01")));
@@ -173,7 +173,7 @@ TEST(ModbusDevice, SilenceEndsUnknownFunctionsAndDropsFragments) {
 }
 
 TEST(ModbusDevice, IntegratorsAndOperatingTimesGrowWithTime) {
-  FulDevice device;
+  TFulDevice device;
   const float v1 = device.RegisterFloat(2000);
   device.AdvanceTime(3'600'000);  // one hour at 12.5 m3/h
   EXPECT_NEAR(device.RegisterFloat(2000), v1 + 12.5f, 1e-3);
@@ -192,7 +192,7 @@ TEST(ModbusDevice, IntegratorsAndOperatingTimesGrowWithTime) {
 }
 
 TEST(ModbusDevice, DoserRunsPausesAndCompletesItsDose) {
-  FulDevice device;
+  TFulDevice device;
   const auto command = [&](uint16_t reg, uint16_t value) {
     std::vector<uint8_t> req{0x01,
                              0x06,
@@ -234,7 +234,7 @@ TEST(ModbusDevice, DoserRunsPausesAndCompletesItsDose) {
 }
 
 TEST(ModbusDevice, FaultsApplyToTheNextAnswersOnly) {
-  FulDevice device;
+  TFulDevice device;
   const auto request = Hex("01 03 00 00 00 01 84 0A");
   const auto good = WithCrc(Hex("01 03 02 41 48"));
 
@@ -264,9 +264,9 @@ TEST(ModbusDevice, FaultsApplyToTheNextAnswersOnly) {
   // The complement fault belongs to the 10x side: Modbus answers leave it armed.
   device.WrongComplementOnNext(1);
   EXPECT_EQ(Ask(device, request), good);
-  const auto tenx = Ask(device, Hex("55 01 FE 00 00 00 AB"));
-  ASSERT_GE(tenx.size(), 3u);
-  EXPECT_NE(tenx[2], 0xFE);
+  const auto answer_10x = Ask(device, Hex("55 01 FE 00 00 00 AB"));
+  ASSERT_GE(answer_10x.size(), 3u);
+  EXPECT_NE(answer_10x[2], 0xFE);
 }
 
 }  // namespace

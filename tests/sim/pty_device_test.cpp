@@ -33,8 +33,8 @@ std::vector<uint8_t> Exchange(IComPortIo& port, const std::vector<uint8_t>& requ
   return answer;
 }
 
-PtyOptions Options(uint8_t address, uint32_t baud, uint32_t delay_ms, std::string link = {}) {
-  PtyOptions options;
+TPtyOptions Options(uint8_t address, uint32_t baud, uint32_t delay_ms, std::string link = {}) {
+  TPtyOptions options;
   options.address = address;
   options.baud = baud;
   options.answer_delay_ms = delay_ms;
@@ -46,8 +46,8 @@ std::string TempPath(const char* name) {
   return ::testing::TempDir() + name + std::to_string(::getpid());
 }
 
-TEST(PtyDevice, AnswersAMasterThatOpensAndClosesThePortForEveryExchange) {
-  PtyDevice device;
+TEST(TPtyDevice, AnswersAMasterThatOpensAndClosesThePortForEveryExchange) {
+  TPtyDevice device;
   ASSERT_TRUE(device.Start()) << device.LastError();
   const auto request = Hex("01 03 00 00 00 01 84 0A");
   const auto answer = WithCrc(Hex("01 03 02 41 48"));
@@ -65,8 +65,8 @@ TEST(PtyDevice, AnswersAMasterThatOpensAndClosesThePortForEveryExchange) {
   EXPECT_EQ(id[0], 0xAA);
 }
 
-TEST(PtyDevice, SilenceOnTheLineEndsARequestOfUnknownLength) {
-  PtyDevice device;
+TEST(TPtyDevice, SilenceOnTheLineEndsARequestOfUnknownLength) {
+  TPtyDevice device;
   ASSERT_TRUE(device.Start()) << device.LastError();
   auto port = MakePlatformComPortIo();
   ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
@@ -79,8 +79,8 @@ TEST(PtyDevice, SilenceOnTheLineEndsARequestOfUnknownLength) {
   EXPECT_EQ(Exchange(*port, Hex("01 03 00 00 00 01 84 0A"), 7), WithCrc(Hex("01 03 02 41 48")));
 }
 
-TEST(PtyDevice, OpenPortIsHeldExclusively) {
-  PtyDevice device;
+TEST(TPtyDevice, OpenPortIsHeldExclusively) {
+  TPtyDevice device;
   ASSERT_TRUE(device.Start()) << device.LastError();
   auto first = MakePlatformComPortIo();
   ASSERT_TRUE(first->Open(device.DevicePath(), 19200));
@@ -90,10 +90,10 @@ TEST(PtyDevice, OpenPortIsHeldExclusively) {
   EXPECT_TRUE(second->Open(device.DevicePath(), 19200));
 }
 
-TEST(PtyDevice, LinkPointsToTheDeviceAndGoesAwayOnStop) {
+TEST(TPtyDevice, LinkPointsToTheDeviceAndGoesAwayOnStop) {
   const std::string link = TempPath("fulsim-link-");
   {
-    PtyDevice device(Options(1, 0, 0, link));
+    TPtyDevice device(Options(1, 0, 0, link));
     ASSERT_TRUE(device.Start()) << device.LastError();
     char target[256] = {};
     ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
@@ -107,7 +107,7 @@ TEST(PtyDevice, LinkPointsToTheDeviceAndGoesAwayOnStop) {
 
   // A file that is not a link is never replaced.
   { std::ofstream(link) << "keep"; }
-  PtyDevice device(Options(1, 0, 0, link));
+  TPtyDevice device(Options(1, 0, 0, link));
   EXPECT_FALSE(device.Start());
   EXPECT_FALSE(device.LastError().empty());
   std::string text;
@@ -116,10 +116,10 @@ TEST(PtyDevice, LinkPointsToTheDeviceAndGoesAwayOnStop) {
   ::unlink(link.c_str());
 }
 
-TEST(PtyDevice, EditArmsFaultsUnderTheServersLock) {
-  PtyDevice device(Options(7, 0, 0));
+TEST(TPtyDevice, EditArmsFaultsUnderTheServersLock) {
+  TPtyDevice device(Options(7, 0, 0));
   ASSERT_TRUE(device.Start()) << device.LastError();
-  device.Edit([](FulDevice& d) {
+  device.Edit([](TFulDevice& d) {
     d.NoAnswerToNext(1);
     d.SetHoldingRegister(2201, 0x3039);
   });
@@ -129,12 +129,12 @@ TEST(PtyDevice, EditArmsFaultsUnderTheServersLock) {
   EXPECT_TRUE(Exchange(*port, request, 7, 200).empty());
   EXPECT_EQ(Exchange(*port, request, 7), WithCrc(Hex("07 03 02 30 39")));
   uint64_t answered = 0;
-  device.Edit([&](FulDevice& d) { answered = d.RequestsAnswered(); });
+  device.Edit([&](TFulDevice& d) { answered = d.RequestsAnswered(); });
   EXPECT_EQ(answered, 2u);
 }
 
-TEST(PtyDevice, PacedAnswersTakeTheirCharacterTimeAfterTheDelay) {
-  PtyDevice device(Options(1, 9600, 30));
+TEST(TPtyDevice, PacedAnswersTakeTheirCharacterTimeAfterTheDelay) {
+  TPtyDevice device(Options(1, 9600, 30));
   ASSERT_TRUE(device.Start()) << device.LastError();
   auto port = MakePlatformComPortIo();
   ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
@@ -145,13 +145,13 @@ TEST(PtyDevice, PacedAnswersTakeTheirCharacterTimeAfterTheDelay) {
   EXPECT_EQ(answer.size(), 133u);
   EXPECT_GE(ms, 30 + 132 * 10000.0 / 9600 * 0.95);
   EXPECT_EQ(device.IdleGapMs(), 50u);
-  PtyDevice slow(Options(1, 300, 0));
+  TPtyDevice slow(Options(1, 300, 0));
   EXPECT_EQ(slow.IdleGapMs(), 117u);  // 3.5 characters at 300 baud
 }
 
-TEST(PtyDevice, StopIsPromptAndTheDeviceCanStartAgain) {
+TEST(TPtyDevice, StopIsPromptAndTheDeviceCanStartAgain) {
   // Even in the middle of a slow answer: 133 bytes at 300 baud would take 4.4 s.
-  PtyDevice device(Options(1, 300, 0));
+  TPtyDevice device(Options(1, 300, 0));
   ASSERT_TRUE(device.Start());
   {
     auto port = MakePlatformComPortIo();
@@ -169,10 +169,10 @@ TEST(PtyDevice, StopIsPromptAndTheDeviceCanStartAgain) {
 }
 
 // Masters reach it over TCP in tests/sim/line_options_test.cpp.
-TEST(PtyDevice, OnTcpItTakesAFreePortOrSaysWhyItCannotListen) {
-  PtyOptions options;
+TEST(TPtyDevice, OnTcpItTakesAFreePortOrSaysWhyItCannotListen) {
+  TPtyOptions options;
   options.tcp = "127.0.0.1:0";
-  PtyDevice device(options);
+  TPtyDevice device(options);
   ASSERT_TRUE(device.Start()) << device.LastError();
   const std::string path = device.DevicePath();
   ASSERT_EQ(path.rfind("tcp://127.0.0.1:", 0), 0u) << path;
@@ -194,10 +194,10 @@ TEST(PtyDevice, OnTcpItTakesAFreePortOrSaysWhyItCannotListen) {
       {"127.0.0.1:0", TempPath("fulsim-tcp-link-"), "pseudo-terminal"},
   };
   for (const Case& c : cases) {
-    PtyOptions bad;
+    TPtyOptions bad;
     bad.tcp = c.tcp;
     bad.link = c.link;
-    PtyDevice other(bad);
+    TPtyDevice other(bad);
     EXPECT_FALSE(other.Start()) << c.tcp;
     EXPECT_NE(other.LastError().find(c.error), std::string::npos) << other.LastError();
   }

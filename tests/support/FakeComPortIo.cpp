@@ -7,27 +7,27 @@
 
 namespace oxa::testing {
 
-void FakeComPortIo::QueueAnswer(std::vector<uint8_t> bytes, uint32_t delay_ms,
+void TFakeComPortIo::QueueAnswer(std::vector<uint8_t> bytes, uint32_t delay_ms,
                                 uint32_t byte_gap_ms) {
-  queued_.push_back(FakeAnswer{std::move(bytes), delay_ms, byte_gap_ms});
+  queued_.push_back(TFakeAnswer{std::move(bytes), delay_ms, byte_gap_ms});
 }
 
-void FakeComPortIo::QueueSilence() { queued_.push_back(std::nullopt); }
+void TFakeComPortIo::QueueSilence() { queued_.push_back(std::nullopt); }
 
-void FakeComPortIo::InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms) {
-  for (uint8_t b : bytes) input_.push_back(Arrival{at_ms, b});
+void TFakeComPortIo::InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms) {
+  for (uint8_t b : bytes) input_.push_back(TArrival{at_ms, b});
   std::stable_sort(input_.begin(), input_.end(),
-                   [](const Arrival& a, const Arrival& b) { return a.at_ms < b.at_ms; });
+                   [](const TArrival& a, const TArrival& b) { return a.at_ms < b.at_ms; });
 }
 
-bool FakeComPortIo::Open(const TPortAddress& address, uint32_t baud) {
+bool TFakeComPortIo::Open(const TPortAddress& address, uint32_t baud) {
   ++opens_;
   if (fail_open) {
     open_error_ = {TOpenFailure::kNotPresent, "No such file or directory", 0, {}};
     return false;
   }
   open_error_ = {};
-  const std::string device = address.kind == TPortAddress::Kind::kTcp
+  const std::string device = address.kind == TPortAddress::TKind::kTcp
                                  ? "tcp://" + address.host + ":" + std::to_string(address.tcp_port)
                                  : address.path;
   if (now_ms_ >= lose_at_ms) lose_at_ms = UINT64_MAX;  // opened afresh: the device is back
@@ -37,9 +37,9 @@ bool FakeComPortIo::Open(const TPortAddress& address, uint32_t baud) {
   return true;
 }
 
-void FakeComPortIo::Close() { open_ = false; }
+void TFakeComPortIo::Close() { open_ = false; }
 
-void FakeComPortIo::Purge() {
+void TFakeComPortIo::Purge() {
   ++purges_;
   // Input already received is discarded; bytes still on their way arrive later.
   while (!input_.empty() && input_.front().at_ms <= now_ms_) input_.pop_front();
@@ -47,11 +47,11 @@ void FakeComPortIo::Purge() {
   requests_.emplace_back();
 }
 
-bool FakeComPortIo::WriteByte(uint8_t byte) {
+bool TFakeComPortIo::WriteByte(uint8_t byte) {
   return Write({&byte, 1});
 }
 
-bool FakeComPortIo::Write(std::span<const uint8_t> bytes) {
+bool TFakeComPortIo::Write(std::span<const uint8_t> bytes) {
   ++write_calls_;
   if (!open_ || Lost()) return false;
   if (requests_.empty()) requests_.emplace_back();
@@ -62,19 +62,19 @@ bool FakeComPortIo::Write(std::span<const uint8_t> bytes) {
     ++written_total_;
     if (echo_line) {
       const bool alter = static_cast<int>(requests_.back().size()) == alter_echo_at;
-      input_.push_back(Arrival{now_ms_, static_cast<uint8_t>(alter ? ~byte : byte)});
+      input_.push_back(TArrival{now_ms_, static_cast<uint8_t>(alter ? ~byte : byte)});
     }
     requests_.back().push_back(byte);
     request_open_ = true;
   }
   if (echo_line) {
     std::stable_sort(input_.begin(), input_.end(),
-                     [](const Arrival& a, const Arrival& b) { return a.at_ms < b.at_ms; });
+                     [](const TArrival& a, const TArrival& b) { return a.at_ms < b.at_ms; });
   }
   return true;
 }
 
-void FakeComPortIo::AnswerPendingRequest() {
+void TFakeComPortIo::AnswerPendingRequest() {
   if (!request_open_) return;
   request_open_ = false;
   if (!queued_.empty()) {
@@ -88,21 +88,21 @@ void FakeComPortIo::AnswerPendingRequest() {
   }
 }
 
-void FakeComPortIo::Schedule(const FakeAnswer& answer) {
+void TFakeComPortIo::Schedule(const TFakeAnswer& answer) {
   uint64_t at = now_ms_ + answer.delay_ms;
   for (uint8_t b : answer.bytes) {
-    input_.push_back(Arrival{at, b});
+    input_.push_back(TArrival{at, b});
     at += answer.byte_gap_ms;
   }
   std::stable_sort(input_.begin(), input_.end(),
-                   [](const Arrival& a, const Arrival& b) { return a.at_ms < b.at_ms; });
+                   [](const TArrival& a, const TArrival& b) { return a.at_ms < b.at_ms; });
 }
 
-bool FakeComPortIo::ReadByte(uint8_t& byte) {
+bool TFakeComPortIo::ReadByte(uint8_t& byte) {
   return Read({&byte, 1}) == 1;
 }
 
-size_t FakeComPortIo::Read(std::span<uint8_t> bytes) {
+size_t TFakeComPortIo::Read(std::span<uint8_t> bytes) {
   size_t n = 0;
   if (open_ && !Lost()) {
     AnswerPendingRequest();
@@ -115,7 +115,7 @@ size_t FakeComPortIo::Read(std::span<uint8_t> bytes) {
   return n;
 }
 
-bool FakeComPortIo::WaitForInput(uint32_t ms) {
+bool TFakeComPortIo::WaitForInput(uint32_t ms) {
   if (open_ && !Lost()) {
     AnswerPendingRequest();
     if (!input_.empty() && input_.front().at_ms <= now_ms_ + ms) {
@@ -131,18 +131,18 @@ bool FakeComPortIo::WaitForInput(uint32_t ms) {
   return false;
 }
 
-bool FakeComPortIo::InputPending() {
+bool TFakeComPortIo::InputPending() {
   if (!open_ || Lost()) return false;
   AnswerPendingRequest();
   return !input_.empty() && input_.front().at_ms <= now_ms_;
 }
 
-void FakeComPortIo::Sleep(uint32_t ms) {
+void TFakeComPortIo::Sleep(uint32_t ms) {
   now_ms_ += ms;
   slept_ms_ += ms;
 }
 
-FakePort::FakePort() : io(new FakeComPortIo), port(std::unique_ptr<IComPortIo>(io)) {
+TFakePort::TFakePort() : io(new TFakeComPortIo), port(std::unique_ptr<IComPortIo>(io)) {
   port.Open();
 }
 

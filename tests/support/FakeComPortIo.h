@@ -19,13 +19,13 @@
 
 namespace oxa::testing {
 
-struct FakeAnswer {
+struct TFakeAnswer {
   std::vector<uint8_t> bytes;
   uint32_t delay_ms = 5;    // from the start of the master's wait to the first byte
   uint32_t byte_gap_ms = 0; // between two bytes of the answer
 };
 
-class FakeComPortIo : public IComPortIo {
+class TFakeComPortIo : public IComPortIo {
  public:
   // --- Script -------------------------------------------------------------------------------
   // The next request draws this answer. Answers are used in order, one per request.
@@ -34,7 +34,7 @@ class FakeComPortIo : public IComPortIo {
   void QueueSilence();
   // When no queued answer is left, the responder decides (nullopt: silence). It sees the
   // bytes written since the last purge.
-  using Responder = std::function<std::optional<FakeAnswer>(const std::vector<uint8_t>& request)>;
+  using Responder = std::function<std::optional<TFakeAnswer>(const std::vector<uint8_t>& request)>;
   void SetResponder(Responder responder) { responder_ = std::move(responder); }
   // Bytes that arrive at an absolute virtual time, independent of any request.
   void InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms);
@@ -83,21 +83,21 @@ class FakeComPortIo : public IComPortIo {
   intptr_t NativeHandle() const override { return open_ ? 3 : -1; }
 
  private:
-  struct Arrival {
+  struct TArrival {
     uint64_t at_ms;
     uint8_t byte;
   };
   // Puts the answer to the request just written on the line (once per request).
   void AnswerPendingRequest();
-  void Schedule(const FakeAnswer& answer);
+  void Schedule(const TFakeAnswer& answer);
 
   bool open_ = false;
   TOpenError open_error_;
   std::string device_;
   uint32_t baud_ = 0;
   uint64_t now_ms_ = 0;
-  std::deque<Arrival> input_;  // ordered by time
-  std::deque<std::optional<FakeAnswer>> queued_;
+  std::deque<TArrival> input_;  // ordered by time
+  std::deque<std::optional<TFakeAnswer>> queued_;
   Responder responder_;
   std::vector<std::vector<uint8_t>> requests_;
   bool request_open_ = false;  // bytes written that have not drawn their answer yet
@@ -112,9 +112,9 @@ class FakeComPortIo : public IComPortIo {
 };
 
 // A port component over a fake device, opened, with the fake kept at hand.
-struct FakePort {
-  FakePort();
-  FakeComPortIo* io;  // owned by port
+struct TFakePort {
+  TFakePort();
+  TFakeComPortIo* io;  // owned by port
   ToxaComPort port;
 };
 

@@ -145,10 +145,10 @@ struct TForm {
   }
   static TWindowOptions VirtualDevice() {
     TWindowOptions options;
-    options.virtualDevice = true;
+    options.virtual_device = true;
     return options;
   }
-  void Edit(const std::function<void(sim::FulDevice&)>& change) {
+  void Edit(const std::function<void(sim::TFulDevice&)>& change) {
     model->VirtualDevice()->Edit(change);
   }
   void Click(TControl button) {
@@ -264,7 +264,7 @@ TEST(FormModel, EveryButtonFollowsThePattern) {
     for (const TControl b : kTestButtons) EXPECT_TRUE(form.view.enabled[size_t(b)]);
     if (row.button == TControl::kButton5) {
       ASSERT_EQ(form.view.lines.size(), 11u);
-      EXPECT_EQ(form.view.lines[2], HexLines(sim::FulDevice::ArchiveBlock(8191))[0]);
+      EXPECT_EQ(form.view.lines[2], HexLines(sim::TFulDevice::ArchiveBlock(8191))[0]);
     } else {
       EXPECT_EQ(form.view.lines, row.lines);
     }
@@ -565,7 +565,7 @@ TEST(WindowOptions, CommandLine) {
     EXPECT_EQ(line.error, row.error);
     if (!row.error.empty()) continue;
     EXPECT_EQ(line.options.maps.size(), row.maps);
-    EXPECT_EQ(line.options.virtualDevice, row.virtual_device);
+    EXPECT_EQ(line.options.virtual_device, row.virtual_device);
     EXPECT_EQ(line.rest.size(), row.rest);
     if (row.maps == 2) {
       EXPECT_EQ(line.options.maps.at(16), "/tmp/x y");

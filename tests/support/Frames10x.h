@@ -12,7 +12,7 @@ namespace oxa::testing {
 
 // The answer frame of device `addr` carrying `data`: AA addr ~addr group code N data cs, where
 // cs is the bitwise NOT of the 8-bit sum of the bytes before it.
-inline std::vector<uint8_t> X10Answer(const std::vector<uint8_t>& data, uint8_t addr = 1,
+inline std::vector<uint8_t> Answer10x(const std::vector<uint8_t>& data, uint8_t addr = 1,
                                       uint8_t group = 0x0F, uint8_t code = 0x01) {
   std::vector<uint8_t> frame(data.size() + 7);
   frame[0] = 0xAA;

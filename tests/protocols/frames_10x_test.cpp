@@ -16,7 +16,7 @@ std::vector<uint8_t> Request(uint8_t addr, uint8_t group, uint8_t code,
   return out;
 }
 
-TEST(X10Frames, RequestsCarryAddressComplementAndChecksum) {
+TEST(Frames10x, RequestsCarryAddressComplementAndChecksum) {
   EXPECT_EQ(Request(1, 0x00, 0x00, {}), Hex("55 01 FE 00 00 00 AB"));
   EXPECT_EQ(Request(0, 0x0F, 0x01, Hex("00 20 10")), Hex("55 00 FF 0F 01 03 00 20 10 68"));
   const auto frame = Request(0x7F, 0x0F, 0x81, std::vector<uint8_t>(248, 0xEE));
@@ -26,7 +26,7 @@ TEST(X10Frames, RequestsCarryAddressComplementAndChecksum) {
   EXPECT_EQ(sum, 0xFF);  // an intact frame sums to FF, checksum included
 }
 
-TEST(X10Frames, BuilderRefusesFramesThatDoNotFit) {
+TEST(Frames10x, BuilderRefusesFramesThatDoNotFit) {
   std::vector<uint8_t> out(256, 0x11);
   EXPECT_EQ(Build10xRequest(out, 1, 0x0F, 0x81, std::vector<uint8_t>(249)), 0u);
   std::vector<uint8_t> small(9, 0x11);
@@ -39,7 +39,7 @@ struct StepCase {
   T10xFrameStep step;
 };
 
-TEST(X10Frames, ReceiverDecisionForEachPrefix) {
+TEST(Frames10x, ReceiverDecisionForEachPrefix) {
   const StepCase cases[] = {
       {"00", T10xFrameStep::kSkipByte},
       {"55", T10xFrameStep::kSkipByte},
@@ -81,7 +81,7 @@ TEST(X10Frames, ReceiverDecisionForEachPrefix) {
   EXPECT_EQ(Answer10xReadAhead(Hex("AA 05 FA 0F 01 F8")), 249u);
 }
 
-TEST(X10Frames, LongestAnswerCompletesAtByte255) {
+TEST(Frames10x, LongestAnswerCompletesAtByte255) {
   std::vector<uint8_t> frame = Hex("AA 05 FA 0F 01 F8");
   frame.resize(254, 0x42);
   EXPECT_EQ(Next10xFrameStep(frame), T10xFrameStep::kNeedMore);

@@ -18,7 +18,7 @@ std::vector<uint8_t> Request(uint8_t group, uint8_t code, const std::vector<uint
   std::vector<uint8_t> frame{0x55,  address, static_cast<uint8_t>(~address),
                              group, code,    static_cast<uint8_t>(data.size())};
   frame.insert(frame.end(), data.begin(), data.end());
-  frame.push_back(TenXChecksum(frame));
+  frame.push_back(Checksum10x(frame));
   return frame;
 }
 
@@ -33,8 +33,8 @@ std::vector<uint8_t> Data(const std::vector<uint8_t>& answer) {
   return {answer.begin() + 6, answer.end() - 1};
 }
 
-TEST(TenXDevice, IdentificationAndVersionAreTexts) {
-  FulDevice device;
+TEST(Device10x, IdentificationAndVersionAreTexts) {
+  TFulDevice device;
   const auto answer = device.Feed(Hex("55 01 FE 00 00 00 AB"));
   const auto id = Data(answer);
   EXPECT_EQ(answer[3], 0x00);
@@ -44,12 +44,12 @@ TEST(TenXDevice, IdentificationAndVersionAreTexts) {
   EXPECT_EQ(Data(device.Feed(Request(0x00, 0x01, {}))), Hex("32 2E 31 37"));
 }
 
-TEST(TenXDevice, MemoryReadsGiveStampDeviceNumberAndCalibration) {
-  FulDevice device(0);
+TEST(Device10x, MemoryReadsGiveStampDeviceNumberAndCalibration) {
+  TFulDevice device(0);
   // Hand-written: read 16 bytes from 0x0020 at address 0.
   EXPECT_EQ(Data(device.Feed(Hex("55 00 FF 0F 01 03 00 20 10 68"))).size(), 16u);
 
-  FulDevice ful;
+  TFulDevice ful;
   EXPECT_EQ(Data(ful.Feed(Request(0x0F, 0x01, Hex("05 D8 08")))), Hex("DE 2A 00 00 24 03 05 AD"));
   ful.SetStamp(9605, 2012, 5, 31);
   EXPECT_EQ(Data(ful.Feed(Request(0x0F, 0x01, Hex("05 D8 08")))), Hex("DE 85 25 00 12 05 31 AD"));
@@ -69,16 +69,16 @@ TEST(TenXDevice, MemoryReadsGiveStampDeviceNumberAndCalibration) {
   EXPECT_EQ(signature[9], 0);
 }
 
-TEST(TenXDevice, CalibrationChecksumIsTheInvertedSumOf144Bytes) {
+TEST(Device10x, CalibrationChecksumIsTheInvertedSumOf144Bytes) {
   std::vector<uint8_t> block(146, 0);
   for (int i = 0; i < 0x1234 / 0xFF; ++i) block[i] = 0xFF;  // bytes summing to 0x1234
   block[0x1234 / 0xFF] = 0x1234 % 0xFF;
   block[144] = 0x55;  // the checksum bytes themselves do not count
-  EXPECT_EQ(FulDevice::CalibrationChecksum(block), 0xEDCB);
+  EXPECT_EQ(TFulDevice::CalibrationChecksum(block), 0xEDCB);
 }
 
-TEST(TenXDevice, WritesAreHonouredWithinTheArea) {
-  FulDevice device;
+TEST(Device10x, WritesAreHonouredWithinTheArea) {
+  TFulDevice device;
   EXPECT_EQ(Data(device.Feed(Request(0x0F, 0x81, Hex("05 14 5A A5")))), std::vector<uint8_t>{});
   EXPECT_EQ(device.Memory(0x0514, 2), Hex("5A A5"));
   // A write that runs past the end of the 2 Kbytes keeps what fits.
@@ -94,16 +94,16 @@ TEST(TenXDevice, WritesAreHonouredWithinTheArea) {
   EXPECT_EQ(Data(device.Feed(Request(0x0F, 0x93, {}))), key);
 }
 
-TEST(TenXDevice, RamHoldsSfrAndG) {
-  FulDevice device;
+TEST(Device10x, RamHoldsSfrAndG) {
+  TFulDevice device;
   EXPECT_EQ(Data(device.Feed(Request(0x0C, 0x01, Hex("00 A0 08")))),
             Hex("41 48 00 00 41 04 00 00"));
   EXPECT_EQ(Data(device.Feed(Request(0x0C, 0x01, Hex("00 00 04")))), Hex("44 9C 40 00"));
   EXPECT_EQ(Data(device.Feed(Request(0x0C, 0x00, {}))).size(), 16u);
 }
 
-TEST(TenXDevice, ClockIsSetReadBackAndTicks) {
-  FulDevice device;
+TEST(Device10x, ClockIsSetReadBackAndTicks) {
+  TFulDevice device;
   // 2024-03-05 14:07:09, a Tuesday: written from address 0 of the clock area.
   const auto echo = Data(device.Feed(Request(0x0F, 0x82, Hex("00 09 00 07 00 14 00 03 05 03 24"))));
   EXPECT_EQ(echo, Hex("09 00 07 00 14 00 03 05 03 24"));
@@ -115,8 +115,8 @@ TEST(TenXDevice, ClockIsSetReadBackAndTicks) {
   EXPECT_EQ(Data(device.Feed(Request(0x0F, 0x02, Hex("7E 05")))), Hex("AB CD"));
 }
 
-TEST(TenXDevice, ResetCommandsRestoreTheCalibrationBlock) {
-  FulDevice device;
+TEST(Device10x, ResetCommandsRestoreTheCalibrationBlock) {
+  TFulDevice device;
   const auto factory = device.Memory(kMemCalibration, kCalibrationSize);
   device.SetMemory(kMemCalibration + 40, Hex("11 22 33 44"));
   EXPECT_EQ(Data(device.Feed(Request(0x77, 0x77, {}))), Hex("00"));
@@ -129,8 +129,8 @@ TEST(TenXDevice, ResetCommandsRestoreTheCalibrationBlock) {
   EXPECT_EQ(Data(device.Feed(Request(0x0F, 0xF1, {}))), Hex("01"));
 }
 
-TEST(TenXDevice, OtherAddressesBadChecksumsAndNoiseAreHandled) {
-  FulDevice device;
+TEST(Device10x, OtherAddressesBadChecksumsAndNoiseAreHandled) {
+  TFulDevice device;
   EXPECT_TRUE(device.Feed(Request(0x00, 0x00, {}, 2)).empty());
   EXPECT_TRUE(device.Feed(Hex("55 01 FE 00 00 00 AC")).empty());
   auto noisy = Hex("55 13 00 55 01");  // a false start, then the request
@@ -139,8 +139,8 @@ TEST(TenXDevice, OtherAddressesBadChecksumsAndNoiseAreHandled) {
   EXPECT_FALSE(Data(device.Feed(noisy)).empty());
 }
 
-TEST(TenXDevice, FaultsShapeTheAnswers) {
-  FulDevice device;
+TEST(Device10x, FaultsShapeTheAnswers) {
+  TFulDevice device;
   const auto request = Hex("55 01 FE 00 00 00 AB");
   const auto good = device.Feed(request);
 

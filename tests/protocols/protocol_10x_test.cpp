@@ -5,7 +5,7 @@
 #include "protocols/oxa10xProtocol.h"
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
-#include "tests/support/X10Frames.h"
+#include "tests/support/Frames10x.h"
 
 namespace oxa {
 namespace {
@@ -13,14 +13,14 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::FakePort;
+using testing::TFakePort;
 using testing::FixedLocalTime;
 using testing::Hex;
-using testing::X10Answer;
+using testing::Answer10x;
 
-class X10Protocol : public ::testing::Test {
+class Protocol10x : public ::testing::Test {
  protected:
-  X10Protocol() {
+  Protocol10x() {
     m.SetComPort(&fp.port);
     m.SetNetAddr(1);
   }
@@ -32,13 +32,13 @@ class X10Protocol : public ::testing::Test {
     return {Sent()[0].begin() + 6, Sent()[0].end() - 1};
   }
 
-  FakePort fp;
+  TFakePort fp;
   Toxa10xProtocol m;
 };
 
-TEST_F(X10Protocol, IdentificationIsSentAndDecodedFromCp1251) {
+TEST_F(Protocol10x, IdentificationIsSentAndDecodedFromCp1251) {
   // "ZEB-106 " then the Cyrillic letters Ze, E, Be in code page 1251.
-  fp.io->QueueAnswer(X10Answer(Hex("5A 45 42 2D 31 30 36 20 C7 C5 C1"), 1, 0, 0));
+  fp.io->QueueAnswer(Answer10x(Hex("5A 45 42 2D 31 30 36 20 C7 C5 C1"), 1, 0, 0));
   std::string id = "old";
   m.GetDevID(id);
   EXPECT_EQ(ErrorOf(m), kOk);
@@ -46,13 +46,13 @@ TEST_F(X10Protocol, IdentificationIsSentAndDecodedFromCp1251) {
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0], Hex("55 01 FE 00 00 00 AB"));
 
-  fp.io->QueueAnswer(X10Answer(Hex("76 32 2E 31"), 1, 0, 1));
+  fp.io->QueueAnswer(Answer10x(Hex("76 32 2E 31"), 1, 0, 1));
   m.GetSoftVer(id);
   EXPECT_EQ(id, "v2.1");
   EXPECT_EQ(Sent().back(), Hex("55 01 FE 00 01 00 AA"));
 }
 
-TEST_F(X10Protocol, RequestFramesOfTheReadCommands) {
+TEST_F(Protocol10x, RequestFramesOfTheReadCommands) {
   std::array<uint8_t, 16> buf{};
   m.SetNetAddr(0);
   m.SetRepeatCount(1);
@@ -71,7 +71,7 @@ TEST_F(X10Protocol, RequestFramesOfTheReadCommands) {
   EXPECT_EQ(Sent()[5], Hex("55 00 FF 0F 93 00 09"));
 }
 
-TEST_F(X10Protocol, AnswerIsTakenAfterLeadingGarbageAndAtOnce) {
+TEST_F(Protocol10x, AnswerIsTakenAfterLeadingGarbageAndAtOnce) {
   fp.io->QueueAnswer(Hex("00 13 AA 01 FE 00 00 01 5A FB"), 5);
   std::array<uint8_t, 4> buf = {0, 0, 0, 0};
   m.ReadRtc2k(0, buf, 1);
@@ -83,7 +83,7 @@ TEST_F(X10Protocol, AnswerIsTakenAfterLeadingGarbageAndAtOnce) {
   EXPECT_EQ(fp.io->SleptMs(), 0u);
 }
 
-TEST_F(X10Protocol, EndlessNoiseWithoutAStartByteEndsTheAttempt) {
+TEST_F(Protocol10x, EndlessNoiseWithoutAStartByteEndsTheAttempt) {
   // A line that streams bytes without a start byte must not hold the caller for ever.
   m.SetRepeatCount(2);
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -99,11 +99,11 @@ TEST_F(X10Protocol, EndlessNoiseWithoutAStartByteEndsTheAttempt) {
   EXPECT_LT(fp.io->NowMs(), 2u * (513 + 10 + 200) + bound_ms + 1);
 }
 
-TEST_F(X10Protocol, NoiseOfUpTo512BytesBeforeTheStartByteIsSkipped) {
+TEST_F(Protocol10x, NoiseOfUpTo512BytesBeforeTheStartByteIsSkipped) {
   m.SetRepeatCount(1);
   std::string id;
   std::vector<uint8_t> noisy(512, 0x55);
-  const auto answer = X10Answer(Hex("41"), 1, 0, 0);
+  const auto answer = Answer10x(Hex("41"), 1, 0, 0);
   noisy.insert(noisy.end(), answer.begin(), answer.end());
   fp.io->QueueAnswer(noisy);
   m.GetDevID(id);
@@ -115,7 +115,7 @@ TEST_F(X10Protocol, NoiseOfUpTo512BytesBeforeTheStartByteIsSkipped) {
   EXPECT_EQ(ErrorOf(m), kNoAnswer);
 }
 
-TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
+TEST_F(Protocol10x, WrongChecksumIsRefusedOnEveryAttempt) {
   for (int i = 0; i < 3; ++i) fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FA"));
   std::array<uint8_t, 4> buf = {1, 2, 3, 4};
   m.ReadRtc2k(0, buf, 1);
@@ -132,7 +132,7 @@ TEST_F(X10Protocol, WrongChecksumIsRefusedOnEveryAttempt) {
   EXPECT_EQ(fp.io->SleptMs(), 600u + 400u);
 }
 
-TEST_F(X10Protocol, BadComplementStopsReadingAtByteTwo) {
+TEST_F(Protocol10x, BadComplementStopsReadingAtByteTwo) {
   m.SetRepeatCount(1);
   fp.io->QueueAnswer(Hex("AA 01 FF 00 00 01 5A FB"), 5, 10);
   std::string id = "x";
@@ -145,7 +145,7 @@ TEST_F(X10Protocol, BadComplementStopsReadingAtByteTwo) {
   EXPECT_EQ(fp.io->PendingInput(), 0u);
 }
 
-TEST_F(X10Protocol, ImpossibleLengthIsRefusedWithoutReadingFurther) {
+TEST_F(Protocol10x, ImpossibleLengthIsRefusedWithoutReadingFurther) {
   m.SetRepeatCount(1);
   auto frame = Hex("AA 01 FE 00 00 F9");
   frame.resize(frame.size() + 250, 0);
@@ -157,7 +157,7 @@ TEST_F(X10Protocol, ImpossibleLengthIsRefusedWithoutReadingFurther) {
   EXPECT_EQ(fp.io->NowMs(), 10u + 200u + 300u);
 }
 
-TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
+TEST_F(Protocol10x, SilentDeviceCostsTheExactTimeOuts) {
   std::string id = "x";
   m.GetDevID(id);
   EXPECT_EQ(ErrorOf(m), kNoAnswer);
@@ -170,7 +170,7 @@ TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
   EXPECT_EQ(fp.io->EmptyReads(), 0u);
   EXPECT_EQ(fp.io->SleptMs(), 3u * 200u);
 
-  FakePort fp2;
+  TFakePort fp2;
   Toxa10xProtocol zeb;  // the window's settings for its ZEB-106
   zeb.SetComPort(&fp2.port);
   zeb.SetPacketTimeout(500);
@@ -181,11 +181,11 @@ TEST_F(X10Protocol, SilentDeviceCostsTheExactTimeOuts) {
   EXPECT_EQ(fp2.io->EmptyWaits(), 7u * (1u + 51u) + 50u);
 }
 
-TEST_F(X10Protocol, ALateAnswerIsDroppedNotTakenForTheNextCommand) {
+TEST_F(Protocol10x, ALateAnswerIsDroppedNotTakenForTheNextCommand) {
   // The meter answers 900 ms after the request: after the attempt (520 ms) and its pause.
   m.SetPacketTimeout(500);
   m.SetRepeatCount(1);
-  fp.io->QueueAnswer(X10Answer(Hex("11")), 900);
+  fp.io->QueueAnswer(Answer10x(Hex("11")), 900);
   std::array<uint8_t, 1> buf{0xEE};
   m.ReadRtc2k(0, buf, 1);
   EXPECT_EQ(ErrorOf(m), kNoAnswer);
@@ -193,13 +193,13 @@ TEST_F(X10Protocol, ALateAnswerIsDroppedNotTakenForTheNextCommand) {
   EXPECT_EQ(fp.io->NowMs(), 720u + 500u);
   EXPECT_EQ(fp.io->PendingInput(), 0u);
   // The next command gets its own answer, not the late one.
-  fp.io->QueueAnswer(X10Answer(Hex("22")), 30);
+  fp.io->QueueAnswer(Answer10x(Hex("22")), 30);
   m.ReadRtc2k(1, buf, 1);
   EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(buf[0], 0x22);
 }
 
-TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
+TEST_F(Protocol10x, ByteTimeOutAppliesBetweenAnswerBytes) {
   m.SetRepeatCount(1);
   fp.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 50);  // 50 ms gaps > 40 ms
   std::string id;
@@ -209,7 +209,7 @@ TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
   // of the frame (its last byte at 355 ms) goes while the line is listened out.
   EXPECT_EQ(fp.io->NowMs(), 5u + 50u + 200u + 300u);
 
-  FakePort fp2;
+  TFakePort fp2;
   m.SetComPort(&fp2.port);
   fp2.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 40);
   m.GetDevID(id);
@@ -217,7 +217,7 @@ TEST_F(X10Protocol, ByteTimeOutAppliesBetweenAnswerBytes) {
   EXPECT_EQ(id, "Z");
 }
 
-TEST_F(X10Protocol, LinkFailuresEndTheCommandAtOnce) {
+TEST_F(Protocol10x, LinkFailuresEndTheCommandAtOnce) {
   // A request that does not go out, or an adapter pulled during the answer: code 1, with no
   // further attempt, no pause and no time-out waited out.
   fp.io->fail_write_after = 0;
@@ -228,7 +228,7 @@ TEST_F(X10Protocol, LinkFailuresEndTheCommandAtOnce) {
   EXPECT_EQ(fp.io->NowMs(), 0u);
   EXPECT_EQ(fp.io->WriteCalls(), 1u);
 
-  FakePort fp2;
+  TFakePort fp2;
   m.SetComPort(&fp2.port);
   fp2.io->QueueAnswer(Hex("AA 01 FE 00 00 01 5A FB"), 5, 20);
   fp2.io->lose_at_ms = 30;
@@ -245,7 +245,7 @@ TEST_F(X10Protocol, LinkFailuresEndTheCommandAtOnce) {
   EXPECT_EQ(id, "Z");
 }
 
-TEST_F(X10Protocol, SparseNoiseCannotHoldTheReceiverPastItsTimeBound) {
+TEST_F(Protocol10x, SparseNoiseCannotHoldTheReceiverPastItsTimeBound) {
   // One byte other than the start byte every 290 ms: each restarts the wait for the start
   // byte, so 512 of them would take two and a half minutes. The attempt ends at its bound: the
   // packet time-out, the wire time of a 255-byte frame at the line speed, the byte time-out.
@@ -253,7 +253,7 @@ TEST_F(X10Protocol, SparseNoiseCannotHoldTheReceiverPastItsTimeBound) {
   m.SetByteTimeout(40);
   m.SetRepeatCount(2);
   for (uint32_t baud : {9600u, 115200u}) {
-    FakePort line;
+    TFakePort line;
     line.port.Close();
     line.port.SetBaudRate(baud);
     line.port.Open();
@@ -270,7 +270,7 @@ TEST_F(X10Protocol, SparseNoiseCannotHoldTheReceiverPastItsTimeBound) {
   }
 }
 
-TEST_F(X10Protocol, ClosedPortIsOpenedOnlyWhereAllowed) {
+TEST_F(Protocol10x, ClosedPortIsOpenedOnlyWhereAllowed) {
   fp.port.Close();
   std::string text = "kept";
   m.GetDevID(text);
@@ -286,20 +286,20 @@ TEST_F(X10Protocol, ClosedPortIsOpenedOnlyWhereAllowed) {
   EXPECT_EQ(fp.io->Opens(), 1u);
   EXPECT_TRUE(Sent().empty());
 
-  fp.io->QueueAnswer(X10Answer(Hex("41"), 1, 0, 0));
+  fp.io->QueueAnswer(Answer10x(Hex("41"), 1, 0, 0));
   m.GetDevID(text);
   EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(text, "A");
   EXPECT_TRUE(fp.port.Opened());
 }
 
-TEST(X10NoPort, CommandsEndWithCodeOne) {
+TEST(NoPort10x, CommandsEndWithCodeOne) {
   Toxa10xProtocol m;
   std::string id = "x";
   m.GetDevID(id);
   EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
   EXPECT_EQ(id, "");
-  SfrTekValues v;
+  TSfrTekValues v;
   m.GetSfrTek(v);
   EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
   // A write with writes disabled does not pass for a suppressed one without a port.
@@ -308,14 +308,14 @@ TEST(X10NoPort, CommandsEndWithCodeOne) {
   EXPECT_EQ(ErrorOf(m), kNoPortOrWriteFailed);
 }
 
-TEST_F(X10Protocol, WritesAreGatedByEWrite) {
+TEST_F(Protocol10x, WritesAreGatedByEWrite) {
   const uint8_t data[] = {0x5A, 0xA5};
   m.WriteRtc2kP(0x0514, data, 2);
   EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_TRUE(Sent().empty());
 
   m.SetEWrite(true);
-  fp.io->QueueAnswer(X10Answer({}));
+  fp.io->QueueAnswer(Answer10x({}));
   m.WriteRtc2kP(0x0514, data, 2);
   EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
@@ -323,7 +323,7 @@ TEST_F(X10Protocol, WritesAreGatedByEWrite) {
   EXPECT_EQ(std::vector<uint8_t>(f.begin() + 3, f.end() - 1), Hex("0F 81 04 05 14 5A A5"));
 
   // The command word's high byte is the group, its low byte the code.
-  fp.io->QueueAnswer(X10Answer({}));
+  fp.io->QueueAnswer(Answer10x({}));
   m.CustomWriteRtc2k(0x0E85, 0x0102, data, 2);
   EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(Sent().back(), Hex("55 01 FE 0E 85 04 01 02 5A A5 12"));
@@ -332,10 +332,10 @@ TEST_F(X10Protocol, WritesAreGatedByEWrite) {
   EXPECT_EQ(Sent().size(), 2u);
 }
 
-TEST_F(X10Protocol, SecurityBlockIsSentWhateverEWriteSays) {
+TEST_F(Protocol10x, SecurityBlockIsSentWhateverEWriteSays) {
   std::array<uint8_t, 64> block;
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
-  fp.io->QueueAnswer(X10Answer({}));
+  fp.io->QueueAnswer(Answer10x({}));
   m.WriteSecurity(block);
   EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
@@ -344,7 +344,7 @@ TEST_F(X10Protocol, SecurityBlockIsSentWhateverEWriteSays) {
   EXPECT_EQ(SentData(), std::vector<uint8_t>(block.begin(), block.end()));
 }
 
-TEST_F(X10Protocol, WritesThatCannotFitAFrameSendNothing) {
+TEST_F(Protocol10x, WritesThatCannotFitAFrameSendNothing) {
   m.SetEWrite(true);
   std::vector<uint8_t> big(247, 1);
   m.WriteRtc2k(0, big, 247);
@@ -358,17 +358,17 @@ TEST_F(X10Protocol, WritesThatCannotFitAFrameSendNothing) {
   EXPECT_EQ(ErrorOf(m), kWrongSize);
   EXPECT_TRUE(Sent().empty());
 
-  fp.io->QueueAnswer(X10Answer({}));
+  fp.io->QueueAnswer(Answer10x({}));
   m.WriteRtc2k(0, big, 246);  // the largest write: a 255-byte frame
   EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
   EXPECT_EQ(Sent()[0].size(), 255u);
 }
 
-TEST_F(X10Protocol, ClockIsSetFromTheLocalTimeSource) {
+TEST_F(Protocol10x, ClockIsSetFromTheLocalTimeSource) {
   m.SetLocalTimeSource(FixedLocalTime);
   m.SetEWrite(true);
-  fp.io->QueueAnswer(X10Answer(Hex("01 02")));
+  fp.io->QueueAnswer(Answer10x(Hex("01 02")));
   m.SetDateTime();
   EXPECT_EQ(ErrorOf(m), kOk);
   ASSERT_EQ(Sent().size(), 1u);
@@ -385,9 +385,9 @@ TEST_F(X10Protocol, ClockIsSetFromTheLocalTimeSource) {
   EXPECT_EQ(Sent().size(), 1u);
 }
 
-TEST_F(X10Protocol, WriteRtc128ReturnsTheAnswerInTheCallersBuffer) {
+TEST_F(Protocol10x, WriteRtc128ReturnsTheAnswerInTheCallersBuffer) {
   m.SetEWrite(true);
-  fp.io->QueueAnswer(X10Answer(Hex("AA BB CC DD EE")));
+  fp.io->QueueAnswer(Answer10x(Hex("AA BB CC DD EE")));
   std::array<uint8_t, 3> buf = {1, 2, 3};
   m.WriteRtc128(0x20, buf, 3);
   EXPECT_EQ(ErrorOf(m), kOk);
@@ -395,11 +395,11 @@ TEST_F(X10Protocol, WriteRtc128ReturnsTheAnswerInTheCallersBuffer) {
   EXPECT_EQ(buf, (std::array<uint8_t, 3>{0xAA, 0xBB, 0xCC}));
 }
 
-TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
+TEST_F(Protocol10x, ReadsNeverWritePastTheCallersBuffer) {
   std::vector<uint8_t> data(40);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0x80 + i);
-  fp.io->QueueAnswer(X10Answer(data));
-  fp.io->QueueAnswer(X10Answer(data));
+  fp.io->QueueAnswer(Answer10x(data));
+  fp.io->QueueAnswer(Answer10x(data));
   std::array<uint8_t, 12> guarded;
   guarded.fill(0xEE);
   m.ReadRtc2kP(0x07E0, guarded.data() + 4, 4);
@@ -412,64 +412,64 @@ TEST_F(X10Protocol, ReadsNeverWritePastTheCallersBuffer) {
   EXPECT_EQ(m.LastDataLength(), 40);
 }
 
-TEST_F(X10Protocol, AnswerWithFewerBytesThanAskedForFails) {
+TEST_F(Protocol10x, AnswerWithFewerBytesThanAskedForFails) {
   std::array<uint8_t, 8> record;
   record.fill(0xEE);
-  fp.io->QueueAnswer(X10Answer(Hex("DE 2A 00 00")));
+  fp.io->QueueAnswer(Answer10x(Hex("DE 2A 00 00")));
   m.ReadRtc2k(1496, record, 8);
   EXPECT_EQ(ErrorOf(m), kWrongSize);
   EXPECT_EQ(Sent().size(), 1u);  // the answer was intact: not asked again
   EXPECT_EQ(record, (std::array<uint8_t, 8>{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
 }
 
-TEST_F(X10Protocol, CurrentValuesBlock) {
+TEST_F(Protocol10x, CurrentValuesBlock) {
   fp.io->QueueAnswer(
-      X10Answer(Hex("00 00 00 01 12 34 56 78 FF FF FF FE 3F 80 00 00 99"), 1, 0x0C, 0));
-  SfrTekValues v;
+      Answer10x(Hex("00 00 00 01 12 34 56 78 FF FF FF FE 3F 80 00 00 99"), 1, 0x0C, 0));
+  TSfrTekValues v;
   m.GetSfrTek(v);
   EXPECT_EQ(ErrorOf(m), kOk);
   EXPECT_EQ(v.values, (std::array<uint32_t, 4>{1, 0x12345678, 0xFFFFFFFE, 0x3F800000}));
 
   // Fewer than 16 data bytes cannot fill the record.
-  fp.io->QueueAnswer(X10Answer(Hex("00 00 00 02 00 00 00 03"), 1, 0x0C, 0));
+  fp.io->QueueAnswer(Answer10x(Hex("00 00 00 02 00 00 00 03"), 1, 0x0C, 0));
   m.GetSfrTek(v);
   EXPECT_EQ(ErrorOf(m), kWrongSize);
   EXPECT_EQ(v.values[0], 1u);
 }
 
-TEST_F(X10Protocol, CurrentValuesOnAClosedPortEndAtOnceWithoutOpening) {
+TEST_F(Protocol10x, CurrentValuesOnAClosedPortEndAtOnceWithoutOpening) {
   fp.port.Close();
   m.SetAutoOpenPort(true);
-  SfrTekValues v;
+  TSfrTekValues v;
   m.GetSfrTek(v);
   EXPECT_EQ(ErrorOf(m), kPortNotOpen);
   EXPECT_EQ(fp.io->Opens(), 1u);
   EXPECT_EQ(fp.io->NowMs(), 0u);
 }
 
-TEST_F(X10Protocol, BareCommandsAndUnlock) {
-  fp.io->QueueAnswer(X10Answer(Hex("07"), 1, 0x77, 0x77));
+TEST_F(Protocol10x, BareCommandsAndUnlock) {
+  fp.io->QueueAnswer(Answer10x(Hex("07"), 1, 0x77, 0x77));
   EXPECT_EQ(m.SendCmd(0x7777), 0x07);
   EXPECT_EQ(Sent()[0], Hex("55 01 FE 77 77 00 BD"));
-  fp.io->QueueAnswer(X10Answer(Hex("07 08")));
+  fp.io->QueueAnswer(Answer10x(Hex("07 08")));
   EXPECT_EQ(m.SendCmd(0x7777), 0xFF);
   EXPECT_EQ(ErrorOf(m), kOk);
 
   std::string s;
-  fp.io->QueueAnswer(X10Answer(Hex("11 00")));
+  fp.io->QueueAnswer(Answer10x(Hex("11 00")));
   m.UnlockWrite(s);
   EXPECT_EQ(s, "17");
   EXPECT_EQ(Sent().back(), Hex("55 01 FE 0F F1 00 AB"));
-  fp.io->QueueAnswer(X10Answer({}));
+  fp.io->QueueAnswer(Answer10x({}));
   m.UnlockWrite(s);
   EXPECT_EQ(ErrorOf(m), kWrongSize);
   EXPECT_EQ(s, "");
 }
 
-TEST_F(X10Protocol, DeviceDetectionFromTheIdentification) {
+TEST_F(Protocol10x, DeviceDetectionFromTheIdentification) {
   const auto id = [](const char* text) {
     std::string t(text);
-    return X10Answer(std::vector<uint8_t>(t.begin(), t.end()), 1, 0, 0);
+    return Answer10x(std::vector<uint8_t>(t.begin(), t.end()), 1, 0, 0);
   };
   fp.io->QueueAnswer(id("ZEB-104.2 v3"));
   EXPECT_EQ(m.DetectDevice(), 1u);
