@@ -35,6 +35,46 @@ Result Outcome(const ToxaFul0508& device, bool sent) {
   return r;
 }
 
+// Writes `values` from `reg`: one with function 6, several with function 16, which goes out
+// whatever EWrite says (the write was asked for as such). `values` holds 1 to 123 values.
+void SendRegisters(ToxaFul0508& device, uint16_t reg, std::span<const uint16_t> values) {
+  if (values.size() == 1) {
+    device.WriteSingleRegister(reg, values[0]);
+    return;
+  }
+  std::vector<uint8_t> data;
+  for (const uint16_t v : values) {
+    data.push_back(static_cast<uint8_t>(v >> 8));
+    data.push_back(static_cast<uint8_t>(v & 0xFF));
+  }
+  const bool gate = device.EWrite();
+  device.SetEWrite(true);
+  device.WriteMultipleRegisters(reg, static_cast<uint16_t>(values.size()), data);
+  device.SetEWrite(gate);
+}
+
+// Runs `send` (one write of `device`, `frame_bytes` long on the line) to every device: to
+// address 0, without awaiting an answer, then quiet on the line while the devices act on it.
+template <class Send>
+TActionResult ToEveryDevice(ToxaFul0508& device, size_t frame_bytes, Send send) {
+  const uint8_t address = device.NetAddr();
+  device.SetNetAddr(0);
+  device.SetAnswerExpected(false);
+  const bool sent = WillSend(device);
+  send();
+  device.SetAnswerExpected(true);
+  device.SetNetAddr(address);
+  auto r = Outcome<TActionResult>(device, sent);
+  if (!r.Ok()) return r;
+  r.lines.push_back("Sent to every device, no answer expected");
+  // The request is out of the program but may still be on its way (an adapter's queue): it
+  // must leave before the port is closed or purged, and the devices need a moment for it.
+  const uint32_t baud = std::max<uint32_t>(device.ComPort()->BaudRate(), 300);
+  const auto wire_ms = static_cast<uint32_t>((frame_bytes * 10 * 1000 + baud - 1) / baud);
+  device.ComPort()->Delay(wire_ms + kBroadcastTurnaroundMs);
+  return r;
+}
+
 // The two bytes of one register, separated by a blank: "08 99".
 std::string RegisterLine(uint16_t value) {
   char text[8];
@@ -231,19 +271,7 @@ TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
   }
   const auto count = static_cast<uint16_t>(values.size());
   const bool sent = WillSend(device);
-  if (count == 1) {
-    device.WriteSingleRegister(reg, values[0]);
-  } else {
-    std::vector<uint8_t> data;
-    for (const uint16_t v : values) {
-      data.push_back(static_cast<uint8_t>(v >> 8));
-      data.push_back(static_cast<uint8_t>(v & 0xFF));
-    }
-    const bool gate = device.EWrite();
-    device.SetEWrite(true);
-    device.WriteMultipleRegisters(reg, count, data);
-    device.SetEWrite(gate);
-  }
+  SendRegisters(device, reg, values);
   if (device.LastError() != static_cast<uint32_t>(kOk)) {
     auto r = Outcome<TRegisterWrite>(device, sent);
     r.reg = reg;
@@ -280,6 +308,30 @@ TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths) {
   }
   r.written = tenths;
   return r;
+}
+
+TActionResult BroadcastRegisters(ToxaFul0508& device, uint16_t reg,
+                                 std::span<const uint16_t> values) {
+  if (values.empty() || values.size() > kMaxWriteRegisters) {
+    TActionResult r;
+    r.code = kWrongSize;
+    r.lines = FailureLines(r.code, 0);
+    return r;
+  }
+  const size_t frame = values.size() == 1 ? 8 : 9 + 2 * values.size();
+  return ToEveryDevice(device, frame, [&] { SendRegisters(device, reg, values); });
+}
+
+TActionResult BroadcastDose(ToxaFul0508& device, uint16_t tenths) {
+  return ToEveryDevice(device, 8, [&] { device.WriteDose(tenths); });
+}
+
+TActionResult BroadcastDoserCommand(ToxaFul0508& device, TDoserCommand command) {
+  return ToEveryDevice(device, 8, [&] { device.SendDoserCommand(command); });
+}
+
+TActionResult BroadcastDoserReset(ToxaFul0508& device) {
+  return ToEveryDevice(device, 8, [&] { device.ResetDoser(); });
 }
 
 TActionResult SendDoserCommand(ToxaFul0508& device, TDoserCommand command) {

@@ -172,6 +172,25 @@ TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
 // Writes the dose, then reads it back. Lines: the failure lines of the exchange that failed,
 // or the read's lines with "Failed" in place of "OK" when the dose reads back different.
 TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths);
+// ---- To every device on the line -------------------------------------------------------------
+// Modbus address 0 reaches every device on the line, and none answers it. Each of these sends
+// its write once to address 0 (whatever the device's NetAddr, which it leaves as it was),
+// awaits no answer, and then keeps the line quiet while the devices act on it (the frame's time
+// on the line and kBroadcastTurnaroundMs). Nothing is read back: whether a device took the
+// write only a read of that device can tell. Lines: "OK" and "Sent to every device, no answer
+// expected"; or the failure lines when the request could not be sent (code 1, or 6 for a
+// closed port).
+
+inline constexpr uint32_t kBroadcastTurnaroundMs = 100;
+
+// `values` from `reg`: one with function 6, 2 to 123 with function 16. No value, or more than
+// 123, sends nothing and fails with kWrongSize.
+TActionResult BroadcastRegisters(ToxaFul0508& device, uint16_t reg,
+                                 std::span<const uint16_t> values);
+TActionResult BroadcastDose(ToxaFul0508& device, uint16_t tenths);
+TActionResult BroadcastDoserCommand(ToxaFul0508& device, TDoserCommand command);
+TActionResult BroadcastDoserReset(ToxaFul0508& device);
+
 // Start, pause or stop; the window's buttons carry the command value as their Tag.
 TActionResult SendDoserCommand(ToxaFul0508& device, TDoserCommand command);
 TActionResult ResetDoser(ToxaFul0508& device);

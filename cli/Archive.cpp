@@ -1,54 +1,53 @@
-// fulctl archive FIRST [LAST]: archive blocks as hexadecimal lines, or their raw bytes to a
-// file that an interrupted or failed run leaves with whole blocks only.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
+// fulctl archive FIRST [LAST]: archive blocks as hexadecimal lines under their numbers, or
+// their raw bytes to a file that an interrupted or failed run leaves with whole blocks only.
 #include <string>
 
 #include "actions/OxaActions.h"
 #include "cli/Command.h"
-#include "cli/Session.h"
 #include "serial/OxaHost.h"
+#include "cli/Session.h"
+#include "serial/OxaOutputFile.h"
 
 namespace oxa::cli {
 
 namespace {
 
+constexpr const char* kPartSuffix = ".part";
+
 int Archive(TSession& s, uint16_t first, uint16_t last) {
   TOutput& output = s.Output();
   const std::string& path = s.Options().output;
   // The blocks go to FILE.part first and replace FILE only once at least one whole block is
-  // there: a run that reads nothing leaves an existing FILE as it was.
-  const std::string part = path.empty() ? "" : path + ".part";
-  TFile file;
-  if (!path.empty()) {
-    file.reset(std::fopen(part.c_str(), "wb"));
-    if (!file) {
-      output.Message("cannot write " + part + ": " + std::strerror(errno));
-      return kExitOutput;
-    }
+  // there: a run that reads nothing leaves an existing FILE as it was. FILE.part is made
+  // afresh, never through a link, and a FILE that is not a regular file is refused, before
+  // the port is touched.
+  TOutputFile file;
+  if (!path.empty() && !file.Create(path, kPartSuffix)) {
+    output.Message(OutputFileProblem("cannot write " + path, file.Error(), path + kPartSuffix));
+    output.Note(kExitOutput);
+    return output.Status();
   }
   const size_t total = size_t{last} - first + 1;
   if (total > 1) CatchInterrupt();
   size_t done = 0;
   bool write_failed = false;
   if (s.OpenPort()) {
-    for (uint32_t block = first; block <= last && !Interrupted(); ++block) {
-      const TArchiveRead r = ReadArchiveBlock(s.Ful(), static_cast<uint16_t>(block));
+    for (uint32_t block = first; block <= last && !Interrupted() && !output.Failed(); ++block) {
+      TArchiveRead r = ReadArchiveBlock(s.Ful(), static_cast<uint16_t>(block));
       TJsonObject j = CommonFields(r);
       j.Add("block", static_cast<int64_t>(block));
-      if (r.Ok() && !file) j.Add("bytes", std::span<const uint8_t>(r.bytes));
-      if (r.Ok() && file) {
+      if (r.Ok() && !file.Opened()) j.Add("bytes", std::span<const uint8_t>(r.bytes));
+      if (r.Ok() && file.Opened()) {
         // Whole blocks only: an interrupted run leaves every block it wrote complete.
-        if (std::fwrite(r.bytes.data(), 1, r.bytes.size(), file.get()) != r.bytes.size() ||
-            std::fflush(file.get()) != 0) {
-          output.Message("writing " + part + " failed: " + std::strerror(errno));
+        if (!file.Write(r.bytes)) {
+          output.Message(
+              OutputFileProblem("writing " + file.TemporaryPath() + " failed", file.Error()));
           write_failed = true;
           break;
         }
         if (output.Json()) output.Object(j);
       } else {
+        r.lines.insert(r.lines.begin(), "Block " + std::to_string(block));
         s.Emit(r, j);
       }
       if (!r.Ok()) break;
@@ -56,19 +55,17 @@ int Archive(TSession& s, uint16_t first, uint16_t last) {
     }
   }
   s.ClosePort();
-  if (file) {
-    write_failed = std::fclose(file.release()) != 0 || write_failed;
-    std::error_code ec;
+  if (file.Opened()) {
     if (done > 0 && !write_failed) {
-      std::filesystem::rename(part, path, ec);
-      if (ec) {
-        output.Message("cannot replace " + path + ": " + ec.message());
+      if (!file.Commit()) {
+        output.Message(OutputFileProblem("cannot replace " + path, file.Error()));
         write_failed = true;
       }
     } else if (done == 0) {
-      std::filesystem::remove(part, ec);
+      file.Discard();
     }
     // After a failed write the blocks before it stay in FILE.part.
+    file.Keep();
     if (write_failed) output.Note(kExitOutput);
   }
   if (Interrupted() && done < total) {

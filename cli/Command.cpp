@@ -1,6 +1,7 @@
 #include "cli/Command.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -23,7 +24,70 @@ TPrepared Problem(std::string problem) {
 
 // A read that -n may repeat, one result each time.
 TPrepared Reads(std::function<bool(TSession&)> read) {
-  return {[read = std::move(read)](TSession& s) { return s.Repeat([&] { return read(s); }); }, ""};
+  TPrepared p{[read = std::move(read)](TSession& s) { return s.Repeat([&] { return read(s); }); },
+              ""};
+  p.repeats = true;
+  return p;
+}
+
+// A write or a doser command: to the device, or with --broadcast to every device on the line.
+TPrepared Writes(std::function<int(TSession&)> run) {
+  TPrepared p{std::move(run), ""};
+  p.writes = true;
+  return p;
+}
+
+std::string Hex16(uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%.4X", value);
+  return text;
+}
+
+// The values of `values` (registers from `start`) in `format`, one line each as a technician
+// reads them: "2201: 12345 (0x3039)"; a value over two registers stands at the first with both
+// registers as the device holds them: "2160: 1.5 (0x3FC0 0x0000)". JSON gets the numbers.
+std::vector<std::string> RegisterValueLines(uint16_t start, std::span<const uint16_t> values,
+                                            TRegisterFormat format, std::vector<double>& numbers) {
+  std::vector<std::string> lines;
+  const size_t width = RegisterFormatWidth(format);
+  for (size_t i = 0; i + width <= values.size(); i += width) {
+    const std::string reg = std::to_string(start + i) + ": ";
+    if (width == 1) {
+      const uint16_t v = values[i];
+      const double number = format == TRegisterFormat::kS16 ? static_cast<int16_t>(v) : v;
+      numbers.push_back(number);
+      lines.push_back(reg + std::to_string(static_cast<int64_t>(number)) + " (" + Hex16(v) + ")");
+      continue;
+    }
+    const bool swapped = format == TRegisterFormat::kU32Swapped ||
+                         format == TRegisterFormat::kS32Swapped ||
+                         format == TRegisterFormat::kFloatSwapped;
+    const uint32_t high = swapped ? values[i + 1] : values[i];
+    const uint32_t low = swapped ? values[i] : values[i + 1];
+    const uint32_t word = (high << 16) | low;
+    std::string text;
+    if (format == TRegisterFormat::kFloat || format == TRegisterFormat::kFloatSwapped) {
+      const float f = std::bit_cast<float>(word);
+      char number[32];
+      std::snprintf(number, sizeof number, "%.7g", static_cast<double>(f));
+      text = number;
+      numbers.push_back(f);
+    } else if (format == TRegisterFormat::kS32 || format == TRegisterFormat::kS32Swapped) {
+      text = std::to_string(static_cast<int32_t>(word));
+      numbers.push_back(static_cast<int32_t>(word));
+    } else {
+      text = std::to_string(word);
+      numbers.push_back(word);
+    }
+    lines.push_back(reg + text + " (" + Hex16(values[i]) + " " + Hex16(values[i + 1]) + ")");
+  }
+  return lines;
+}
+
+std::string LitresText(double litres) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f l", litres);
+  return text;
 }
 
 // ---- Reads -----------------------------------------------------------------------------------
@@ -35,10 +99,21 @@ bool Id(TSession& s) {
 }
 
 bool Registers(TSession& s, uint16_t start, uint16_t count) {
-  const TRegisterRead r = ReadRegisters(s.Ful(), start, count);
+  TRegisterRead r = ReadRegisters(s.Ful(), start, count);
   TJsonObject j = CommonFields(r);
   j.Add("start", int{start});
-  if (r.Ok()) j.Add("registers", std::span<const uint16_t>(r.values));
+  if (r.Ok()) {
+    // The window's lines, then each value beside its register number.
+    const TRegisterFormat format = s.Options().format;
+    std::vector<double> numbers;
+    for (std::string& line : RegisterValueLines(start, r.values, format, numbers)) {
+      r.lines.push_back(std::move(line));
+    }
+    j.Add("registers", std::span<const uint16_t>(r.values));
+    if (format != TRegisterFormat::kU16) {
+      j.Add("format", RegisterFormatName(format)).Add("values", std::span<const double>(numbers));
+    }
+  }
   s.Emit(r, j);
   return r.Ok();
 }
@@ -88,9 +163,12 @@ bool Info(TSession& s) {
 }
 
 bool DoseRead(TSession& s) {
-  const TDose r = ReadDose(s.Ful());
+  TDose r = ReadDose(s.Ful());
   TJsonObject j = CommonFields(r);
-  if (r.Ok()) j.Add("tenths", int{r.tenths}).Add("litres", r.litres);
+  if (r.Ok()) {
+    j.Add("tenths", int{r.tenths}).Add("litres", r.litres);
+    r.lines.push_back("Dose = " + LitresText(r.litres));
+  }
   s.Emit(r, j);
   return r.Ok();
 }
@@ -107,7 +185,28 @@ bool DoserState(TSession& s) {
 // Each is one result, never repeated. A value that reads back different after a write that
 // went through is a failure in every form: "Failed", ok false, exit status kExitMismatch.
 
+// A write to every device on the line (address 0, --broadcast): sent once, nothing read back.
+// JSON: the common fields, "broadcast": true, and what `fields` adds.
+int Broadcast(TSession& s, const std::function<TActionResult()>& send,
+              const std::function<void(TJsonObject&)>& fields) {
+  if (!s.OpenPort()) return s.Output().Status();
+  const TActionResult r = send();
+  TJsonObject j = CommonFields(r);
+  j.Add("broadcast", true);
+  fields(j);
+  s.Emit(r, j);
+  s.ClosePort();
+  return s.Output().Status();
+}
+
 int Write(TSession& s, uint16_t reg, const std::vector<uint16_t>& values) {
+  if (s.Options().broadcast) {
+    return Broadcast(
+        s, [&] { return BroadcastRegisters(s.Ful(), reg, values); },
+        [&](TJsonObject& j) {
+          j.Add("register", int{reg}).Add("written", std::span<const uint16_t>(values));
+        });
+  }
   if (!s.OpenPort()) return s.Output().Status();
   const TRegisterWrite r = WriteRegistersVerified(s.Ful(), reg, values);
   const bool read_back = r.wrote && r.Ok();
@@ -124,10 +223,27 @@ int Write(TSession& s, uint16_t reg, const std::vector<uint16_t>& values) {
   return s.Output().Status();
 }
 
-int DoseWrite(TSession& s, long double litres) {
+// The dose as the user wrote it, in tenths of a litre, and whether it had to be rounded.
+struct TDoseArgument {
+  std::string text;
+  uint16_t tenths = 0;
+  bool rounded = false;
+};
+
+int DoseWrite(TSession& s, const TDoseArgument& dose) {
+  if (dose.rounded) {
+    s.Output().Message("the dose " + dose.text + " l is rounded to " +
+                       LitresText(dose.tenths / 10.0) + ": the device keeps tenths of a litre");
+  }
+  if (s.Options().broadcast) {
+    return Broadcast(
+        s, [&] { return BroadcastDose(s.Ful(), dose.tenths); },
+        [&](TJsonObject& j) { j.Add("written_tenths", int{dose.tenths}); });
+  }
   if (!s.OpenPort()) return s.Output().Status();
-  const TDoseWrite r = WriteDoseVerified(s.Ful(), DoseTenths(litres));
+  TDoseWrite r = WriteDoseVerified(s.Ful(), dose.tenths);
   const bool read_back = r.wrote && r.Ok();
+  if (read_back) r.lines.push_back("Dose = " + LitresText(r.litres));
   TJsonObject j = CommonFields(r, r.match);
   if (!r.wrote) {
     j.Add("tenths", int{r.written});
@@ -138,11 +254,7 @@ int DoseWrite(TSession& s, long double litres) {
   s.Emit(r, j);
   s.ClosePort();
   if (read_back && !r.match) {
-    if (!s.Output().Json()) {
-      char litres_text[32];
-      std::snprintf(litres_text, sizeof litres_text, "%.1f", r.litres);
-      s.Output().Message(std::string("the dose reads back as ") + litres_text + " l");
-    }
+    if (!s.Output().Json()) s.Output().Message("the dose reads back as " + LitresText(r.litres));
     s.Output().Note(kExitMismatch);
   }
   return s.Output().Status();
@@ -150,6 +262,14 @@ int DoseWrite(TSession& s, long double litres) {
 
 // `command` empty: the reset.
 int Doser(TSession& s, const std::string& what, std::optional<TDoserCommand> command) {
+  if (s.Options().broadcast) {
+    return Broadcast(
+        s,
+        [&] {
+          return command ? BroadcastDoserCommand(s.Ful(), *command) : BroadcastDoserReset(s.Ful());
+        },
+        [&](TJsonObject& j) { j.Add("command", what); });
+  }
   if (!s.OpenPort()) return s.Output().Status();
   const TActionResult r = command ? SendDoserCommand(s.Ful(), *command) : ResetDoser(s.Ful());
   s.Emit(r, CommonFields(r).Add("command", what));
@@ -203,11 +323,18 @@ TPrepared PrepareRead(const TArguments&, const TOptions&) {
   return Reads(read);
 }
 
-TPrepared PrepareRegs(const TArguments& a, const TOptions&) {
+TPrepared PrepareRegs(const TArguments& a, const TOptions& o) {
   const auto start = ParseNumber(a[0], 0, 65535);
   const auto count = ParseNumber(a[1], 1, 125);
   if (!start) return Problem("START '" + a[0] + "' is not a register number from 0 to 65535");
   if (!count) return Problem("COUNT '" + a[1] + "' is not a number of registers from 1 to 125");
+  if (*start + *count - 1 > 65535) {
+    return Problem("regs " + a[0] + " " + a[1] + " would read past register 65535, the last");
+  }
+  if (RegisterFormatWidth(o.format) == 2 && *count % 2 != 0) {
+    return Problem("--format " + std::string(RegisterFormatName(o.format)) +
+                   " takes two registers a value: COUNT '" + a[1] + "' must be even");
+  }
   return Reads([s = uint16_t(*start), n = uint16_t(*count)](TSession& session) {
     return Registers(session, s, n);
   });
@@ -222,7 +349,11 @@ TPrepared PrepareWrite(const TArguments& a, const TOptions&) {
     if (!v) return Problem("VALUE '" + a[i] + "' is not a number from 0 to 65535");
     values.push_back(static_cast<uint16_t>(*v));
   }
-  return {[r = uint16_t(*reg), values](TSession& s) { return Write(s, r, values); }, ""};
+  if (*reg + values.size() - 1 > 65535) {
+    return Problem("write " + a[0] + " with " + std::to_string(values.size()) +
+                   " values would write past register 65535, the last");
+  }
+  return Writes([r = uint16_t(*reg), values](TSession& s) { return Write(s, r, values); });
 }
 
 TPrepared PrepareIntegrator(const TArguments& a, const TOptions&) {
@@ -241,16 +372,37 @@ TPrepared PrepareIntegrator(const TArguments& a, const TOptions&) {
   });
 }
 
+// A dose in litres written as digits with a decimal point or comma ("12.5", "12,5", "7"), in
+// tenths. More decimals are rounded to the nearest tenth, half a tenth up: the device keeps
+// tenths, and "1.99" means nearly 2 litres, not 1.9. Worked on the digits, so no binary
+// fraction makes 0.15 round down. Nullopt for anything else, or a dose above 6553.5.
+std::optional<TDoseArgument> ParseDose(const std::string& text) {
+  const size_t point = text.find_first_of(".,");
+  const std::string whole = text.substr(0, point);
+  const std::string decimals = point == std::string::npos ? "" : text.substr(point + 1);
+  const auto digits = [](const std::string& t) {
+    return std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  // Digits on at least one side of the point (".5" and "5." are doses), and not too many
+  // before it for a number.
+  if ((whole.empty() && decimals.empty()) || whole.size() > 5 || !digits(whole) ||
+      !digits(decimals)) {
+    return std::nullopt;
+  }
+  uint64_t tenths = (whole.empty() ? 0 : std::stoull(whole)) * 10 +
+                    (decimals.empty() ? 0 : uint64_t(decimals[0] - '0'));
+  const bool rounded =
+      decimals.size() > 1 && decimals.find_first_not_of('0', 1) != std::string::npos;
+  if (rounded && decimals[1] >= '5') ++tenths;
+  if (tenths > 65535) return std::nullopt;
+  return TDoseArgument{text, static_cast<uint16_t>(tenths), rounded};
+}
+
 TPrepared PrepareDose(const TArguments& a, const TOptions&) {
   if (a.empty()) return Reads(DoseRead);
-  std::string text = a[0];
-  std::replace(text.begin(), text.end(), ',', '.');
-  char* end = nullptr;
-  const long double litres = std::strtold(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(litres >= 0) || litres > 6553.5L) {
-    return Problem("LITRES '" + a[0] + "' is not a dose from 0 to 6553.5");
-  }
-  return {[litres](TSession& s) { return DoseWrite(s, litres); }, ""};
+  const auto dose = ParseDose(a[0]);
+  if (!dose) return Problem("LITRES '" + a[0] + "' is not a dose from 0 to 6553.5 such as 12.5");
+  return Writes([dose = *dose](TSession& s) { return DoseWrite(s, dose); });
 }
 
 TPrepared PrepareDoser(const TArguments& a, const TOptions&) {
@@ -266,7 +418,7 @@ TPrepared PrepareDoser(const TArguments& a, const TOptions&) {
   } else if (what != "reset") {
     return Problem("'" + what + "' is not a doser command (start, pause, stop, state, reset)");
   }
-  return {[what, command](TSession& s) { return Doser(s, what, command); }, ""};
+  return Writes([what, command](TSession& s) { return Doser(s, what, command); });
 }
 
 TPrepared PreparePorts(const TArguments&, const TOptions&) {
@@ -277,7 +429,9 @@ TPrepared PreparePorts(const TArguments&, const TOptions&) {
 constexpr TCommand kCommands[] = {
     {"id", "", "the identification text (Modbus function 17)",
      0, 0, "", TCommandProtocol::kModbus, PrepareRead<Id>},
-    {"regs", "START COUNT", "COUNT holding registers from START (function 3)",
+    {"regs", "START COUNT",
+     "COUNT holding registers from START (function 3): the hexadecimal\n"
+     "lines, then each value beside its register number (--format)",
      2, 2, "regs needs START and COUNT", TCommandProtocol::kModbus, PrepareRegs},
     {"write", "REG VALUE...",
      "one value with function 6, several with function 16, then\n"
@@ -289,9 +443,12 @@ constexpr TCommand kCommands[] = {
      PrepareIntegrator},
     {"archive", "FIRST [LAST]",
      "archive blocks (function 65); with -o FILE their raw bytes go to\n"
-     "FILE (through FILE.part), otherwise hexadecimal lines",
+     "FILE (through FILE.part), otherwise hexadecimal lines under each\n"
+     "block's number",
      1, 2, "archive needs FIRST and may take LAST", TCommandProtocol::kModbus, PrepareArchive},
-    {"dose", "[LITRES]", "reads the dose, or writes it and reads it back",
+    {"dose", "[LITRES]",
+     "reads the dose in litres, or writes LITRES (rounded to tenths of\n"
+     "a litre) and reads it back",
      0, 1, "dose takes at most LITRES", TCommandProtocol::kModbus, PrepareDose},
     {"doser", "start|pause|stop|state|reset", "the doser's commands, and its state",
      1, 1, "doser needs start, pause, stop, state or reset", TCommandProtocol::kModbus,
@@ -325,7 +482,20 @@ const TCommand* FindCommand(std::string_view name) {
   return nullptr;
 }
 
-std::string CountProblem(const TCommand& command) {
+std::string CountProblem(const TCommand& command, const TArguments& arguments) {
+  if (arguments.size() > command.max_arguments) {
+    // The words past the last the command takes, as the user typed them.
+    std::string extra;
+    for (size_t i = command.max_arguments; i < arguments.size(); ++i) {
+      extra += (extra.empty() ? "'" : " '") + arguments[i] + "'";
+    }
+    const size_t n = arguments.size() - command.max_arguments;
+    std::string takes = command.max_arguments == 0 ? "no arguments"
+                        : command.synopsis.empty() ? "its arguments"
+                                                   : std::string(command.synopsis);
+    return extra + (n == 1 ? " is one argument" : " are " + std::to_string(n) + " arguments") +
+           " too many: " + std::string(command.name) + " takes " + takes;
+  }
   if (!command.count_problem.empty()) return std::string(command.count_problem);
   return std::string(command.name) + " takes no arguments";
 }

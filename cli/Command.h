@@ -21,6 +21,8 @@ class TSession;
 struct TPrepared {
   std::function<int(TSession&)> run;
   std::string problem;
+  bool repeats = false;  // a read that -n repeats
+  bool writes = false;   // a write or a doser command, which address 0 sends to every device
 };
 
 using TArguments = std::vector<std::string>;
@@ -49,8 +51,8 @@ struct TCommand {
 std::span<const TCommand> CommandTable();
 // The row of command `name`; null for a name that is none.
 const TCommand* FindCommand(std::string_view name);
-// The usage error for a number of arguments the command does not take.
-std::string CountProblem(const TCommand& command);
+// The usage error for `arguments`, whose number the command does not take.
+std::string CountProblem(const TCommand& command, const TArguments& arguments);
 
 // The commands in files of their own.
 TPrepared PrepareArchive(const TArguments& arguments, const TOptions& options);

@@ -1,12 +1,16 @@
 #include "cli/Fulctl.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "actions/IniFile.h"
 #include "cli/Command.h"
 #include "cli/Options.h"
-#include "cli/Session.h"
 #include "serial/OxaHost.h"
+#include "cli/Session.h"
+#include "serial/OxaPortAddress.h"
 
 namespace oxa::cli {
 
@@ -30,15 +34,17 @@ Exit status:
   0  every result was OK
   1  no answer: the device did not answer within the time-out
   2  usage: the command line was wrong
-  3  bad answer: wrong checksum, size or address complement
+  3  bad answer: wrong checksum, size or address complement; or, on an echoing line,
+     the request came back altered or not at all
   4  device exception: the device refused the request
   5  port: the port could not be opened (not present, busy, permission denied, ...) or
      lost its device
   6  mismatch: a value written reads back different
-  7  output: the trace or archive file could not be written (the blocks read before a
-     failed write stay in FILE.part)
-  8  interrupted: Ctrl+C ended an archive before its last block (the whole blocks read
-     are kept)
+  7  output: the standard output, the trace or the archive file could not be written,
+     or FILE is no regular file (the blocks read before a failed write stay in
+     FILE.part)
+  8  interrupted: Ctrl+C ended an archive or a scan before its end (the whole blocks
+     read are kept)
 
 Examples:
   fulctl -p /dev/ttyUSB0 -a 3 regs 0 10
@@ -46,6 +52,7 @@ Examples:
   fulctl regs 2201 1 -n 0 -i 500          poll the dose register until Ctrl+C
   fulctl archive 0 99 -o archive.bin
   fulctl scan --bauds 9600,19200 --addresses 1-32
+  fulctl -a 0 --broadcast doser stop      stop the doser of every device on the line
 )";
 
 // One entry of --help: `head` (a command and its arguments, an option and its value), then
@@ -96,20 +103,78 @@ int Usage(std::FILE* err, const std::string& problem) {
   return kExitUsage;
 }
 
+// Prints `text` on the standard output: kExitOk, or kExitOutput with a message when it could
+// not be written whole.
+int Print(std::FILE* out, std::FILE* err, const std::string& text) {
+  errno = 0;
+  if (std::fputs(text.c_str(), out) < 0 || std::fflush(out) != 0 || std::ferror(out)) {
+    std::fprintf(err, "fulctl: cannot write the standard output: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
+    return kExitOutput;
+  }
+  return kExitOk;
+}
+
+// What is wrong with the options given with `command` and its arguments: an option that goes
+// with other commands (it would be ignored), a write to the broadcast address without
+// --broadcast, --broadcast to an address other than 0, a port address that cannot be one.
+// "" when nothing is.
+std::string OptionProblem(const TOptions& o, const TCommand& command, const TPrepared& prepared) {
+  for (const TGivenOption& given : o.given) {
+    const TOptionSpec* spec = FindOption(given.long_name);
+    if (spec == nullptr) continue;
+    std::string_view with;
+    switch (spec->use) {
+      case TOptionUse::kAny:
+        break;
+      case TOptionUse::kReads:
+        if (!prepared.repeats) with = "the reads (id, regs, integrator, dose, doser state, ...)";
+        break;
+      case TOptionUse::kWrites:
+        if (!prepared.writes) with = "write, dose LITRES and doser start|pause|stop|reset";
+        break;
+      case TOptionUse::kRegs:
+        if (command.name != "regs") with = "regs";
+        break;
+      case TOptionUse::kArchive:
+        if (command.name != "archive") with = "archive";
+        break;
+      case TOptionUse::kScan:
+        if (command.name != "scan") with = "scan";
+        break;
+    }
+    if (!with.empty()) {
+      return given.typed + " goes only with " + std::string(with) + ", not with " +
+             std::string(command.name);
+    }
+  }
+  if (prepared.writes && o.address == 0 && !o.broadcast) {
+    return "address 0 is the broadcast address: every device on the line would take this " +
+           std::string(command.name) +
+           " and none would answer. Give the device's own address with -a, or add --broadcast "
+           "to mean every device";
+  }
+  if (o.broadcast && o.address != 0) {
+    return "--broadcast sends to address 0, every device on the line: it goes with -a 0, not "
+           "with address " +
+           std::to_string(o.address);
+  }
+  if (command.protocol != TCommandProtocol::kNone && !ParseComName(o.port)) {
+    TPortAddress address;
+    std::string problem;
+    if (!ParsePortAddress(o.port, address, problem)) return "-p " + o.port + ": " + problem;
+  }
+  return "";
+}
+
 }  // namespace
 
 int RunFulctl(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   TOptions options;
   std::string error;
   if (!ParseOptions(argc, argv, options, error)) return Usage(err, error);
-  if (options.help) {
-    std::fputs(HelpText().c_str(), out);
-    return kExitOk;
-  }
-  if (options.version) {
-    std::fprintf(out, "%s\n", kVersion);
-    return kExitOk;
-  }
+  if (options.help) return Print(out, err, HelpText());
+  if (options.version) return Print(out, err, std::string(kVersion) + "\n");
   // Arguments are checked before the port is touched.
   const TCommand* command = FindCommand(options.command);
   if (command == nullptr) {
@@ -118,16 +183,19 @@ int RunFulctl(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
   }
   const TArguments& arguments = options.arguments;
   if (arguments.size() < command->min_arguments || arguments.size() > command->max_arguments) {
-    return Usage(err, CountProblem(*command));
+    return Usage(err, CountProblem(*command, arguments));
   }
   const TPrepared prepared = command->prepare(arguments, options);
   if (!prepared.run) return Usage(err, prepared.problem);
+  if (const std::string problem = OptionProblem(options, *command, prepared); !problem.empty()) {
+    return Usage(err, problem);
+  }
 
   TSession session(options, ProgramFolder(argc > 0 ? argv[0] : "fulctl"), out, err);
   if (command->protocol != TCommandProtocol::kNone) {
     const bool ten_x = command->protocol == TCommandProtocol::k10x;
     if (!session.SetUp(ten_x ? TWireProtocol::k10x : TWireProtocol::kModbus)) {
-      return session.Output().Status();
+      return session.Finish(session.Output().Status());
     }
   }
   return session.Finish(prepared.run(session));

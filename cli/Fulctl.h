@@ -8,15 +8,16 @@ namespace oxa::cli {
 
 // Exit statuses a script can test; listed in --help and the manual page.
 enum TExit : int {
-  kExitOk = 0,         // every result was OK
-  kExitNoAnswer = 1,   // the device did not answer in time
-  kExitUsage = 2,      // the command line was wrong
-  kExitBadAnswer = 3,  // an answer came with a wrong checksum, size or address complement
-  kExitException = 4,  // the device refused the request (Modbus exception)
-  kExitPort = 5,       // the port could not be opened, or lost its device
-  kExitMismatch = 6,   // a value written reads back different
-  kExitOutput = 7,     // the trace or archive file could not be written
-  kExitInterrupted = 8,  // Ctrl+C ended an archive before its last block
+  kExitOk = 0,           // every result was OK
+  kExitNoAnswer = 1,     // the device did not answer in time
+  kExitUsage = 2,        // the command line was wrong
+  kExitBadAnswer = 3,    // an answer came with a wrong checksum, size or address complement, or
+                         // the request came back altered or not at all on an echoing line
+  kExitException = 4,    // the device refused the request (Modbus exception)
+  kExitPort = 5,         // the port could not be opened, or lost its device
+  kExitMismatch = 6,     // a value written reads back different
+  kExitOutput = 7,       // the standard output, the trace or the archive could not be written
+  kExitInterrupted = 8,  // Ctrl+C ended an archive or a scan before its end
 };
 
 // Runs the command line `argv` with results on `out` and messages on `err`.

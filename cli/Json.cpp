@@ -56,16 +56,32 @@ TJsonObject& TJsonObject::Add(std::string_view key, int64_t value) {
   return *this;
 }
 
-TJsonObject& TJsonObject::Add(std::string_view key, double value) {
-  Key(key);
-  // JSON has no NaN or infinity: such a value is null.
-  if (!std::isfinite(value)) {
-    text_ += "null";
-    return *this;
-  }
+namespace {
+
+// JSON has no NaN or infinity: such a value is null.
+std::string NumberText(double value) {
+  if (!std::isfinite(value)) return "null";
   char number[32];
   std::snprintf(number, sizeof number, "%.9g", value);
-  text_ += number;
+  return number;
+}
+
+}  // namespace
+
+TJsonObject& TJsonObject::Add(std::string_view key, double value) {
+  Key(key);
+  text_ += NumberText(value);
+  return *this;
+}
+
+TJsonObject& TJsonObject::Add(std::string_view key, std::span<const double> values) {
+  Key(key);
+  text_ += '[';
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) text_ += ',';
+    text_ += NumberText(values[i]);
+  }
+  text_ += ']';
   return *this;
 }
 

@@ -24,6 +24,8 @@ class TJsonObject {
   TJsonObject& AddNull(std::string_view key);
   TJsonObject& Add(std::string_view key, std::span<const uint16_t> values);
   TJsonObject& Add(std::string_view key, std::span<const uint8_t> values);
+  // Numbers as Add(key, double) writes them, NaN and infinities as null.
+  TJsonObject& Add(std::string_view key, std::span<const double> values);
   // A value already written as JSON (an object or array made elsewhere).
   TJsonObject& AddRaw(std::string_view key, std::string_view json);
 

@@ -23,6 +23,44 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint6
 
 namespace {
 
+struct TFormatName {
+  TRegisterFormat format;
+  std::string_view name;
+};
+
+constexpr TFormatName kFormatNames[] = {
+    {TRegisterFormat::kU16, "u16"},
+    {TRegisterFormat::kS16, "s16"},
+    {TRegisterFormat::kU32, "u32"},
+    {TRegisterFormat::kS32, "s32"},
+    {TRegisterFormat::kFloat, "float"},
+    {TRegisterFormat::kU32Swapped, "u32-swapped"},
+    {TRegisterFormat::kS32Swapped, "s32-swapped"},
+    {TRegisterFormat::kFloatSwapped, "float-swapped"},
+};
+
+}  // namespace
+
+std::string_view RegisterFormatName(TRegisterFormat format) {
+  for (const TFormatName& f : kFormatNames) {
+    if (f.format == format) return f.name;
+  }
+  return "";
+}
+
+std::optional<TRegisterFormat> FindRegisterFormat(std::string_view name) {
+  for (const TFormatName& f : kFormatNames) {
+    if (f.name == name) return f.format;
+  }
+  return std::nullopt;
+}
+
+size_t RegisterFormatWidth(TRegisterFormat format) {
+  return format == TRegisterFormat::kU16 || format == TRegisterFormat::kS16 ? 1 : 2;
+}
+
+namespace {
+
 bool SetNumber(uint32_t& field, const std::string& text, uint64_t min, uint64_t max) {
   const auto value = ParseNumber(text, min, max);
   if (value) field = static_cast<uint32_t>(*value);
@@ -106,25 +144,42 @@ constexpr TOptionSpec kOptions[] = {
      [](TOptions& o, const std::string& v) {
        o.count_given = true;
        return SetNumber(o.count, v, 0, UINT32_MAX);
-     }},
+     },
+     TOptionUse::kReads},
     {"-i", "--interval", kValue, "MS", "an interval in ms",
      "pause between repeated reads (default 1000)",
-     SetNumber<&TOptions::interval_ms, 0, 86'400'000>},
+     SetNumber<&TOptions::interval_ms, 0, 86'400'000>, TOptionUse::kReads},
+    {"", "--broadcast", kFlag, "", "",
+     "with -a 0: send write, dose LITRES or a doser command to every\n"
+     "device on the line, once, awaiting no answer (none answers 0)",
+     SetFlag<&TOptions::broadcast>, TOptionUse::kWrites},
+    {"", "--format", kValue, "FORMAT",
+     "a format: u16, s16, u32, s32, float, u32-swapped, s32-swapped or float-swapped",
+     "regs: each value as u16 (default), s16, or over two registers\n"
+     "as u32, s32 or float, high word first; u32-swapped, s32-swapped\n"
+     "and float-swapped take the low word first",
+     [](TOptions& o, const std::string& v) {
+       const auto format = FindRegisterFormat(v);
+       if (format) o.format = *format;
+       return format.has_value();
+     },
+     TOptionUse::kRegs},
     {"-o", "--output", kValue, "FILE", "a file name",
      "archive: write the blocks' raw bytes to FILE",
-     SetText<&TOptions::output>},
+     SetText<&TOptions::output>, TOptionUse::kArchive},
     {"-h", "--help", kFlag, "", "", "this text", SetFlag<&TOptions::help>},
     {"", "--version", kFlag, "", "", "the program's version", SetFlag<&TOptions::version>},
     // The scan's own, which its entry among the commands describes.
     {"", "--bauds", kValue, "LIST", "a list of speeds such as 9600,19200", "",
-     SetText<&TOptions::bauds>},
+     SetText<&TOptions::bauds>, TOptionUse::kScan},
     {"", "--addresses", kValue, "RANGE", "a range of addresses such as 1-127", "",
-     SetText<&TOptions::addresses>},
+     SetText<&TOptions::addresses>, TOptionUse::kScan},
     {"", "--protocol", kValue, "NAME", "modbus, 10x or both", "",
      [](TOptions& o, const std::string& v) {
        o.protocol = v;
        return v == "modbus" || v == "10x" || v == "both";
-     }},
+     },
+     TOptionUse::kScan},
 };
 // clang-format on
 
@@ -158,11 +213,20 @@ std::span<const TOptionSpec> OptionTable() {
   return kOptions;
 }
 
+const TOptionSpec* FindOption(std::string_view long_name) {
+  for (const TOptionSpec& option : kOptions) {
+    if (option.long_name == long_name) return &option;
+  }
+  return nullptr;
+}
+
 bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::string& error) {
   bool only_words = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (only_words || arg.size() < 2 || arg[0] != '-') {
+    // A negative number is a word: the command says what is wrong with it.
+    const bool number = arg.size() >= 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+    if (only_words || arg.size() < 2 || arg[0] != '-' || number) {
       if (options.command.empty()) {
         options.command = arg;
       } else {
@@ -188,13 +252,16 @@ bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::str
       error = "unknown option '" + arg + "'";
       return false;
     }
+    std::string typed = arg;
     if (taken->kind == kValue && match == TMatch::kWhole) {
       if (i + 1 >= argc) {
         error = arg + " needs " + std::string(taken->what);
         return false;
       }
       value = argv[++i];
+      typed += " " + value;
     }
+    options.given.push_back({taken->long_name, typed});
     if (!taken->set(options, value)) {
       error = "'" + value + "' is not " + std::string(taken->what) + " (" +
               std::string(taken->long_name) + ")";

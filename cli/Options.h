@@ -11,6 +11,33 @@
 
 namespace oxa::cli {
 
+// How `regs` shows each value beside the window's hexadecimal lines: one register as an
+// unsigned or a signed number, or two registers as one 32-bit integer or float, the high word
+// in the first register (as the meter keeps its integrators) or, swapped, in the second.
+enum class TRegisterFormat {
+  kU16,
+  kS16,
+  kU32,
+  kS32,
+  kFloat,
+  kU32Swapped,
+  kS32Swapped,
+  kFloatSwapped
+};
+
+// The format's name on the command line ("float-swapped"), and the format of a name.
+std::string_view RegisterFormatName(TRegisterFormat format);
+std::optional<TRegisterFormat> FindRegisterFormat(std::string_view name);
+// Registers a value of the format takes: 1 or 2.
+size_t RegisterFormatWidth(TRegisterFormat format);
+
+// An option as the user gave it: its long name, to find its row, and as the user typed it
+// ("-o", "--output=x.bin"), for messages.
+struct TGivenOption {
+  std::string_view long_name;
+  std::string typed;
+};
+
 struct TOptions {
   std::string port = "COM1";  // COMn, a device path, or tcp://host:port
   uint32_t baud = 9600;
@@ -26,19 +53,32 @@ struct TOptions {
   uint32_t interval_ms = 1000;
   bool rs485 = false;
   bool echo = false;
-  std::string output;             // archive: raw blocks to this file
-  std::string bauds;              // scan: "9600,19200"
-  std::string addresses;          // scan: "1-247"
-  std::string protocol = "both";  // scan: modbus, 10x or both
+  bool broadcast = false;                          // a write to address 0 is meant for every device
+  TRegisterFormat format = TRegisterFormat::kU16;  // regs: the values beside the hex lines
+  std::string output;                              // archive: raw blocks to this file
+  std::string bauds;                               // scan: "9600,19200"
+  std::string addresses;                           // scan: "1-247"
+  std::string protocol = "both";                   // scan: modbus, 10x or both
   bool help = false;
   bool version = false;
   std::string command;
   std::vector<std::string> arguments;
+  std::vector<TGivenOption> given;  // in the order given
 };
 
 // How an option is written: alone ("--json"), with a value ("-p PORT", "-pPORT", "--port PORT",
 // "--port=PORT"), or with a value it may go without ("--trace", "--trace=FILE").
 enum class TOptionKind { kFlag, kValue, kOptionalValue };
+
+// What an option goes with; given with another command it is refused, not ignored.
+enum class TOptionUse {
+  kAny,
+  kReads,    // a read that -n repeats
+  kWrites,   // a write or a doser command
+  kRegs,     // the regs command
+  kArchive,  // the archive command
+  kScan,     // the scan command
+};
 
 // One option, in one table that the parser and --help both read.
 struct TOptionSpec {
@@ -51,12 +91,16 @@ struct TOptionSpec {
                                 // a command's own help describes
   // Takes the value ("" for a flag, or an optional value left out); false when it is not one.
   bool (*set)(TOptions& options, const std::string& value);
+  TOptionUse use = TOptionUse::kAny;
 };
 
 // The options in the order --help lists them.
 std::span<const TOptionSpec> OptionTable();
+// The row of the option named `long_name`; null for none.
+const TOptionSpec* FindOption(std::string_view long_name);
 
-// Parses argv[1..]; false with `error` saying, in one line, what was wrong.
+// Parses argv[1..]; false with `error` saying, in one line, what was wrong. A word that starts
+// with '-' and a digit ("-5") is an argument, for the command to judge.
 bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::string& error);
 
 // A whole number in decimal or with a 0x prefix, within [min, max].

@@ -1,12 +1,15 @@
 #include "cli/Output.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "serial/OxaHost.h"
 
 namespace oxa::cli {
 
-int ExitStatusOf(TOxaError code) {
+int ExitStatusOf(TOxaError code, bool echo_failed) {
+  if (echo_failed && code == TOxaError::kNoPortOrWriteFailed) return kExitBadAnswer;
   switch (code) {
     case TOxaError::kOk:
       return kExitOk;
@@ -40,6 +43,22 @@ TJsonObject CommonFields(const TActionResult& r, bool ok) {
   return j;
 }
 
+std::string OutputFileProblem(const std::string& what, const TOutputError& error,
+                              const std::string& temporary) {
+  switch (error.failure) {
+    case TOutputFailure::kNone:
+      return what;
+    case TOutputFailure::kNotRegular:
+      return what + ": it is " + error.detail + ", not a regular file";
+    case TOutputFailure::kInTheWay:
+      return what + ": " + temporary + " is in the way (" + error.detail +
+             "); remove it, or write elsewhere";
+    case TOutputFailure::kSystem:
+      break;
+  }
+  return what + ": " + error.detail;
+}
+
 std::string FailureReason(const TActionResult& r, const TLineState& line) {
   switch (r.code) {
     case TOxaError::kOk:
@@ -48,6 +67,9 @@ std::string FailureReason(const TActionResult& r, const TLineState& line) {
       return "no answer from address " + std::to_string(line.address) + " on " +
              std::string(line.port) + " at " + std::to_string(line.baud) + " bit/s";
     case TOxaError::kNoPortOrWriteFailed:
+      if (line.lost && line.tcp) {
+        return "the server closed the connection; it is made afresh for the next exchange";
+      }
       if (line.lost) {
         return "the port lost its device (adapter unplugged?); it is opened afresh for the next "
                "exchange";
@@ -64,19 +86,54 @@ std::string FailureReason(const TActionResult& r, const TLineState& line) {
   }
 }
 
+void TTimes::Add(double ms) {
+  min_ = count_ == 0 ? ms : std::min(min_, ms);
+  max_ = count_ == 0 ? ms : std::max(max_, ms);
+  ++count_;
+  if (kept_.size() < kKept) {
+    kept_.push_back(ms);
+    return;
+  }
+  // The new time is kept with probability kKept / count_, in place of any kept one.
+  const uint64_t slot = std::uniform_int_distribution<uint64_t>(0, count_ - 1)(random_);
+  if (slot < kKept) kept_[slot] = ms;
+}
+
+double TTimes::Median() const {
+  if (kept_.empty()) return 0;
+  std::vector<double> sorted = kept_;
+  const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+  std::nth_element(sorted.begin(), middle, sorted.end());
+  return *middle;
+}
+
 void TOutput::Note(int status) {
   if (status != kExitOk) status_ = status;
 }
 
-void TOutput::Result(const TActionResult& r, const TJsonObject& json, const std::string& why) {
+void TOutput::Flush() {
+  if (std::fflush(out_) != 0 || std::ferror(out_)) {
+    if (write_error_ == 0) write_error_ = errno != 0 ? errno : EIO;
+  }
+}
+
+int TOutput::Finish(int status) {
+  Flush();
+  if (!Failed()) return status;
+  Message(std::string("cannot write the standard output: ") + std::strerror(write_error_));
+  return kExitOutput;
+}
+
+void TOutput::Result(const TActionResult& r, const TJsonObject& json, const std::string& why,
+                     int status) {
   if (json_) {
     std::fprintf(out_, "%s\n", json.Text().c_str());
   } else {
     for (const std::string& line : r.lines) std::fprintf(out_, "%s\n", line.c_str());
     if (!r.Ok()) Message(why);
   }
-  std::fflush(out_);
-  Note(ExitStatusOf(r.code));
+  Flush();
+  Note(status);
 }
 
 void TOutput::Object(const TJsonObject& json) {
@@ -85,7 +142,7 @@ void TOutput::Object(const TJsonObject& json) {
 
 void TOutput::Line(const std::string& text) {
   std::fprintf(out_, "%s\n", text.c_str());
-  std::fflush(out_);
+  Flush();
 }
 
 void TOutput::Message(const std::string& text) {
@@ -94,44 +151,48 @@ void TOutput::Message(const std::string& text) {
 
 void TOutput::EndLine() {
   std::fprintf(err_, "\n");
+  progress_width_ = 0;
 }
 
 void TOutput::Progress(size_t done, size_t total, const char* what) {
   if (json_ || total < 2 || !IsTerminal(err_)) return;
   constexpr size_t kWidth = 30;
   const size_t filled = done * kWidth / total;
-  std::fprintf(err_, "\r[%s%s] %zu/%zu %s", std::string(filled, '#').c_str(),
-               std::string(kWidth - filled, '.').c_str(), done, total, what);
-  if (done == total) std::fprintf(err_, "\n");
+  const std::string bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') +
+                          "] " + std::to_string(done) + "/" + std::to_string(total) + " " + what;
+  std::fprintf(err_, "\r%s", bar.c_str());
+  progress_width_ = bar.size();
+  if (done == total) EndLine();
   std::fflush(err_);
 }
 
 void TOutput::ClearProgress() {
-  if (!json_ && IsTerminal(err_)) std::fprintf(err_, "\r");
+  if (progress_width_ == 0) return;
+  std::fprintf(err_, "\r%s\r", std::string(progress_width_, ' ').c_str());
+  std::fflush(err_);
+  progress_width_ = 0;
 }
 
-void TOutput::Summary(const std::vector<double>& ms, uint32_t failures) {
-  std::vector<double> sorted = ms;
-  std::sort(sorted.begin(), sorted.end());
-  const double min = sorted.empty() ? 0 : sorted.front();
-  const double max = sorted.empty() ? 0 : sorted.back();
-  const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
+void TOutput::Summary(uint64_t count, uint64_t failures, uint64_t not_open, const TTimes& times) {
   if (json_) {
     TJsonObject j;
     j.Add("summary", true)
         .Add("ok", failures == 0)
-        .Add("count", static_cast<int64_t>(sorted.size()))
-        .Add("failures", failures)
-        .Add("min_ms", min)
-        .Add("median_ms", median)
-        .Add("max_ms", max);
+        .Add("count", static_cast<int64_t>(count))
+        .Add("failures", static_cast<int64_t>(failures))
+        .Add("min_ms", times.Min())
+        .Add("median_ms", times.Median())
+        .Add("max_ms", times.Max());
     Object(j);
-  } else {
-    std::fprintf(
-        out_,
-        "%zu exchanges, %u failed; time per exchange min %.3f ms, median %.3f ms, max %.3f ms\n",
-        sorted.size(), failures, min, median, max);
+    return;
   }
+  std::string line = std::to_string(count) + " exchanges, " + std::to_string(failures) + " failed";
+  if (not_open > 0) line += " (" + std::to_string(not_open) + " with the port not open)";
+  char times_text[128];
+  std::snprintf(times_text, sizeof times_text,
+                "; time per exchange min %.3f ms, median %.3f ms, max %.3f ms", times.Min(),
+                times.Median(), times.Max());
+  Line(line + times_text);
 }
 
 }  // namespace oxa::cli

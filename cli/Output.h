@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,18 +13,13 @@
 #include "actions/OxaActions.h"
 #include "cli/Fulctl.h"
 #include "cli/Json.h"
+#include "serial/OxaOutputFile.h"
 
 namespace oxa::cli {
 
-// A C file that closes itself on every way out; a caller that must know whether its last
-// bytes went out closes it with fclose(release()).
-struct TFileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using TFile = std::unique_ptr<std::FILE, TFileCloser>;
-
-// The exit status of an outcome.
-int ExitStatusOf(TOxaError code);
+// The exit status of an outcome; `echo_failed`: code 1 meant that the request came back
+// altered or not at all on an echoing line, which the line garbled, as it garbles a bad answer.
+int ExitStatusOf(TOxaError code, bool echo_failed = false);
 
 // The fields every JSON result carries: ok, error, error_text, request, and the device's
 // exception. `ok` is the outcome's unless the caller knows better (a value read back different
@@ -32,16 +27,44 @@ int ExitStatusOf(TOxaError code);
 TJsonObject CommonFields(const TActionResult& r);
 TJsonObject CommonFields(const TActionResult& r, bool ok);
 
+// `what` failed ("cannot write x.bin") and why, in one line: "cannot write x.bin: it is a
+// folder, not a regular file". `temporary` is the file's temporary, which may be in the way.
+std::string OutputFileProblem(const std::string& what, const TOutputError& error,
+                              const std::string& temporary = "");
+
 // The line as it stood when an exchange failed, for the message that says why.
 struct TLineState {
   uint8_t address = 0;
   std::string_view port;  // as the user named it: "COM3", "/dev/ttyUSB0"
   uint32_t baud = 0;
-  bool lost = false;         // the port lost its device
+  bool tcp = false;          // a serial device server, reached over TCP
+  bool lost = false;         // the port lost its device, or the server closed the connection
   bool echo_failed = false;  // the request came back altered, or not at all, on an echoing line
 };
 // Why `r` failed, in one line ("no answer from address 1 on COM1 at 9600 bit/s").
 std::string FailureReason(const TActionResult& r, const TLineState& line);
+
+// The times of a run of exchanges in bounded memory, however long the run: their count,
+// least, greatest and median. The median is exact while the run has at most kKept times;
+// beyond, each new time takes the place of a kept one at random (a reservoir sample), so the
+// kept ones stay a fair sample of the whole run.
+class TTimes {
+ public:
+  static constexpr size_t kKept = 4096;
+
+  void Add(double ms);
+  uint64_t Count() const { return count_; }
+  double Min() const { return min_; }
+  double Max() const { return max_; }
+  double Median() const;  // the upper one of an even count; 0 without times
+
+ private:
+  std::vector<double> kept_;
+  uint64_t count_ = 0;
+  double min_ = 0;
+  double max_ = 0;
+  std::minstd_rand random_;  // its fixed seed gives every run the same choice
+};
 
 class TOutput {
  public:
@@ -52,9 +75,9 @@ class TOutput {
   int Status() const { return status_; }
   void Note(int status);
 
-  // One result: its lines, and for a failure `why` on the standard error; or `json`. Notes the
-  // exit status of its outcome.
-  void Result(const TActionResult& r, const TJsonObject& json, const std::string& why);
+  // One result: its lines, and for a failure `why` on the standard error; or `json`. Notes
+  // `status`, the exit status of its outcome.
+  void Result(const TActionResult& r, const TJsonObject& json, const std::string& why, int status);
   // A line of its own on the standard output, at once: a JSON object, or a text.
   void Object(const TJsonObject& json);
   void Line(const std::string& text);
@@ -65,16 +88,29 @@ class TOutput {
   void EndLine();
   // A bar on the standard error of a terminal, for runs of 2 steps or more and not with --json.
   void Progress(size_t done, size_t total, const char* what);
-  // Returns the terminal's cursor to the start of the line, over a progress bar.
+  // Clears a progress bar off its line, leaving the cursor at its start.
   void ClearProgress();
-  // The summary of a repeated read: how many exchanges, how many failed, and their times.
-  void Summary(const std::vector<double>& ms, uint32_t failures);
+  // The summary of a repeated read: how many reads, how many failed (of which `not_open`
+  // found the port closed), and the times of the exchanges made.
+  void Summary(uint64_t count, uint64_t failures, uint64_t not_open, const TTimes& times);
+
+  // True once a write to the standard output failed (a full disk, a closed pipe): a run of
+  // several results stops then, since nobody sees them.
+  bool Failed() const { return write_error_ != 0; }
+  // Flushes the standard output. `status`, or kExitOutput with a message when anything written
+  // to it was lost.
+  int Finish(int status);
 
  private:
+  // Flushes the standard output and remembers the first failure.
+  void Flush();
+
   bool json_;
   std::FILE* out_;
   std::FILE* err_;
   int status_ = kExitOk;
+  int write_error_ = 0;        // errno of the first failed write to the standard output
+  size_t progress_width_ = 0;  // characters of the progress bar on the terminal's line
 };
 
 }  // namespace oxa::cli

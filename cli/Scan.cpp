@@ -1,13 +1,14 @@
 // fulctl scan: every device that answers on the line, at each speed asked for, over Modbus,
-// the 10x protocol or both; an intact answer, a refusal included, is a device.
+// the 10x protocol or both; an intact answer, a refusal included, is a device. Each address is
+// asked in every protocol before the next, so that a device answering both is one device.
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "actions/OxaActions.h"
 #include "cli/Command.h"
-#include "cli/Session.h"
 #include "serial/OxaHost.h"
+#include "cli/Session.h"
 
 namespace oxa::cli {
 
@@ -23,6 +24,12 @@ struct TScanPlan {
   std::vector<TProtocolRange> protocols;
 };
 
+// What one protocol found at an address.
+struct TFound {
+  bool modbus;
+  TIdentification r;
+};
+
 bool ParseRange(const std::string& text, uint32_t& low, uint32_t& high) {
   const size_t dash = text.find('-');
   const auto a = ParseNumber(text.substr(0, dash), 0, 127);
@@ -33,25 +40,71 @@ bool ParseRange(const std::string& text, uint32_t& low, uint32_t& high) {
   return true;
 }
 
+const char* ProtocolName(bool modbus) {
+  return modbus ? "modbus" : "10x";
+}
+
+// One device: a line "9600 bit/s, address 1, Modbus: ID = ...; 10x: ID = ...", or one JSON
+// object, flat as every object fulctl writes. Its outcome, id and protocol are those of its
+// first answer; with answers in both protocols `protocol` is "both", and ok_10x and id_10x
+// tell the 10x identification.
+void PrintDevice(TOutput& output, uint32_t baud, uint32_t address,
+                 const std::vector<TFound>& found) {
+  if (output.Json()) {
+    const TFound& first = found.front();
+    TJsonObject j = CommonFields(first.r);
+    j.Add("baud", baud).Add("address", address);
+    j.Add("protocol", found.size() > 1 ? "both" : ProtocolName(first.modbus));
+    // A refusal of the identification still finds the device: ok says whether it identified
+    // itself.
+    if (first.r.Ok()) j.Add("id", first.r.id);
+    if (found.size() > 1) {
+      const TIdentification& r_10x = found.back().r;
+      j.Add("ok_10x", r_10x.Ok());
+      if (r_10x.Ok()) j.Add("id_10x", r_10x.id);
+    }
+    output.Object(j);
+    return;
+  }
+  std::string line = std::to_string(baud) + " bit/s, address " + std::to_string(address);
+  for (size_t i = 0; i < found.size(); ++i) {
+    const TFound& f = found[i];
+    line += (i == 0 ? ", " : "; ") + std::string(f.modbus ? "Modbus" : "10x") + ": " +
+            (f.r.Ok() ? "ID = " + f.r.id : "answers (refuses identification)");
+  }
+  output.ClearProgress();
+  output.Line(line);
+}
+
 int Scan(TSession& s, const TScanPlan& plan) {
   TOutput& output = s.Output();
   const TOptions& o = s.Options();
-  size_t total = 0;
-  for (const auto& p : plan.protocols) total += (p.high - p.low + 1) * plan.bauds.size();
+  uint32_t low = 127;
+  uint32_t high = 0;
+  size_t per_baud = 0;
+  for (const auto& p : plan.protocols) {
+    low = std::min(low, p.low);
+    high = std::max(high, p.high);
+    per_baud += p.high - p.low + 1;
+  }
+  const size_t total = per_baud * plan.bauds.size();
   // One attempt per address unless -r says otherwise: a scan asks each address once.
   s.Ful().SetRepeatCount(o.retries.value_or(1));
   s.Zeb().SetRepeatCount(o.retries.value_or(1));
   s.Zeb().SetPauseAfterLastAttempt(false);
   CatchInterrupt();
   size_t done = 0;
-  size_t found = 0;
+  size_t devices = 0;
   for (const uint32_t baud : plan.bauds) {
     s.Port().SetBaudRate(baud);
     s.Port().Close();
     if (!s.OpenPort()) break;
-    for (const auto& p : plan.protocols) {
-      s.SetTraceProtocol(p.modbus ? TWireProtocol::kModbus : TWireProtocol::k10x);
-      for (uint32_t address = p.low; address <= p.high && !Interrupted(); ++address) {
+    for (uint32_t address = low;
+         address <= high && !Interrupted() && !s.Port().Lost() && !output.Failed(); ++address) {
+      std::vector<TFound> found;
+      for (const auto& p : plan.protocols) {
+        if (address < p.low || address > p.high || Interrupted()) continue;
+        s.SetTraceProtocol(p.modbus ? TWireProtocol::kModbus : TWireProtocol::k10x);
         TIdentification r;
         if (p.modbus) {
           s.Ful().SetNetAddr(static_cast<uint8_t>(address));
@@ -61,32 +114,40 @@ int Scan(TSession& s, const TScanPlan& plan) {
           r = Identify10x(s.Zeb());
         }
         output.Progress(++done, total, "addresses");
-        const bool answered = r.code == TOxaError::kOk || r.code == TOxaError::kDeviceException;
         if (s.Port().Lost()) break;
-        if (!answered) continue;
-        ++found;
-        if (output.Json()) {
-          // A refusal of the identification still finds the device: ok says whether it
-          // identified itself.
-          TJsonObject j = CommonFields(r);
-          j.Add("baud", baud).Add("address", address).Add("protocol", p.modbus ? "modbus" : "10x");
-          if (r.Ok()) j.Add("id", r.id);
-          output.Object(j);
-        } else {
-          output.ClearProgress();
-          output.Line(std::to_string(baud) + " bit/s, address " + std::to_string(address) + ", " +
-                      (p.modbus ? "Modbus" : "10x") + ": " +
-                      (r.Ok() ? "ID = " + r.id : "answers (refuses identification)"));
+        if (r.code == TOxaError::kOk || r.code == TOxaError::kDeviceException) {
+          found.push_back({p.modbus, std::move(r)});
         }
       }
+      if (found.empty()) continue;
+      ++devices;
+      PrintDevice(output, baud, address, found);
     }
     s.ClosePort();
     if (Interrupted()) break;
   }
-  if (!output.Json())
-    output.Line(std::to_string(found) + " device" + (found == 1 ? "" : "s") + " found");
+  const std::string summary =
+      std::to_string(devices) + " device" + (devices == 1 ? "" : "s") + " found";
+  if (Interrupted() && done < total) {
+    // The bar, and the terminal's echo of Ctrl+C, end their line before anything else is said.
+    output.EndLine();
+    output.Message("interrupted after " + std::to_string(done) + " of " + std::to_string(total) +
+                   " addresses");
+    if (output.Json()) {
+      TJsonObject j;
+      j.Add("summary", true).Add("interrupted", true).Add("ok", false);
+      j.Add("devices", static_cast<int64_t>(devices)).Add("asked", static_cast<int64_t>(done));
+      j.Add("total", static_cast<int64_t>(total));
+      output.Object(j);
+    } else {
+      output.Line(summary);
+    }
+    output.Note(kExitInterrupted);
+    return output.Status();
+  }
+  if (!output.Json()) output.Line(summary);
   if (output.Status() != kExitOk) return output.Status();
-  return found > 0 ? kExitOk : kExitNoAnswer;
+  return devices > 0 ? kExitOk : kExitNoAnswer;
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
 #include "cli/Session.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <map>
-#include <vector>
+#include <utility>
 
 #include "actions/IniFile.h"
 #include "actions/OxaPortTexts.h"
@@ -38,16 +36,22 @@ bool TSession::SetUp(TWireProtocol protocol) {
   port_.SetComPort(number);
   port_.SetBaudRate(options_.baud);
   if (options_.trace) {
-    if (!options_.trace_file.empty()) {
-      trace_file_.reset(std::fopen(options_.trace_file.c_str(), "w"));
-      if (!trace_file_) {
-        output_.Message("cannot write the trace to " + options_.trace_file + ": " +
-                        std::strerror(errno));
-        output_.Note(kExitOutput);
-        return false;
-      }
+    if (!options_.trace_file.empty() && !trace_file_.Open(options_.trace_file)) {
+      const bool special = trace_file_.Error().failure == TOutputFailure::kNotRegular;
+      output_.Message(OutputFileProblem("cannot write the trace to " + options_.trace_file,
+                                        trace_file_.Error()) +
+                      (special ? " (--trace without FILE writes to the standard error)" : ""));
+      output_.Note(kExitOutput);
+      return false;
     }
-    trace_ = std::make_unique<TTrace>(trace_file_ ? trace_file_.get() : err_, port_.NowUs());
+    TTraceSink sink = [this](std::string_view line) { trace_file_.Write(line); };
+    if (!trace_file_.Opened()) {
+      sink = [err = err_](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), err);
+        std::fflush(err);
+      };
+    }
+    trace_ = std::make_unique<TTrace>(std::move(sink), port_.NowUs());
     trace_->Attach(port_);
     trace_->SetProtocol(protocol);
   }
@@ -84,7 +88,11 @@ bool TSession::OpenPort() {
         .Add("detail", reason);
     output_.Object(j);
   }
-  output_.Message("cannot open " + port_name_ + ": " + reason);
+  // The reason names the device, and the COM number where one leads to it; only a server that
+  // cannot be reached is told by the system's words alone.
+  output_.Message(e.failure == TOpenFailure::kUnreachable
+                      ? "cannot open " + port_name_ + ": " + reason
+                      : reason);
   output_.Note(kExitPort);
   return false;
 }
@@ -99,43 +107,52 @@ void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
   const TLineState line{.address = options_.address,
                         .port = port_name_,
                         .baud = options_.baud,
+                        .tcp = port_address_.starts_with("tcp://"),
                         .lost = port_.Lost(),
                         .echo_failed = ful_.EchoFailed() || zeb_.EchoFailed()};
-  output_.Result(r, json, r.Ok() ? std::string() : FailureReason(r, line));
+  output_.Result(r, json, r.Ok() ? std::string() : FailureReason(r, line),
+                 ExitStatusOf(r.code, line.echo_failed));
 }
 
 int TSession::Repeat(const std::function<bool()>& read) {
   const bool repeat = options_.count_given && options_.count != 1;
   if (repeat) CatchInterrupt();
-  std::vector<double> times;
-  uint32_t failures = 0;
+  TTimes times;
+  uint64_t count = 0;
+  uint64_t failures = 0;
+  uint64_t not_open = 0;
   for (uint32_t i = 0; options_.count == 0 || i < options_.count; ++i) {
     if (i > 0) {
       PauseMs(options_.interval_ms);
       if (Interrupted()) break;
     }
-    const auto start = std::chrono::steady_clock::now();
-    const bool ok = OpenPort() && read();
-    times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-    if (!ok) ++failures;
-    if (!repeat || Interrupted()) break;
+    ++count;
+    // Only the exchange is timed: opening the port, or failing to, is no part of it.
+    if (OpenPort()) {
+      const auto start = std::chrono::steady_clock::now();
+      const bool ok = read();
+      times.Add(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+      if (!ok) ++failures;
+    } else {
+      ++failures;
+      ++not_open;
+    }
+    if (!repeat || Interrupted() || output_.Failed()) break;
   }
   ClosePort();
-  if (repeat) output_.Summary(times, failures);
+  if (repeat) output_.Summary(count, failures, not_open, times);
   return output_.Status();
 }
 
 int TSession::Finish(int status) {
   trace_.reset();
-  if (!trace_file_) return status;
-  const bool failed = std::ferror(trace_file_.get()) != 0;
-  if (std::fclose(trace_file_.release()) != 0 || failed) {
-    output_.Message("writing the trace to " + options_.trace_file + " failed");
-    return kExitOutput;
+  if (trace_file_.Opened() && !trace_file_.Close()) {
+    output_.Message(OutputFileProblem("writing the trace to " + options_.trace_file + " failed",
+                                      trace_file_.Error()));
+    status = kExitOutput;
   }
-  return status;
+  return output_.Finish(status);
 }
 
 }  // namespace oxa::cli

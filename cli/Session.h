@@ -13,6 +13,7 @@
 #include "cli/Output.h"
 #include "cli/Trace.h"
 #include "serial/OxaComPort.h"
+#include "serial/OxaOutputFile.h"
 
 namespace oxa::cli {
 
@@ -31,7 +32,7 @@ class TSession {
   const std::string& SettingsFile() const { return settings_file_; }
 
   // Binds the port and both masters, and starts the trace (if asked for) decoding `protocol`.
-  // False, with the exit status noted, when the trace file cannot be made.
+  // False, with the exit status noted, when the trace file cannot be written.
   bool SetUp(TWireProtocol protocol);
   void SetTraceProtocol(TWireProtocol protocol);
   // Opens the port, afresh when it lost its device; says why it would not open (exit status
@@ -41,10 +42,11 @@ class TSession {
   // Prints a result after the trace's pending lines, with the reason of a failure.
   void Emit(const TActionResult& r, const TJsonObject& json);
   // Runs `read` once, or as often as -n says with -i between and a summary at the end, the
-  // port opened for each; `read` prints one result and says whether it was OK. The exit
-  // status.
+  // port opened afresh for each when it lost its device; `read` prints one result and says
+  // whether it was OK. The exit status.
   int Repeat(const std::function<bool()>& read);
-  // Ends the trace. `status`, or kExitOutput when the trace file could not be written whole.
+  // Ends the trace and the output. `status`, or kExitOutput when the trace file or the
+  // standard output could not be written whole.
   int Finish(int status);
 
  private:
@@ -59,7 +61,7 @@ class TSession {
   ToxaZeb106 zeb_;
   // The trace writes to its file until it is destroyed, and watches the port until then: it
   // is declared after both.
-  TFile trace_file_;
+  TAppendFile trace_file_;
   std::unique_ptr<TTrace> trace_;
 };
 

@@ -1,6 +1,7 @@
 #include "cli/Trace.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "protocols/oxa10xProtocol.h"
 #include "protocols/oxaModBusProtocol.h"
@@ -156,10 +157,10 @@ void TTrace::Flush() {
 void TTrace::Line(const char* direction, uint64_t us, std::span<const uint8_t> bytes,
                   const std::string& note) {
   const uint64_t since = us >= start_us_ ? us - start_us_ : 0;
-  std::fprintf(out_, "%llu.%06llu %s %s %s\n", static_cast<unsigned long long>(since / 1000000),
-               static_cast<unsigned long long>(since % 1000000), direction, HexBytes(bytes).c_str(),
-               note.c_str());
-  std::fflush(out_);
+  char time[32];
+  std::snprintf(time, sizeof time, "%llu.%06llu", static_cast<unsigned long long>(since / 1000000),
+                static_cast<unsigned long long>(since % 1000000));
+  sink_(std::string(time) + " " + direction + " " + HexBytes(bytes) + " " + note + "\n");
 }
 
 }  // namespace oxa::cli

@@ -12,9 +12,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "serial/OxaComPort.h"
@@ -29,10 +31,13 @@ enum class TWireProtocol { kModbus, k10x };
 // when the bytes end before it, the bytes after it counted.
 std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent);
 
+// Where the trace's lines go, each whole with its line end: the standard error, or a file.
+using TTraceSink = std::function<void(std::string_view line)>;
+
 class TTrace {
  public:
-  // Lines go to `out`; times count from `start_us` of the port's clock.
-  TTrace(std::FILE* out, uint64_t start_us) : out_(out), start_us_(start_us) {}
+  // Lines go to `sink`; times count from `start_us` of the port's clock.
+  TTrace(TTraceSink sink, uint64_t start_us) : sink_(std::move(sink)), start_us_(start_us) {}
   ~TTrace();
   TTrace(const TTrace&) = delete;
   TTrace& operator=(const TTrace&) = delete;
@@ -52,7 +57,7 @@ class TTrace {
   // The time of the block of received bytes that holds received_[offset].
   uint64_t ArrivalUs(size_t offset) const;
 
-  std::FILE* out_;
+  TTraceSink sink_;
   uint64_t start_us_;
   ToxaComPort* port_ = nullptr;
   TWireProtocol protocol_ = TWireProtocol::kModbus;

@@ -239,7 +239,31 @@ void ToxaModBusProtocol::RequestStarted(std::span<const uint8_t> request) {
   last_sent_ = HexBytes(request);
 }
 
+bool ToxaModBusProtocol::SendOnly(std::span<const uint8_t> request) {
+  echo_failed_ = false;
+  if (com_port_ == nullptr) {
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
+  if (!com_port_->Opened()) {
+    last_error_ = kPortNotOpen;
+    return false;
+  }
+  if (!SendRequest(request)) return false;
+  if (com_port_->Echo() && !TakeEcho(request)) return false;
+  last_error_ = kOk;
+  return true;
+}
+
 bool ToxaModBusProtocol::Exchange(size_t length) {
+  if (!answer_expected_) {
+    // Only a write can do without its answer: a read would have no data to give.
+    if (request_[1] != kFnWriteSingleRegister && request_[1] != kFnWriteMultipleRegisters) {
+      last_error_ = kNoAnswer;
+      return false;
+    }
+    return SendOnly(std::span<const uint8_t>(request_).first(length));
+  }
   answer_length_ = Transact(std::span<const uint8_t>(request_).first(length),
                             std::span<uint8_t>(answer_).first(kModbusMaxAnswer));
   if (answer_length_ == 0) return false;

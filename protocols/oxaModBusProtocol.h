@@ -17,7 +17,8 @@
 //     answer ends the transaction at once: the device has answered, and asking again would
 //     only draw the same refusal.
 // An answer from another address is accepted: with address 0 a technician reaches a device
-// whose address is unknown.
+// whose address is unknown. A write to address 0 reaches every device on the line, and none
+// answers it: with AnswerExpected false a request goes out once and no answer is awaited.
 #pragma once
 
 #include <array>
@@ -134,6 +135,14 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   // Exception code of the last answer; 0 when the last answer was not an exception.
   uint8_t LastException() const { return last_exception_; }
 
+  // Whether the operations wait for an answer (the default). While false a write (function 6
+  // or 16) goes out once, its echo is taken back and checked on a line that echoes, and it
+  // ends with code 0 at once (1 and 6 as ever when it cannot be sent): for a write to address
+  // 0, which every device takes and none answers. A read then sends nothing and ends with
+  // code 2, having no answer to give its data.
+  bool AnswerExpected() const { return answer_expected_; }
+  void SetAnswerExpected(bool value) { answer_expected_ = value; }
+
   // Function 3: copies the answer's data bytes (registers high byte first) to the start of
   // `buf`. `buf` is untouched on failure; an answer with other than 2 × count data bytes fails.
   bool ReadHoldingRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf);
@@ -165,6 +174,8 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   // Runs the shared exchange for the `length` bytes of the request buffer; then an exception
   // answer becomes LastError 7. The answer's length is kept in answer_length_.
   bool Exchange(size_t length);
+  // Sends the request once without awaiting an answer (AnswerExpected false).
+  bool SendOnly(std::span<const uint8_t> request);
   // Copies the data of a read answer into `buf`; LastError 3 when it holds other than the
   // `asked` bytes or does not fit.
   bool CopyReadAnswer(std::span<uint8_t> buf, size_t asked);
@@ -176,6 +187,7 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   std::string last_sent_;
   uint8_t last_exception_ = 0;
   std::optional<TModbusServerId> standard_id_;
+  bool answer_expected_ = true;
 };
 
 }  // namespace oxa

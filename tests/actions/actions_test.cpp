@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -177,6 +178,49 @@ TEST_F(Actions, DoserCommandsAndReset) {
   const TActionResult reset = ResetDoser(ful);
   EXPECT_EQ(reset.lines, Lines{"OK"});
   EXPECT_EQ(reset.request.substr(0, 18), "01 06 08 9B 00 01 ");
+}
+
+TEST_F(Actions, ABroadcastGoesOutOnceToAddressZeroAndAwaitsNoAnswer) {
+  struct Row {
+    const char* what;
+    std::function<TActionResult()> send;
+    std::string frame;  // as it goes out, CRC left off
+    uint16_t reg, value;
+  };
+  const std::vector<uint16_t> two = {7, 8};
+  const Row rows[] = {
+      {"one register", [&] { return BroadcastRegisters(ful, 100, std::span(two).first(1)); },
+       "00 06 00 64 00 07", 100, 7},
+      {"two registers", [&] { return BroadcastRegisters(ful, 110, two); },
+       "00 10 00 6E 00 02 04 00 07 00 08", 111, 8},
+      {"the dose", [&] { return BroadcastDose(ful, 125); }, "00 06 08 99 00 7D", 2201, 125},
+      {"doser start", [&] { return BroadcastDoserCommand(ful, TDoserCommand::kStart); },
+       "00 06 08 9A 00 01", 2202, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const size_t before = fp.io->Requests().size();
+    const uint64_t waited = fp.io->WaitedMs();
+    const uint64_t slept = fp.io->SleptMs();
+    const TActionResult r = row.send();
+    EXPECT_EQ(r.code, kOk);
+    EXPECT_EQ(r.lines, (Lines{"OK", "Sent to every device, no answer expected"}));
+    ASSERT_EQ(fp.io->Requests().size(), before + 1);
+    EXPECT_EQ(HexBytes(fp.io->Requests().back()).substr(0, row.frame.size()), row.frame);
+    EXPECT_EQ(r.request, HexBytes(fp.io->Requests().back()));
+    // No answer is waited for; the line stays quiet while the devices act on the write.
+    EXPECT_EQ(fp.io->WaitedMs(), waited);
+    EXPECT_GE(fp.io->SleptMs() - slept, kBroadcastTurnaroundMs);
+    EXPECT_EQ(ful.NetAddr(), 1);
+    // The scripted device hears a request when the line is next looked at; it takes the
+    // write and, as every device does with address 0, keeps silent.
+    EXPECT_FALSE(fp.io->WaitForInput(10));
+    EXPECT_EQ(dev.HoldingRegister(row.reg), row.value);
+  }
+  // The device's own exchanges are as before: a read waits for its answer.
+  EXPECT_TRUE(ReadDose(ful).Ok());
+  fp.port.Close();
+  EXPECT_EQ(BroadcastDoserReset(ful).lines, (Lines{"Failed", "ErrCode=6"}));
 }
 
 TEST_F(Actions, DoserStateIsNamed) {

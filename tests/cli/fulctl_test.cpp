@@ -35,12 +35,14 @@ struct TRunResult {
 
 class TProcess {
  public:
-  explicit TProcess(std::vector<std::string> args) {
+  // `out_path`: the standard output goes to this file instead of being collected.
+  explicit TProcess(std::vector<std::string> args, const char* out_path = nullptr) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::dup2(out[1], 1);
+      const int file = out_path != nullptr ? ::open(out_path, O_WRONLY | O_CLOEXEC) : -1;
+      ::dup2(file >= 0 ? file : out[1], 1);
       ::dup2(err[1], 2);
       std::vector<char*> argv;
       args.insert(args.begin(), FULCTL);
@@ -96,8 +98,12 @@ class TProcess {
         }
       }
     }
+    // A program that hangs (on a FIFO, say) fails its test instead of holding it.
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    if (::waitpid(pid_, &status, WNOHANG) == 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
     done_ = true;
     ::close(out_);
     ::close(err_);
@@ -218,6 +224,15 @@ TJson ParseJson(std::string line) {
   return json;
 }
 
+// The lines of a trace file, which is removed.
+std::vector<std::string> TraceLines(const std::string& file) {
+  std::ifstream in(file);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::filesystem::remove(file);
+  return lines;
+}
+
 // ---- The bench: a virtual device, a settings file that maps nothing -----------------------
 
 class Fulctl : public ::testing::Test {
@@ -245,13 +260,33 @@ class Fulctl : public ::testing::Test {
 };
 
 TEST_F(Fulctl, EachCommandPrintsTheWindowsLines) {
+  device.Edit([](sim::TFulDevice& d) {
+    d.SetHoldingRegister(100, 0xFFFF);
+    d.SetHoldingRegister(101, 0xFFFE);
+    d.SetRegisterFloat(102, 1.5f);
+    d.SetHoldingRegister(104, 0x0000);  // 1.5 with the low word first
+    d.SetHoldingRegister(105, 0x3FC0);
+  });
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> lines;
   };
   const Case cases[] = {
       {{"id"}, {"OK", "ID = FUL-05.08 bench"}},
-      {{"regs", "2201", "1"}, {"OK", "=Данные=", "00 96 "}},
+      // The window's lines, then each value beside its register.
+      {{"regs", "2201", "1"}, {"OK", "=Данные=", "00 96 ", "2201: 150 (0x0096)"}},
+      {{"regs", "100", "2", "--format", "s16"},
+       {"OK", "=Данные=", "FF FF FF FE ", "100: -1 (0xFFFF)", "101: -2 (0xFFFE)"}},
+      {{"regs", "100", "2", "--format=u32"},
+       {"OK", "=Данные=", "FF FF FF FE ", "100: 4294967294 (0xFFFF 0xFFFE)"}},
+      {{"regs", "100", "2", "--format", "s32-swapped"},
+       {"OK", "=Данные=", "FF FF FF FE ", "100: -65537 (0xFFFF 0xFFFE)"}},
+      {{"regs", "102", "4", "--format", "float"},
+       {"OK", "=Данные=", "3F C0 00 00 00 00 3F C0 ", "102: 1.5 (0x3FC0 0x0000)",
+        "104: 2.286919e-41 (0x0000 0x3FC0)"}},
+      {{"regs", "104", "2", "--format", "float-swapped"},
+       {"OK", "=Данные=", "00 00 3F C0 ", "104: 1.5 (0x0000 0x3FC0)"}},
+      {{"dose"}, {"OK", "=Данные=", "00 96", "Dose = 15.0 l"}},
       {{"doser", "state"}, {"OK", "=Данные=", "00 00", "Состояние дозатора: остановлен"}},
       {{"stamp"}, {"9605 2012.05.31"}},
       {{"info"}, {"OK", "ID = FUL-05.08", "Version = 1.08", "Number = 123456"}},
@@ -307,12 +342,34 @@ TEST_F(Fulctl, WritesAreReadBackAndTheDoseRoundTrips) {
   EXPECT_EQ(std::get<double>(j["tenths"]), 155);
   EXPECT_EQ(std::get<bool>(j["match"]), true);
 
+  // The device keeps tenths of a litre: more decimals are rounded to the nearest, and said so.
+  struct Dose {
+    std::string litres;
+    double tenths;
+    std::string said;
+  };
+  const Dose doses[] = {{"1.99", 20, "the dose 1.99 l is rounded to 2.0 l"},
+                        {"1.949", 19, "the dose 1.949 l is rounded to 1.9 l"},
+                        {"0,15", 2, "the dose 0,15 l is rounded to 0.2 l"},
+                        {"6553.5", 65535, ""},
+                        {"12.50", 125, ""}};
+  for (const Dose& d : doses) {
+    r = Run({"--json", "dose", d.litres});
+    EXPECT_EQ(r.status, 0) << d.litres << ": " << r.err;
+    EXPECT_EQ(std::get<double>(ParseJson(r.out)["written_tenths"]), d.tenths) << d.litres;
+    if (d.said.empty()) {
+      EXPECT_EQ(r.err, "") << d.litres;
+    } else {
+      EXPECT_NE(r.err.find(d.said), std::string::npos) << r.err;
+    }
+  }
+
   // The doser's reset register takes 1 and keeps 0: the write goes through and reads back
   // different, which is a failure in every form.
   r = Run({"write", "2203", "1"});
   EXPECT_EQ(r.status, 6);
-  EXPECT_EQ(Lines(r.out),
-            (std::vector<std::string>{"Failed", "Written from 2203: 1", "Read back: 0 (MISMATCH)"}));
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "Written from 2203: 1",
+                                                    "Read back: 0 (MISMATCH)"}));
   j = ParseJson(Run({"write", "2203", "1", "--json"}).out);
   EXPECT_EQ(std::get<bool>(j["ok"]), false);
   EXPECT_EQ(std::get<double>(j["error"]), 0);
@@ -336,35 +393,111 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
   EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
   holder.Close();
 
-  // A trace that could not be written whole fails the run, though the exchange went well.
+  // A path that is no serial device is named once, with the system's reason.
+  r = Run({"-p", "/tmp", "id"});
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(r.err, "fulctl: cannot open /tmp: Is a directory\n");
+
+  // Output that could not be written whole fails the run, though the exchange went well: the
+  // standard output, and a trace (a file that fails while written is the files' own test).
+  r = TProcess({"-p", device.DevicePath(), "--settings", "/nonexistent.ini", "id"}, "/dev/full")
+          .Wait();
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.err, "fulctl: cannot write the standard output: No space left on device\n");
+  r = TProcess({"--help"}, "/dev/full").Wait();
+  EXPECT_EQ(r.status, 7);
   r = Run({"--trace=/dev/full", "id"});
   EXPECT_EQ(r.status, 7);
-  EXPECT_NE(r.err.find("writing the trace to /dev/full failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cannot write the trace to /dev/full: it is a character device, not a "
+                       "regular file"),
+            std::string::npos)
+      << r.err;
 
-  // Bad usage: one line saying what was wrong, then the usage.
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"frobnicate"},
-                                             {"regs", "10"},
-                                             {"regs", "x", "1"},
-                                             {"-a", "300", "id"},
-                                             {"integrator", "Q9"},
-                                             {"--bogus", "id"}}) {
-    r = Run(args);
-    EXPECT_EQ(r.status, 2) << args[0];
+  // Bad usage: one line saying what was wrong, once and in the words typed, then the usage.
+  // Nothing goes out on the line.
+  struct Usage {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Usage usages[] = {
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"regs", "10"}, "regs needs START and COUNT"},
+      {{"regs", "0", "10", "extra"}, "'extra' is one argument too many: regs takes START COUNT"},
+      {{"id", "a", "b"}, "'a' 'b' are 2 arguments too many: id takes no arguments"},
+      {{"regs", "x", "1"}, "START 'x' is not a register number from 0 to 65535"},
+      {{"regs", "-5", "10"}, "START '-5' is not a register number from 0 to 65535"},
+      {{"regs", "65535", "2"}, "regs 65535 2 would read past register 65535, the last"},
+      {{"regs", "0", "3", "--format", "u32"},
+       "--format u32 takes two registers a value: COUNT '3' must be even"},
+      {{"--format", "double", "regs", "0", "2"},
+       "'double' is not a format: u16, s16, u32, s32, float, u32-swapped, s32-swapped or "
+       "float-swapped (--format)"},
+      {{"-a", "300", "id"}, "'300' is not an address from 0 to 127 (--address)"},
+      {{"integrator", "Q9"}, "unknown integrator 'Q9'"},
+      {{"--bogus", "id"}, "unknown option '--bogus'"},
+      {{"dose", "1e1"}, "LITRES '1e1' is not a dose from 0 to 6553.5"},
+      {{"dose", "6553.55"}, "LITRES '6553.55' is not a dose from 0 to 6553.5"},
+      // Options that would be ignored are refused.
+      {{"-o", "x.bin", "regs", "0", "1"}, "-o x.bin goes only with archive, not with regs"},
+      {{"id", "--protocol=10x"}, "--protocol=10x goes only with scan, not with id"},
+      {{"-n", "3", "write", "100", "1"}, "-n 3 goes only with the reads"},
+      {{"--format", "s16", "id"}, "--format s16 goes only with regs, not with id"},
+      {{"-p", "tcp://127.0.0.1", "id"}, "-p tcp://127.0.0.1: tcp:// needs a port: tcp://host:port"},
+  };
+  for (const Usage& u : usages) {
+    r = Run(u.args);
+    EXPECT_EQ(r.status, 2) << u.said;
     const auto lines = Lines(r.err);
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("fulctl: ", 0), 0u) << lines[0];
+    ASSERT_GE(lines.size(), 2u) << u.said;
+    EXPECT_EQ(lines[0].rfind("fulctl: " + u.said, 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("Usage: fulctl", 0), 0u) << lines[1];
     EXPECT_EQ(r.out, "");
   }
 }
 
-std::vector<std::string> TraceLines(const std::string& file) {
-  std::ifstream in(file);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::filesystem::remove(file);
-  return lines;
+TEST_F(Fulctl, AWriteToAddressZeroGoesToEveryDeviceOnlyWithBroadcast) {
+  // Without --broadcast nothing goes out, and the user is told what address 0 means.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"-a", "0", "write", "2201", "77"},
+                                             {"-a", "0", "doser", "start"},
+                                             {"-a0", "dose", "1"}}) {
+    const TRunResult r = Run(args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("address 0 is the broadcast address"), std::string::npos) << r.err;
+  }
+  // --broadcast goes with address 0 and with writes only.
+  EXPECT_NE(Run({"--broadcast", "write", "2201", "77"}).err.find("it goes with -a 0"),
+            std::string::npos);
+  EXPECT_NE(Run({"-a", "0", "--broadcast", "regs", "0", "1"}).err.find("--broadcast goes only"),
+            std::string::npos);
+  int dose = 0;
+  int state = 0;
+  device.Edit([&](sim::TFulDevice& d) { dose = d.HoldingRegister(2201); });
+  EXPECT_EQ(dose, 150);
+
+  // With it the request goes out once, no answer is awaited, and the outcome says so.
+  const std::string trace = std::filesystem::temp_directory_path() / "fulctl_broadcast.txt";
+  TRunResult r = Run({"-a", "0", "--broadcast", "--trace=" + trace, "write", "2201", "77"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"OK", "Sent to every device, no answer expected"}));
+  const std::vector<std::string> sent = TraceLines(trace);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].find(" TX 00 06 08 99 00 4D "), std::string::npos) << sent[0];
+  r = Run({"-a", "0", "--broadcast", "--json", "doser", "start"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  TJson j = ParseJson(r.out);
+  EXPECT_EQ(std::get<bool>(j["ok"]), true);
+  EXPECT_EQ(std::get<bool>(j["broadcast"]), true);
+  EXPECT_EQ(std::get<std::string>(j["command"]), "start");
+  device.Edit([&](sim::TFulDevice& d) {
+    dose = d.HoldingRegister(2201);
+    state = d.HoldingRegister(2202);
+  });
+  EXPECT_EQ(dose, 77);
+  EXPECT_EQ(state, 1);
+  // Reads at address 0 are as they were: the virtual device answers none.
+  EXPECT_EQ(Run({"-a", "0", "-t", "50", "-r", "1", "id"}).status, 1);
 }
 
 TEST_F(Fulctl, TraceShowsRequestAndAnswerInOrderWithRisingTimes) {
@@ -403,6 +536,42 @@ TEST(FulctlEcho, TheTraceSeparatesTheEchoFromTheAnswer) {
   EXPECT_NE(lines[2].find("fn 6 write single register, CRC ok"), std::string::npos) << lines[2];
 }
 
+TEST(FulctlEcho, ARequestThatDoesNotComeBackIntactIsABadAnswer) {
+  // A collision on an echoing line, and a line without echo that the user said echoes: the
+  // line garbled the exchange (status 3); the port is fine (not 5).
+  sim::TPtyDevice echoing({.echo = true});
+  sim::TPtyDevice plain;
+  ASSERT_TRUE(echoing.Start()) << echoing.LastError();
+  ASSERT_TRUE(plain.Start()) << plain.LastError();
+  echoing.AlterEchoOfNext(3);
+  for (const sim::TPtyDevice* line : {&echoing, &plain}) {
+    const TRunResult r = TProcess({"-p", line->DevicePath(), "--settings", "/nonexistent.ini",
+                                   "--echo", "-t", "50", "regs", "0", "1"})
+                             .Wait();
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "ErrCode=1"}));
+    EXPECT_NE(r.err.find("came back altered or not at all"), std::string::npos) << r.err;
+  }
+  // A single-register write on the line without echo: its answer, which repeats the request,
+  // is taken for the echo, and then no answer comes (code 2, status 1), as the README says.
+  const TRunResult write = TProcess({"-p", plain.DevicePath(), "--settings", "/nonexistent.ini",
+                                     "--echo", "-t", "50", "write", "100", "5"})
+                               .Wait();
+  EXPECT_EQ(write.status, 1) << write.err;
+  EXPECT_EQ(Lines(write.out), (std::vector<std::string>{"Failed", "ErrCode=2"}));
+}
+
+TEST(FulctlTcp, AConnectionTheServerClosedIsSaidSo) {
+  sim::TPtyDevice server({.tcp = "127.0.0.1:0"});
+  ASSERT_TRUE(server.Start()) << server.LastError();
+  server.DropConnectionOnNext(1);
+  const TRunResult r =
+      TProcess({"-p", server.DevicePath(), "--settings", "/nonexistent.ini", "id"}).Wait();
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(r.err,
+            "fulctl: the server closed the connection; it is made afresh for the next exchange\n");
+}
+
 TEST_F(Fulctl, RepeatedReadsEndCleanlyOnCtrlCWithASummary) {
   TProcess p = Start({"regs", "0", "1", "-n", "0", "-i", "20"});
   ASSERT_TRUE(p.WaitForLines(3 * 3));  // three results of three lines each
@@ -414,6 +583,103 @@ TEST_F(Fulctl, RepeatedReadsEndCleanlyOnCtrlCWithASummary) {
   EXPECT_NE(lines.back().find("exchanges, 0 failed; time per exchange min"), std::string::npos)
       << lines.back();
   EXPECT_GE(std::stoi(lines.back()), 3);
+
+  // Reads that found no port are failures, but no exchange: they have no time.
+  const TRunResult missing = TProcess({"-p", "/nonexistent/tty", "--settings", "/nonexistent.ini",
+                                       "-n", "2", "-i", "0", "--json", "regs", "0", "1"})
+                                 .Wait();
+  EXPECT_EQ(missing.status, 5);
+  TJson summary = ParseJson(Lines(missing.out).back());
+  EXPECT_EQ(std::get<double>(summary["count"]), 2);
+  EXPECT_EQ(std::get<double>(summary["failures"]), 2);
+  EXPECT_EQ(std::get<double>(summary["max_ms"]), 0);
+}
+
+// Runs the shell command `command` as the user nobody when the tests run as root (as this user
+// otherwise): what another user plants in a folder that every user may write.
+bool AsNobody(const std::string& command) {
+  const std::string as =
+      ::geteuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+  return std::system((as + command).c_str()) == 0;
+}
+
+TEST_F(Fulctl, FilesAreWrittenOnlyWhereARegularFileIsOrNothing) {
+  namespace fs = std::filesystem;
+  std::string name = (fs::temp_directory_path() / "fulctl_files_XXXXXX").string();
+  const fs::path folder = ::mkdtemp(name.data());
+  fs::permissions(folder, fs::perms::all);  // shared, without the sticky bit
+  const std::string victim = folder / "victim";
+  std::ofstream(victim) << "precious";
+  const std::string out = folder / "out.bin";
+  const std::string trace = folder / "trace.txt";
+  struct Case {
+    std::string plant;  // a shell command, run as another user, that plants at `at`
+    std::string at;
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const std::string link = "ln -s " + victim;
+  const Case cases[] = {
+      {"mkfifo", out, {"archive", "0", "1", "-o", out}, "it is a FIFO, not a regular file"},
+      {"mkdir", out, {"archive", "0", "1", "-o", out}, "it is a folder, not a regular file"},
+      {link,
+       out + ".part",
+       {"archive", "0", "1", "-o", out},
+       out + ".part is in the way (a symbolic link)"},
+      {"mkfifo", out + ".part", {"archive", "0", "1", "-o", out}, "is in the way (a FIFO)"},
+      {link, trace, {"--trace=" + trace, "id"}, "it is a symbolic link"},
+      {"mkfifo", trace, {"--trace=" + trace, "id"}, "it is a FIFO"},
+      // A device node, as /dev/null is (made by root only; skipped where it cannot be).
+      {"mknod", out + " c 1 3", {"archive", "0", "1", "-o", out}, "it is a character device"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.plant + " " + c.at);
+    if (!AsNobody(c.plant + " " + c.at)) {
+      EXPECT_EQ(c.plant, "mknod") << "could not plant";
+      continue;
+    }
+    const std::string at = c.at.substr(0, c.at.find(' '));
+    const fs::file_type planted = fs::symlink_status(at).type();
+    const TRunResult r = Run(c.args);
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    // What was planted is there as it was, and nothing went through it.
+    EXPECT_EQ(fs::symlink_status(at).type(), planted);
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+    for (const std::string& path : {out, out + ".part", trace}) fs::remove_all(path);
+  }
+  fs::remove_all(folder);
+}
+
+TEST_F(Fulctl, ScanFindsEachDeviceOnceAndCtrlCEndsItWithItsOwnSummary) {
+  // The virtual device answers both protocols: one device.
+  TRunResult r = Run({"scan", "--addresses", "1-2", "-t", "50"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{
+                "9600 bit/s, address 1, Modbus: ID = FUL-05.08 bench; 10x: ID = FUL-05.08",
+                "1 device found"}));
+  r = Run({"scan", "--addresses", "1-1", "--json"});
+  ASSERT_EQ(Lines(r.out).size(), 1u) << r.out;
+  TJson j = ParseJson(r.out);
+  EXPECT_EQ(std::get<std::string>(j["protocol"]), "both");
+  EXPECT_EQ(std::get<std::string>(j["id"]), "FUL-05.08 bench");
+  EXPECT_EQ(std::get<bool>(j["ok_10x"]), true);
+  EXPECT_EQ(std::get<std::string>(j["id_10x"]), "FUL-05.08");
+
+  // Ctrl+C: status 8, and in JSON a summary that says so.
+  TProcess p = Start({"scan", "--json", "-t", "50"});
+  ASSERT_TRUE(p.WaitForLines(1));  // the device at address 1
+  p.Signal(SIGINT);
+  r = p.Wait();
+  EXPECT_EQ(r.status, 8) << r.err;
+  j = ParseJson(Lines(r.out).back());
+  EXPECT_EQ(std::get<bool>(j["summary"]), true);
+  EXPECT_EQ(std::get<bool>(j["interrupted"]), true);
+  EXPECT_EQ(std::get<double>(j["devices"]), 1);
+  EXPECT_NE(r.err.find("interrupted after"), std::string::npos) << r.err;
 }
 
 TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
@@ -435,9 +701,9 @@ TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
   ASSERT_GE(lines.size(), 4u);
   // Answers before and after; failures between, counted in the summary.
   EXPECT_EQ(lines.front(), "OK");
-  EXPECT_EQ(lines[lines.size() - 4], "OK") << r.out;
+  EXPECT_EQ(lines[lines.size() - 5], "OK") << r.out;
   EXPECT_EQ(lines.back().find(" 0 failed"), std::string::npos) << lines.back();
-  EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(link + " is not there"), std::string::npos) << r.err;
   EXPECT_NE(r.status, 0);
 }
 
@@ -445,8 +711,8 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   sim::TPtyDevice paced({.address = 1, .baud = 9600});  // a block takes about 140 ms
   ASSERT_TRUE(paced.Start()) << paced.LastError();
   const std::string file = std::filesystem::temp_directory_path() / "fulctl_archive_test.bin";
-  TProcess p({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "--json", "archive",
-              "0", "99", "-o", file});
+  TProcess p({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "--json", "archive", "0",
+              "99", "-o", file});
   ASSERT_TRUE(p.WaitForLines(2));  // one JSON line per block written
   p.Signal(SIGINT);
   const TRunResult r = p.Wait();
@@ -467,6 +733,25 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   }
   EXPECT_NE(r.err.find("interrupted after"), std::string::npos) << r.err;
   in.close();
+
+  // A run that reads blocks replaces the file, which keeps its mode.
+  ::chmod(file.c_str(), 0600);
+  const TRunResult two = TProcess({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini",
+                                   "archive", "0", "1", "-o", file})
+                             .Wait();
+  EXPECT_EQ(two.status, 0) << two.err;
+  EXPECT_EQ(std::filesystem::file_size(file), 256u);
+  EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
+
+  // Without -o the blocks are printed under their numbers.
+  const auto printed = Lines(
+      TProcess({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "archive", "4", "5"})
+          .Wait()
+          .out);
+  ASSERT_EQ(printed.size(), 24u);
+  EXPECT_EQ(printed[0], "Block 4");
+  EXPECT_EQ(printed[1], "OK");
+  EXPECT_EQ(printed[12], "Block 5");
 
   // A run that reads no block leaves the file as it was.
   std::ofstream(file) << "kept";

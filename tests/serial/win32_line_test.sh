@@ -72,8 +72,22 @@ expect() {  # EXPECTED_STATUS EXPECTED_OUTPUT ARGS...: runs fulctl.exe, compares
   fi
 }
 expect 0 $'OK\nID = FUL-05.08 virtual device' -p COM5 id
-expect 0 $'OK\n=Данные=\n41 48 00 00 41 04 00 00 00 00 00 00 00 00 00 00 \n00 00 00 00 ' \
-  -p COM5 regs 0 10
+expect 0 $'OK\n=Данные=\n41 48 00 00 41 04 00 00 \n0: 16712 (0x4148)\n1: 0 (0x0000)\n2: 16644 (0x4104)\n3: 0 (0x0000)' \
+  -p COM5 regs 0 4
 expect 0 '0042 2024.03.05' -p COM5 stamp
 expect 1 $'Failed\nErrCode=2' -p COM6 -t 100 -r 1 id
+
+# Files through the Win32 side of the output files: an archive made whole, a trace, and a
+# folder at the path refused (status 7).
+windows_path() { local path="$1"; echo "Z:${path//\//\\}"; }
+mkdir "$work/folder"
+expect 0 '' -p COM5 archive 0 1 -o "$(windows_path "$work/archive.bin")"
+expect 0 $'OK\nID = FUL-05.08 virtual device' -p COM5 --trace="$(windows_path "$work/trace.txt")" id
+expect 7 '' -p COM5 archive 0 1 -o "$(windows_path "$work/folder")"
+if [ "$(stat -c %s "$work/archive.bin" 2>/dev/null)" != 256 ] || [ -e "$work/archive.bin.part" ] ||
+  [ "$(grep -c ' TX \| RX ' "$work/trace.txt" 2>/dev/null)" != 2 ]; then
+  echo "win32_line: fulctl.exe's archive or trace file is not as written" >&2
+  ls -l "$work" >&2
+  failed=1
+fi
 exit "$failed"

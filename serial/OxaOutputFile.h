@@ -1,0 +1,107 @@
+// Files the programs make for their user: an archive that takes its place only once it is
+// whole, and a trace written as it goes. Their paths come from the user and may lead anywhere:
+// to a device (/dev/null, a serial port), a FIFO that would hold the program until somebody
+// reads it, a folder, or a link that another user planted where the file is to be made. So
+// the files are made here, below the front ends, one way on every system (one implementation
+// file per system: serial/platform/posix_output_file.cpp, win32_output_file.cpp):
+//
+//   - a path that leads to anything but a regular file is refused, before anything is made;
+//   - no link is followed where a file is made or opened, and no open waits on a FIFO;
+//   - a failed write is remembered and reported, never dropped.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace oxa {
+
+// Why a file could not be made or written.
+enum class TOutputFailure {
+  kNone,
+  kNotRegular,  // the path leads to a folder, device, FIFO, socket or link: left untouched
+  kInTheWay,    // the temporary file's name is taken by what no earlier run of ours left there
+  kSystem,      // the system refused: no permission, a full disk, a missing folder, ...
+};
+
+struct TOutputError {
+  TOutputFailure failure = TOutputFailure::kNone;
+  // kNotRegular and kInTheWay: what lies at the path ("a folder", "a FIFO", "a symbolic
+  // link", ...); kSystem: the system's text for the error ("No space left on device").
+  std::string detail;
+};
+
+// A file made whole before it takes the place of `target`. Its bytes go to a temporary file
+// beside the target (the target's name and a suffix, such as "archive.bin.part"), created
+// exclusively and without following a link; Commit writes them to the disk and renames the
+// temporary over the target. An existing target keeps its permissions (POSIX; on Windows the
+// new file has the folder's, as every file made there). A temporary left by an earlier run
+// (a regular file of this user) is replaced; anything else under its name is refused.
+class TOutputFile {
+ public:
+  TOutputFile() = default;
+  // Closes the temporary file, which stays where it is unless it was committed or discarded.
+  ~TOutputFile();
+  TOutputFile(const TOutputFile&) = delete;
+  TOutputFile& operator=(const TOutputFile&) = delete;
+
+  // Makes the temporary file `target` + `suffix`. False, with Error() saying why, when the
+  // target exists and is not a regular file, or the temporary cannot be made.
+  bool Create(const std::string& target, std::string_view suffix);
+  bool Opened() const { return handle_ != -1; }
+  const std::string& TemporaryPath() const { return temporary_; }
+
+  // Appends `bytes` whole; false (and from then on) when they could not all be written.
+  bool Write(std::span<const uint8_t> bytes);
+  // Writes the data to the disk, closes the file and renames it over the target. False, with
+  // Error() saying why, when any step failed; the temporary then stays.
+  bool Commit();
+  // Closes the temporary file and leaves it (the data written so far, for the user).
+  void Keep();
+  // Closes the temporary file and removes it.
+  void Discard();
+
+  const TOutputError& Error() const { return error_; }
+
+ private:
+  bool Fail(TOutputFailure failure, std::string detail);
+  void Close();
+
+  intptr_t handle_ = -1;  // the system's file: a descriptor, or a Win32 handle
+  std::string target_;
+  std::string temporary_;
+  TOutputError error_;
+};
+
+// A file written as it goes, each write added at its end, so that a user can read it while it
+// grows (a trace). Open empties it; a link at the path is not followed, a FIFO is not waited
+// on, and anything but a regular file is refused.
+class TAppendFile {
+ public:
+  TAppendFile() = default;
+  ~TAppendFile();
+  TAppendFile(const TAppendFile&) = delete;
+  TAppendFile& operator=(const TAppendFile&) = delete;
+
+  // Opens (or creates) `path` and empties it. False, with Error() saying why, when it is not
+  // a regular file or cannot be opened.
+  bool Open(const std::string& path);
+  bool Opened() const { return handle_ != -1; }
+  // Appends `text` whole; a failure is remembered (Failed(), Error()) and later writes are
+  // dropped.
+  void Write(std::string_view text);
+  bool Failed() const { return error_.failure != TOutputFailure::kNone; }
+  // Writes the data to the disk and closes the file. False when it or any write failed.
+  bool Close();
+
+  const TOutputError& Error() const { return error_; }
+
+ private:
+  void Fail(TOutputFailure failure, std::string detail);
+
+  intptr_t handle_ = -1;
+  TOutputError error_;
+};
+
+}  // namespace oxa

@@ -1,0 +1,232 @@
+// The files the programs make for their user, on POSIX systems. A path is looked at with lstat
+// before anything is opened or made, and what is opened is looked at again with fstat, since
+// the path may have changed in between.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "serial/OxaOutputFile.h"
+
+namespace oxa {
+
+namespace {
+
+// What lies at a path that is no regular file, in the words of a message.
+std::string WhatIs(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "a special file";
+}
+
+std::string SystemText(int error) {
+  return std::strerror(error);
+}
+
+bool WriteAll(int fd, const void* bytes, size_t size) {
+  const char* data = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes the folder of `path` to the disk, so that a rename in it survives a power cut. Some
+// file systems refuse to sync a folder; the data itself is on the disk already then.
+void SyncFolder(const std::string& path) {
+  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (folder.empty()) folder = ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+// ---- TOutputFile ---------------------------------------------------------------------------
+
+TOutputFile::~TOutputFile() {
+  Close();
+}
+
+bool TOutputFile::Fail(TOutputFailure failure, std::string detail) {
+  if (error_.failure == TOutputFailure::kNone) error_ = {failure, std::move(detail)};
+  return false;
+}
+
+void TOutputFile::Close() {
+  if (handle_ != -1) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+bool TOutputFile::Create(const std::string& target, std::string_view suffix) {
+  Close();
+  error_ = {};
+  target_ = target;
+  temporary_ = target + std::string(suffix);
+  struct stat st {};
+  bool keep_mode = false;
+  if (::lstat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return Fail(TOutputFailure::kNotRegular, WhatIs(st.st_mode));
+    keep_mode = true;
+  } else if (errno != ENOENT) {
+    return Fail(TOutputFailure::kSystem, SystemText(errno));
+  }
+  const mode_t mode = st.st_mode & 0777;  // never set-user-ID and the like
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+  int fd = ::open(temporary_.c_str(), kFlags, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    // A regular file of this user is what an earlier run that failed left behind: it gives way.
+    // Anything else (a link, a FIFO, another user's file) may have been put there on purpose.
+    struct stat old {};
+    if (::lstat(temporary_.c_str(), &old) != 0) {
+      return Fail(TOutputFailure::kSystem, SystemText(errno));
+    }
+    if (!S_ISREG(old.st_mode)) return Fail(TOutputFailure::kInTheWay, WhatIs(old.st_mode));
+    if (old.st_uid != ::geteuid()) {
+      return Fail(TOutputFailure::kInTheWay, "a file of another user");
+    }
+    if (::unlink(temporary_.c_str()) != 0) return Fail(TOutputFailure::kSystem, SystemText(errno));
+    // Exclusive again: whatever appeared in between is not opened.
+    fd = ::open(temporary_.c_str(), kFlags, 0666);
+  }
+  if (fd < 0) return Fail(TOutputFailure::kSystem, SystemText(errno));
+  handle_ = fd;
+  // The new file is never readable by more users than the one it replaces, not even for the
+  // moment it takes to write it.
+  if (keep_mode && ::fchmod(fd, mode) != 0) {
+    const int error = errno;
+    Discard();
+    return Fail(TOutputFailure::kSystem, SystemText(error));
+  }
+  return true;
+}
+
+bool TOutputFile::Write(std::span<const uint8_t> bytes) {
+  if (handle_ == -1 || error_.failure != TOutputFailure::kNone) return false;
+  if (!WriteAll(static_cast<int>(handle_), bytes.data(), bytes.size())) {
+    return Fail(TOutputFailure::kSystem, SystemText(errno));
+  }
+  return true;
+}
+
+bool TOutputFile::Commit() {
+  if (handle_ == -1 || error_.failure != TOutputFailure::kNone) {
+    Close();
+    return false;
+  }
+  const int fd = static_cast<int>(handle_);
+  handle_ = -1;
+  if (::fsync(fd) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return Fail(TOutputFailure::kSystem, SystemText(error));
+  }
+  if (::close(fd) != 0) return Fail(TOutputFailure::kSystem, SystemText(errno));
+  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    return Fail(TOutputFailure::kSystem, SystemText(errno));
+  }
+  SyncFolder(target_);
+  return true;
+}
+
+void TOutputFile::Keep() {
+  Close();
+}
+
+void TOutputFile::Discard() {
+  if (handle_ == -1) return;
+  Close();
+  ::unlink(temporary_.c_str());
+}
+
+// ---- TAppendFile ---------------------------------------------------------------------------
+
+TAppendFile::~TAppendFile() {
+  Close();
+}
+
+void TAppendFile::Fail(TOutputFailure failure, std::string detail) {
+  if (error_.failure == TOutputFailure::kNone) error_ = {failure, std::move(detail)};
+}
+
+bool TAppendFile::Open(const std::string& path) {
+  Close();
+  error_ = {};
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    Fail(TOutputFailure::kNotRegular, WhatIs(st.st_mode));
+    return false;
+  }
+  // Without following a link and without waiting for a reader, should the path have become a
+  // link or a FIFO since it was looked at.
+  const int fd =
+      ::open(path.c_str(),
+             O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ELOOP) {
+      Fail(TOutputFailure::kNotRegular, "a symbolic link");
+    } else if (error == ENXIO) {
+      Fail(TOutputFailure::kNotRegular, "a FIFO");
+    } else if (error == EISDIR) {
+      Fail(TOutputFailure::kNotRegular, "a folder");
+    } else {
+      Fail(TOutputFailure::kSystem, SystemText(error));
+    }
+    return false;
+  }
+  if (::fstat(fd, &st) != 0) {
+    Fail(TOutputFailure::kSystem, SystemText(errno));
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    Fail(TOutputFailure::kNotRegular, WhatIs(st.st_mode));
+    return false;
+  }
+  // A regular file: writes may block as usual from now on.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    ::close(fd);
+    Fail(TOutputFailure::kSystem, SystemText(error));
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+void TAppendFile::Write(std::string_view text) {
+  if (handle_ == -1 || Failed()) return;
+  if (!WriteAll(static_cast<int>(handle_), text.data(), text.size())) {
+    Fail(TOutputFailure::kSystem, SystemText(errno));
+  }
+}
+
+bool TAppendFile::Close() {
+  if (handle_ == -1) return !Failed();
+  const int fd = static_cast<int>(handle_);
+  handle_ = -1;
+  if (!Failed() && ::fsync(fd) != 0) Fail(TOutputFailure::kSystem, SystemText(errno));
+  if (::close(fd) != 0) Fail(TOutputFailure::kSystem, SystemText(errno));
+  return !Failed();
+}
+
+}  // namespace oxa
