@@ -7,6 +7,7 @@ if(TARGET fulctl AND TARGET oxa_sim)
 
   add_executable(fulctl_bench ${CMAKE_CURRENT_LIST_DIR}/fulctl_bench.cpp)
   target_link_libraries(fulctl_bench PRIVATE oxa_sim)
+  target_include_directories(fulctl_bench PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(fulctl_bench PRIVATE FULCTL="$<TARGET_FILE:fulctl>"
                                                   PORT_OPEN_CLOSE="$<TARGET_FILE:port_open_close>")
   add_dependencies(fulctl_bench fulctl port_open_close)

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/PtyDevice.h"
+#include "tests/support/EmptySettings.h"
 
 extern char** environ;
 
@@ -60,6 +61,7 @@ int main(int argc, char* argv[]) {
   if (argc == 3 && std::strcmp(argv[1], "--runs") == 0) runs = std::max(1, std::atoi(argv[2]));
   const std::string fulctl = FULCTL;
   const std::string bare = PORT_OPEN_CLOSE;
+  const std::string settings = oxa::testing::EmptySettingsFile();
 
   oxa::sim::TPtyDevice device;
   if (!device.Start()) {
@@ -70,8 +72,7 @@ int main(int argc, char* argv[]) {
   std::vector<double> read_ms, bare_ms;
   int failures = 0;
   for (int i = 0; i < runs; ++i) {
-    const double r =
-        TimeRun({fulctl, "-p", path, "--settings", "/nonexistent.ini", "regs", "0", "10"});
+    const double r = TimeRun({fulctl, "-p", path, "--settings", settings, "regs", "0", "10"});
     const double b = TimeRun({bare, path});
     if (r < 0 || b < 0) ++failures;
     read_ms.push_back(std::abs(r));
@@ -95,8 +96,8 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   const double scan = std::abs(TimeRun(
-      {fulctl, "-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "-b",
-       std::to_string(kBaud), "-t", std::to_string(kTimeoutMs), "--protocol", "modbus", "scan"}));
+      {fulctl, "-p", paced.DevicePath(), "--settings", settings, "-b", std::to_string(kBaud), "-t",
+       std::to_string(kTimeoutMs), "--protocol", "modbus", "scan"}));
   // One exchange on the wire: the 4-byte request and an answer with a text of up to 40 bytes.
   const double wire_ms = (4.0 + 6.0 + 40.0) * 10.0 * 1000.0 / kBaud;
   const double bound = kAddresses * (kTimeoutMs * 2.0 + wire_ms);

@@ -4,8 +4,8 @@
 
 #include "actions/OxaActions.h"
 #include "cli/Command.h"
-#include "serial/OxaHost.h"
 #include "cli/Session.h"
+#include "serial/OxaHost.h"
 #include "serial/OxaOutputFile.h"
 
 namespace oxa::cli {

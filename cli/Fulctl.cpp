@@ -6,11 +6,13 @@
 #include <string_view>
 
 #include "actions/IniFile.h"
+#include "actions/SettingsPath.h"
 #include "cli/Command.h"
 #include "cli/Options.h"
-#include "serial/OxaHost.h"
 #include "cli/Session.h"
+#include "serial/OxaHost.h"
 #include "serial/OxaPortAddress.h"
+#include "serial/OxaUtils.h"
 
 namespace oxa::cli {
 
@@ -99,7 +101,7 @@ std::string HelpText() {
 }
 
 int Usage(std::FILE* err, const std::string& problem) {
-  std::fprintf(err, "fulctl: %s\n%s", problem.c_str(), kUsage);
+  std::fprintf(err, "fulctl: %s\n%s", VisibleText(problem).c_str(), kUsage);
   return kExitUsage;
 }
 
@@ -159,6 +161,11 @@ std::string OptionProblem(const TOptions& o, const TCommand& command, const TPre
            "with address " +
            std::to_string(o.address);
   }
+  if (!o.settings.empty()) {
+    if (const std::string problem = NamedSettingsProblem(o.settings); !problem.empty()) {
+      return "--settings " + VisibleText(o.settings) + ": " + problem;
+    }
+  }
   if (command.protocol != TCommandProtocol::kNone && !ParseComName(o.port)) {
     TPortAddress address;
     std::string problem;
@@ -193,8 +200,8 @@ int RunFulctl(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
 
   TSession session(options, ProgramFolder(argc > 0 ? argv[0] : "fulctl"), out, err);
   if (command->protocol != TCommandProtocol::kNone) {
-    const bool ten_x = command->protocol == TCommandProtocol::k10x;
-    if (!session.SetUp(ten_x ? TWireProtocol::k10x : TWireProtocol::kModbus)) {
+    const bool is_10x = command->protocol == TCommandProtocol::k10x;
+    if (!session.SetUp(is_10x ? TWireProtocol::k10x : TWireProtocol::kModbus)) {
       return session.Finish(session.Output().Status());
     }
   }

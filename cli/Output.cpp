@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "serial/OxaHost.h"
+#include "serial/OxaUtils.h"
 
 namespace oxa::cli {
 
@@ -129,7 +130,7 @@ void TOutput::Result(const TActionResult& r, const TJsonObject& json, const std:
   if (json_) {
     std::fprintf(out_, "%s\n", json.Text().c_str());
   } else {
-    for (const std::string& line : r.lines) std::fprintf(out_, "%s\n", line.c_str());
+    for (const std::string& line : r.lines) std::fprintf(out_, "%s\n", VisibleText(line).c_str());
     if (!r.Ok()) Message(why);
   }
   Flush();
@@ -137,16 +138,20 @@ void TOutput::Result(const TActionResult& r, const TJsonObject& json, const std:
 }
 
 void TOutput::Object(const TJsonObject& json) {
-  Line(json.Text());
+  std::fprintf(out_, "%s\n", json.Text().c_str());  // JSON escapes control characters itself
+  Flush();
 }
 
+// Text lines may carry texts from outside (a device's identification, a USB string, a process
+// name, a path the user typed): their control characters are shown escaped, never sent to the
+// terminal.
 void TOutput::Line(const std::string& text) {
-  std::fprintf(out_, "%s\n", text.c_str());
+  std::fprintf(out_, "%s\n", VisibleText(text).c_str());
   Flush();
 }
 
 void TOutput::Message(const std::string& text) {
-  std::fprintf(err_, "fulctl: %s\n", text.c_str());
+  std::fprintf(err_, "fulctl: %s\n", VisibleText(text).c_str());
 }
 
 void TOutput::EndLine() {

@@ -7,8 +7,8 @@
 
 #include "actions/OxaActions.h"
 #include "cli/Command.h"
-#include "serial/OxaHost.h"
 #include "cli/Session.h"
+#include "serial/OxaHost.h"
 
 namespace oxa::cli {
 

@@ -8,8 +8,19 @@
 #include "actions/OxaPortTexts.h"
 #include "actions/SettingsPath.h"
 #include "serial/OxaHost.h"
+#include "serial/OxaUtils.h"
 
 namespace oxa::cli {
+
+namespace {
+
+// A trace line with its control characters escaped, its own line end kept.
+std::string ShownLine(std::string_view line) {
+  const bool ends = !line.empty() && line.back() == '\n';
+  return VisibleText(ends ? line.substr(0, line.size() - 1) : line) + (ends ? "\n" : "");
+}
+
+}  // namespace
 
 TSession::TSession(const TOptions& options, const std::string& program_folder, std::FILE* out,
                    std::FILE* err)
@@ -44,10 +55,13 @@ bool TSession::SetUp(TWireProtocol protocol) {
       output_.Note(kExitOutput);
       return false;
     }
-    TTraceSink sink = [this](std::string_view line) { trace_file_.Write(line); };
+    // A trace line is hex and our own words, but a decoded identification comes from the
+    // device: whatever reaches the terminal or the file has its control characters escaped.
+    TTraceSink sink = [this](std::string_view line) { trace_file_.Write(ShownLine(line)); };
     if (!trace_file_.Opened()) {
       sink = [err = err_](std::string_view line) {
-        std::fwrite(line.data(), 1, line.size(), err);
+        const std::string shown = ShownLine(line);
+        std::fwrite(shown.data(), 1, shown.size(), err);
         std::fflush(err);
       };
     }

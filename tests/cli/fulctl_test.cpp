@@ -21,6 +21,7 @@
 
 #include "serial/OxaComPort.h"
 #include "sim/PtyDevice.h"
+#include "tests/support/EmptySettings.h"
 
 namespace oxa {
 namespace {
@@ -248,11 +249,13 @@ class Fulctl : public ::testing::Test {
   }
   // fulctl with the device's port and `args`.
   TRunResult Run(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-p", device.DevicePath(), "--settings", "/nonexistent.ini"});
+    args.insert(args.begin(),
+                {"-p", device.DevicePath(), "--settings", testing::EmptySettingsFile()});
     return TProcess(args).Wait();
   }
   TProcess Start(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-p", device.DevicePath(), "--settings", "/nonexistent.ini"});
+    args.insert(args.begin(),
+                {"-p", device.DevicePath(), "--settings", testing::EmptySettingsFile()});
     return TProcess(args);
   }
 
@@ -400,7 +403,8 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
 
   // Output that could not be written whole fails the run, though the exchange went well: the
   // standard output, and a trace (a file that fails while written is the files' own test).
-  r = TProcess({"-p", device.DevicePath(), "--settings", "/nonexistent.ini", "id"}, "/dev/full")
+  r = TProcess({"-p", device.DevicePath(), "--settings", testing::EmptySettingsFile(), "id"},
+               "/dev/full")
           .Wait();
   EXPECT_EQ(r.status, 7);
   EXPECT_EQ(r.err, "fulctl: cannot write the standard output: No space left on device\n");
@@ -443,6 +447,9 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
       {{"-n", "3", "write", "100", "1"}, "-n 3 goes only with the reads"},
       {{"--format", "s16", "id"}, "--format s16 goes only with regs, not with id"},
       {{"-p", "tcp://127.0.0.1", "id"}, "-p tcp://127.0.0.1: tcp:// needs a port: tcp://host:port"},
+      // A settings file named on purpose must be one.
+      {{"--settings", "/nonexistent.ini", "id"}, "--settings /nonexistent.ini: no such file"},
+      {{"--settings", "/tmp", "id"}, "--settings /tmp: not a regular file"},
   };
   for (const Usage& u : usages) {
     r = Run(u.args);
@@ -453,6 +460,16 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
     EXPECT_EQ(lines[1].rfind("Usage: fulctl", 0), 0u) << lines[1];
     EXPECT_EQ(r.out, "");
   }
+}
+
+TEST_F(Fulctl, ADevicesTextReachesTheTerminalWithItsControlCharactersEscaped) {
+  // An identification that would set the terminal's title and clear its screen.
+  device.Edit([](sim::TFulDevice& d) { d.SetModbusIdentification("FUL\x1b]0;x\x1b\\\x1b[2J"); });
+  TRunResult r = Run({"id"});
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"OK", "ID = FUL\\x1b]0;x\\x1b\\\\x1b[2J"}));
+  r = Run({"--json", "id"});
+  EXPECT_NE(r.out.find("\"id\":\"FUL\\u001B]0;x\\u001B\\\\\\u001B[2J\""), std::string::npos)
+      << r.out;
 }
 
 TEST_F(Fulctl, AWriteToAddressZeroGoesToEveryDeviceOnlyWithBroadcast) {
@@ -525,9 +542,10 @@ TEST(FulctlEcho, TheTraceSeparatesTheEchoFromTheAnswer) {
   sim::TPtyDevice line({.echo = true});
   ASSERT_TRUE(line.Start()) << line.LastError();
   const std::string trace = std::filesystem::temp_directory_path() / "fulctl_echo_trace.txt";
-  const TRunResult r = TProcess({"-p", line.DevicePath(), "--settings", "/nonexistent.ini",
-                                 "--echo", "--trace=" + trace, "write", "100", "5"})
-                           .Wait();
+  const TRunResult r =
+      TProcess({"-p", line.DevicePath(), "--settings", testing::EmptySettingsFile(), "--echo",
+                "--trace=" + trace, "write", "100", "5"})
+          .Wait();
   ASSERT_EQ(r.status, 0) << r.err;
   const std::vector<std::string> lines = TraceLines(trace);
   ASSERT_GE(lines.size(), 3u);
@@ -545,18 +563,20 @@ TEST(FulctlEcho, ARequestThatDoesNotComeBackIntactIsABadAnswer) {
   ASSERT_TRUE(plain.Start()) << plain.LastError();
   echoing.AlterEchoOfNext(3);
   for (const sim::TPtyDevice* line : {&echoing, &plain}) {
-    const TRunResult r = TProcess({"-p", line->DevicePath(), "--settings", "/nonexistent.ini",
-                                   "--echo", "-t", "50", "regs", "0", "1"})
-                             .Wait();
+    const TRunResult r =
+        TProcess({"-p", line->DevicePath(), "--settings", testing::EmptySettingsFile(), "--echo",
+                  "-t", "50", "regs", "0", "1"})
+            .Wait();
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "ErrCode=1"}));
     EXPECT_NE(r.err.find("came back altered or not at all"), std::string::npos) << r.err;
   }
   // A single-register write on the line without echo: its answer, which repeats the request,
   // is taken for the echo, and then no answer comes (code 2, status 1), as the README says.
-  const TRunResult write = TProcess({"-p", plain.DevicePath(), "--settings", "/nonexistent.ini",
-                                     "--echo", "-t", "50", "write", "100", "5"})
-                               .Wait();
+  const TRunResult write =
+      TProcess({"-p", plain.DevicePath(), "--settings", testing::EmptySettingsFile(), "--echo",
+                "-t", "50", "write", "100", "5"})
+          .Wait();
   EXPECT_EQ(write.status, 1) << write.err;
   EXPECT_EQ(Lines(write.out), (std::vector<std::string>{"Failed", "ErrCode=2"}));
 }
@@ -566,7 +586,8 @@ TEST(FulctlTcp, AConnectionTheServerClosedIsSaidSo) {
   ASSERT_TRUE(server.Start()) << server.LastError();
   server.DropConnectionOnNext(1);
   const TRunResult r =
-      TProcess({"-p", server.DevicePath(), "--settings", "/nonexistent.ini", "id"}).Wait();
+      TProcess({"-p", server.DevicePath(), "--settings", testing::EmptySettingsFile(), "id"})
+          .Wait();
   EXPECT_EQ(r.status, 5);
   EXPECT_EQ(r.err,
             "fulctl: the server closed the connection; it is made afresh for the next exchange\n");
@@ -585,9 +606,10 @@ TEST_F(Fulctl, RepeatedReadsEndCleanlyOnCtrlCWithASummary) {
   EXPECT_GE(std::stoi(lines.back()), 3);
 
   // Reads that found no port are failures, but no exchange: they have no time.
-  const TRunResult missing = TProcess({"-p", "/nonexistent/tty", "--settings", "/nonexistent.ini",
-                                       "-n", "2", "-i", "0", "--json", "regs", "0", "1"})
-                                 .Wait();
+  const TRunResult missing =
+      TProcess({"-p", "/nonexistent/tty", "--settings", testing::EmptySettingsFile(), "-n", "2",
+                "-i", "0", "--json", "regs", "0", "1"})
+          .Wait();
   EXPECT_EQ(missing.status, 5);
   TJson summary = ParseJson(Lines(missing.out).back());
   EXPECT_EQ(std::get<double>(summary["count"]), 2);
@@ -688,8 +710,8 @@ TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
   const std::string link = std::filesystem::temp_directory_path() / "fulctl_replug_link";
   sim::TPtyDevice adapter({.link = link});
   ASSERT_TRUE(adapter.Start()) << adapter.LastError();
-  TProcess p({"-p", link, "--settings", "/nonexistent.ini", "-t", "50", "-i", "50", "-n", "0",
-              "regs", "0", "1"});
+  TProcess p({"-p", link, "--settings", testing::EmptySettingsFile(), "-t", "50", "-i", "50", "-n",
+              "0", "regs", "0", "1"});
   ASSERT_TRUE(p.WaitForLines(3));  // the first answer
   adapter.Stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -711,8 +733,8 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   sim::TPtyDevice paced({.address = 1, .baud = 9600});  // a block takes about 140 ms
   ASSERT_TRUE(paced.Start()) << paced.LastError();
   const std::string file = std::filesystem::temp_directory_path() / "fulctl_archive_test.bin";
-  TProcess p({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "--json", "archive", "0",
-              "99", "-o", file});
+  TProcess p({"-p", paced.DevicePath(), "--settings", testing::EmptySettingsFile(), "--json",
+              "archive", "0", "99", "-o", file});
   ASSERT_TRUE(p.WaitForLines(2));  // one JSON line per block written
   p.Signal(SIGINT);
   const TRunResult r = p.Wait();
@@ -736,18 +758,18 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
 
   // A run that reads blocks replaces the file, which keeps its mode.
   ::chmod(file.c_str(), 0600);
-  const TRunResult two = TProcess({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini",
-                                   "archive", "0", "1", "-o", file})
+  const TRunResult two = TProcess({"-p", paced.DevicePath(), "--settings",
+                                   testing::EmptySettingsFile(), "archive", "0", "1", "-o", file})
                              .Wait();
   EXPECT_EQ(two.status, 0) << two.err;
   EXPECT_EQ(std::filesystem::file_size(file), 256u);
   EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
 
   // Without -o the blocks are printed under their numbers.
-  const auto printed = Lines(
-      TProcess({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini", "archive", "4", "5"})
-          .Wait()
-          .out);
+  const auto printed = Lines(TProcess({"-p", paced.DevicePath(), "--settings",
+                                       testing::EmptySettingsFile(), "archive", "4", "5"})
+                                 .Wait()
+                                 .out);
   ASSERT_EQ(printed.size(), 24u);
   EXPECT_EQ(printed[0], "Block 4");
   EXPECT_EQ(printed[1], "OK");
@@ -756,9 +778,10 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   // A run that reads no block leaves the file as it was.
   std::ofstream(file) << "kept";
   paced.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
-  const TRunResult silent = TProcess({"-p", paced.DevicePath(), "--settings", "/nonexistent.ini",
-                                      "-t", "50", "archive", "0", "1", "-o", file})
-                                .Wait();
+  const TRunResult silent =
+      TProcess({"-p", paced.DevicePath(), "--settings", testing::EmptySettingsFile(), "-t", "50",
+                "archive", "0", "1", "-o", file})
+          .Wait();
   EXPECT_EQ(silent.status, 1) << silent.err;
   EXPECT_EQ(std::filesystem::file_size(file), 4u);
   EXPECT_FALSE(std::filesystem::exists(file + ".part"));

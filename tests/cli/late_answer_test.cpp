@@ -17,6 +17,7 @@
 #include "serial/OxaComPort.h"
 #include "serial/OxaUtils.h"
 #include "sim/PtyDevice.h"
+#include "tests/support/EmptySettings.h"
 #include "tests/support/FakeComPortIo.h"
 
 namespace oxa {
@@ -47,8 +48,8 @@ struct TRun {
 
 // fulctl on `port` with `args`, to its end; standard error is left to the test's log.
 TRun Fulctl(const std::string& port, const std::string& args) {
-  const std::string command =
-      std::string(FULCTL) + " -p " + port + " --settings /nonexistent.ini --json -r 1 " + args;
+  const std::string command = std::string(FULCTL) + " -p " + port + " --settings " +
+                              testing::EmptySettingsFile() + " --json -r 1 " + args;
   TRun r;
   std::FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return r;

@@ -55,13 +55,16 @@ OXA_WIN32_DEVICE_COM=5 OXA_WIN32_SILENT_COM=6 OXA_WIN32_LOST_COM=7 \
   OXA_WIN32_LOST_SIGNAL="Z:${signal//\//\\}" \
   "$wine_run" "$prefix" "$program" --gtest_filter='Win32PortOnTheLine.*'
 
-# fulctl.exe: what it prints and its exit status, on COM5 (a device) and COM6 (silent).
+# fulctl.exe: what it prints and its exit status, on COM5 (a device) and COM6 (silent), with an
+# empty settings file of the test's own.
+: >"$work/empty.ini"
+settings="Z:${work//\//\\}\\empty.ini"
 failed=0
 expect() {  # EXPECTED_STATUS EXPECTED_OUTPUT ARGS...: runs fulctl.exe, compares
   local want_status="$1" want="$2"
   shift 2
   local got status=0
-  got=$("$wine_run" "$prefix" "$fulctl" --settings 'Z:\nonexistent.ini' "$@" 2>"$work/err") ||
+  got=$("$wine_run" "$prefix" "$fulctl" --settings "$settings" "$@" 2>"$work/err") ||
     status=$?
   got=${got//$'\r'/}
   if [ "$status" != "$want_status" ] || [ "$got" != "$want" ]; then
