@@ -41,8 +41,8 @@ std::string FoldedName(std::string_view text) {
     char latin;
   };
   static constexpr TFold kLookAlikes[] = {{U'А', 'a'}, {U'В', 'b'}, {U'Е', 'e'}, {U'К', 'k'},
-                                         {U'М', 'm'}, {U'Н', 'h'}, {U'О', 'o'}, {U'Р', 'p'},
-                                         {U'С', 'c'}, {U'Т', 't'}, {U'Х', 'x'}, {U'У', 'y'}};
+                                          {U'М', 'm'}, {U'Н', 'h'}, {U'О', 'o'}, {U'Р', 'p'},
+                                          {U'С', 'c'}, {U'Т', 't'}, {U'Х', 'x'}, {U'У', 'y'}};
   std::string out;
   for (size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);

@@ -171,6 +171,7 @@ TIdentification Identify(ToxaFul0508& device) {
   auto r = Outcome<TIdentification>(device, sent);
   if (r.Ok()) {
     r.id = id;
+    r.standard = device.StandardId();
     r.lines.push_back("ID = " + id);
   }
   return r;

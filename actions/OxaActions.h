@@ -38,6 +38,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,6 +64,9 @@ struct TActionResult {
 // Device identification (Modbus function 17).
 struct TIdentification : TActionResult {
   std::string id;  // as the device sent it, decoded from code page 1251; may be empty
+  // A device that answered in the standard layout of function 17 (server id, run indicator,
+  // additional data) rather than the FUL one: its fields; `id` then reads them out.
+  std::optional<TModbusServerId> standard;
 };
 
 // A run of holding registers (function 3).

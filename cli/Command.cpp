@@ -94,7 +94,7 @@ std::string LitresText(double litres) {
 
 bool Id(TSession& s) {
   const TIdentification r = Identify(s.Ful());
-  s.Emit(r, CommonFields(r).Add("id", r.id));
+  s.Emit(r, IdentificationFields(CommonFields(r), r));
   return r.Ok();
 }
 

@@ -33,6 +33,20 @@ TJsonObject CommonFields(const TActionResult& r) {
   return CommonFields(r, r.Ok());
 }
 
+TJsonObject IdentificationFields(TJsonObject j, const TIdentification& r) {
+  j.Add("id", r.id);
+  if (r.standard) {
+    j.Add("server_id", HexBytes(r.standard->server_id));
+    if (r.standard->run_indicator) {
+      j.Add("run_indicator", *r.standard->run_indicator == 0xFF);
+    } else {
+      j.AddNull("run_indicator");
+    }
+    j.Add("additional_data", HexBytes(r.standard->additional_data));
+  }
+  return j;
+}
+
 TJsonObject CommonFields(const TActionResult& r, bool ok) {
   TJsonObject j;
   const auto code = static_cast<uint32_t>(r.code);

@@ -26,6 +26,10 @@ int ExitStatusOf(TOxaError code, bool echo_failed = false);
 // after a write that went through).
 TJsonObject CommonFields(const TActionResult& r);
 TJsonObject CommonFields(const TActionResult& r, bool ok);
+// `j` with an identification's fields: `id`, and for a device that answered in the standard
+// layout of function 17 its `server_id` (hex), `run_indicator` (true, false or null) and
+// `additional_data` (hex).
+TJsonObject IdentificationFields(TJsonObject j, const TIdentification& r);
 
 // `what` failed ("cannot write x.bin") and why, in one line: "cannot write x.bin: it is a
 // folder, not a regular file". `temporary` is the file's temporary, which may be in the way.

@@ -3,6 +3,7 @@
 // asked in every protocol before the next, so that a device answering both is one device.
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "actions/OxaActions.h"
@@ -57,7 +58,7 @@ void PrintDevice(TOutput& output, uint32_t baud, uint32_t address,
     j.Add("protocol", found.size() > 1 ? "both" : ProtocolName(first.modbus));
     // A refusal of the identification still finds the device: ok says whether it identified
     // itself.
-    if (first.r.Ok()) j.Add("id", first.r.id);
+    if (first.r.Ok()) j = IdentificationFields(std::move(j), first.r);
     if (found.size() > 1) {
       const TIdentification& r_10x = found.back().r;
       j.Add("ok_10x", r_10x.Ok());

@@ -47,6 +47,17 @@ TEST_F(Actions, IdentificationLine) {
   EXPECT_EQ(r.id, "FUL-05.08 Дозатор");
   EXPECT_EQ(r.lines, (Lines{"OK", "ID = FUL-05.08 Дозатор"}));
   EXPECT_EQ(r.request, "01 11 C0 2C ");
+  EXPECT_FALSE(r.standard);
+
+  // Another maker's device in the standard layout: its fields, and its text read out of them.
+  TFakePort other;
+  other.io->QueueAnswer(testing::Hex("01 11 09 50 79 6D 6F 64 62 75 73 FF 8D DC"));
+  ful.SetComPort(&other.port);
+  const TIdentification s = Identify(ful);
+  ASSERT_EQ(s.code, kOk);
+  ASSERT_TRUE(s.standard);
+  EXPECT_EQ(s.standard->run_indicator, 0xFF);
+  EXPECT_EQ(s.lines, (Lines{"OK", "ID = " + s.id}));
 }
 
 TEST_F(Actions, RegisterReadLinesAndValues) {
