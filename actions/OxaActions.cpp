@@ -1,7 +1,7 @@
 #include "actions/OxaActions.h"
 
+#include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -42,92 +42,7 @@ std::string RegisterLine(uint16_t value) {
   return text;
 }
 
-std::string Replaced(std::string text, char from, std::string_view to) {
-  std::string out;
-  for (char c : text) {
-    if (c == from) {
-      out += to;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-// "%12.6f" without the C library's locale: six decimals, right-aligned in 12 characters.
-std::string FixedText(double value) {
-  char text[400];
-  const auto [end, ec] =
-      std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
-  std::string s = ec == std::errc() ? std::string(text, end) : std::string();
-  if (s.size() < 12) s.insert(0, 12 - s.size(), ' ');
-  return s;
-}
-
-// One UTF-8 character of `text` at `pos` folded for comparing integrator names: Cyrillic
-// letters that look like Latin ones become those, and every letter lower case.
-std::string FoldedName(std::string_view text) {
-  // Cyrillic capitals U+0410..U+042F and small letters U+0430..U+044F that look like Latin
-  // letters in either case.
-  struct Fold {
-    char32_t cyrillic;
-    char latin;
-  };
-  static constexpr Fold kLookAlikes[] = {{U'А', 'a'}, {U'В', 'b'}, {U'Е', 'e'}, {U'К', 'k'},
-                                         {U'М', 'm'}, {U'Н', 'h'}, {U'О', 'o'}, {U'Р', 'p'},
-                                         {U'С', 'c'}, {U'Т', 't'}, {U'Х', 'x'}, {U'У', 'y'}};
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    // Two-byte sequences D0 xx and D1 xx cover U+0400..U+047F.
-    if ((c == 0xD0 || c == 0xD1) && i + 1 < text.size()) {
-      const char32_t code = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu);
-      char32_t upper = code;
-      if (code >= U'а' && code <= U'я') upper = code - 0x20;
-      bool folded = false;
-      for (const Fold& f : kLookAlikes) {
-        if (f.cyrillic == upper) {
-          out += f.latin;
-          folded = true;
-        }
-      }
-      if (!folded) {
-        // Other Cyrillic letters compare in their small form.
-        const char32_t lower = code >= U'А' && code <= U'Я' ? code + 0x20 : code;
-        out += static_cast<char>(0xC0 | (lower >> 6));
-        out += static_cast<char>(0x80 | (lower & 0x3F));
-      }
-      i += 2;
-      continue;
-    }
-    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c);
-    ++i;
-  }
-  return out;
-}
-
 }  // namespace
-
-// clang-format off
-const std::array<TIntegrator, ToxaFul0508::kIntegratorCount> kIntegrators = [] {
-  constexpr std::string_view kNames[] = {
-      "V1",    "V2",    "V1r",   "V2r",   "Vd",    "M1",    "M2",    "M1r",
-      "M2r",   "V1dop", "V2dop", "M1dop", "M2dop", "M1r dop", "M2r dop", "Tall",
-      "Tнар1", "Tнар2", "Tmin1", "Tmin2", "Tmax1", "Tmax2", "Terr1", "Terr2",
-      "Gv1",   "Gv2",   "Gm1",   "Gm2",   "\u04221", "\u04222", "P1",  "P2"};
-  constexpr std::string_view kUnits[] = {
-      "M3",   "M3",   "M3",   "M3",   "M3",   "T",    "T",    "T",
-      "T",    "M3",   "M3",   "T",    "T",    "T",    "T",    "сек",
-      "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",
-      "M3/ч", "M3/ч", "T/ч",  "\u0422/ч", "град.", "град.", "МПа", "МПа"};
-  std::array<TIntegrator, ToxaFul0508::kIntegratorCount> table{};
-  for (size_t i = 0; i < table.size(); ++i) {
-    table[i] = {i, ToxaFul0508::kIntegratorRegs[i], kNames[i], kUnits[i],
-                ToxaFul0508::IsLongIntegrator(i)};
-  }
-  return table;
-}();
-// clang-format on
 
 // ---- Texts and conversions ---------------------------------------------------------------------
 
@@ -143,13 +58,6 @@ std::vector<std::string> HexLines(std::span<const uint8_t> bytes) {
   }
   lines.push_back(std::move(line));
   return lines;
-}
-
-std::string IntegratorValueText(size_t index, std::span<const uint8_t, 4> raw,
-                                std::string_view separator) {
-  const uint32_t word = BigEndian32(raw);
-  if (ToxaFul0508::IsLongIntegrator(index)) return std::to_string(word);
-  return Replaced(FixedText(static_cast<double>(std::bit_cast<float>(word))), '.', separator);
 }
 
 std::string StampText(std::span<const uint8_t, ToxaZeb106::kStampRecordSize> record) {
@@ -198,27 +106,20 @@ std::vector<std::string> FailureLines(TOxaError code, uint8_t exception) {
   return lines;
 }
 
-std::string IntegratorListText(size_t index) {
-  if (index >= kIntegrators.size()) return {};
-  const TIntegrator& e = kIntegrators[index];
-  return std::to_string(e.reg) + " (" + std::string(e.name) + ") " +
-         (e.is_long ? "[long]" : "[float]");
-}
+// ---- The masters -------------------------------------------------------------------------------
 
-std::optional<size_t> FindIntegrator(std::string_view key) {
-  uint32_t reg = 0;
-  const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), reg);
-  if (!key.empty() && ec == std::errc() && end == key.data() + key.size()) {
-    for (const TIntegrator& e : kIntegrators) {
-      if (e.reg == reg) return e.index;
-    }
-    return std::nullopt;
+void ConfigureMasters(ToxaCustomComPort& port, ToxaFul0508& ful, ToxaZeb106& zeb) {
+  for (ToxaCustomProtocol* master :
+       {static_cast<ToxaCustomProtocol*>(&ful), static_cast<ToxaCustomProtocol*>(&zeb)}) {
+    master->SetComPort(&port);
+    master->SetPacketTimeout(500);
+    master->SetByteTimeout(200);
+    master->SetEWrite(false);
+    master->SetAutoOpenPort(false);
   }
-  const std::string folded = FoldedName(key);
-  for (const TIntegrator& e : kIntegrators) {
-    if (FoldedName(e.name) == folded) return e.index;
-  }
-  return std::nullopt;
+  ful.SetRepeatCount(3);
+  zeb.SetRepeatCount(7);
+  ful.SetAltRegMapping(false);
 }
 
 // ---- Actions -----------------------------------------------------------------------------------
@@ -318,6 +219,69 @@ TDose WriteDose(ToxaFul0508& device, uint16_t tenths) {
   return r;
 }
 
+TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
+                                      std::span<const uint16_t> values) {
+  if (values.empty() || values.size() > kMaxWriteRegisters) {
+    TRegisterWrite r;
+    r.reg = reg;
+    r.written.assign(values.begin(), values.end());
+    r.code = kWrongSize;
+    r.lines = FailureLines(r.code, 0);
+    return r;
+  }
+  const auto count = static_cast<uint16_t>(values.size());
+  const bool sent = WillSend(device);
+  if (count == 1) {
+    device.WriteSingleRegister(reg, values[0]);
+  } else {
+    std::vector<uint8_t> data;
+    for (const uint16_t v : values) {
+      data.push_back(static_cast<uint8_t>(v >> 8));
+      data.push_back(static_cast<uint8_t>(v & 0xFF));
+    }
+    const bool gate = device.EWrite();
+    device.SetEWrite(true);
+    device.WriteMultipleRegisters(reg, count, data);
+    device.SetEWrite(gate);
+  }
+  if (device.LastError() != static_cast<uint32_t>(kOk)) {
+    auto r = Outcome<TRegisterWrite>(device, sent);
+    r.reg = reg;
+    r.written.assign(values.begin(), values.end());
+    return r;
+  }
+  const TRegisterRead back = ReadRegisters(device, reg, count);
+  TRegisterWrite r;
+  static_cast<TActionResult&>(r) = back;
+  r.reg = reg;
+  r.written.assign(values.begin(), values.end());
+  r.wrote = true;
+  if (!back.Ok()) return r;
+  r.values = back.values;
+  r.match = r.values == r.written;
+  std::string line = "Written from " + std::to_string(reg) + ":";
+  std::string read = "Read back:";
+  for (const uint16_t v : r.written) line += " " + std::to_string(v);
+  for (const uint16_t v : r.values) read += " " + std::to_string(v);
+  r.lines = {r.match ? "OK" : "Failed", line, read + (r.match ? " (match)" : " (MISMATCH)")};
+  return r;
+}
+
+TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths) {
+  TDoseWrite r;
+  const TDose w = WriteDose(device, tenths);
+  if (!w.Ok()) {
+    static_cast<TDose&>(r) = w;
+  } else {
+    static_cast<TDose&>(r) = ReadDose(device);
+    r.wrote = true;
+    r.match = r.Ok() && r.tenths == tenths;
+    if (r.Ok() && !r.match) r.lines.front() = "Failed";
+  }
+  r.written = tenths;
+  return r;
+}
+
 TActionResult SendDoserCommand(ToxaFul0508& device, TDoserCommand command) {
   const bool sent = WillSend(device);
   device.SendDoserCommand(command);
@@ -367,11 +331,32 @@ TIdentification Identify10x(ToxaZeb106& device) {
   return r;
 }
 
+TInfo10x ReadInfo10x(ToxaZeb106& device) {
+  TInfo10x r;
+  const bool sent = WillSend(device);
+  const auto ok = [&device] { return device.LastError() == static_cast<uint32_t>(kOk); };
+  device.GetDevID(r.id);
+  if (ok()) device.GetSoftVer(r.version);
+  if (ok()) device.GetDeviceNumber(r.number);
+  r.code = static_cast<TOxaError>(device.LastError());
+  if (sent) r.request = Last10xRequest(device);
+  if (r.Ok()) {
+    r.lines = {"OK", "ID = " + r.id, "Version = " + r.version, "Number = " + r.number};
+  } else {
+    r.id.clear();
+    r.version.clear();
+    r.number.clear();
+    r.lines = FailureLines(r.code, 0);
+  }
+  return r;
+}
+
 TStampRead ReadStamp(ToxaZeb106& device) {
   TStampRead r;
   const bool sent = WillSend(device);
   device.GetDevID(r.id);
-  if (device.LastError() == static_cast<uint32_t>(TOxaError::kOk) && ToxaZeb106::CarriesStamp(r.id)) {
+  if (device.LastError() == static_cast<uint32_t>(TOxaError::kOk) &&
+      ToxaZeb106::CarriesStamp(r.id)) {
     r.carries_stamp = true;
     device.ReadStampRecord(r.record);
   }
@@ -389,40 +374,6 @@ TStampRead ReadStamp(ToxaZeb106& device) {
   }
   r.lines = {r.text};
   return r;
-}
-
-// ---- The window's own messages -----------------------------------------------------------------
-
-std::string ReadyText(std::string_view port, std::string_view speed) {
-  return "Готов к работе:   " + std::string(port) + ", " + std::string(speed) + " bps";
-}
-
-std::string OpeningPortText(std::string_view port) {
-  return "Открытие порта " + std::string(port);
-}
-
-std::string PortNotOpenedText(std::string_view port) {
-  return "Не удалось открыть порт " + std::string(port);
-}
-
-std::string SendingRequestText() {
-  return "Отправка запроса ";
-}
-
-std::string ClosingPortText(std::string_view port) {
-  return "Закрытие порта " + std::string(port);
-}
-
-std::string UnableToWriteText(std::string_view path) {
-  return "Unable to write to " + std::string(path);
-}
-
-std::string VirtualDeviceCaption(std::string_view caption) {
-  return std::string(caption) + " — виртуальный прибор";
-}
-
-std::string VirtualDeviceFailedText(std::string_view reason) {
-  return "Виртуальный прибор не запущен: " + std::string(reason);
 }
 
 }  // namespace oxa

@@ -1,6 +1,7 @@
 // What a technician does with a FUL device, one function per action: identify it, read a run
-// of registers, read an integrator, read an archive block, read and write the dose, command
-// the doser, read its state, and read the stamp record.
+// of registers and write them with a read-back, read an integrator, read an archive block,
+// read and write the dose, command the doser, read its state, read the stamp record and the
+// 10x identification, version and number; and the masters set up as the window has them.
 //
 // Every action runs its exchange through a device class (devices/) on a port that the caller
 // has bound and opened, and returns:
@@ -37,12 +38,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "actions/Integrator.h"
 #include "devices/oxaFul0508.h"
 #include "devices/oxaZeb106.h"
 #include "serial/OxaUtils.h"
@@ -95,6 +96,25 @@ struct TDose : TActionResult {
   double litres = 0;    // tenths / 10
 };
 
+// Registers written and read back. The outcome (code, exception, request) is the write's when
+// it failed, else the read-back's; both going through, a value that reads back different is
+// still a failed write, which `match` says.
+struct TRegisterWrite : TActionResult {
+  uint16_t reg = 0;
+  std::vector<uint16_t> written;
+  bool wrote = false;            // the write went through
+  std::vector<uint16_t> values;  // what the registers hold afterwards, when read back
+  bool match = false;            // read back, and every value as written
+};
+
+// The dose written and read back; the outcome as for TRegisterWrite. `tenths` and `litres`
+// are the dose read back (0 when the read-back failed), or the dose sent when the write failed.
+struct TDoseWrite : TDose {
+  uint16_t written = 0;  // the tenths sent
+  bool wrote = false;
+  bool match = false;
+};
+
 // The doser's state register.
 struct TDoserStateRead : TActionResult {
   uint16_t state = 0;  // 0 stopped, 1 running, 2 paused, anything else an error
@@ -115,6 +135,21 @@ struct TStampRead : TActionResult {
   std::string text;  // "9605 2012.05.31", or "Нет данных" without a record
 };
 
+// Identification, firmware version and device number, read over the 10x protocol.
+struct TInfo10x : TActionResult {
+  std::string id;
+  std::string version;
+  std::string number;
+};
+
+// ---- The masters -----------------------------------------------------------------------------
+
+// Both masters on `port` as the window sets them up: the answer's first byte within 500 ms and
+// each further byte within 200 ms; 3 attempts for Modbus, 7 for the 10x protocol; writes gated, the
+// meter's standard register layout, and no operation opening the port by itself. The address is
+// left to the caller.
+void ConfigureMasters(ToxaCustomComPort& port, ToxaFul0508& ful, ToxaZeb106& zeb);
+
 // ---- Actions ---------------------------------------------------------------------------------
 // Each uses the device's NetAddr, time-outs and repeat count as the caller set them.
 
@@ -127,6 +162,16 @@ TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_vi
 TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block);
 TDose ReadDose(ToxaFul0508& device);
 TDose WriteDose(ToxaFul0508& device, uint16_t tenths);
+// Writes `values` from `reg` (one with function 6, 2 to 123 with function 16, which goes out
+// whatever EWrite says: the write was asked for as such), then reads them back. Lines: the
+// failure lines of the exchange that failed, or "OK" (or "Failed" when a value differs),
+// "Written from 100: 1 2 3" and "Read back: 1 2 3 (match)" (or "(MISMATCH)"). No value, or
+// more than 123, sends nothing and fails with kWrongSize.
+TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
+                                      std::span<const uint16_t> values);
+// Writes the dose, then reads it back. Lines: the failure lines of the exchange that failed,
+// or the read's lines with "Failed" in place of "OK" when the dose reads back different.
+TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths);
 // Start, pause or stop; the window's buttons carry the command value as their Tag.
 TActionResult SendDoserCommand(ToxaFul0508& device, TDoserCommand command);
 TActionResult ResetDoser(ToxaFul0508& device);
@@ -135,32 +180,11 @@ TDoserStateRead ReadDoserState(ToxaFul0508& device);
 TStampRead ReadStamp(ToxaZeb106& device);
 // The identification over the 10x protocol, for devices that speak only that protocol.
 TIdentification Identify10x(ToxaZeb106& device);
+// The identification, then the firmware version, then the device number (each asked only
+// after the one before answered). Lines: "OK", "ID = ...", "Version = ...", "Number = ...".
+TInfo10x ReadInfo10x(ToxaZeb106& device);
 // The 10x request frame last built, as hexadecimal text: header, N data bytes, checksum.
 std::string Last10xRequest(const ToxaZeb106& device);
-
-// ---- The integrator table ----------------------------------------------------------------------
-
-struct TIntegrator {
-  size_t index;
-  uint16_t reg;
-  std::string_view name;
-  std::string_view unit;
-  bool is_long;
-};
-// The 32 integrators in the window's order. The names and units mix Latin and Cyrillic letters
-// that look alike, exactly as the device's documentation prints them: "Tнар1" has a Latin T,
-// "Т1" a Cyrillic one; the unit of Gm1 begins with a Latin T, that of Gm2 with a Cyrillic Т;
-// every "M3" and plain "T" is Latin; "сек", "град.", "МПа" and the "ч" after a slash are
-// Cyrillic.
-extern const std::array<TIntegrator, ToxaFul0508::kIntegratorCount> kIntegrators;
-
-// The entry of the window's list: "2000 (V1) [float]", "2038 (Tall) [long]"; "" for an index
-// outside the table.
-std::string IntegratorListText(size_t index);
-// The index of the integrator named `key` or held at register number `key` ("2140"). Names
-// are compared with the Cyrillic letters that look like Latin ones taken as those, and
-// without regard to case, so "T1", "t1" and "Т1" all find "Т1".
-std::optional<size_t> FindIntegrator(std::string_view key);
 
 // ---- Texts and conversions the actions and front ends share ----------------------------------
 
@@ -168,10 +192,6 @@ std::optional<size_t> FindIntegrator(std::string_view key);
 // a space; the line under way is added after the last byte in any case, so a multiple of 16
 // bytes (none included) ends with an empty line.
 std::vector<std::string> HexLines(std::span<const uint8_t> bytes);
-// The value part of an integrator's line from its bytes (most significant first): an unsigned
-// decimal for the counters, "%12.6f" with `separator` for the floats.
-std::string IntegratorValueText(size_t index, std::span<const uint8_t, 4> raw,
-                                std::string_view separator = ".");
 // The status line text of a stamp record: "0007 2012.05.31", or "Нет данных".
 std::string StampText(std::span<const uint8_t, ToxaZeb106::kStampRecordSize> record);
 // The doser state's word.
@@ -184,18 +204,5 @@ long double DoseLitres(uint16_t tenths);
 // The failure lines of the data pane: "Failed", "ErrCode=N", and for a refusal the line
 // "Exception 02: illegal data address" (the name left off for a code without one).
 std::vector<std::string> FailureLines(TOxaError code, uint8_t exception);
-
-// ---- The window's own messages -----------------------------------------------------------------
-
-std::string ReadyText(std::string_view port, std::string_view speed);  // "Готов к работе:   ..."
-std::string OpeningPortText(std::string_view port);  // "Открытие порта COM1"
-std::string PortNotOpenedText(std::string_view port);  // "Не удалось открыть порт COM1"
-std::string SendingRequestText();                      // "Отправка запроса "
-std::string ClosingPortText(std::string_view port);    // "Закрытие порта COM1"
-std::string UnableToWriteText(std::string_view path);  // "Unable to write to /path"
-// The caption while the window serves its own virtual device.
-std::string VirtualDeviceCaption(std::string_view caption);
-// The virtual device could not be started; `reason` says why.
-std::string VirtualDeviceFailedText(std::string_view reason);
 
 }  // namespace oxa

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/WindowOptions.h"
+#include "window/WindowOptions.h"
 #include "app/zeb_id_main.h"
 
 int main(int argc, char* argv[]) {

@@ -3,57 +3,180 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QScreen>
+#include <QSpinBox>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
-#include <map>
+#include <array>
+#include <cmath>
 #include <thread>
 
-#include "actions/IniFile.h"
-#include "actions/OxaPortTexts.h"
 #include "actions/SettingsPath.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
-#include "sim/PtyDevice.h"
 #include "ui_zeb_id_main.h"
 
 namespace {
 
-const char* const kSection = "Signature";
-
-// Characters a line of the data pane shows whole at the window's size.
-constexpr size_t kPaneColumns = 50;
-
-const QColor kBlack(0, 0, 0);
-const QColor kRed(255, 0, 0);
-const QColor kBlue(0, 0, 255);
-
-QString Q(const std::string& text) {
-  return QString::fromStdString(text);
+QString Q(std::string_view text) {
+  return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 
 std::string S(const QString& text) {
   return text.toStdString();
 }
 
-QStringList Lines(const std::vector<std::string>& lines) {
-  QStringList out;
-  for (const std::string& line : lines) out << Q(line);
-  return out;
-}
-
-// The decimal separator of the user's locale, for the float values the window shows.
-std::string LocaleSeparator() {
-  return S(QLocale().decimalPoint());
-}
-
 }  // namespace
+
+// The model's view of the window: each control the model names is the widget of that object
+// name on the Designer form.
+class TIDMainFrm::TView final : public oxa::IFormView {
+ public:
+  explicit TView(TIDMainFrm& window) : window_(window) {}
+
+  // Finds the widgets, once the form is set up.
+  void FindWidgets() {
+    for (size_t i = 0; i < oxa::kControlCount; ++i) {
+      const auto name = oxa::ControlName(oxa::TControl(i));
+      widgets_[i] = window_.findChild<QWidget*>(Q(name));
+      Q_ASSERT_X(widgets_[i], "TIDMainFrm", "a control of the model is missing from the form");
+    }
+  }
+
+  QWidget* Widget(oxa::TControl control) const { return widgets_[size_t(control)]; }
+  template <class T>
+  T* As(oxa::TControl control) const {
+    return qobject_cast<T*>(Widget(control));
+  }
+
+  std::string Caption() const override { return S(window_.windowTitle()); }
+  void SetCaption(std::string_view caption) override { window_.setWindowTitle(Q(caption)); }
+  std::string DecimalSeparator() const override { return S(QLocale().decimalPoint()); }
+
+  void SetItems(oxa::TControl list, const std::vector<std::string>& items) override {
+    auto* box = As<QComboBox>(list);
+    if (!box) return;
+    QStringList texts;
+    for (const std::string& item : items) texts << Q(item);
+    box->clear();
+    box->addItems(texts);
+  }
+  void SetItemIndex(oxa::TControl list, int index) override {
+    if (auto* box = As<QComboBox>(list)) {
+      box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+    }
+  }
+  int ItemIndex(oxa::TControl list) const override {
+    const auto* box = As<QComboBox>(list);
+    return box ? box->currentIndex() : -1;
+  }
+  void SetItemHints(oxa::TControl list, const std::vector<std::string>& hints) override {
+    auto* box = As<QComboBox>(list);
+    if (!box) return;
+    for (int i = 0; i < box->count(); ++i) {
+      box->setItemData(i, size_t(i) < hints.size() ? Q(hints[size_t(i)]) : QString(),
+                       Qt::ToolTipRole);
+    }
+  }
+  void SetHint(oxa::TControl control, std::string_view hint) override {
+    if (QWidget* widget = Widget(control)) widget->setToolTip(Q(hint));
+  }
+
+  void SetNumberRange(oxa::TControl field, const oxa::TNumberRange& range) override {
+    if (auto* spin = As<QSpinBox>(field)) {
+      spin->setRange(int(range.min), int(range.max));
+      spin->setSingleStep(int(range.step));
+      if (QLineEdit* edit = spin->findChild<QLineEdit*>()) {
+        edit->setMaxLength(range.max_chars > 0 ? int(range.max_chars) : 32767);
+      }
+    } else if (auto* edit = As<TmxFlatFloatSpinEdit>(field)) {
+      edit->SetDecimals(range.decimals);
+      edit->SetIncrement(range.step);
+      edit->SetMinValue(range.min);
+      edit->SetMaxValue(range.max);
+    }
+  }
+  void SetNumber(oxa::TControl field, long double value) override {
+    if (auto* spin = As<QSpinBox>(field)) {
+      // Brought into the range before it becomes an int, so that no value can overflow.
+      const long double held = std::clamp<long double>(value, spin->minimum(), spin->maximum());
+      spin->setValue(int(std::lround(double(held))));
+    } else if (auto* edit = As<TmxFlatFloatSpinEdit>(field)) {
+      edit->SetValue(value);
+    }
+  }
+  long double Number(oxa::TControl field) const override {
+    if (const auto* spin = As<QSpinBox>(field)) return spin->value();
+    if (const auto* edit = As<TmxFlatFloatSpinEdit>(field)) return edit->Value();
+    return 0;
+  }
+
+  void SetText(oxa::TControl control, std::string_view text) override {
+    if (auto* edit = As<QLineEdit>(control)) edit->setText(Q(text));
+  }
+  void SetLines(oxa::TControl pane, const std::vector<std::string>& lines) override {
+    auto* edit = As<QPlainTextEdit>(pane);
+    if (!edit) return;
+    QStringList texts;
+    for (const std::string& line : lines) texts << Q(line);
+    edit->setPlainText(texts.join('\n'));
+  }
+  void SetStatus(std::string_view text, oxa::TStatusColour colour) override {
+    auto* label = As<QLabel>(oxa::TControl::kLStatus);
+    const oxa::TRgb rgb = oxa::StatusRgb(colour);
+    const QColor shade(rgb.red, rgb.green, rgb.blue);
+    const QString shown = Q(text);
+    label->setText(shown);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, shade);
+    label->setPalette(palette);
+    emit window_.StatusShown(shown, shade);
+  }
+
+  void SetEnabled(oxa::TControl control, bool enabled) override {
+    if (QWidget* widget = Widget(control)) widget->setEnabled(enabled);
+  }
+  std::optional<oxa::TControl> FocusedControl() const override {
+    // A field's edit, or any other part of a control, counts as the control.
+    for (const QWidget* w = window_.focusWidget(); w && w != &window_; w = w->parentWidget()) {
+      const auto it = std::find(widgets_.begin(), widgets_.end(), w);
+      if (it != widgets_.end()) return oxa::TControl(it - widgets_.begin());
+    }
+    return std::nullopt;
+  }
+  void SetFocus(oxa::TControl control) override {
+    if (QWidget* widget = Widget(control)) widget->setFocus(Qt::OtherFocusReason);
+  }
+
+  void ShowMessage(std::string_view text) override {
+    if (window_.ShowMessage) window_.ShowMessage(Q(text));
+  }
+  void RunOnWorker(const std::function<void()>& work) override {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QEventLoop loop;
+    std::thread worker([&] {
+      work();
+      QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    QApplication::restoreOverrideCursor();
+  }
+  void Close() override { window_.close(); }
+
+ private:
+  TIDMainFrm& window_;
+  std::array<QWidget*, oxa::kControlCount> widgets_{};
+};
 
 QPoint CentredFramePosition(const QRect& available, const QSize& client, const QMargins& margins) {
   const QSize frame = client.grownBy(margins);
@@ -78,8 +201,11 @@ void TIDMainFrm::LoadWindowFonts() {
 TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& options, QWidget* parent)
     : QWidget(parent),
       ui_(std::make_unique<Ui::TIDMainFrm>()),
-      settingsPath_(settingsPath),
-      options_(options) {
+      view_(std::make_unique<TView>(*this)),
+      model_(std::make_unique<oxa::TFormModel>(*view_, S(settingsPath), options)),
+      oxaComPort(model_->oxaComPort),
+      Ful0508(model_->Ful0508),
+      Zeb106(model_->Zeb106) {
   LoadWindowFonts();
   QFont windowFont("Tahoma");
   windowFont.setPixelSize(11);
@@ -112,7 +238,6 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
   for (const auto& [spin, name] : edits) {
     if (auto* edit = spin->findChild<QLineEdit*>()) edit->setObjectName(name);
   }
-  if (auto* edit1 = ui_->SENetAddr->findChild<QLineEdit*>()) edit1->setMaxLength(4);
 
   // Window-modal but not waiting: the handler that shows it returns at once, so a test that
   // runs meanwhile ends and closes its port while the message is on screen.
@@ -122,184 +247,46 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
     box->open();
   };
 
-  Ful0508.SetComPort(&oxaComPort);
-  Ful0508.SetPacketTimeout(500);
-  Ful0508.SetByteTimeout(200);
-  Ful0508.SetRepeatCount(3);
-  Ful0508.SetEWrite(false);
-  Ful0508.SetAltRegMapping(false);
-  Ful0508.SetAutoOpenPort(false);
-
-  Zeb106.SetComPort(&oxaComPort);
-  Zeb106.SetPacketTimeout(500);
-  Zeb106.SetByteTimeout(200);
-  Zeb106.SetRepeatCount(7);
-  Zeb106.SetEWrite(false);
-  Zeb106.SetAutoOpenPort(false);
-
-  ui_->FEDoza->SetDecimals(1);
-  ui_->FEDoza->SetIncrement(1.0L);
-  ui_->FEDoza->SetMinValue(0);
-  ui_->FEDoza->SetMaxValue(6553.5L);
-  ui_->FEDoza->SetValue(0);
-
-  connect(ui_->Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
-  connect(ui_->Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
-  connect(ui_->Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
-  connect(ui_->Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
-  connect(ui_->Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
-  connect(ui_->Button7, &QPushButton::clicked, this, [this] { Button7Click(); });
-  for (QPushButton* command : {ui_->Button8, ui_->Button9, ui_->Button10}) {
-    connect(command, &QPushButton::clicked, this, [this, command] { Button8Click(command); });
+  view_->FindWidgets();
+  for (size_t i = size_t(oxa::TControl::kButton1); i <= size_t(oxa::TControl::kButton12); ++i) {
+    const auto button = oxa::TControl(i);
+    connect(view_->As<QPushButton>(button), &QPushButton::clicked, this,
+            [this, button] { model_->Click(button); });
   }
-  connect(ui_->Button11, &QPushButton::clicked, this, [this] { Button11Click(); });
-  connect(ui_->Button12, &QPushButton::clicked, this, [this] { Button12Click(); });
-  connect(ui_->CBPort, &QComboBox::activated, this, [this] { CBPortChange(); });
-  connect(ui_->Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+  connect(ui_->CBPort, &QComboBox::activated, this, [this] { model_->CBPortChange(); });
   ui_->LStatus->installEventFilter(this);
   // The port list describes its entries each time it opens.
   portView_ = ui_->CBPort->view();
   // Key preview: Escape is seen before any control of the window gets it.
   qApp->installEventFilter(this);
 
-  FormCreate();
+  model_->FormCreate();
 }
 
-TIDMainFrm::~TIDMainFrm() = default;
-
-void TIDMainFrm::FormCreate() {
-  SettingsFile_ = std::make_unique<oxa::TIniFile>(S(settingsPath_));
-  // A path that leads to no ordinary settings file (a device, a FIFO, a huge file) is neither
-  // read nor written: the window starts with its defaults and says why once.
-  const std::string refused = oxa::SettingsRefusedText(SettingsFile_->State(), S(settingsPath_));
-  settingsRefused_ = !refused.empty();
-  if (settingsRefused_) startupMessages_ << Q(refused);
-
-  // A stored value outside a list leaves that list without a selection. The port number is
-  // compared before it becomes an index, so that no stored number can overflow on the way.
-  const int port = SettingsFile_->ReadInteger(kSection, "Port", 1);
-  ui_->CBPort->setCurrentIndex(port >= 1 && port <= ui_->CBPort->count() ? port - 1 : -1);
-  const int baud = SettingsFile_->ReadInteger(kSection, "Baud", 0);
-  ui_->CBBaud->setCurrentIndex(baud >= 0 && baud < ui_->CBBaud->count() ? baud : -1);
-
-  ui_->CBInt->clear();
-  for (size_t i = 0; i < oxa::kIntegrators.size(); ++i) {
-    ui_->CBInt->addItem(Q(oxa::IntegratorListText(i)));
-  }
-  ui_->CBInt->setCurrentIndex(0);
-
-  // The network address field only holds 0..127; a stored value beyond it is clamped.
-  ui_->SENetAddr->setValue(std::clamp(SettingsFile_->ReadInteger(kSection, "NetAddr", 0), 0, 127));
-
-  // Where the real port sits behind a COM number: the [Ports] section, COM1=/dev/ttyUSB0; for
-  // this run the virtual device, then the ports named on the command line, go over it.
-  std::map<uint8_t, std::string> devices = oxa::PortMap(*SettingsFile_);
-  if (options_.virtualDevice) StartVirtualDevice(devices);
-  for (const auto& [number, device] : options_.maps) devices[number] = device;
-  oxaComPort.SetDeviceMap(std::move(devices));
-  DescribePorts();
-
-  ShowStatus(Q(oxa::ReadyText(S(ui_->CBPort->currentText()), S(ui_->CBBaud->currentText()))),
-             kBlue);
-}
-
-void TIDMainFrm::StartVirtualDevice(std::map<uint8_t, std::string>& devices) {
-  // The device answers at one address, as a real one does. The window's own default, 0, is
-  // the Modbus broadcast that no device answers, so without a stored address (or with 0) the
-  // device and the window take address 1; the window never stores the address.
-  if (ui_->SENetAddr->value() == 0) ui_->SENetAddr->setValue(1);
-  oxa::sim::PtyOptions device;
-  device.address = uint8_t(ui_->SENetAddr->value());
-  virtualDevice_ = std::make_unique<oxa::sim::PtyDevice>(device);
-  if (!virtualDevice_->Start()) {
-    startupMessages_ << Q(oxa::VirtualDeviceFailedText(virtualDevice_->LastError()));
-    virtualDevice_.reset();
-    return;
-  }
-  for (int i = 0; i < ui_->CBPort->count(); ++i) {
-    devices[uint8_t(i + 1)] = virtualDevice_->DevicePath();
-  }
-  setWindowTitle(Q(oxa::VirtualDeviceCaption(S(windowTitle()))));
-}
-
-void TIDMainFrm::FormClose() {
-  SettingsFile_.reset();
-}
-
-void TIDMainFrm::CBPortChange() {
-  ui_->CBPort->setToolTip(ui_->CBPort->currentData(Qt::ToolTipRole).toString());
-  // A settings file the window refused at start-up stays as it is; it has said why.
-  if (!SettingsFile_ || settingsRefused_) return;
-  // The first write in the user's configuration folder makes the folder.
-  oxa::MakeSettingsFolder(SettingsFile_->FileName());
-  if (!SettingsFile_->WriteInteger(kSection, "Port", ui_->CBPort->currentIndex() + 1)) {
-    ShowMessage(Q(oxa::UnableToWriteText(SettingsFile_->FileName())));
-  }
-}
-
-void TIDMainFrm::Button1Click() {
-  close();
-}
-
-std::array<QPushButton*, 11> TIDMainFrm::TestButtons() const {
-  return {ui_->Button2, ui_->Button3, ui_->Button4,  ui_->Button5,  ui_->Button6, ui_->Button7,
-          ui_->Button8, ui_->Button9, ui_->Button10, ui_->Button11, ui_->Button12};
-}
-
-void TIDMainFrm::DisableButtons() {
-  for (QPushButton* b : TestButtons()) b->setEnabled(false);
-  QCoreApplication::processEvents();
-}
-
-void TIDMainFrm::EnableButtons() {
-  for (QPushButton* b : TestButtons()) b->setEnabled(true);
-  QCoreApplication::processEvents();
-}
-
-void TIDMainFrm::ShowStatus(const QString& text, const QColor& colour) {
-  ui_->LStatus->setText(text);
-  QPalette pal = ui_->LStatus->palette();
-  pal.setColor(QPalette::WindowText, colour);
-  ui_->LStatus->setPalette(pal);
-  emit StatusShown(text, colour);
-  QCoreApplication::processEvents();
-}
-
-void TIDMainFrm::DescribePorts() {
-  // Read each time the list opens: an adapter may have been plugged in or pulled meanwhile.
-  for (int i = 0; i < ui_->CBPort->count(); ++i) {
-    const auto number = uint8_t(i + 1);
-    const auto it = oxaComPort.DeviceMap().find(number);
-    const std::string address =
-        it != oxaComPort.DeviceMap().end() ? it->second : oxa::DefaultComDeviceName(number);
-    ui_->CBPort->setItemData(i, Q(oxa::PortTooltipText(address)), Qt::ToolTipRole);
-  }
-  ui_->CBPort->setToolTip(ui_->CBPort->itemData(ui_->CBPort->currentIndex(), Qt::ToolTipRole)
-                              .toString());
+TIDMainFrm::~TIDMainFrm() {
+  qApp->removeEventFilter(this);
 }
 
 bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == portView_ && event->type() == QEvent::Show) DescribePorts();
+  if (watched == portView_ && event->type() == QEvent::Show) model_->CBPortDropDown();
   if (watched == ui_->LStatus && event->type() == QEvent::MouseButtonDblClick) {
-    LStatusDblClick();
+    model_->LStatusDblClick();
     return true;
   }
   if (event->type() == QEvent::KeyPress &&
       static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && watched->isWidgetType() &&
       static_cast<QWidget*>(watched)->window() == this) {
-    ui_->Button1->click();
-    return true;
+    return model_->FormKeyDown(oxa::kKeyEscape);
   }
   return QWidget::eventFilter(watched, event);
 }
 
 void TIDMainFrm::closeEvent(QCloseEvent* event) {
-  if (busy_) {
-    closePending_ = true;
+  if (!model_->FormCloseQuery()) {
     event->ignore();
     return;
   }
-  FormClose();
+  model_->FormClose();
   event->accept();
 }
 
@@ -309,11 +296,10 @@ void TIDMainFrm::showEvent(QShowEvent* event) {
     centred_ = true;
     Centre();
   }
-  if (!startupMessages_.isEmpty()) {
-    const QString text = startupMessages_.join('\n');
-    startupMessages_.clear();
-    // Once the window is on screen, so that the message has it as its parent.
-    QTimer::singleShot(0, this, [this, text] { ShowMessage(text); });
+  if (!shown_) {
+    shown_ = true;
+    // Once the window is on screen, so that a message has it as its parent.
+    QTimer::singleShot(0, this, [this] { model_->FormShow(); });
   }
 }
 
@@ -332,159 +318,4 @@ void TIDMainFrm::Centre() {
   centredMargins_ = windowHandle() ? windowHandle()->frameMargins() : QMargins();
   centredAt_ = CentredFramePosition(screen->availableGeometry(), size(), centredMargins_);
   move(centredAt_);
-}
-
-bool TIDMainFrm::BeginBusy() {
-  if (busy_) return false;
-  busy_ = true;
-  focusBefore_ = focusWidget();
-  DisableButtons();
-  focusMovedTo_ = focusWidget();
-  return true;
-}
-
-void TIDMainFrm::EndBusy() {
-  EnableButtons();
-  // The focus goes back where it was, unless the user put it elsewhere during the test.
-  if (focusBefore_ && focusBefore_ != focusMovedTo_ && focusWidget() == focusMovedTo_ &&
-      focusBefore_->isEnabled()) {
-    focusBefore_->setFocus(Qt::OtherFocusReason);
-  }
-  focusBefore_ = nullptr;
-  focusMovedTo_ = nullptr;
-  busy_ = false;
-  if (closePending_) {
-    closePending_ = false;
-    close();
-  }
-}
-
-void TIDMainFrm::OpenChosenPort() {
-  oxaComPort.SetComPort(uint8_t(ui_->CBPort->currentIndex() + 1));
-  const int baud = ui_->CBBaud->currentIndex();
-  oxaComPort.SetBaudRate(baud == 0 ? 9600 : baud == 1 ? 19200 : 57600);
-  // Opening may wait: a serial device server gets up to 3 s to accept the connection. The
-  // window keeps drawing meanwhile.
-  RunOnWorker([this] { oxaComPort.Open(); });
-}
-
-void TIDMainFrm::RunOnWorker(const std::function<void()>& work) {
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  QEventLoop loop;
-  std::thread worker([&] {
-    work();
-    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-  });
-  loop.exec();
-  worker.join();
-  QApplication::restoreOverrideCursor();
-}
-
-void TIDMainFrm::RunTest(bool sending, const std::function<oxa::TActionResult()>& action,
-                         const std::function<void()>& after) {
-  if (!BeginBusy()) return;
-  OpenChosenPort();
-  // The port list stays usable during a test; the status messages name the port this test
-  // opened, also when the user picks another one before it is closed.
-  const std::string port = S(ui_->CBPort->currentText());
-  ShowStatus(Q(oxa::OpeningPortText(port)), kBlack);
-  if (!oxaComPort.Opened()) {
-    ShowStatus(Q(oxa::PortNotOpenedText(port)), kRed);
-    // Why, and what to do about it, in lines the data pane shows whole.
-    ui_->MDebug->setPlainText(
-        Lines(oxa::WrapText(oxa::PortFailureText(oxaComPort.OpenError(), port,
-                                                 oxaComPort.DeviceName(), S(settingsPath_),
-                                                 oxa::TLanguage::kRussian),
-                            kPaneColumns))
-            .join('\n'));
-    EndBusy();
-    return;
-  }
-  if (sending) ShowStatus(Q(oxa::SendingRequestText()), kBlue);
-  Ful0508.SetNetAddr(uint8_t(ui_->SENetAddr->value()));
-  oxa::TActionResult result;
-  RunOnWorker([&] { result = action(); });
-
-  QStringList lines = Lines(result.lines);
-  // An adapter pulled during the exchange: the next test opens the port afresh.
-  if (oxaComPort.Lost()) {
-    lines << Lines(oxa::WrapText(oxa::PortLostText(port, oxa::TLanguage::kRussian), kPaneColumns));
-  }
-  ui_->MDebug->setPlainText(lines.join('\n'));
-  if (result.Ok()) {
-    ui_->EQuery->setText(Q(result.request));
-    if (after) after();
-  }
-  ShowStatus(Q(oxa::ClosingPortText(port)), kBlack);
-  oxaComPort.Close();
-  EndBusy();
-}
-
-void TIDMainFrm::Button2Click() {
-  RunTest(false, [this] { return oxa::Identify(Ful0508); });
-}
-
-void TIDMainFrm::Button3Click() {
-  const auto start = uint16_t(ui_->UDStart->value());
-  const auto count = uint16_t(ui_->UDNumReg->value());
-  RunTest(true, [this, start, count] { return oxa::ReadRegisters(Ful0508, start, count); });
-}
-
-void TIDMainFrm::Button4Click() {
-  const auto index = size_t(std::max(0, ui_->CBInt->currentIndex()));
-  RunTest(true, [this, index, separator = LocaleSeparator()] {
-    return oxa::ReadIntegrator(Ful0508, index, separator);
-  });
-}
-
-void TIDMainFrm::Button5Click() {
-  const auto block = uint16_t(ui_->UDArc->value());
-  RunTest(true, [this, block] { return oxa::ReadArchiveBlock(Ful0508, block); });
-}
-
-void TIDMainFrm::Button6Click() {
-  auto dose = std::make_shared<oxa::TDose>();
-  RunTest(
-      true,
-      [this, dose] {
-        *dose = oxa::ReadDose(Ful0508);
-        return *dose;
-      },
-      [this, dose] { ui_->FEDoza->SetValue(oxa::DoseLitres(dose->tenths)); });
-}
-
-void TIDMainFrm::Button7Click() {
-  const uint16_t tenths = oxa::DoseTenths(ui_->FEDoza->Value());
-  RunTest(true, [this, tenths] { return oxa::WriteDose(Ful0508, tenths); });
-}
-
-void TIDMainFrm::Button8Click(QPushButton* sender) {
-  // The button's Tag is the command it sends.
-  const auto command = oxa::TDoserCommand(sender->property("Tag").toInt());
-  RunTest(true, [this, command] { return oxa::SendDoserCommand(Ful0508, command); });
-}
-
-void TIDMainFrm::Button11Click() {
-  RunTest(true, [this] { return oxa::ResetDoser(Ful0508); });
-}
-
-void TIDMainFrm::Button12Click() {
-  RunTest(true, [this] { return oxa::ReadDoserState(Ful0508); });
-}
-
-void TIDMainFrm::LStatusDblClick() {
-  // A test holds the port while its buttons are disabled; the stamp waits for another time.
-  if (!BeginBusy()) return;
-  OpenChosenPort();
-  if (!oxaComPort.Opened()) {
-    EndBusy();
-    return;
-  }
-  Zeb106.SetNetAddr(uint8_t(ui_->SENetAddr->value()));
-  oxa::TStampRead stamp;
-  RunOnWorker([&] { stamp = oxa::ReadStamp(Zeb106); });
-  // Silent on every failure, and for devices that keep no stamp.
-  if (!stamp.lines.empty()) ShowStatus(Q(stamp.lines.front()), kBlack);
-  oxaComPort.Close();
-  EndBusy();
 }

@@ -1,7 +1,6 @@
 #include "cli/Options.h"
 
 #include <charconv>
-#include <functional>
 #include <string_view>
 
 namespace oxa::cli {
@@ -24,95 +23,140 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint6
 
 namespace {
 
-struct TValueOption {
-  const char* short_name;  // "" when none
-  const char* long_name;
-  const char* what;  // for messages: "a speed in bit/s"
-  std::function<bool(TOptions&, const std::string&)> set;
-};
-
 bool SetNumber(uint32_t& field, const std::string& text, uint64_t min, uint64_t max) {
   const auto value = ParseNumber(text, min, max);
   if (value) field = static_cast<uint32_t>(*value);
   return value.has_value();
 }
 
-const std::vector<TValueOption>& ValueOptions() {
-  static const std::vector<TValueOption> options = {
-      {"-p", "--port", "a port: COMn, a device path or tcp://host:port",
-       [](TOptions& o, const std::string& v) {
-         o.port = v;
-         return !v.empty();
-       }},
-      {"-b", "--baud", "a speed in bit/s from 1 to 4000000",
-       [](TOptions& o, const std::string& v) { return SetNumber(o.baud, v, 1, 4000000); }},
-      {"-a", "--address", "an address from 0 to 127",
-       [](TOptions& o, const std::string& v) {
-         uint32_t a = 0;
-         if (!SetNumber(a, v, 0, 127)) return false;
-         o.address = static_cast<uint8_t>(a);
-         return true;
-       }},
-      {"-t", "--timeout", "a time-out in ms from 10 to 9990",
-       [](TOptions& o, const std::string& v) { return SetNumber(o.timeout_ms, v, 10, 9990); }},
-      {"-r", "--retries", "a number of attempts from 1 to 24",
-       [](TOptions& o, const std::string& v) {
-         uint32_t r = 0;
-         if (!SetNumber(r, v, 1, 24)) return false;
-         o.retries = static_cast<uint8_t>(r);
-         return true;
-       }},
-      {"", "--settings", "a settings file",
-       [](TOptions& o, const std::string& v) {
-         o.settings = v;
-         return !v.empty();
-       }},
-      {"-n", "--count", "a count (0: until Ctrl+C)",
-       [](TOptions& o, const std::string& v) {
-         o.count_given = true;
-         return SetNumber(o.count, v, 0, UINT32_MAX);
-       }},
-      {"-i", "--interval", "an interval in ms",
-       [](TOptions& o, const std::string& v) {
-         return SetNumber(o.interval_ms, v, 0, 86'400'000);
-       }},
-      {"-o", "--output", "a file name",
-       [](TOptions& o, const std::string& v) {
-         o.output = v;
-         return !v.empty();
-       }},
-      {"", "--bauds", "a list of speeds such as 9600,19200",
-       [](TOptions& o, const std::string& v) {
-         o.bauds = v;
-         return !v.empty();
-       }},
-      {"", "--addresses", "a range of addresses such as 1-127",
-       [](TOptions& o, const std::string& v) {
-         o.addresses = v;
-         return !v.empty();
-       }},
-      {"", "--protocol", "modbus, 10x or both",
-       [](TOptions& o, const std::string& v) {
-         o.protocol = v;
-         return v == "modbus" || v == "10x" || v == "both";
-       }},
-  };
-  return options;
+template <std::string TOptions::*field>
+bool SetText(TOptions& options, const std::string& text) {
+  options.*field = text;
+  return !text.empty();
 }
 
-struct TFlag {
-  const char* short_name;
-  const char* long_name;
-  bool TOptions::*field;
-};
+template <uint32_t TOptions::*field, uint64_t min, uint64_t max>
+bool SetNumber(TOptions& options, const std::string& text) {
+  return SetNumber(options.*field, text, min, max);
+}
 
-constexpr TFlag kFlags[] = {
-    {"-h", "--help", &TOptions::help}, {"", "--version", &TOptions::version},
-    {"", "--json", &TOptions::json},   {"", "--rs485", &TOptions::rs485},
-    {"", "--echo", &TOptions::echo},
+template <bool TOptions::*field>
+bool SetFlag(TOptions& options, const std::string& /*value*/) {
+  options.*field = true;
+  return true;
+}
+
+using enum TOptionKind;
+
+// clang-format off
+constexpr TOptionSpec kOptions[] = {
+    {"-p", "--port", kValue, "PORT", "a port: COMn, a device path or tcp://host:port",
+     "COMn (mapped as the window maps it: the [Ports] section of the\n"
+     "settings file, else /dev/ttyS(n-1)), a device path such as\n"
+     "/dev/ttyUSB0 or /dev/serial/by-id/..., or tcp://host:port for a\n"
+     "serial device server (default COM1)",
+     SetText<&TOptions::port>},
+    {"-b", "--baud", kValue, "N", "a speed in bit/s from 1 to 4000000",
+     "line speed in bit/s, any the driver takes (default 9600)",
+     SetNumber<&TOptions::baud, 1, 4000000>},
+    {"-a", "--address", kValue, "N", "an address from 0 to 127",
+     "the device's address, 0 to 127 (default 1)",
+     [](TOptions& o, const std::string& v) {
+       uint32_t a = 0;
+       if (!SetNumber(a, v, 0, 127)) return false;
+       o.address = static_cast<uint8_t>(a);
+       return true;
+     }},
+    {"-t", "--timeout", kValue, "MS", "a time-out in ms from 10 to 9990",
+     "time allowed for the answer's first byte (default 500)",
+     SetNumber<&TOptions::timeout_ms, 10, 9990>},
+    {"-r", "--retries", kValue, "N", "a number of attempts from 1 to 24",
+     "attempts per exchange (default 3 for Modbus, 7 for 10x)",
+     [](TOptions& o, const std::string& v) {
+       uint32_t r = 0;
+       if (!SetNumber(r, v, 1, 24)) return false;
+       o.retries = static_cast<uint8_t>(r);
+       return true;
+     }},
+    {"", "--rs485", kFlag, "", "",
+     "switch the adapter's RS-485 mode on (RTS drives the transmitter)",
+     SetFlag<&TOptions::rs485>},
+    {"", "--echo", kFlag, "", "",
+     "the line returns each request before the answer (two-wire RS-485)",
+     SetFlag<&TOptions::echo>},
+    {"", "--settings", kValue, "FILE", "a settings file",
+     "the settings file whose [Ports] section maps COM numbers\n"
+     "(default: the window's ful03test.ini, beside the program when\n"
+     "it is there or the folder is writable, else in\n"
+     "$XDG_CONFIG_HOME/ful03test/, by default ~/.config/ful03test/)",
+     SetText<&TOptions::settings>},
+    {"", "--json", kFlag, "", "",
+     "one JSON object per result on stdout, one line each, with ok,\n"
+     "error, error_text and request (see the manual page)",
+     SetFlag<&TOptions::json>},
+    {"", "--trace", kOptionalValue, "FILE", "",
+     "every frame on the wire, with times, to stderr or FILE",
+     [](TOptions& o, const std::string& v) {
+       o.trace = true;
+       if (!v.empty()) o.trace_file = v;
+       return true;
+     }},
+    {"-n", "--count", kValue, "N", "a count (0: until Ctrl+C)",
+     "repeat a read N times, 0 until Ctrl+C, then print a summary",
+     [](TOptions& o, const std::string& v) {
+       o.count_given = true;
+       return SetNumber(o.count, v, 0, UINT32_MAX);
+     }},
+    {"-i", "--interval", kValue, "MS", "an interval in ms",
+     "pause between repeated reads (default 1000)",
+     SetNumber<&TOptions::interval_ms, 0, 86'400'000>},
+    {"-o", "--output", kValue, "FILE", "a file name",
+     "archive: write the blocks' raw bytes to FILE",
+     SetText<&TOptions::output>},
+    {"-h", "--help", kFlag, "", "", "this text", SetFlag<&TOptions::help>},
+    {"", "--version", kFlag, "", "", "the program's version", SetFlag<&TOptions::version>},
+    // The scan's own, which its entry among the commands describes.
+    {"", "--bauds", kValue, "LIST", "a list of speeds such as 9600,19200", "",
+     SetText<&TOptions::bauds>},
+    {"", "--addresses", kValue, "RANGE", "a range of addresses such as 1-127", "",
+     SetText<&TOptions::addresses>},
+    {"", "--protocol", kValue, "NAME", "modbus, 10x or both", "",
+     [](TOptions& o, const std::string& v) {
+       o.protocol = v;
+       return v == "modbus" || v == "10x" || v == "both";
+     }},
 };
+// clang-format on
+
+bool StartsWith(const std::string& arg, std::string_view prefix) {
+  return !prefix.empty() && arg.compare(0, prefix.size(), prefix) == 0;
+}
+
+// How `arg` names `option`: not at all, whole ("--port", "-p"), or with its value attached
+// ("--port=COM2", "-pCOM2", "--trace=FILE"), which then goes to `value`.
+enum class TMatch { kNone, kWhole, kWithValue };
+
+TMatch Match(const std::string& arg, const TOptionSpec& option, std::string& value) {
+  if (arg == option.long_name || (!option.short_name.empty() && arg == option.short_name)) {
+    return TMatch::kWhole;
+  }
+  if (option.kind == kFlag) return TMatch::kNone;
+  if (StartsWith(arg, std::string(option.long_name) + "=")) {
+    value = arg.substr(option.long_name.size() + 1);
+    return TMatch::kWithValue;
+  }
+  if (option.kind == kValue && StartsWith(arg, option.short_name)) {
+    value = arg.substr(option.short_name.size());
+    return TMatch::kWithValue;
+  }
+  return TMatch::kNone;
+}
 
 }  // namespace
+
+std::span<const TOptionSpec> OptionTable() {
+  return kOptions;
+}
 
 bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::string& error) {
   bool only_words = false;
@@ -130,45 +174,30 @@ bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::str
       only_words = true;
       continue;
     }
-    if (arg == "--trace" || arg.rfind("--trace=", 0) == 0) {
-      options.trace = true;
-      if (arg.size() > 8) options.trace_file = arg.substr(8);
-      continue;
-    }
-    bool known = false;
-    for (const TFlag& flag : kFlags) {
-      if (arg == flag.long_name || (*flag.short_name != '\0' && arg == flag.short_name)) {
-        options.*flag.field = true;
-        known = true;
+    const TOptionSpec* taken = nullptr;
+    TMatch match = TMatch::kNone;
+    std::string value;
+    for (const TOptionSpec& option : kOptions) {
+      match = Match(arg, option, value);
+      if (match != TMatch::kNone) {
+        taken = &option;
+        break;
       }
     }
-    if (known) continue;
-    for (const TValueOption& option : ValueOptions()) {
-      const std::string long_name = option.long_name;
-      const std::string short_name = option.short_name;
-      std::string value;
-      if (arg == long_name || (!short_name.empty() && arg == short_name)) {
-        if (i + 1 >= argc) {
-          error = arg + " needs " + option.what;
-          return false;
-        }
-        value = argv[++i];
-      } else if (arg.rfind(long_name + "=", 0) == 0) {
-        value = arg.substr(long_name.size() + 1);
-      } else if (!short_name.empty() && arg.rfind(short_name, 0) == 0) {
-        value = arg.substr(short_name.size());
-      } else {
-        continue;
-      }
-      if (!option.set(options, value)) {
-        error = "'" + value + "' is not " + option.what + " (" + long_name + ")";
+    if (taken == nullptr) {
+      error = "unknown option '" + arg + "'";
+      return false;
+    }
+    if (taken->kind == kValue && match == TMatch::kWhole) {
+      if (i + 1 >= argc) {
+        error = arg + " needs " + std::string(taken->what);
         return false;
       }
-      known = true;
-      break;
+      value = argv[++i];
     }
-    if (!known) {
-      error = "unknown option '" + arg + "'";
+    if (!taken->set(options, value)) {
+      error = "'" + value + "' is not " + std::string(taken->what) + " (" +
+              std::string(taken->long_name) + ")";
       return false;
     }
   }

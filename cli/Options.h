@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace oxa::cli {
@@ -33,6 +35,26 @@ struct TOptions {
   std::string command;
   std::vector<std::string> arguments;
 };
+
+// How an option is written: alone ("--json"), with a value ("-p PORT", "-pPORT", "--port PORT",
+// "--port=PORT"), or with a value it may go without ("--trace", "--trace=FILE").
+enum class TOptionKind { kFlag, kValue, kOptionalValue };
+
+// One option, in one table that the parser and --help both read.
+struct TOptionSpec {
+  std::string_view short_name;  // "-p"; "" when none
+  std::string_view long_name;   // "--port"
+  TOptionKind kind;
+  std::string_view value_name;  // in --help: "PORT"
+  std::string_view what;        // in messages: "a speed in bit/s from 1 to 4000000"
+  std::string_view help;        // in --help, lines separated by '\n'; "" for the options that
+                                // a command's own help describes
+  // Takes the value ("" for a flag, or an optional value left out); false when it is not one.
+  bool (*set)(TOptions& options, const std::string& value);
+};
+
+// The options in the order --help lists them.
+std::span<const TOptionSpec> OptionTable();
 
 // Parses argv[1..]; false with `error` saying, in one line, what was wrong.
 bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::string& error);

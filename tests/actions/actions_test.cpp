@@ -250,36 +250,140 @@ TEST_F(Actions, StampIsNotAskedOfOtherDevicesAndFailuresShowNothing) {
   EXPECT_TRUE(silent.lines.empty());
 }
 
-TEST(IntegratorTable, TextsKeepTheirLettersAndListEntries) {
-  // Gm1's unit starts with a Latin T, Gm2's with a Cyrillic one (U+0422).
-  EXPECT_EQ(kIntegrators[26].unit, "T/ч");
-  EXPECT_EQ(kIntegrators[27].unit, "\u0422/ч");
-  EXPECT_EQ(kIntegrators[28].name, "\u04221");
-  EXPECT_EQ(kIntegrators[16].name, "T\u043d\u0430\u04401");
-  EXPECT_EQ(IntegratorListText(0), "2000 (V1) [float]");
-  EXPECT_EQ(IntegratorListText(15), "2038 (Tall) [long]");
-  EXPECT_EQ(IntegratorListText(16), "2040 (Tнар1) [long]");
-  EXPECT_EQ(IntegratorListText(31), "2162 (P2) [float]");
+// How the device behind the scripted port takes a write and the read-back after it.
+enum class TTake { kAll, kKeepsAnother, kSilentToWrite, kSilentToReadBack };
+
+class VerifiedWrites : public Actions {
+ protected:
+  void Take(TTake take) {
+    fp.io->SetResponder(
+        [this, take](const std::vector<uint8_t>& request) -> std::optional<FakeAnswer> {
+          const bool write = request[1] == 6 || request[1] == 16;
+          if ((write && take == TTake::kSilentToWrite) ||
+              (!write && take == TTake::kSilentToReadBack)) {
+            return std::nullopt;
+          }
+          auto answer = dev.Feed(request);
+          if (write && take == TTake::kKeepsAnother) {
+            const auto reg = static_cast<uint16_t>(request[2] << 8 | request[3]);
+            dev.SetHoldingRegister(reg, static_cast<uint16_t>(dev.HoldingRegister(reg) + 1));
+          }
+          return FakeAnswer{std::move(answer)};
+        });
+  }
+  // The function codes of the requests sent from the `first`.
+  std::vector<int> Functions(size_t first) const {
+    std::vector<int> functions;
+    const auto& requests = fp.io->Requests();
+    for (size_t i = first; i < requests.size(); ++i) functions.push_back(requests[i][1]);
+    return functions;
+  }
+};
+
+struct RegisterWriteRow {
+  uint16_t reg;
+  std::vector<uint16_t> values;
+  TTake take;
+  TOxaError code;
+  bool wrote, match;
+  Lines lines;
+  std::vector<int> functions;
+};
+
+TEST_F(VerifiedWrites, RegistersAreReadBackAndCompared) {
+  // clang-format off
+  const RegisterWriteRow rows[] = {
+      {100, {5}, TTake::kAll, kOk, true, true,
+       {"OK", "Written from 100: 5", "Read back: 5 (match)"}, {6, 3}},
+      // Function 16 goes out though the calibration gate is closed.
+      {100, {1, 2, 3}, TTake::kAll, kOk, true, true,
+       {"OK", "Written from 100: 1 2 3", "Read back: 1 2 3 (match)"}, {16, 3}},
+      {100, {7}, TTake::kKeepsAnother, kOk, true, false,
+       {"Failed", "Written from 100: 7", "Read back: 8 (MISMATCH)"}, {6, 3}},
+      {5000, {1}, TTake::kAll, kDeviceException, false, false,
+       {"Failed", "ErrCode=7", "Exception 02: illegal data address"}, {6}},
+      {100, {1}, TTake::kSilentToWrite, kNoAnswer, false, false,
+       {"Failed", "ErrCode=2"}, {6, 6, 6}},
+      {100, {1, 2}, TTake::kSilentToReadBack, kNoAnswer, true, false,
+       {"Failed", "ErrCode=2"}, {16, 3, 3, 3}},
+      // Nothing goes out for no value, or for more than one request carries.
+      {100, {}, TTake::kAll, kWrongSize, false, false, {"Failed", "ErrCode=3"}, {}},
+      {100, std::vector<uint16_t>(124, 1), TTake::kAll, kWrongSize, false, false,
+       {"Failed", "ErrCode=3"}, {}},
+  };
+  // clang-format on
+  for (const RegisterWriteRow& row : rows) {
+    SCOPED_TRACE(row.lines.back());
+    const size_t before = fp.io->Requests().size();
+    Take(row.take);
+    const TRegisterWrite r = WriteRegistersVerified(ful, row.reg, row.values);
+    EXPECT_EQ(r.code, row.code);
+    EXPECT_EQ(r.wrote, row.wrote);
+    EXPECT_EQ(r.match, row.match);
+    EXPECT_EQ(r.lines, row.lines);
+    EXPECT_EQ(Functions(before), row.functions);
+    // The request shown is the last one sent.
+    EXPECT_EQ(r.request, row.functions.empty() ? "" : HexBytes(fp.io->Requests().back()));
+    EXPECT_FALSE(ful.EWrite());
+  }
 }
 
-TEST(IntegratorTable, FoundByNameOrRegister) {
-  const std::pair<const char*, std::optional<size_t>> rows[] = {{"T1", 28},
-                                                                {"t1", 28},
-                                                                {"\u04221", 28},
-                                                                {"\u04421", 28},
-                                                                {"Tнар1", 16},
-                                                                {"TНАР1", 16},
-                                                                {"tnap1", std::nullopt},
-                                                                {"Thap1", 16},
-                                                                {"2140", 28},
-                                                                {"m1r DOP", 13},
-                                                                {"Gm2", 27},
-                                                                {"V1", 0},
-                                                                {"2001", std::nullopt},
-                                                                {"X", std::nullopt},
-                                                                {"", std::nullopt},
-                                                                {"T", std::nullopt}};
-  for (const auto& [key, index] : rows) EXPECT_EQ(FindIntegrator(key), index) << key;
+TEST_F(VerifiedWrites, TheDoseIsReadBackAndCompared) {
+  const std::tuple<TTake, TOxaError, bool, bool, Lines, uint16_t> rows[] = {
+      {TTake::kAll, kOk, true, true, {"OK", "=Данные=", "00 9B"}, 155},
+      {TTake::kKeepsAnother, kOk, true, false, {"Failed", "=Данные=", "00 9C"}, 156},
+      {TTake::kSilentToWrite, kNoAnswer, false, false, {"Failed", "ErrCode=2"}, 155},
+      {TTake::kSilentToReadBack, kNoAnswer, true, false, {"Failed", "ErrCode=2"}, 0},
+  };
+  for (const auto& [take, code, wrote, match, lines, tenths] : rows) {
+    SCOPED_TRACE(lines.front() + " " + std::to_string(tenths));
+    Take(take);
+    const TDoseWrite r = WriteDoseVerified(ful, 155);
+    EXPECT_EQ(r.code, code);
+    EXPECT_EQ(r.wrote, wrote);
+    EXPECT_EQ(r.match, match);
+    EXPECT_EQ(r.lines, lines);
+    EXPECT_EQ(r.written, 155);
+    EXPECT_EQ(r.tenths, tenths);
+  }
+}
+
+TEST_F(Actions, InformationOver10x) {
+  dev.Set10xIdentification("FUL-05.08");
+  dev.Set10xSoftVersion("1.08");
+  const TInfo10x r = ReadInfo10x(zeb);
+  EXPECT_EQ(r.lines, (Lines{"OK", "ID = FUL-05.08", "Version = 1.08", "Number = 123456"}));
+  EXPECT_EQ(fp.io->Requests().back(), testing::Hex(r.request));
+
+  dev.NoAnswerToNext(7);
+  const TInfo10x silent = ReadInfo10x(zeb);
+  EXPECT_EQ(silent.code, kNoAnswer);
+  EXPECT_EQ(silent.lines, (Lines{"Failed", "ErrCode=2"}));
+  EXPECT_EQ(silent.id, "");
+}
+
+TEST(Masters, SetUpAsTheWindowHasThem) {
+  ToxaComPort port;
+  ToxaFul0508 ful;
+  ToxaZeb106 zeb;
+  for (ToxaCustomProtocol* master :
+       {static_cast<ToxaCustomProtocol*>(&ful), static_cast<ToxaCustomProtocol*>(&zeb)}) {
+    master->SetRepeatCount(1);
+    master->SetEWrite(true);
+    master->SetAutoOpenPort(true);
+  }
+  ful.SetAltRegMapping(true);
+  ConfigureMasters(port, ful, zeb);
+  const std::tuple<const ToxaCustomProtocol*, uint8_t> rows[] = {{&ful, 3}, {&zeb, 7}};
+  for (const auto& [master, attempts] : rows) {
+    EXPECT_EQ(master->ComPort(), &port);
+    EXPECT_EQ(master->PacketTimeout(), 500u);
+    EXPECT_EQ(master->ByteTimeout(), 200u);
+    EXPECT_EQ(master->RepeatCount(), attempts);
+    EXPECT_FALSE(master->EWrite());
+    EXPECT_FALSE(master->AutoOpenPort());
+  }
+  EXPECT_FALSE(ful.AltRegMapping());
 }
 
 TEST(DoseConversion, TenthsHeldWithinTheRegister) {

@@ -336,6 +336,11 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
   EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
   holder.Close();
 
+  // A trace that could not be written whole fails the run, though the exchange went well.
+  r = Run({"--trace=/dev/full", "id"});
+  EXPECT_EQ(r.status, 7);
+  EXPECT_NE(r.err.find("writing the trace to /dev/full failed"), std::string::npos) << r.err;
+
   // Bad usage: one line saying what was wrong, then the usage.
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"frobnicate"},

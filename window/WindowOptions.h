@@ -1,4 +1,4 @@
-// The window program's command line: ports mapped for one run, and the virtual device.
+// The window programs' command line: ports mapped for one run, and the virtual device.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +21,9 @@ struct TCommandLine {
   TWindowOptions options;
   bool help = false;
   std::string error;  // a one-line reason when the command line is not understood
-  // The program name and the arguments left for Qt (those with a single dash, such as
-  // -platform offscreen, and their values); Qt takes its own, and anything it leaves is
-  // unknown.
+  // The program name and the arguments left for the toolkit (those with a single dash, such as
+  // Qt's -platform offscreen, and their values); the toolkit takes its own, and anything it
+  // leaves is unknown.
   std::vector<std::string> rest;
 };
 

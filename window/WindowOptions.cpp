@@ -1,4 +1,4 @@
-#include "app/WindowOptions.h"
+#include "window/WindowOptions.h"
 
 #include "actions/IniFile.h"
 

@@ -1,0 +1,59 @@
+// fulctl's commands, one row each in one table: the dispatcher, its usage errors and --help
+// all read it. A row checks its arguments before the port is touched and hands back the work
+// to run on the line.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/Options.h"
+
+namespace oxa::cli {
+
+class TSession;
+
+// What a command's arguments come to: the work to run once the line is set up (its exit
+// status), or, with `run` empty, what was wrong with them.
+struct TPrepared {
+  std::function<int(TSession&)> run;
+  std::string problem;
+};
+
+using TArguments = std::vector<std::string>;
+
+// The protocol a command speaks: what the trace decodes, and whether it needs the line at all.
+enum class TCommandProtocol {
+  kModbus,
+  k10x,
+  kBoth,  // chosen exchange by exchange
+  kNone,  // the command needs no port
+};
+
+struct TCommand {
+  std::string_view name;
+  std::string_view synopsis;  // its arguments in --help: "START COUNT"
+  std::string_view help;      // what it does, in --help; lines separated by '\n'
+  size_t min_arguments;
+  size_t max_arguments;
+  // The usage error for another number of arguments; "" for "NAME takes no arguments".
+  std::string_view count_problem;
+  TCommandProtocol protocol;
+  // Checks the arguments (their number is checked already) and the options they go with.
+  TPrepared (*prepare)(const TArguments& arguments, const TOptions& options);
+};
+
+std::span<const TCommand> CommandTable();
+// The row of command `name`; null for a name that is none.
+const TCommand* FindCommand(std::string_view name);
+// The usage error for a number of arguments the command does not take.
+std::string CountProblem(const TCommand& command);
+
+// The commands in files of their own.
+TPrepared PrepareArchive(const TArguments& arguments, const TOptions& options);
+TPrepared PrepareScan(const TArguments& arguments, const TOptions& options);
+
+}  // namespace oxa::cli

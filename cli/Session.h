@@ -1,0 +1,66 @@
+// The line a fulctl command works on: the port as the options name it, both masters set up as
+// the window has them with the options' address, time-out and attempts, the exchange trace,
+// and the output with the exit status it adds up to.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "actions/OxaActions.h"
+#include "cli/Options.h"
+#include "cli/Output.h"
+#include "cli/Trace.h"
+#include "serial/OxaComPort.h"
+
+namespace oxa::cli {
+
+class TSession {
+ public:
+  // `program_folder` is where the window's settings file is looked for.
+  TSession(const TOptions& options, const std::string& program_folder, std::FILE* out,
+           std::FILE* err);
+
+  const TOptions& Options() const { return options_; }
+  TOutput& Output() { return output_; }
+  ToxaComPort& Port() { return port_; }
+  ToxaFul0508& Ful() { return ful_; }
+  ToxaZeb106& Zeb() { return zeb_; }
+  // The settings file whose [Ports] section maps COM numbers.
+  const std::string& SettingsFile() const { return settings_file_; }
+
+  // Binds the port and both masters, and starts the trace (if asked for) decoding `protocol`.
+  // False, with the exit status noted, when the trace file cannot be made.
+  bool SetUp(TWireProtocol protocol);
+  void SetTraceProtocol(TWireProtocol protocol);
+  // Opens the port, afresh when it lost its device; says why it would not open (exit status
+  // noted).
+  bool OpenPort();
+  void ClosePort();
+  // Prints a result after the trace's pending lines, with the reason of a failure.
+  void Emit(const TActionResult& r, const JsonObject& json);
+  // Runs `read` once, or as often as -n says with -i between and a summary at the end, the
+  // port opened for each; `read` prints one result and says whether it was OK. The exit
+  // status.
+  int Repeat(const std::function<bool()>& read);
+  // Ends the trace. `status`, or kExitOutput when the trace file could not be written whole.
+  int Finish(int status);
+
+ private:
+  TOptions options_;
+  TOutput output_;
+  std::FILE* err_;
+  std::string settings_file_;
+  std::string port_name_;     // as the user named it: "COM3", "/dev/ttyUSB0"
+  std::string port_address_;  // what it opens, options included
+  ToxaComPort port_;
+  ToxaFul0508 ful_;
+  ToxaZeb106 zeb_;
+  // The trace writes to its file until it is destroyed, and watches the port until then: it
+  // is declared after both.
+  TFile trace_file_;
+  std::unique_ptr<TTrace> trace_;
+};
+
+}  // namespace oxa::cli

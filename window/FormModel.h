@@ -1,0 +1,172 @@
+// The main form without its drawing: what each control holds, the settings file, the status
+// line, the test and doser buttons, the stamp on the status line, the keys, and the virtual
+// device of --virtual-device. It talks to the window through IFormView (window/FormView.h), so
+// the Qt window and the Win32 window are two thin views of this one model: each builds its
+// controls, forwards their events to the handlers below, and does what the model asks.
+//
+// Every test and doser button follows one pattern: the eleven buttons are disabled, the chosen
+// port is opened (off the window's thread: a serial device server may take seconds to answer)
+// and the status line says so, the button's action runs off the window's thread, the data pane
+// shows its lines and the request line its request, the port is closed and the buttons come
+// back, with the keyboard focus where it was.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "actions/IniFile.h"
+#include "actions/OxaActions.h"
+#include "devices/oxaFul0508.h"
+#include "devices/oxaZeb106.h"
+#include "serial/OxaComPort.h"
+#include "sim/MemoryDevice.h"
+#include "window/FormView.h"
+#include "window/WindowOptions.h"
+
+namespace oxa {
+
+// --- What the controls hold -----------------------------------------------------------------
+
+// The section of the settings file the form reads and writes.
+inline constexpr const char* kSettingsSection = "Signature";
+
+// The eleven test and doser buttons, in the order they are switched.
+inline constexpr std::array<TControl, 11> kTestButtons = {
+    TControl::kButton2,  TControl::kButton3,  TControl::kButton4, TControl::kButton5,
+    TControl::kButton6,  TControl::kButton7,  TControl::kButton8, TControl::kButton9,
+    TControl::kButton10, TControl::kButton11, TControl::kButton12};
+
+// The entries of a list: "COM1".."COM16", the three speeds, the 32 integrators; none for a
+// control that is no list.
+const std::vector<std::string>& ListItems(TControl list);
+// The speed of entry `index` of the speed list; no selection, or any other index, runs at
+// the fastest, 57600.
+uint32_t BaudOfIndex(int index);
+
+// A numeric field: its range and the value it starts with.
+struct TNumberField {
+  TControl control;
+  TNumberRange range;
+  long double initial;
+};
+// The network address (0..127, at most 4 characters in its edit), the first register
+// (0..10000), the register count (0..127), the archive block (0..8191), and the dose (0 to
+// 6553.5 litres, one decimal, arrows step a litre).
+extern const std::array<TNumberField, 5> kNumberFields;
+
+// The command each doser command button sends (its Tag): Button8 start, Button9 pause,
+// Button10 stop; nothing for any other control.
+std::optional<TDoserCommand> DoserCommandOf(TControl button);
+
+// What the tooltip of a port says when it leads to the form's own virtual device.
+std::string VirtualDevicePortHint(std::string_view address);
+
+class TFormModel {
+ public:
+  // `settings_path` names the settings file, `options` what the command line asked for. The
+  // model owns the port and both masters; FormCreate sets the form up.
+  TFormModel(IFormView& view, std::string settings_path, TWindowOptions options = {});
+  ~TFormModel();
+  TFormModel(const TFormModel&) = delete;
+  TFormModel& operator=(const TFormModel&) = delete;
+
+  // --- Events of the form, as the view forwards them ----------------------------------------
+  // Fills the controls, reads the settings file and the [Ports] map, starts the virtual device
+  // when asked to, and shows the ready message. The view calls it once its controls exist.
+  void FormCreate();
+  // The window is on screen for the first time: says what the start-up has to say (a settings
+  // file left alone), once.
+  void FormShow();
+  // May the window close now? Not while a test runs: it then closes once the test has ended.
+  bool FormCloseQuery();
+  // The window closes: the settings file is let go.
+  void FormClose();
+  // A key pressed anywhere in the window (key preview), with the system's virtual key code.
+  // Escape clicks Button1, whatever the shift state. True when the key was used.
+  bool FormKeyDown(uint16_t key);
+  // The user picked a port: it is stored in the settings file at once.
+  void CBPortChange();
+  // The port list opens: each entry describes what it leads to now (adapters come and go).
+  void CBPortDropDown();
+  // A click on a button, sent to its handler below; a click on anything else does nothing.
+  void Click(TControl button);
+  void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void Button4Click();
+  void Button5Click();
+  void Button6Click();
+  void Button7Click();
+  // Button8, Button9 and Button10: the sender's command.
+  void Button8Click(TControl sender);
+  void Button11Click();
+  void Button12Click();
+  // Reads the device's stamp and shows it on the status line, silent on every failure.
+  void LStatusDblClick();
+
+  // --- Helpers of the handlers, for views and tests -----------------------------------------
+  void ShowStatus(std::string_view text, TStatusColour colour);
+  void DisableButtons();
+  void EnableButtons();
+  // The text of a list's selected entry; empty without one.
+  std::string ItemText(TControl list) const;
+
+  // True from the first to the last step of a test: the port belongs to that test.
+  bool TestRunning() const { return busy_; }
+  // The virtual device this run serves (--virtual-device), or null.
+  sim::TMemoryDevice* VirtualDevice() const { return virtual_device_.get(); }
+  const std::string& SettingsPath() const { return settings_path_; }
+
+ private:
+  IFormView& view_;
+  std::string settings_path_;
+  TWindowOptions options_;
+  // Made before the port, whose backend leads to it.
+  std::unique_ptr<sim::TMemoryDevice> virtual_device_;
+
+ public:
+  // The port of every test and of the stamp: COM numbers as the [Ports] map, the command line
+  // and the virtual device lead them.
+  ToxaComPort oxaComPort;
+  // The Modbus master of the test and doser buttons, on oxaComPort.
+  ToxaFul0508 Ful0508;
+  // The 10x master that reads the device's stamp record, on oxaComPort.
+  ToxaZeb106 Zeb106;
+
+ private:
+  std::unique_ptr<IComPortIo> MakePortIo();
+  // Every port of the list leads to the virtual device, at the form's address.
+  void StartVirtualDevice(std::map<uint8_t, std::string>& devices);
+  void DescribePorts();
+  // Opens oxaComPort with the port number and speed chosen in the form, off the window's thread.
+  void OpenChosenPort();
+  // The pattern of the test and doser buttons around `action`, run off the window's thread;
+  // `sending` shows the "request sent" status first; `after` runs after a success.
+  void RunTest(bool sending, const std::function<TActionResult()>& action,
+               const std::function<void()>& after = {});
+  // The start and end of a test: the buttons go and come back, and the keyboard focus returns
+  // to the control that had it (disabling a focused button moves the focus on).
+  bool BeginBusy();
+  void EndBusy();
+  int NetAddr() const;
+
+  std::unique_ptr<TIniFile> SettingsFile_;
+  // The settings file is not one the form reads or writes (a device, a FIFO, too large).
+  bool settings_refused_ = false;
+  // Said once, when the window first shows.
+  std::vector<std::string> startup_messages_;
+  std::vector<std::string> port_hints_;
+  bool busy_ = false;
+  bool close_pending_ = false;
+  std::optional<TControl> focus_before_;
+  std::optional<TControl> focus_moved_to_;
+};
+
+}  // namespace oxa
