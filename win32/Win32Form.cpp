@@ -119,19 +119,33 @@ bool TWin32Form::Create() {
       ::CreateWindowExW(0, kClassName, caption.c_str(), kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                         kFormWidth, kFormHeight, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) return false;
+  dpi_ = DpiOf(window_);
+  MakeFonts();
   CreateControls();
-  Layout();
   model_ = std::make_unique<TFormModel>(*this, settings_path_, options_);
   model_->FormCreate();
   return true;
 }
 
 void TWin32Form::CreateControls() {
-  for (const TControlDesign& design : FormControls()) {
+  // The Tab key follows the order of the windows, from the top, and each new control goes in
+  // below those made before: the design's tab order first, then the rest, and the group frames
+  // last, so that they never paint over the controls they hold.
+  std::vector<const TControlDesign*> order;
+  for (std::string_view name : FormTabOrder()) order.push_back(FindFormControl(name));
+  for (const bool frames : {false, true}) {
+    for (const TControlDesign& design : FormControls()) {
+      if ((design.kind == TControlKind::kGroupBox) == frames &&
+          std::find(order.begin(), order.end(), &design) == order.end()) {
+        order.push_back(&design);
+      }
+    }
+  }
+  for (const TControlDesign* design : order) {
     const wchar_t* window_class = WC_STATICW;
     DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     DWORD ex_style = 0;
-    switch (design.kind) {
+    switch (design->kind) {
       case TControlKind::kGroupBox:
         window_class = WC_BUTTONW;
         style |= BS_GROUPBOX;
@@ -176,11 +190,18 @@ void TWin32Form::CreateControls() {
         style |= BS_PUSHBUTTON | WS_TABSTOP;
         break;
     }
-    const std::wstring caption = Wide(design.caption);
+    const RECT at = Placed(*design);
+    const std::wstring caption = Wide(design->caption);
     const HWND control = ::CreateWindowExW(
-        ex_style, window_class, caption.c_str(), style, 0, 0, 0, 0, window_,
-        reinterpret_cast<HMENU>(INT_PTR(ControlId(design.name))), instance_, nullptr);
-    controls_[design.name] = control;
+        ex_style, window_class, caption.c_str(), style, at.left, at.top, at.right - at.left,
+        at.bottom - at.top, window_, reinterpret_cast<HMENU>(INT_PTR(ControlId(design->name))),
+        instance_, nullptr);
+    controls_[design->name] = control;
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontOf(*design)), FALSE);
+    if (design->kind == TControlKind::kDropDownList) {
+      ::SendMessageW(control, CB_SETMINVISIBLE, kVisibleEntries, 0);
+      FitDropDownList(control, Scale(design->rect.height));
+    }
   }
   // Each pair of arrows is bound to its edit, beside which the design puts it.
   for (const TControlDesign& design : FormControls()) {
@@ -188,80 +209,78 @@ void TWin32Form::CreateControls() {
     const HWND arrows = Control(design.name);
     ::SendMessageW(arrows, UDM_SETBUDDY, reinterpret_cast<WPARAM>(Control(design.buddy)), 0);
     ::SendMessageW(arrows, UDM_SETPOS32, 0, 0);
+    // Binding may give the arrows a width of the system's own.
+    const RECT at = Placed(design);
+    ::SetWindowPos(arrows, nullptr, at.left, at.top, at.right - at.left, at.bottom - at.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
   }
   float_edit_.Attach(Control("FEDoza"));
+  float_edit_.PlaceArrows(dpi_);
   ::SetWindowSubclass(Control("MDebug"), DataPaneProc, 1, 0);
-  for (const TControlDesign& design : FormControls()) {
-    if (design.kind == TControlKind::kDropDownList) {
-      ::SendMessageW(Control(design.name), CB_SETMINVISIBLE, kVisibleEntries, 0);
-    }
-  }
-  // The Tab key follows the order of the windows from the top: the design's tab order first,
-  // then the rest, and the group frames at the bottom, so that they never paint over the
-  // controls they hold.
-  std::vector<HWND> order;
-  for (std::string_view name : FormTabOrder()) order.push_back(Control(name));
-  for (const TControlDesign& design : FormControls()) {
-    const HWND control = Control(design.name);
-    if (design.kind != TControlKind::kGroupBox &&
-        std::find(order.begin(), order.end(), control) == order.end()) {
-      order.push_back(control);
-    }
-  }
-  for (const TControlDesign& design : FormControls()) {
-    if (design.kind == TControlKind::kGroupBox) order.push_back(Control(design.name));
-  }
-  for (const HWND control : order) {
-    ::SetWindowPos(control, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  }
 }
 
 int TWin32Form::Scale(int pixels) const {
   return ::MulDiv(pixels, int(dpi_), 96);
 }
 
-void TWin32Form::Layout() {
-  dpi_ = DpiOf(window_);
+RECT TWin32Form::Placed(const TControlDesign& design) const {
+  const TDesignRect rect = FormRect(design);
+  RECT placed{Scale(rect.x), Scale(rect.y), Scale(rect.x + rect.width),
+              Scale(rect.y + rect.height)};
+  // A drop-down list is given the height of its open list.
+  if (design.kind == TControlKind::kDropDownList) placed.bottom += Scale(kVisibleEntries * 16);
+  return placed;
+}
+
+HFONT TWin32Form::FontOf(const TControlDesign& design) const {
+  return design.kind == TControlKind::kDataPane ? pane_font_ : window_font_;
+}
+
+void TWin32Form::FitDropDownList(HWND list, int height) {
+  // A closed list is as high as its selection field makes it, and the field is set so that the
+  // list keeps the designed height. The frame around the field is measured, not assumed: set
+  // the field as it reports itself and see how high the list is then.
+  const auto closed_height = [list] {
+    RECT closed{};
+    ::GetWindowRect(list, &closed);
+    return int(closed.bottom - closed.top);
+  };
+  const auto field = int(::SendMessageW(list, CB_GETITEMHEIGHT, WPARAM(-1), 0));
+  ::SendMessageW(list, CB_SETITEMHEIGHT, WPARAM(-1), field);
+  const int frame = closed_height() - field;
+  ::SendMessageW(list, CB_SETITEMHEIGHT, WPARAM(-1), std::max(1, height - frame));
+}
+
+void TWin32Form::MakeFonts() {
   const HFONT old_window_font = window_font_;
   const HFONT old_pane_font = pane_font_;
   window_font_ = MakeFont(kWindowFont, dpi_, DEFAULT_CHARSET, DEFAULT_PITCH | FF_SWISS);
   pane_font_ = MakeFont(kDataPaneFont, dpi_, RUSSIAN_CHARSET, FIXED_PITCH | FF_MODERN);
   ::SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(window_font_), FALSE);
+  // The controls drop the old fonts as they take the new ones.
+  for (const TControlDesign& design : FormControls()) {
+    if (const HWND control = Control(design.name)) {
+      ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontOf(design)), FALSE);
+    }
+  }
+  if (old_window_font != nullptr) ::DeleteObject(old_window_font);
+  if (old_pane_font != nullptr) ::DeleteObject(old_pane_font);
+}
 
+void TWin32Form::Rescale() {
+  dpi_ = DpiOf(window_);
+  MakeFonts();
   for (const TControlDesign& design : FormControls()) {
     const HWND control = Control(design.name);
-    const TDesignRect rect = FormRect(design);
-    const HFONT font = design.kind == TControlKind::kDataPane ? pane_font_ : window_font_;
-    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    const int x = Scale(rect.x);
-    const int y = Scale(rect.y);
-    const int width = Scale(rect.width);
-    const int height = Scale(rect.height);
+    const RECT at = Placed(design);
+    ::SetWindowPos(control, nullptr, at.left, at.top, at.right - at.left, at.bottom - at.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
     if (design.kind == TControlKind::kDropDownList) {
-      // A closed list is as high as its selection field makes it, and the field is set so that
-      // the list keeps the designed height. The height given with the position is the open
-      // list's. The frame around the field is measured, not assumed: set the field as it
-      // reports itself and see how high the list is then.
-      ::SetWindowPos(control, nullptr, x, y, width, height + Scale(kVisibleEntries * 16),
-                     SWP_NOZORDER | SWP_NOACTIVATE);
-      const auto closed_height = [control] {
-        RECT closed{};
-        ::GetWindowRect(control, &closed);
-        return int(closed.bottom - closed.top);
-      };
-      const auto field = int(::SendMessageW(control, CB_GETITEMHEIGHT, WPARAM(-1), 0));
-      ::SendMessageW(control, CB_SETITEMHEIGHT, WPARAM(-1), field);
-      const int frame = closed_height() - field;
-      ::SendMessageW(control, CB_SETITEMHEIGHT, WPARAM(-1), std::max(1, height - frame));
-      continue;
+      FitDropDownList(control, Scale(design.rect.height));
     }
-    ::SetWindowPos(control, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
   }
   float_edit_.PlaceArrows(dpi_);
   ::InvalidateRect(window_, nullptr, TRUE);
-
-  if (old_window_font != nullptr) ::DeleteObject(old_window_font);
-  if (old_pane_font != nullptr) ::DeleteObject(old_pane_font);
 }
 
 void TWin32Form::Show(int show_command) {
@@ -571,7 +590,7 @@ LRESULT TWin32Form::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       }
       break;
     case WM_DPICHANGED: {
-      Layout();
+      Rescale();
       const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
       ::SetWindowPos(window_, nullptr, suggested->left, suggested->top,
                      suggested->right - suggested->left, suggested->bottom - suggested->top,

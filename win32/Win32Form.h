@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "win32/Win32FloatEdit.h"
+#include "window/FormDesign.h"
 #include "window/FormModel.h"
 #include "window/FormView.h"
 #include "window/WindowOptions.h"
@@ -81,10 +82,17 @@ class TWin32Form : public IFormView {
   // One message through the window's keyboard handling: the model sees every key first (key
   // preview), then Tab, the arrow keys and Space move and press as in a dialog.
   void Dispatch(MSG& message);
+  // The fonts at the present dots per inch, for the window and every control made.
+  void MakeFonts();
   void CreateControls();
-  // Controls, fonts and the window's size at the present dots per inch.
-  void Layout();
+  // Every control placed and in its font again, after the dots per inch changed.
+  void Rescale();
   int Scale(int pixels) const;
+  // Where a control goes at the present dots per inch.
+  RECT Placed(const TControlDesign& design) const;
+  HFONT FontOf(const TControlDesign& design) const;
+  // Makes a closed drop-down list `height` pixels high.
+  static void FitDropDownList(HWND list, int height);
   bool InWindow(HWND window) const;
   // The window of a control of the model; for a numeric field, its edit.
   HWND ControlOf(TControl control) const;

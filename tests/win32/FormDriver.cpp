@@ -18,6 +18,7 @@ using TClock = std::chrono::steady_clock;
 
 struct TFound {
   DWORD process;
+  const wchar_t* window_class;
   HWND window;
 };
 
@@ -27,7 +28,7 @@ BOOL CALLBACK FindForm(HWND window, LPARAM found_at) {
   ::GetWindowThreadProcessId(window, &process);
   wchar_t name[64] = {};
   ::GetClassNameW(window, name, 64);
-  if (process == found->process && std::wstring_view(name) == TWin32Form::kClassName &&
+  if (process == found->process && std::wstring_view(name) == found->window_class &&
       ::IsWindowVisible(window)) {
     found->window = window;
     return FALSE;
@@ -67,7 +68,8 @@ void TFormDriver::Stop() {
   form_ = nullptr;
 }
 
-bool TFormDriver::Start(const std::wstring& program, const std::wstring& arguments) {
+bool TFormDriver::Start(const std::wstring& program, const std::wstring& arguments,
+                        const wchar_t* window_class) {
   Stop();
   const size_t slash = program.find_last_of(L"\\/");
   const std::wstring folder = slash == std::wstring::npos ? L"." : program.substr(0, slash);
@@ -82,7 +84,7 @@ bool TFormDriver::Start(const std::wstring& program, const std::wstring& argumen
   }
   // Waiting for input means the window has been made, shown and painted.
   ::WaitForInputIdle(process_.hProcess, 20000);
-  TFound found{process_.dwProcessId, nullptr};
+  TFound found{process_.dwProcessId, window_class ? window_class : TWin32Form::kClassName, nullptr};
   WaitUntil(
       [&] {
         ::EnumWindows(FindForm, reinterpret_cast<LPARAM>(&found));

@@ -23,8 +23,10 @@ class TFormDriver {
 
   // Starts `program` (a window program, its full path) in its own folder and waits until its
   // main window is up and waits for input. False, with the program ended, when no window came.
-  // A program started before is ended first.
-  bool Start(const std::wstring& program, const std::wstring& arguments = L"");
+  // A program started before is ended first. `window_class` names the class of the main window
+  // when it is not the form's.
+  bool Start(const std::wstring& program, const std::wstring& arguments = L"",
+             const wchar_t* window_class = nullptr);
   // Ends the program when it still runs.
   void Stop();
   HWND Form() const { return form_; }

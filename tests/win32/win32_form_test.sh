@@ -8,7 +8,8 @@
 #
 # Usage: win32_form_test.sh MODE FULSIM PREFIX FORM PROGRAM [ARGUMENTS...]
 #   test   runs PROGRAM, the end-to-end tests (win32_form_tests.exe)
-#   bench  runs PROGRAM, the benchmark, with COM5 paced at 57600 baud
+#   bench  runs PROGRAM, the benchmark, with COM5 paced at 57600 baud; ARGUMENTS is the minimal
+#          window program it measures the window against
 #   shot   shows the window and writes a screenshot to ARGUMENTS (a PNG file); PROGRAM unused
 # PREFIX is a Wine prefix for windows on a display: its Wine server is started here with this
 # display and stopped at the end.
@@ -97,8 +98,12 @@ export OXA_WIN32_TCP="$(head -n 1 "$work/tcp" 2>/dev/null || true)"
 wineserver -p </dev/null >/dev/null 2>&1
 
 case "$mode" in
-  test | bench)
+  test)
     wine "$program" "$@"
+    ;;
+  bench)
+    cp "$1" "$work/minimal.exe"
+    OXA_WIN32_MINIMAL="Z:${work//\//\\}\\minimal.exe" wine "$program"
     ;;
   shot)
     printf '[Signature]\r\nPort=5\r\nBaud=2\r\nNetAddr=1\r\n' >"$work/ful03test.ini"
