@@ -191,16 +191,18 @@ void TWin32Form::CreateControls() {
         break;
     }
     const RECT at = Placed(*design);
+    // A drop-down list is given the height of its open list.
+    const int open_list = design->kind == TControlKind::kDropDownList ? OpenListHeight() : 0;
     const std::wstring caption = Wide(design->caption);
     const HWND control = ::CreateWindowExW(
         ex_style, window_class, caption.c_str(), style, at.left, at.top, at.right - at.left,
-        at.bottom - at.top, window_, reinterpret_cast<HMENU>(INT_PTR(ControlId(design->name))),
-        instance_, nullptr);
+        at.bottom - at.top + open_list, window_,
+        reinterpret_cast<HMENU>(INT_PTR(ControlId(design->name))), instance_, nullptr);
     controls_[design->name] = control;
     ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontOf(*design)), FALSE);
     if (design->kind == TControlKind::kDropDownList) {
       ::SendMessageW(control, CB_SETMINVISIBLE, kVisibleEntries, 0);
-      FitDropDownList(control, Scale(design->rect.height));
+      FitDropDownList(control, at.bottom - at.top);
     }
   }
   // Each pair of arrows is bound to its edit, beside which the design puts it.
@@ -225,11 +227,12 @@ int TWin32Form::Scale(int pixels) const {
 
 RECT TWin32Form::Placed(const TControlDesign& design) const {
   const TDesignRect rect = FormRect(design);
-  RECT placed{Scale(rect.x), Scale(rect.y), Scale(rect.x + rect.width),
+  return RECT{Scale(rect.x), Scale(rect.y), Scale(rect.x + rect.width),
               Scale(rect.y + rect.height)};
-  // A drop-down list is given the height of its open list.
-  if (design.kind == TControlKind::kDropDownList) placed.bottom += Scale(kVisibleEntries * 16);
-  return placed;
+}
+
+int TWin32Form::OpenListHeight() const {
+  return Scale(kVisibleEntries * 16);
 }
 
 HFONT TWin32Form::FontOf(const TControlDesign& design) const {
@@ -273,11 +276,11 @@ void TWin32Form::Rescale() {
   for (const TControlDesign& design : FormControls()) {
     const HWND control = Control(design.name);
     const RECT at = Placed(design);
-    ::SetWindowPos(control, nullptr, at.left, at.top, at.right - at.left, at.bottom - at.top,
+    const bool list = design.kind == TControlKind::kDropDownList;
+    ::SetWindowPos(control, nullptr, at.left, at.top, at.right - at.left,
+                   at.bottom - at.top + (list ? OpenListHeight() : 0),
                    SWP_NOZORDER | SWP_NOACTIVATE);
-    if (design.kind == TControlKind::kDropDownList) {
-      FitDropDownList(control, Scale(design.rect.height));
-    }
+    if (list) FitDropDownList(control, at.bottom - at.top);
   }
   float_edit_.PlaceArrows(dpi_);
   ::InvalidateRect(window_, nullptr, TRUE);

@@ -90,6 +90,8 @@ class TWin32Form : public IFormView {
   int Scale(int pixels) const;
   // Where a control goes at the present dots per inch.
   RECT Placed(const TControlDesign& design) const;
+  // The height of a drop-down list's open list.
+  int OpenListHeight() const;
   HFONT FontOf(const TControlDesign& design) const;
   // Makes a closed drop-down list `height` pixels high.
   static void FitDropDownList(HWND list, int height);

@@ -36,6 +36,19 @@ BOOL CALLBACK FindForm(HWND window, LPARAM found_at) {
   return TRUE;
 }
 
+// The driver reads the window's rectangles in the screen's own pixels, whatever the screen's
+// dots per inch: the system scales none of them for it.
+void BeDpiAware() {
+  static const bool aware = [] {
+    using TSetContext = BOOL(WINAPI*)(HANDLE);
+    const auto set_context = reinterpret_cast<TSetContext>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+    // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+    return (set_context != nullptr && set_context(HANDLE(-4))) || ::SetProcessDPIAware();
+  }();
+  (void)aware;
+}
+
 }  // namespace
 
 std::string Utf8Of(std::wstring_view text) {
@@ -47,8 +60,9 @@ std::wstring WideOf(std::string_view text) {
 }
 
 std::string Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
+  // Read wide: a path with letters beyond the system's code page comes through whole.
+  const wchar_t* value = ::_wgetenv(Wide(name).c_str());
+  return value != nullptr ? Utf8(value) : "";
 }
 
 TFormDriver::~TFormDriver() {
@@ -70,6 +84,7 @@ void TFormDriver::Stop() {
 
 bool TFormDriver::Start(const std::wstring& program, const std::wstring& arguments,
                         const wchar_t* window_class) {
+  BeDpiAware();
   Stop();
   const size_t slash = program.find_last_of(L"\\/");
   const std::wstring folder = slash == std::wstring::npos ? L"." : program.substr(0, slash);
@@ -233,6 +248,14 @@ COLORREF TFormDriver::Ink(std::string_view name) const {
   ::DeleteDC(memory);
   ::ReleaseDC(nullptr, screen);
   return ink;
+}
+
+UINT TFormDriver::Dpi() const {
+  using TGetDpiForWindow = UINT(WINAPI*)(HWND);
+  const auto get_dpi = reinterpret_cast<TGetDpiForWindow>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  const UINT dpi = get_dpi != nullptr ? get_dpi(form_) : 0;
+  return dpi != 0 ? dpi : 96;
 }
 
 bool TFormDriver::WaitUntil(const std::function<bool()>& done, unsigned timeout_ms) {

@@ -70,6 +70,9 @@ class TFormDriver {
   // or the control shows nothing but the button face.
   COLORREF Ink(std::string_view name) const;
 
+  // The dots per inch the window is drawn at.
+  UINT Dpi() const;
+
   // Waits, looking every 10 ms, until `done` is true; false when `timeout_ms` passed first.
   static bool WaitUntil(const std::function<bool()>& done, unsigned timeout_ms);
 

@@ -8,6 +8,7 @@
 //   OXA_WIN32_DEVICE_COM   the COM number of a virtual device at address 1
 //   OXA_WIN32_SILENT_COM   the COM number of a virtual device that answers nothing
 //   OXA_WIN32_TCP          tcp://host:port of a virtual device serving on TCP
+//   OXA_WIN32_DPI          the screen's dots per inch the window must be drawn at, if set
 #include <windows.h>
 // After windows.h, on which it builds.
 #include <commctrl.h>
@@ -143,12 +144,18 @@ class Win32Form : public ::testing::Test {
 
 // ---- The window as designed ---------------------------------------------------------------
 
+// At the screen's dots per inch: 96, and 144 in a second run (win32_form_test.sh).
 TEST_F(Win32Form, ControlsAreWhereTheDesignPutsThem) {
   Start();
+  const UINT dpi = form_.Dpi();
+  if (const std::string screen = Environment("OXA_WIN32_DPI"); !screen.empty()) {
+    ASSERT_EQ(dpi, UINT(std::atoi(screen.c_str())));
+  }
+  const auto scale = [dpi](int pixels) { return ::MulDiv(pixels, int(dpi), 96); };
   RECT client{};
   ::GetClientRect(form_.Form(), &client);
-  EXPECT_EQ(client.right, kFormWidth);
-  EXPECT_EQ(client.bottom, kFormHeight);
+  EXPECT_EQ(client.right, scale(kFormWidth));
+  EXPECT_EQ(client.bottom, scale(kFormHeight));
   EXPECT_EQ(TFormDriver::Text(form_.Form()), kFormCaption);
   const auto style = DWORD(::GetWindowLongPtrW(form_.Form(), GWL_STYLE));
   EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME),
@@ -165,10 +172,10 @@ TEST_F(Win32Form, ControlsAreWhereTheDesignPutsThem) {
     ::GetWindowRect(control, &rect);
     ::MapWindowPoints(nullptr, form_.Form(), reinterpret_cast<POINT*>(&rect), 2);
     const TDesignRect at = FormRect(design);
-    EXPECT_EQ(rect.left, at.x);
-    EXPECT_EQ(rect.top, at.y);
-    EXPECT_EQ(rect.right - rect.left, at.width);
-    EXPECT_EQ(rect.bottom - rect.top, at.height);
+    EXPECT_EQ(rect.left, scale(at.x));
+    EXPECT_EQ(rect.top, scale(at.y));
+    EXPECT_EQ(rect.right, scale(at.x + at.width));
+    EXPECT_EQ(rect.bottom, scale(at.y + at.height));
     if (design.kind == TControlKind::kGroupBox || design.kind == TControlKind::kLabel ||
         design.kind == TControlKind::kButton) {
       EXPECT_EQ(TFormDriver::Text(control), design.caption);

@@ -75,7 +75,7 @@ start_device() {  # LINK [OPTIONS...]
   local link="$1"
   shift
   rm -f "$link"
-  "$fulsim" --link "$link" --config "$work/device.ini" "$@" >/dev/null &
+  "$fulsim" --link "$link" --config "$work/device.ini" "$@" >/dev/null 2>>"$work/fulsim.log" &
   pids+=($!)
   for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
   [ -e "$link" ] || { echo "win32_form: no virtual device at $link" >&2; exit 1; }
@@ -85,7 +85,7 @@ if [ "$mode" = bench ]; then
 else
   start_device "$ports/com5"
   start_device "$ports/com6" --no-answer 1000000
-  "$fulsim" --tcp 127.0.0.1:0 --config "$work/device.ini" >"$work/tcp" &
+  "$fulsim" --tcp 127.0.0.1:0 --config "$work/device.ini" >"$work/tcp" 2>>"$work/fulsim.log" &
   pids+=($!)
   for _ in $(seq 50); do [ -s "$work/tcp" ] && break; sleep 0.1; done
 fi
@@ -95,11 +95,26 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all WINEARCH=win64
 export OXA_WIN32_FORM="Z:${work//\//\\}\\ful03test.exe"
 export OXA_WIN32_DEVICE_COM=5 OXA_WIN32_SILENT_COM=6
 export OXA_WIN32_TCP="$(head -n 1 "$work/tcp" 2>/dev/null || true)"
-wineserver -p </dev/null >/dev/null 2>&1
+
+# The screen's dots per inch, read when the Wine server starts: the server is started anew.
+start_wine() {  # DPI
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
+    </dev/null >/dev/null 2>&1
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+  wineserver -p </dev/null >/dev/null 2>&1
+}
+start_wine 96
 
 case "$mode" in
   test)
     wine "$program" "$@"
+    # The window on a screen of 144 dots per inch: the controls where the design puts them,
+    # scaled, and the keys as before.
+    start_wine 144
+    OXA_WIN32_DPI=144 wine "$program" --gtest_filter='*ControlsAreWhere*:*TabVisits*' "$@"
     ;;
   bench)
     cp "$1" "$work/minimal.exe"
