@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "window/WindowOptions.h"
 #include "app/zeb_id_main.h"
+#include "window/WindowOptions.h"
 
 int main(int argc, char* argv[]) {
   // Read before Qt starts, so that --help and a mistyped option need no display.

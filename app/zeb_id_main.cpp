@@ -18,7 +18,10 @@
 #include <QWindow>
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "actions/SettingsPath.h"
@@ -161,19 +164,42 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     if (window_.ShowMessage) window_.ShowMessage(Q(text));
   }
   void RunOnWorker(const std::function<void()>& work) override {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // Work that ends within a few milliseconds (a port opening, a short exchange at a high
+    // speed) is waited for here: a round through the event loop would paint the window first
+    // and take the answer only after that. Longer work is waited for in a local event loop, so
+    // that the window repaints and takes clicks and keys meanwhile.
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
     QEventLoop loop;
     std::thread worker([&] {
       work();
+      {
+        std::lock_guard lock(mutex);
+        done = true;
+      }
+      finished.notify_one();
       QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
-    loop.exec();
+    bool waited = false;
+    {
+      std::unique_lock lock(mutex);
+      waited = finished.wait_for(lock, kQuickWork, [&] { return done; });
+    }
+    if (!waited) {
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+      loop.exec();
+      QApplication::restoreOverrideCursor();
+    }
     worker.join();
-    QApplication::restoreOverrideCursor();
   }
   void Close() override { window_.close(); }
 
  private:
+  // How long the window's thread waits for work before it turns to its events: well below
+  // what a user notices, above a port's opening and a register read at 57600 bit/s.
+  static constexpr std::chrono::milliseconds kQuickWork{10};
+
   TIDMainFrm& window_;
   std::array<QWidget*, oxa::kControlCount> widgets_{};
 };

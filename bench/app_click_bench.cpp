@@ -1,7 +1,10 @@
 // Click-to-result times of the window's register read (Button3, 10 registers) and archive
-// block read (Button5) against the virtual device on a pseudo-terminal, answering at the pace
-// of 57600 baud. The wire time is what the request and the answer take on a real line at that
-// speed (10 bits a byte); the target is 1.3 × wire time + 10 ms.
+// block read (Button5) at 57600 baud, against the virtual device twice: on a pseudo-terminal
+// mapped as COM1 (fulsim's server, which passes the request at once and paces its answer), and
+// served by the window itself in memory (--virtual-device, which does the same). The wire time
+// is what the request and the answer take on a real line at that speed (10 bits a byte); the
+// targets are 1.3 × wire time + 10 ms, and the wire time + 0.3 ms. Each click comes from an
+// idle window that has painted the click before.
 #include <QApplication>
 #include <QFile>
 #include <QPlainTextEdit>
@@ -39,6 +42,8 @@ Figures Measure(TIDMainFrm& w, QPushButton* button) {
       QObject::connect(pane, &QPlainTextEdit::textChanged, [&] { shown = Clock::now(); });
   std::vector<double> result, done;
   for (int i = 0; i < kRuns; ++i) {
+    // As a user's click comes: from the event loop, with the last result on screen.
+    QCoreApplication::processEvents();
     const auto start = Clock::now();
     button->click();
     const auto end = Clock::now();
@@ -62,9 +67,20 @@ void Report(const char* what, int request, int answer, const Figures& f) {
   std::printf(
       "%-24s wire %6.2f ms (%d + %d bytes; answer alone %5.2f ms)  click to result: median %6.2f "
       "ms, max %6.2f ms"
-      "  (to buttons enabled %6.2f ms)  target %6.2f ms  %s\n",
+      "  (to buttons enabled %6.2f ms)  target %6.2f ms  %s; wire + 0.3 ms %s\n",
       what, wire, request, answer, WireMs(answer), f.median_result, f.max_result, f.median_done,
-      target, f.median_result <= target ? "met" : "MISSED");
+      target, f.median_result <= target ? "met" : "MISSED",
+      f.median_result <= wire + 0.3 ? "met" : "MISSED");
+}
+
+void MeasureBoth(TIDMainFrm& w) {
+  w.show();
+  w.findChild<QSpinBox*>("UDNumReg")->setValue(10);
+  w.findChild<QSpinBox*>("UDArc")->setValue(100);
+  // Button3: 8-byte request; answer address, function, count, 20 data bytes, CRC.
+  Report("Button3 (10 registers)", 8, 5 + 20, Measure(w, w.findChild<QPushButton*>("Button3")));
+  // Button5: 8-byte request; answer address, function, 128 data bytes, ... CRC: 133 bytes.
+  Report("Button5 (archive block)", 8, 133, Measure(w, w.findChild<QPushButton*>("Button5")));
 }
 
 }  // namespace
@@ -89,18 +105,21 @@ int main(int argc, char* argv[]) {
           QByteArray::fromStdString(device.DevicePath()) + "\n");
   f.close();
 
-  TIDMainFrm w(ini);
-  w.show();
-  w.findChild<QSpinBox*>("UDNumReg")->setValue(10);
-  w.findChild<QSpinBox*>("UDArc")->setValue(100);
-
   std::printf(
-      "window against the virtual device at %u baud, %d clicks each; the device paces its\n"
-      "answers, the pseudo-terminal passes the request at once\n",
+      "window against the virtual device at %u baud, %d clicks each; the device paces "
+      "its\nanswers, the request reaches it at once\n",
       kBaud, kRuns);
-  // Button3: 8-byte request; answer address, function, count, 20 data bytes, CRC.
-  Report("Button3 (10 registers)", 8, 5 + 20, Measure(w, w.findChild<QPushButton*>("Button3")));
-  // Button5: 8-byte request; answer address, function, 128 data bytes, ... CRC: 133 bytes.
-  Report("Button5 (archive block)", 8, 133, Measure(w, w.findChild<QPushButton*>("Button5")));
+  {
+    std::printf("on a pseudo-terminal mapped as COM1:\n");
+    TIDMainFrm w(ini);
+    MeasureBoth(w);
+  }
+  {
+    std::printf("served by the window in memory (--virtual-device):\n");
+    TWindowOptions options;
+    options.virtualDevice = true;
+    TIDMainFrm w(ini, options);
+    MeasureBoth(w);
+  }
   return 0;
 }

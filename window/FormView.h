@@ -7,7 +7,6 @@
 // call is meant for (a list for the list calls, and so on); a view may ignore any other.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -135,7 +134,10 @@ class IFormView {
   // Runs `work` on a thread other than the window's and returns once it has finished. Meanwhile
   // the window goes on handling its events (it repaints, the user clicks and types), and those
   // may call into the model; `work` itself touches no control. The Qt window waits in a local
-  // event loop; a Win32 window in a message loop that a message posted by the thread ends.
+  // event loop; a Win32 window in a message loop that a message posted by the thread ends. A
+  // view may first wait a few milliseconds (well below what a user notices) for work that ends
+  // at once, such as a port opening, before it turns to its events: a round through the event
+  // loop would paint the window first and take the result only after that.
   virtual void RunOnWorker(const std::function<void()>& work) = 0;
   // Closes the window as its close button would: the view asks the model (FormCloseQuery)
   // first, and tells it (FormClose) when the window does close.

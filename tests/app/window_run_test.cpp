@@ -1,6 +1,7 @@
 // A run of the window as a user meets it: the keyboard focus around a test, settings files the
 // window must not touch, a message shown while a test runs, the virtual device and ports mapped
-// for one run, and where the window is placed.
+// for one run, and where the window is placed. (The command line's rules are the form model's,
+// tested in tests/window.)
 #include <sys/stat.h>
 
 #include <QComboBox>
@@ -15,7 +16,6 @@
 #include <QtTest>
 
 #include "app/zeb_id_main.h"
-#include "sim/PtyDevice.h"
 
 namespace {
 
@@ -227,46 +227,6 @@ class WindowRunTest : public QObject {
     TIDMainFrm w(ini_, Virtual());
     QCOMPARE(w.findChild<QSpinBox*>("SENetAddr")->value(), 5);
     QCOMPARE(w.VirtualDevice()->Options().address, uint8_t(5));
-  }
-
-  void commandLine_data() {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<int>("maps");
-    QTest::addColumn<bool>("virtualDevice");
-    QTest::addColumn<int>("rest");
-    QTest::newRow("nothing") << QStringList{} << "" << 0 << false << 1;
-    QTest::newRow("both") << QStringList{"--map", "COM2=/dev/ttyUSB0", "--map=com16=/tmp/x y",
-                                         "--virtual-device"}
-                          << "" << 2 << true << 1;
-    QTest::newRow("Qt's own") << QStringList{"-platform", "offscreen", "--virtual-device"} << ""
-                              << 0 << true << 3;
-    QTest::newRow("unknown") << QStringList{"--virtual"} << "unknown option --virtual" << 0 << false
-                             << 1;
-    QTest::newRow("map without value")
-        << QStringList{"--map"} << "--map needs a value such as COM1=/dev/ttyUSB0" << 0 << false
-        << 1;
-    QTest::newRow("bad map") << QStringList{"--map", "COM0=/dev/x"}
-                             << "--map COM0=/dev/x: expected COMn=PATH with n from 1 to 255" << 0
-                             << false << 1;
-    QTest::newRow("stray word") << QStringList{"COM1"} << "unexpected argument COM1" << 0 << false
-                                << 1;
-  }
-  void commandLine() {
-    QFETCH(QStringList, args);
-    QFETCH(QString, error);
-    QFETCH(int, maps);
-    QFETCH(bool, virtualDevice);
-    QFETCH(int, rest);
-    std::vector<std::string> argv{"ful03test"};
-    for (const QString& a : args) argv.push_back(a.toStdString());
-    const TCommandLine line = ParseCommandLine(argv);
-    QCOMPARE(QString::fromStdString(line.error), error);
-    if (!error.isEmpty()) return;
-    QCOMPARE(int(line.options.maps.size()), maps);
-    QCOMPARE(line.options.virtualDevice, virtualDevice);
-    QCOMPARE(int(line.rest.size()), rest);
-    if (maps == 2) QCOMPARE(line.options.maps.at(16), std::string("/tmp/x y"));
   }
 
   // --- Placement ----------------------------------------------------------------------------
