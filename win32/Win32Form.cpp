@@ -110,8 +110,14 @@ bool TWin32Form::Create() {
   window_class.cbSize = sizeof(window_class);
   window_class.lpfnWndProc = WindowProc;
   window_class.hInstance = instance_;
-  window_class.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(1));
-  window_class.hIconSm = window_class.hIcon;
+  // The program's icon, where the build gave it one, at the sizes of the title bar and the
+  // task switcher.
+  window_class.hIcon = static_cast<HICON>(
+      ::LoadImageW(instance_, MAKEINTRESOURCEW(1), IMAGE_ICON, ::GetSystemMetrics(SM_CXICON),
+                   ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+  window_class.hIconSm = static_cast<HICON>(
+      ::LoadImageW(instance_, MAKEINTRESOURCEW(1), IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
+                   ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   window_class.lpszClassName = kClassName;
@@ -274,8 +280,8 @@ void TWin32Form::MakeFonts() {
   if (old_pane_font != nullptr) ::DeleteObject(old_pane_font);
 }
 
-void TWin32Form::Rescale() {
-  dpi_ = DpiOf(window_);
+void TWin32Form::Rescale(UINT dpi) {
+  dpi_ = dpi;
   MakeFonts();
   for (const TControlDesign& design : FormControls()) {
     const HWND control = Control(design.name);
@@ -422,7 +428,9 @@ void TWin32Form::SetItems(TControl list, const std::vector<std::string>& items) 
 
 void TWin32Form::SetItemIndex(TControl list, int index) {
   // An index outside the entries leaves none selected, as -1 does.
-  ::SendMessageW(ControlOf(list), CB_SETCURSEL, WPARAM(index), 0);
+  const HWND box = ControlOf(list);
+  const auto count = int(::SendMessageW(box, CB_GETCOUNT, 0, 0));
+  ::SendMessageW(box, CB_SETCURSEL, WPARAM(index >= 0 && index < count ? index : -1), 0);
 }
 
 int TWin32Form::ItemIndex(TControl list) const {
@@ -525,9 +533,12 @@ void TWin32Form::SetStatus(std::string_view text, TStatusColour colour) {
 }
 
 void TWin32Form::SetEnabled(TControl control, bool enabled) {
-  const HWND target = ControlOf(control);
-  ::EnableWindow(target, enabled);
-  ::UpdateWindow(target);
+  // A numeric field is its edit and its arrows.
+  for (const HWND target : {ControlOf(control), Control(ControlName(control))}) {
+    if (target == nullptr) continue;
+    ::EnableWindow(target, enabled);
+    ::UpdateWindow(target);
+  }
 }
 
 std::optional<TControl> TWin32Form::FocusedControl() const {
@@ -565,6 +576,7 @@ LRESULT CALLBACK TWin32Form::WindowProc(HWND window, UINT message, WPARAM wparam
 }
 
 LRESULT TWin32Form::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  const HWND window = window_;
   switch (message) {
     case WM_COMMAND:
       OnCommand(LOWORD(wparam), HIWORD(wparam), reinterpret_cast<HWND>(lparam));
@@ -607,7 +619,7 @@ LRESULT TWin32Form::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       }
       break;
     case WM_DPICHANGED: {
-      Rescale();
+      Rescale(HIWORD(wparam));
       const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
       ::SetWindowPos(window_, nullptr, suggested->left, suggested->top,
                      suggested->right - suggested->left, suggested->bottom - suggested->top,
@@ -630,7 +642,7 @@ LRESULT TWin32Form::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     default:
       break;
   }
-  return ::DefWindowProcW(window_, message, wparam, lparam);
+  return ::DefWindowProcW(window, message, wparam, lparam);
 }
 
 void TWin32Form::OnCommand(int id, int code, HWND control) {

@@ -85,8 +85,8 @@ class TWin32Form : public IFormView {
   // The fonts at the present dots per inch, for the window and every control made.
   void MakeFonts();
   void CreateControls();
-  // Every control placed and in its font again, after the dots per inch changed.
-  void Rescale();
+  // Every control placed and in its font again, at the window's new dots per inch.
+  void Rescale(UINT dpi);
   int Scale(int pixels) const;
   // Where a control goes at the present dots per inch.
   RECT Placed(const TControlDesign& design) const;
