@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build, made and tested here: installs MinGW-w64 and Wine (scripts/setup.sh
-# windows), cross-builds the library, the Win32 window and their tests (preset windows), runs the
-# tests under Wine, among them the Win32 port, fulctl.exe and the Win32 window talking through
-# Wine's COM ports to the virtual device of the Linux build, prints the time per exchange of
-# fulctl of both builds against the same virtual device and the figures of the Win32 window,
-# and makes the zip (build/windows/ful03test-<version>-win64.zip).
+# windows), cross-builds the library and its tests (preset windows), runs the tests under Wine,
+# among them the Win32 port and fulctl.exe talking through Wine's COM ports to the virtual
+# device of the Linux build, prints the time per exchange of fulctl of both builds against the
+# same virtual device, and makes the zip (build/windows/ful03test-<version>-win64.zip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -63,8 +62,9 @@ for case in "answers at once|" "paced at 115200 baud, 3 ms delay|--baud 115200 -
   echo "  Windows (Wine):   $wine"
 done
 
-# The Win32 window under Wine on a display of its own: its start and working set against a bare
-# window of the same size, and a register read from click to result at 57600 bit/s.
+# The Win32 window (its tests ran with the others, under Wine on a display of their own): its
+# start and working set against a bare window of the same size, and a register read from click
+# to result at 57600 bit/s.
 tests/win32/win32_form_test.sh bench build/default/sim/fulsim "$PWD/build/windows/wine-gui" \
   build/windows/win32/ful03test.exe build/windows/tests/win32/win32_form_bench.exe \
   build/windows/tests/win32/win32_minimal_window.exe
