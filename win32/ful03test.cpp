@@ -14,10 +14,29 @@
 
 namespace {
 
-// A program without a console says what it has to say about its command line in a box.
-void Say(const std::string& text, UINT icon) {
+// What the program says about its command line goes where it was started from: the console
+// of the command prompt, or the file or pipe its output goes to; where there is neither (a
+// start from the desktop), into a box.
+void Say(const std::string& text, bool error) {
+  const DWORD stream = error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
+  HANDLE out = ::GetStdHandle(stream);
+  if ((out == nullptr || out == INVALID_HANDLE_VALUE) && ::AttachConsole(ATTACH_PARENT_PROCESS)) {
+    out = ::GetStdHandle(stream);
+  }
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (::GetConsoleMode(out, &mode)) {
+      const std::wstring wide = oxa::win32::Wide(text);
+      ::WriteConsoleW(out, wide.data(), DWORD(wide.size()), &written, nullptr);
+    } else {
+      ::WriteFile(out, text.data(), DWORD(text.size()), &written, nullptr);
+    }
+    return;
+  }
   ::MessageBoxW(nullptr, oxa::win32::Wide(text).c_str(),
-                oxa::win32::Wide(oxa::kFormCaption).c_str(), MB_OK | icon);
+                oxa::win32::Wide(oxa::kFormCaption).c_str(),
+                MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
 std::vector<std::string> Arguments() {
@@ -35,14 +54,14 @@ std::vector<std::string> Arguments() {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   const TCommandLine line = ParseCommandLine(Arguments());
   if (line.help) {
-    Say(kCommandLineHelp, MB_ICONINFORMATION);
+    Say(kCommandLineHelp, false);
     return 0;
   }
   std::string error = line.error;
   // No toolkit here takes options of its own: anything left is unknown.
   if (error.empty() && line.rest.size() > 1) error = "unknown option " + line.rest[1];
   if (!error.empty()) {
-    Say("ful03test: " + error + " (see --help)", MB_ICONERROR);
+    Say("ful03test: " + error + " (see --help)\n", true);
     return 2;
   }
   oxa::win32::TWin32Form form(instance, oxa::win32::DefaultSettingsPath(), line.options);

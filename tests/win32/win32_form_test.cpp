@@ -22,6 +22,7 @@
 #include "FormDriver.h"
 #include "actions/OxaPortTexts.h"
 #include "actions/SettingsPath.h"
+#include "actions/WindowTexts.h"
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaComPort.h"
 #include "serial/OxaUtils.h"
@@ -95,7 +96,7 @@ class Win32Form : public ::testing::Test {
   // A window started with its settings file choosing the device's port at 57600 baud and
   // address 1, and with a [Ports] section that leads COM9, COM10 and COM11 to the device by the
   // three kinds of address.
-  void Start() {
+  void Start(const std::wstring& arguments = L"") {
     const std::string signature =
         "Port=" + std::to_string(device_com_) + "\r\nBaud=2\r\nNetAddr=1\r\n";
     const std::string text = "[Signature]\r\n" + signature + "[Ports]\r\nCOM9=" + Com(device_com_) +
@@ -107,7 +108,7 @@ class Win32Form : public ::testing::Test {
     DWORD written = 0;
     ::WriteFile(file, text.data(), DWORD(text.size()), &written, nullptr);
     ::CloseHandle(file);
-    ASSERT_TRUE(form_.Start(program_));
+    ASSERT_TRUE(form_.Start(program_, arguments));
   }
 
   // The settings file as the window names it: beside the program.
@@ -364,6 +365,16 @@ TEST_F(Win32Form, PortsSectionLeadsComNumbersElsewhere) {
     EXPECT_EQ(form_.Lines("MDebug"), Ok({"ID = FUL-05.08 Дозатор"})) << com;
     ExpectEnded("Закрытие порта " + Com(com), kBlack);
   }
+}
+
+// --virtual-device: a device served inside the program, on every port of the list.
+TEST_F(Win32Form, VirtualDeviceAnswersOnEveryPort) {
+  Start(L"--virtual-device");
+  EXPECT_EQ(TFormDriver::Text(form_.Form()), VirtualDeviceCaption(kFormCaption));
+  form_.Choose("CBPort", 15);
+  ASSERT_TRUE(form_.Click("Button2"));
+  EXPECT_EQ(form_.Lines("MDebug"), Ok({"ID = FUL-05.08 virtual device"}));
+  ExpectEnded("Закрытие порта COM16", kBlack);
 }
 
 // ---- The status line, the keys, messages ----------------------------------------------------
