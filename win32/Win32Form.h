@@ -44,10 +44,8 @@ class TWin32Form : public IFormView {
   // Runs the window's messages until it is closed; the program's exit status.
   int Run();
 
-  HWND Handle() const { return window_; }
   // The control the design names `name`; null for another name.
   HWND Control(std::string_view name) const;
-  TFormModel& Model() { return *model_; }
 
   // ---- IFormView ----------------------------------------------------------------------------
   std::string Caption() const override;
