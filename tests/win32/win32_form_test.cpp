@@ -1,0 +1,455 @@
+// The Win32 window end to end, under Wine: the window program worked by window messages from
+// this program, against virtual devices of the Linux build behind Wine's COM ports
+// (win32_form_test.sh sets them up), checked by what a user sees: the controls' rectangles and
+// texts, the colour of the status line on screen, the keyboard.
+//
+//   OXA_WIN32_FORM         the window program, in a folder of its own (its settings file is
+//                          written beside it before each start)
+//   OXA_WIN32_DEVICE_COM   the COM number of a virtual device at address 1
+//   OXA_WIN32_SILENT_COM   the COM number of a virtual device that answers nothing
+//   OXA_WIN32_TCP          tcp://host:port of a virtual device serving on TCP
+//   OXA_WIN32_DPI          the screen's dots per inch the window must be drawn at, if set
+#include <windows.h>
+// After windows.h, on which it builds.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "FormDriver.h"
+#include "actions/OxaPortTexts.h"
+#include "actions/SettingsPath.h"
+#include "actions/WindowTexts.h"
+#include "protocols/oxaModBusProtocol.h"
+#include "serial/OxaComPort.h"
+#include "serial/OxaUtils.h"
+#include "sim/FulDevice.h"
+#include "win32/ControlIds.h"
+#include "window/FormDesign.h"
+#include "window/FormModel.h"
+
+namespace oxa::win32 {
+namespace {
+
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+constexpr COLORREF kBlue = RGB(0, 0, 255);
+constexpr COLORREF kRed = RGB(255, 0, 0);
+
+int ComNumber(const char* variable) {
+  return std::atoi(Environment(variable).c_str());
+}
+
+std::string Com(int number) {
+  return "COM" + std::to_string(number);
+}
+
+// The decimal separator of the locale the window runs in.
+std::string Sep() {
+  wchar_t separator[4] = {};
+  return ::GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, separator, 4) > 1
+             ? Utf8Of(std::wstring(1, separator[0]))
+             : ".";
+}
+
+std::string ReadFrame(uint8_t function, uint16_t start, uint16_t count) {
+  std::array<uint8_t, 8> frame{};
+  BuildReadRequest(frame, 1, function, start, count);
+  return HexBytes(frame);
+}
+
+std::string WriteFrame(uint16_t reg, uint16_t value) {
+  std::array<uint8_t, 8> frame{};
+  BuildWriteSingleRequest(frame, 1, reg, value);
+  return HexBytes(frame);
+}
+
+const char* ClassOf(TControlKind kind) {
+  switch (kind) {
+    case TControlKind::kGroupBox:
+    case TControlKind::kButton:
+      return "Button";
+    case TControlKind::kLabel:
+    case TControlKind::kStatusLine:
+      return "Static";
+    case TControlKind::kDropDownList:
+      return "ComboBox";
+    case TControlKind::kUpDown:
+      return "msctls_updown32";
+    case TControlKind::kEdit:
+    case TControlKind::kReadOnlyEdit:
+    case TControlKind::kDataPane:
+    case TControlKind::kFloatSpinEdit:
+      return "Edit";
+  }
+  return "";
+}
+
+class Win32Form : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(program_.empty()) << "OXA_WIN32_FORM names no window program";
+  }
+
+  // A window started with its settings file choosing the device's port at 57600 baud and
+  // address 1, and with a [Ports] section that leads COM9, COM10 and COM11 to the device by the
+  // three kinds of address.
+  void Start(const std::wstring& arguments = L"") {
+    const std::string signature =
+        "Port=" + std::to_string(device_com_) + "\r\nBaud=2\r\nNetAddr=1\r\n";
+    const std::string text = "[Signature]\r\n" + signature + "[Ports]\r\nCOM9=" + Com(device_com_) +
+                             "\r\nCOM10=\\\\.\\" + Com(device_com_) +
+                             "\r\nCOM11=" + Environment("OXA_WIN32_TCP") + "\r\n";
+    const HANDLE file = ::CreateFileW(WideOf(SettingsFile()).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ::WriteFile(file, text.data(), DWORD(text.size()), &written, nullptr);
+    ::CloseHandle(file);
+    ASSERT_TRUE(form_.Start(program_, arguments));
+  }
+
+  // The settings file as the window names it: beside the program.
+  std::string SettingsFile() const {
+    return SettingsPath(Utf8Of(std::filesystem::path(program_).parent_path().wstring()));
+  }
+
+  // After a test: what the status line says and in which colour, and every button back.
+  void ExpectEnded(const std::string& status, COLORREF colour) {
+    EXPECT_EQ(form_.Text("LStatus"), status);
+    ExpectInk("LStatus", colour);
+    for (int i = 2; i <= 12; ++i) {
+      EXPECT_TRUE(form_.Enabled("Button" + std::to_string(i))) << i;
+    }
+  }
+
+  // The colour of a control's text on screen, once the window's latest drawing has reached the
+  // screen (Wine passes it on when the window's thread is idle).
+  void ExpectInk(std::string_view name, COLORREF colour) {
+    EXPECT_TRUE(TFormDriver::WaitUntil([&] { return form_.Ink(name) == colour; }, 2000))
+        << name << " shows " << std::hex << form_.Ink(name) << ", not " << colour;
+  }
+
+  std::vector<std::string> Ok(std::vector<std::string> lines) {
+    lines.insert(lines.begin(), "OK");
+    return lines;
+  }
+
+  std::wstring program_ = WideOf(Environment("OXA_WIN32_FORM"));
+  int device_com_ = ComNumber("OXA_WIN32_DEVICE_COM");
+  int silent_com_ = ComNumber("OXA_WIN32_SILENT_COM");
+  TFormDriver form_;
+};
+
+// ---- The window as designed ---------------------------------------------------------------
+
+// At the screen's dots per inch: 96, and 144 in a second run (win32_form_test.sh).
+TEST_F(Win32Form, ControlsAreWhereTheDesignPutsThem) {
+  Start();
+  const UINT dpi = form_.Dpi();
+  if (const std::string screen = Environment("OXA_WIN32_DPI"); !screen.empty()) {
+    ASSERT_EQ(dpi, UINT(std::atoi(screen.c_str())));
+  }
+  const auto scale = [dpi](int pixels) { return ::MulDiv(pixels, int(dpi), 96); };
+  RECT client{};
+  ::GetClientRect(form_.Form(), &client);
+  EXPECT_EQ(client.right, scale(kFormWidth));
+  EXPECT_EQ(client.bottom, scale(kFormHeight));
+  EXPECT_EQ(TFormDriver::Text(form_.Form()), kFormCaption);
+  const auto style = DWORD(::GetWindowLongPtrW(form_.Form(), GWL_STYLE));
+  EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME),
+            DWORD(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX));
+
+  for (const TControlDesign& design : FormControls()) {
+    SCOPED_TRACE(std::string(design.name));
+    const HWND control = form_.Control(design.name);
+    ASSERT_NE(control, nullptr);
+    wchar_t name[64] = {};
+    ::GetClassNameW(control, name, 64);
+    EXPECT_EQ(Utf8Of(name), ClassOf(design.kind));
+    RECT rect{};
+    ::GetWindowRect(control, &rect);
+    ::MapWindowPoints(nullptr, form_.Form(), reinterpret_cast<POINT*>(&rect), 2);
+    const TDesignRect at = FormRect(design);
+    EXPECT_EQ(rect.left, scale(at.x));
+    EXPECT_EQ(rect.top, scale(at.y));
+    EXPECT_EQ(rect.right, scale(at.x + at.width));
+    EXPECT_EQ(rect.bottom, scale(at.y + at.height));
+    if (design.kind == TControlKind::kGroupBox || design.kind == TControlKind::kLabel ||
+        design.kind == TControlKind::kButton) {
+      EXPECT_EQ(TFormDriver::Text(control), design.caption);
+    }
+    if (design.kind == TControlKind::kUpDown) {
+      EXPECT_EQ(HWND(::SendMessageW(control, UDM_GETBUDDY, 0, 0)), form_.Control(design.buddy));
+    }
+  }
+  // Each numeric field's arrows hold the model's range, and its edit its limit of characters.
+  for (const TNumberField& field : kNumberFields) {
+    const std::string_view name = ControlName(field.control);
+    SCOPED_TRACE(std::string(name));
+    if (field.control == TControl::kFEDoza) continue;
+    const auto range = DWORD(::SendMessageW(form_.Control(name), UDM_GETRANGE, 0, 0));
+    EXPECT_EQ(HIWORD(range), field.range.min);
+    EXPECT_EQ(LOWORD(range), field.range.max);
+    if (field.range.max_chars > 0) {
+      const HWND edit = HWND(::SendMessageW(form_.Control(name), UDM_GETBUDDY, 0, 0));
+      EXPECT_EQ(size_t(::SendMessageW(edit, EM_GETLIMITTEXT, 0, 0)), field.range.max_chars);
+    }
+  }
+  // The dose's arrows lie inside its edit.
+  const HWND dose = form_.Control("FEDoza");
+  const HWND arrows = ::FindWindowExW(dose, nullptr, UPDOWN_CLASSW, nullptr);
+  ASSERT_NE(arrows, nullptr);
+  RECT inner{};
+  RECT outer{};
+  ::GetWindowRect(arrows, &inner);
+  ::GetWindowRect(dose, &outer);
+  RECT both{};
+  ::UnionRect(&both, &inner, &outer);
+  EXPECT_TRUE(::EqualRect(&both, &outer));
+}
+
+TEST_F(Win32Form, TabVisitsTheDesignsOrder) {
+  Start();
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() != nullptr; }, 5000));
+  const std::span<const std::string_view> order = FormTabOrder();
+  EXPECT_EQ(form_.Focus(), form_.Control(order.front()));
+  for (size_t i = 1; i <= order.size(); ++i) {
+    const std::string_view next = order[i % order.size()];
+    form_.PostKey(form_.Focus(), VK_TAB);
+    EXPECT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() == form_.Control(next); }, 5000))
+        << next;
+  }
+}
+
+TEST_F(Win32Form, ReadyMessageAndControlsFromTheSettingsFile) {
+  Start();
+  ExpectEnded("Готов к работе:   " + Com(device_com_) + ", 57600 bps", kBlue);
+  EXPECT_EQ(form_.Text("CBPort"), Com(device_com_));
+  EXPECT_EQ(::SendMessageW(form_.Control("CBPort"), CB_GETCOUNT, 0, 0), 16);
+  EXPECT_EQ(form_.Text("CBBaud"), "57600");
+  EXPECT_EQ(form_.Text("Edit1"), "1");
+  EXPECT_EQ(form_.Text("CBInt"), "2000 (V1) [float]");
+  EXPECT_EQ(::SendMessageW(form_.Control("CBInt"), CB_GETCOUNT, 0, 0), 32);
+  EXPECT_EQ(form_.Text("FEDoza"), "0" + Sep() + "0");
+  EXPECT_EQ(form_.Text("MDebug"), "");
+  EXPECT_EQ(form_.Text("EQuery"), "");
+}
+
+// ---- The test buttons -----------------------------------------------------------------------
+
+TEST_F(Win32Form, IdentificationAndRegisterRead) {
+  Start();
+  ASSERT_TRUE(form_.Click("Button2"));
+  EXPECT_EQ(form_.Lines("MDebug"), Ok({"ID = FUL-05.08 Дозатор"}));
+  EXPECT_EQ(form_.Text("EQuery"), "01 11 C0 2C ");
+  ExpectEnded("Закрытие порта " + Com(device_com_), kBlack);
+
+  form_.SetText("Edit3", "10");
+  ASSERT_TRUE(form_.Click("Button3"));
+  EXPECT_EQ(form_.Lines("MDebug"),
+            Ok({"=Данные=", "41 48 00 00 41 04 00 00 00 00 00 00 00 00 00 00 ", "00 00 00 00 "}));
+  EXPECT_EQ(form_.Text("EQuery"), "01 03 00 00 00 0A C5 CD ");
+  ExpectEnded("Закрытие порта " + Com(device_com_), kBlack);
+}
+
+TEST_F(Win32Form, IntegratorAndArchiveBlock) {
+  Start();
+  struct TRow {
+    int entry;
+    uint16_t reg;
+    std::vector<std::string> lines;
+  };
+  const TRow rows[] = {
+      {9, 2020, {"Raw: 3F 80 00 00 ", "V1dop =     1" + Sep() + "000000 M3"}},
+      {23, 2090, {"Raw: FF FF FF FF ", "Terr2 = 4294967295 сек"}},
+  };
+  for (const TRow& row : rows) {
+    form_.Choose("CBInt", row.entry);
+    ASSERT_TRUE(form_.Click("Button4"));
+    EXPECT_EQ(form_.Lines("MDebug"), Ok(row.lines)) << row.entry;
+    // Four registers are asked for, though two are shown.
+    EXPECT_EQ(form_.Text("EQuery"), ReadFrame(3, row.reg, 4));
+  }
+
+  form_.SetText("Edit4", "8191");
+  ASSERT_TRUE(form_.Click("Button5"));
+  const std::array<uint8_t, 128> block = sim::TFulDevice::ArchiveBlock(8191);
+  std::vector<std::string> lines{"=Данные="};
+  for (size_t line = 0; line < 8; ++line) {
+    lines.push_back(HexBytes(std::span<const uint8_t>(block).subspan(16 * line, 16)));
+  }
+  lines.push_back("");
+  EXPECT_EQ(form_.Lines("MDebug"), Ok(lines));
+  EXPECT_EQ(form_.Text("EQuery"), ReadFrame(0x41, 8191, 1));
+  ExpectEnded("Закрытие порта " + Com(device_com_), kBlack);
+}
+
+TEST_F(Win32Form, DoserButtons) {
+  Start();
+  ASSERT_TRUE(form_.Click("Button6"));
+  EXPECT_EQ(form_.Lines("MDebug"), Ok({"=Данные=", "30 39"}));
+  EXPECT_EQ(form_.Text("FEDoza"), "1234" + Sep() + "5");
+  EXPECT_EQ(form_.Text("EQuery"), ReadFrame(3, 2201, 1));
+
+  form_.SetText("FEDoza", "0" + Sep() + "7");
+  ASSERT_TRUE(form_.Click("Button7"));
+  EXPECT_EQ(form_.Lines("MDebug"), Ok({}));
+  EXPECT_EQ(form_.Text("EQuery"), WriteFrame(2201, 7));
+
+  struct TRow {
+    const char* button;
+    std::string query;
+    const char* state;
+  };
+  const TRow rows[] = {
+      {"Button8", WriteFrame(2202, 1), "запущен"},
+      {"Button9", WriteFrame(2202, 2), "пауза"},
+      {"Button10", WriteFrame(2202, 0), "остановлен"},
+  };
+  for (const TRow& row : rows) {
+    ASSERT_TRUE(form_.Click(row.button));
+    EXPECT_EQ(form_.Text("EQuery"), row.query) << row.button;
+    ASSERT_TRUE(form_.Click("Button12"));
+    EXPECT_EQ(form_.Lines("MDebug")[3], std::string("Состояние дозатора: ") + row.state);
+  }
+  ASSERT_TRUE(form_.Click("Button11"));
+  EXPECT_EQ(form_.Text("EQuery"), WriteFrame(2203, 1));
+  ExpectEnded("Закрытие порта " + Com(device_com_), kBlack);
+}
+
+// ---- Lines that fail ------------------------------------------------------------------------
+
+// A silent line takes its time-outs off the window's thread: the window keeps answering, the
+// buttons are greyed meanwhile, and the request line keeps the last request that was answered.
+TEST_F(Win32Form, SilentLineFailsWhileTheWindowGoesOn) {
+  Start();
+  ASSERT_TRUE(form_.Click("Button2"));
+  form_.Choose("CBPort", silent_com_ - 1);
+  form_.PostClick("Button2");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button2"); }, 5000));
+  EXPECT_TRUE(form_.Responds(300));
+  EXPECT_FALSE(form_.Enabled("Button12"));
+  EXPECT_EQ(form_.Text("LStatus"), "Открытие порта " + Com(silent_com_));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Enabled("Button2"); }, 10000));
+  EXPECT_EQ(form_.Lines("MDebug"), (std::vector<std::string>{"Failed", "ErrCode=2"}));
+  EXPECT_EQ(form_.Text("EQuery"), "01 11 C0 2C ");
+  ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
+}
+
+// A port that will not open: the red status, and why in the data pane, as the Qt window says it.
+TEST_F(Win32Form, PortThatWillNotOpenSaysWhy) {
+  Start();
+  form_.Choose("CBPort", 11);
+  ASSERT_TRUE(form_.Click("Button3"));
+  ExpectEnded("Не удалось открыть порт COM12", kRed);
+  ToxaComPort port;
+  port.SetComPort(12);
+  ASSERT_FALSE(port.Open());
+  std::string pane;
+  for (const std::string& line : form_.Lines("MDebug")) pane += (pane.empty() ? "" : " ") + line;
+  EXPECT_EQ(pane, PortFailureText(port.OpenError(), "COM12", port.DeviceName(), SettingsFile(),
+                                  TLanguage::kRussian));
+  EXPECT_EQ(form_.Text("EQuery"), "");
+}
+
+// The [Ports] section leads a COM number to another port by its name, by its device path, or
+// to a serial device server.
+TEST_F(Win32Form, PortsSectionLeadsComNumbersElsewhere) {
+  Start();
+  for (int com : {9, 10, 11}) {
+    form_.Choose("CBPort", com - 1);
+    ASSERT_TRUE(form_.Click("Button2"));
+    EXPECT_EQ(form_.Lines("MDebug"), Ok({"ID = FUL-05.08 Дозатор"})) << com;
+    ExpectEnded("Закрытие порта " + Com(com), kBlack);
+  }
+}
+
+// --virtual-device: a device served inside the program, on every port of the list.
+TEST_F(Win32Form, VirtualDeviceAnswersOnEveryPort) {
+  Start(L"--virtual-device");
+  EXPECT_EQ(TFormDriver::Text(form_.Form()), VirtualDeviceCaption(kFormCaption));
+  form_.Choose("CBPort", 15);
+  ASSERT_TRUE(form_.Click("Button2"));
+  EXPECT_EQ(form_.Lines("MDebug"), Ok({"ID = FUL-05.08 virtual device"}));
+  ExpectEnded("Закрытие порта COM16", kBlack);
+}
+
+// ---- The status line, the keys, messages ----------------------------------------------------
+
+TEST_F(Win32Form, DoubleClickOnTheStatusLineReadsTheStamp) {
+  Start();
+  ASSERT_TRUE(form_.DoubleClick("LStatus"));
+  EXPECT_EQ(form_.Text("LStatus"), "9605 2012.05.31");
+  ExpectInk("LStatus", kBlack);
+}
+
+// Escape wherever the focus is, and "Выход", close the window and end the program.
+TEST_F(Win32Form, EscapeClosesTheWindowAsExitDoes) {
+  for (const char* target : {"", "MDebug", "FEDoza", "Button1"}) {
+    Start();
+    if (std::string_view(target) == "Button1") {
+      form_.PostClick(target);
+    } else {
+      form_.PostKey(*target ? form_.Control(target) : form_.Focus(), VK_ESCAPE);
+    }
+    EXPECT_TRUE(form_.WaitForExit(5000)) << target;
+  }
+}
+
+// The dose's edit: the arrow keys step it, letters are dropped, and leaving it with a value out
+// of its range brings back the value it had when it was entered and keeps the focus in it.
+TEST_F(Win32Form, DoseEditKeepsItsRules) {
+  Start();
+  const HWND dose = form_.Control("FEDoza");
+  ::PostMessageW(dose, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+  ::PostMessageW(dose, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() == dose; }, 5000));
+  form_.PostKey(dose, VK_UP);
+  ASSERT_TRUE(
+      TFormDriver::WaitUntil([&] { return form_.Text("FEDoza") == "1" + Sep() + "0"; }, 5000))
+      << form_.Text("FEDoza");
+  ::PostMessageW(dose, EM_SETSEL, 0, -1);
+  for (const wchar_t c : std::wstring(L"7x000")) ::PostMessageW(dose, WM_CHAR, c, 1);
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Text("FEDoza") == "7000"; }, 5000))
+      << form_.Text("FEDoza");
+  form_.PostKey(dose, VK_TAB);
+  EXPECT_TRUE(
+      TFormDriver::WaitUntil([&] { return form_.Text("FEDoza") == "0" + Sep() + "0"; }, 5000))
+      << form_.Text("FEDoza");
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() == dose; }, 5000));
+}
+
+// A message the window shows does not hold it up: here the settings file is a folder, which the
+// window says once it is up, and a test runs to its end while the message waits to be read.
+TEST_F(Win32Form, MessageDoesNotHoldUpATest) {
+  const std::wstring settings = WideOf(SettingsFile());
+  ::DeleteFileW(settings.c_str());
+  ASSERT_TRUE(::CreateDirectoryW(settings.c_str(), nullptr));
+  const bool started = form_.Start(program_);
+  HWND box = nullptr;
+  if (started) {
+    TFormDriver::WaitUntil(
+        [&] {
+          box = ::FindWindowW(L"#32770", WideOf(kFormCaption).c_str());
+          return box != nullptr;
+        },
+        5000);
+  }
+  ::RemoveDirectoryW(settings.c_str());
+  ASSERT_TRUE(started);
+  ASSERT_NE(box, nullptr);
+  // The settings file's values are not read: the form starts with the design's.
+  form_.Choose("CBPort", device_com_ - 1);
+  form_.SetText("Edit1", "1");
+  ASSERT_TRUE(form_.Click("Button2"));
+  EXPECT_EQ(form_.Lines("MDebug"), Ok({"ID = FUL-05.08 Дозатор"}));
+  EXPECT_TRUE(::IsWindow(box));
+  ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return !::IsWindow(box); }, 5000));
+}
+
+}  // namespace
+}  // namespace oxa::win32
