@@ -14,8 +14,21 @@ namespace fs = std::filesystem;
 
 constexpr const char* kFolderName = "ful03test";
 
+// Paths travel as UTF-8 strings. A std::filesystem::path made from a plain string takes it in
+// the system's narrow code page, which on Windows is not UTF-8: a folder with Cyrillic letters
+// (a user name in %APPDATA%) would come back encoded twice. Through char8_t both ways it stays
+// whole on every system.
+fs::path PathOf(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string TextOf(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 fs::path UserSettingsFolder() {
-  return fs::path(UserConfigFolder()) / kFolderName;
+  return PathOf(UserConfigFolder()) / kFolderName;
 }
 
 bool UnderUsr(const fs::path& folder) {
@@ -27,15 +40,15 @@ bool UnderUsr(const fs::path& folder) {
 }  // namespace
 
 std::string UserSettingsPath() {
-  return (UserSettingsFolder() / kSettingsFileName).string();
+  return TextOf(UserSettingsFolder() / kSettingsFileName);
 }
 
 std::string SettingsPath(const std::string& program_folder) {
-  const fs::path folder(program_folder);
+  const fs::path folder = PathOf(program_folder);
   const fs::path beside = folder / kSettingsFileName;
   std::error_code ec;
-  if (!UnderUsr(folder) && (fs::exists(beside, ec) || FolderWritable(folder.string()))) {
-    return beside.string();
+  if (!UnderUsr(folder) && (fs::exists(beside, ec) || FolderWritable(program_folder))) {
+    return TextOf(beside);
   }
   return UserSettingsPath();
 }
@@ -59,7 +72,7 @@ std::string NamedSettingsProblem(const std::string& path) {
 void MakeSettingsFolder(const std::string& settings_path) {
   if (settings_path != UserSettingsPath()) return;
   // The folders on the way are made private to the user, as a configuration folder should be.
-  MakePrivateFolder(UserSettingsFolder().string());
+  MakePrivateFolder(TextOf(UserSettingsFolder()));
 }
 
 }  // namespace oxa

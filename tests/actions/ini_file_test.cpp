@@ -110,6 +110,17 @@ TEST(IniFile, IntegerRule) {
   for (const auto& [text, value] : rows) EXPECT_EQ(TIniFile::ParseInteger(text), value) << text;
 }
 
+TEST(IniFile, AFolderWithCyrillicLettersLeadsToItsOwnSettingsFile) {
+  // A portable copy in a folder named in Russian, as on a technician's laptop.
+  const fs::path folder = fs::temp_directory_path() / fs::path(u8"Поверка ful03test");
+  fs::create_directories(folder);
+  const std::u8string name = folder.u8string();
+  const std::string utf8(name.begin(), name.end());
+  const std::u8string expected = (folder / "ful03test.ini").u8string();
+  EXPECT_EQ(SettingsPath(utf8), std::string(expected.begin(), expected.end()));
+  fs::remove_all(folder);
+}
+
 TEST(IniFile, PortsSectionAsThePortTakesIt) {
   using namespace std::string_literals;
   // A value is kept whole, NUL included, for the port to refuse as malformed.
