@@ -67,6 +67,10 @@ class TOutputFile {
  private:
   bool Fail(TOutputFailure failure, std::string detail);
   void Close();
+  // The system's parts of Create, once the names are set, and of Commit, once a whole
+  // temporary file is open.
+  bool CreateTemporary();
+  bool CommitOpened();
 
   intptr_t handle_ = -1;  // the system's file: a descriptor, or a Win32 handle
   std::string target_;

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "serial/OxaOutputFile.h"
+#include "serial/platform/output_file.h"
 
 namespace oxa {
 
@@ -58,27 +59,25 @@ void SyncFolder(const std::string& path) {
 
 }  // namespace
 
-// ---- TOutputFile ---------------------------------------------------------------------------
+namespace platform {
 
-TOutputFile::~TOutputFile() {
-  Close();
-}
-
-bool TOutputFile::Fail(TOutputFailure failure, std::string detail) {
-  if (error_.failure == TOutputFailure::kNone) error_ = {failure, std::move(detail)};
+bool WriteWhole(intptr_t handle, const void* bytes, size_t size, std::string& why) {
+  if (WriteAll(static_cast<int>(handle), bytes, size)) return true;
+  why = SystemText(errno);
   return false;
 }
+
+}  // namespace platform
+
+// ---- TOutputFile ---------------------------------------------------------------------------
 
 void TOutputFile::Close() {
   if (handle_ != -1) ::close(static_cast<int>(handle_));
   handle_ = -1;
 }
 
-bool TOutputFile::Create(const std::string& target, std::string_view suffix) {
-  Close();
-  error_ = {};
-  target_ = target;
-  temporary_ = target + std::string(suffix);
+bool TOutputFile::CreateTemporary() {
+  const std::string& target = target_;
   struct stat st {};
   bool keep_mode = false;
   if (::lstat(target.c_str(), &st) == 0) {
@@ -117,19 +116,7 @@ bool TOutputFile::Create(const std::string& target, std::string_view suffix) {
   return true;
 }
 
-bool TOutputFile::Write(std::span<const uint8_t> bytes) {
-  if (handle_ == -1 || error_.failure != TOutputFailure::kNone) return false;
-  if (!WriteAll(static_cast<int>(handle_), bytes.data(), bytes.size())) {
-    return Fail(TOutputFailure::kSystem, SystemText(errno));
-  }
-  return true;
-}
-
-bool TOutputFile::Commit() {
-  if (handle_ == -1 || error_.failure != TOutputFailure::kNone) {
-    Close();
-    return false;
-  }
+bool TOutputFile::CommitOpened() {
   const int fd = static_cast<int>(handle_);
   handle_ = -1;
   if (::fsync(fd) != 0) {
@@ -145,10 +132,6 @@ bool TOutputFile::Commit() {
   return true;
 }
 
-void TOutputFile::Keep() {
-  Close();
-}
-
 void TOutputFile::Discard() {
   if (handle_ == -1) return;
   Close();
@@ -156,14 +139,6 @@ void TOutputFile::Discard() {
 }
 
 // ---- TAppendFile ---------------------------------------------------------------------------
-
-TAppendFile::~TAppendFile() {
-  Close();
-}
-
-void TAppendFile::Fail(TOutputFailure failure, std::string detail) {
-  if (error_.failure == TOutputFailure::kNone) error_ = {failure, std::move(detail)};
-}
 
 bool TAppendFile::Open(const std::string& path) {
   Close();
@@ -211,13 +186,6 @@ bool TAppendFile::Open(const std::string& path) {
   }
   handle_ = fd;
   return true;
-}
-
-void TAppendFile::Write(std::string_view text) {
-  if (handle_ == -1 || Failed()) return;
-  if (!WriteAll(static_cast<int>(handle_), text.data(), text.size())) {
-    Fail(TOutputFailure::kSystem, SystemText(errno));
-  }
 }
 
 bool TAppendFile::Close() {

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "serial/OxaOutputFile.h"
+#include "serial/platform/output_file.h"
 #include "serial/platform/win32_text.h"
 
 namespace oxa {
@@ -71,27 +72,25 @@ bool WriteAll(HANDLE file, const void* bytes, size_t size, DWORD& error) {
 
 }  // namespace
 
-// ---- TOutputFile ---------------------------------------------------------------------------
+namespace platform {
 
-TOutputFile::~TOutputFile() {
-  Close();
-}
-
-bool TOutputFile::Fail(TOutputFailure failure, std::string detail) {
-  if (error_.failure == TOutputFailure::kNone) error_ = {failure, std::move(detail)};
+bool WriteWhole(intptr_t handle, const void* bytes, size_t size, std::string& why) {
+  DWORD error = 0;
+  if (WriteAll(Handle(handle), bytes, size, error)) return true;
+  why = SystemText(error);
   return false;
 }
+
+}  // namespace platform
+
+// ---- TOutputFile ---------------------------------------------------------------------------
 
 void TOutputFile::Close() {
   if (handle_ != -1) ::CloseHandle(Handle(handle_));
   handle_ = -1;
 }
 
-bool TOutputFile::Create(const std::string& target, std::string_view suffix) {
-  Close();
-  error_ = {};
-  target_ = target;
-  temporary_ = target + std::string(suffix);
+bool TOutputFile::CreateTemporary() {
   const std::wstring wide_target = platform::Widen(target_);
   const std::wstring wide_temporary = platform::Widen(temporary_);
   bool exists = false;
@@ -124,20 +123,7 @@ bool TOutputFile::Create(const std::string& target, std::string_view suffix) {
   return true;
 }
 
-bool TOutputFile::Write(std::span<const uint8_t> bytes) {
-  if (handle_ == -1 || error_.failure != TOutputFailure::kNone) return false;
-  DWORD error = 0;
-  if (!WriteAll(Handle(handle_), bytes.data(), bytes.size(), error)) {
-    return Fail(TOutputFailure::kSystem, SystemText(error));
-  }
-  return true;
-}
-
-bool TOutputFile::Commit() {
-  if (handle_ == -1 || error_.failure != TOutputFailure::kNone) {
-    Close();
-    return false;
-  }
+bool TOutputFile::CommitOpened() {
   const HANDLE file = Handle(handle_);
   handle_ = -1;
   if (!::FlushFileBuffers(file)) {
@@ -153,10 +139,6 @@ bool TOutputFile::Commit() {
   return true;
 }
 
-void TOutputFile::Keep() {
-  Close();
-}
-
 void TOutputFile::Discard() {
   if (handle_ == -1) return;
   Close();
@@ -164,14 +146,6 @@ void TOutputFile::Discard() {
 }
 
 // ---- TAppendFile ---------------------------------------------------------------------------
-
-TAppendFile::~TAppendFile() {
-  Close();
-}
-
-void TAppendFile::Fail(TOutputFailure failure, std::string detail) {
-  if (error_.failure == TOutputFailure::kNone) error_ = {failure, std::move(detail)};
-}
 
 bool TAppendFile::Open(const std::string& path) {
   Close();
@@ -210,14 +184,6 @@ bool TAppendFile::Open(const std::string& path) {
   }
   handle_ = reinterpret_cast<intptr_t>(file);
   return true;
-}
-
-void TAppendFile::Write(std::string_view text) {
-  if (handle_ == -1 || Failed()) return;
-  DWORD error = 0;
-  if (!WriteAll(Handle(handle_), text.data(), text.size(), error)) {
-    Fail(TOutputFailure::kSystem, SystemText(error));
-  }
 }
 
 bool TAppendFile::Close() {

@@ -1,0 +1,14 @@
+// The one system call the shared part of the output files needs from each system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace oxa::platform {
+
+// Writes all `size` bytes to the system's open file `handle` (a descriptor, or a Win32 handle),
+// going on after partial writes. False, with the system's reason in `why`, when it cannot.
+bool WriteWhole(intptr_t handle, const void* bytes, size_t size, std::string& why);
+
+}  // namespace oxa::platform
