@@ -1,7 +1,6 @@
 #include "actions/FrameDecoder.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "protocols/oxa10xProtocol.h"
 #include "protocols/oxaModBusProtocol.h"
@@ -111,11 +110,9 @@ TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> fram
 }
 
 std::string TraceTime(uint64_t us_since_start) {
-  char time[32];
-  std::snprintf(time, sizeof time, "%llu.%06llu",
-                static_cast<unsigned long long>(us_since_start / 1000000),
-                static_cast<unsigned long long>(us_since_start % 1000000));
-  return time;
+  const std::string micro = std::to_string(us_since_start % 1000000);
+  return std::to_string(us_since_start / 1000000) + "." + std::string(6 - micro.size(), '0') +
+         micro;
 }
 
 std::string TraceLine(const TTracedFrame& frame, uint64_t start_us) {

@@ -1,7 +1,6 @@
 #include "window/ExchangeLog.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <iterator>
 #include <utility>
 
@@ -191,10 +190,8 @@ std::string CsvField(std::string_view text) {
 }  // namespace
 
 std::string LogMsText(uint64_t us) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(us / 1000),
-                static_cast<unsigned long long>(us % 1000));
-  return text;
+  const std::string micro = std::to_string(us % 1000);
+  return std::to_string(us / 1000) + "." + std::string(3 - micro.size(), '0') + micro;
 }
 
 std::string LogVerdictText(const TLogRow& row, TLanguage language) {
