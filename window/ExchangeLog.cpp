@@ -1,6 +1,7 @@
 #include "window/ExchangeLog.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <iterator>
 #include <utility>
 
@@ -282,6 +283,29 @@ std::string LogAsCsv(std::span<const TLogRow> rows, TLanguage language) {
            "," + (row.response_us ? LogMsText(*row.response_us) : std::string()) + "\r\n";
   }
   return csv;
+}
+
+bool SaveLogFile(const std::string& path, std::string_view contents, TOutputError& error) {
+  TOutputFile file;
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(contents.data()),
+                                       contents.size());
+  if (!file.Create(path, ".part")) {
+    error = file.Error();
+    return false;
+  }
+  if (!file.Write(bytes)) {
+    error = file.Error();
+    file.Discard();
+    return false;
+  }
+  if (!file.Commit()) {
+    // The temporary file is ours and holds nothing the user asked for.
+    error = file.Error();
+    std::remove(file.TemporaryPath().c_str());
+    return false;
+  }
+  error = {};
+  return true;
 }
 
 }  // namespace oxa

@@ -20,6 +20,7 @@
 
 #include "actions/FrameDecoder.h"
 #include "actions/OxaPortTexts.h"
+#include "serial/OxaOutputFile.h"
 
 namespace oxa {
 
@@ -130,5 +131,10 @@ std::string LogAsText(std::span<const TLogRow> rows, TLanguage language);
 // `rows` as comma-separated values with a header line, lines ended by CR LF, every field
 // quoted where it needs it.
 std::string LogAsCsv(std::span<const TLogRow> rows, TLanguage language);
+
+// Writes `contents` to the file at `path` whole: made beside it and renamed over it once
+// written and on the disk; a path that leads to anything but a regular file is refused. False,
+// with `error` saying why, when it could not be written.
+bool SaveLogFile(const std::string& path, std::string_view contents, TOutputError& error);
 
 }  // namespace oxa

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -163,6 +167,24 @@ TEST(ExchangeLog, CsvQuotesWhatNeedsItAndEscapesControlCharacters) {
             "\"Time, ms\",Direction,Bytes,Meaning,Verdict,\"Response, ms\"\r\n"
             "1.234,--,,\"'=COM1: busy, held by \"\"minicom\"\"\\x1b[2J\",port failed to open,\r\n"
             "2.000,RX,01 03,\"Modbus, too short for a frame\",not a frame,1.500\r\n");
+}
+
+TEST(ExchangeLog, IsSavedWholeAndNeverOverAFolder) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() /
+      ("exchange_log_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+       "_" + std::to_string(reinterpret_cast<uintptr_t>(&folder)));
+  std::filesystem::create_directories(folder);
+  const std::string file = (folder / "log.txt").string();
+  TOutputError error;
+  ASSERT_TRUE(SaveLogFile(file, "0.000000 -- port opened: COM1\n", error)) << error.detail;
+  ASSERT_TRUE(SaveLogFile(file, "0.000000 -- port closed: COM1\n", error)) << error.detail;
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "0.000000 -- port closed: COM1\n");
+  EXPECT_FALSE(SaveLogFile(folder.string(), "text", error));
+  EXPECT_EQ(error.failure, TOutputFailure::kNotRegular);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "no part left";
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
