@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -170,10 +171,10 @@ TEST(ExchangeLog, CsvQuotesWhatNeedsItAndEscapesControlCharacters) {
 }
 
 TEST(ExchangeLog, IsSavedWholeAndNeverOverAFolder) {
+  // A folder of this run's own: other runs of the suite may share the temporary folder.
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() /
-      ("exchange_log_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-       "_" + std::to_string(reinterpret_cast<uintptr_t>(&folder)));
+      ("exchange_log_test_" + std::to_string(std::random_device{}()));
   std::filesystem::create_directories(folder);
   const std::string file = (folder / "log.txt").string();
   TOutputError error;
