@@ -1,6 +1,6 @@
 // A device that answers after the time-out: its late answer must never be taken for the next
 // request's, neither by the master in the same process nor by the next fulctl run on the same
-// line; the trace shows it where it came.
+// line. (How the trace shows it: tests/actions/frame_decoder_test.cpp.)
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -10,15 +10,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "cli/Trace.h"
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaComPort.h"
 #include "serial/OxaUtils.h"
 #include "sim/PtyDevice.h"
 #include "tests/support/EmptySettings.h"
-#include "tests/support/FakeComPortIo.h"
 
 namespace oxa {
 namespace {
@@ -99,59 +96,6 @@ TEST(LateAnswer, TheNextFulctlRunNeverTakesIt) {
   r = Fulctl(later.Path(), "-t 1000 regs 2 2");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("\"registers\":[20,21]"), std::string::npos) << r.out;
-}
-
-TEST(LateAnswer, TheTraceShowsWhatWasDroppedOnALineOfItsOwn) {
-  // A damaged answer at 5 ms, then the good one at 300 ms, while the line is listened out.
-  testing::TFakePort fake;
-  std::vector<std::string> lines;
-  {
-    cli::TTrace trace([&lines](std::string_view line) { lines.emplace_back(line); }, 0);
-    trace.Attach(fake.port);
-    fake.io->QueueAnswer(testing::Hex("01 03 04 00 0A 00 0B 00 00"));
-    fake.io->InjectInput(testing::WithCrc(testing::Hex("01 03 04 00 0A 00 0B")), 300);
-    ToxaModBusProtocol master;
-    master.SetComPort(&fake.port);
-    master.SetNetAddr(1);
-    master.SetRepeatCount(1);
-    master.SetPacketTimeout(500);
-    std::array<uint8_t, 4> buf{};
-    EXPECT_FALSE(master.ReadHoldingRegisters(0, 2, buf));
-    EXPECT_EQ(master.LastError(), static_cast<uint32_t>(TOxaError::kWrongChecksum));
-  }
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1],
-            "0.005000 RX 01 03 04 00 0A 00 0B 00 00  Modbus addr 1 fn 3 read holding registers, "
-            "CRC bad\n");
-  EXPECT_EQ(lines[2],
-            "0.300000 RX 01 03 04 00 0A 00 0B 9B F6  Modbus addr 1 fn 3 read holding registers, "
-            "CRC ok\n");
-}
-
-TEST(LateAnswer, TheTraceJudgesAnAnswerAsTheMasterTakesIt) {
-  using cli::DescribeFrame;
-  using cli::TWireProtocol;
-  using testing::Hex;
-  using testing::WithCrc;
-  struct Case {
-    std::vector<uint8_t> frame;
-    bool sent;
-    const char* text;
-  };
-  const Case cases[] = {
-      {Hex("01 11 C0 2C"), true, "Modbus addr 1 fn 17 report device id, CRC ok"},
-      {Hex("01 11 09 50 79 6D 6F 64 62 75 73 FF 8D DC"), false,
-       "Modbus addr 1 fn 17 report device id, standard layout: Pymodbus (run on), CRC ok"},
-      {WithCrc(Hex("01 11 04 03 46 55 4C")), false,
-       "Modbus addr 1 fn 17 report device id, FUL layout, text of 3 bytes, CRC ok"},
-      {Hex("01 11 00 50 79 6D 6F 64"), false,
-       "Modbus addr 1 fn 17 report device id, incomplete: 8 of 86 bytes"},
-      {Hex("01 03 02 12 34 B5 33 FF FF"), false,
-       "Modbus addr 1 fn 3 read holding registers, CRC ok, 2 bytes after it"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(DescribeFrame(TWireProtocol::kModbus, c.frame, c.sent), c.text);
-  }
 }
 
 }  // namespace

@@ -1,0 +1,231 @@
+#include "actions/FrameDecoder.h"
+
+#include <algorithm>
+
+#include "protocols/oxa10xProtocol.h"
+#include "protocols/oxaModBusProtocol.h"
+#include "serial/OxaUtils.h"
+
+namespace oxa {
+
+namespace {
+
+std::string Hex2(uint8_t byte) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return {kDigits[byte >> 4], kDigits[byte & 0x0F]};
+}
+
+const char* ModbusFunctionName(uint8_t function) {
+  switch (function & 0x7F) {
+    case kFnReadHoldingRegisters:
+      return "read holding registers";
+    case kFnWriteSingleRegister:
+      return "write single register";
+    case kFnWriteMultipleRegisters:
+      return "write multiple registers";
+    case kFnReportDeviceId:
+      return "report device id";
+    case kFnReadArchiveBlock:
+      return "read archive block";
+    default:
+      return "";
+  }
+}
+
+TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent) {
+  if (frame.size() < 4) return {"Modbus, too short for a frame", TFrameVerdict::kMalformed};
+  const uint8_t function = frame[1];
+  TFrameDecoding d;
+  std::string& text = d.meaning;
+  text = "Modbus addr " + std::to_string(frame[0]) + " fn " + std::to_string(function & 0x7F);
+  if (const std::string name = ModbusFunctionName(function); !name.empty()) text += " " + name;
+  if (function & 0x80) {
+    text += ", exception " + Hex2(frame[2]);
+    const std::string_view name = ModbusExceptionName(frame[2]);
+    if (!name.empty()) text += " " + std::string(name);
+  }
+  if (sent) {
+    const bool ok = ModbusCrcOk(frame);
+    text += ok ? ", CRC ok" : ", CRC bad";
+    d.verdict = ok ? TFrameVerdict::kGood : TFrameVerdict::kBadChecksum;
+    return d;
+  }
+  // An answer is judged as the master takes it: its length from its own bytes.
+  const size_t length = ModbusAnswerEnd(frame);
+  if (length > frame.size()) {
+    text += ", incomplete: " + std::to_string(frame.size()) + " of " + std::to_string(length) +
+            " bytes";
+    d.verdict = TFrameVerdict::kIncomplete;
+    return d;
+  }
+  const std::span<const uint8_t> answer = frame.first(length);
+  const bool ok = ModbusCrcOk(answer);
+  if (function == kFnReportDeviceId && ok) {
+    if (ModbusDevIdLayout(answer) == TDevIdLayout::kStandard) {
+      text += ", standard layout: " + ServerIdText(SplitServerId(answer.subspan(3, answer[2])));
+    } else {
+      text += ", FUL layout, text of " + std::to_string(answer[3]) + " bytes";
+    }
+  }
+  text += ok ? ", CRC ok" : ", CRC bad";
+  if (length < frame.size()) {
+    text += ", " + std::to_string(frame.size() - length) + " bytes after it";
+  }
+  if (!ok) {
+    d.verdict = TFrameVerdict::kBadChecksum;
+  } else if (function & 0x80) {
+    d.verdict = TFrameVerdict::kException;
+    d.exception = frame[2];
+  }
+  return d;
+}
+
+TFrameDecoding Decode10x(std::span<const uint8_t> frame) {
+  if (frame.size() < k10xFrameOverhead)
+    return {"10x, too short for a frame", TFrameVerdict::kMalformed};
+  TFrameDecoding d;
+  std::string& text = d.meaning;
+  text = "10x ";
+  text += frame[0] == k10xRequestStart ? "request" : frame[0] == k10xAnswerStart ? "answer" : "?";
+  text += " addr " + std::to_string(frame[1]);
+  const bool complement_ok = frame[2] == static_cast<uint8_t>(~frame[1]);
+  if (!complement_ok) text += " (complement bad)";
+  text += " cmd " + Hex2(frame[3]) + " " + Hex2(frame[4]) + " N=" + std::to_string(frame[5]);
+  const size_t expected = size_t{frame[5]} + k10xFrameOverhead;
+  if (frame.size() != expected) {
+    text += ", length bad";
+    d.verdict = TFrameVerdict::kMalformed;
+  } else {
+    const bool ok = frame.back() == Checksum10x(frame.first(frame.size() - 1));
+    text += ok ? ", checksum ok" : ", checksum bad";
+    d.verdict = ok && complement_ok ? TFrameVerdict::kGood : TFrameVerdict::kBadChecksum;
+  }
+  return d;
+}
+
+}  // namespace
+
+TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent) {
+  return protocol == TWireProtocol::kModbus ? DecodeModbus(frame, sent) : Decode10x(frame);
+}
+
+std::string TraceTime(uint64_t us_since_start) {
+  const std::string micro = std::to_string(us_since_start % 1000000);
+  return std::to_string(us_since_start / 1000000) + "." + std::string(6 - micro.size(), '0') +
+         micro;
+}
+
+std::string TraceLine(const TTracedFrame& frame, uint64_t start_us) {
+  if (frame.decoding.verdict == TFrameVerdict::kNoAnswer) return {};
+  const uint64_t since = frame.us >= start_us ? frame.us - start_us : 0;
+  return TraceTime(since) + (frame.direction == TPortDirection::kSent ? " TX " : " RX ") +
+         HexBytes(frame.bytes) + " " + frame.decoding.meaning + "\n";
+}
+
+TFrameTracer::~TFrameTracer() {
+  Detach();
+}
+
+void TFrameTracer::Attach(ToxaComPort& port) {
+  Detach();
+  port_ = &port;
+  port.SetTap([this](TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us) {
+    OnTraffic(direction, bytes, us);
+  });
+}
+
+void TFrameTracer::Detach() {
+  Flush();
+  if (port_ != nullptr) port_->SetTap({});
+  port_ = nullptr;
+}
+
+void TFrameTracer::OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes,
+                             uint64_t us) {
+  if (direction == TPortDirection::kReceived) {
+    arrivals_.push_back({received_.size(), us});
+    received_.insert(received_.end(), bytes.begin(), bytes.end());
+    return;
+  }
+  Flush();
+  sent_.assign(bytes.begin(), bytes.end());
+  sent_us_ = us;
+  request_open_ = true;
+  Emit(TPortDirection::kSent, us, us, bytes, DecodeFrame(protocol_, bytes, true));
+}
+
+uint64_t TFrameTracer::ArrivalUs(size_t offset) const {
+  uint64_t us = 0;
+  for (const TArrival& a : arrivals_) {
+    if (a.offset > offset) break;
+    us = a.us;
+  }
+  return us;
+}
+
+void TFrameTracer::Emit(TPortDirection direction, uint64_t us, uint64_t last_us,
+                        std::span<const uint8_t> bytes, TFrameDecoding decoding) {
+  TTracedFrame frame{direction,           us,          last_us, {bytes.begin(), bytes.end()},
+                     std::move(decoding), std::nullopt};
+  if (direction == TPortDirection::kReceived && request_open_ &&
+      frame.decoding.verdict != TFrameVerdict::kEcho &&
+      frame.decoding.verdict != TFrameVerdict::kNoAnswer) {
+    frame.response_us = last_us >= sent_us_ ? last_us - sent_us_ : 0;
+    request_open_ = false;
+  }
+  sink_(frame);
+}
+
+void TFrameTracer::Flush() {
+  if (received_.empty()) {
+    if (request_open_) {
+      // Nothing came after the request: the exchange ended without an answer.
+      request_open_ = false;
+      const uint64_t now = port_ != nullptr ? port_->NowUs() : sent_us_;
+      sink_(TTracedFrame{TPortDirection::kReceived,
+                         now,
+                         now,
+                         {},
+                         {"no answer", TFrameVerdict::kNoAnswer, 0},
+                         std::nullopt});
+    }
+    return;
+  }
+  const std::span<const uint8_t> all(received_);
+  size_t pos = 0;
+  // On a line that echoes, our request comes back before the answer. Elsewhere bytes equal to
+  // the request are the answer (a function 6 write is answered with its own request).
+  if (port_ != nullptr && port_->Echo() && !sent_.empty() && all.size() >= sent_.size() &&
+      std::equal(sent_.begin(), sent_.end(), all.begin())) {
+    Emit(TPortDirection::kReceived, ArrivalUs(0), ArrivalUs(sent_.size() - 1),
+         all.first(sent_.size()), {"echo of the request", TFrameVerdict::kEcho, 0});
+    pos = sent_.size();
+  }
+  // Modbus answers are cut where the master ends them, so that what follows a frame (a late
+  // answer after a damaged one, say) is a frame of its own, with the time it came.
+  while (pos < all.size()) {
+    const std::span<const uint8_t> rest = all.subspan(pos);
+    const size_t length = protocol_ == TWireProtocol::kModbus
+                              ? std::min(ModbusAnswerEnd(rest), rest.size())
+                              : rest.size();
+    Emit(TPortDirection::kReceived, ArrivalUs(pos), ArrivalUs(pos + length - 1), rest.first(length),
+         DecodeFrame(protocol_, rest.first(length), false));
+    pos += length;
+  }
+  received_.clear();
+  arrivals_.clear();
+  sent_.clear();
+  if (request_open_) {
+    // Only our own request came back: nothing answered it.
+    request_open_ = false;
+    const uint64_t now = port_ != nullptr ? port_->NowUs() : sent_us_;
+    sink_(TTracedFrame{TPortDirection::kReceived,
+                       now,
+                       now,
+                       {},
+                       {"no answer", TFrameVerdict::kNoAnswer, 0},
+                       std::nullopt});
+  }
+}
+
+}  // namespace oxa

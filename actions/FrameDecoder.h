@@ -1,0 +1,114 @@
+// The frames on the wire, decoded: every frame a port sends and receives, with its time, its
+// bytes, a short decoding and a verdict, for every front end that shows the traffic (fulctl's
+// trace, the windows' exchange log).
+//
+//   0.012345 TX 01 03 00 00 00 0A C5 CD  Modbus addr 1 fn 3 read holding registers, CRC ok
+//   0.024690 RX 01 03 14 ...              Modbus addr 1 fn 3 read holding registers, CRC ok
+//
+// The tracer watches a port through the port's tap: bytes sent arrive as one block per
+// request; bytes received are gathered and handed on at the next request or at Flush, one
+// frame as the Modbus master cuts them (one for all of them in the 10x protocol), each with
+// the time its first byte came. On a line that echoes, the returned request is handed on as a
+// frame of its own, marked as the echo. A request that nothing answered before the next
+// request or Flush is followed by a "no answer" event.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "serial/OxaComPort.h"
+
+namespace oxa {
+
+enum class TWireProtocol { kModbus, k10x };
+
+// How a frame is judged.
+enum class TFrameVerdict {
+  kGood,         // checksum good
+  kBadChecksum,  // checksum bad, or a 10x address whose complement does not match
+  kException,    // a Modbus answer refusing the request, checksum good
+  kIncomplete,   // the bytes end before the frame does
+  kMalformed,    // too short for a frame, or a 10x frame whose length disagrees with its N
+  kEcho,         // our own request come back on a line that echoes, taken off
+  kNoAnswer,     // nothing came after a request (the event, not a frame)
+};
+
+struct TFrameDecoding {
+  std::string meaning;  // protocol, address, function or command, checksum, exception name
+  TFrameVerdict verdict = TFrameVerdict::kGood;
+  uint8_t exception = 0;  // the Modbus exception code, for kException
+};
+
+// One frame decoded: protocol, address, function or command, checksum good or bad, exception
+// name. A Modbus answer is judged as the master takes it: its length from its own bytes (an
+// identification in either layout, with the standard one's fields), incomplete when the bytes
+// end before it, the bytes after it counted.
+TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent);
+inline std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame,
+                                 bool sent) {
+  return DecodeFrame(protocol, frame, sent).meaning;
+}
+
+// What the tracer hands on: a frame, or the event that a request got no answer (no bytes,
+// received, at the time it was noticed).
+struct TTracedFrame {
+  TPortDirection direction = TPortDirection::kSent;
+  uint64_t us = 0;       // the port's clock: the first byte (the write, for a request)
+  uint64_t last_us = 0;  // the port's clock: the last byte
+  std::vector<uint8_t> bytes;
+  TFrameDecoding decoding;
+  // For the first answer after a request: from the request's write to the answer's last byte.
+  std::optional<uint64_t> response_us;
+};
+using TFrameSink = std::function<void(const TTracedFrame& frame)>;
+
+// The trace's line of a frame, whole with its line end, times counted from `start_us`:
+// "0.012345 TX 01 03 ... CRC ok\n". A "no answer" event has no line (an empty string).
+std::string TraceLine(const TTracedFrame& frame, uint64_t start_us);
+// A time since the start as seconds with six decimals: "0.012345".
+std::string TraceTime(uint64_t us_since_start);
+
+class TFrameTracer {
+ public:
+  explicit TFrameTracer(TFrameSink sink) : sink_(std::move(sink)) {}
+  ~TFrameTracer();
+  TFrameTracer(const TFrameTracer&) = delete;
+  TFrameTracer& operator=(const TFrameTracer&) = delete;
+
+  // Watches `port` from now on (until Detach or destruction). The sink is called on the
+  // thread that does the port's I/O.
+  void Attach(ToxaComPort& port);
+  void Detach();
+  // How the frames that follow are decoded.
+  void SetProtocol(TWireProtocol protocol) { protocol_ = protocol; }
+  // Hands on the bytes received since the last request; called when an exchange has ended,
+  // so that a request nothing answered is told as such.
+  void Flush();
+
+ private:
+  void OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us);
+  void Emit(TPortDirection direction, uint64_t us, uint64_t last_us, std::span<const uint8_t> bytes,
+            TFrameDecoding decoding);
+  // The time of the block of received bytes that holds received_[offset].
+  uint64_t ArrivalUs(size_t offset) const;
+
+  TFrameSink sink_;
+  ToxaComPort* port_ = nullptr;
+  TWireProtocol protocol_ = TWireProtocol::kModbus;
+  std::vector<uint8_t> sent_;
+  uint64_t sent_us_ = 0;
+  bool request_open_ = false;  // a request was sent and nothing has answered it yet
+  struct TArrival {
+    size_t offset;  // where the block starts in received_
+    uint64_t us;
+  };
+  std::vector<uint8_t> received_;
+  std::vector<TArrival> arrivals_;
+};
+
+}  // namespace oxa
