@@ -9,11 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "actions/TextCatalog.h"
 #include "serial/OxaPortAddress.h"
 
 namespace oxa {
-
-enum class TLanguage { kRussian, kEnglish };
 
 // Why `port` ("COM3", or the path the user gave) would not open and what to do about it.
 // `address` is what it leads to (the [Ports] text, or the default device); `settings` the

@@ -179,7 +179,7 @@ TEST_F(Win32Form, ControlsAreWhereTheDesignPutsThem) {
     EXPECT_EQ(rect.bottom, scale(at.y + at.height));
     if (design.kind == TControlKind::kGroupBox || design.kind == TControlKind::kLabel ||
         design.kind == TControlKind::kButton) {
-      EXPECT_EQ(TFormDriver::Text(control), design.caption);
+      EXPECT_EQ(TFormDriver::Text(control), Caption(design));
     }
     if (design.kind == TControlKind::kUpDown) {
       EXPECT_EQ(HWND(::SendMessageW(control, UDM_GETBUDDY, 0, 0)), form_.Control(design.buddy));
