@@ -35,6 +35,6 @@ std::vector<std::string> WrapText(std::string_view text, size_t columns);
 
 // What a port of the list leads to, for its tooltip: the address and what the system knows
 // of the device there, or that it is absent; a serial device server is named as such.
-std::string PortTooltipText(std::string_view address);
+std::string PortTooltipText(std::string_view address, TLanguage language = TLanguage::kRussian);
 
 }  // namespace oxa

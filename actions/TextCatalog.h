@@ -72,6 +72,10 @@ enum class TText : uint16_t {
   kSettingsLargerThan,  // followed by the size limit in kilobytes
   kKilobytes,
   kSettingsLeftAlone,
+  // A port's tooltip: the address, then what lies there.
+  kPortMalformed,  // followed by the problem and ")"
+  kPortTcpServer,
+  kPortAbsent,
   // The data pane.
   kDataLine,        // above the data bytes
   kDoserStateLine,  // followed by the state word

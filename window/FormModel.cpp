@@ -242,7 +242,7 @@ void TFormModel::DescribePorts() {
         it != oxaComPort.DeviceMap().end() ? it->second : DefaultComDeviceName(number);
     port_hints_.push_back(virtual_device_ && address == virtual_device_->DevicePath()
                               ? VirtualDevicePortHint(address, language_)
-                              : PortTooltipText(address));
+                              : PortTooltipText(address, language_));
   }
   view_.SetItemHints(TControl::kCBPort, port_hints_);
   const int index = view_.ItemIndex(TControl::kCBPort);
