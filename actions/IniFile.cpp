@@ -232,15 +232,16 @@ std::map<uint8_t, std::string> PortMap(const TIniFile& file) {
   return PortMap(file.ReadSection("Ports"));
 }
 
-std::string SettingsRefusedText(TIniFile::TState state, std::string_view path) {
-  const std::string tail =
-      ": программа работает с настройками по умолчанию и не изменяет этот файл.";
+std::string SettingsRefusedText(TIniFile::TState state, std::string_view path, TLanguage language) {
+  const auto text = [language](TText id) { return std::string(Text(id, language)); };
+  const std::string head = text(TText::kSettingsFile) + std::string(path);
+  const std::string tail = text(TText::kSettingsLeftAlone);
   switch (state) {
     case TIniFile::TState::kNotRegular:
-      return "Файл настроек " + std::string(path) + " не является обычным файлом" + tail;
+      return head + text(TText::kSettingsNotRegular) + tail;
     case TIniFile::TState::kTooLarge:
-      return "Файл настроек " + std::string(path) + " больше " +
-             std::to_string(TIniFile::kMaxSize / 1024) + " КБ" + tail;
+      return head + text(TText::kSettingsLargerThan) + std::to_string(TIniFile::kMaxSize / 1024) +
+             text(TText::kKilobytes) + tail;
     default:
       return {};
   }

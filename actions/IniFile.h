@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "actions/TextCatalog.h"
 #include "serial/OxaHost.h"
 
 namespace oxa {
@@ -106,6 +107,7 @@ std::map<uint8_t, std::string> PortMap(const TIniFile& file);
 
 // Why the window starts with its defaults and leaves the settings file alone; empty for a file
 // it reads as usual (kReadable, kMissing, kUnreadable).
-std::string SettingsRefusedText(TIniFile::TState state, std::string_view path);
+std::string SettingsRefusedText(TIniFile::TState state, std::string_view path,
+                                TLanguage language = TLanguage::kRussian);
 
 }  // namespace oxa

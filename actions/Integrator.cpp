@@ -82,14 +82,25 @@ const std::array<TIntegrator, ToxaFul0508::kIntegratorCount> kIntegrators = [] {
       "M2r",   "V1dop", "V2dop", "M1dop", "M2dop", "M1r dop", "M2r dop", "Tall",
       "Tнар1", "Tнар2", "Tmin1", "Tmin2", "Tmax1", "Tmax2", "Terr1", "Terr2",
       "Gv1",   "Gv2",   "Gm1",   "Gm2",   "\u04221", "\u04222", "P1",  "P2"};
-  constexpr std::string_view kUnits[] = {
-      "M3",   "M3",   "M3",   "M3",   "M3",   "T",    "T",    "T",
-      "T",    "M3",   "M3",   "T",    "T",    "T",    "T",    "сек",
-      "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",  "сек",
-      "M3/ч", "M3/ч", "T/ч",  "\u0422/ч", "град.", "град.", "МПа", "МПа"};
+  constexpr std::string_view kAsciiNames[] = {
+      "V1",    "V2",    "V1r",   "V2r",   "Vd",    "M1",    "M2",    "M1r",
+      "M2r",   "V1dop", "V2dop", "M1dop", "M2dop", "M1r dop", "M2r dop", "Tall",
+      "Tnar1", "Tnar2", "Tmin1", "Tmin2", "Tmax1", "Tmax2", "Terr1", "Terr2",
+      "Gv1",   "Gv2",   "Gm1",   "Gm2",   "T1",    "T2",    "P1",    "P2"};
+  using enum TText;
+  constexpr TText kUnits[] = {
+      kUnitCubicMetres, kUnitCubicMetres, kUnitCubicMetres, kUnitCubicMetres,
+      kUnitCubicMetres, kUnitTonnes,      kUnitTonnes,      kUnitTonnes,
+      kUnitTonnes,      kUnitCubicMetres, kUnitCubicMetres, kUnitTonnes,
+      kUnitTonnes,      kUnitTonnes,      kUnitTonnes,      kUnitSeconds,
+      kUnitSeconds,     kUnitSeconds,     kUnitSeconds,     kUnitSeconds,
+      kUnitSeconds,     kUnitSeconds,     kUnitSeconds,     kUnitSeconds,
+      kUnitCubicMetresPerHour, kUnitCubicMetresPerHour,
+      kUnitTonnesPerHourLatin, kUnitTonnesPerHourCyrillic,
+      kUnitDegrees,     kUnitDegrees,     kUnitMegapascals, kUnitMegapascals};
   std::array<TIntegrator, ToxaFul0508::kIntegratorCount> table{};
   for (size_t i = 0; i < table.size(); ++i) {
-    table[i] = {i, ToxaFul0508::kIntegratorRegs[i], kNames[i], kUnits[i],
+    table[i] = {i, ToxaFul0508::kIntegratorRegs[i], kNames[i], kAsciiNames[i], kUnits[i],
                 ToxaFul0508::IsLongIntegrator(i)};
   }
   return table;
@@ -103,10 +114,10 @@ std::string IntegratorValueText(size_t index, std::span<const uint8_t, 4> raw,
   return Replaced(FixedText(static_cast<double>(std::bit_cast<float>(word))), '.', separator);
 }
 
-std::string IntegratorListText(size_t index) {
+std::string IntegratorListText(size_t index, TLanguage language) {
   if (index >= kIntegrators.size()) return {};
   const TIntegrator& e = kIntegrators[index];
-  return std::to_string(e.reg) + " (" + std::string(e.name) + ") " +
+  return std::to_string(e.reg) + " (" + std::string(e.Name(language)) + ") " +
          (e.is_long ? "[long]" : "[float]");
 }
 
@@ -121,7 +132,7 @@ std::optional<size_t> FindIntegrator(std::string_view key) {
   }
   const std::string folded = FoldedName(key);
   for (const TIntegrator& e : kIntegrators) {
-    if (FoldedName(e.name) == folded) return e.index;
+    if (FoldedName(e.name) == folded || FoldedName(e.ascii_name) == folded) return e.index;
   }
   return std::nullopt;
 }

@@ -11,8 +11,6 @@ namespace {
 
 using enum TOxaError;
 
-constexpr std::string_view kDataLine = "=Данные=";
-
 // The port is bound and open, so the master sends its request (and records it in LastSent);
 // otherwise it ends before sending anything.
 bool WillSend(const ToxaCustomProtocol& device) {
@@ -100,25 +98,26 @@ std::vector<std::string> HexLines(std::span<const uint8_t> bytes) {
   return lines;
 }
 
-std::string StampText(std::span<const uint8_t, ToxaZeb106::kStampRecordSize> record) {
+std::string StampText(std::span<const uint8_t, ToxaZeb106::kStampRecordSize> record,
+                      TLanguage language) {
   const TStampRecord stamp = ToxaZeb106::DecodeStampRecord(record);
-  if (!stamp.present) return "Нет данных";
+  if (!stamp.present) return std::string(Text(TText::kNoStampData, language));
   char text[32];
   std::snprintf(text, sizeof text, "%.4d 20%.2X.%.2X.%.2X", stamp.number, stamp.year, stamp.month,
                 stamp.day);
   return text;
 }
 
-std::string_view DoserStateName(uint16_t state) {
+std::string_view DoserStateName(uint16_t state, TLanguage language) {
   switch (static_cast<TDoserState>(state)) {
     case TDoserState::kStopped:
-      return "остановлен";
+      return Text(TText::kDoserStopped, language);
     case TDoserState::kRunning:
-      return "запущен";
+      return Text(TText::kDoserRunning, language);
     case TDoserState::kPaused:
-      return "пауза";
+      return Text(TText::kDoserPaused, language);
   }
-  return "ошибка";
+  return Text(TText::kDoserError, language);
 }
 
 uint16_t DoseTenths(long double litres) {
@@ -177,7 +176,8 @@ TIdentification Identify(ToxaFul0508& device) {
   return r;
 }
 
-TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count) {
+TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count,
+                            TLanguage language) {
   const bool sent = WillSend(device);
   std::vector<uint8_t> data(2 * size_t{count});
   device.ReadHoldingRegisters(start, count, data);
@@ -187,13 +187,14 @@ TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count)
     for (size_t i = 0; i < count; ++i) {
       r.values.push_back(static_cast<uint16_t>((data[2 * i] << 8) | data[2 * i + 1]));
     }
-    r.lines.emplace_back(kDataLine);
+    r.lines.emplace_back(Text(TText::kDataLine, language));
     for (std::string& line : HexLines(data)) r.lines.push_back(std::move(line));
   }
   return r;
 }
 
-TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_view separator) {
+TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_view separator,
+                               TLanguage language) {
   if (index >= kIntegrators.size()) {
     TIntegratorRead r;
     r.index = index;
@@ -208,8 +209,8 @@ TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_vi
   const TIntegrator& e = kIntegrators[index];
   r.index = index;
   r.reg = e.reg;
-  r.name = e.name;
-  r.unit = e.unit;
+  r.name = e.Name(language);
+  r.unit = e.Unit(language);
   r.is_long = e.is_long;
   if (r.Ok()) {
     r.raw = raw;
@@ -223,7 +224,7 @@ TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_vi
   return r;
 }
 
-TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block) {
+TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block, TLanguage language) {
   const bool sent = WillSend(device);
   std::array<uint8_t, 128> bytes{};
   device.ReadArchiveBlock(block, 1, bytes);
@@ -231,13 +232,13 @@ TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block) {
   r.block = block;
   if (r.Ok()) {
     r.bytes = bytes;
-    r.lines.emplace_back(kDataLine);
+    r.lines.emplace_back(Text(TText::kDataLine, language));
     for (std::string& line : HexLines(bytes)) r.lines.push_back(std::move(line));
   }
   return r;
 }
 
-TDose ReadDose(ToxaFul0508& device) {
+TDose ReadDose(ToxaFul0508& device, TLanguage language) {
   const bool sent = WillSend(device);
   uint16_t tenths = 0;
   device.ReadDose(tenths);
@@ -245,7 +246,7 @@ TDose ReadDose(ToxaFul0508& device) {
   if (r.Ok()) {
     r.tenths = tenths;
     r.litres = tenths / 10.0;
-    r.lines.emplace_back(kDataLine);
+    r.lines.emplace_back(Text(TText::kDataLine, language));
     r.lines.push_back(RegisterLine(tenths));
   }
   return r;
@@ -296,13 +297,13 @@ TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
   return r;
 }
 
-TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths) {
+TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths, TLanguage language) {
   TDoseWrite r;
   const TDose w = WriteDose(device, tenths);
   if (!w.Ok()) {
     static_cast<TDose&>(r) = w;
   } else {
-    static_cast<TDose&>(r) = ReadDose(device);
+    static_cast<TDose&>(r) = ReadDose(device, language);
     r.wrote = true;
     r.match = r.Ok() && r.tenths == tenths;
     if (r.Ok() && !r.match) r.lines.front() = "Failed";
@@ -347,17 +348,17 @@ TActionResult ResetDoser(ToxaFul0508& device) {
   return Outcome<TActionResult>(device, sent);
 }
 
-TDoserStateRead ReadDoserState(ToxaFul0508& device) {
+TDoserStateRead ReadDoserState(ToxaFul0508& device, TLanguage language) {
   const bool sent = WillSend(device);
   uint16_t state = 0;
   device.ReadDoserState(state);
   auto r = Outcome<TDoserStateRead>(device, sent);
   if (r.Ok()) {
     r.state = state;
-    r.name = DoserStateName(state);
-    r.lines.emplace_back(kDataLine);
+    r.name = DoserStateName(state, language);
+    r.lines.emplace_back(Text(TText::kDataLine, language));
     r.lines.push_back(RegisterLine(state));
-    r.lines.push_back("Состояние дозатора: " + r.name);
+    r.lines.push_back(std::string(Text(TText::kDoserStateLine, language)) + r.name);
   }
   return r;
 }
@@ -404,7 +405,7 @@ TInfo10x ReadInfo10x(ToxaZeb106& device) {
   return r;
 }
 
-TStampRead ReadStamp(ToxaZeb106& device) {
+TStampRead ReadStamp(ToxaZeb106& device, TLanguage language) {
   TStampRead r;
   const bool sent = WillSend(device);
   device.GetDevID(r.id);
@@ -418,7 +419,7 @@ TStampRead ReadStamp(ToxaZeb106& device) {
   if (!r.Ok() || !r.carries_stamp) return r;
   const TStampRecord stamp = ToxaZeb106::DecodeStampRecord(r.record);
   r.present = stamp.present;
-  r.text = StampText(r.record);
+  r.text = StampText(r.record, language);
   if (stamp.present) {
     r.number = stamp.number;
     char date[16];

@@ -9,8 +9,9 @@
 //     device's Modbus exception code when it refused the request) and `request` (the request
 //     frame last sent, as hexadecimal text);
 //   - `lines`: the text the window shows for it, line by line, so that every front end shows
-//     the same; for the data pane "OK" and the action's own lines, or "Failed", "ErrCode=N"
-//     and, after a refusal, "Exception 02: illegal data address";
+//     the same, in the language the caller asks for (actions/TextCatalog.h); for the data pane "OK"
+//     and the action's own lines, or "Failed", "ErrCode=N" and, after a refusal, "Exception 02:
+//     illegal data address";
 //   - the values themselves, decoded, for scripts (identification text, register values,
 //     integrator value, archive bytes, dose, doser state, stamp).
 //
@@ -45,6 +46,7 @@
 #include <vector>
 
 #include "actions/Integrator.h"
+#include "actions/TextCatalog.h"
 #include "devices/oxaFul0508.h"
 #include "devices/oxaZeb106.h"
 #include "serial/OxaUtils.h"
@@ -79,8 +81,8 @@ struct TRegisterRead : TActionResult {
 struct TIntegratorRead : TActionResult {
   size_t index = 0;  // 0..31, the position in the window's list
   uint16_t reg = 0;
-  std::string name;  // as the device's documentation writes it ("Т1" with a Cyrillic Т)
-  std::string unit;
+  std::string name;  // in the language asked for: "Т1" (a Cyrillic Т) in Russian, "T1" in English
+  std::string unit;  // likewise: "M3/ч" or "m3/h"
   bool is_long = false;          // an unsigned 32-bit counter; otherwise an IEEE-754 float
   std::array<uint8_t, 4> raw{};  // the value's bytes, most significant first
   uint32_t word = 0;             // the same as one number
@@ -122,13 +124,13 @@ struct TDoseWrite : TDose {
 // The doser's state register.
 struct TDoserStateRead : TActionResult {
   uint16_t state = 0;  // 0 stopped, 1 running, 2 paused, anything else an error
-  std::string name;    // "остановлен", "запущен", "пауза" or "ошибка"
+  std::string name;  // "остановлен", "запущен", "пауза" or "ошибка"; "stopped", ... in English
 };
 
 // The stamp record, read over the 10x protocol. Unlike the other actions it has no data pane
 // lines: `lines` holds the one text the window puts on its status line ("9605 2012.05.31" or
-// "Нет данных"), and is empty when the window shows nothing (any failure, or a device that
-// keeps no stamp).
+// "Нет данных", "No data" in English), and is empty when the window shows nothing (any failure, or
+// a device that keeps no stamp).
 struct TStampRead : TActionResult {
   std::string id;              // the 10x identification text
   bool carries_stamp = false;  // the identification names a FUL, so the record was read
@@ -160,11 +162,14 @@ void ConfigureMasters(ToxaCustomComPort& port, ToxaFul0508& ful, ToxaZeb106& zeb
 TIdentification Identify(ToxaFul0508& device);
 // `count` registers from `start`; the window's count runs 0..127 (a count of 0 is sent as it
 // stands, and the device decides).
-TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count);
+TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count,
+                            TLanguage language = TLanguage::kRussian);
 // Integrator `index` (0..31); another index sends nothing and fails with kWrongSize.
-TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_view separator = ".");
-TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block);
-TDose ReadDose(ToxaFul0508& device);
+TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_view separator = ".",
+                               TLanguage language = TLanguage::kRussian);
+TArchiveRead ReadArchiveBlock(ToxaFul0508& device, uint16_t block,
+                              TLanguage language = TLanguage::kRussian);
+TDose ReadDose(ToxaFul0508& device, TLanguage language = TLanguage::kRussian);
 TDose WriteDose(ToxaFul0508& device, uint16_t tenths);
 // Writes `values` from `reg` (one with function 6, 2 to 123 with function 16, which goes out
 // whatever EWrite says: the write was asked for as such), then reads them back. Lines: the
@@ -175,7 +180,8 @@ TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
                                       std::span<const uint16_t> values);
 // Writes the dose, then reads it back. Lines: the failure lines of the exchange that failed,
 // or the read's lines with "Failed" in place of "OK" when the dose reads back different.
-TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths);
+TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths,
+                             TLanguage language = TLanguage::kRussian);
 // ---- To every device on the line -------------------------------------------------------------
 // Modbus address 0 reaches every device on the line, and none answers it. Each of these sends
 // its write once to address 0 (whatever the device's NetAddr, which it leaves as it was),
@@ -198,9 +204,9 @@ TActionResult BroadcastDoserReset(ToxaFul0508& device);
 // Start, pause or stop; the window's buttons carry the command value as their Tag.
 TActionResult SendDoserCommand(ToxaFul0508& device, TDoserCommand command);
 TActionResult ResetDoser(ToxaFul0508& device);
-TDoserStateRead ReadDoserState(ToxaFul0508& device);
+TDoserStateRead ReadDoserState(ToxaFul0508& device, TLanguage language = TLanguage::kRussian);
 // Asks for the identification first and reads the record only from a FUL device.
-TStampRead ReadStamp(ToxaZeb106& device);
+TStampRead ReadStamp(ToxaZeb106& device, TLanguage language = TLanguage::kRussian);
 // The identification over the 10x protocol, for devices that speak only that protocol.
 TIdentification Identify10x(ToxaZeb106& device);
 // The identification, then the firmware version, then the device number (each asked only
@@ -216,9 +222,10 @@ std::string Last10xRequest(const ToxaZeb106& device);
 // bytes (none included) ends with an empty line.
 std::vector<std::string> HexLines(std::span<const uint8_t> bytes);
 // The status line text of a stamp record: "0007 2012.05.31", or "Нет данных".
-std::string StampText(std::span<const uint8_t, ToxaZeb106::kStampRecordSize> record);
+std::string StampText(std::span<const uint8_t, ToxaZeb106::kStampRecordSize> record,
+                      TLanguage language = TLanguage::kRussian);
 // The doser state's word.
-std::string_view DoserStateName(uint16_t state);
+std::string_view DoserStateName(uint16_t state, TLanguage language = TLanguage::kRussian);
 // A dose in litres as the tenths the dose register takes. The product is rounded to double
 // before it is cut to a whole number, so every value with one decimal gives its exact tenths
 // (0.7 gives 7); values out of the register's range are held at 0 or 65535, never wrapped.

@@ -95,17 +95,17 @@ std::string RawFailureText(const TOpenError& e, std::string_view port, std::stri
 }
 
 // What a port of the list leads to, with the texts from outside still raw.
-std::string RawTooltipText(std::string_view address) {
+std::string RawTooltipText(std::string_view address, TLanguage language) {
   TPortAddress parsed;
   std::string problem;
   if (!ParsePortAddress(address, parsed, problem)) {
-    return Str(address) + ": неверная запись (" + problem + ")";
+    return Str(address) + Str(Text(TText::kPortMalformed, language)) + problem + ")";
   }
   if (parsed.kind == TPortAddress::TKind::kTcp) {
-    return Target(address) + ": сервер последовательных портов по TCP";
+    return Target(address) + Str(Text(TText::kPortTcpServer, language));
   }
   const TPortInfo info = DescribePort(parsed.path);
-  if (!info.present) return parsed.path + ": устройство отсутствует";
+  if (!info.present) return parsed.path + Str(Text(TText::kPortAbsent, language));
   std::string text = parsed.path;
   if (info.path != parsed.path) text += " → " + info.path;
   const std::string about = PortInfoText(info);
@@ -182,8 +182,8 @@ std::vector<std::string> WrapText(std::string_view text, size_t columns) {
   return lines;
 }
 
-std::string PortTooltipText(std::string_view address) {
-  return VisibleText(RawTooltipText(address));
+std::string PortTooltipText(std::string_view address, TLanguage language) {
+  return VisibleText(RawTooltipText(address, language));
 }
 
 }  // namespace oxa

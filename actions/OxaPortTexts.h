@@ -9,11 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "actions/TextCatalog.h"
 #include "serial/OxaPortAddress.h"
 
 namespace oxa {
-
-enum class TLanguage { kRussian, kEnglish };
 
 // Why `port` ("COM3", or the path the user gave) would not open and what to do about it.
 // `address` is what it leads to (the [Ports] text, or the default device); `settings` the
@@ -36,6 +35,6 @@ std::vector<std::string> WrapText(std::string_view text, size_t columns);
 
 // What a port of the list leads to, for its tooltip: the address and what the system knows
 // of the device there, or that it is absent; a serial device server is named as such.
-std::string PortTooltipText(std::string_view address);
+std::string PortTooltipText(std::string_view address, TLanguage language = TLanguage::kRussian);
 
 }  // namespace oxa

@@ -2,36 +2,44 @@
 
 namespace oxa {
 
-std::string ReadyText(std::string_view port, std::string_view speed) {
-  return "Готов к работе:   " + std::string(port) + ", " + std::string(speed) + " bps";
+namespace {
+
+std::string Joined(TText text, TLanguage language, std::string_view after) {
+  return std::string(Text(text, language)) + std::string(after);
 }
 
-std::string OpeningPortText(std::string_view port) {
-  return "Открытие порта " + std::string(port);
+}  // namespace
+
+std::string ReadyText(std::string_view port, std::string_view speed, TLanguage language) {
+  return Joined(TText::kReady, language, port) + ", " + std::string(speed) + " bps";
 }
 
-std::string PortNotOpenedText(std::string_view port) {
-  return "Не удалось открыть порт " + std::string(port);
+std::string OpeningPortText(std::string_view port, TLanguage language) {
+  return Joined(TText::kOpeningPort, language, port);
 }
 
-std::string SendingRequestText() {
-  return "Отправка запроса ";
+std::string PortNotOpenedText(std::string_view port, TLanguage language) {
+  return Joined(TText::kPortNotOpened, language, port);
 }
 
-std::string ClosingPortText(std::string_view port) {
-  return "Закрытие порта " + std::string(port);
+std::string SendingRequestText(TLanguage language) {
+  return Joined(TText::kSendingRequest, language, "");
 }
 
-std::string UnableToWriteText(std::string_view path) {
-  return "Unable to write to " + std::string(path);
+std::string ClosingPortText(std::string_view port, TLanguage language) {
+  return Joined(TText::kClosingPort, language, port);
 }
 
-std::string VirtualDeviceCaption(std::string_view caption) {
-  return std::string(caption) + " — виртуальный прибор";
+std::string UnableToWriteText(std::string_view path, TLanguage language) {
+  return Joined(TText::kUnableToWrite, language, path);
 }
 
-std::string VirtualDeviceFailedText(std::string_view reason) {
-  return "Виртуальный прибор не запущен: " + std::string(reason);
+std::string VirtualDeviceCaption(std::string_view caption, TLanguage language) {
+  return std::string(caption) + std::string(Text(TText::kVirtualDeviceCaption, language));
+}
+
+std::string VirtualDeviceFailedText(std::string_view reason, TLanguage language) {
+  return Joined(TText::kVirtualDeviceFailed, language, reason);
 }
 
 }  // namespace oxa

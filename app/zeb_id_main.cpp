@@ -1,11 +1,15 @@
 #include "app/zeb_id_main.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QEventLoop>
 #include <QFontDatabase>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +27,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "actions/SettingsPath.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
@@ -140,6 +145,16 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     QStringList texts;
     for (const std::string& line : lines) texts << Q(line);
     edit->setPlainText(texts.join('\n'));
+  }
+  void SetDesignCaption(std::string_view name, std::string_view caption) override {
+    QWidget* widget = window_.findChild<QWidget*>(Q(name));
+    if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
+      frame->setTitle(Q(caption));
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+      label->setText(Q(caption));
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      button->setText(Q(caption));
+    }
   }
   void SetStatus(std::string_view text, oxa::TStatusColour colour) override {
     auto* label = As<QLabel>(oxa::TControl::kLStatus);
@@ -295,6 +310,22 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
   qApp->installEventFilter(this);
 
   model_->FormCreate();
+
+  // The status line's context menu offers the two languages, each named in itself; the form
+  // itself stays as designed.
+  auto* languages = new QActionGroup(this);
+  for (const auto& [language, text, name] :
+       {std::tuple{oxa::TLanguage::kRussian, oxa::TText::kLanguageMenuRussian, "LanguageRussian"},
+        std::tuple{oxa::TLanguage::kEnglish, oxa::TText::kLanguageMenuEnglish,
+                   "LanguageEnglish"}}) {
+    auto* action = new QAction(Q(oxa::Text(text, language)), languages);
+    action->setObjectName(name);
+    action->setCheckable(true);
+    action->setChecked(model_->Language() == language);
+    connect(action, &QAction::triggered, this, [this, language] { model_->SetLanguage(language); });
+    ui_->LStatus->addAction(action);
+  }
+  ui_->LStatus->setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 TIDMainFrm::~TIDMainFrm() {

@@ -1,7 +1,9 @@
 // The main window: the Designer form drawn by Qt, as a thin view of the form model
 // (window/FormModel.h). It finds each control the model names among its widgets, forwards
 // clicks, the port list's changes, the status line's double-click and Escape to the model,
-// and shows what the model sets.
+// and shows what the model sets. The form holds the layout only: every caption comes from the
+// text catalog (actions/TextCatalog.h) through the model, in the window's language, and the
+// status line's context menu switches that language.
 #pragma once
 
 #include <QColor>

@@ -33,8 +33,8 @@ int Archive(TSession& s, uint16_t first, uint16_t last) {
   bool write_failed = false;
   if (s.OpenPort()) {
     for (uint32_t block = first; block <= last && !Interrupted() && !output.Failed(); ++block) {
-      TArchiveRead r = ReadArchiveBlock(s.Ful(), static_cast<uint16_t>(block));
-      TJsonObject j = CommonFields(r);
+      TArchiveRead r = ReadArchiveBlock(s.Ful(), static_cast<uint16_t>(block), s.Language());
+      TJsonObject j = CommonFields(r, s.Language());
       j.Add("block", static_cast<int64_t>(block));
       if (r.Ok() && !file.Opened()) j.Add("bytes", std::span<const uint8_t>(r.bytes));
       if (r.Ok() && file.Opened()) {

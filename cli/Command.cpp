@@ -94,13 +94,13 @@ std::string LitresText(double litres) {
 
 bool Id(TSession& s) {
   const TIdentification r = Identify(s.Ful());
-  s.Emit(r, IdentificationFields(CommonFields(r), r));
+  s.Emit(r, IdentificationFields(CommonFields(r, s.Language()), r));
   return r.Ok();
 }
 
 bool Registers(TSession& s, uint16_t start, uint16_t count) {
-  TRegisterRead r = ReadRegisters(s.Ful(), start, count);
-  TJsonObject j = CommonFields(r);
+  TRegisterRead r = ReadRegisters(s.Ful(), start, count, s.Language());
+  TJsonObject j = CommonFields(r, s.Language());
   j.Add("start", int{start});
   if (r.Ok()) {
     // The window's lines, then each value beside its register number.
@@ -119,9 +119,11 @@ bool Registers(TSession& s, uint16_t start, uint16_t count) {
 }
 
 bool Integrator(TSession& s, size_t index) {
-  const TIntegratorRead r = ReadIntegrator(s.Ful(), index, ".");
-  TJsonObject j = CommonFields(r);
-  j.Add("name", r.name).Add("register", int{r.reg}).Add("unit", r.unit);
+  const TIntegratorRead r = ReadIntegrator(s.Ful(), index, ".", s.Language());
+  TJsonObject j = CommonFields(r, s.Language());
+  // The unit is for scripts to compare: ASCII whatever the language.
+  j.Add("name", r.name).Add("register", int{r.reg});
+  j.Add("unit", kIntegrators[index].Unit(TLanguage::kEnglish));
   if (r.Ok()) {
     if (r.is_long) {
       j.Add("value", int64_t{r.word});
@@ -135,8 +137,8 @@ bool Integrator(TSession& s, size_t index) {
 }
 
 bool Stamp(TSession& s) {
-  const TStampRead r = ReadStamp(s.Zeb());
-  TJsonObject j = CommonFields(r);
+  const TStampRead r = ReadStamp(s.Zeb(), s.Language());
+  TJsonObject j = CommonFields(r, s.Language());
   if (r.Ok()) {
     j.Add("id", r.id).Add("carries_stamp", r.carries_stamp);
     if (r.present) {
@@ -156,15 +158,15 @@ bool Stamp(TSession& s) {
 
 bool Info(TSession& s) {
   const TInfo10x r = ReadInfo10x(s.Zeb());
-  TJsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r, s.Language());
   if (r.Ok()) j.Add("id", r.id).Add("version", r.version).Add("number", r.number);
   s.Emit(r, j);
   return r.Ok();
 }
 
 bool DoseRead(TSession& s) {
-  TDose r = ReadDose(s.Ful());
-  TJsonObject j = CommonFields(r);
+  TDose r = ReadDose(s.Ful(), s.Language());
+  TJsonObject j = CommonFields(r, s.Language());
   if (r.Ok()) {
     j.Add("tenths", int{r.tenths}).Add("litres", r.litres);
     r.lines.push_back("Dose = " + LitresText(r.litres));
@@ -174,8 +176,8 @@ bool DoseRead(TSession& s) {
 }
 
 bool DoserState(TSession& s) {
-  const TDoserStateRead r = ReadDoserState(s.Ful());
-  TJsonObject j = CommonFields(r);
+  const TDoserStateRead r = ReadDoserState(s.Ful(), s.Language());
+  TJsonObject j = CommonFields(r, s.Language());
   if (r.Ok()) j.Add("state", int{r.state}).Add("name", r.name);
   s.Emit(r, j);
   return r.Ok();
@@ -191,7 +193,7 @@ int Broadcast(TSession& s, const std::function<TActionResult()>& send,
               const std::function<void(TJsonObject&)>& fields) {
   if (!s.OpenPort()) return s.Output().Status();
   const TActionResult r = send();
-  TJsonObject j = CommonFields(r);
+  TJsonObject j = CommonFields(r, s.Language());
   j.Add("broadcast", true);
   fields(j);
   s.Emit(r, j);
@@ -210,7 +212,7 @@ int Write(TSession& s, uint16_t reg, const std::vector<uint16_t>& values) {
   if (!s.OpenPort()) return s.Output().Status();
   const TRegisterWrite r = WriteRegistersVerified(s.Ful(), reg, values);
   const bool read_back = r.wrote && r.Ok();
-  TJsonObject j = CommonFields(r, r.match);
+  TJsonObject j = CommonFields(r, r.match, s.Language());
   j.Add("register", int{reg});
   if (r.wrote) j.Add("written", std::span<const uint16_t>(r.written));
   if (read_back) j.Add("read_back", std::span<const uint16_t>(r.values)).Add("match", r.match);
@@ -241,10 +243,10 @@ int DoseWrite(TSession& s, const TDoseArgument& dose) {
         [&](TJsonObject& j) { j.Add("written_tenths", int{dose.tenths}); });
   }
   if (!s.OpenPort()) return s.Output().Status();
-  TDoseWrite r = WriteDoseVerified(s.Ful(), dose.tenths);
+  TDoseWrite r = WriteDoseVerified(s.Ful(), dose.tenths, s.Language());
   const bool read_back = r.wrote && r.Ok();
   if (read_back) r.lines.push_back("Dose = " + LitresText(r.litres));
-  TJsonObject j = CommonFields(r, r.match);
+  TJsonObject j = CommonFields(r, r.match, s.Language());
   if (!r.wrote) {
     j.Add("tenths", int{r.written});
   } else {
@@ -272,7 +274,7 @@ int Doser(TSession& s, const std::string& what, std::optional<TDoserCommand> com
   }
   if (!s.OpenPort()) return s.Output().Status();
   const TActionResult r = command ? SendDoserCommand(s.Ful(), *command) : ResetDoser(s.Ful());
-  s.Emit(r, CommonFields(r).Add("command", what));
+  s.Emit(r, CommonFields(r, s.Language()).Add("command", what));
   s.ClosePort();
   return s.Output().Status();
 }
@@ -363,7 +365,7 @@ TPrepared PrepareIntegrator(const TArguments& a, const TOptions&) {
   } else if (const auto index = FindIntegrator(a[0])) {
     indexes.push_back(*index);
   } else {
-    return Problem("unknown integrator '" + a[0] + "' (V1, M1, Tall, T1, 2000, ... or all)");
+    return Problem("unknown integrator '" + a[0] + "' (V1, M1, Tall, Tnar1, T1, 2000, ... or all)");
   }
   return Reads([indexes](TSession& s) {
     bool ok = true;
@@ -438,7 +440,8 @@ constexpr TCommand kCommands[] = {
      "reads them back and compares",
      2, 124, "write needs REG and 1 to 123 values", TCommandProtocol::kModbus, PrepareWrite},
     {"integrator", "NAME|REG|all",
-     "an integrator's value and unit (V1, T1, 2000, ...); all: the 32",
+     "an integrator's value and unit (V1, Tnar1, T1, 2000, ...; the\n"
+     "window's spellings too); all: the 32",
      1, 1, "integrator needs a NAME, a REGISTER or all", TCommandProtocol::kModbus,
      PrepareIntegrator},
     {"archive", "FIRST [LAST]",

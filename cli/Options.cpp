@@ -167,6 +167,16 @@ constexpr TOptionSpec kOptions[] = {
     {"-o", "--output", kValue, "FILE", "a file name",
      "archive: write the blocks' raw bytes to FILE",
      SetText<&TOptions::output>, TOptionUse::kArchive},
+    {"", "--lang", kValue, "LANG", "a language: en or ru",
+     "the language of the texts meant for people: en (default) or ru,\n"
+     "the window's (data lines, doser state, error_text, integrator\n"
+     "names and units); field names, numbers and the device's texts\n"
+     "stay as they are",
+     [](TOptions& o, const std::string& v) {
+       const auto language = ParseLanguage(v);
+       if (language) o.language = *language;
+       return language.has_value();
+     }},
     {"-h", "--help", kFlag, "", "", "this text", SetFlag<&TOptions::help>},
     {"", "--version", kFlag, "", "", "the program's version", SetFlag<&TOptions::version>},
     // The scan's own, which its entry among the commands describes.

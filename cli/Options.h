@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "actions/TextCatalog.h"
+
 namespace oxa::cli {
 
 // How `regs` shows each value beside the window's hexadecimal lines: one register as an
@@ -59,6 +61,9 @@ struct TOptions {
   std::string bauds;                               // scan: "9600,19200"
   std::string addresses;                           // scan: "1-247"
   std::string protocol = "both";                   // scan: modbus, 10x or both
+  // The texts meant for people: the data pane's own lines, the doser state's word, error_text,
+  // the integrators' names and units. English unless told --lang ru.
+  TLanguage language = TLanguage::kEnglish;
   bool help = false;
   bool version = false;
   std::string command;

@@ -29,8 +29,8 @@ int ExitStatusOf(TOxaError code, bool echo_failed) {
   return kExitBadAnswer;
 }
 
-TJsonObject CommonFields(const TActionResult& r) {
-  return CommonFields(r, r.Ok());
+TJsonObject CommonFields(const TActionResult& r, TLanguage language) {
+  return CommonFields(r, r.Ok(), language);
 }
 
 TJsonObject IdentificationFields(TJsonObject j, const TIdentification& r) {
@@ -47,10 +47,10 @@ TJsonObject IdentificationFields(TJsonObject j, const TIdentification& r) {
   return j;
 }
 
-TJsonObject CommonFields(const TActionResult& r, bool ok) {
+TJsonObject CommonFields(const TActionResult& r, bool ok, TLanguage language) {
   TJsonObject j;
   const auto code = static_cast<uint32_t>(r.code);
-  j.Add("ok", ok).Add("error", code).Add("error_text", ErrorMessages[code]);
+  j.Add("ok", ok).Add("error", code).Add("error_text", ErrorText(code, language));
   j.Add("request", r.request);
   if (r.exception != 0) {
     j.Add("exception", int{r.exception}).Add("exception_name", ModbusExceptionName(r.exception));
@@ -97,7 +97,7 @@ std::string FailureReason(const TActionResult& r, const TLineState& line) {
     case TOxaError::kDeviceException:
       return "the device refused the request";
     default:
-      return "bad answer: " + std::string(ErrorMessages[static_cast<size_t>(r.code)]);
+      return "bad answer: " + std::string(ErrorText(r.code, line.language));
   }
 }
 

@@ -24,8 +24,9 @@ int ExitStatusOf(TOxaError code, bool echo_failed = false);
 // The fields every JSON result carries: ok, error, error_text, request, and the device's
 // exception. `ok` is the outcome's unless the caller knows better (a value read back different
 // after a write that went through).
-TJsonObject CommonFields(const TActionResult& r);
-TJsonObject CommonFields(const TActionResult& r, bool ok);
+// error_text is in `language`; the rest never changes with it.
+TJsonObject CommonFields(const TActionResult& r, TLanguage language);
+TJsonObject CommonFields(const TActionResult& r, bool ok, TLanguage language);
 // `j` with an identification's fields: `id`, and for a device that answered in the standard
 // layout of function 17 its `server_id` (hex), `run_indicator` (true, false or null) and
 // `additional_data` (hex).
@@ -44,6 +45,7 @@ struct TLineState {
   bool tcp = false;          // a serial device server, reached over TCP
   bool lost = false;         // the port lost its device, or the server closed the connection
   bool echo_failed = false;  // the request came back altered, or not at all, on an echoing line
+  TLanguage language = TLanguage::kEnglish;  // of the outcome's text in a bad answer's reason
 };
 // Why `r` failed, in one line ("no answer from address 1 on COM1 at 9600 bit/s").
 std::string FailureReason(const TActionResult& r, const TLineState& line);
@@ -72,9 +74,12 @@ class TTimes {
 
 class TOutput {
  public:
-  TOutput(bool json, std::FILE* out, std::FILE* err) : json_(json), out_(out), err_(err) {}
+  TOutput(bool json, std::FILE* out, std::FILE* err, TLanguage language = TLanguage::kEnglish)
+      : json_(json), language_(language), out_(out), err_(err) {}
 
   bool Json() const { return json_; }
+  // The language of the texts meant for people (--lang).
+  TLanguage Language() const { return language_; }
   // The exit status so far: that of the last result or message that was not OK.
   int Status() const { return status_; }
   void Note(int status);
@@ -110,6 +115,7 @@ class TOutput {
   void Flush();
 
   bool json_;
+  TLanguage language_;
   std::FILE* out_;
   std::FILE* err_;
   int status_ = kExitOk;

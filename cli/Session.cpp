@@ -25,7 +25,7 @@ std::string ShownLine(std::string_view line) {
 TSession::TSession(const TOptions& options, const std::string& program_folder, std::FILE* out,
                    std::FILE* err)
     : options_(options),
-      output_(options.json, out, err),
+      output_(options.json, out, err, options.language),
       err_(err),
       settings_file_(options.settings.empty() ? SettingsPath(program_folder) : options.settings) {}
 
@@ -95,7 +95,7 @@ bool TSession::OpenPort() {
     TJsonObject j;
     j.Add("ok", false)
         .Add("error", static_cast<uint32_t>(TOxaError::kPortNotOpen))
-        .Add("error_text", ErrorMessages[static_cast<size_t>(TOxaError::kPortNotOpen)])
+        .Add("error_text", ErrorText(TOxaError::kPortNotOpen, options_.language))
         .Add("request", "")
         .Add("port", port_name_)
         .Add("port_error", PortFailureName(e.failure))
@@ -123,7 +123,8 @@ void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
                         .baud = options_.baud,
                         .tcp = port_address_.starts_with("tcp://"),
                         .lost = port_.Lost(),
-                        .echo_failed = ful_.EchoFailed() || zeb_.EchoFailed()};
+                        .echo_failed = ful_.EchoFailed() || zeb_.EchoFailed(),
+                        .language = options_.language};
   output_.Result(r, json, r.Ok() ? std::string() : FailureReason(r, line),
                  ExitStatusOf(r.code, line.echo_failed));
 }

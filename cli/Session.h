@@ -24,6 +24,7 @@ class TSession {
            std::FILE* err);
 
   const TOptions& Options() const { return options_; }
+  TLanguage Language() const { return options_.language; }
   TOutput& Output() { return output_; }
   ToxaComPort& Port() { return port_; }
   ToxaFul0508& Ful() { return ful_; }

@@ -133,8 +133,23 @@ bool TWin32Form::Create() {
   MakeFonts();
   CreateControls();
   model_ = std::make_unique<TFormModel>(*this, settings_path_, options_);
+  // The system menu offers the two languages, each named in itself, below its own entries.
+  const HMENU system_menu = ::GetSystemMenu(window_, FALSE);
+  ::AppendMenuW(system_menu, MF_SEPARATOR, 0, nullptr);
+  ::AppendMenuW(system_menu, MF_STRING, kMenuRussian,
+                Wide(Text(TText::kLanguageMenuRussian, TLanguage::kRussian)).c_str());
+  ::AppendMenuW(system_menu, MF_STRING, kMenuEnglish,
+                Wide(Text(TText::kLanguageMenuEnglish, TLanguage::kEnglish)).c_str());
   model_->FormCreate();
+  CheckLanguage();
   return true;
+}
+
+void TWin32Form::CheckLanguage() {
+  const HMENU system_menu = ::GetSystemMenu(window_, FALSE);
+  const bool russian = model_->Language() == TLanguage::kRussian;
+  ::CheckMenuRadioItem(system_menu, kMenuRussian, kMenuEnglish,
+                       russian ? kMenuRussian : kMenuEnglish, MF_BYCOMMAND);
 }
 
 void TWin32Form::CreateControls() {
@@ -203,7 +218,7 @@ void TWin32Form::CreateControls() {
     const RECT at = Placed(*design);
     // A drop-down list is given the height of its open list.
     const int open_list = design->kind == TControlKind::kDropDownList ? OpenListHeight() : 0;
-    const std::wstring caption = Wide(design->caption);
+    const std::wstring caption = Wide(oxa::Caption(*design));
     const HWND control = ::CreateWindowExW(
         ex_style, window_class, caption.c_str(), style, at.left, at.top, at.right - at.left,
         at.bottom - at.top + open_list, window_,
@@ -522,6 +537,10 @@ void TWin32Form::SetLines(TControl pane, const std::vector<std::string>& lines) 
   ::SetWindowTextW(ControlOf(pane), Wide(text).c_str());
 }
 
+void TWin32Form::SetDesignCaption(std::string_view name, std::string_view caption) {
+  if (const HWND control = Control(name)) ::SetWindowTextW(control, Wide(caption).c_str());
+}
+
 void TWin32Form::SetStatus(std::string_view text, TStatusColour colour) {
   const HWND status = Control("LStatus");
   const TRgb rgb = StatusRgb(colour);
@@ -581,6 +600,16 @@ LRESULT TWin32Form::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_COMMAND:
       OnCommand(LOWORD(wparam), HIWORD(wparam), reinterpret_cast<HWND>(lparam));
       return 0;
+    case WM_SYSCOMMAND:
+      // The system keeps the low four bits of the command for itself.
+      if (model_ != nullptr &&
+          ((wparam & 0xFFF0) == kMenuRussian || (wparam & 0xFFF0) == kMenuEnglish)) {
+        model_->SetLanguage((wparam & 0xFFF0) == kMenuRussian ? TLanguage::kRussian
+                                                              : TLanguage::kEnglish);
+        CheckLanguage();
+        return 0;
+      }
+      break;
     case WM_CTLCOLORSTATIC: {
       // Labels, frames and the request line on the button face; the status line in its
       // message's colour.

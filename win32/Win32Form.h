@@ -29,6 +29,10 @@ namespace oxa::win32 {
 class TWin32Form : public IFormView {
  public:
   static constexpr const wchar_t* kClassName = L"TIDMainFrm";
+  // The system menu's entries of the two languages (below 0xF000, the low four bits clear, as
+  // the system wants its menu's commands).
+  static constexpr UINT kMenuRussian = 0x0110;
+  static constexpr UINT kMenuEnglish = 0x0120;
 
   // `settings_path` names the settings file; `options` what the command line asked for.
   TWin32Form(HINSTANCE instance, std::string settings_path, TWindowOptions options = {});
@@ -63,6 +67,7 @@ class TWin32Form : public IFormView {
   long double Number(TControl field) const override;
   void SetText(TControl control, std::string_view text) override;
   void SetLines(TControl pane, const std::vector<std::string>& lines) override;
+  void SetDesignCaption(std::string_view name, std::string_view caption) override;
   void SetStatus(std::string_view text, TStatusColour colour) override;
   void SetEnabled(TControl control, bool enabled) override;
   std::optional<TControl> FocusedControl() const override;
@@ -96,6 +101,8 @@ class TWin32Form : public IFormView {
   bool InWindow(HWND window) const;
   // The window of a control of the model; for a numeric field, its edit.
   HWND ControlOf(TControl control) const;
+  // The system menu's mark at the model's language.
+  void CheckLanguage();
   // The pointer as the window's state wants it: busy while a worker runs.
   void RefreshPointer();
 

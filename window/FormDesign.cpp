@@ -10,53 +10,49 @@ using enum TControlKind;
 
 constexpr TControlDesign kControls[] = {
     // The connection: port, speed and the device's network address.
-    {"GroupBox1", kGroupBox, "", {8, 8, 273, 81}, " Соединение "},
-    {"Label1", kLabel, "GroupBox1", {8, 22, 30, 13}, "Порт"},
-    {"CBPort", kDropDownList, "GroupBox1", {40, 18, 65, 21}, ""},
-    {"Label2", kLabel, "GroupBox1", {121, 22, 54, 13}, "Скорость"},
-    {"CBBaud", kDropDownList, "GroupBox1", {176, 18, 85, 21}, ""},
-    {"Label3", kLabel, "GroupBox1", {10, 46, 196, 13}, "Сетевой адрес прибора"},
-    {"Edit1", kEdit, "GroupBox1", {210, 42, 34, 21}, ""},
-    {"SENetAddr", kUpDown, "GroupBox1", {244, 42, 17, 21}, "", "Edit1"},
+    {"GroupBox1", kGroupBox, "", {8, 8, 273, 81}, TText::kGroupBox1},
+    {"Label1", kLabel, "GroupBox1", {8, 22, 30, 13}, TText::kLabel1},
+    {"CBPort", kDropDownList, "GroupBox1", {40, 18, 65, 21}, {}},
+    {"Label2", kLabel, "GroupBox1", {121, 22, 54, 13}, TText::kLabel2},
+    {"CBBaud", kDropDownList, "GroupBox1", {176, 18, 85, 21}, {}},
+    {"Label3", kLabel, "GroupBox1", {10, 46, 196, 13}, TText::kLabel3},
+    {"Edit1", kEdit, "GroupBox1", {210, 42, 34, 21}, {}},
+    {"SENetAddr", kUpDown, "GroupBox1", {244, 42, 17, 21}, {}, "Edit1"},
     // The Modbus tests.
-    {"GroupBox6", kGroupBox, "", {8, 96, 273, 265}, " Тесты "},
-    {"Button2", kButton, "GroupBox6", {16, 24, 241, 25}, "Идентификация устройства (команда 17)"},
-    {"Button3",
-     kButton,
-     "GroupBox6",
-     {16, 64, 241, 25},
-     "Чтение регистров  (произв.) (команда 16)"},
-    {"Label17", kLabel, "GroupBox6", {18, 99, 44, 13}, "Старт"},
-    {"Edit2", kEdit, "GroupBox6", {64, 96, 65, 21}, ""},
-    {"UDStart", kUpDown, "GroupBox6", {129, 96, 16, 21}, "", "Edit2"},
-    {"Label18", kLabel, "GroupBox6", {154, 99, 20, 13}, "#"},
-    {"Edit3", kEdit, "GroupBox6", {176, 96, 65, 21}, ""},
-    {"UDNumReg", kUpDown, "GroupBox6", {241, 96, 16, 21}, "", "Edit3"},
-    {"Button4", kButton, "GroupBox6", {16, 128, 241, 25}, "Чтение интеграторов (команда 16 ***)"},
-    {"CBInt", kDropDownList, "GroupBox6", {16, 160, 241, 21}, ""},
-    {"Button5", kButton, "GroupBox6", {16, 192, 241, 25}, "Чтение архива (команда 65)"},
-    {"Label19", kLabel, "GroupBox6", {18, 227, 156, 13}, "Номер 128-байтного блока"},
-    {"Edit4", kEdit, "GroupBox6", {176, 224, 65, 21}, ""},
-    {"UDArc", kUpDown, "GroupBox6", {241, 224, 16, 21}, "", "Edit4"},
+    {"GroupBox6", kGroupBox, "", {8, 96, 273, 265}, TText::kGroupBox6},
+    {"Button2", kButton, "GroupBox6", {16, 24, 241, 25}, TText::kButton2},
+    {"Button3", kButton, "GroupBox6", {16, 64, 241, 25}, TText::kButton3},
+    {"Label17", kLabel, "GroupBox6", {18, 99, 44, 13}, TText::kLabel17},
+    {"Edit2", kEdit, "GroupBox6", {64, 96, 65, 21}, {}},
+    {"UDStart", kUpDown, "GroupBox6", {129, 96, 16, 21}, {}, "Edit2"},
+    {"Label18", kLabel, "GroupBox6", {154, 99, 20, 13}, TText::kLabel18},
+    {"Edit3", kEdit, "GroupBox6", {176, 96, 65, 21}, {}},
+    {"UDNumReg", kUpDown, "GroupBox6", {241, 96, 16, 21}, {}, "Edit3"},
+    {"Button4", kButton, "GroupBox6", {16, 128, 241, 25}, TText::kButton4},
+    {"CBInt", kDropDownList, "GroupBox6", {16, 160, 241, 21}, {}},
+    {"Button5", kButton, "GroupBox6", {16, 192, 241, 25}, TText::kButton5},
+    {"Label19", kLabel, "GroupBox6", {18, 227, 156, 13}, TText::kLabel19},
+    {"Edit4", kEdit, "GroupBox6", {176, 224, 65, 21}, {}},
+    {"UDArc", kUpDown, "GroupBox6", {241, 224, 16, 21}, {}, "Edit4"},
     // The data pane and the request line.
-    {"GroupBox7", kGroupBox, "", {296, 8, 457, 241}, " Данные "},
-    {"MDebug", kDataPane, "GroupBox7", {2, 15, 453, 186}, ""},
-    {"Label20", kLabel, "GroupBox7", {13, 215, 48, 13}, "Запрос"},
-    {"EQuery", kReadOnlyEdit, "GroupBox7", {64, 211, 385, 21}, ""},
+    {"GroupBox7", kGroupBox, "", {296, 8, 457, 241}, TText::kGroupBox7},
+    {"MDebug", kDataPane, "GroupBox7", {2, 15, 453, 186}, {}},
+    {"Label20", kLabel, "GroupBox7", {13, 215, 48, 13}, TText::kLabel20},
+    {"EQuery", kReadOnlyEdit, "GroupBox7", {64, 211, 385, 21}, {}},
     // The doser.
-    {"GroupBox8", kGroupBox, "", {296, 256, 457, 105}, " Управление дозатором "},
-    {"Label21", kLabel, "GroupBox8", {16, 22, 132, 13}, "Значение дозы в литрах"},
-    {"FEDoza", kFloatSpinEdit, "GroupBox8", {151, 20, 75, 22}, ""},
-    {"Button6", kButton, "GroupBox8", {16, 56, 97, 25}, "Прочитать"},
-    {"Button7", kButton, "GroupBox8", {128, 56, 97, 25}, "Записать"},
-    {"Button8", kButton, "GroupBox8", {257, 19, 56, 25}, "Старт"},
-    {"Button9", kButton, "GroupBox8", {321, 19, 56, 25}, "Пауза"},
-    {"Button10", kButton, "GroupBox8", {385, 19, 56, 25}, "Стоп"},
-    {"Button12", kButton, "GroupBox8", {256, 56, 121, 25}, "Прочитать состояние"},
-    {"Button11", kButton, "GroupBox8", {384, 56, 57, 25}, "Сброс"},
+    {"GroupBox8", kGroupBox, "", {296, 256, 457, 105}, TText::kGroupBox8},
+    {"Label21", kLabel, "GroupBox8", {16, 22, 132, 13}, TText::kLabel21},
+    {"FEDoza", kFloatSpinEdit, "GroupBox8", {151, 20, 75, 22}, {}},
+    {"Button6", kButton, "GroupBox8", {16, 56, 97, 25}, TText::kButton6},
+    {"Button7", kButton, "GroupBox8", {128, 56, 97, 25}, TText::kButton7},
+    {"Button8", kButton, "GroupBox8", {257, 19, 56, 25}, TText::kButton8},
+    {"Button9", kButton, "GroupBox8", {321, 19, 56, 25}, TText::kButton9},
+    {"Button10", kButton, "GroupBox8", {385, 19, 56, 25}, TText::kButton10},
+    {"Button12", kButton, "GroupBox8", {256, 56, 121, 25}, TText::kButton12},
+    {"Button11", kButton, "GroupBox8", {384, 56, 57, 25}, TText::kButton11},
     // The status line and the way out.
-    {"LStatus", kStatusLine, "", {184, 384, 481, 13}, ""},
-    {"Button1", kButton, "", {672, 376, 75, 25}, "Выход"},
+    {"LStatus", kStatusLine, "", {184, 384, 481, 13}, {}},
+    {"Button1", kButton, "", {672, 376, 75, 25}, TText::kButton1},
 };
 
 // The arrows of a numeric edit take no focus of their own: the Tab key visits the edit.
@@ -67,6 +63,10 @@ constexpr std::string_view kTabOrder[] = {
 };
 
 }  // namespace
+
+std::string_view Caption(const TControlDesign& control, TLanguage language) {
+  return control.caption ? Text(*control.caption, language) : std::string_view();
+}
 
 std::span<const TControlDesign> FormControls() {
   return kControls;

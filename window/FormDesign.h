@@ -4,12 +4,15 @@
 // window are laid out after it, and tests hold each of them to it.
 //
 // Rectangles are in pixels at 96 dpi, x and y relative to the group frame the control lies in
-// (the window's client area for a control on the window itself). Captions are UTF-8 and exact,
-// leading, trailing and doubled blanks included.
+// (the window's client area for a control on the window itself). Captions are the text
+// catalog's (actions/TextCatalog.h), in either language; Russian is the design's own.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string_view>
+
+#include "actions/TextCatalog.h"
 
 namespace oxa {
 
@@ -45,8 +48,8 @@ struct TControlDesign {
   TControlKind kind;
   std::string_view parent;  // the group frame it lies in; empty on the window itself
   TDesignRect rect;
-  std::string_view caption;     // empty for controls without one
-  std::string_view buddy = {};  // kUpDown: the edit the arrows are bound to
+  std::optional<TText> caption;  // none for controls without one
+  std::string_view buddy = {};   // kUpDown: the edit the arrows are bound to
 };
 
 inline constexpr std::string_view kFormCaption = "FUL 05.03 Modbus test";
@@ -60,6 +63,8 @@ inline constexpr TDesignFont kDataPaneFont{"Courier New", -13};
 
 // Every control of the window, each group frame before the controls inside it.
 std::span<const TControlDesign> FormControls();
+// The caption of `control` in `language`; empty for a control without one.
+std::string_view Caption(const TControlDesign& control, TLanguage language = TLanguage::kRussian);
 // The control named `name`; null for a name the design does not have.
 const TControlDesign* FindFormControl(std::string_view name);
 // Where `control` lies in the window's client area: its frame's position plus its own.

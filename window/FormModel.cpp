@@ -7,6 +7,7 @@
 #include "actions/OxaPortTexts.h"
 #include "actions/SettingsPath.h"
 #include "actions/WindowTexts.h"
+#include "window/FormDesign.h"
 
 namespace oxa {
 namespace {
@@ -29,18 +30,19 @@ std::vector<std::string> BaudItems() {
   return items;
 }
 
-std::vector<std::string> IntegratorItems() {
+std::vector<std::string> IntegratorItems(TLanguage language) {
   std::vector<std::string> items;
-  for (size_t i = 0; i < kIntegrators.size(); ++i) items.push_back(IntegratorListText(i));
+  for (size_t i = 0; i < kIntegrators.size(); ++i) items.push_back(IntegratorListText(i, language));
   return items;
 }
 
 }  // namespace
 
-const std::vector<std::string>& ListItems(TControl list) {
+const std::vector<std::string>& ListItems(TControl list, TLanguage language) {
   static const std::vector<std::string> ports = PortItems();
   static const std::vector<std::string> bauds = BaudItems();
-  static const std::vector<std::string> integrators = IntegratorItems();
+  static const std::vector<std::string> integrators = IntegratorItems(TLanguage::kRussian);
+  static const std::vector<std::string> integrators_en = IntegratorItems(TLanguage::kEnglish);
   static const std::vector<std::string> none;
   switch (list) {
     case TControl::kCBPort:
@@ -48,7 +50,7 @@ const std::vector<std::string>& ListItems(TControl list) {
     case TControl::kCBBaud:
       return bauds;
     case TControl::kCBInt:
-      return integrators;
+      return language == TLanguage::kRussian ? integrators : integrators_en;
     default:
       return none;
   }
@@ -79,8 +81,8 @@ std::optional<TDoserCommand> DoserCommandOf(TControl button) {
   }
 }
 
-std::string VirtualDevicePortHint(std::string_view address) {
-  return std::string(address) + ": виртуальный прибор этой программы";
+std::string VirtualDevicePortHint(std::string_view address, TLanguage language) {
+  return std::string(address) + std::string(Text(TText::kVirtualDevicePortHint, language));
 }
 
 TFormModel::TFormModel(IFormView& view, std::string settings_path, TWindowOptions options)
@@ -103,13 +105,21 @@ void TFormModel::FormCreate() {
   SettingsFile_ = std::make_unique<TIniFile>(settings_path_);
   // A path that leads to no ordinary settings file (a device, a FIFO, a huge file) is neither
   // read nor written: the form starts with its defaults and says why once.
-  const std::string refused = SettingsRefusedText(SettingsFile_->State(), settings_path_);
-  settings_refused_ = !refused.empty();
+  settings_refused_ = SettingsFile_->State() == TIniFile::TState::kNotRegular ||
+                      SettingsFile_->State() == TIniFile::TState::kTooLarge;
+  // The command line's language goes over the settings file's; a value neither knows is
+  // Russian, as the form was designed.
+  const std::optional<TLanguage> stored =
+      ParseLanguage(SettingsFile_->ReadString(kWindowSection, kLanguageKey).value_or(""));
+  language_ = options_.language.value_or(stored.value_or(TLanguage::kRussian));
+  const std::string refused =
+      SettingsRefusedText(SettingsFile_->State(), settings_path_, language_);
   if (settings_refused_) startup_messages_.push_back(refused);
 
-  for (const TControl list : {TControl::kCBPort, TControl::kCBBaud, TControl::kCBInt}) {
+  for (const TControl list : {TControl::kCBPort, TControl::kCBBaud}) {
     view_.SetItems(list, ListItems(list));
   }
+  ShowLanguage();
   for (const TNumberField& field : kNumberFields) {
     view_.SetNumberRange(field.control, field.range);
     view_.SetNumber(field.control, field.initial);
@@ -135,8 +145,38 @@ void TFormModel::FormCreate() {
   oxaComPort.SetDeviceMap(std::move(devices));
   DescribePorts();
 
-  ShowStatus(ReadyText(ItemText(TControl::kCBPort), ItemText(TControl::kCBBaud)),
+  ShowReady();
+}
+
+void TFormModel::ShowReady() {
+  ShowStatus(ReadyText(ItemText(TControl::kCBPort), ItemText(TControl::kCBBaud), language_),
              TStatusColour::kBlue);
+}
+
+void TFormModel::ShowLanguage() {
+  for (const TControlDesign& control : FormControls()) {
+    if (control.caption) view_.SetDesignCaption(control.name, Caption(control, language_));
+  }
+  view_.SetCaption(virtual_device_ ? VirtualDeviceCaption(kFormCaption, language_)
+                                   : std::string(kFormCaption));
+  // The list keeps its entry; the first at start.
+  const int index = view_.ItemIndex(TControl::kCBInt);
+  view_.SetItems(TControl::kCBInt, ListItems(TControl::kCBInt, language_));
+  view_.SetItemIndex(TControl::kCBInt, std::max(index, 0));
+}
+
+void TFormModel::SetLanguage(TLanguage language) {
+  language_ = language;
+  ShowLanguage();
+  DescribePorts();
+  // During a test the status line is the test's; it speaks the new language from its next
+  // message.
+  if (!busy_) ShowReady();
+  if (!SettingsFile_ || settings_refused_) return;
+  MakeSettingsFolder(SettingsFile_->FileName());
+  if (!SettingsFile_->WriteString(kWindowSection, kLanguageKey, LanguageName(language))) {
+    view_.ShowMessage(UnableToWriteText(SettingsFile_->FileName(), language_));
+  }
 }
 
 void TFormModel::StartVirtualDevice(std::map<uint8_t, std::string>& devices) {
@@ -146,7 +186,6 @@ void TFormModel::StartVirtualDevice(std::map<uint8_t, std::string>& devices) {
   if (NetAddr() == 0) view_.SetNumber(TControl::kSENetAddr, 1);
   virtual_device_->SetAddress(uint8_t(NetAddr()));
   for (size_t i = 1; i <= kPortCount; ++i) devices[uint8_t(i)] = virtual_device_->DevicePath();
-  view_.SetCaption(VirtualDeviceCaption(view_.Caption()));
 }
 
 void TFormModel::FormShow() {
@@ -186,7 +225,7 @@ void TFormModel::CBPortChange() {
   // The first write in the user's configuration folder makes the folder.
   MakeSettingsFolder(SettingsFile_->FileName());
   if (!SettingsFile_->WriteInteger(kSettingsSection, "Port", index + 1)) {
-    view_.ShowMessage(UnableToWriteText(SettingsFile_->FileName()));
+    view_.ShowMessage(UnableToWriteText(SettingsFile_->FileName(), language_));
   }
 }
 
@@ -202,8 +241,8 @@ void TFormModel::DescribePorts() {
     const std::string address =
         it != oxaComPort.DeviceMap().end() ? it->second : DefaultComDeviceName(number);
     port_hints_.push_back(virtual_device_ && address == virtual_device_->DevicePath()
-                              ? VirtualDevicePortHint(address)
-                              : PortTooltipText(address));
+                              ? VirtualDevicePortHint(address, language_)
+                              : PortTooltipText(address, language_));
   }
   view_.SetItemHints(TControl::kCBPort, port_hints_);
   const int index = view_.ItemIndex(TControl::kCBPort);
@@ -306,18 +345,18 @@ void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& act
   // The port list stays usable during a test; the status messages name the port this test
   // opened, also when the user picks another one before it is closed.
   const std::string port = ItemText(TControl::kCBPort);
-  ShowStatus(OpeningPortText(port), TStatusColour::kBlack);
+  ShowStatus(OpeningPortText(port, language_), TStatusColour::kBlack);
   if (!oxaComPort.Opened()) {
-    ShowStatus(PortNotOpenedText(port), TStatusColour::kRed);
+    ShowStatus(PortNotOpenedText(port, language_), TStatusColour::kRed);
     // Why, and what to do about it, in lines the data pane shows whole.
     view_.SetLines(TControl::kMDebug,
                    WrapText(PortFailureText(oxaComPort.OpenError(), port, oxaComPort.DeviceName(),
-                                            settings_path_, TLanguage::kRussian),
+                                            settings_path_, language_),
                             kPaneColumns));
     EndBusy();
     return;
   }
-  if (sending) ShowStatus(SendingRequestText(), TStatusColour::kBlue);
+  if (sending) ShowStatus(SendingRequestText(language_), TStatusColour::kBlue);
   Ful0508.SetNetAddr(uint8_t(NetAddr()));
   TActionResult result;
   view_.RunOnWorker([&] { result = action(); });
@@ -325,7 +364,7 @@ void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& act
   std::vector<std::string> lines = std::move(result.lines);
   // An adapter pulled during the exchange: the next test opens the port afresh.
   if (oxaComPort.Lost()) {
-    for (std::string& line : WrapText(PortLostText(port, TLanguage::kRussian), kPaneColumns)) {
+    for (std::string& line : WrapText(PortLostText(port, language_), kPaneColumns)) {
       lines.push_back(std::move(line));
     }
   }
@@ -334,7 +373,7 @@ void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& act
     view_.SetText(TControl::kEQuery, result.request);
     if (after) after();
   }
-  ShowStatus(ClosingPortText(port), TStatusColour::kBlack);
+  ShowStatus(ClosingPortText(port, language_), TStatusColour::kBlack);
   oxaComPort.Close();
   EndBusy();
 }
@@ -346,19 +385,19 @@ void TFormModel::Button2Click() {
 void TFormModel::Button3Click() {
   const auto start = uint16_t(view_.Number(TControl::kUDStart));
   const auto count = uint16_t(view_.Number(TControl::kUDNumReg));
-  RunTest(true, [this, start, count] { return ReadRegisters(Ful0508, start, count); });
+  RunTest(true, [this, start, count] { return ReadRegisters(Ful0508, start, count, language_); });
 }
 
 void TFormModel::Button4Click() {
   const auto index = size_t(std::max(0, view_.ItemIndex(TControl::kCBInt)));
   RunTest(true, [this, index, separator = view_.DecimalSeparator()] {
-    return ReadIntegrator(Ful0508, index, separator);
+    return ReadIntegrator(Ful0508, index, separator, language_);
   });
 }
 
 void TFormModel::Button5Click() {
   const auto block = uint16_t(view_.Number(TControl::kUDArc));
-  RunTest(true, [this, block] { return ReadArchiveBlock(Ful0508, block); });
+  RunTest(true, [this, block] { return ReadArchiveBlock(Ful0508, block, language_); });
 }
 
 void TFormModel::Button6Click() {
@@ -366,7 +405,7 @@ void TFormModel::Button6Click() {
   RunTest(
       true,
       [this, &dose] {
-        dose = ReadDose(Ful0508);
+        dose = ReadDose(Ful0508, language_);
         return dose;
       },
       [this, &dose] { view_.SetNumber(TControl::kFEDoza, DoseLitres(dose.tenths)); });
@@ -389,7 +428,7 @@ void TFormModel::Button11Click() {
 }
 
 void TFormModel::Button12Click() {
-  RunTest(true, [this] { return ReadDoserState(Ful0508); });
+  RunTest(true, [this] { return ReadDoserState(Ful0508, language_); });
 }
 
 void TFormModel::LStatusDblClick() {
@@ -402,7 +441,7 @@ void TFormModel::LStatusDblClick() {
   }
   Zeb106.SetNetAddr(uint8_t(NetAddr()));
   TStampRead stamp;
-  view_.RunOnWorker([&] { stamp = ReadStamp(Zeb106); });
+  view_.RunOnWorker([&] { stamp = ReadStamp(Zeb106, language_); });
   // Silent on every failure, and for devices that keep no stamp.
   if (!stamp.lines.empty()) ShowStatus(stamp.lines.front(), TStatusColour::kBlack);
   oxaComPort.Close();

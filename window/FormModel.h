@@ -36,6 +36,9 @@ namespace oxa {
 
 // The section of the settings file the form reads and writes.
 inline constexpr const char* kSettingsSection = "Signature";
+// The section and key of the window's language ("ru" or "en").
+inline constexpr const char* kWindowSection = "Window";
+inline constexpr const char* kLanguageKey = "Language";
 
 // The eleven test and doser buttons, in the order they are switched.
 inline constexpr std::array<TControl, 11> kTestButtons = {
@@ -43,9 +46,9 @@ inline constexpr std::array<TControl, 11> kTestButtons = {
     TControl::kButton6,  TControl::kButton7,  TControl::kButton8, TControl::kButton9,
     TControl::kButton10, TControl::kButton11, TControl::kButton12};
 
-// The entries of a list: "COM1".."COM16", the three speeds, the 32 integrators; none for a
-// control that is no list.
-const std::vector<std::string>& ListItems(TControl list);
+// The entries of a list: "COM1".."COM16", the three speeds, the 32 integrators (named in
+// `language`); none for a control that is no list.
+const std::vector<std::string>& ListItems(TControl list, TLanguage language = TLanguage::kRussian);
 // The speed of entry `index` of the speed list; no selection, or any other index, runs at
 // the fastest, 57600.
 uint32_t BaudOfIndex(int index);
@@ -66,7 +69,8 @@ extern const std::array<TNumberField, 5> kNumberFields;
 std::optional<TDoserCommand> DoserCommandOf(TControl button);
 
 // What the tooltip of a port says when it leads to the form's own virtual device.
-std::string VirtualDevicePortHint(std::string_view address);
+std::string VirtualDevicePortHint(std::string_view address,
+                                  TLanguage language = TLanguage::kRussian);
 
 class TFormModel {
  public:
@@ -110,6 +114,11 @@ class TFormModel {
   void Button12Click();
   // Reads the device's stamp and shows it on the status line, silent on every failure.
   void LStatusDblClick();
+  // The user chose a language (the status line's context menu, the system menu). It takes
+  // effect at once: the captions, the integrator list and, outside a test, the ready message
+  // change; the data pane keeps what it shows until the next test. The choice is kept in the
+  // settings file for the next start.
+  void SetLanguage(TLanguage language);
 
   // --- Helpers of the handlers, for views and tests -----------------------------------------
   void ShowStatus(std::string_view text, TStatusColour colour);
@@ -120,6 +129,8 @@ class TFormModel {
 
   // True from the first to the last step of a test: the port belongs to that test.
   bool TestRunning() const { return busy_; }
+  // The language the window speaks: --lang, else the settings file's, else Russian.
+  TLanguage Language() const { return language_; }
   // The virtual device this run serves (--virtual-device), or null.
   sim::TMemoryDevice* VirtualDevice() const { return virtual_device_.get(); }
   const std::string& SettingsPath() const { return settings_path_; }
@@ -145,6 +156,9 @@ class TFormModel {
   // Every port of the list leads to the virtual device, at the form's address.
   void StartVirtualDevice(std::map<uint8_t, std::string>& devices);
   void DescribePorts();
+  // Every caption, the window's caption and the integrator list in language_.
+  void ShowLanguage();
+  void ShowReady();
   // Opens oxaComPort with the port number and speed chosen in the form, off the window's thread.
   void OpenChosenPort();
   // The pattern of the test and doser buttons around `action`, run off the window's thread;
@@ -163,6 +177,7 @@ class TFormModel {
   // Said once, when the window first shows.
   std::vector<std::string> startup_messages_;
   std::vector<std::string> port_hints_;
+  TLanguage language_ = TLanguage::kRussian;
   bool busy_ = false;
   bool close_pending_ = false;
   std::optional<TControl> focus_before_;

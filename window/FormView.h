@@ -117,6 +117,9 @@ class IFormView {
   // The whole text of the data pane (MDebug) becomes `lines`, one line each, as plain text;
   // no lines leave it empty.
   virtual void SetLines(TControl pane, const std::vector<std::string>& lines) = 0;
+  // The caption of the design's control `name` (window/FormDesign.h: "GroupBox1", "Label3",
+  // "Button2"), as plain text.
+  virtual void SetDesignCaption(std::string_view name, std::string_view caption) = 0;
   // The status line (LStatus): its text and the colour of its text.
   virtual void SetStatus(std::string_view text, TStatusColour colour) = 0;
 

@@ -15,6 +15,9 @@ Options:
   --virtual-device   serve a virtual FUL device inside the program for this run and make
                      every port of the list lead to it; the window then starts at the
                      device's address (the stored network address, or 1 for none or 0)
+  --lang ru|en       the window's language for this run: Russian (the default) or English;
+                     the status line's context menu (the system menu on Windows) switches it
+                     and keeps the choice in the settings file ([Window] Language=en)
   -h, --help         this text
 
 Nothing given here is written to the settings file.
@@ -49,6 +52,17 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return line;
       }
       line.options.maps[mapping->first] = mapping->second;
+    } else if (arg == "--lang" || arg.starts_with("--lang=")) {
+      if (arg == "--lang" && i + 1 >= args.size()) {
+        line.error = "--lang needs a value: ru or en";
+        return line;
+      }
+      const std::string value = arg == "--lang" ? args[++i] : arg.substr(7);
+      line.options.language = oxa::ParseLanguage(value);
+      if (!line.options.language) {
+        line.error = "--lang " + value + ": expected ru or en";
+        return line;
+      }
     } else if (arg.starts_with("--")) {
       line.error = "unknown option " + arg;
       return line;

@@ -3,8 +3,11 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "actions/TextCatalog.h"
 
 // What a run of the window takes from its command line; none of it is written to the settings
 // file.
@@ -15,6 +18,8 @@ struct TWindowOptions {
   // --virtual-device: a virtual FUL device served inside the program for this run, answering
   // on every port of the list.
   bool virtual_device = false;
+  // --lang ru|en: the window's language for this run, over the settings file's.
+  std::optional<oxa::TLanguage> language;
 };
 
 struct TCommandLine {

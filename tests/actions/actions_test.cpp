@@ -247,6 +247,9 @@ TEST_F(Actions, DoserStateIsNamed) {
     EXPECT_EQ(r.state, state);
     EXPECT_EQ(r.name, name);
   }
+  dev.SetHoldingRegister(sim::kRegDoserState, 1);
+  EXPECT_EQ(ReadDoserState(ful, TLanguage::kEnglish).lines,
+            (Lines{"OK", "=Data=", "00 01", "Doser state: running"}));
 }
 
 struct StampRow {

@@ -83,6 +83,10 @@ TEST(PortTexts, TooltipSaysWhereAPortLeads) {
   EXPECT_EQ(PortTooltipText("/dev/oxa\x9b"
                             "2J\xff"),
             "/dev/oxa\\x9b2J\\xff: устройство отсутствует");
+  EXPECT_EQ(PortTooltipText("/dev/oxa_absent_port", TLanguage::kEnglish),
+            "/dev/oxa_absent_port: no device there");
+  EXPECT_EQ(PortTooltipText("tcp://10.0.0.5:4001", TLanguage::kEnglish),
+            "tcp://10.0.0.5:4001: serial device server over TCP");
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ class FormDesignTest : public QObject {
     }
     QCOMPARE(widget->geometry(), R(c.rect));
     QCOMPARE(FrameName(widget, &w), Q(c.parent));
-    QCOMPARE(Caption(widget), Q(c.caption));
+    QCOMPARE(Caption(widget), Q(oxa::Caption(c)));
   }
 
   // Nothing on the window that the table leaves out.

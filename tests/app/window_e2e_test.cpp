@@ -1,8 +1,10 @@
 // The test and doser buttons end to end: the window against the virtual device on a
 // pseudo-terminal mapped as COM1, checked by what the user sees (data pane, request line,
 // status line, buttons).
+#include <QAction>
 #include <QComboBox>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -65,7 +67,7 @@ class WindowEndToEndTest : public QObject {
 
   // A window whose COM1 is the virtual device at address 1; `signature` is the settings file's
   // own section.
-  void Start(const QByteArray& signature = "NetAddr=1\n") {
+  void Start(const QByteArray& signature = "NetAddr=1\n", const QByteArray& more = "") {
     const QString ini = dir_.filePath("ful03test.ini");
     QFile f(ini);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -73,6 +75,7 @@ class WindowEndToEndTest : public QObject {
     f.write("[Ports]\nCOM1=" +
             QByteArray::fromStdString(link.empty() ? device_->DevicePath() : link) + "\n");
     if (!signature.isEmpty()) f.write("[Signature]\n" + signature);
+    f.write(more);
     f.close();
     w_ = std::make_unique<TIDMainFrm>(ini);
     connect(w_.get(), &TIDMainFrm::StatusShown, this, [this](const QString& t, const QColor& c) {
@@ -299,8 +302,9 @@ class WindowEndToEndTest : public QObject {
                                     << Utf8("Порт не выбран: выберите порт в списке.");
     QTest::newRow("missing device")
         << QByteArray("Port=16\n") << Utf8("Не удалось открыть порт COM16")
-        << Utf8("Устройство /dev/ttyS15 не найдено. Подключите адаптер или укажите для COM16 "
-                "другое устройство в разделе [Ports] файла ");
+        << Utf8(
+               "Устройство /dev/ttyS15 не найдено. Подключите адаптер или укажите для COM16 "
+               "другое устройство в разделе [Ports] файла ");
     QTest::newRow("malformed mapping")
         << QByteArray("Port=2\n[Ports]\nCOM2=/dev/ttyUSB0 rs458\n")
         << Utf8("Не удалось открыть порт COM2")
@@ -321,6 +325,48 @@ class WindowEndToEndTest : public QObject {
     for (const QString& line : Lines()) QVERIFY(line.size() <= 50);
     QVERIFY(Query().isEmpty());
     QVERIFY(AllButtonsEnabled());
+  }
+
+  // --- In English -------------------------------------------------------------------------
+
+  void englishFromTheSettingsFileAndBackFromTheStatusLine() {
+    Edit([](auto& d) {
+      d.SetHoldingRegister(0, 0x1234);
+      d.Set10xIdentification("FUL-05.08");
+      const uint8_t no_marker[8] = {0xDF, 0x85, 0x25, 0x20, 0x12, 0x05, 0x31, 0xAD};
+      d.SetMemory(1496, no_marker);
+    });
+    Start("NetAddr=1\n", "[Window]\nLanguage=en\n");
+    QCOMPARE(StatusLine(), Utf8("Ready:   COM1, 9600 bps"));
+    QCOMPARE(Button("Button3")->text(), Utf8("Reading registers (arbitrary) (command 16)"));
+    QCOMPARE(w_->findChild<QGroupBox*>("GroupBox8")->title(), Utf8(" Doser control "));
+
+    Spin("UDNumReg")->setValue(1);
+    Click("Button3");
+    QCOMPARE(Lines(), (QStringList{"OK", "=Data=", "12 34 "}));
+    const QList<Status> expected = {
+        {Utf8("Opening port COM1"), QColor(0, 0, 0), false},
+        {Utf8("Sending request "), QColor(0, 0, 255), false},
+        {Utf8("Closing port COM1"), QColor(0, 0, 0), false},
+    };
+    QCOMPARE(statuses_, expected);
+
+    Edit([](auto& d) { d.NoAnswerToNext(3); });
+    Click("Button12");
+    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=2"}));
+
+    QTest::mouseDClick(w_->findChild<QLabel*>("LStatus"), Qt::LeftButton);
+    QCOMPARE(StatusLine(), Utf8("No data"));
+
+    // Back to Russian from the status line's menu: at once, and for the next start.
+    auto* russian = w_->findChild<QAction*>("LanguageRussian");
+    QVERIFY(russian && w_->findChild<QAction*>("LanguageEnglish")->isChecked());
+    russian->trigger();
+    QCOMPARE(Button("Button3")->text(), Utf8("Чтение регистров  (произв.) (команда 16)"));
+    QCOMPARE(StatusLine(), Utf8("Готов к работе:   COM1, 9600 bps"));
+    QFile ini(dir_.filePath("ful03test.ini"));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(ini.readAll().contains("[Window]\nLanguage=ru\n"));
   }
 
   void exitDuringTestClosesAfterIt() {

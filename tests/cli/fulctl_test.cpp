@@ -269,6 +269,7 @@ TEST_F(Fulctl, EachCommandPrintsTheWindowsLines) {
     d.SetRegisterFloat(102, 1.5f);
     d.SetHoldingRegister(104, 0x0000);  // 1.5 with the low word first
     d.SetHoldingRegister(105, 0x3FC0);
+    d.SetRegisterFloat(2140, 1.5f);
   });
   struct Case {
     std::vector<std::string> args;
@@ -277,20 +278,27 @@ TEST_F(Fulctl, EachCommandPrintsTheWindowsLines) {
   const Case cases[] = {
       {{"id"}, {"OK", "ID = FUL-05.08 bench"}},
       // The window's lines, then each value beside its register.
-      {{"regs", "2201", "1"}, {"OK", "=Данные=", "00 96 ", "2201: 150 (0x0096)"}},
+      {{"regs", "2201", "1"}, {"OK", "=Data=", "00 96 ", "2201: 150 (0x0096)"}},
       {{"regs", "100", "2", "--format", "s16"},
-       {"OK", "=Данные=", "FF FF FF FE ", "100: -1 (0xFFFF)", "101: -2 (0xFFFE)"}},
+       {"OK", "=Data=", "FF FF FF FE ", "100: -1 (0xFFFF)", "101: -2 (0xFFFE)"}},
       {{"regs", "100", "2", "--format=u32"},
-       {"OK", "=Данные=", "FF FF FF FE ", "100: 4294967294 (0xFFFF 0xFFFE)"}},
+       {"OK", "=Data=", "FF FF FF FE ", "100: 4294967294 (0xFFFF 0xFFFE)"}},
       {{"regs", "100", "2", "--format", "s32-swapped"},
-       {"OK", "=Данные=", "FF FF FF FE ", "100: -65537 (0xFFFF 0xFFFE)"}},
+       {"OK", "=Data=", "FF FF FF FE ", "100: -65537 (0xFFFF 0xFFFE)"}},
       {{"regs", "102", "4", "--format", "float"},
-       {"OK", "=Данные=", "3F C0 00 00 00 00 3F C0 ", "102: 1.5 (0x3FC0 0x0000)",
+       {"OK", "=Data=", "3F C0 00 00 00 00 3F C0 ", "102: 1.5 (0x3FC0 0x0000)",
         "104: 2.286919e-41 (0x0000 0x3FC0)"}},
       {{"regs", "104", "2", "--format", "float-swapped"},
-       {"OK", "=Данные=", "00 00 3F C0 ", "104: 1.5 (0x0000 0x3FC0)"}},
-      {{"dose"}, {"OK", "=Данные=", "00 96", "Dose = 15.0 l"}},
-      {{"doser", "state"}, {"OK", "=Данные=", "00 00", "Состояние дозатора: остановлен"}},
+       {"OK", "=Data=", "00 00 3F C0 ", "104: 1.5 (0x0000 0x3FC0)"}},
+      {{"dose"}, {"OK", "=Data=", "00 96", "Dose = 15.0 l"}},
+      {{"doser", "state"}, {"OK", "=Data=", "00 00", "Doser state: stopped"}},
+      // The window's own texts when asked for.
+      {{"--lang", "ru", "regs", "2201", "1"}, {"OK", "=Данные=", "00 96 ", "2201: 150 (0x0096)"}},
+      {{"doser", "state", "--lang=ru"},
+       {"OK", "=Данные=", "00 00", "Состояние дозатора: остановлен"}},
+      {{"integrator", "\u04221"}, {"OK", "Raw: 3F C0 00 00 ", "T1 =     1.500000 degC"}},
+      {{"integrator", "t1", "--lang", "ru"},
+       {"OK", "Raw: 3F C0 00 00 ", "\u04221 =     1.500000 град."}},
       {{"stamp"}, {"9605 2012.05.31"}},
       {{"info"}, {"OK", "ID = FUL-05.08", "Version = 1.08", "Number = 123456"}},
   };
@@ -310,7 +318,7 @@ TEST_F(Fulctl, JsonCarriesTheOutcomeAndTheValues) {
   TJson j = ParseJson(Run({"--json", "regs", "10", "2"}).out);
   EXPECT_EQ(std::get<bool>(j["ok"]), true);
   EXPECT_EQ(std::get<double>(j["error"]), 0);
-  EXPECT_EQ(std::get<std::string>(j["error_text"]), "Операция выполнена успешно");
+  EXPECT_EQ(std::get<std::string>(j["error_text"]), "Operation completed successfully");
   EXPECT_EQ(std::get<std::string>(j["request"]), "01 03 00 0A 00 02 E4 09 ");
   EXPECT_EQ(std::get<std::vector<double>>(j["registers"]), (std::vector<double>{0x1234, 7}));
 
@@ -318,8 +326,16 @@ TEST_F(Fulctl, JsonCarriesTheOutcomeAndTheValues) {
   EXPECT_EQ(std::get<std::string>(j["name"]), "P1");
   EXPECT_EQ(std::get<double>(j["register"]), 2160);
   EXPECT_EQ(std::get<double>(j["value"]), 1.0);
-  EXPECT_EQ(std::get<std::string>(j["unit"]), "МПа");
+  EXPECT_EQ(std::get<std::string>(j["unit"]), "MPa");
   EXPECT_EQ(std::get<std::string>(j["raw"]), "3F 80 00 00 ");
+  // In Russian the texts for people change, and the unit scripts compare does not.
+  j = ParseJson(Run({"integrator", "2140", "--json", "--lang", "ru"}).out);
+  EXPECT_EQ(std::get<std::string>(j["name"]), "\u04221");
+  EXPECT_EQ(std::get<std::string>(j["unit"]), "degC");
+  EXPECT_EQ(std::get<std::string>(j["error_text"]), "Операция выполнена успешно");
+  j = ParseJson(Run({"doser", "state", "--json", "--lang", "ru"}).out);
+  EXPECT_EQ(std::get<double>(j["state"]), 0);
+  EXPECT_EQ(std::get<std::string>(j["name"]), "остановлен");
 
   j = ParseJson(Run({"--json", "stamp"}).out);
   EXPECT_EQ(std::get<double>(j["number"]), 9605);
@@ -386,6 +402,14 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "ErrCode=2"}));
   EXPECT_NE(r.err.find("no answer"), std::string::npos);
+  for (const auto& [language, text] :
+       {std::pair{"en", "Error reading from the serial port"},
+        std::pair{"ru", "Ошибка чтения из последовательного порта"}}) {
+    device.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
+    TJson j = ParseJson(Run({"-t", "50", "--json", "--lang", language, "id"}).out);
+    EXPECT_EQ(std::get<double>(j["error"]), 2);
+    EXPECT_EQ(std::get<std::string>(j["error_text"]), text);
+  }
 
   // A busy port names its holder.
   ToxaComPort holder;
@@ -437,6 +461,7 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
        "'double' is not a format: u16, s16, u32, s32, float, u32-swapped, s32-swapped or "
        "float-swapped (--format)"},
       {{"-a", "300", "id"}, "'300' is not an address from 0 to 127 (--address)"},
+      {{"--lang", "de", "id"}, "'de' is not a language: en or ru (--lang)"},
       {{"integrator", "Q9"}, "unknown integrator 'Q9'"},
       {{"--bogus", "id"}, "unknown option '--bogus'"},
       {{"dose", "1e1"}, "LITRES '1e1' is not a dose from 0 to 6553.5"},

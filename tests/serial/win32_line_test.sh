@@ -75,7 +75,7 @@ expect() {  # EXPECTED_STATUS EXPECTED_OUTPUT ARGS...: runs fulctl.exe, compares
   fi
 }
 expect 0 $'OK\nID = FUL-05.08 virtual device' -p COM5 id
-expect 0 $'OK\n=Данные=\n41 48 00 00 41 04 00 00 \n0: 16712 (0x4148)\n1: 0 (0x0000)\n2: 16644 (0x4104)\n3: 0 (0x0000)' \
+expect 0 $'OK\n=Data=\n41 48 00 00 41 04 00 00 \n0: 16712 (0x4148)\n1: 0 (0x0000)\n2: 16644 (0x4104)\n3: 0 (0x0000)' \
   -p COM5 regs 0 4
 expect 0 '0042 2024.03.05' -p COM5 stamp
 expect 1 $'Failed\nErrCode=2' -p COM6 -t 100 -r 1 id

@@ -179,7 +179,7 @@ TEST_F(Win32Form, ControlsAreWhereTheDesignPutsThem) {
     EXPECT_EQ(rect.bottom, scale(at.y + at.height));
     if (design.kind == TControlKind::kGroupBox || design.kind == TControlKind::kLabel ||
         design.kind == TControlKind::kButton) {
-      EXPECT_EQ(TFormDriver::Text(control), design.caption);
+      EXPECT_EQ(TFormDriver::Text(control), Caption(design));
     }
     if (design.kind == TControlKind::kUpDown) {
       EXPECT_EQ(HWND(::SendMessageW(control, UDM_GETBUDDY, 0, 0)), form_.Control(design.buddy));
@@ -337,6 +337,41 @@ TEST_F(Win32Form, SilentLineFailsWhileTheWindowGoesOn) {
   EXPECT_EQ(form_.Lines("MDebug"), (std::vector<std::string>{"Failed", "ErrCode=2"}));
   EXPECT_EQ(form_.Text("EQuery"), "01 11 C0 2C ");
   ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
+}
+
+// In English from the command line: the ready message, a register read, a failure, the stamp;
+// then Russian from the system menu, at once and for the next start.
+TEST_F(Win32Form, EnglishFromTheCommandLineAndRussianFromTheSystemMenu) {
+  Start(L"--lang en");
+  ExpectEnded("Ready:   " + Com(device_com_) + ", 57600 bps", kBlue);
+  EXPECT_EQ(form_.Text("Button3"), "Reading registers (arbitrary) (command 16)");
+  EXPECT_EQ(form_.Text("GroupBox8"), " Doser control ");
+  EXPECT_EQ(form_.Text("CBInt"), "2000 (V1) [float]");
+
+  form_.SetText("Edit3", "2");
+  ASSERT_TRUE(form_.Click("Button3"));
+  EXPECT_EQ(form_.Lines("MDebug"), Ok({"=Data=", "41 48 00 00 "}));
+  ExpectEnded("Closing port " + Com(device_com_), kBlack);
+
+  form_.Choose("CBPort", silent_com_ - 1);
+  ASSERT_TRUE(form_.Click("Button2"));
+  EXPECT_EQ(form_.Lines("MDebug"), (std::vector<std::string>{"Failed", "ErrCode=2"}));
+  ExpectEnded("Closing port " + Com(silent_com_), kBlack);
+
+  form_.Choose("CBPort", device_com_ - 1);
+  ASSERT_TRUE(form_.DoubleClick("LStatus"));
+  EXPECT_EQ(form_.Text("LStatus"), "9605 2012.05.31");
+
+  ::SendMessageW(form_.Form(), WM_SYSCOMMAND, 0x0110, 0);
+  EXPECT_EQ(form_.Text("Button3"), "Чтение регистров  (произв.) (команда 16)");
+  EXPECT_EQ(form_.Text("LStatus"), "Готов к работе:   " + Com(device_com_) + ", 57600 bps");
+  form_.Stop();
+  ASSERT_TRUE(form_.Start(program_));
+  EXPECT_EQ(form_.Text("Button2"), "Идентификация устройства (команда 17)");
+  ::SendMessageW(form_.Form(), WM_SYSCOMMAND, 0x0120, 0);
+  form_.Stop();
+  ASSERT_TRUE(form_.Start(program_));
+  EXPECT_EQ(form_.Text("Button2"), "Device identification (command 17)");
 }
 
 // A port that will not open: the red status, and why in the data pane, as the Qt window says it.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -57,6 +58,9 @@ class TFakeView final : public IFormView {
     At(pane);
     lines = text;
   }
+  void SetDesignCaption(std::string_view name, std::string_view text) override {
+    captions[std::string(name)] = Touch(text);
+  }
   void SetStatus(std::string_view text, TStatusColour colour) override {
     statuses.emplace_back(Touch(text), colour);
     enabled_at_status.push_back(enabled[size_t(TControl::kButton2)]);
@@ -98,6 +102,7 @@ class TFakeView final : public IFormView {
   std::array<long double, kControlCount> numbers{};
   std::array<bool, kControlCount> enabled{};
   std::vector<std::string> lines, messages;
+  std::map<std::string, std::string> captions;
   std::vector<TStatus> statuses;
   std::vector<bool> enabled_at_status;  // Button2 enabled when each status was shown
   std::optional<TControl> focus;
@@ -438,6 +443,52 @@ TEST(FormModel, StartsFromTheSettingsFile) {
   }
 }
 
+// --lang over the settings file over Russian; a choice made in the window changes what it
+// shows at once and is kept for the next start.
+TEST(FormModel, SpeaksTheChosenLanguage) {
+  struct Row {
+    const char* name;
+    std::string ini;
+    std::optional<TLanguage> option;
+    const char* button2;
+  };
+  const Row rows[] = {
+      {"default", "", std::nullopt, "Идентификация устройства (команда 17)"},
+      {"settings file", "[Window]\nLanguage=en\n", std::nullopt,
+       "Device identification (command 17)"},
+      {"unknown in the file", "[Window]\nLanguage=de\n", std::nullopt,
+       "Идентификация устройства (команда 17)"},
+      {"command line first", "[Window]\nLanguage=en\n", TLanguage::kRussian,
+       "Идентификация устройства (команда 17)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TWindowOptions options;
+    options.language = row.option;
+    TForm form(row.ini, options);
+    EXPECT_EQ(form.view.captions["Button2"], row.button2);
+    EXPECT_EQ(form.view.captions.size(), 24u);
+  }
+
+  TForm form("[Signature]\nPort=2\n");
+  form.view.index[size_t(TControl::kCBInt)] = 16;
+  form.model->SetLanguage(TLanguage::kEnglish);
+  EXPECT_EQ(form.view.captions["GroupBox6"], " Tests ");
+  EXPECT_EQ(form.view.captions["Button1"], "Exit");
+  EXPECT_EQ(form.view.caption, "FUL 05.03 Modbus test — virtual device");
+  EXPECT_EQ(form.view.statuses.back(), TStatus("Ready:   COM2, 9600 bps", kBlue));
+  EXPECT_EQ(form.view.items[size_t(TControl::kCBInt)][16], "2040 (Tnar1) [long]");
+  EXPECT_EQ(form.view.index[size_t(TControl::kCBInt)], 16);
+  EXPECT_EQ(ReadFile(form.path), "[Signature]\nPort=2\n\n[Window]\nLanguage=en\n");
+
+  form.Edit([](auto& d) { d.SetHoldingRegister(2202, 1); });
+  form.Click(TControl::kButton12);
+  EXPECT_EQ(form.view.lines,
+            (std::vector<std::string>{"OK", "=Data=", "00 01", "Doser state: running"}));
+  EXPECT_EQ(form.view.statuses.front(), TStatus("Opening port COM2", kBlack));
+  EXPECT_EQ(form.view.statuses.back(), TStatus("Closing port COM2", kBlack));
+}
+
 TEST(FormModel, PortChoiceIsStoredAtOnce) {
   TForm form("; mine\r\n[Signature]\r\nBaud=1\r\n", {});
   form.view.index[size_t(TControl::kCBPort)] = 2;
@@ -556,6 +607,9 @@ TEST(WindowOptions, CommandLine) {
        false,
        1},
       {"stray word", {"COM1"}, "unexpected argument COM1", 0, false, 1},
+      {"language", {"--lang", "EN", "--lang=ru"}, "", 0, false, 1},
+      {"language without value", {"--lang"}, "--lang needs a value: ru or en", 0, false, 1},
+      {"unknown language", {"--lang=de"}, "--lang de: expected ru or en", 0, false, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

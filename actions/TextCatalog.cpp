@@ -1,0 +1,141 @@
+#include "actions/TextCatalog.h"
+
+#include <array>
+
+namespace oxa {
+
+namespace {
+
+struct TEntry {
+  TText id;
+  std::string_view russian;
+  std::string_view english;
+};
+
+using enum TText;
+
+// Captions keep their blanks: a frame's caption has one on each side, and the Russian of
+// Button3 two after its first word, as the window has always shown them. The outcome texts'
+// Russian is ErrorMessages'; it is left empty here and taken from there.
+constexpr TEntry kEntries[] = {
+    {kGroupBox1, " Соединение ", " Connection "},
+    {kLabel1, "Порт", "Port"},
+    {kLabel2, "Скорость", "Speed"},
+    {kLabel3, "Сетевой адрес прибора", "Device network address"},
+    {kGroupBox6, " Тесты ", " Tests "},
+    {kButton2, "Идентификация устройства (команда 17)", "Device identification (command 17)"},
+    {kButton3, "Чтение регистров  (произв.) (команда 16)",
+     "Reading registers (arbitrary) (command 16)"},
+    {kLabel17, "Старт", "Start"},
+    {kLabel18, "#", "#"},
+    {kButton4, "Чтение интеграторов (команда 16 ***)", "Reading integrators (command 16 ***)"},
+    {kButton5, "Чтение архива (команда 65)", "Reading the archive (command 65)"},
+    {kLabel19, "Номер 128-байтного блока", "Number of the 128-byte block"},
+    {kGroupBox7, " Данные ", " Data "},
+    {kLabel20, "Запрос", "Request"},
+    {kGroupBox8, " Управление дозатором ", " Doser control "},
+    {kLabel21, "Значение дозы в литрах", "Dose value in litres"},
+    {kButton6, "Прочитать", "Read"},
+    {kButton7, "Записать", "Write"},
+    {kButton8, "Старт", "Start"},
+    {kButton9, "Пауза", "Pause"},
+    {kButton10, "Стоп", "Stop"},
+    {kButton12, "Прочитать состояние", "Read state"},
+    {kButton11, "Сброс", "Reset"},
+    {kButton1, "Выход", "Exit"},
+    {kReady, "Готов к работе:   ", "Ready:   "},
+    {kOpeningPort, "Открытие порта ", "Opening port "},
+    {kPortNotOpened, "Не удалось открыть порт ", "Failed to open port "},
+    {kSendingRequest, "Отправка запроса ", "Sending request "},
+    {kClosingPort, "Закрытие порта ", "Closing port "},
+    {kNoStampData, "Нет данных", "No data"},
+    {kUnableToWrite, "Unable to write to ", "Unable to write to "},
+    {kVirtualDeviceCaption, " — виртуальный прибор", " — virtual device"},
+    {kVirtualDeviceFailed, "Виртуальный прибор не запущен: ", "The virtual device did not start: "},
+    {kVirtualDevicePortHint, ": виртуальный прибор этой программы",
+     ": the virtual device of this program"},
+    // Each language is named in itself, so that whoever cannot read the other finds their own.
+    {kLanguageMenuEnglish, "English", "English"},
+    {kLanguageMenuRussian, "Русский", "Русский"},
+    {kSettingsFile, "Файл настроек ", "The settings file "},
+    {kSettingsNotRegular, " не является обычным файлом", " is not a regular file"},
+    {kSettingsLargerThan, " больше ", " is larger than "},
+    {kKilobytes, " КБ", " KB"},
+    {kSettingsLeftAlone, ": программа работает с настройками по умолчанию и не изменяет этот файл.",
+     ": the program runs with its default settings and leaves this file as it is."},
+    {kPortMalformed, ": неверная запись (", ": malformed entry ("},
+    {kPortTcpServer, ": сервер последовательных портов по TCP", ": serial device server over TCP"},
+    {kPortAbsent, ": устройство отсутствует", ": no device there"},
+    {kDataLine, "=Данные=", "=Data="},
+    {kDoserStateLine, "Состояние дозатора: ", "Doser state: "},
+    {kDoserStopped, "остановлен", "stopped"},
+    {kDoserRunning, "запущен", "running"},
+    {kDoserPaused, "пауза", "paused"},
+    {kDoserError, "ошибка", "error"},
+    {kError0, "", "Operation completed successfully"},
+    {kError1, "", "Error writing to the serial port"},
+    {kError2, "", "Error reading from the serial port"},
+    {kError3, "", "Wrong packet size"},
+    {kError4, "", "Wrong network address of the device in the answer"},
+    {kError5, "", "Wrong packet checksum"},
+    {kError6, "", "The serial port is unavailable or does not exist"},
+    {kError7, "", "Data packet integrity error"},
+    // Russian as the device's documentation writes them, look-alike letters and all: "M3" and
+    // the T of Gm1's unit are Latin, the Т of Gm2's unit and "ч" Cyrillic. English in ASCII.
+    {kUnitCubicMetres, "M3", "m3"},
+    {kUnitTonnes, "T", "t"},
+    {kUnitSeconds, "сек", "s"},
+    {kUnitCubicMetresPerHour, "M3/ч", "m3/h"},
+    {kUnitTonnesPerHourLatin, "T/ч", "t/h"},
+    {kUnitTonnesPerHourCyrillic, "\u0422/ч", "t/h"},
+    {kUnitDegrees, "град.", "degC"},
+    {kUnitMegapascals, "МПа", "MPa"},
+};
+
+constexpr size_t kErrorTexts = 8;
+
+// Each entry at the place of its id, so Text() is one index.
+constexpr bool InOrder() {
+  for (size_t i = 0; i < std::size(kEntries); ++i) {
+    if (static_cast<size_t>(kEntries[i].id) != i) return false;
+  }
+  return std::size(kEntries) == static_cast<size_t>(kCount);
+}
+static_assert(InOrder(), "every text once, in the order of TText");
+
+}  // namespace
+
+std::optional<TLanguage> ParseLanguage(std::string_view text) {
+  const auto is = [text](std::string_view name) {
+    if (text.size() != name.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char c =
+          text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+      if (c != name[i]) return false;
+    }
+    return true;
+  };
+  if (is("ru")) return TLanguage::kRussian;
+  if (is("en")) return TLanguage::kEnglish;
+  return std::nullopt;
+}
+
+std::string_view LanguageName(TLanguage language) {
+  return language == TLanguage::kRussian ? "ru" : "en";
+}
+
+std::string_view Text(TText id, TLanguage language) {
+  const auto i = static_cast<size_t>(id);
+  if (i >= std::size(kEntries)) return {};
+  if (id >= kError0 && id <= kError7 && language == TLanguage::kRussian) {
+    return ErrorMessages[i - static_cast<size_t>(kError0)];
+  }
+  return language == TLanguage::kRussian ? kEntries[i].russian : kEntries[i].english;
+}
+
+std::string_view ErrorText(uint32_t code, TLanguage language) {
+  if (code >= kErrorTexts) return {};
+  return Text(static_cast<TText>(static_cast<size_t>(kError0) + code), language);
+}
+
+}  // namespace oxa

@@ -1,0 +1,115 @@
+// Every text the front ends show, in Russian and in English: the window's captions, its status
+// messages, the lines the actions add to the data pane, the doser's state words, the outcome
+// texts and the integrators' units. The windows and fulctl ask here and write none of these
+// themselves, so each text exists once and both languages stay together. Russian is the
+// windows' own language; fulctl speaks English unless told otherwise.
+//
+// Texts that come from outside (a device's identification, a path, a system error) are never
+// here: they are shown as they come. Texts that read the same in both languages ("OK",
+// "Failed", "ErrCode=", "ID = ") stay with the action that writes them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "serial/OxaUtils.h"
+
+namespace oxa {
+
+enum class TLanguage { kRussian, kEnglish };
+
+// The language a front end was told ("ru", "en", in any case); nothing for any other text.
+std::optional<TLanguage> ParseLanguage(std::string_view text);
+// "ru" or "en", as the command line and the settings file spell it.
+std::string_view LanguageName(TLanguage language);
+
+enum class TText : uint16_t {
+  // The window's captions, by control.
+  kGroupBox1,
+  kLabel1,
+  kLabel2,
+  kLabel3,
+  kGroupBox6,
+  kButton2,
+  kButton3,
+  kLabel17,
+  kLabel18,
+  kButton4,
+  kButton5,
+  kLabel19,
+  kGroupBox7,
+  kLabel20,
+  kGroupBox8,
+  kLabel21,
+  kButton6,
+  kButton7,
+  kButton8,
+  kButton9,
+  kButton10,
+  kButton12,
+  kButton11,
+  kButton1,
+  // The status line, each followed by what it names (a port, a speed).
+  kReady,           // "Готов к работе:   " port ", " speed " bps"
+  kOpeningPort,     // "Открытие порта " port
+  kPortNotOpened,   // "Не удалось открыть порт " port
+  kSendingRequest,  // "Отправка запроса "
+  kClosingPort,     // "Закрытие порта " port
+  kNoStampData,     // a stamp record without its markers
+  // The window's messages.
+  kUnableToWrite,          // "Unable to write to " path
+  kVirtualDeviceCaption,   // after the window's caption
+  kVirtualDeviceFailed,    // followed by the reason
+  kVirtualDevicePortHint,  // after the address in a port's tooltip
+  kLanguageMenuEnglish,    // the window's menu entries of the two languages
+  kLanguageMenuRussian,
+  // A settings file the window does not touch: "Файл настроек " path, then why, then what
+  // the window does instead.
+  kSettingsFile,
+  kSettingsNotRegular,
+  kSettingsLargerThan,  // followed by the size limit in kilobytes
+  kKilobytes,
+  kSettingsLeftAlone,
+  // A port's tooltip: the address, then what lies there.
+  kPortMalformed,  // followed by the problem and ")"
+  kPortTcpServer,
+  kPortAbsent,
+  // The data pane.
+  kDataLine,        // above the data bytes
+  kDoserStateLine,  // followed by the state word
+  kDoserStopped,
+  kDoserRunning,
+  kDoserPaused,
+  kDoserError,
+  // The outcome texts of TOxaError 0..7, beside their numbers.
+  kError0,
+  kError1,
+  kError2,
+  kError3,
+  kError4,
+  kError5,
+  kError6,
+  kError7,
+  // The integrators' units (the names are in actions/Integrator.h).
+  kUnitCubicMetres,
+  kUnitTonnes,
+  kUnitSeconds,
+  kUnitCubicMetresPerHour,
+  kUnitTonnesPerHourLatin,     // the unit of Gm1, with a Latin T in Russian
+  kUnitTonnesPerHourCyrillic,  // the unit of Gm2, with a Cyrillic Т in Russian
+  kUnitDegrees,
+  kUnitMegapascals,
+  kCount
+};
+
+// The text `id` in `language`; empty only for kCount.
+std::string_view Text(TText id, TLanguage language);
+// The outcome text of `code` (ErrorMessages in Russian); empty for a code without one.
+std::string_view ErrorText(uint32_t code, TLanguage language);
+inline std::string_view ErrorText(TOxaError code, TLanguage language) {
+  return ErrorText(static_cast<uint32_t>(code), language);
+}
+
+}  // namespace oxa
