@@ -101,6 +101,37 @@ enum class TText : uint16_t {
   kUnitTonnesPerHourCyrillic,  // the unit of Gm2, with a Cyrillic Т in Russian
   kUnitDegrees,
   kUnitMegapascals,
+  // The exchange log: its title, its columns, its rows' verdicts and port lines, its counters
+  // and its commands.
+  kLogTitle,
+  kLogColumnTime,
+  kLogColumnDirection,
+  kLogColumnBytes,
+  kLogColumnMeaning,
+  kLogColumnVerdict,
+  kLogColumnResponse,
+  kLogVerdictGood,
+  kLogVerdictBadChecksum,
+  kLogVerdictException,
+  kLogVerdictIncomplete,
+  kLogVerdictMalformed,
+  kLogVerdictEcho,
+  kLogVerdictNoAnswer,
+  kLogPortOpened,
+  kLogPortFailed,
+  kLogPortClosed,
+  kLogRequests,
+  kLogGoodAnswers,
+  kLogTimeouts,
+  kLogChecksumErrors,
+  kLogExceptions,
+  kLogMedianResponse,
+  kLogGreatestResponse,
+  kLogDropped,
+  kLogClear,
+  kLogCopy,
+  kLogSaveText,
+  kLogSaveCsv,
   kCount
 };
 

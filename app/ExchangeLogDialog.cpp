@@ -17,15 +17,15 @@
 #include <set>
 #include <vector>
 
+#include "actions/TextCatalog.h"
 #include "serial/OxaUtils.h"
-#include "window/ExchangeLogTexts.h"
 
 namespace {
 
 constexpr int kRefreshMs = 200;
 
-QString Text(oxa::TLogText text, oxa::TLanguage language) {
-  const std::string_view t = oxa::LogText(text, language);
+QString QText(oxa::TText text, oxa::TLanguage language) {
+  const std::string_view t = oxa::Text(text, language);
   return QString::fromUtf8(t.data(), static_cast<qsizetype>(t.size()));
 }
 
@@ -43,17 +43,17 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
       counters_(new QLabel(this)),
       table_(new QTableWidget(0, 6, this)),
       timer_(new QTimer(this)) {
-  using oxa::TLogText;
+  using oxa::TText;
   setObjectName("ExchangeLog");
-  setWindowTitle(Text(TLogText::kTitle, language));
+  setWindowTitle(QText(TText::kLogTitle, language));
   setModal(false);
   counters_->setObjectName("LogCounters");
   counters_->setTextFormat(Qt::PlainText);
   table_->setObjectName("LogTable");
   table_->setHorizontalHeaderLabels(
-      {Text(TLogText::kColumnTime, language), Text(TLogText::kColumnDirection, language),
-       Text(TLogText::kColumnBytes, language), Text(TLogText::kColumnMeaning, language),
-       Text(TLogText::kColumnVerdict, language), Text(TLogText::kColumnResponse, language)});
+      {QText(TText::kLogColumnTime, language), QText(TText::kLogColumnDirection, language),
+       QText(TText::kLogColumnBytes, language), QText(TText::kLogColumnMeaning, language),
+       QText(TText::kLogColumnVerdict, language), QText(TText::kLogColumnResponse, language)});
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -61,16 +61,16 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->setWordWrap(false);
 
-  const auto button = [this, language](const char* name, TLogText text) {
-    auto* b = new QPushButton(Text(text, language), this);
+  const auto button = [this, language](const char* name, TText text) {
+    auto* b = new QPushButton(QText(text, language), this);
     b->setObjectName(name);
     b->setAutoDefault(false);
     return b;
   };
-  QPushButton* clear = button("LogClear", TLogText::kClear);
-  QPushButton* copy = button("LogCopy", TLogText::kCopy);
-  QPushButton* save_text = button("LogSaveText", TLogText::kSaveText);
-  QPushButton* save_csv = button("LogSaveCsv", TLogText::kSaveCsv);
+  QPushButton* clear = button("LogClear", TText::kLogClear);
+  QPushButton* copy = button("LogCopy", TText::kLogCopy);
+  QPushButton* save_text = button("LogSaveText", TText::kLogSaveText);
+  QPushButton* save_csv = button("LogSaveCsv", TText::kLogSaveCsv);
   connect(clear, &QPushButton::clicked, this, [this] { Clear(); });
   connect(copy, &QPushButton::clicked, this, [this] { CopySelected(); });
   connect(save_text, &QPushButton::clicked, this, [this] { Save(false); });

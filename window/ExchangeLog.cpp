@@ -5,9 +5,9 @@
 #include <iterator>
 #include <utility>
 
+#include "actions/TextCatalog.h"
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaUtils.h"
-#include "window/ExchangeLogTexts.h"
 
 namespace oxa {
 
@@ -198,55 +198,55 @@ std::string LogMsText(uint64_t us) {
 std::string LogVerdictText(const TLogRow& row, TLanguage language) {
   switch (row.kind) {
     case TLogRowKind::kNoAnswer:
-      return std::string(LogText(TLogText::kVerdictNoAnswer, language));
+      return std::string(Text(TText::kLogVerdictNoAnswer, language));
     case TLogRowKind::kPortOpened:
-      return std::string(LogText(TLogText::kPortOpened, language));
+      return std::string(Text(TText::kLogPortOpened, language));
     case TLogRowKind::kPortFailed:
-      return std::string(LogText(TLogText::kPortFailed, language));
+      return std::string(Text(TText::kLogPortFailed, language));
     case TLogRowKind::kPortClosed:
-      return std::string(LogText(TLogText::kPortClosed, language));
+      return std::string(Text(TText::kLogPortClosed, language));
     case TLogRowKind::kFrame:
       break;
   }
   switch (row.verdict) {
     case TFrameVerdict::kGood:
-      return std::string(LogText(TLogText::kVerdictGood, language));
+      return std::string(Text(TText::kLogVerdictGood, language));
     case TFrameVerdict::kBadChecksum:
-      return std::string(LogText(TLogText::kVerdictBadChecksum, language));
+      return std::string(Text(TText::kLogVerdictBadChecksum, language));
     case TFrameVerdict::kException: {
       std::string text =
-          std::string(LogText(TLogText::kVerdictException, language)) + " " + Hex2(row.exception);
+          std::string(Text(TText::kLogVerdictException, language)) + " " + Hex2(row.exception);
       const std::string_view name = ModbusExceptionName(row.exception);
       if (!name.empty()) text += " " + std::string(name);
       return text;
     }
     case TFrameVerdict::kIncomplete:
-      return std::string(LogText(TLogText::kVerdictIncomplete, language));
+      return std::string(Text(TText::kLogVerdictIncomplete, language));
     case TFrameVerdict::kMalformed:
-      return std::string(LogText(TLogText::kVerdictMalformed, language));
+      return std::string(Text(TText::kLogVerdictMalformed, language));
     case TFrameVerdict::kEcho:
-      return std::string(LogText(TLogText::kVerdictEcho, language));
+      return std::string(Text(TText::kLogVerdictEcho, language));
     case TFrameVerdict::kNoAnswer:
-      return std::string(LogText(TLogText::kVerdictNoAnswer, language));
+      return std::string(Text(TText::kLogVerdictNoAnswer, language));
   }
   return {};
 }
 
 std::string LogCountersText(const TLogCounters& counters, uint64_t dropped, TLanguage language) {
-  const auto item = [language](TLogText name, const std::string& value) {
-    return std::string(LogText(name, language)) + ": " + value;
+  const auto item = [language](TText name, const std::string& value) {
+    return std::string(Text(name, language)) + ": " + value;
   };
   const auto ms = [](const std::optional<uint64_t>& us) {
     return us ? LogMsText(*us) : std::string("-");
   };
-  std::string text = item(TLogText::kRequests, std::to_string(counters.requests)) + "   " +
-                     item(TLogText::kGoodAnswers, std::to_string(counters.good_answers)) + "   " +
-                     item(TLogText::kTimeouts, std::to_string(counters.timeouts)) + "   " +
-                     item(TLogText::kChecksumErrors, std::to_string(counters.checksum_errors)) +
-                     "   " + item(TLogText::kExceptions, std::to_string(counters.exceptions)) +
-                     "   " + item(TLogText::kMedianResponse, ms(counters.median_response_us)) +
-                     "   " + item(TLogText::kGreatestResponse, ms(counters.greatest_response_us));
-  if (dropped > 0) text += "   " + item(TLogText::kDropped, std::to_string(dropped));
+  std::string text = item(TText::kLogRequests, std::to_string(counters.requests)) + "   " +
+                     item(TText::kLogGoodAnswers, std::to_string(counters.good_answers)) + "   " +
+                     item(TText::kLogTimeouts, std::to_string(counters.timeouts)) + "   " +
+                     item(TText::kLogChecksumErrors, std::to_string(counters.checksum_errors)) +
+                     "   " + item(TText::kLogExceptions, std::to_string(counters.exceptions)) +
+                     "   " + item(TText::kLogMedianResponse, ms(counters.median_response_us)) +
+                     "   " + item(TText::kLogGreatestResponse, ms(counters.greatest_response_us));
+  if (dropped > 0) text += "   " + item(TText::kLogDropped, std::to_string(dropped));
   return text;
 }
 
@@ -268,11 +268,11 @@ std::string LogAsText(std::span<const TLogRow> rows, TLanguage language) {
 
 std::string LogAsCsv(std::span<const TLogRow> rows, TLanguage language) {
   std::string csv;
-  const TLogText columns[] = {TLogText::kColumnTime,    TLogText::kColumnDirection,
-                              TLogText::kColumnBytes,   TLogText::kColumnMeaning,
-                              TLogText::kColumnVerdict, TLogText::kColumnResponse};
+  const TText columns[] = {TText::kLogColumnTime,    TText::kLogColumnDirection,
+                           TText::kLogColumnBytes,   TText::kLogColumnMeaning,
+                           TText::kLogColumnVerdict, TText::kLogColumnResponse};
   for (size_t i = 0; i < std::size(columns); ++i) {
-    csv += (i > 0 ? "," : "") + CsvField(LogText(columns[i], language));
+    csv += (i > 0 ? "," : "") + CsvField(Text(columns[i], language));
   }
   csv += "\r\n";
   for (const TLogRow& row : rows) {

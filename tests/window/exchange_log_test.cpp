@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "actions/TextCatalog.h"
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
 #include "window/ExchangeLog.h"
-#include "window/ExchangeLogTexts.h"
 
 namespace oxa {
 namespace {
