@@ -35,7 +35,7 @@ class ToxaZeb106 : public Toxa10xProtocol {
   static constexpr size_t kChannelRecordSize = 72;    // 18 single floats
   static constexpr uint16_t kSignatureAddr = 2016;    // signature record
   static constexpr size_t kSignatureRecordSize = 16;
-  static constexpr uint16_t kStampAddr = 1496;        // stamp record of FUL meters
+  static constexpr uint16_t kStampAddr = 1496;  // stamp record of FUL meters
   static constexpr size_t kStampRecordSize = 8;
   static constexpr uint16_t kCmdFastResetK = 0x7777;
   static constexpr uint16_t kCmdResetDevK = 0x7778;

@@ -111,8 +111,7 @@ class Line {
 
   void Sim10xRequest(Input& in, uint8_t flags) {
     const uint8_t address = (flags & 1) ? uint8_t{kDeviceAddress + 1} : kDeviceAddress;
-    std::vector<uint8_t> frame{oxa::sim::k10xRequestStart, address,
-                               static_cast<uint8_t>(~address)};
+    std::vector<uint8_t> frame{oxa::sim::k10xRequestStart, address, static_cast<uint8_t>(~address)};
     frame.push_back(in.Byte());  // group
     frame.push_back(in.Byte());  // code
     const uint8_t n = in.Byte();

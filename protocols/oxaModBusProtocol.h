@@ -66,8 +66,8 @@ size_t BuildDevIdRequest(std::span<uint8_t> out, uint8_t addr);  // function 17:
 // The total length of an answer frame, decided by the bytes received so far (`seen`, from the
 // address byte on): 5 until byte 2 is in, then from the answer's own function code (byte 1):
 // 3 → byte 2 + 5; 6 and 16 → 8; 17 → 6, then as told below; 65 → 133; any other code
-// (exception answers among them) → 5. The result is always above 2 and, for an incomplete frame, above
-// seen.size(), so a receiver feeding one byte at a time always terminates.
+// (exception answers among them) → 5. The result is always above 2 and, for an incomplete frame,
+// above seen.size(), so a receiver feeding one byte at a time always terminates.
 //
 // An identification answer (17) comes in two layouts. The FUL meters' own: byte 3 is the length
 // L of the text that follows, the frame is L + 6 bytes (byte 2 is not used; the meters put L + 1

@@ -76,7 +76,7 @@ std::vector<uint8_t> TFulDevice::Feed(std::span<const uint8_t> bytes) {
     for (size_t i = 0; i < seen.size(); ++i) {
       const auto candidate = seen.subspan(i);
       const bool is_10x = candidate[0] == k10xRequestStart &&
-                        Frame10xLength(candidate) == candidate.size() && Frame10xOk(candidate);
+                          Frame10xLength(candidate) == candidate.size() && Frame10xOk(candidate);
       const bool modbus =
           !is_10x && ModbusRequestLength(candidate) == candidate.size() && ModbusCrcOk(candidate);
       if (is_10x || modbus) {

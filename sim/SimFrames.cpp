@@ -61,7 +61,7 @@ bool Frame10xOk(std::span<const uint8_t> frame) {
 }
 
 std::vector<uint8_t> Sim10xAnswer(uint8_t address, uint8_t group, uint8_t code,
-                                std::span<const uint8_t> data) {
+                                  std::span<const uint8_t> data) {
   if (data.size() > kMax10xData) data = data.first(kMax10xData);
   std::vector<uint8_t> frame(data.size() + 7);
   frame[0] = k10xAnswerStart;

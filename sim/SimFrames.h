@@ -26,7 +26,7 @@ bool Frame10xOk(std::span<const uint8_t> frame);  // start 0x55, complement and 
 // A complete 10x answer: 0xAA, address, complement, group, code, N, data, checksum. Data
 // beyond the 248 bytes a frame can carry are left off.
 std::vector<uint8_t> Sim10xAnswer(uint8_t address, uint8_t group, uint8_t code,
-                                std::span<const uint8_t> data);
+                                  std::span<const uint8_t> data);
 
 inline constexpr uint8_t k10xRequestStart = 0x55;
 inline constexpr uint8_t k10xAnswerStart = 0xAA;

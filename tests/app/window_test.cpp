@@ -1,4 +1,6 @@
 // The window as a user meets it: captions, the settings file, the status line, the keyboard.
+#include <unistd.h>
+
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -10,7 +12,6 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <unistd.h>
 
 #include "actions/SettingsPath.h"
 #include "app/zeb_id_main.h"
@@ -286,8 +287,8 @@ class WindowTest : public QObject {
     QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     // Writable again however the test ends, so that the temporary folder can be removed.
     const auto restore = qScopeGuard([&] {
-      QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                        QFileDevice::ExeOwner);
+      QFile::setPermissions(
+          folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     });
     TIDMainFrm w(path);
     QStringList messages;

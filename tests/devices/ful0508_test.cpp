@@ -18,9 +18,9 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
+using testing::Hex;
 using testing::TFakeAnswer;
 using testing::TFakePort;
-using testing::Hex;
 using testing::WithCrc;
 
 // Holding registers that answer functions 3 and 16; a register never set reads 0.
@@ -363,14 +363,14 @@ TEST_F(Ful0508, ResetWritesTheFactoryValues) {
   EXPECT_TRUE(ful.ResetK());
   auto sent = Requests();
   ASSERT_EQ(sent.size(), 18u);
-  const uint16_t order[] = {370, 371, 352, 350, 348, 346, 344, 342, 340, 338,
-                            368, 366, 364, 362, 360, 358, 356, 354};
+  const uint16_t order[] = {370, 371, 352, 350, 348, 346, 344, 342, 340,
+                            338, 368, 366, 364, 362, 360, 358, 356, 354};
   for (size_t i = 0; i < 18; ++i) EXPECT_EQ(sent[i].start, order[i]) << i;
   EXPECT_EQ(sent[0].count, 1);
   EXPECT_EQ(sent[0].data, "00 00 ");
-  EXPECT_EQ(sent[1].data, "34 20 00 00 ");  // not 1.0
+  EXPECT_EQ(sent[1].data, "34 20 00 00 ");                // not 1.0
   EXPECT_EQ(sent[2].data, HexBytes(Hex("3A 83 12 6F")));  // 0.001
-  EXPECT_EQ(sent[17].data, "3F 00 00 00 ");  // 0.5
+  EXPECT_EQ(sent[17].data, "3F 00 00 00 ");               // 0.5
   EXPECT_EQ(device.regs[371], 0x3420);
 
   ful.SetAltRegMapping(true);

@@ -14,10 +14,10 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::TFakeAnswer;
-using testing::TFakePort;
 using testing::FixedLocalTime;
 using testing::Hex;
+using testing::TFakeAnswer;
+using testing::TFakePort;
 
 class Zeb106Sim : public ::testing::Test {
  protected:

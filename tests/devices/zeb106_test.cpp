@@ -16,11 +16,11 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::TFakeAnswer;
-using testing::TFakePort;
+using testing::Answer10x;
 using testing::FixedLocalTime;
 using testing::Hex;
-using testing::Answer10x;
+using testing::TFakeAnswer;
+using testing::TFakePort;
 
 // One memory write as the meter saw it.
 struct MemWrite {

@@ -14,7 +14,9 @@
 namespace oxa::interop {
 
 // The value the slave gives holding register i at start.
-inline uint16_t SlaveRegisterValue(int i) { return static_cast<uint16_t>(0x1000 + 3 * i); }
+inline uint16_t SlaveRegisterValue(int i) {
+  return static_cast<uint16_t>(0x1000 + 3 * i);
+}
 
 class TSlaveProcess {
  public:

@@ -16,8 +16,8 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::TFakePort;
 using testing::Hex;
+using testing::TFakePort;
 using testing::WithCrc;
 
 class ModbusMaster : public ::testing::Test {

@@ -13,10 +13,10 @@ namespace {
 using enum TOxaError;
 using testing::ErrorOf;
 
-using testing::TFakePort;
+using testing::Answer10x;
 using testing::FixedLocalTime;
 using testing::Hex;
-using testing::Answer10x;
+using testing::TFakePort;
 
 class Protocol10x : public ::testing::Test {
  protected:

@@ -27,8 +27,8 @@ namespace oxa {
 namespace {
 
 using testing::MsSince;
-using testing::TPtyPair;
 using testing::ThreadCpuMs;
+using testing::TPtyPair;
 using Clock = std::chrono::steady_clock;
 
 // A port whose COM 1 is the given pseudo-terminal.

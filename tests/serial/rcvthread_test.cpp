@@ -110,7 +110,8 @@ void SetUpThreadMode(ToxaComPort& port, const TPtyPair& pty, uint32_t interval,
 
 // Opens `port` in thread mode with an application that queues the events but never pumps:
 // returns once the thread is stuck waiting for its first time-out (which counts `handled`).
-bool OpenStuckOnFirstEvent(ToxaComPort& port, const TPtyPair& pty, TMainQueue& queue, int& handled) {
+bool OpenStuckOnFirstEvent(ToxaComPort& port, const TPtyPair& pty, TMainQueue& queue,
+                           int& handled) {
   SetUpThreadMode(port, pty, 10, 10);
   port.OnReceiveTimeout = [&handled](ToxaCustomComPort&, uint32_t) { ++handled; };
   port.SetMainThreadDispatcher(queue.Dispatcher());

@@ -8,11 +8,13 @@
 namespace oxa::testing {
 
 void TFakeComPortIo::QueueAnswer(std::vector<uint8_t> bytes, uint32_t delay_ms,
-                                uint32_t byte_gap_ms) {
+                                 uint32_t byte_gap_ms) {
   queued_.push_back(TFakeAnswer{std::move(bytes), delay_ms, byte_gap_ms});
 }
 
-void TFakeComPortIo::QueueSilence() { queued_.push_back(std::nullopt); }
+void TFakeComPortIo::QueueSilence() {
+  queued_.push_back(std::nullopt);
+}
 
 void TFakeComPortIo::InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms) {
   for (uint8_t b : bytes) input_.push_back(TArrival{at_ms, b});
@@ -37,7 +39,9 @@ bool TFakeComPortIo::Open(const TPortAddress& address, uint32_t baud) {
   return true;
 }
 
-void TFakeComPortIo::Close() { open_ = false; }
+void TFakeComPortIo::Close() {
+  open_ = false;
+}
 
 void TFakeComPortIo::Purge() {
   ++purges_;

@@ -21,8 +21,8 @@ namespace oxa::testing {
 
 struct TFakeAnswer {
   std::vector<uint8_t> bytes;
-  uint32_t delay_ms = 5;    // from the start of the master's wait to the first byte
-  uint32_t byte_gap_ms = 0; // between two bytes of the answer
+  uint32_t delay_ms = 5;     // from the start of the master's wait to the first byte
+  uint32_t byte_gap_ms = 0;  // between two bytes of the answer
 };
 
 class TFakeComPortIo : public IComPortIo {
@@ -39,8 +39,8 @@ class TFakeComPortIo : public IComPortIo {
   // Bytes that arrive at an absolute virtual time, independent of any request.
   void InjectInput(const std::vector<uint8_t>& bytes, uint64_t at_ms);
 
-  bool fail_open = false;    // Open reports failure
-  int fail_write_after = -1; // writes fail once this many bytes were written (-1: never)
+  bool fail_open = false;     // Open reports failure
+  int fail_write_after = -1;  // writes fail once this many bytes were written (-1: never)
   // The line returns every byte written at once, as a two-wire RS-485 adapter does; the byte
   // at index alter_echo_at of each request comes back inverted (another station talking).
   bool echo_line = false;
@@ -59,8 +59,8 @@ class TFakeComPortIo : public IComPortIo {
   size_t WriteCalls() const { return write_calls_; }  // WriteByte and Write calls
   size_t Purges() const { return purges_; }
   size_t Opens() const { return opens_; }
-  uint64_t SleptMs() const { return slept_ms_; }     // time spent in Sleep
-  uint64_t WaitedMs() const { return waited_ms_; }   // time spent in WaitForInput
+  uint64_t SleptMs() const { return slept_ms_; }    // time spent in Sleep
+  uint64_t WaitedMs() const { return waited_ms_; }  // time spent in WaitForInput
   size_t PendingInput() const { return input_.size(); }
   const std::string& OpenedDevice() const { return device_; }  // path or tcp://host:port
   uint32_t OpenedBaud() const { return baud_; }
