@@ -126,7 +126,9 @@ constexpr TOptionSpec kOptions[] = {
      "the settings file whose [Ports] section maps COM numbers\n"
      "(default: the window's ful03test.ini, beside the program when\n"
      "it is there or the folder is writable, else in\n"
-     "$XDG_CONFIG_HOME/ful03test/, by default ~/.config/ful03test/)",
+     "$XDG_CONFIG_HOME/ful03test/, by default ~/.config/ful03test/).\n"
+     "A file named here must be a regular file; an empty one maps\n"
+     "nothing.",
      SetText<&TOptions::settings>},
     {"", "--json", kFlag, "", "",
      "one JSON object per result on stdout, one line each, with ok,\n"
