@@ -178,17 +178,8 @@ void TFrameTracer::Emit(TPortDirection direction, uint64_t us, uint64_t last_us,
 
 void TFrameTracer::Flush() {
   if (received_.empty()) {
-    if (request_open_) {
-      // Nothing came after the request: the exchange ended without an answer.
-      request_open_ = false;
-      const uint64_t now = port_ != nullptr ? port_->NowUs() : sent_us_;
-      sink_(TTracedFrame{TPortDirection::kReceived,
-                         now,
-                         now,
-                         {},
-                         {"no answer", TFrameVerdict::kNoAnswer, 0},
-                         std::nullopt});
-    }
+    // Nothing came after the request: the exchange ended without an answer.
+    if (request_open_) NoAnswer();
     return;
   }
   const std::span<const uint8_t> all(received_);
@@ -215,17 +206,19 @@ void TFrameTracer::Flush() {
   received_.clear();
   arrivals_.clear();
   sent_.clear();
-  if (request_open_) {
-    // Only our own request came back: nothing answered it.
-    request_open_ = false;
-    const uint64_t now = port_ != nullptr ? port_->NowUs() : sent_us_;
-    sink_(TTracedFrame{TPortDirection::kReceived,
-                       now,
-                       now,
-                       {},
-                       {"no answer", TFrameVerdict::kNoAnswer, 0},
-                       std::nullopt});
-  }
+  // Only our own request came back: nothing answered it.
+  if (request_open_) NoAnswer();
+}
+
+void TFrameTracer::NoAnswer() {
+  request_open_ = false;
+  const uint64_t now = port_ != nullptr ? port_->NowUs() : sent_us_;
+  sink_(TTracedFrame{TPortDirection::kReceived,
+                     now,
+                     now,
+                     {},
+                     {"no answer", TFrameVerdict::kNoAnswer, 0},
+                     std::nullopt});
 }
 
 }  // namespace oxa

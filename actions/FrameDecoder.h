@@ -91,6 +91,8 @@ class TFrameTracer {
   void Flush();
 
  private:
+  // Hands on the "no answer" event of the open request, and closes it.
+  void NoAnswer();
   void OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us);
   void Emit(TPortDirection direction, uint64_t us, uint64_t last_us, std::span<const uint8_t> bytes,
             TFrameDecoding decoding);
