@@ -35,6 +35,20 @@ Result Outcome(const ToxaFul0508& device, bool sent) {
 
 // Writes `values` from `reg`: one with function 6, several with function 16, which goes out
 // whatever EWrite says (the write was asked for as such). `values` holds 1 to 123 values.
+// A write of no register, or of more than one request carries, is refused before anything
+// is sent, with code 3.
+bool WriteCountOk(std::span<const uint16_t> values) {
+  return !values.empty() && values.size() <= kMaxWriteRegisters;
+}
+
+template <class TResult>
+TResult WrongSize() {
+  TResult r;
+  r.code = kWrongSize;
+  r.lines = FailureLines(r.code, 0);
+  return r;
+}
+
 void SendRegisters(ToxaFul0508& device, uint16_t reg, std::span<const uint16_t> values) {
   if (values.size() == 1) {
     device.WriteSingleRegister(reg, values[0]);
@@ -263,12 +277,10 @@ TDose WriteDose(ToxaFul0508& device, uint16_t tenths) {
 
 TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
                                       std::span<const uint16_t> values) {
-  if (values.empty() || values.size() > kMaxWriteRegisters) {
-    TRegisterWrite r;
+  if (!WriteCountOk(values)) {
+    auto r = WrongSize<TRegisterWrite>();
     r.reg = reg;
     r.written.assign(values.begin(), values.end());
-    r.code = kWrongSize;
-    r.lines = FailureLines(r.code, 0);
     return r;
   }
   const auto count = static_cast<uint16_t>(values.size());
@@ -314,12 +326,7 @@ TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths, TLanguage lan
 
 TActionResult BroadcastRegisters(ToxaFul0508& device, uint16_t reg,
                                  std::span<const uint16_t> values) {
-  if (values.empty() || values.size() > kMaxWriteRegisters) {
-    TActionResult r;
-    r.code = kWrongSize;
-    r.lines = FailureLines(r.code, 0);
-    return r;
-  }
+  if (!WriteCountOk(values)) return WrongSize<TActionResult>();
   const size_t frame = values.size() == 1 ? 8 : 9 + 2 * values.size();
   return ToEveryDevice(device, frame, [&] { SendRegisters(device, reg, values); });
 }

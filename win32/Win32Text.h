@@ -6,27 +6,17 @@
 #include <string>
 #include <string_view>
 
+#include "serial/platform/win32_text.h"
+
 namespace oxa::win32 {
 
-// UTF-8 to UTF-16 and back; malformed input becomes U+FFFD.
+// UTF-8 to UTF-16 and back, as the library converts them (malformed input becomes U+FFFD).
 inline std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
-  std::wstring wide(size_t(n > 0 ? n : 0), L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), n);
-  return wide;
+  return platform::Widen(utf8);
 }
 
 inline std::string Utf8(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0,
-                                      nullptr, nullptr);
-  std::string utf8(size_t(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), utf8.data(), n, nullptr,
-                          nullptr);
-  }
-  return utf8;
+  return platform::Narrow(wide);
 }
 
 // The text of a window (a control's caption or contents), whatever its length.
