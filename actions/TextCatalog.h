@@ -132,6 +132,9 @@ enum class TText : uint16_t {
   kLogCopy,
   kLogSaveText,
   kLogSaveCsv,
+  // The form's other windows: titles, which are also their entries in the data pane's menu.
+  kMonitorTitle,
+  kArchiveRangeTitle,
   // Archive ranges: the window's fields and buttons, its progress line (the numbers between
   // the pieces), and the outcomes, each followed by what it names.
   kArchiveFirstBlock,
