@@ -19,10 +19,16 @@ std::string Number(size_t n) {
   return std::to_string(n);
 }
 
+// Paths travel as UTF-8. A std::filesystem::path made from a plain string would take it in the
+// system's narrow code page, which on Windows is not UTF-8; through char8_t it stays whole.
+std::filesystem::path PathOf(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 // What lies at `path`, without following a link: not_found when nothing does.
 std::filesystem::file_type KindAt(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::symlink_status(path, ec).type();
+  return std::filesystem::symlink_status(PathOf(path), ec).type();
 }
 
 // In the words the output files use for what is no regular file.
@@ -349,7 +355,8 @@ void TArchiveDownload::Finish(bool write_failed) {
   }
   if (result_.done == result_.total) {
     std::error_code ec;
-    std::filesystem::remove(RecordPath(), ec);  // one left only makes a later resume a no-op
+    std::filesystem::remove(PathOf(RecordPath()),
+                            ec);  // one left only makes a later resume a no-op
   }
   result_.text = OutcomeText();
 }
