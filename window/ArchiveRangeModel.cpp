@@ -30,6 +30,7 @@ TArchiveRangeModel::~TArchiveRangeModel() {
 
 bool TArchiveRangeModel::Start(std::string_view first, std::string_view last,
                                const std::string& path, bool resume) {
+  if (worker_done_ && worker_.joinable()) Finish();  // ended since the window last looked
   if (worker_.joinable()) return false;
   language_ = form_.Language();
   const auto refuse = [this](std::string text) {
