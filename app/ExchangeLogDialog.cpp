@@ -58,7 +58,11 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   table_->verticalHeader()->setVisible(false);
-  table_->horizontalHeader()->setStretchLastSection(true);
+  table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
+  for (size_t c = 0; c < oxa::kLogColumnWidths.size(); ++c) {
+    table_->setColumnWidth(static_cast<int>(c), oxa::kLogColumnWidths[c]);
+  }
+  table_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
   table_->setWordWrap(false);
 
   const auto button = [this, language](const char* name, TText text) {
@@ -85,7 +89,7 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
   layout->addWidget(counters_);
   layout->addWidget(table_);
   layout->addLayout(buttons);
-  resize(900, 480);
+  resize(1020, 480);
 
   timer_->setInterval(kRefreshMs);
   connect(timer_, &QTimer::timeout, this, [this] { Refresh(); });

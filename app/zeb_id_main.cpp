@@ -364,14 +364,20 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
   }
   ui_->LStatus->setContextMenuPolicy(Qt::ActionsContextMenu);
 
-  // The data pane's context menu: the pane's own entries, then the form's other windows.
+  // The data pane's context menu: copy, then the form's other windows, in the window's
+  // language (the text edit's own menu would speak Qt's).
   ui_->MDebug->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ui_->MDebug, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-    QMenu* menu = ui_->MDebug->createStandardContextMenu(at);
+    const oxa::TLanguage language = model_->Language();
+    auto* menu = new QMenu(ui_->MDebug);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* copy = menu->addAction(Q(oxa::Text(oxa::TText::kLogCopy, language)));
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(ui_->MDebug->textCursor().hasSelection());
+    connect(copy, &QAction::triggered, ui_->MDebug, &QPlainTextEdit::copy);
     menu->addSeparator();
     for (const oxa::TPaneMenuEntry& entry : oxa::kPaneMenu) {
-      QAction* action = menu->addAction(Q(oxa::Text(entry.text, model_->Language())));
+      QAction* action = menu->addAction(Q(oxa::Text(entry.text, language)));
       action->setShortcut(QKeySequence(entry.shortcut));
       connect(action, &QAction::triggered, this,
               [this, command = entry.command] { model_->PaneCommand(command); });

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -16,8 +17,6 @@ namespace {
 
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 200;
-// The columns' widths at 96 dots per inch, in the order of kLogColumns.
-constexpr std::array<int, kLogColumns.size()> kColumnWidths = {80, 50, 230, 330, 170, 90};
 constexpr int kMargin = 8;
 constexpr int kLineHeight = 16;
 constexpr int kButtonHeight = 25;
@@ -61,7 +60,7 @@ bool TWin32ExchangeLog::Create() {
   const std::wstring title = TextOf(TText::kLogTitle, language_);
   window_ =
       ::CreateWindowExW(0, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                        CW_USEDEFAULT, Scale(960), Scale(480), owner_, nullptr, instance_, this);
+                        CW_USEDEFAULT, Scale(1020), Scale(480), owner_, nullptr, instance_, this);
   if (window_ == nullptr) return false;
 
   const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
@@ -80,7 +79,7 @@ bool TWin32ExchangeLog::Create() {
     std::wstring caption = TextOf(kLogColumns[i], language_);
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.cx = Scale(kColumnWidths[i]);
+    column.cx = Scale(kLogColumnWidths[i]);
     column.pszText = caption.data();
     ListView_InsertColumn(rows_view_, int(i), &column);
   }

@@ -123,6 +123,8 @@ class TExchangeLog {
 inline constexpr std::array<TText, 6> kLogColumns = {
     TText::kLogColumnTime,    TText::kLogColumnDirection, TText::kLogColumnBytes,
     TText::kLogColumnMeaning, TText::kLogColumnVerdict,   TText::kLogColumnResponse};
+// The columns' widths in a log window, in pixels at 96 dots per inch.
+inline constexpr std::array<int, kLogColumns.size()> kLogColumnWidths = {80, 90, 250, 360, 120, 80};
 std::array<std::string, kLogColumns.size()> LogRowCells(const TLogRow& row, TLanguage language);
 
 // The rows a log window shows, taken from the log a few at a time: each Update brings the rows
