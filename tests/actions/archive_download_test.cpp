@@ -1,11 +1,11 @@
 // Archive ranges read into a file against the virtual device's model on the scripted port: the
 // file's bytes, the record beside it, the requests a resume sends, and what a refusal leaves.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +17,19 @@ namespace oxa {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A folder of this test's own under the system's temporary folder, as UTF-8.
+std::string NewFolder(const std::string& stem) {
+  std::random_device random;
+  for (;;) {
+    const fs::path folder = fs::temp_directory_path() / (stem + std::to_string(random()));
+    if (fs::create_directory(folder)) {
+      const std::u8string text = folder.u8string();
+      return std::string(text.begin(), text.end());
+    }
+  }
+}
+
 using enum TArchiveOutcome;
 
 std::string Slurp(const std::string& path) {
@@ -49,8 +62,7 @@ class ArchiveDownload : public ::testing::Test {
     });
     ful.SetComPort(&fp.port);
     ful.SetNetAddr(1);
-    std::string name = (fs::temp_directory_path() / "archive_download_XXXXXX").string();
-    folder = ::mkdtemp(name.data());
+    folder = NewFolder("archive_download_");
     file = (fs::path(folder) / "a.bin").string();
   }
   ~ArchiveDownload() override { fs::remove_all(folder); }

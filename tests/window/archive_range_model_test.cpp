@@ -2,12 +2,12 @@
 // memory: the fields it refuses, a download's progress and file, a cancel and its resume, and
 // the port it shares with the form.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -18,6 +18,18 @@ namespace oxa {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A folder of this test's own under the system's temporary folder, as UTF-8.
+std::string NewFolder(const std::string& stem) {
+  std::random_device random;
+  for (;;) {
+    const fs::path folder = fs::temp_directory_path() / (stem + std::to_string(random()));
+    if (fs::create_directory(folder)) {
+      const std::u8string text = folder.u8string();
+      return std::string(text.begin(), text.end());
+    }
+  }
+}
 
 // The form's controls as far as the long work reads them: the lists and the numbers.
 class TQuietView final : public IFormView {
@@ -58,8 +70,7 @@ class TQuietView final : public IFormView {
 class ArchiveRange : public ::testing::Test {
  protected:
   ArchiveRange() {
-    std::string name = (fs::temp_directory_path() / "archive_range_XXXXXX").string();
-    folder = ::mkdtemp(name.data());
+    folder = NewFolder("archive_range_");
     file = (fs::path(folder) / "range.bin").string();
     TWindowOptions options;
     options.virtual_device = true;
