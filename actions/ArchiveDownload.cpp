@@ -353,10 +353,11 @@ void TArchiveDownload::Finish(bool write_failed) {
     Fail(kCommitFailed, job_.path, part_.Error());
     return;
   }
+  // Nothing is left to resume. A record that stays all the same (the system refused to remove
+  // it) only makes a later resume find the range whole.
   if (result_.done == result_.total) {
     std::error_code ec;
-    std::filesystem::remove(PathOf(RecordPath()),
-                            ec);  // one left only makes a later resume a no-op
+    std::filesystem::remove(PathOf(RecordPath()), ec);
   }
   result_.text = OutcomeText();
 }
