@@ -33,6 +33,7 @@
 #include <tuple>
 
 #include "actions/SettingsPath.h"
+#include "app/ArchiveRangeDialog.h"
 #include "app/ExchangeLogDialog.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "ui_zeb_id_main.h"
@@ -232,8 +233,17 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     }
     RaiseWindow(log_window_);
   }
-  void ShowMonitor() override {}       // TODO monitor
-  void ShowArchiveRange() override {}  // TODO archive range
+  void ShowMonitor() override {}  // TODO monitor
+  void ShowArchiveRange() override {
+    oxa::TFormModel& model = *window_.model_;
+    // Made afresh in the form's language after a change, unless a download is under way.
+    if (archive_window_ && archive_window_->Language() != model.Language() &&
+        !archive_window_->Running()) {
+      delete archive_window_.data();
+    }
+    if (!archive_window_) archive_window_ = new TArchiveRangeDialog(model, &window_);
+    RaiseWindow(archive_window_);
+  }
 
   TExchangeLogDialog* ExchangeLogWindow() const { return log_window_; }
 
@@ -251,6 +261,7 @@ class TIDMainFrm::TView final : public oxa::IFormView {
   TIDMainFrm& window_;
   std::array<QWidget*, oxa::kControlCount> widgets_{};
   QPointer<TExchangeLogDialog> log_window_;
+  QPointer<TArchiveRangeDialog> archive_window_;
 };
 
 QPoint CentredFramePosition(const QRect& available, const QSize& client, const QMargins& margins) {

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "win32/Win32ArchiveRange.h"
 #include "win32/Win32ExchangeLog.h"
 #include "win32/Win32FloatEdit.h"
 #include "window/FormDesign.h"
@@ -83,8 +84,8 @@ class TWin32Form : public IFormView {
   void RunOnWorker(const std::function<void()>& work) override;
   void Close() override;
   void ShowExchangeLog() override;
-  void ShowMonitor() override {}       // TODO monitor
-  void ShowArchiveRange() override {}  // TODO archive range
+  void ShowMonitor() override {}  // TODO monitor
+  void ShowArchiveRange() override;
 
   // The window's handle, for the form's other windows that it owns.
   HWND Handle() const { return window_; }
@@ -136,6 +137,7 @@ class TWin32Form : public IFormView {
   std::unique_ptr<TFormModel> model_;
   // The form's other windows, made at their first showing.
   std::unique_ptr<TWin32ExchangeLog> log_window_;
+  std::unique_ptr<TWin32ArchiveRange> archive_window_;
 };
 
 // The settings file of the program: ful03test.ini beside it where its folder is writable or
