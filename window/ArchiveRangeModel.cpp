@@ -34,9 +34,9 @@ bool TArchiveRangeModel::Start(std::string_view first, std::string_view last,
   if (worker_.joinable()) return false;
   language_ = form_.Language();
   const auto refuse = [this](std::string text) {
+    // The last run's progress goes: the window shows only why this one did not start.
     std::lock_guard lock(mutex_);
-    state_.running = false;
-    state_.ok = false;
+    state_ = {};
     state_.outcome = std::move(text);
     return false;
   };
