@@ -119,6 +119,10 @@ constexpr TEntry kEntries[] = {
     {kLogCopy, "Копировать", "Copy"},
     {kLogSaveText, "Сохранить как текст...", "Save as text..."},
     {kLogSaveCsv, "Сохранить как CSV...", "Save as CSV..."},
+    // Monitor
+    {kPollTime, "время", "time"},
+    {kPollOutcome, "результат", "outcome"},
+    {kPollDoserState, "состояние дозатора", "doser state"},
 };
 
 constexpr size_t kErrorTexts = 8;

@@ -132,6 +132,10 @@ enum class TText : uint16_t {
   kLogCopy,
   kLogSaveText,
   kLogSaveCsv,
+  // Monitor: polled values and their log (time, outcome, the doser's state column).
+  kPollTime,
+  kPollOutcome,
+  kPollDoserState,
   kCount
 };
 

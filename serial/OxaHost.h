@@ -6,6 +6,7 @@
 // system directly.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,16 @@ namespace oxa {
 // The host's local date and time now, broken down as std::localtime gives it (tm_year counts
 // from 1900, tm_mon from 0). Safe to call from any thread.
 std::tm LocalTimeNow();
+
+// A moment as the host's clock shows it: the local date and time, the milliseconds, and how far
+// local time then stood from UTC (east positive: +3600 for UTC+01:00), summer time included.
+struct TLocalTime {
+  std::tm tm{};
+  uint16_t millisecond = 0;
+  int32_t utc_offset_s = 0;
+};
+// `when` in local time. Safe to call from any thread.
+TLocalTime LocalTimeOf(std::chrono::system_clock::time_point when);
 
 // Lets the console show the UTF-8 text a command-line program prints. On Windows the console's
 // output code page becomes UTF-8 (SetConsoleOutputCP(CP_UTF8)) and the one it had is put back

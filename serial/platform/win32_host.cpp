@@ -122,6 +122,22 @@ std::tm LocalTimeNow() {
   return local;
 }
 
+TLocalTime LocalTimeOf(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::floor<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count();
+  const auto now = static_cast<std::time_t>(seconds);
+  TLocalTime local;
+  ::localtime_s(&local.tm, &now);
+  local.millisecond = static_cast<uint16_t>(ms - seconds * 1000);
+  // The local fields read as if they were UTC, less the moment itself: the offset then in
+  // force, summer time included.
+  std::tm fields = local.tm;
+  const std::time_t as_utc = ::_mkgmtime(&fields);
+  if (as_utc != static_cast<std::time_t>(-1))
+    local.utc_offset_s = static_cast<int32_t>(as_utc - now);
+  return local;
+}
+
 bool UseUtf8Console() {
   const UINT current = ::GetConsoleOutputCP();
   if (current == 0) return false;  // no console
