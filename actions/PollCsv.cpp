@@ -73,11 +73,11 @@ std::string PollCsvHeader(std::span<const TPollColumn> columns, TLanguage langua
 }
 
 std::string PollCsvRow(const TLocalTime& time, std::span<const TPollColumn> columns,
-                       std::span<const double> values, std::string_view outcome) {
+                       std::span<const std::optional<double>> values, std::string_view outcome) {
   std::string line = IsoTimeText(time);
   for (size_t i = 0; i < columns.size(); ++i) {
     line += ",";
-    if (i < values.size()) line += PollValueText(values[i], columns[i].kind);
+    if (i < values.size() && values[i]) line += PollValueText(*values[i], columns[i].kind);
   }
   line += "," + CsvField(VisibleText(outcome));
   return line + std::string(kCsvLineEnd);

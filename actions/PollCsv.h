@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -48,9 +49,10 @@ std::string PollValueText(double value, TPollKind kind);
 
 // "time,<name, unit>...,outcome" and its line end.
 std::string PollCsvHeader(std::span<const TPollColumn> columns, TLanguage language);
-// A read at `time`: `values`, one per column, for a good read (its outcome "OK"), or none for
-// a failed one, whose `outcome` says why. Columns without a value are left empty.
+// A read at `time`: its values, one per column, and its `outcome` ("OK", or why it failed).
+// A value a read did not get (its exchange failed), and a column past the values given, is
+// left empty.
 std::string PollCsvRow(const TLocalTime& time, std::span<const TPollColumn> columns,
-                       std::span<const double> values, std::string_view outcome);
+                       std::span<const std::optional<double>> values, std::string_view outcome);
 
 }  // namespace oxa

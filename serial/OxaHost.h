@@ -44,6 +44,10 @@ void CatchInterrupt();
 bool Interrupted();
 // Pauses `ms` milliseconds, or until Ctrl+C.
 void PauseMs(uint32_t ms);
+// Writes `stream`'s bytes as they are from now on: on Windows a text stream turns each "\n"
+// into "\r\n", which would double the CR of lines that end in CR LF already (CSV); POSIX
+// streams never change bytes, so there it does nothing.
+void UseBinaryOutput(std::FILE* stream);
 // True when `stream` is a terminal (for progress bars).
 bool IsTerminal(std::FILE* stream);
 // The folder of the running program, with a trailing separator; that of `argv0` where the

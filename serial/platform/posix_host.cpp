@@ -241,6 +241,8 @@ void PauseMs(uint32_t ms) {
   }
 }
 
+void UseBinaryOutput(std::FILE*) {}
+
 bool IsTerminal(std::FILE* stream) {
   return ::isatty(::fileno(stream)) != 0;
 }

@@ -1,5 +1,6 @@
 // The host services of Windows. Ctrl+C is caught through a console control handler that ends
 // a pause at once by setting an event.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -170,6 +171,11 @@ void PauseMs(uint32_t ms) {
   } else {
     ::Sleep(ms);
   }
+}
+
+void UseBinaryOutput(std::FILE* stream) {
+  std::fflush(stream);
+  ::_setmode(::_fileno(stream), _O_BINARY);
 }
 
 bool IsTerminal(std::FILE* stream) {

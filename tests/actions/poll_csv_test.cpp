@@ -72,17 +72,21 @@ TEST(PollCsv, HeaderGoodAndFailedRows) {
   EXPECT_EQ(PollCsvHeader(columns, TLanguage::kEnglish),
             "time,\"Gv1, m3/h\",\"Tall, s\",2201,outcome\r\n");
   const TLocalTime t = At(2026, 12, 8, 10, 15, 30, 123, 3600);
-  const double good[] = {12.5, 4294967295.0, -3};
+  const std::optional<double> good[] = {12.5, 4294967295.0, -3};
   EXPECT_EQ(PollCsvRow(t, columns, good, "OK"),
             "2026-12-08T10:15:30.123+01:00,12.5,4294967295,-3,OK\r\n");
   EXPECT_EQ(PollCsvRow(t, columns, {}, "No answer"),
             "2026-12-08T10:15:30.123+01:00,,,,No answer\r\n");
+  // One exchange of a read failed, the others' values stand.
+  const std::optional<double> partial[] = {12.5, std::nullopt, -3};
+  EXPECT_EQ(PollCsvRow(t, columns, partial, "No answer"),
+            "2026-12-08T10:15:30.123+01:00,12.5,,-3,No answer\r\n");
   // Russian names and units, and still a '.' in numbers.
   const std::vector<TPollColumn> russian = {IntegratorColumn(28, TLanguage::kRussian),
                                             DoserStateColumn(TLanguage::kRussian)};
   EXPECT_EQ(PollCsvHeader(russian, TLanguage::kRussian),
             "время,\"\u04221, град.\",состояние дозатора,результат\r\n");
-  const double values[] = {21.75, 1};
+  const std::optional<double> values[] = {21.75, 1};
   EXPECT_EQ(PollCsvRow(t, russian, values, "OK"), "2026-12-08T10:15:30.123+01:00,21.75,1,OK\r\n");
 }
 
