@@ -62,6 +62,7 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
         RegisterColumn(static_cast<uint16_t>(choice.first_register + r), TPollKind::kInteger));
   }
   if (!port_.begin([this] { Stop(); })) return Said(TText::kMonitorPortBusy, language_);
+  port_name_ = port_.port_name ? port_.port_name() : std::string();
   // The log is made once the port is ours, so that a refused start leaves no file behind;
   // a path that cannot be written is refused before anything is sent.
   if (!choice.csv_path.empty()) {
@@ -146,7 +147,7 @@ void TMonitor::PollOnce() {
   if (!port_open_) port_open_ = port_.open();
   if (!port_open_) {
     failure = TOxaError::kPortNotOpen;
-    problem = lost_ ? PortLostText(port_.port_name, language_)
+    problem = lost_ ? PortLostText(port_name_, language_)
                     : std::string(ErrorText(TOxaError::kPortNotOpen, language_));
   } else {
     ToxaFul0508& ful = *port_.ful;
@@ -182,7 +183,7 @@ void TMonitor::PollOnce() {
       port_open_ = false;
       lost_ = true;
       if (!failure) failure = TOxaError::kNoPortOrWriteFailed;
-      problem = PortLostText(port_.port_name, language_);
+      problem = PortLostText(port_name_, language_);
     } else {
       lost_ = false;
       if (failure) problem = std::string(ErrorText(*failure, language_));

@@ -40,7 +40,8 @@ struct TMonitorPort {
   std::function<void()> after_exchange;  // the exchange log's word after each exchange
   std::function<bool()> lost;            // the port lost its device (an adapter pulled)
   ToxaFul0508* ful = nullptr;            // the Modbus master that reads
-  std::string port_name;                 // "COM3", for the lost-adapter message
+  // The port as the user knows it ("COM3"), for the lost-adapter message; asked at Start.
+  std::function<std::string()> port_name;
 };
 
 // What the user chose to poll.
@@ -128,6 +129,7 @@ class TMonitor {
   TLanguage language_;
   TMonitorLimits limits_;
   TMonitorChoice choice_;
+  std::string port_name_;
   std::vector<TPollColumn> columns_;
   TAppendFile log_;
   bool port_open_ = false;  // monitor's thread

@@ -79,7 +79,7 @@ class Monitor : public ::testing::Test {
     p.after_exchange = [this] { ++exchanges; };
     p.lost = [this] { return unplugged.load(); };
     p.ful = &ful;
-    p.port_name = "COM3";
+    p.port_name = [] { return std::string("COM3"); };
     return p;
   }
   void Edit(const std::function<void(sim::TFulDevice&)>& change) {
