@@ -119,6 +119,8 @@ constexpr TEntry kEntries[] = {
     {kLogCopy, "Копировать", "Copy"},
     {kLogSaveText, "Сохранить как текст...", "Save as text..."},
     {kLogSaveCsv, "Сохранить как CSV...", "Save as CSV..."},
+    {kMonitorTitle, "Мониторинг", "Monitor"},
+    {kArchiveRangeTitle, "Чтение архива", "Archive download"},
     // Monitor
     {kPollTime, "время", "time"},
     {kPollOutcome, "результат", "outcome"},

@@ -132,6 +132,9 @@ enum class TText : uint16_t {
   kLogCopy,
   kLogSaveText,
   kLogSaveCsv,
+  // The form's other windows: titles, which are also their entries in the data pane's menu.
+  kMonitorTitle,
+  kArchiveRangeTitle,
   // Monitor: polled values and their log (time, outcome, the doser's state column).
   kPollTime,
   kPollOutcome,

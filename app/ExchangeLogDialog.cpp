@@ -42,7 +42,8 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
       language_(language),
       counters_(new QLabel(this)),
       table_(new QTableWidget(0, 6, this)),
-      timer_(new QTimer(this)) {
+      timer_(new QTimer(this)),
+      rows_(log) {
   using oxa::TText;
   setObjectName("ExchangeLog");
   setWindowTitle(QText(TText::kLogTitle, language));
@@ -50,15 +51,18 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
   counters_->setObjectName("LogCounters");
   counters_->setTextFormat(Qt::PlainText);
   table_->setObjectName("LogTable");
-  table_->setHorizontalHeaderLabels(
-      {QText(TText::kLogColumnTime, language), QText(TText::kLogColumnDirection, language),
-       QText(TText::kLogColumnBytes, language), QText(TText::kLogColumnMeaning, language),
-       QText(TText::kLogColumnVerdict, language), QText(TText::kLogColumnResponse, language)});
+  QStringList columns;
+  for (const TText column : oxa::kLogColumns) columns << QText(column, language);
+  table_->setHorizontalHeaderLabels(columns);
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   table_->verticalHeader()->setVisible(false);
-  table_->horizontalHeader()->setStretchLastSection(true);
+  table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
+  for (size_t c = 0; c < oxa::kLogColumnWidths.size(); ++c) {
+    table_->setColumnWidth(static_cast<int>(c), oxa::kLogColumnWidths[c]);
+  }
+  table_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
   table_->setWordWrap(false);
 
   const auto button = [this, language](const char* name, TText text) {
@@ -85,7 +89,7 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
   layout->addWidget(counters_);
   layout->addWidget(table_);
   layout->addLayout(buttons);
-  resize(900, 480);
+  resize(1020, 480);
 
   timer_->setInterval(kRefreshMs);
   connect(timer_, &QTimer::timeout, this, [this] { Refresh(); });
@@ -108,40 +112,27 @@ void TExchangeLogDialog::hideEvent(QHideEvent* event) {
 }
 
 void TExchangeLogDialog::Refresh() {
-  const oxa::TLogSnapshot s = log_.Snapshot(next_number_);
-  counters_->setText(Utf8(oxa::LogCountersText(s.counters, s.dropped, language_)));
-  // Rows the log no longer holds (gone to its bound, or cleared) go from the top.
-  size_t gone = 0;
-  while (gone < rows_.size() && rows_[gone].number < s.first_number) ++gone;
-  if (gone == 0 && s.rows.empty()) return;
+  const oxa::TLogFollower::TChange change = rows_.Update();
+  counters_->setText(Utf8(oxa::LogCountersText(change.counters, change.dropped, language_)));
+  if (change.gone == 0 && change.added == 0) return;
   table_->setUpdatesEnabled(false);
-  if (gone == rows_.size()) {
+  if (change.gone >= static_cast<size_t>(table_->rowCount())) {
     table_->setRowCount(0);
   } else {
-    for (size_t i = 0; i < gone; ++i) table_->removeRow(0);
+    table_->model()->removeRows(0, static_cast<int>(change.gone));
   }
-  rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(gone));
   // A reader who scrolled up to look at a row keeps it in view; otherwise the newest show.
   const QScrollBar* bar = table_->verticalScrollBar();
   const bool at_end = bar->value() == bar->maximum();
-  for (const oxa::TLogRow& row : s.rows) {
+  const std::deque<oxa::TLogRow>& rows = rows_.Rows();
+  for (size_t i = rows.size() - change.added; i < rows.size(); ++i) {
     const int r = table_->rowCount();
     table_->insertRow(r);
-    std::string bytes = oxa::HexBytes(row.bytes);
-    if (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
-    const QString direction = row.kind != oxa::TLogRowKind::kFrame          ? QString()
-                              : row.direction == oxa::TPortDirection::kSent ? QStringLiteral("TX")
-                                                                            : QStringLiteral("RX");
-    const QString cells[] = {Utf8(oxa::LogMsText(row.us)),
-                             direction,
-                             Utf8(bytes),
-                             Utf8(row.meaning),
-                             Utf8(oxa::LogVerdictText(row, language_)),
-                             row.response_us ? Utf8(oxa::LogMsText(*row.response_us)) : QString()};
-    for (int c = 0; c < 6; ++c) table_->setItem(r, c, new QTableWidgetItem(cells[c]));
-    rows_.push_back(row);
+    const auto cells = oxa::LogRowCells(rows[i], language_);
+    for (int c = 0; c < static_cast<int>(cells.size()); ++c) {
+      table_->setItem(r, c, new QTableWidgetItem(Utf8(cells[static_cast<size_t>(c)])));
+    }
   }
-  next_number_ = s.next_number;
   table_->setUpdatesEnabled(true);
   if (at_end) table_->scrollToBottom();
 }
@@ -158,7 +149,9 @@ void TExchangeLogDialog::CopySelected() {
   }
   std::vector<oxa::TLogRow> rows;
   for (int r : selected) {
-    if (r >= 0 && static_cast<size_t>(r) < rows_.size()) rows.push_back(rows_[r]);
+    if (r >= 0 && static_cast<size_t>(r) < rows_.Rows().size()) {
+      rows.push_back(rows_.Rows()[static_cast<size_t>(r)]);
+    }
   }
   if (rows.empty()) return;
   QApplication::clipboard()->setText(Utf8(oxa::LogAsText(rows, language_)));
@@ -168,7 +161,7 @@ void TExchangeLogDialog::Save(bool csv) {
   const QString name = save_name_ ? save_name_(csv) : QString();
   if (name.isEmpty()) return;
   Refresh();
-  const std::vector<oxa::TLogRow> rows(rows_.begin(), rows_.end());
+  const std::vector<oxa::TLogRow> rows(rows_.Rows().begin(), rows_.Rows().end());
   const std::string contents =
       csv ? oxa::LogAsCsv(rows, language_) : oxa::LogAsText(rows, language_);
   oxa::TOutputError error;

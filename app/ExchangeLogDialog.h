@@ -9,7 +9,6 @@
 
 #include <QDialog>
 #include <QString>
-#include <deque>
 #include <functional>
 
 #include "actions/OxaPortTexts.h"
@@ -30,6 +29,7 @@ class TExchangeLogDialog : public QDialog {
 
   // Takes the rows recorded since the last look and the counters now.
   void Refresh();
+  oxa::TLanguage Language() const { return language_; }
   // For tests: where to save, instead of the file dialog.
   void SetSaveNameHook(TSaveNameHook hook) { save_name_ = std::move(hook); }
 
@@ -48,6 +48,5 @@ class TExchangeLogDialog : public QDialog {
   QTableWidget* table_;
   QTimer* timer_;
   TSaveNameHook save_name_;
-  std::deque<oxa::TLogRow> rows_;  // as the table shows them
-  uint64_t next_number_ = 0;       // the first row not yet taken from the log
+  oxa::TLogFollower rows_;  // as the table shows them
 };

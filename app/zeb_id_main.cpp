@@ -11,11 +11,14 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScreen>
 #include <QSpinBox>
 #include <QTimer>
@@ -30,6 +33,7 @@
 #include <tuple>
 
 #include "actions/SettingsPath.h"
+#include "app/ExchangeLogDialog.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "ui_zeb_id_main.h"
 
@@ -218,13 +222,35 @@ class TIDMainFrm::TView final : public oxa::IFormView {
   }
   void Close() override { window_.close(); }
 
+  void ShowExchangeLog() override {
+    oxa::TFormModel& model = *window_.model_;
+    // The log's window speaks the language of the form when it was opened; after a change it
+    // is made afresh, and shows again every row the log holds.
+    if (log_window_ && log_window_->Language() != model.Language()) delete log_window_.data();
+    if (!log_window_) {
+      log_window_ = new TExchangeLogDialog(model.ExchangeLog(), model.Language(), &window_);
+    }
+    RaiseWindow(log_window_);
+  }
+  void ShowMonitor() override {}       // TODO monitor
+  void ShowArchiveRange() override {}  // TODO archive range
+
+  TExchangeLogDialog* ExchangeLogWindow() const { return log_window_; }
+
  private:
+  static void RaiseWindow(QWidget* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
+  }
+
   // How long the window's thread waits for work before it turns to its events: well below
   // what a user notices, above a port's opening and a register read at 57600 bit/s.
   static constexpr std::chrono::milliseconds kQuickWork{10};
 
   TIDMainFrm& window_;
   std::array<QWidget*, oxa::kControlCount> widgets_{};
+  QPointer<TExchangeLogDialog> log_window_;
 };
 
 QPoint CentredFramePosition(const QRect& available, const QSize& client, const QMargins& margins) {
@@ -326,10 +352,38 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
     ui_->LStatus->addAction(action);
   }
   ui_->LStatus->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+  // The data pane's context menu: copy, then the form's other windows, in the window's
+  // language (the text edit's own menu would speak Qt's).
+  ui_->MDebug->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ui_->MDebug, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    const oxa::TLanguage language = model_->Language();
+    auto* menu = new QMenu(ui_->MDebug);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* copy = menu->addAction(Q(oxa::Text(oxa::TText::kLogCopy, language)));
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(ui_->MDebug->textCursor().hasSelection());
+    connect(copy, &QAction::triggered, ui_->MDebug, &QPlainTextEdit::copy);
+    menu->addSeparator();
+    for (const oxa::TPaneMenuEntry& entry : oxa::kPaneMenu) {
+      QAction* action = menu->addAction(Q(oxa::Text(entry.text, language)));
+      action->setShortcut(QKeySequence(entry.shortcut));
+      connect(action, &QAction::triggered, this,
+              [this, command = entry.command] { model_->PaneCommand(command); });
+    }
+    menu->popup(ui_->MDebug->viewport()->mapToGlobal(at));
+  });
 }
 
 TIDMainFrm::~TIDMainFrm() {
   qApp->removeEventFilter(this);
+  // Long work uses the model's port from a thread of its own: it ends while its window, a
+  // child of this one, still exists.
+  model_->StopLongWork();
+}
+
+TExchangeLogDialog* TIDMainFrm::ExchangeLogWindow() const {
+  return view_->ExchangeLogWindow();
 }
 
 bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {
@@ -338,10 +392,13 @@ bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {
     model_->LStatusDblClick();
     return true;
   }
-  if (event->type() == QEvent::KeyPress &&
-      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && watched->isWidgetType() &&
+  if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
       static_cast<QWidget*>(watched)->window() == this) {
-    return model_->FormKeyDown(oxa::kKeyEscape);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool control = key->modifiers().testFlag(Qt::ControlModifier);
+    if (key->key() == Qt::Key_Escape) return model_->FormKeyDown(oxa::kKeyEscape, control);
+    if (control && key->key() == Qt::Key_L) return model_->FormKeyDown(oxa::kKeyL, true);
+    if (control && key->key() == Qt::Key_M) return model_->FormKeyDown(oxa::kKeyM, true);
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -22,6 +22,7 @@
 namespace Ui {
 class TIDMainFrm;
 }
+class TExchangeLogDialog;
 
 // The integrator registers under the name the window's tests have always used.
 inline constexpr const auto& IntegratorRegs = oxa::ToxaFul0508::kIntegratorRegs;
@@ -67,6 +68,8 @@ class TIDMainFrm : public QWidget {
   bool TestRunning() const { return model_->TestRunning(); }
   // The virtual device this run serves (--virtual-device), or null.
   oxa::sim::TMemoryDevice* VirtualDevice() const { return model_->VirtualDevice(); }
+  // The exchange log's window, once Ctrl+L or the data pane's menu has opened it; else null.
+  TExchangeLogDialog* ExchangeLogWindow() const;
 
  signals:
   // Every status line change, in order (the window's own record of its progress).

@@ -1,6 +1,7 @@
 #include "win32/Win32Form.h"
 
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <cmath>
@@ -50,9 +51,13 @@ RECT FrameAround(RECT client, DWORD style, DWORD ex_style, UINT dpi) {
 
 // The data pane keeps Enter for its new lines, but the Tab key moves on to the next control, as
 // everywhere else in the window.
+// Its context menu is the form's: the parent is asked to show it.
 LRESULT CALLBACK DataPaneProc(HWND pane, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
                               DWORD_PTR) {
   if (message == WM_NCDESTROY) ::RemoveWindowSubclass(pane, DataPaneProc, 1);
+  if (message == WM_CONTEXTMENU) {
+    return ::SendMessageW(::GetParent(pane), WM_CONTEXTMENU, wparam, lparam);
+  }
   LRESULT code = ::DefSubclassProc(pane, message, wparam, lparam);
   if (message == WM_GETDLGCODE) {
     const auto* key = reinterpret_cast<const MSG*>(lparam);
@@ -95,7 +100,9 @@ TWin32Form::TWin32Form(HINSTANCE instance, std::string settings_path, TWindowOpt
     : instance_(instance), settings_path_(std::move(settings_path)), options_(std::move(options)) {}
 
 TWin32Form::~TWin32Form() {
-  // The model goes first: it may still ask its view to show something as it ends.
+  // The model goes first: it may still ask its view to show something as it ends. The log's
+  // window, which reads the model's log, before it.
+  log_window_.reset();
   model_.reset();
   if (window_ != nullptr) ::DestroyWindow(window_);
   if (window_font_ != nullptr) ::DeleteObject(window_font_);
@@ -336,10 +343,12 @@ bool TWin32Form::InWindow(HWND window) const {
 
 void TWin32Form::Dispatch(MSG& message) {
   if (message.message == WM_KEYDOWN && InWindow(message.hwnd) && model_ != nullptr &&
-      model_->FormKeyDown(uint16_t(message.wParam))) {
+      model_->FormKeyDown(uint16_t(message.wParam), ::GetKeyState(VK_CONTROL) < 0)) {
     return;
   }
-  if (::IsDialogMessageW(window_, &message)) return;
+  // The form and each of its other windows move the focus with Tab as dialogs do.
+  const HWND root = message.hwnd != nullptr ? ::GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+  if (root != nullptr && ::IsDialogMessageW(root, &message)) return;
   ::TranslateMessage(&message);
   ::DispatchMessageW(&message);
 }
@@ -600,6 +609,12 @@ LRESULT TWin32Form::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_COMMAND:
       OnCommand(LOWORD(wparam), HIWORD(wparam), reinterpret_cast<HWND>(lparam));
       return 0;
+    case WM_CONTEXTMENU:
+      if (reinterpret_cast<HWND>(wparam) == Control("MDebug")) {
+        PaneMenu({GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)});
+        return 0;
+      }
+      break;
     case WM_SYSCOMMAND:
       // The system keeps the low four bits of the command for itself.
       if (model_ != nullptr &&
@@ -674,11 +689,61 @@ LRESULT TWin32Form::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   return ::DefWindowProcW(window, message, wparam, lparam);
 }
 
+void TWin32Form::ShowExchangeLog() {
+  // The log's window speaks the language of the form when it was opened; after a change it is
+  // made afresh, and shows again every row the log holds.
+  if (log_window_ && log_window_->Language() != model_->Language()) log_window_.reset();
+  if (!log_window_) {
+    log_window_ = std::make_unique<TWin32ExchangeLog>(instance_, window_, model_->ExchangeLog(),
+                                                      model_->Language(), window_font_);
+    if (!log_window_->Create()) {
+      log_window_.reset();
+      return;
+    }
+  }
+  log_window_->Show();
+}
+
+void TWin32Form::PaneMenu(POINT at) {
+  const HWND pane = Control("MDebug");
+  if (at.x == -1 && at.y == -1) {
+    // From the keyboard: at the pane's top left corner.
+    at = {0, 0};
+    ::ClientToScreen(pane, &at);
+  }
+  const HMENU menu = ::CreatePopupMenu();
+  if (menu == nullptr) return;
+  const TLanguage language = model_->Language();
+  DWORD from = 0, to = 0;
+  ::SendMessageW(pane, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  ::AppendMenuW(menu, MF_STRING | (from != to ? 0 : MF_GRAYED), kMenuCopy,
+                Wide(Text(TText::kLogCopy, language)).c_str());
+  ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  for (size_t i = 0; i < kPaneMenu.size(); ++i) {
+    std::string entry(Text(kPaneMenu[i].text, language));
+    if (*kPaneMenu[i].shortcut != '\0') entry += std::string("\t") + kPaneMenu[i].shortcut;
+    ::AppendMenuW(menu, MF_STRING, kMenuPane + i, Wide(entry).c_str());
+  }
+  const UINT chosen = UINT(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY,
+                                            at.x, at.y, 0, window_, nullptr));
+  ::DestroyMenu(menu);
+  if (chosen == kMenuCopy) {
+    ::SendMessageW(pane, WM_COPY, 0, 0);
+  } else if (chosen >= kMenuPane && chosen < kMenuPane + kPaneMenu.size()) {
+    model_->PaneCommand(kPaneMenu[chosen - kMenuPane].command);
+  }
+}
+
 void TWin32Form::OnCommand(int id, int code, HWND control) {
   if (model_ == nullptr) return;
   // Escape, as the dialog manager passes it from a control that keeps no keys of its own.
   if (id == IDCANCEL && control == nullptr) {
     model_->FormKeyDown(kKeyEscape);
+    return;
+  }
+  // An entry of the data pane's menu, also as another program sends it.
+  if (control == nullptr && id >= int(kMenuPane) && id < int(kMenuPane + kPaneMenu.size())) {
+    model_->PaneCommand(kPaneMenu[size_t(id) - kMenuPane].command);
     return;
   }
   const TControlDesign* design = ControlById(id);

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "win32/Win32ExchangeLog.h"
 #include "win32/Win32FloatEdit.h"
 #include "window/FormDesign.h"
 #include "window/FormModel.h"
@@ -33,6 +34,10 @@ class TWin32Form : public IFormView {
   // the system wants its menu's commands).
   static constexpr UINT kMenuRussian = 0x0110;
   static constexpr UINT kMenuEnglish = 0x0120;
+  // The data pane's context menu: copy, then one entry for each of the form's other windows
+  // (kPaneMenu), numbered from kMenuPane on.
+  static constexpr UINT kMenuCopy = 0x0130;
+  static constexpr UINT kMenuPane = 0x0140;
 
   // `settings_path` names the settings file; `options` what the command line asked for.
   TWin32Form(HINSTANCE instance, std::string settings_path, TWindowOptions options = {});
@@ -77,6 +82,13 @@ class TWin32Form : public IFormView {
   void ShowMessage(std::string_view text) override;
   void RunOnWorker(const std::function<void()>& work) override;
   void Close() override;
+  void ShowExchangeLog() override;
+  void ShowMonitor() override {}       // TODO monitor
+  void ShowArchiveRange() override {}  // TODO archive range
+
+  // The window's handle, for the form's other windows that it owns.
+  HWND Handle() const { return window_; }
+  TFormModel& Model() { return *model_; }
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -105,6 +117,8 @@ class TWin32Form : public IFormView {
   void CheckLanguage();
   // The pointer as the window's state wants it: busy while a worker runs.
   void RefreshPointer();
+  // The data pane's context menu at `at` (screen coordinates; -1, -1 from the keyboard).
+  void PaneMenu(POINT at);
 
   HINSTANCE instance_;
   std::string settings_path_;
@@ -120,6 +134,8 @@ class TWin32Form : public IFormView {
   COLORREF status_colour_ = RGB(0, 0, 0);
   int busy_ = 0;  // workers waited for, one inside the other
   std::unique_ptr<TFormModel> model_;
+  // The form's other windows, made at their first showing.
+  std::unique_ptr<TWin32ExchangeLog> log_window_;
 };
 
 // The settings file of the program: ful03test.ini beside it where its folder is writable or

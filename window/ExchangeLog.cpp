@@ -253,21 +253,37 @@ std::string LogAsText(std::span<const TLogRow> rows, TLanguage language) {
 
 std::string LogAsCsv(std::span<const TLogRow> rows, TLanguage language) {
   std::string csv;
-  const TText columns[] = {TText::kLogColumnTime,    TText::kLogColumnDirection,
-                           TText::kLogColumnBytes,   TText::kLogColumnMeaning,
-                           TText::kLogColumnVerdict, TText::kLogColumnResponse};
-  for (size_t i = 0; i < std::size(columns); ++i) {
-    csv += (i > 0 ? "," : "") + CsvField(Text(columns[i], language));
+  for (size_t i = 0; i < kLogColumns.size(); ++i) {
+    csv += (i > 0 ? "," : "") + CsvField(Text(kLogColumns[i], language));
   }
   csv += "\r\n";
   for (const TLogRow& row : rows) {
-    std::string bytes = HexBytes(row.bytes);
-    if (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
-    csv += LogMsText(row.us) + "," + std::string(DirectionText(row)) + "," + bytes + "," +
-           CsvField(VisibleText(row.meaning)) + "," + CsvField(LogVerdictText(row, language)) +
-           "," + (row.response_us ? LogMsText(*row.response_us) : std::string()) + "\r\n";
+    const auto cells = LogRowCells(row, language);
+    csv += cells[0] + "," + std::string(DirectionText(row)) + "," + cells[2] + "," +
+           CsvField(cells[3]) + "," + CsvField(cells[4]) + "," + cells[5] + "\r\n";
   }
   return csv;
+}
+
+std::array<std::string, kLogColumns.size()> LogRowCells(const TLogRow& row, TLanguage language) {
+  std::string bytes = HexBytes(row.bytes);
+  if (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
+  return {LogMsText(row.us),
+          row.kind == TLogRowKind::kFrame ? std::string(DirectionText(row)) : std::string(),
+          std::move(bytes),
+          VisibleText(row.meaning),
+          LogVerdictText(row, language),
+          row.response_us ? LogMsText(*row.response_us) : std::string()};
+}
+
+TLogFollower::TChange TLogFollower::Update() {
+  TLogSnapshot s = log_.Snapshot(next_number_);
+  TChange change{0, s.rows.size(), s.counters, s.dropped};
+  while (change.gone < rows_.size() && rows_[change.gone].number < s.first_number) ++change.gone;
+  rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(change.gone));
+  for (TLogRow& row : s.rows) rows_.push_back(std::move(row));
+  next_number_ = s.next_number;
+  return change;
 }
 
 bool SaveLogFile(const std::string& path, std::string_view contents, TOutputError& error) {

@@ -8,6 +8,7 @@
 // `capacity` rows; the oldest go and the log counts them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -115,6 +116,37 @@ class TExchangeLog {
 };
 
 // --- The rows as the log shows and saves them ------------------------------------------------
+
+// The columns of a row, in order, and a row's cells as a log window shows them: time (ms),
+// direction ("TX", "RX", empty for a port's line), bytes in hex, meaning (control characters
+// escaped), verdict, response time (ms, empty for none).
+inline constexpr std::array<TText, 6> kLogColumns = {
+    TText::kLogColumnTime,    TText::kLogColumnDirection, TText::kLogColumnBytes,
+    TText::kLogColumnMeaning, TText::kLogColumnVerdict,   TText::kLogColumnResponse};
+// The columns' widths in a log window, in pixels at 96 dots per inch.
+inline constexpr std::array<int, kLogColumns.size()> kLogColumnWidths = {80, 90, 250, 360, 120, 80};
+std::array<std::string, kLogColumns.size()> LogRowCells(const TLogRow& row, TLanguage language);
+
+// The rows a log window shows, taken from the log a few at a time: each Update brings the rows
+// recorded since the last one and lets go of those the log no longer holds (gone to its bound
+// or cleared), oldest first, as the window's list must change.
+class TLogFollower {
+ public:
+  explicit TLogFollower(const TExchangeLog& log) : log_(log) {}
+  struct TChange {
+    size_t gone = 0;   // rows gone from the front
+    size_t added = 0;  // rows added at the end
+    TLogCounters counters;
+    uint64_t dropped = 0;
+  };
+  TChange Update();
+  const std::deque<TLogRow>& Rows() const { return rows_; }
+
+ private:
+  const TExchangeLog& log_;
+  std::deque<TLogRow> rows_;
+  uint64_t next_number_ = 0;  // the first row not yet taken from the log
+};
 
 // Milliseconds with their microseconds: "12.345".
 std::string LogMsText(uint64_t us);

@@ -81,6 +81,12 @@ std::optional<TDoserCommand> DoserCommandOf(TControl button) {
   }
 }
 
+const std::array<TPaneMenuEntry, 3> kPaneMenu = {{
+    {TPaneCommand::kExchangeLog, TText::kLogTitle, "Ctrl+L"},
+    {TPaneCommand::kMonitor, TText::kMonitorTitle, "Ctrl+M"},
+    {TPaneCommand::kArchiveRange, TText::kArchiveRangeTitle, ""},
+}};
+
 std::string VirtualDevicePortHint(std::string_view address, TLanguage language) {
   return std::string(address) + std::string(Text(TText::kVirtualDevicePortHint, language));
 }
@@ -90,11 +96,17 @@ TFormModel::TFormModel(IFormView& view, std::string settings_path, TWindowOption
       settings_path_(std::move(settings_path)),
       options_(std::move(options)),
       virtual_device_(options_.virtual_device ? std::make_unique<sim::TMemoryDevice>() : nullptr),
-      oxaComPort(MakePortIo()) {
+      oxaComPort(MakePortIo()),
+      log_(std::make_unique<TExchangeLog>(oxaComPort.NowUs())),
+      tracer_(log_->Sink()) {
   ConfigureMasters(oxaComPort, Ful0508, Zeb106);
+  tracer_.Attach(oxaComPort);
 }
 
-TFormModel::~TFormModel() = default;
+TFormModel::~TFormModel() {
+  // Long work runs on a thread of its own that uses the port: it ends before the port goes.
+  StopLongWork();
+}
 
 std::unique_ptr<IComPortIo> TFormModel::MakePortIo() {
   if (!virtual_device_) return MakePlatformComPortIo();
@@ -200,6 +212,8 @@ void TFormModel::FormShow() {
 }
 
 bool TFormModel::FormCloseQuery() {
+  // Long work ends with the window; a test is let finish first.
+  StopLongWork();
   if (!busy_) return true;
   close_pending_ = true;
   return false;
@@ -209,10 +223,31 @@ void TFormModel::FormClose() {
   SettingsFile_.reset();
 }
 
-bool TFormModel::FormKeyDown(uint16_t key) {
-  if (key != kKeyEscape) return false;
-  Button1Click();
-  return true;
+bool TFormModel::FormKeyDown(uint16_t key, bool control) {
+  if (key == kKeyEscape) {
+    Button1Click();
+    return true;
+  }
+  if (control && key == kKeyL) {
+    PaneCommand(TPaneCommand::kExchangeLog);
+    return true;
+  }
+  if (control && key == kKeyM) {
+    PaneCommand(TPaneCommand::kMonitor);
+    return true;
+  }
+  return false;
+}
+
+void TFormModel::PaneCommand(TPaneCommand command) {
+  switch (command) {
+    case TPaneCommand::kExchangeLog:
+      return view_.ShowExchangeLog();
+    case TPaneCommand::kMonitor:
+      return view_.ShowMonitor();
+    case TPaneCommand::kArchiveRange:
+      return view_.ShowArchiveRange();
+  }
 }
 
 void TFormModel::CBPortChange() {
@@ -335,7 +370,77 @@ void TFormModel::OpenChosenPort() {
   oxaComPort.SetBaudRate(BaudOfIndex(view_.ItemIndex(TControl::kCBBaud)));
   // Opening may wait: a serial device server gets up to 3 s to accept the connection. The
   // window keeps drawing meanwhile.
-  view_.RunOnWorker([this] { oxaComPort.Open(); });
+  view_.RunOnWorker([this] { OpenPort(); });
+}
+
+std::string TFormModel::LoggedPortName() const {
+  return "COM" + std::to_string(oxaComPort.ComPort()) + " (" + oxaComPort.DeviceName() + ")";
+}
+
+bool TFormModel::OpenPort() {
+  const bool opened = oxaComPort.Open();
+  if (!log_recording_) return opened;
+  if (opened) {
+    log_->PortOpened(LoggedPortName(), oxaComPort.NowUs());
+  } else {
+    const std::string port = "COM" + std::to_string(oxaComPort.ComPort());
+    log_->PortFailed(LoggedPortName(),
+                     PortFailureText(oxaComPort.OpenError(), port, oxaComPort.DeviceName(),
+                                     settings_path_, language_),
+                     oxaComPort.NowUs());
+  }
+  return opened;
+}
+
+void TFormModel::ClosePort() {
+  if (!oxaComPort.Opened()) return;
+  tracer_.Flush();
+  oxaComPort.Close();
+  if (log_recording_) log_->PortClosed(LoggedPortName(), oxaComPort.NowUs());
+}
+
+void TFormModel::AfterExchange() {
+  tracer_.Flush();
+}
+
+void TFormModel::SetLogRecording(bool recording) {
+  if (recording == log_recording_) return;
+  log_recording_ = recording;
+  if (recording) {
+    tracer_.Attach(oxaComPort);
+  } else {
+    tracer_.Detach();
+  }
+}
+
+bool TFormModel::BeginLongWork(std::function<void()> stop) {
+  if (busy_) return false;
+  busy_ = true;
+  long_work_ = true;
+  long_work_stop_ = std::move(stop);
+  DisableButtons();
+  oxaComPort.SetComPort(uint8_t(view_.ItemIndex(TControl::kCBPort) + 1));
+  oxaComPort.SetBaudRate(BaudOfIndex(view_.ItemIndex(TControl::kCBBaud)));
+  Ful0508.SetNetAddr(uint8_t(NetAddr()));
+  Zeb106.SetNetAddr(uint8_t(NetAddr()));
+  return true;
+}
+
+void TFormModel::EndLongWork() {
+  if (!long_work_) return;
+  ClosePort();
+  long_work_ = false;
+  long_work_stop_ = nullptr;
+  busy_ = false;
+  EnableButtons();
+}
+
+void TFormModel::StopLongWork() {
+  if (!long_work_) return;
+  // `stop` ends in EndLongWork; a copy, since that forgets it.
+  const std::function<void()> stop = long_work_stop_;
+  if (stop) stop();
+  EndLongWork();
 }
 
 void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& action,
@@ -359,7 +464,10 @@ void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& act
   if (sending) ShowStatus(SendingRequestText(language_), TStatusColour::kBlue);
   Ful0508.SetNetAddr(uint8_t(NetAddr()));
   TActionResult result;
-  view_.RunOnWorker([&] { result = action(); });
+  view_.RunOnWorker([&] {
+    result = action();
+    AfterExchange();
+  });
 
   std::vector<std::string> lines = std::move(result.lines);
   // An adapter pulled during the exchange: the next test opens the port afresh.
@@ -374,7 +482,7 @@ void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& act
     if (after) after();
   }
   ShowStatus(ClosingPortText(port, language_), TStatusColour::kBlack);
-  oxaComPort.Close();
+  ClosePort();
   EndBusy();
 }
 
@@ -441,10 +549,15 @@ void TFormModel::LStatusDblClick() {
   }
   Zeb106.SetNetAddr(uint8_t(NetAddr()));
   TStampRead stamp;
-  view_.RunOnWorker([&] { stamp = ReadStamp(Zeb106, language_); });
+  tracer_.SetProtocol(TWireProtocol::k10x);
+  view_.RunOnWorker([&] {
+    stamp = ReadStamp(Zeb106, language_);
+    AfterExchange();
+  });
+  tracer_.SetProtocol(TWireProtocol::kModbus);
   // Silent on every failure, and for devices that keep no stamp.
   if (!stamp.lines.empty()) ShowStatus(stamp.lines.front(), TStatusColour::kBlack);
-  oxaComPort.Close();
+  ClosePort();
   EndBusy();
 }
 

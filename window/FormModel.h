@@ -27,6 +27,7 @@
 #include "devices/oxaZeb106.h"
 #include "serial/OxaComPort.h"
 #include "sim/MemoryDevice.h"
+#include "window/ExchangeLog.h"
 #include "window/FormView.h"
 #include "window/WindowOptions.h"
 
@@ -68,6 +69,16 @@ extern const std::array<TNumberField, 5> kNumberFields;
 // Button10 stop; nothing for any other control.
 std::optional<TDoserCommand> DoserCommandOf(TControl button);
 
+// The entries of the data pane's context menu, in their order: each opens one of the form's
+// other windows, under that window's title, with its key where it has one.
+enum class TPaneCommand { kExchangeLog, kMonitor, kArchiveRange };
+struct TPaneMenuEntry {
+  TPaneCommand command;
+  TText text;
+  const char* shortcut;  // "Ctrl+L"; empty for none
+};
+extern const std::array<TPaneMenuEntry, 3> kPaneMenu;
+
 // What the tooltip of a port says when it leads to the form's own virtual device.
 std::string VirtualDevicePortHint(std::string_view address,
                                   TLanguage language = TLanguage::kRussian);
@@ -92,9 +103,10 @@ class TFormModel {
   bool FormCloseQuery();
   // The window closes: the settings file is let go.
   void FormClose();
-  // A key pressed anywhere in the window (key preview), with the system's virtual key code.
-  // Escape clicks Button1, whatever the shift state. True when the key was used.
-  bool FormKeyDown(uint16_t key);
+  // A key pressed anywhere in the window (key preview), with the system's virtual key code and
+  // whether Ctrl was held. Escape clicks Button1, whatever the shift state; Ctrl+L shows the
+  // exchange log and Ctrl+M the monitor. True when the key was used.
+  bool FormKeyDown(uint16_t key, bool control = false);
   // The user picked a port: it is stored in the settings file at once.
   void CBPortChange();
   // The port list opens: each entry describes what it leads to now (adapters come and go).
@@ -114,6 +126,8 @@ class TFormModel {
   void Button12Click();
   // Reads the device's stamp and shows it on the status line, silent on every failure.
   void LStatusDblClick();
+  // The user chose an entry of the data pane's context menu.
+  void PaneCommand(TPaneCommand command);
   // The user chose a language (the status line's context menu, the system menu). It takes
   // effect at once: the captions, the integrator list and, outside a test, the ready message
   // change; the data pane keeps what it shows until the next test. The choice is kept in the
@@ -135,6 +149,36 @@ class TFormModel {
   sim::TMemoryDevice* VirtualDevice() const { return virtual_device_.get(); }
   const std::string& SettingsPath() const { return settings_path_; }
 
+  // --- The exchange log ------------------------------------------------------------------------
+  // Every frame on the form's port since the window started, whether its window is shown or
+  // not, with the port's openings and closings. Safe from any thread.
+  TExchangeLog& ExchangeLog() { return *log_; }
+  // Whether the log records. It does from the start; the benchmark that weighs its cost turns
+  // it off. Only between exchanges.
+  void SetLogRecording(bool recording);
+
+  // --- Long work: the monitor, an archive range ----------------------------------------------
+  // Long work holds the port as a test does, for as long as it runs: the test and doser
+  // buttons are disabled, the stamp's double-click waits, and the port number, speed and
+  // network address chosen in the form now are the ones it uses (set on oxaComPort and both
+  // masters; the port is not opened yet). False, and nothing changes, while a test or other
+  // long work holds the port. `stop` is called on the window's thread when the window is
+  // about to close: it ends the work (its thread joined) and calls EndLongWork before it
+  // returns.
+  bool BeginLongWork(std::function<void()> stop);
+  // Closes the port if it is open and brings the buttons back. On the window's thread.
+  void EndLongWork();
+  bool LongWorkRunning() const { return long_work_; }
+  // Ends the long work under way, if any, through its `stop`.
+  void StopLongWork();
+  // From the long work's own thread (one thread at a time): opens the port the long work
+  // took, logged as opened or failed with its reason; true when it is open. ClosePort closes
+  // it, logged. AfterExchange is called after every exchange, so that the log tells a request
+  // nothing answered as such.
+  bool OpenPort();
+  void ClosePort();
+  void AfterExchange();
+
  private:
   IFormView& view_;
   std::string settings_path_;
@@ -152,6 +196,11 @@ class TFormModel {
   ToxaZeb106 Zeb106;
 
  private:
+  // The exchange log and the tracer that feeds it from oxaComPort, both made after the port
+  // (the log counts its times from the port's clock); the tracer lets go of the port first.
+  std::unique_ptr<TExchangeLog> log_;
+  TFrameTracer tracer_;
+
   std::unique_ptr<IComPortIo> MakePortIo();
   // Every port of the list leads to the virtual device, at the form's address.
   void StartVirtualDevice(std::map<uint8_t, std::string>& devices);
@@ -161,6 +210,8 @@ class TFormModel {
   void ShowReady();
   // Opens oxaComPort with the port number and speed chosen in the form, off the window's thread.
   void OpenChosenPort();
+  // The port's name in the log: "COM1 (/dev/ttyUSB0)".
+  std::string LoggedPortName() const;
   // The pattern of the test and doser buttons around `action`, run off the window's thread;
   // `sending` shows the "request sent" status first; `after` runs after a success.
   void RunTest(bool sending, const std::function<TActionResult()>& action,
@@ -180,6 +231,9 @@ class TFormModel {
   TLanguage language_ = TLanguage::kRussian;
   bool busy_ = false;
   bool close_pending_ = false;
+  bool long_work_ = false;
+  std::function<void()> long_work_stop_;
+  bool log_recording_ = true;
   std::optional<TControl> focus_before_;
   std::optional<TControl> focus_moved_to_;
 };

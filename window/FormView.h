@@ -73,8 +73,11 @@ struct TNumberRange {
   size_t max_chars = 0;
 };
 
-// The key code of Escape, as FormKeyDown takes keys (the system's virtual key codes).
+// The key codes FormKeyDown knows (the system's virtual key codes): Escape, and the letters
+// of Ctrl+L and Ctrl+M.
 inline constexpr uint16_t kKeyEscape = 27;
+inline constexpr uint16_t kKeyL = 'L';
+inline constexpr uint16_t kKeyM = 'M';
 
 class IFormView {
  public:
@@ -145,6 +148,15 @@ class IFormView {
   // Closes the window as its close button would: the view asks the model (FormCloseQuery)
   // first, and tells it (FormClose) when the window does close.
   virtual void Close() = 0;
+
+  // --- The form's other windows -------------------------------------------------------------
+  // Each is non-modal, made at its first showing and brought to the front when shown already.
+  // The exchange log's window shows the model's ExchangeLog().
+  virtual void ShowExchangeLog() = 0;
+  // The monitor: chosen values read again and again, with a plot and a CSV log.
+  virtual void ShowMonitor() = 0;
+  // A range of archive blocks read into a file.
+  virtual void ShowArchiveRange() = 0;
 };
 
 }  // namespace oxa

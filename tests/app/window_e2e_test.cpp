@@ -8,15 +8,18 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextDocumentFragment>
 #include <QTimer>
 #include <QtTest>
 #include <memory>
 
+#include "app/ExchangeLogDialog.h"
 #include "app/zeb_id_main.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "protocols/oxaModBusProtocol.h"
@@ -248,6 +251,51 @@ class WindowEndToEndTest : public QObject {
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
     QCOMPARE(statuses_.back().text, Utf8("Закрытие порта COM1"));
     QVERIFY(AllButtonsEnabled());
+  }
+
+  // The log records whether shown or not; Ctrl+L and the data pane's menu show it.
+  void exchangeLogShowsTheButtonsTraffic() {
+    Start();
+    Spin("UDNumReg")->setValue(2);
+    Click("Button3");
+    Edit([](auto& d) { d.NoAnswerToNext(3); });
+    Click("Button3");
+    QVERIFY(!w_->ExchangeLogWindow());
+    QTest::keyClick(w_.get(), Qt::Key_L, Qt::ControlModifier);
+    TExchangeLogDialog* log = w_->ExchangeLogWindow();
+    QVERIFY(log && log->isVisible());
+    QCOMPARE(log->windowTitle(), Utf8("Журнал обмена"));
+    auto* table = log->findChild<QTableWidget*>("LogTable");
+    QTRY_VERIFY(table->rowCount() > 0);
+    QStringList rows;
+    for (int r = 0; r < table->rowCount(); ++r) {
+      rows << table->item(r, 1)->text() + "|" + table->item(r, 3)->text().section(',', 0, 0) + "|" +
+                  table->item(r, 4)->text();
+    }
+    const QString read = "Modbus addr 1 fn 3 read holding registers";
+    const QString port = "COM1 (" + QString::fromStdString(device_->DevicePath()) + ")";
+    QCOMPARE(rows.mid(0, 7),
+             (QStringList{"|" + port + Utf8("|порт открыт"), "TX|" + read + Utf8("|КС верна"),
+                          "RX|" + read + Utf8("|КС верна"), "|" + port + Utf8("|порт закрыт"),
+                          "|" + port + Utf8("|порт открыт"), "TX|" + read + Utf8("|КС верна"),
+                          Utf8("||нет ответа")}));
+    QVERIFY(!table->item(2, 5)->text().isEmpty());  // the answer's response time
+
+    // The data pane's menu brings the same window back after it was closed.
+    log->close();
+    auto* pane = w_->findChild<QPlainTextEdit*>("MDebug");
+    emit pane->customContextMenuRequested(QPoint(5, 5));
+    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QAction* entry = nullptr;
+    for (QAction* a : menu->actions()) {
+      if (a->text() == Utf8("Журнал обмена")) entry = a;
+    }
+    QVERIFY(entry);
+    entry->trigger();
+    menu->close();
+    QCOMPARE(w_->ExchangeLogWindow(), log);
+    QVERIFY(log->isVisible());
   }
 
   void portListTellsWhatEachEntryOpens() {

@@ -1,5 +1,6 @@
 #include "FormDriver.h"
 
+#include <commctrl.h>
 #include <psapi.h>
 
 #include <chrono>
@@ -113,6 +114,47 @@ bool TFormDriver::Start(const std::wstring& program, const std::wstring& argumen
     return false;
   }
   return true;
+}
+
+HWND TFormDriver::OtherWindow(const wchar_t* window_class, unsigned timeout_ms) const {
+  HWND found = nullptr;
+  WaitUntil(
+      [&] {
+        found = ::FindWindowW(window_class, nullptr);
+        return found != nullptr && ::IsWindowVisible(found);
+      },
+      timeout_ms);
+  return found != nullptr && ::IsWindowVisible(found) ? found : nullptr;
+}
+
+std::vector<std::vector<std::string>> TFormDriver::ListRows(HWND list, int columns) const {
+  constexpr size_t kChars = 1024;
+  std::vector<std::vector<std::string>> rows;
+  const size_t size = sizeof(LVITEMW) + kChars * sizeof(wchar_t);
+  char* remote = static_cast<char*>(
+      ::VirtualAllocEx(process_.hProcess, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (remote == nullptr) return rows;
+  const auto count = int(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int r = 0; r < count; ++r) {
+    std::vector<std::string>& row = rows.emplace_back();
+    for (int c = 0; c < columns; ++c) {
+      LVITEMW item{};
+      item.iSubItem = c;
+      item.cchTextMax = int(kChars);
+      item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+      std::wstring text(kChars, L'\0');
+      SIZE_T moved = 0;
+      if (!::WriteProcessMemory(process_.hProcess, remote, &item, sizeof(item), &moved)) break;
+      const auto length = size_t(
+          ::SendMessageW(list, LVM_GETITEMTEXTW, WPARAM(r), reinterpret_cast<LPARAM>(remote)));
+      ::ReadProcessMemory(process_.hProcess, remote + sizeof(LVITEMW), text.data(),
+                          kChars * sizeof(wchar_t), &moved);
+      text.resize(std::min(length, kChars - 1));
+      row.push_back(Utf8Of(text));
+    }
+  }
+  ::VirtualFreeEx(process_.hProcess, remote, 0, MEM_RELEASE);
+  return rows;
 }
 
 HWND TFormDriver::Control(std::string_view name) const {

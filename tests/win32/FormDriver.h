@@ -73,6 +73,13 @@ class TFormDriver {
   // The dots per inch the window is drawn at.
   UINT Dpi() const;
 
+  // A visible window of class `window_class` of the program other than its form (one of the
+  // form's other windows); null when none showed within `timeout_ms`.
+  HWND OtherWindow(const wchar_t* window_class, unsigned timeout_ms = 5000) const;
+  // The texts of a list view's rows, `columns` cells each. A list view keeps its texts to its
+  // own process: they are asked for into the program's memory and read from there.
+  std::vector<std::vector<std::string>> ListRows(HWND list, int columns) const;
+
   // Waits, looking every 10 ms, until `done` is true; false when `timeout_ms` passed first.
   static bool WaitUntil(const std::function<bool()>& done, unsigned timeout_ms);
 

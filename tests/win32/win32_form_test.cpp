@@ -28,6 +28,8 @@
 #include "serial/OxaUtils.h"
 #include "sim/FulDevice.h"
 #include "win32/ControlIds.h"
+#include "win32/Win32ExchangeLog.h"
+#include "win32/Win32Form.h"
 #include "window/FormDesign.h"
 #include "window/FormModel.h"
 
@@ -337,6 +339,37 @@ TEST_F(Win32Form, SilentLineFailsWhileTheWindowGoesOn) {
   EXPECT_EQ(form_.Lines("MDebug"), (std::vector<std::string>{"Failed", "ErrCode=2"}));
   EXPECT_EQ(form_.Text("EQuery"), "01 11 C0 2C ");
   ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
+}
+
+// The log records whether shown or not; the data pane's menu shows it.
+TEST_F(Win32Form, ExchangeLogShowsTheButtonsTraffic) {
+  Start();
+  form_.SetText("Edit3", "2");
+  ASSERT_TRUE(form_.Click("Button3"));
+  form_.Choose("CBPort", silent_com_ - 1);
+  ASSERT_TRUE(form_.Click("Button3"));
+  // The menu's first entry, as the menu sends it.
+  ::PostMessageW(form_.Form(), WM_COMMAND, TWin32Form::kMenuPane, 0);
+  const HWND log = form_.OtherWindow(TWin32ExchangeLog::kClassName);
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(TFormDriver::Text(log), "Журнал обмена");
+  const HWND list = ::GetDlgItem(log, TWin32ExchangeLog::kRows);
+  std::vector<std::vector<std::string>> rows;
+  ASSERT_TRUE(
+      TFormDriver::WaitUntil([&] { return (rows = form_.ListRows(list, 6)).size() >= 7; }, 3000));
+  std::vector<std::string> shown;
+  for (const auto& row : rows) {
+    shown.push_back(row[1] + "|" + row[3].substr(0, row[3].find(',')) + "|" + row[4]);
+  }
+  const std::string read = "Modbus addr 1 fn 3 read holding registers";
+  const std::string device = "COM" + std::to_string(device_com_) + " (";
+  EXPECT_EQ(shown[0].substr(0, device.size() + 1), "|" + device);
+  EXPECT_EQ(std::vector<std::string>(shown.begin() + 1, shown.begin() + 3),
+            (std::vector<std::string>{"TX|" + read + "|КС верна", "RX|" + read + "|КС верна"}));
+  EXPECT_FALSE(rows[2][5].empty());  // the answer's response time
+  EXPECT_EQ(rows[4][4], "порт открыт");
+  EXPECT_EQ(shown[5], "TX|" + read + "|КС верна");
+  EXPECT_EQ(shown[6], "||нет ответа");
 }
 
 // In English from the command line: the ready message, a register read, a failure, the stamp;

@@ -85,6 +85,9 @@ class TFakeView final : public IFormView {
     }
     worker.join();
   }
+  void ShowExchangeLog() override { shown.push_back(TPaneCommand::kExchangeLog); }
+  void ShowMonitor() override { shown.push_back(TPaneCommand::kMonitor); }
+  void ShowArchiveRange() override { shown.push_back(TPaneCommand::kArchiveRange); }
   void Close() override {
     ++close_requests;
     if (model && model->FormCloseQuery()) {
@@ -107,6 +110,7 @@ class TFakeView final : public IFormView {
   std::vector<bool> enabled_at_status;  // Button2 enabled when each status was shown
   std::optional<TControl> focus;
   std::function<void()> while_working;  // events of the user during the next work
+  std::vector<TPaneCommand> shown;      // the other windows shown, in order
   int close_requests = 0;
   bool closed = false;
   const std::thread::id window_thread = std::this_thread::get_id();
@@ -386,9 +390,20 @@ TEST(FormModel, EventsDuringATest) {
       {"escape, other keys left to the controls",
        [](TForm& f) {
          EXPECT_FALSE(f.model->FormKeyDown(13));
+         EXPECT_FALSE(f.model->FormKeyDown(kKeyL));
          EXPECT_TRUE(f.model->FormKeyDown(kKeyEscape));
        },
        TControl::kButton3, true},
+      {"the log and the monitor open during a test",
+       [](TForm& f) {
+         EXPECT_TRUE(f.model->FormKeyDown(kKeyL, true));
+         EXPECT_TRUE(f.model->FormKeyDown(kKeyM, true));
+         f.model->PaneCommand(TPaneCommand::kArchiveRange);
+         EXPECT_EQ(f.view.shown,
+                   (std::vector<TPaneCommand>{TPaneCommand::kExchangeLog, TPaneCommand::kMonitor,
+                                              TPaneCommand::kArchiveRange}));
+       },
+       TControl::kButton3, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -410,6 +425,88 @@ TEST(FormModel, EventsDuringATest) {
     EXPECT_EQ(form.view.focus, row.focus_after);
     EXPECT_EQ(form.view.closed, row.closed);
   }
+}
+
+// --- The exchange log and long work --------------------------------------------------------
+
+// Every exchange of the buttons and the stamp is logged with the port's lines, whether the
+// log's window is shown or not.
+TEST(FormModel, ExchangeLogRecordsEveryExchange) {
+  TForm form("[Signature]\nBaud=2\nNetAddr=1\n");
+  form.view.numbers[size_t(TControl::kUDNumReg)] = 2;
+  form.Click(TControl::kButton3);
+  form.Edit([](auto& d) { d.NoAnswerToNext(3); });
+  form.Click(TControl::kButton3);
+  form.Edit([](auto& d) { d.SetStamp(7, 2012, 5, 31); });
+  form.model->LStatusDblClick();
+  form.view.index[size_t(TControl::kCBPort)] = -1;
+  form.Click(TControl::kButton3);
+
+  const TLogSnapshot log = form.model->ExchangeLog().Snapshot();
+  std::vector<std::string> rows;
+  for (const TLogRow& row : log.rows) {
+    const auto cells = LogRowCells(row, TLanguage::kEnglish);
+    rows.push_back(cells[1] + "|" + cells[3].substr(0, cells[3].find(',')) + "|" + cells[4]);
+  }
+  const std::string port = "COM1 (" + form.model->VirtualDevice()->DevicePath() + ")";
+  const std::string read = "Modbus addr 1 fn 3 read holding registers";
+  const std::vector<std::string> expected = {
+      "|" + port + "|port opened", "TX|" + read + "|checksum good", "RX|" + read + "|checksum good",
+      "|" + port + "|port closed",
+      // Silent: the request goes out three times, each without an answer.
+      "|" + port + "|port opened", "TX|" + read + "|checksum good", "||no answer",
+      "TX|" + read + "|checksum good", "||no answer", "TX|" + read + "|checksum good",
+      "||no answer", "|" + port + "|port closed",
+      // The stamp, in the 10x protocol.
+      "|" + port + "|port opened"};
+  ASSERT_GE(rows.size(), expected.size() + 3);
+  EXPECT_EQ(std::vector<std::string>(rows.begin(), rows.begin() + ptrdiff_t(expected.size())),
+            expected);
+  EXPECT_EQ(rows[expected.size()].substr(0, 7), "TX|10x ") << rows[expected.size()];
+  EXPECT_EQ(rows[expected.size() + 1].substr(0, 7), "RX|10x ") << rows[expected.size() + 1];
+  // No port chosen: the failure and its reason.
+  EXPECT_EQ(log.rows.back().kind, TLogRowKind::kPortFailed);
+  EXPECT_NE(log.rows.back().meaning.find("Порт не выбран"), std::string::npos);
+  // The stamp is two exchanges: the identification, then the stamp's record.
+  EXPECT_EQ(log.counters.requests, 6u);
+  EXPECT_EQ(log.counters.good_answers, 3u);
+  EXPECT_EQ(log.counters.timeouts, 3u);
+
+  form.model->SetLogRecording(false);
+  form.view.index[size_t(TControl::kCBPort)] = 0;
+  form.Click(TControl::kButton3);
+  EXPECT_EQ(form.model->ExchangeLog().Snapshot().next_number, log.next_number);
+}
+
+// Long work holds the port as a test does, until it ends or the window closes.
+TEST(FormModel, LongWorkHoldsThePort) {
+  TForm form("[Signature]\nPort=2\nBaud=1\nNetAddr=1\n");
+  int stops = 0;
+  ASSERT_TRUE(form.model->BeginLongWork([&] {
+    ++stops;
+    form.model->EndLongWork();
+  }));
+  EXPECT_TRUE(form.model->LongWorkRunning());
+  EXPECT_FALSE(form.model->BeginLongWork([] {}));
+  EXPECT_EQ(form.model->oxaComPort.ComPort(), 2);
+  EXPECT_EQ(form.model->oxaComPort.BaudRate(), 19200u);
+  for (const TControl b : kTestButtons) EXPECT_FALSE(form.view.enabled[size_t(b)]);
+  form.Click(TControl::kButton2);
+  form.model->LStatusDblClick();
+  EXPECT_TRUE(form.view.statuses.empty());
+
+  ASSERT_TRUE(form.model->OpenPort());
+  const TRegisterRead read = ReadRegisters(form.model->Ful0508, 0, 1);
+  form.model->AfterExchange();
+  EXPECT_EQ(read.code, TOxaError::kOk);
+  // The window closes: the long work is stopped first, and the port is closed.
+  form.model->Click(TControl::kButton1);
+  EXPECT_TRUE(form.view.closed);
+  EXPECT_EQ(stops, 1);
+  EXPECT_FALSE(form.model->LongWorkRunning());
+  EXPECT_FALSE(form.model->oxaComPort.Opened());
+  for (const TControl b : kTestButtons) EXPECT_TRUE(form.view.enabled[size_t(b)]);
+  EXPECT_EQ(form.model->ExchangeLog().Snapshot().rows.back().kind, TLogRowKind::kPortClosed);
 }
 
 // --- The settings file ----------------------------------------------------------------------

@@ -1,0 +1,270 @@
+#include "win32/Win32ExchangeLog.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "serial/OxaUtils.h"
+#include "win32/Win32Text.h"
+
+namespace oxa::win32 {
+
+namespace {
+
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr UINT kRefreshMs = 200;
+constexpr int kMargin = 8;
+constexpr int kLineHeight = 16;
+constexpr int kButtonHeight = 25;
+constexpr int kButtonWidth = 150;
+
+std::wstring TextOf(TText id, TLanguage language) {
+  return Wide(Text(id, language));
+}
+
+}  // namespace
+
+TWin32ExchangeLog::TWin32ExchangeLog(HINSTANCE instance, HWND owner, TExchangeLog& log,
+                                     TLanguage language, HFONT font)
+    : instance_(instance), owner_(owner), log_(log), language_(language), font_(font), rows_(log) {}
+
+TWin32ExchangeLog::~TWin32ExchangeLog() {
+  if (window_ != nullptr) ::DestroyWindow(window_);
+}
+
+int TWin32ExchangeLog::Scale(int pixels) const {
+  return ::MulDiv(pixels, int(dpi_), 96);
+}
+
+bool TWin32ExchangeLog::Create() {
+  INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_LISTVIEW_CLASSES};
+  ::InitCommonControlsEx(&classes);
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof(window_class);
+  window_class.lpfnWndProc = WindowProc;
+  window_class.hInstance = instance_;
+  window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  window_class.lpszClassName = kClassName;
+  if (::RegisterClassExW(&window_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+    return false;
+  }
+  const HDC screen = ::GetDC(owner_);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(owner_, screen);
+  dpi_ = dpi > 0 ? UINT(dpi) : 96;
+  const std::wstring title = TextOf(TText::kLogTitle, language_);
+  window_ =
+      ::CreateWindowExW(0, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                        CW_USEDEFAULT, Scale(1020), Scale(480), owner_, nullptr, instance_, this);
+  if (window_ == nullptr) return false;
+
+  const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
+                           int id) {
+    const HWND control =
+        ::CreateWindowExW(0, window_class, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
+                          window_, HMENU(INT_PTR(id)), instance_, nullptr);
+    ::SendMessageW(control, WM_SETFONT, WPARAM(font_), TRUE);
+    return control;
+  };
+  counters_ = make(L"STATIC", L"", SS_NOPREFIX | SS_LEFTNOWORDWRAP, kCounters);
+  rows_view_ = make(WC_LISTVIEWW, L"",
+                    WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, kRows);
+  ListView_SetExtendedListViewStyle(rows_view_, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
+  for (size_t i = 0; i < kLogColumns.size(); ++i) {
+    std::wstring caption = TextOf(kLogColumns[i], language_);
+    LVCOLUMNW column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.cx = Scale(kLogColumnWidths[i]);
+    column.pszText = caption.data();
+    ListView_InsertColumn(rows_view_, int(i), &column);
+  }
+  const std::pair<int, TText> buttons[] = {{kClear, TText::kLogClear},
+                                           {kCopy, TText::kLogCopy},
+                                           {kSaveText, TText::kLogSaveText},
+                                           {kSaveCsv, TText::kLogSaveCsv}};
+  for (const auto& [id, text] : buttons) make(L"BUTTON", TextOf(text, language_), WS_TABSTOP, id);
+  Layout();
+  Refresh();
+  return true;
+}
+
+void TWin32ExchangeLog::Show() {
+  Refresh();
+  ::ShowWindow(window_, SW_SHOWNORMAL);
+  ::SetForegroundWindow(window_);
+}
+
+void TWin32ExchangeLog::Layout() {
+  RECT client{};
+  ::GetClientRect(window_, &client);
+  const int margin = Scale(kMargin);
+  const int width = client.right - 2 * margin;
+  const int buttons_top = client.bottom - margin - Scale(kButtonHeight);
+  ::MoveWindow(counters_, margin, margin, width, Scale(kLineHeight), TRUE);
+  const int rows_top = margin + Scale(kLineHeight) + margin / 2;
+  ::MoveWindow(rows_view_, margin, rows_top, width, buttons_top - margin - rows_top, TRUE);
+  for (int id = kClear; id <= kSaveCsv; ++id) {
+    ::MoveWindow(::GetDlgItem(window_, id),
+                 margin + (id - kClear) * (Scale(kButtonWidth) + margin / 2), buttons_top,
+                 Scale(kButtonWidth), Scale(kButtonHeight), TRUE);
+  }
+}
+
+void TWin32ExchangeLog::Refresh() {
+  if (window_ == nullptr) return;
+  const int shown_before = ListView_GetItemCount(rows_view_);
+  const TLogFollower::TChange change = rows_.Update();
+  ::SetWindowTextW(counters_,
+                   Wide(LogCountersText(change.counters, change.dropped, language_)).c_str());
+  if (change.gone == 0 && change.added == 0) return;
+  // A reader who scrolled up to look at a row keeps it in view; otherwise the newest show.
+  const bool at_end =
+      ListView_GetTopIndex(rows_view_) + ListView_GetCountPerPage(rows_view_) >= shown_before;
+  // Rows gone from the front move every index: the selection would land on other rows.
+  if (change.gone > 0) ListView_SetItemState(rows_view_, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+  ListView_SetItemCountEx(rows_view_, int(rows_.Rows().size()), LVSICF_NOSCROLL);
+  if (at_end && !rows_.Rows().empty()) {
+    ListView_EnsureVisible(rows_view_, int(rows_.Rows().size()) - 1, FALSE);
+  }
+  ::InvalidateRect(rows_view_, nullptr, FALSE);
+}
+
+void TWin32ExchangeLog::CopySelected() {
+  std::vector<TLogRow> rows;
+  for (int i = ListView_GetNextItem(rows_view_, -1, LVNI_SELECTED);
+       i >= 0 && size_t(i) < rows_.Rows().size();
+       i = ListView_GetNextItem(rows_view_, i, LVNI_SELECTED)) {
+    rows.push_back(rows_.Rows()[size_t(i)]);
+  }
+  if (rows.empty() || !::OpenClipboard(window_)) return;
+  ::EmptyClipboard();
+  // The clipboard's text ends its lines as Windows does.
+  std::wstring text;
+  for (const wchar_t c : Wide(LogAsText(rows, language_))) {
+    if (c == L'\n') text += L'\r';
+    text += c;
+  }
+  const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  if (const HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+    if (void* at = ::GlobalLock(memory)) {
+      std::memcpy(at, text.c_str(), bytes);
+      ::GlobalUnlock(memory);
+      if (::SetClipboardData(CF_UNICODETEXT, memory) == nullptr) ::GlobalFree(memory);
+    } else {
+      ::GlobalFree(memory);
+    }
+  }
+  ::CloseClipboard();
+}
+
+void TWin32ExchangeLog::Save(bool csv) {
+  std::wstring path(MAX_PATH, L'\0');
+  const std::wstring title = TextOf(TText::kLogTitle, language_);
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof(dialog);
+  dialog.hwndOwner = window_;
+  dialog.lpstrFilter = csv ? L"CSV (*.csv)\0*.csv\0" : L"*.txt\0*.txt\0";
+  dialog.lpstrFile = path.data();
+  dialog.nMaxFile = DWORD(path.size());
+  dialog.lpstrTitle = title.c_str();
+  dialog.lpstrDefExt = csv ? L"csv" : L"txt";
+  dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+  if (!::GetSaveFileNameW(&dialog)) return;
+  path.resize(std::wcslen(path.c_str()));
+  Refresh();
+  const std::vector<TLogRow> rows(rows_.Rows().begin(), rows_.Rows().end());
+  TOutputError error;
+  if (!SaveLogFile(Utf8(path), csv ? LogAsCsv(rows, language_) : LogAsText(rows, language_),
+                   error)) {
+    const std::wstring text = path + L": " + Wide(VisibleText(error.detail));
+    ::MessageBoxW(window_, text.c_str(), title.c_str(), MB_OK | MB_ICONWARNING);
+  }
+}
+
+LRESULT CALLBACK TWin32ExchangeLog::WindowProc(HWND window, UINT message, WPARAM wparam,
+                                               LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* self =
+        static_cast<TWin32ExchangeLog*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
+    self->window_ = window;
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<TWin32ExchangeLog*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (self == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
+  return self->OnMessage(message, wparam, lparam);
+}
+
+LRESULT TWin32ExchangeLog::OnNotify(const NMHDR& header) {
+  if (header.hwndFrom != rows_view_) return 0;
+  if (header.code == LVN_GETDISPINFOW) {
+    LVITEMW& item = reinterpret_cast<NMLVDISPINFOW*>(const_cast<NMHDR*>(&header))->item;
+    if ((item.mask & LVIF_TEXT) == 0 || item.iItem < 0 ||
+        size_t(item.iItem) >= rows_.Rows().size() || item.iSubItem < 0 ||
+        size_t(item.iSubItem) >= kLogColumns.size()) {
+      return 0;
+    }
+    cell_ = Wide(LogRowCells(rows_.Rows()[size_t(item.iItem)], language_)[size_t(item.iSubItem)]);
+    item.pszText = cell_.data();
+  } else if (header.code == LVN_KEYDOWN) {
+    const auto& key = reinterpret_cast<const NMLVKEYDOWN&>(header);
+    if (key.wVKey == 'C' && ::GetKeyState(VK_CONTROL) < 0) CopySelected();
+  }
+  return 0;
+}
+
+LRESULT TWin32ExchangeLog::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  const HWND window = window_;
+  switch (message) {
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case kClear:
+          log_.Clear();
+          Refresh();
+          return 0;
+        case kCopy:
+          CopySelected();
+          return 0;
+        case kSaveText:
+        case kSaveCsv:
+          Save(LOWORD(wparam) == kSaveCsv);
+          return 0;
+        case IDCANCEL:  // Escape hides the window, as its close button does
+          ::ShowWindow(window_, SW_HIDE);
+          return 0;
+        default:
+          break;
+      }
+      break;
+    case WM_NOTIFY:
+      return OnNotify(*reinterpret_cast<const NMHDR*>(lparam));
+    case WM_SIZE:
+      Layout();
+      return 0;
+    case WM_SHOWWINDOW:
+      if (wparam != FALSE) {
+        ::SetTimer(window_, kRefreshTimer, kRefreshMs, nullptr);
+      } else {
+        ::KillTimer(window_, kRefreshTimer);
+      }
+      break;
+    case WM_TIMER:
+      if (wparam == kRefreshTimer) Refresh();
+      return 0;
+    case WM_CLOSE:
+      // The log goes on recording; its window only hides.
+      ::ShowWindow(window_, SW_HIDE);
+      return 0;
+    case WM_NCDESTROY:
+      window_ = nullptr;
+      break;
+    default:
+      break;
+  }
+  return ::DefWindowProcW(window, message, wparam, lparam);
+}
+
+}  // namespace oxa::win32
