@@ -7,6 +7,7 @@
 
 #include "actions/OxaActions.h"
 #include "actions/OxaPortTexts.h"
+#include "window/FormModel.h"
 
 namespace oxa {
 
@@ -17,6 +18,21 @@ std::string Said(TText id, TLanguage language) {
 }
 
 }  // namespace
+
+TMonitorPort FormMonitorPort(TFormModel& model) {
+  TMonitorPort port;
+  port.begin = [&model](std::function<void()> stop) {
+    return model.BeginLongWork(std::move(stop));
+  };
+  port.end = [&model] { model.EndLongWork(); };
+  port.open = [&model] { return model.OpenPort(); };
+  port.close = [&model] { model.ClosePort(); };
+  port.after_exchange = [&model] { model.AfterExchange(); };
+  port.lost = [&model] { return model.oxaComPort.Lost(); };
+  port.ful = &model.Ful0508;
+  port.port_name = [&model] { return model.ItemText(TControl::kCBPort); };
+  return port;
+}
 
 TMonitor::TMonitor(TMonitorPort port, TLanguage language, TMonitorLimits limits)
     : port_(std::move(port)), language_(language), limits_(limits) {

@@ -44,6 +44,12 @@ struct TMonitorPort {
   std::function<std::string()> port_name;
 };
 
+class TFormModel;
+
+// The form model's port as the monitor borrows it: its long work, its exchange log, its Modbus
+// master, and the port chosen in the form.
+TMonitorPort FormMonitorPort(TFormModel& model);
+
 // What the user chose to poll.
 struct TMonitorChoice {
   std::vector<size_t> integrators = {};  // positions in kIntegrators, in the order shown
