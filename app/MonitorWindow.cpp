@@ -117,6 +117,8 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
   auto* shown = new QSplitter(Qt::Vertical, this);
   shown->addWidget(table_);
   shown->addWidget(plot_);
+  shown->setStretchFactor(0, 1);
+  shown->setStretchFactor(1, 2);
   auto* layout = new QHBoxLayout(this);
   layout->addLayout(left, 0);
   layout->addWidget(shown, 1);

@@ -107,6 +107,12 @@ void TPlotWidget::paintEvent(QPaintEvent*) {
     }
     painter.setPen(QPen(Colour(k), 1.5));
     painter.drawPath(path);
+    // A lone read is a dot.
+    if (s.t.size() == 1 && std::isfinite(s.y[0])) {
+      painter.setBrush(Colour(k));
+      painter.drawEllipse(QPointF(x_of(s.t[0]), y_of(s.y[0])), 2.5, 2.5);
+      painter.setBrush(Qt::NoBrush);
+    }
   }
   // The legend, top left inside the plot.
   painter.setClipping(false);

@@ -255,25 +255,31 @@ std::vector<TPlotSeries> TMonitor::Plot(double span_s, size_t max_points) const 
     plot[c].name =
         columns_[c].unit.empty() ? columns_[c].name : columns_[c].name + ", " + columns_[c].unit;
   }
-  if (count == 0 || max_points < 2) return plot;
+  if (count == 0 || max_points < 4) return plot;
   const double now = running_ ? std::chrono::duration<double>(TClock::now() - start_).count()
                               : history_t_[(history_head_ + count - 1) % count];
   const double from = now - span_s;
-  // Stretches of equal time, each giving its least and greatest value.
-  const size_t stretches = std::max<size_t>(1, max_points / 2);
+  // Stretches of equal time, each giving its first, least, greatest and last value in the
+  // order they were read: a spike stays, and a flat line still runs from end to end.
+  const size_t stretches = std::max<size_t>(1, max_points / 4);
   const double stretch_s = span_s / static_cast<double>(stretches);
+  struct TPoint {
+    double t;
+    double y;
+  };
   for (size_t c = 0; c < width; ++c) {
     TPlotSeries& series = plot[c];
     size_t current = std::numeric_limits<size_t>::max();
-    double low_t = 0, low = 0, high_t = 0, high = 0;
+    TPoint first{}, low{}, high{}, last{};
     const auto flush = [&] {
       if (current == std::numeric_limits<size_t>::max()) return;
-      const bool low_first = low_t <= high_t;
-      series.t.push_back(now - (low_first ? low_t : high_t));
-      series.y.push_back(low_first ? low : high);
-      if (low_t != high_t) {
-        series.t.push_back(now - (low_first ? high_t : low_t));
-        series.y.push_back(low_first ? high : low);
+      TPoint points[] = {first, low, high, last};
+      std::sort(std::begin(points), std::end(points),
+                [](const TPoint& a, const TPoint& b) { return a.t < b.t; });
+      for (size_t k = 0; k < std::size(points); ++k) {
+        if (k > 0 && points[k].t == points[k - 1].t) continue;
+        series.t.push_back(now - points[k].t);
+        series.y.push_back(points[k].y);
       }
     };
     for (size_t k = 0; k < count; ++k) {
@@ -282,18 +288,17 @@ std::vector<TPlotSeries> TMonitor::Plot(double span_s, size_t max_points) const 
       const float v = history_y_[at * width + c];
       if (t < from || std::isnan(v)) continue;
       const auto s = std::min(stretches - 1, static_cast<size_t>((t - from) / stretch_s));
+      const TPoint point{t, v};
       if (s != current) {
         flush();
         current = s;
-        low_t = high_t = t;
-        low = high = v;
-      } else if (v < low) {
-        low = v;
-        low_t = t;
-      } else if (v > high) {
-        high = v;
-        high_t = t;
+        first = low = high = point;
+      } else if (point.y < low.y) {
+        low = point;
+      } else if (point.y > high.y) {
+        high = point;
       }
+      last = point;
     }
     flush();
   }

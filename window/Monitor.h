@@ -114,8 +114,9 @@ class TMonitor {
 
   // What the view shows, taken under the lock: any thread.
   TMonitorSnapshot Snapshot() const;
-  // The last `span_s` seconds of history, at most `max_points` points a value (the least and
-  // greatest of each stretch, so that no spike goes missing), for the plot.
+  // The last `span_s` seconds of history, at most `max_points` (4 or more) points a value: of
+  // each stretch of time its first, least, greatest and last value, so that no spike goes
+  // missing and a flat line still spans its time.
   std::vector<TPlotSeries> Plot(double span_s, size_t max_points) const;
   // The columns of the run, or of the last one.
   std::vector<TPollColumn> Columns() const;
