@@ -161,7 +161,7 @@ void TOutput::Result(const TActionResult& r, const TJsonObject& json, const std:
   Note(status);
 }
 
-void TOutput::Csv(std::string_view text) {
+void TOutput::CsvLines(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), out_);
   Flush();
 }

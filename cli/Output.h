@@ -78,10 +78,9 @@ class TOutput {
       : json_(json), language_(language), out_(out), err_(err) {}
 
   bool Json() const { return json_; }
-  // --csv: the standard output carries the CSV alone (Csv); results print nothing there, and
-  // their failures and the summary go to the standard error.
+  // --csv: the standard output carries the CSV alone (CsvLines); results print nothing there,
+  // and their failures and the summary go to the standard error.
   void SetCsv(bool csv);
-  bool Csv() const { return csv_; }
   // The language of the texts meant for people (--lang).
   TLanguage Language() const { return language_; }
   // The exit status so far: that of the last result or message that was not OK.
@@ -94,7 +93,7 @@ class TOutput {
   void Result(const TActionResult& r, const TJsonObject& json, const std::string& why, int status,
               const std::string& prefix = "");
   // CSV lines, made whole by the caller, on the standard output at once.
-  void Csv(std::string_view text);
+  void CsvLines(std::string_view text);
   // A line of its own on the standard output, at once: a JSON object, or a text.
   void Object(const TJsonObject& json);
   void Line(const std::string& text);

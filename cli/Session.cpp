@@ -152,7 +152,7 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
   const bool repeat = options_.count_given && options_.count != 1;
   if (repeat) CatchInterrupt();
   if (options_.csv) {
-    output_.Csv(PollCsvHeader(columns, options_.language));
+    output_.CsvLines(PollCsvHeader(columns, options_.language));
   }
   TTimes times;
   uint64_t count = 0;
@@ -185,7 +185,7 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
       const std::string_view outcome = row_outcome_ == TOxaError::kOk
                                            ? std::string_view("OK")
                                            : ErrorText(row_outcome_, options_.language);
-      output_.Csv(PollCsvRow(*read_time_, columns, row_, outcome));
+      output_.CsvLines(PollCsvRow(*read_time_, columns, row_, outcome));
     }
     if (!repeat || Interrupted() || output_.Failed()) break;
   }

@@ -60,7 +60,7 @@ size_t TMonitor::HistorySize() const {
 
 std::string TMonitor::Start(const TMonitorChoice& choice) {
   if (Running()) return {};
-  if (choice.interval_ms < limits_.min_interval_ms || choice.interval_ms > kMaxIntervalMs) {
+  if (choice.interval_ms < limits_.min_interval_ms) {
     return Said(TText::kMonitorIntervalTooShort, language_);
   }
   if (choice.integrators.empty() && choice.register_count == 0) {
@@ -98,6 +98,7 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
   {
     std::lock_guard lock(mutex_);
     choice_ = choice;
+    choice_.interval_ms = std::min(choice.interval_ms, kMaxIntervalMs);
     columns_ = std::move(columns);
     shown_ = {};
     shown_.running = true;

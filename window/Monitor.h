@@ -93,6 +93,7 @@ struct TMonitorLimits {
 
 class TMonitor {
  public:
+  // The longest interval: a day. A longer one is taken as a day.
   static constexpr uint32_t kMaxIntervalMs = 86'400'000;
   // Registers read in one exchange at most: a longer run takes several.
   static constexpr uint16_t kRegistersPerExchange = 125;
