@@ -2,6 +2,7 @@
 // with a '.' whatever the language, and the local time with milliseconds and UTC offset.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -38,6 +39,21 @@ TEST(PollCsv, TimeIsIsoWithMillisecondsAndOffset) {
       {At(2026, 7, 1, 0, 0, 0, 0, -(9 * 3600 + 1800)), "2026-07-01T00:00:00.000-09:30"},
   };
   for (const TRow& row : rows) EXPECT_EQ(IsoTimeText(row.time), row.text);
+}
+
+// Whatever the zone, the local fields less the offset are the moment itself in UTC.
+TEST(PollCsv, LocalTimeLessItsOffsetIsTheMomentInUtc) {
+  using namespace std::chrono;
+  for (const int64_t s : {int64_t{1768478400}, int64_t{1784116800}, int64_t{1798761599}}) {
+    const auto when = system_clock::time_point(seconds(s)) + milliseconds(987);
+    const TLocalTime local = LocalTimeOf(when);
+    const sys_days date = year(local.tm.tm_year + 1900) / month(unsigned(local.tm.tm_mon + 1)) /
+                          day(unsigned(local.tm.tm_mday));
+    const auto fields = date.time_since_epoch() + hours(local.tm.tm_hour) +
+                        minutes(local.tm.tm_min) + seconds(local.tm.tm_sec);
+    EXPECT_EQ(duration_cast<seconds>(fields).count() - local.utc_offset_s, s);
+    EXPECT_EQ(local.millisecond, 987);
+  }
 }
 
 #ifndef _WIN32
