@@ -187,8 +187,9 @@ void TMonitor::PollOnce() {
           ful, static_cast<uint16_t>(choice_.first_register + done), count, language_);
       port_.after_exchange();
       if (r.Ok() && r.values.size() == count) {
-        for (uint16_t i = 0; i < count; ++i)
+        for (uint16_t i = 0; i < count; ++i) {
           row[choice_.integrators.size() + done + i] = r.values[i];
+        }
       } else if (!failure) {
         failure = r.code;
       }
