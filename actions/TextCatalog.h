@@ -135,6 +135,38 @@ enum class TText : uint16_t {
   // The form's other windows: titles, which are also their entries in the data pane's menu.
   kMonitorTitle,
   kArchiveRangeTitle,
+  // Archive ranges: the window's fields and buttons, its progress line (the numbers between
+  // the pieces), and the outcomes, each followed by what it names.
+  kArchiveFirstBlock,
+  kArchiveLastBlock,
+  kArchiveFileLabel,
+  kArchiveBrowse,
+  kArchiveResume,
+  kArchiveStart,
+  kArchiveStop,
+  kArchiveClose,
+  kArchiveFileFilter,
+  kArchiveProgressBlocks,        // "Blocks " done
+  kArchiveOf,                    // " of " total
+  kArchivePerSecond,             // ", " rate " blocks/s"
+  kArchiveTimeLeft,              // ", time left " m:ss
+  kArchiveComplete,              // path
+  kArchiveStopped,               // done " of " total
+  kArchiveIdentificationFailed,  // the outcome's text
+  kArchiveBlock,                 // number, then kArchiveNotRead
+  kArchiveNotRead,               // the outcome's text
+  kArchiveBadRange,              // the highest block, then kArchiveBadRangeEnd
+  kArchiveBadRangeEnd,
+  kArchiveNoPath,
+  kArchiveFileRefused,     // path, then what lies there
+  kArchiveNoRecord,        // the record's path
+  kArchiveBadRecord,       // the record's path
+  kArchiveOtherRange,      // the record's first "-" last
+  kArchiveNotWholeBlocks,  // path
+  kArchiveOtherDevice,     // the recorded identification
+  kArchiveWriteFailed,     // path ": " reason
+  kArchiveCommitFailed,    // path ": " reason
+  kArchivePortBusy,
   // Monitor: polled values and their log (time, outcome, the doser's state column).
   kPollTime,
   kPollOutcome,

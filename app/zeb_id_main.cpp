@@ -33,6 +33,7 @@
 #include <tuple>
 
 #include "actions/SettingsPath.h"
+#include "app/ArchiveRangeDialog.h"
 #include "app/ExchangeLogDialog.h"
 #include "app/MonitorWindow.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
@@ -245,7 +246,16 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     }
     RaiseWindow(monitor_window_);
   }
-  void ShowArchiveRange() override {}  // TODO archive range
+  void ShowArchiveRange() override {
+    oxa::TFormModel& model = *window_.model_;
+    // Made afresh in the form's language after a change, unless a download is under way.
+    if (archive_window_ && archive_window_->Language() != model.Language() &&
+        !archive_window_->Running()) {
+      delete archive_window_.data();
+    }
+    if (!archive_window_) archive_window_ = new TArchiveRangeDialog(model, &window_);
+    RaiseWindow(archive_window_);
+  }
 
   TExchangeLogDialog* ExchangeLogWindow() const { return log_window_; }
   TMonitorWindow* MonitorWindow() const { return monitor_window_; }
@@ -265,6 +275,7 @@ class TIDMainFrm::TView final : public oxa::IFormView {
   std::array<QWidget*, oxa::kControlCount> widgets_{};
   QPointer<TExchangeLogDialog> log_window_;
   QPointer<TMonitorWindow> monitor_window_;
+  QPointer<TArchiveRangeDialog> archive_window_;
 };
 
 QPoint CentredFramePosition(const QRect& available, const QSize& client, const QMargins& margins) {

@@ -468,8 +468,9 @@ constexpr TCommand kCommands[] = {
      PrepareIntegrator},
     {"archive", "FIRST [LAST]",
      "archive blocks (function 65); with -o FILE their raw bytes go to\n"
-     "FILE (through FILE.part), otherwise hexadecimal lines under each\n"
-     "block's number",
+     "FILE (through FILE.part, beside FILE.info that names the device\n"
+     "and the blocks until all are there), otherwise hexadecimal lines\n"
+     "under each block's number; --resume continues an interrupted FILE",
      1, 2, "archive needs FIRST and may take LAST", TCommandProtocol::kModbus, PrepareArchive},
     {"dose", "[LITRES]",
      "reads the dose in litres, or writes LITRES (rounded to tenths of\n"

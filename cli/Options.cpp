@@ -175,6 +175,11 @@ constexpr TOptionSpec kOptions[] = {
     {"-o", "--output", kValue, "FILE", "a file name",
      "archive: write the blocks' raw bytes to FILE",
      SetText<&TOptions::output>, TOptionUse::kArchive},
+    {"", "--resume", kFlag, "", "",
+     "archive -o: continue an interrupted FILE from its last whole\n"
+     "block, reading only the blocks it lacks, if the device and the\n"
+     "blocks are those it was begun with",
+     SetFlag<&TOptions::resume>, TOptionUse::kArchive},
     {"", "--lang", kValue, "LANG", "a language: en or ru",
      "the language of the texts meant for people: en (default) or ru,\n"
      "the window's (data lines, doser state, error_text, integrator\n"

@@ -59,6 +59,7 @@ struct TOptions {
   bool broadcast = false;                          // a write to address 0 is meant for every device
   TRegisterFormat format = TRegisterFormat::kU16;  // regs: the values beside the hex lines
   std::string output;                              // archive: raw blocks to this file
+  bool resume = false;                             // archive -o: continue an interrupted file
   std::string bauds;                               // scan: "9600,19200"
   std::string addresses;                           // scan: "1-247"
   std::string protocol = "both";                   // scan: modbus, 10x or both

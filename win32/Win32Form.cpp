@@ -103,6 +103,8 @@ TWin32Form::~TWin32Form() {
   // The model goes first: it may still ask its view to show something as it ends. The log's
   // window, which reads the model's log, before it.
   log_window_.reset();
+  // A download under way ends, and gives the port back, while the model is still there.
+  archive_window_.reset();
   model_.reset();
   if (window_ != nullptr) ::DestroyWindow(window_);
   if (window_font_ != nullptr) ::DeleteObject(window_font_);
@@ -719,6 +721,23 @@ void TWin32Form::ShowMonitor() {
     }
   }
   monitor_window_->Show();
+}
+
+void TWin32Form::ShowArchiveRange() {
+  // Made afresh in the form's language after a change, unless a download is under way.
+  if (archive_window_ && archive_window_->Language() != model_->Language() &&
+      !archive_window_->Running()) {
+    archive_window_.reset();
+  }
+  if (!archive_window_) {
+    archive_window_ =
+        std::make_unique<TWin32ArchiveRange>(instance_, window_, *model_, window_font_);
+    if (!archive_window_->Create()) {
+      archive_window_.reset();
+      return;
+    }
+  }
+  archive_window_->Show();
 }
 
 void TWin32Form::PaneMenu(POINT at) {

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "win32/Win32ArchiveRange.h"
 #include "win32/Win32ExchangeLog.h"
 #include "win32/Win32FloatEdit.h"
 #include "win32/Win32Monitor.h"
@@ -85,7 +86,7 @@ class TWin32Form : public IFormView {
   void Close() override;
   void ShowExchangeLog() override;
   void ShowMonitor() override;
-  void ShowArchiveRange() override {}  // TODO archive range
+  void ShowArchiveRange() override;
 
   // The window's handle, for the form's other windows that it owns.
   HWND Handle() const { return window_; }
@@ -138,6 +139,7 @@ class TWin32Form : public IFormView {
   // The form's other windows, made at their first showing.
   std::unique_ptr<TWin32ExchangeLog> log_window_;
   std::unique_ptr<TWin32Monitor> monitor_window_;
+  std::unique_ptr<TWin32ArchiveRange> archive_window_;
 };
 
 // The settings file of the program: ful03test.ini beside it where its folder is writable or

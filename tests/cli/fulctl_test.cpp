@@ -121,6 +121,11 @@ class TProcess {
   std::string early_out_;
 };
 
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -469,6 +474,9 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
       {{"dose", "6553.55"}, "LITRES '6553.55' is not a dose from 0 to 6553.5"},
       // Options that would be ignored are refused.
       {{"-o", "x.bin", "regs", "0", "1"}, "-o x.bin goes only with archive, not with regs"},
+      {{"--resume", "regs", "0", "1"}, "--resume goes only with archive, not with regs"},
+      {{"archive", "0", "9", "--resume"}, "--resume continues a file: it needs FIRST, LAST and -o"},
+      {{"archive", "0", "-o", "x.bin", "--resume"}, "--resume continues a file: it needs FIRST"},
       {{"id", "--protocol=10x"}, "--protocol=10x goes only with scan, not with id"},
       {{"-n", "3", "write", "100", "1"}, "-n 3 goes only with the reads"},
       {{"--csv", "id"}, "--csv goes only with regs, integrator and doser state, not with id"},
@@ -745,6 +753,11 @@ TEST_F(Fulctl, FilesAreWrittenOnlyWhereARegularFileIsOrNothing) {
        {"archive", "0", "1", "-o", out},
        out + ".part is in the way (a symbolic link)"},
       {"mkfifo", out + ".part", {"archive", "0", "1", "-o", out}, "is in the way (a FIFO)"},
+      {link,
+       out + ".part",
+       {"archive", "0", "1", "-o", out, "--resume"},
+       out + ".part is in the way (a symbolic link)"},
+      {link, out + ".info", {"archive", "0", "1", "-o", out}, "it is a symbolic link"},
       {link, trace, {"--trace=" + trace, "id"}, "it is a symbolic link"},
       {"mkfifo", trace, {"--trace=" + trace, "id"}, "it is a FIFO"},
       // A device node, as /dev/null is (made by root only; skipped where it cannot be).
@@ -766,7 +779,9 @@ TEST_F(Fulctl, FilesAreWrittenOnlyWhereARegularFileIsOrNothing) {
     EXPECT_EQ(fs::symlink_status(at).type(), planted);
     std::ifstream in(victim);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
-    for (const std::string& path : {out, out + ".part", trace}) fs::remove_all(path);
+    for (const std::string& path : {out, out + ".part", out + ".info", trace}) {
+      fs::remove_all(path);
+    }
   }
   fs::remove_all(folder);
 }
@@ -851,6 +866,8 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   }
   EXPECT_NE(r.err.find("interrupted after"), std::string::npos) << r.err;
   in.close();
+  // The record beside it names the device and the range, for a resume.
+  EXPECT_EQ(Slurp(file + ".info"), "id=FUL-05.08 virtual device\nfirst=0\nlast=99\n");
 
   // A run that reads blocks replaces the file, which keeps its mode.
   ::chmod(file.c_str(), 0600);
@@ -860,6 +877,7 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   EXPECT_EQ(two.status, 0) << two.err;
   EXPECT_EQ(std::filesystem::file_size(file), 256u);
   EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
+  EXPECT_FALSE(std::filesystem::exists(file + ".info"));  // nothing left to resume
 
   // Without -o the blocks are printed under their numbers.
   const auto printed = Lines(TProcess({"-p", paced.DevicePath(), "--settings",
@@ -882,6 +900,66 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   EXPECT_EQ(std::filesystem::file_size(file), 4u);
   EXPECT_FALSE(std::filesystem::exists(file + ".part"));
   std::filesystem::remove(file);
+}
+
+TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
+  const std::string file = std::filesystem::temp_directory_path() / "fulctl_resume_test.bin";
+  std::string three;  // blocks 0 to 2, as an interrupted run left them
+  for (uint16_t block = 0; block < 3; ++block) {
+    const auto bytes = sim::TFulDevice::ArchiveBlock(block);
+    three.append(bytes.begin(), bytes.end());
+  }
+  const std::string record = "id=FUL-05.08 bench\nfirst=0\nlast=9\n";
+  struct Case {
+    std::string what;
+    std::string bytes;
+    std::string record;
+    std::vector<std::string> args;
+    int status;
+    uint64_t requests;
+    std::string said;  // on the standard error
+  };
+  const std::vector<std::string> resume = {"archive", "0", "9", "-o", file, "--resume"};
+  const Case cases[] = {
+      {"the same", three, record, resume, 0, 1 + 7, ""},
+      {"another device", three, "id=FUL-05.08 other\nfirst=0\nlast=9\n", resume, 7, 1,
+       "it was begun from another device, FUL-05.08 other"},
+      {"other blocks",
+       three,
+       record,
+       {"archive", "0", "8", "-o", file, "--resume"},
+       7,
+       0,
+       "it was begun for blocks 0-9"},
+      {"part of a block", three + "x", record, resume, 7, 0, "not whole blocks of this range"},
+      {"no record", three, "", resume, 7, 0, "no record of its start " + file + ".info"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::ofstream(file, std::ios::binary) << c.bytes;
+    std::filesystem::remove(file + ".info");
+    if (!c.record.empty()) std::ofstream(file + ".info") << c.record;
+    uint64_t before = 0;
+    device.Edit([&](sim::TFulDevice& d) { before = d.RequestsAnswered(); });
+    const TRunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    uint64_t after = 0;
+    device.Edit([&](sim::TFulDevice& d) { after = d.RequestsAnswered(); });
+    EXPECT_EQ(after - before, c.requests);
+    EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+    if (c.status != 0) {
+      EXPECT_TRUE(Slurp(file) == c.bytes);
+      continue;
+    }
+    EXPECT_EQ(std::filesystem::file_size(file), 10u * 128u);
+    const auto last = sim::TFulDevice::ArchiveBlock(9);
+    EXPECT_TRUE(Slurp(file).substr(9 * 128) == std::string(last.begin(), last.end()));
+    EXPECT_FALSE(std::filesystem::exists(file + ".info"));
+  }
+  std::filesystem::remove(file);
+  std::filesystem::remove(file + ".info");
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include "serial/OxaUtils.h"
 #include "sim/FulDevice.h"
 #include "win32/ControlIds.h"
+#include "win32/Win32ArchiveRange.h"
 #include "win32/Win32ExchangeLog.h"
 #include "win32/Win32Form.h"
 #include "win32/Win32Monitor.h"
@@ -417,6 +418,49 @@ TEST_F(Win32Form, MonitorPollsIntoItsListWhileTheButtonsWait) {
   EXPECT_EQ(TFormDriver::Text(control(TWin32Monitor::kCounters)).rfind("Чтений: ", 0), 0u);
   EXPECT_NE(TFormDriver::Text(control(TWin32Monitor::kCounters)).find("Ошибок: 0"),
             std::string::npos);
+}
+
+// The data pane's menu opens the archive range window: a range it refuses sends nothing, and
+// a few blocks go into the file while the form's buttons wait.
+TEST_F(Win32Form, ArchiveRangeDownloadsAFewBlocksIntoAFile) {
+  using TRange = TWin32ArchiveRange;
+  Start();
+  ::PostMessageW(form_.Form(), WM_COMMAND, TWin32Form::kMenuPane + 2, 0);
+  const HWND range = form_.OtherWindow(TRange::kClassName);
+  ASSERT_NE(range, nullptr);
+  EXPECT_EQ(TFormDriver::Text(range), "Чтение архива");
+  const std::filesystem::path file = std::filesystem::path(program_).parent_path() / L"range.bin";
+  const auto start = [&] { ::PostMessageW(::GetDlgItem(range, TRange::kStart), BM_CLICK, 0, 0); };
+  const auto outcome = [&] { return TFormDriver::Text(::GetDlgItem(range, TRange::kOutcome)); };
+  ::SetDlgItemTextW(range, TRange::kFirst, L"9000");
+  ::SetDlgItemTextW(range, TRange::kFile, file.wstring().c_str());
+  start();
+  EXPECT_TRUE(TFormDriver::WaitUntil(
+      [&] { return outcome() == "Номера блоков от 0 до 8191, первый не больше последнего"; }, 3000))
+      << outcome();
+
+  ::SetDlgItemTextW(range, TRange::kFirst, L"3");
+  ::SetDlgItemTextW(range, TRange::kLast, L"6");
+  start();
+  const std::string saved = "Архив сохранён: " + Utf8Of(file.wstring());
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return outcome() == saved; }, 10000)) << outcome();
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return form_.Enabled("Button2"); }, 2000));
+  EXPECT_EQ(::SendDlgItemMessageW(range, TRange::kBar, PBM_GETPOS, 0, 0), 4);
+  std::string expected;
+  for (uint16_t block = 3; block <= 6; ++block) {
+    const auto bytes = sim::TFulDevice::ArchiveBlock(block);
+    expected.append(bytes.begin(), bytes.end());
+  }
+  std::string bytes(expected.size() + 1, '\0');
+  const HANDLE in = ::CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(in, INVALID_HANDLE_VALUE);
+  DWORD read = 0;
+  ::ReadFile(in, bytes.data(), DWORD(bytes.size()), &read, nullptr);
+  ::CloseHandle(in);
+  bytes.resize(read);
+  EXPECT_TRUE(bytes == expected);
+  ::DeleteFileW(file.wstring().c_str());
 }
 
 // In English from the command line: the ready message, a register read, a failure, the stamp;

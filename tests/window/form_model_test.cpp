@@ -126,8 +126,10 @@ class TFakeView final : public IFormView {
   }
 };
 
+// A path of the running test's own: the tests may run side by side.
 std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "form_model_" + name;
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  return ::testing::TempDir() + "form_model_" + (test != nullptr ? test->name() : "") + "_" + name;
 }
 
 void WriteFile(const std::string& path, const std::string& text) {

@@ -1,0 +1,229 @@
+#include "win32/Win32ArchiveRange.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <cwchar>
+
+#include "win32/Win32Text.h"
+
+namespace oxa::win32 {
+
+namespace {
+
+constexpr UINT_PTR kRefreshTimer = 1;
+constexpr UINT kRefreshMs = 100;
+// At 96 dots per inch.
+constexpr int kWidth = 480;
+constexpr int kHeight = 300;
+constexpr int kMargin = 10;
+constexpr int kLabelWidth = 120;
+constexpr int kRowHeight = 23;
+constexpr int kRowGap = 8;
+constexpr int kButtonWidth = 100;
+constexpr int kButtonHeight = 25;
+
+std::wstring TextOf(TText id, TLanguage language) {
+  return Wide(Text(id, language));
+}
+
+}  // namespace
+
+TWin32ArchiveRange::TWin32ArchiveRange(HINSTANCE instance, HWND owner, TFormModel& form, HFONT font)
+    : instance_(instance), owner_(owner), language_(form.Language()), model_(form), font_(font) {}
+
+TWin32ArchiveRange::~TWin32ArchiveRange() {
+  if (window_ != nullptr) ::DestroyWindow(window_);
+}
+
+int TWin32ArchiveRange::Scale(int pixels) const {
+  return ::MulDiv(pixels, int(dpi_), 96);
+}
+
+bool TWin32ArchiveRange::Create() {
+  INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  ::InitCommonControlsEx(&classes);
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof(window_class);
+  window_class.lpfnWndProc = WindowProc;
+  window_class.hInstance = instance_;
+  window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  window_class.lpszClassName = kClassName;
+  if (::RegisterClassExW(&window_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+    return false;
+  }
+  const HDC screen = ::GetDC(owner_);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(owner_, screen);
+  dpi_ = dpi > 0 ? UINT(dpi) : 96;
+  const std::wstring title = TextOf(TText::kArchiveRangeTitle, language_);
+  // The client area at the design's size, whatever the frame takes.
+  RECT frame{0, 0, Scale(kWidth), Scale(kHeight)};
+  constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+  ::AdjustWindowRectEx(&frame, kStyle, FALSE, 0);
+  window_ = ::CreateWindowExW(0, kClassName, title.c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                              frame.right - frame.left, frame.bottom - frame.top, owner_, nullptr,
+                              instance_, this);
+  if (window_ == nullptr) return false;
+
+  const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
+                           int id, int x, int y, int width, int height, DWORD ex_style = 0) {
+    const HWND control = ::CreateWindowExW(
+        ex_style, window_class, text.c_str(), WS_CHILD | WS_VISIBLE | style, Scale(x), Scale(y),
+        Scale(width), Scale(height), window_, HMENU(INT_PTR(id)), instance_, nullptr);
+    ::SendMessageW(control, WM_SETFONT, WPARAM(font_), TRUE);
+    return control;
+  };
+  const int field_x = kMargin + kLabelWidth;
+  const int field_width = kWidth - field_x - kMargin;
+  int y = kMargin;
+  const auto label = [&](TText text, int id) {
+    make(L"STATIC", TextOf(text, language_), SS_NOPREFIX | SS_CENTERIMAGE, id, kMargin, y,
+         kLabelWidth, kRowHeight);
+  };
+  label(TText::kArchiveFirstBlock, kFirstLabel);
+  make(L"EDIT", L"0", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, kFirst, field_x, y, 80, kRowHeight,
+       WS_EX_CLIENTEDGE);
+  y += kRowHeight + kRowGap;
+  label(TText::kArchiveLastBlock, kLastLabel);
+  make(L"EDIT", std::to_wstring(kArchiveHighestBlock), WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL,
+       kLast, field_x, y, 80, kRowHeight, WS_EX_CLIENTEDGE);
+  y += kRowHeight + kRowGap;
+  label(TText::kArchiveFileLabel, kFileLabel);
+  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kFile, field_x, y,
+       field_width - kButtonWidth - kRowGap, kRowHeight, WS_EX_CLIENTEDGE);
+  make(L"BUTTON", TextOf(TText::kArchiveBrowse, language_), WS_TABSTOP, kBrowse,
+       kWidth - kMargin - kButtonWidth, y - 1, kButtonWidth, kButtonHeight);
+  y += kRowHeight + kRowGap;
+  make(L"BUTTON", TextOf(TText::kArchiveResume, language_), WS_TABSTOP | BS_AUTOCHECKBOX, kResume,
+       field_x, y, field_width, kRowHeight);
+  y += kRowHeight + kRowGap;
+  make(PROGRESS_CLASSW, L"", 0, kBar, kMargin, y, kWidth - 2 * kMargin, 18);
+  y += 18 + kRowGap;
+  make(L"STATIC", L"", SS_NOPREFIX, kProgress, kMargin, y, kWidth - 2 * kMargin, 16);
+  y += 16 + kRowGap / 2;
+  const int buttons_y = kHeight - kMargin - kButtonHeight;
+  make(L"STATIC", L"", SS_NOPREFIX, kOutcome, kMargin, y, kWidth - 2 * kMargin,
+       buttons_y - kRowGap - y);
+  const std::pair<int, TText> buttons[] = {
+      {kStart, TText::kArchiveStart}, {kStop, TText::kArchiveStop}, {kClose, TText::kArchiveClose}};
+  int x = kWidth - kMargin - 3 * kButtonWidth - 2 * kRowGap;
+  for (const auto& [id, text] : buttons) {
+    make(L"BUTTON", TextOf(text, language_), WS_TABSTOP, id, x, buttons_y, kButtonWidth,
+         kButtonHeight);
+    x += kButtonWidth + kRowGap;
+  }
+  ::SendDlgItemMessageW(window_, kFirst, EM_SETLIMITTEXT, 4, 0);
+  ::SendDlgItemMessageW(window_, kLast, EM_SETLIMITTEXT, 4, 0);
+  Refresh();
+  return true;
+}
+
+void TWin32ArchiveRange::Show() {
+  ::ShowWindow(window_, SW_SHOWNORMAL);
+  ::SetForegroundWindow(window_);
+}
+
+void TWin32ArchiveRange::Browse() {
+  std::wstring path = WindowText(::GetDlgItem(window_, kFile));
+  path.resize(std::max<size_t>(path.size(), MAX_PATH) + 1, L'\0');
+  const std::wstring title = TextOf(TText::kArchiveRangeTitle, language_);
+  // "Archive blocks (*.bin)", "*.bin", each ended by a null, and a null after the last.
+  std::wstring filter = TextOf(TText::kArchiveFileFilter, language_);
+  filter += L'\0';
+  filter += L"*.bin";
+  filter += L'\0';
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof(dialog);
+  dialog.hwndOwner = window_;
+  dialog.lpstrFilter = filter.c_str();
+  dialog.lpstrFile = path.data();
+  dialog.nMaxFile = DWORD(path.size());
+  dialog.lpstrTitle = title.c_str();
+  dialog.lpstrDefExt = L"bin";
+  // The file may exist: a resume continues it, and a new download replaces it only once it has
+  // blocks to put in its place.
+  dialog.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+  if (!::GetSaveFileNameW(&dialog)) return;
+  path.resize(std::wcslen(path.c_str()));
+  ::SetDlgItemTextW(window_, kFile, path.c_str());
+}
+
+void TWin32ArchiveRange::Start() {
+  const auto field = [this](int id) { return Utf8(WindowText(::GetDlgItem(window_, id))); };
+  const bool resume = ::IsDlgButtonChecked(window_, kResume) == BST_CHECKED;
+  model_.Start(field(kFirst), field(kLast), field(kFile), resume);
+  Refresh();
+}
+
+void TWin32ArchiveRange::Refresh() {
+  if (window_ == nullptr) return;
+  const TArchiveRangeState s = model_.State();
+  if (s.running && !running_) ::SetTimer(window_, kRefreshTimer, kRefreshMs, nullptr);
+  if (!s.running) ::KillTimer(window_, kRefreshTimer);
+  running_ = s.running;
+  const HWND bar = ::GetDlgItem(window_, kBar);
+  ::SendMessageW(bar, PBM_SETRANGE32, 0, LPARAM(std::max<size_t>(s.total, 1)));
+  ::SendMessageW(bar, PBM_SETPOS, WPARAM(s.done), 0);
+  ::SetDlgItemTextW(window_, kProgress, Wide(s.progress).c_str());
+  ::SetDlgItemTextW(window_, kOutcome, Wide(s.outcome).c_str());
+  for (const int id : {kFirst, kLast, kFile, kBrowse, kResume, kStart}) {
+    ::EnableWindow(::GetDlgItem(window_, id), !running_);
+  }
+  ::EnableWindow(::GetDlgItem(window_, kStop), running_);
+}
+
+LRESULT CALLBACK TWin32ArchiveRange::WindowProc(HWND window, UINT message, WPARAM wparam,
+                                                LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* self =
+        static_cast<TWin32ArchiveRange*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
+    self->window_ = window;
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<TWin32ArchiveRange*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (self == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
+  return self->OnMessage(message, wparam, lparam);
+}
+
+LRESULT TWin32ArchiveRange::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  const HWND window = window_;
+  switch (message) {
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case kBrowse:
+          Browse();
+          return 0;
+        case kStart:
+          Start();
+          return 0;
+        case kStop:
+          model_.Cancel();
+          return 0;
+        case kClose:
+        case IDCANCEL:  // Escape hides the window, as its close button does
+          ::ShowWindow(window_, SW_HIDE);
+          return 0;
+        default:
+          break;
+      }
+      break;
+    case WM_TIMER:
+      if (wparam == kRefreshTimer) Refresh();
+      return 0;
+    case WM_CLOSE:
+      // A download goes on; its window only hides.
+      ::ShowWindow(window_, SW_HIDE);
+      return 0;
+    case WM_NCDESTROY:
+      window_ = nullptr;
+      break;
+    default:
+      break;
+  }
+  return ::DefWindowProcW(window, message, wparam, lparam);
+}
+
+}  // namespace oxa::win32
