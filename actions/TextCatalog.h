@@ -167,6 +167,31 @@ enum class TText : uint16_t {
   kArchiveWriteFailed,     // path ": " reason
   kArchiveCommitFailed,    // path ": " reason
   kArchivePortBusy,
+  // Monitor: polled values and their log (time, outcome, the doser's state column).
+  kPollTime,
+  kPollOutcome,
+  kPollDoserState,
+  kMonitorIntegrators,
+  kMonitorFirstRegister,
+  kMonitorRegisterCount,
+  kMonitorInterval,
+  kMonitorLog,
+  kMonitorBrowse,
+  kMonitorStart,
+  kMonitorStop,
+  kMonitorColumnName,
+  kMonitorColumnValue,
+  kMonitorColumnUnit,
+  kMonitorColumnTime,
+  kMonitorReads,
+  kMonitorFailures,
+  kMonitorCsvFilter,
+  kMonitorIntervalTooShort,
+  kMonitorNothingChosen,
+  kMonitorPortBusy,
+  kMonitorLogUnwritable,
+  kMonitorLogFailed,
+  kMonitorNotRegular,
   kCount
 };
 

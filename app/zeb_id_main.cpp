@@ -35,6 +35,7 @@
 #include "actions/SettingsPath.h"
 #include "app/ArchiveRangeDialog.h"
 #include "app/ExchangeLogDialog.h"
+#include "app/MonitorWindow.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "ui_zeb_id_main.h"
 
@@ -233,7 +234,18 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     }
     RaiseWindow(log_window_);
   }
-  void ShowMonitor() override {}  // TODO monitor
+  void ShowMonitor() override {
+    oxa::TFormModel& model = *window_.model_;
+    // Made afresh in the form's language after a change, unless it is polling.
+    if (monitor_window_ && monitor_window_->Language() != model.Language() &&
+        !monitor_window_->Monitor().Running()) {
+      delete monitor_window_.data();
+    }
+    if (!monitor_window_) {
+      monitor_window_ = new TMonitorWindow(oxa::FormMonitorPort(model), model.Language(), &window_);
+    }
+    RaiseWindow(monitor_window_);
+  }
   void ShowArchiveRange() override {
     oxa::TFormModel& model = *window_.model_;
     // Made afresh in the form's language after a change, unless a download is under way.
@@ -246,6 +258,7 @@ class TIDMainFrm::TView final : public oxa::IFormView {
   }
 
   TExchangeLogDialog* ExchangeLogWindow() const { return log_window_; }
+  TMonitorWindow* MonitorWindow() const { return monitor_window_; }
 
  private:
   static void RaiseWindow(QWidget* window) {
@@ -261,6 +274,7 @@ class TIDMainFrm::TView final : public oxa::IFormView {
   TIDMainFrm& window_;
   std::array<QWidget*, oxa::kControlCount> widgets_{};
   QPointer<TExchangeLogDialog> log_window_;
+  QPointer<TMonitorWindow> monitor_window_;
   QPointer<TArchiveRangeDialog> archive_window_;
 };
 
@@ -395,6 +409,10 @@ TIDMainFrm::~TIDMainFrm() {
 
 TExchangeLogDialog* TIDMainFrm::ExchangeLogWindow() const {
   return view_->ExchangeLogWindow();
+}
+
+TMonitorWindow* TIDMainFrm::MonitorWindow() const {
+  return view_->MonitorWindow();
 }
 
 bool TIDMainFrm::eventFilter(QObject* watched, QEvent* event) {

@@ -23,6 +23,7 @@ namespace Ui {
 class TIDMainFrm;
 }
 class TExchangeLogDialog;
+class TMonitorWindow;
 
 // The integrator registers under the name the window's tests have always used.
 inline constexpr const auto& IntegratorRegs = oxa::ToxaFul0508::kIntegratorRegs;
@@ -70,6 +71,8 @@ class TIDMainFrm : public QWidget {
   oxa::sim::TMemoryDevice* VirtualDevice() const { return model_->VirtualDevice(); }
   // The exchange log's window, once Ctrl+L or the data pane's menu has opened it; else null.
   TExchangeLogDialog* ExchangeLogWindow() const;
+  // The monitor's window, once Ctrl+M or the data pane's menu has opened it; else null.
+  TMonitorWindow* MonitorWindow() const;
 
  signals:
   // Every status line change, in order (the window's own record of its progress).

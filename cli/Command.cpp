@@ -22,11 +22,16 @@ TPrepared Problem(std::string problem) {
   return {{}, std::move(problem)};
 }
 
-// A read that -n may repeat, one result each time.
-TPrepared Reads(std::function<bool(TSession&)> read) {
-  TPrepared p{[read = std::move(read)](TSession& s) { return s.Repeat([&] { return read(s); }); },
+// A read that -n may repeat, one result each time; with `columns` its values make the rows of
+// --csv.
+TPrepared Reads(std::function<bool(TSession&)> read, std::vector<TPollColumn> columns = {}) {
+  const bool csv = !columns.empty();
+  TPrepared p{[read = std::move(read), columns = std::move(columns)](TSession& s) {
+                return s.Repeat([&] { return read(s); }, columns);
+              },
               ""};
   p.repeats = true;
+  p.csv = csv;
   return p;
 }
 
@@ -102,10 +107,10 @@ bool Registers(TSession& s, uint16_t start, uint16_t count) {
   TRegisterRead r = ReadRegisters(s.Ful(), start, count, s.Language());
   TJsonObject j = CommonFields(r, s.Language());
   j.Add("start", int{start});
+  const TRegisterFormat format = s.Options().format;
+  std::vector<double> numbers;
   if (r.Ok()) {
     // The window's lines, then each value beside its register number.
-    const TRegisterFormat format = s.Options().format;
-    std::vector<double> numbers;
     for (std::string& line : RegisterValueLines(start, r.values, format, numbers)) {
       r.lines.push_back(std::move(line));
     }
@@ -115,6 +120,7 @@ bool Registers(TSession& s, uint16_t start, uint16_t count) {
     }
   }
   s.Emit(r, j);
+  s.Values(r, numbers, count / RegisterFormatWidth(format));
   return r.Ok();
 }
 
@@ -133,6 +139,7 @@ bool Integrator(TSession& s, size_t index) {
     j.Add("raw", HexBytes(r.raw));
   }
   s.Emit(r, j);
+  s.Values(r, std::span<const double>(&r.value, 1), 1);
   return r.Ok();
 }
 
@@ -180,6 +187,8 @@ bool DoserState(TSession& s) {
   TJsonObject j = CommonFields(r, s.Language());
   if (r.Ok()) j.Add("state", int{r.state}).Add("name", r.name);
   s.Emit(r, j);
+  const double state = r.state;
+  s.Values(r, std::span<const double>(&state, 1), 1);
   return r.Ok();
 }
 
@@ -337,9 +346,18 @@ TPrepared PrepareRegs(const TArguments& a, const TOptions& o) {
     return Problem("--format " + std::string(RegisterFormatName(o.format)) +
                    " takes two registers a value: COUNT '" + a[1] + "' must be even");
   }
-  return Reads([s = uint16_t(*start), n = uint16_t(*count)](TSession& session) {
-    return Registers(session, s, n);
-  });
+  // The columns of --csv: one per value, at the register it begins.
+  const size_t width = RegisterFormatWidth(o.format);
+  const bool is_float =
+      o.format == TRegisterFormat::kFloat || o.format == TRegisterFormat::kFloatSwapped;
+  std::vector<TPollColumn> columns;
+  for (size_t i = 0; i + width <= *count; i += width) {
+    columns.push_back(RegisterColumn(static_cast<uint16_t>(*start + i),
+                                     is_float ? TPollKind::kFloat32 : TPollKind::kInteger));
+  }
+  return Reads([s = uint16_t(*start),
+                n = uint16_t(*count)](TSession& session) { return Registers(session, s, n); },
+               std::move(columns));
 }
 
 TPrepared PrepareWrite(const TArguments& a, const TOptions&) {
@@ -358,7 +376,7 @@ TPrepared PrepareWrite(const TArguments& a, const TOptions&) {
   return Writes([r = uint16_t(*reg), values](TSession& s) { return Write(s, r, values); });
 }
 
-TPrepared PrepareIntegrator(const TArguments& a, const TOptions&) {
+TPrepared PrepareIntegrator(const TArguments& a, const TOptions& o) {
   std::vector<size_t> indexes;
   if (a[0] == "all") {
     for (size_t i = 0; i < kIntegrators.size(); ++i) indexes.push_back(i);
@@ -367,11 +385,15 @@ TPrepared PrepareIntegrator(const TArguments& a, const TOptions&) {
   } else {
     return Problem("unknown integrator '" + a[0] + "' (V1, M1, Tall, Tnar1, T1, 2000, ... or all)");
   }
-  return Reads([indexes](TSession& s) {
-    bool ok = true;
-    for (const size_t i : indexes) ok = Integrator(s, i) && ok;
-    return ok;
-  });
+  std::vector<TPollColumn> columns;
+  for (const size_t i : indexes) columns.push_back(IntegratorColumn(i, o.language));
+  return Reads(
+      [indexes](TSession& s) {
+        bool ok = true;
+        for (const size_t i : indexes) ok = Integrator(s, i) && ok;
+        return ok;
+      },
+      std::move(columns));
 }
 
 // A dose in litres written as digits with a decimal point or comma ("12.5", "12,5", "7"), in
@@ -407,9 +429,9 @@ TPrepared PrepareDose(const TArguments& a, const TOptions&) {
   return Writes([dose = *dose](TSession& s) { return DoseWrite(s, dose); });
 }
 
-TPrepared PrepareDoser(const TArguments& a, const TOptions&) {
+TPrepared PrepareDoser(const TArguments& a, const TOptions& o) {
   const std::string what = a[0];
-  if (what == "state") return Reads(DoserState);
+  if (what == "state") return Reads(DoserState, {DoserStateColumn(o.language)});
   std::optional<TDoserCommand> command;
   if (what == "start") {
     command = TDoserCommand::kStart;

@@ -23,6 +23,7 @@ struct TPrepared {
   std::string problem;
   bool repeats = false;  // a read that -n repeats
   bool writes = false;   // a write or a doser command, which address 0 sends to every device
+  bool csv = false;      // a read whose values make a row of --csv
 };
 
 using TArguments = std::vector<std::string>;

@@ -52,6 +52,8 @@ Examples:
   fulctl -p /dev/ttyUSB0 -a 3 regs 0 10
   fulctl -p COM2 -b 19200 --json integrator all
   fulctl regs 2201 1 -n 0 -i 500          poll the dose register until Ctrl+C
+  fulctl --csv -n 0 -i 1000 integrator Gv1 > flow.csv
+                                          log a flow every second, with its time
   fulctl archive 0 99 -o archive.bin
   fulctl scan --bauds 9600,19200 --addresses 1-32
   fulctl -a 0 --broadcast doser stop      stop the doser of every device on the line
@@ -132,6 +134,9 @@ std::string OptionProblem(const TOptions& o, const TCommand& command, const TPre
       case TOptionUse::kReads:
         if (!prepared.repeats) with = "the reads (id, regs, integrator, dose, doser state, ...)";
         break;
+      case TOptionUse::kCsv:
+        if (!prepared.csv) with = "regs, integrator and doser state";
+        break;
       case TOptionUse::kWrites:
         if (!prepared.writes) with = "write, dose LITRES and doser start|pause|stop|reset";
         break;
@@ -150,6 +155,7 @@ std::string OptionProblem(const TOptions& o, const TCommand& command, const TPre
              std::string(command.name);
     }
   }
+  if (o.csv && o.json) return "--csv and --json are two forms of the output: give one";
   if (prepared.writes && o.address == 0 && !o.broadcast) {
     return "address 0 is the broadcast address: every device on the line would take this " +
            std::string(command.name) +

@@ -134,6 +134,12 @@ constexpr TOptionSpec kOptions[] = {
      "one JSON object per result on stdout, one line each, with ok,\n"
      "error, error_text and request (see the manual page)",
      SetFlag<&TOptions::json>},
+    {"", "--csv", kFlag, "", "",
+     "regs, integrator and doser state: a header line naming each\n"
+     "value and its unit, then one row per read (-n, -i) with its\n"
+     "local time, the values and the outcome; a failed read leaves\n"
+     "the values empty",
+     SetFlag<&TOptions::csv>, TOptionUse::kCsv},
     {"", "--trace", kOptionalValue, "FILE", "",
      "every frame on the wire, with times, to stderr or FILE",
      [](TOptions& o, const std::string& v) {

@@ -48,6 +48,7 @@ struct TOptions {
   std::optional<uint8_t> retries;  // attempts per exchange; each protocol's own default
   std::string settings;            // the settings file; empty: the window's
   bool json = false;
+  bool csv = false;  // regs, integrator, doser state: a CSV header and a row per read
   bool trace = false;
   std::string trace_file;  // empty: stderr
   bool count_given = false;
@@ -80,6 +81,7 @@ enum class TOptionKind { kFlag, kValue, kOptionalValue };
 enum class TOptionUse {
   kAny,
   kReads,    // a read that -n repeats
+  kCsv,      // a read whose values make a CSV row: regs, integrator, doser state
   kWrites,   // a write or a doser command
   kRegs,     // the regs command
   kArchive,  // the archive command

@@ -122,6 +122,12 @@ double TTimes::Median() const {
   return *middle;
 }
 
+void TOutput::SetCsv(bool csv) {
+  csv_ = csv;
+  // CSV lines end in CR LF already.
+  if (csv) UseBinaryOutput(out_);
+}
+
 void TOutput::Note(int status) {
   if (status != kExitOk) status_ = status;
 }
@@ -140,15 +146,24 @@ int TOutput::Finish(int status) {
 }
 
 void TOutput::Result(const TActionResult& r, const TJsonObject& json, const std::string& why,
-                     int status) {
+                     int status, const std::string& prefix) {
   if (json_) {
     std::fprintf(out_, "%s\n", json.Text().c_str());
   } else {
-    for (const std::string& line : r.lines) std::fprintf(out_, "%s\n", VisibleText(line).c_str());
+    if (!csv_) {
+      for (const std::string& line : r.lines) {
+        std::fprintf(out_, "%s%s\n", prefix.c_str(), VisibleText(line).c_str());
+      }
+    }
     if (!r.Ok()) Message(why);
   }
   Flush();
   Note(status);
+}
+
+void TOutput::CsvLines(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), out_);
+  Flush();
 }
 
 void TOutput::Object(const TJsonObject& json) {
@@ -211,7 +226,11 @@ void TOutput::Summary(uint64_t count, uint64_t failures, uint64_t not_open, cons
   std::snprintf(times_text, sizeof times_text,
                 "; time per exchange min %.3f ms, median %.3f ms, max %.3f ms", times.Min(),
                 times.Median(), times.Max());
-  Line(line + times_text);
+  if (csv_) {
+    Message(line + times_text);
+  } else {
+    Line(line + times_text);
+  }
 }
 
 }  // namespace oxa::cli

@@ -78,15 +78,22 @@ class TOutput {
       : json_(json), language_(language), out_(out), err_(err) {}
 
   bool Json() const { return json_; }
+  // --csv: the standard output carries the CSV alone (CsvLines); results print nothing there,
+  // and their failures and the summary go to the standard error.
+  void SetCsv(bool csv);
   // The language of the texts meant for people (--lang).
   TLanguage Language() const { return language_; }
   // The exit status so far: that of the last result or message that was not OK.
   int Status() const { return status_; }
   void Note(int status);
 
-  // One result: its lines, and for a failure `why` on the standard error; or `json`. Notes
-  // `status`, the exit status of its outcome.
-  void Result(const TActionResult& r, const TJsonObject& json, const std::string& why, int status);
+  // One result: its lines, each after `prefix` (the time of a repeated read and a space), and
+  // for a failure `why` on the standard error; or `json`. Notes `status`, the exit status of
+  // its outcome.
+  void Result(const TActionResult& r, const TJsonObject& json, const std::string& why, int status,
+              const std::string& prefix = "");
+  // CSV lines, made whole by the caller, on the standard output at once.
+  void CsvLines(std::string_view text);
   // A line of its own on the standard output, at once: a JSON object, or a text.
   void Object(const TJsonObject& json);
   void Line(const std::string& text);
@@ -115,6 +122,7 @@ class TOutput {
   void Flush();
 
   bool json_;
+  bool csv_ = false;
   TLanguage language_;
   std::FILE* out_;
   std::FILE* err_;

@@ -27,7 +27,9 @@ TSession::TSession(const TOptions& options, const std::string& program_folder, s
     : options_(options),
       output_(options.json, out, err, options.language),
       err_(err),
-      settings_file_(options.settings.empty() ? SettingsPath(program_folder) : options.settings) {}
+      settings_file_(options.settings.empty() ? SettingsPath(program_folder) : options.settings) {
+  output_.SetCsv(options.csv);
+}
 
 bool TSession::SetUp(TWireProtocol protocol) {
   const std::map<uint8_t, std::string> map = PortMap(TIniFile(settings_file_));
@@ -100,6 +102,7 @@ bool TSession::OpenPort() {
         .Add("port", port_name_)
         .Add("port_error", PortFailureName(e.failure))
         .Add("detail", reason);
+    if (read_time_) j.Add("time", IsoTimeText(*read_time_));
     output_.Object(j);
   }
   // The reason names the device, and the COM number where one leads to it; only a server that
@@ -125,13 +128,32 @@ void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
                         .lost = port_.Lost(),
                         .echo_failed = ful_.EchoFailed() || zeb_.EchoFailed(),
                         .language = options_.language};
-  output_.Result(r, json, r.Ok() ? std::string() : FailureReason(r, line),
-                 ExitStatusOf(r.code, line.echo_failed));
+  const std::string why = r.Ok() ? std::string() : FailureReason(r, line);
+  const int status = ExitStatusOf(r.code, line.echo_failed);
+  if (!read_time_) {
+    output_.Result(r, json, why, status);
+    return;
+  }
+  const std::string time = IsoTimeText(*read_time_);
+  TJsonObject timed = json;
+  timed.Add("time", time);
+  output_.Result(r, timed, why, status, time + " ");
 }
 
-int TSession::Repeat(const std::function<bool()>& read) {
+void TSession::Values(const TActionResult& r, std::span<const double> values, size_t count) {
+  if (!options_.csv) return;
+  for (size_t i = 0; i < count; ++i) {
+    row_.push_back(r.Ok() && i < values.size() ? std::optional<double>(values[i]) : std::nullopt);
+  }
+  if (!r.Ok() && row_outcome_ == TOxaError::kOk) row_outcome_ = r.code;
+}
+
+int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollColumn> columns) {
   const bool repeat = options_.count_given && options_.count != 1;
   if (repeat) CatchInterrupt();
+  if (options_.csv) {
+    output_.CsvLines(PollCsvHeader(columns, options_.language));
+  }
   TTimes times;
   uint64_t count = 0;
   uint64_t failures = 0;
@@ -142,6 +164,11 @@ int TSession::Repeat(const std::function<bool()>& read) {
       if (Interrupted()) break;
     }
     ++count;
+    if (options_.count_given || options_.csv) {
+      read_time_ = LocalTimeOf(std::chrono::system_clock::now());
+    }
+    row_.clear();
+    row_outcome_ = TOxaError::kOk;
     // Only the exchange is timed: opening the port, or failing to, is no part of it.
     if (OpenPort()) {
       const auto start = std::chrono::steady_clock::now();
@@ -152,10 +179,18 @@ int TSession::Repeat(const std::function<bool()>& read) {
     } else {
       ++failures;
       ++not_open;
+      row_outcome_ = TOxaError::kPortNotOpen;
+    }
+    if (options_.csv) {
+      const std::string_view outcome = row_outcome_ == TOxaError::kOk
+                                           ? std::string_view("OK")
+                                           : ErrorText(row_outcome_, options_.language);
+      output_.CsvLines(PollCsvRow(*read_time_, columns, row_, outcome));
     }
     if (!repeat || Interrupted() || output_.Failed()) break;
   }
   ClosePort();
+  read_time_.reset();
   if (repeat) output_.Summary(count, failures, not_open, times);
   return output_.Status();
 }

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "actions/OxaActions.h"
+#include "actions/PollCsv.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
 #include "cli/Trace.h"
@@ -44,8 +48,13 @@ class TSession {
   void Emit(const TActionResult& r, const TJsonObject& json);
   // Runs `read` once, or as often as -n says with -i between and a summary at the end, the
   // port opened afresh for each when it lost its device; `read` prints one result and says
-  // whether it was OK. The exit status.
-  int Repeat(const std::function<bool()>& read);
+  // whether it was OK. With -n each result carries the local time its read began (at the
+  // start of each text line, "time" in JSON). With --csv the output is `columns`' header and
+  // a row per read, whose values `read` hands to Values. The exit status.
+  int Repeat(const std::function<bool()>& read, std::span<const TPollColumn> columns = {});
+  // --csv: the values of one exchange of the read under way (`count` columns), none when it
+  // failed (`r`'s outcome then goes in the row). Nothing without --csv.
+  void Values(const TActionResult& r, std::span<const double> values, size_t count);
   // Ends the trace and the output. `status`, or kExitOutput when the trace file or the
   // standard output could not be written whole.
   int Finish(int status);
@@ -55,8 +64,11 @@ class TSession {
   TOutput output_;
   std::FILE* err_;
   std::string settings_file_;
-  std::string port_name_;     // as the user named it: "COM3", "/dev/ttyUSB0"
-  std::string port_address_;  // what it opens, options included
+  std::string port_name_;                   // as the user named it: "COM3", "/dev/ttyUSB0"
+  std::string port_address_;                // what it opens, options included
+  std::optional<TLocalTime> read_time_;     // of the read under way, when its results carry it
+  std::vector<std::optional<double>> row_;  // --csv: the values of the read under way
+  TOxaError row_outcome_ = TOxaError::kOk;  // and its first failure
   ToxaComPort port_;
   ToxaFul0508 ful_;
   ToxaZeb106 zeb_;

@@ -6,6 +6,7 @@
 // system directly.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,16 @@ namespace oxa {
 // from 1900, tm_mon from 0). Safe to call from any thread.
 std::tm LocalTimeNow();
 
+// A moment as the host's clock shows it: the local date and time, the milliseconds, and how far
+// local time then stood from UTC (east positive: +3600 for UTC+01:00), summer time included.
+struct TLocalTime {
+  std::tm tm{};
+  uint16_t millisecond = 0;
+  int32_t utc_offset_s = 0;
+};
+// `when` in local time. Safe to call from any thread.
+TLocalTime LocalTimeOf(std::chrono::system_clock::time_point when);
+
 // Lets the console show the UTF-8 text a command-line program prints. On Windows the console's
 // output code page becomes UTF-8 (SetConsoleOutputCP(CP_UTF8)) and the one it had is put back
 // when the program ends; POSIX terminals take UTF-8 as it comes, so there it does nothing. A
@@ -33,6 +44,10 @@ void CatchInterrupt();
 bool Interrupted();
 // Pauses `ms` milliseconds, or until Ctrl+C.
 void PauseMs(uint32_t ms);
+// Writes `stream`'s bytes as they are from now on: on Windows a text stream turns each "\n"
+// into "\r\n", which would double the CR of lines that end in CR LF already (CSV); POSIX
+// streams never change bytes, so there it does nothing.
+void UseBinaryOutput(std::FILE* stream);
 // True when `stream` is a terminal (for progress bars).
 bool IsTerminal(std::FILE* stream);
 // The folder of the running program, with a trailing separator; that of `argv0` where the

@@ -706,6 +706,23 @@ void TWin32Form::ShowExchangeLog() {
   log_window_->Show();
 }
 
+void TWin32Form::ShowMonitor() {
+  // Made afresh in the form's language after a change, unless it is polling.
+  if (monitor_window_ && monitor_window_->Language() != model_->Language() &&
+      !monitor_window_->Monitor().Running()) {
+    monitor_window_.reset();
+  }
+  if (!monitor_window_) {
+    monitor_window_ = std::make_unique<TWin32Monitor>(instance_, window_, FormMonitorPort(*model_),
+                                                      model_->Language(), window_font_);
+    if (!monitor_window_->Create()) {
+      monitor_window_.reset();
+      return;
+    }
+  }
+  monitor_window_->Show();
+}
+
 void TWin32Form::ShowArchiveRange() {
   // Made afresh in the form's language after a change, unless a download is under way.
   if (archive_window_ && archive_window_->Language() != model_->Language() &&

@@ -21,6 +21,7 @@
 #include "win32/Win32ArchiveRange.h"
 #include "win32/Win32ExchangeLog.h"
 #include "win32/Win32FloatEdit.h"
+#include "win32/Win32Monitor.h"
 #include "window/FormDesign.h"
 #include "window/FormModel.h"
 #include "window/FormView.h"
@@ -84,7 +85,7 @@ class TWin32Form : public IFormView {
   void RunOnWorker(const std::function<void()>& work) override;
   void Close() override;
   void ShowExchangeLog() override;
-  void ShowMonitor() override {}  // TODO monitor
+  void ShowMonitor() override;
   void ShowArchiveRange() override;
 
   // The window's handle, for the form's other windows that it owns.
@@ -137,6 +138,7 @@ class TWin32Form : public IFormView {
   std::unique_ptr<TFormModel> model_;
   // The form's other windows, made at their first showing.
   std::unique_ptr<TWin32ExchangeLog> log_window_;
+  std::unique_ptr<TWin32Monitor> monitor_window_;
   std::unique_ptr<TWin32ArchiveRange> archive_window_;
 };
 

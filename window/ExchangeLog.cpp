@@ -5,6 +5,7 @@
 #include <iterator>
 #include <utility>
 
+#include "actions/PollCsv.h"
 #include "actions/TextCatalog.h"
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaUtils.h"
@@ -170,22 +171,6 @@ std::string Hex2(uint8_t byte) {
 std::string_view DirectionText(const TLogRow& row) {
   if (row.kind != TLogRowKind::kFrame) return "--";
   return row.direction == TPortDirection::kSent ? "TX" : "RX";
-}
-
-// A field of comma-separated values: quoted where it holds a separator, a quote or a line end;
-// one that a spreadsheet would take for a formula gets a leading apostrophe.
-std::string CsvField(std::string_view text) {
-  std::string field;
-  if (!text.empty() && (text[0] == '=' || text[0] == '+' || text[0] == '-' || text[0] == '@'))
-    field = "'";
-  field += text;
-  if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
-  std::string quoted = "\"";
-  for (char ch : field) {
-    if (ch == '"') quoted += '"';
-    quoted += ch;
-  }
-  return quoted + "\"";
 }
 
 }  // namespace

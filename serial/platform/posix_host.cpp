@@ -207,6 +207,17 @@ std::tm LocalTimeNow() {
   return local;
 }
 
+TLocalTime LocalTimeOf(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::floor<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count();
+  const auto now = static_cast<std::time_t>(seconds);
+  TLocalTime local;
+  ::localtime_r(&now, &local.tm);
+  local.millisecond = static_cast<uint16_t>(ms - seconds * 1000);
+  local.utc_offset_s = static_cast<int32_t>(local.tm.tm_gmtoff);
+  return local;
+}
+
 bool UseUtf8Console() {
   return true;
 }
@@ -229,6 +240,8 @@ void PauseMs(uint32_t ms) {
   while (!Interrupted() && ::nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
+
+void UseBinaryOutput(std::FILE*) {}
 
 bool IsTerminal(std::FILE* stream) {
   return ::isatty(::fileno(stream)) != 0;

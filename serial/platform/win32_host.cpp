@@ -1,5 +1,6 @@
 // The host services of Windows. Ctrl+C is caught through a console control handler that ends
 // a pause at once by setting an event.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -122,6 +123,22 @@ std::tm LocalTimeNow() {
   return local;
 }
 
+TLocalTime LocalTimeOf(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::floor<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch()).count();
+  const auto now = static_cast<std::time_t>(seconds);
+  TLocalTime local;
+  ::localtime_s(&local.tm, &now);
+  local.millisecond = static_cast<uint16_t>(ms - seconds * 1000);
+  // The local fields read as if they were UTC, less the moment itself: the offset then in
+  // force, summer time included.
+  std::tm fields = local.tm;
+  const std::time_t as_utc = ::_mkgmtime(&fields);
+  if (as_utc != static_cast<std::time_t>(-1))
+    local.utc_offset_s = static_cast<int32_t>(as_utc - now);
+  return local;
+}
+
 bool UseUtf8Console() {
   const UINT current = ::GetConsoleOutputCP();
   if (current == 0) return false;  // no console
@@ -154,6 +171,11 @@ void PauseMs(uint32_t ms) {
   } else {
     ::Sleep(ms);
   }
+}
+
+void UseBinaryOutput(std::FILE* stream) {
+  std::fflush(stream);
+  ::_setmode(::_fileno(stream), _O_BINARY);
 }
 
 bool IsTerminal(std::FILE* stream) {

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QLocale>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -20,6 +21,7 @@
 #include <memory>
 
 #include "app/ExchangeLogDialog.h"
+#include "app/MonitorWindow.h"
 #include "app/zeb_id_main.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "protocols/oxaModBusProtocol.h"
@@ -530,6 +532,81 @@ class WindowEndToEndTest : public QObject {
     QTest::newRow("6553.5") << "6553.5" << 65535;
     QTest::newRow("not a number") << "abc" << 0;
   }
+  // Ctrl+M opens the monitor; it polls into its table and its CSV log with the test buttons
+  // disabled, its frames in the exchange log, and gives the port back when stopped.
+  void monitorPollsIntoItsTableAndLog() {
+    Start();
+    Edit([](auto& d) {
+      d.SetRegisterFloat(2160, 0.5f);  // P1
+      d.SetHoldingRegister(2201, 150);
+    });
+    QVERIFY(!w_->MonitorWindow());
+    QTest::keyClick(w_.get(), Qt::Key_M, Qt::ControlModifier);
+    TMonitorWindow* monitor = w_->MonitorWindow();
+    QVERIFY(monitor && monitor->isVisible());
+    QCOMPARE(monitor->windowTitle(), Utf8("Мониторинг"));
+    monitor->findChild<QListWidget*>("MonitorIntegrators")->item(30)->setCheckState(Qt::Checked);
+    monitor->findChild<QSpinBox*>("MonitorFirstRegister")->setValue(2201);
+    monitor->findChild<QSpinBox*>("MonitorRegisterCount")->setValue(1);
+    auto* interval = monitor->findChild<QSpinBox*>("MonitorInterval");
+    interval->setValue(99);
+    const QString csv = dir_.filePath("monitor.csv");
+    monitor->SetSaveNameHook([csv] { return csv; });
+    QTest::mouseClick(monitor->findChild<QPushButton*>("MonitorBrowse"), Qt::LeftButton);
+    QCOMPARE(monitor->findChild<QLineEdit*>("MonitorCsvPath")->text(), csv);
+    auto* start = monitor->findChild<QPushButton*>("MonitorStart");
+    auto* status = monitor->findChild<QLabel*>("MonitorStatus");
+    // Below the least interval: said, nothing sent, no file made.
+    const uint64_t requests = w_->Model().ExchangeLog().Snapshot(0).counters.requests;
+    QTest::mouseClick(start, Qt::LeftButton);
+    QCOMPARE(status->text(), Utf8("Интервал опроса должен быть не меньше 100 мс"));
+    QVERIFY(!QFile::exists(csv));
+    QVERIFY(AllButtonsEnabled());
+
+    interval->setValue(100);
+    QTest::mouseClick(start, Qt::LeftButton);
+    QCOMPARE(status->text(), QString());
+    QVERIFY(!Button("Button2")->isEnabled());
+    auto* table = monitor->findChild<QTableWidget*>("MonitorTable");
+    QCOMPARE(table->rowCount(), 2);
+    QTRY_COMPARE(table->item(0, 1)->text(), QStringLiteral("0.5"));
+    QCOMPARE(table->item(0, 0)->text(), QStringLiteral("P1"));
+    QCOMPARE(table->item(0, 2)->text(), Utf8("МПа"));
+    QCOMPARE(table->item(1, 1)->text(), QStringLiteral("150"));
+    QCOMPARE(table->item(1, 3)->text().size(), 29);  // the time of the last good read
+    QTRY_VERIFY(monitor->Monitor().Snapshot().reads >= 3);
+    QTest::mouseClick(monitor->findChild<QPushButton*>("MonitorStop"), Qt::LeftButton);
+    QVERIFY(AllButtonsEnabled());
+    const uint64_t reads = monitor->Monitor().Snapshot().reads;
+    QVERIFY(monitor->findChild<QLabel*>("MonitorCounters")
+                ->text()
+                .startsWith(Utf8("Чтений: %1   Ошибок: 0").arg(reads)));
+    QCOMPARE(w_->Model().ExchangeLog().Snapshot(0).counters.requests, requests + 2 * reads);
+
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), static_cast<qsizetype>(reads + 1));
+    QCOMPARE(lines[0], Utf8("время,\"P1, МПа\",2201,результат"));
+    for (qsizetype i = 1; i < lines.size(); ++i) QVERIFY(lines[i].endsWith(",0.5,150,OK"));
+
+    // The data pane's menu brings the same window back after it was closed.
+    monitor->close();
+    auto* pane = w_->findChild<QPlainTextEdit*>("MDebug");
+    emit pane->customContextMenuRequested(QPoint(5, 5));
+    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QAction* entry = nullptr;
+    for (QAction* a : menu->actions()) {
+      if (a->text() == Utf8("Мониторинг")) entry = a;
+    }
+    QVERIFY(entry);
+    entry->trigger();
+    menu->close();
+    QCOMPARE(w_->MonitorWindow(), monitor);
+    QVERIFY(monitor->isVisible());
+  }
+
   void doseWrite() {
     QFETCH(QString, text);
     QFETCH(int, tenths);

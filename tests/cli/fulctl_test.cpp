@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -478,6 +479,10 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
       {{"archive", "0", "-o", "x.bin", "--resume"}, "--resume continues a file: it needs FIRST"},
       {{"id", "--protocol=10x"}, "--protocol=10x goes only with scan, not with id"},
       {{"-n", "3", "write", "100", "1"}, "-n 3 goes only with the reads"},
+      {{"--csv", "id"}, "--csv goes only with regs, integrator and doser state, not with id"},
+      {{"--csv", "dose"}, "--csv goes only with regs, integrator and doser state, not with dose"},
+      {{"--csv", "--json", "regs", "0", "1"},
+       "--csv and --json are two forms of the output: give one"},
       {{"--format", "s16", "id"}, "--format s16 goes only with regs, not with id"},
       {{"-p", "tcp://127.0.0.1", "id"}, "-p tcp://127.0.0.1: tcp:// needs a port: tcp://host:port"},
       // A settings file named on purpose must be one.
@@ -650,6 +655,72 @@ TEST_F(Fulctl, RepeatedReadsEndCleanlyOnCtrlCWithASummary) {
   EXPECT_EQ(std::get<double>(summary["max_ms"]), 0);
 }
 
+// The local time a repeated read's results carry, at the start of a line.
+const std::regex kTimeAtStart(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)");
+
+// `line` without the time at its start and the space after it.
+std::string WithoutTime(const std::string& line) {
+  std::smatch m;
+  if (!std::regex_search(line, m, kTimeAtStart)) return line;
+  return line.substr(m.length() + 1);
+}
+
+TEST_F(Fulctl, RepeatedReadsCarryTheirTimeAndCsvHasAHeaderAndARowEach) {
+  device.Edit([](sim::TFulDevice& d) {
+    d.SetRegisterFloat(2160, 1.5f);
+    d.SetRegisterFloat(2162, -0.1f);
+  });
+  // Text: every line of each result after its time; the summary without.
+  TRunResult r = Run({"-n", "2", "-i", "0", "regs", "2201", "1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 9u) << r.out;
+  for (size_t i = 0; i < 8; ++i) EXPECT_TRUE(std::regex_search(lines[i], kTimeAtStart)) << lines[i];
+  EXPECT_EQ(lines[0].substr(0, 30), lines[3].substr(0, 30)) << "one time for a result's lines";
+  EXPECT_EQ(WithoutTime(lines[7]), "2201: 150 (0x0096)");
+  EXPECT_EQ(lines[8].rfind("2 exchanges, 0 failed", 0), 0u) << lines[8];
+  // JSON: a "time" field.
+  r = Run({"-n", "1", "--json", "doser", "state"});
+  const std::string time = std::get<std::string>(ParseJson(Lines(r.out)[0])["time"]);
+  EXPECT_TRUE(std::regex_search(time, kTimeAtStart) && time.size() == 29) << time;
+
+  // CSV: the header, then a row per read with every value; the summary on the standard error.
+  struct Case {
+    std::vector<std::string> args;
+    std::string header;
+    std::string values;  // of each row, after the time
+  };
+  const Case cases[] = {
+      {{"integrator", "P1"}, "time,\"P1, MPa\",outcome\r", ",1.5,OK\r"},
+      {{"regs", "2160", "4", "--format", "float"}, "time,2160,2162,outcome\r", ",1.5,-0.1,OK\r"},
+      {{"regs", "2200", "2", "--format", "s16"}, "time,2200,2201,outcome\r", ",0,150,OK\r"},
+      {{"--lang", "ru", "integrator", "2160"}, "время,\"P1, МПа\",результат\r", ",1.5,OK\r"},
+      {{"doser", "state"}, "time,doser state,outcome\r", ",0,OK\r"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--csv", "-n", "3", "-i", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    r = Run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(lines[0], c.header);
+    for (size_t i = 1; i < 4; ++i) {
+      EXPECT_TRUE(std::regex_search(lines[i], kTimeAtStart)) << lines[i];
+      EXPECT_EQ(lines[i].substr(29), c.values);
+    }
+    EXPECT_NE(r.err.find("3 exchanges, 0 failed"), std::string::npos) << r.err;
+  }
+  // A failed read is a row with its outcome and empty values; its reason on the standard error.
+  device.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
+  r = Run({"--csv", "-t", "50", "integrator", "P1"});
+  EXPECT_EQ(r.status, 1);
+  lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[1].substr(29), ",,Error reading from the serial port\r");
+  EXPECT_NE(r.err.find("no answer from address 1"), std::string::npos) << r.err;
+}
+
 // Runs the shell command `command` as the user nobody when the tests run as root (as this user
 // otherwise): what another user plants in a folder that every user may write.
 bool AsNobody(const std::string& command) {
@@ -762,8 +833,8 @@ TEST(FulctlReplug, PollingGoesOnAfterTheAdapterComesBack) {
   const auto lines = Lines(r.out);
   ASSERT_GE(lines.size(), 4u);
   // Answers before and after; failures between, counted in the summary.
-  EXPECT_EQ(lines.front(), "OK");
-  EXPECT_EQ(lines[lines.size() - 5], "OK") << r.out;
+  EXPECT_EQ(WithoutTime(lines.front()), "OK");
+  EXPECT_EQ(WithoutTime(lines[lines.size() - 5]), "OK") << r.out;
   EXPECT_EQ(lines.back().find(" 0 failed"), std::string::npos) << lines.back();
   EXPECT_NE(r.err.find(link + " is not there"), std::string::npos) << r.err;
   EXPECT_NE(r.status, 0);

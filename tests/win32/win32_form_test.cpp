@@ -31,6 +31,7 @@
 #include "win32/Win32ArchiveRange.h"
 #include "win32/Win32ExchangeLog.h"
 #include "win32/Win32Form.h"
+#include "win32/Win32Monitor.h"
 #include "window/FormDesign.h"
 #include "window/FormModel.h"
 
@@ -371,6 +372,52 @@ TEST_F(Win32Form, ExchangeLogShowsTheButtonsTraffic) {
   EXPECT_EQ(rows[4][4], "порт открыт");
   EXPECT_EQ(shown[5], "TX|" + read + "|КС верна");
   EXPECT_EQ(shown[6], "||нет ответа");
+}
+
+// The data pane's menu opens the monitor: it refuses an interval below 100 ms, then polls into
+// its list with the test buttons disabled, and gives the port back when stopped.
+TEST_F(Win32Form, MonitorPollsIntoItsListWhileTheButtonsWait) {
+  Start();
+  ::PostMessageW(form_.Form(), WM_COMMAND, TWin32Form::kMenuPane + 1, 0);
+  const HWND monitor = form_.OtherWindow(TWin32Monitor::kClassName);
+  ASSERT_NE(monitor, nullptr);
+  EXPECT_EQ(TFormDriver::Text(monitor), "Мониторинг");
+  const auto control = [monitor](int id) { return ::GetDlgItem(monitor, id); };
+  const auto set = [&](int id, const wchar_t* text) {
+    ::SendMessageW(control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+  };
+  const auto click = [&](int id) {
+    ::SendMessageW(monitor, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(control(id)));
+  };
+  ::SendMessageW(control(TWin32Monitor::kIntegrators), LB_SETSEL, TRUE, 9);  // V1dop
+  set(TWin32Monitor::kFirstRegister, L"2090");  // the high word of a counter none writes
+  set(TWin32Monitor::kRegisterCount, L"1");
+  set(TWin32Monitor::kInterval, L"99");
+  click(TWin32Monitor::kStart);
+  EXPECT_EQ(TFormDriver::Text(control(TWin32Monitor::kStatus)),
+            "Интервал опроса должен быть не меньше 100 мс");
+  EXPECT_TRUE(form_.Enabled("Button2"));
+
+  set(TWin32Monitor::kInterval, L"100");
+  click(TWin32Monitor::kStart);
+  EXPECT_EQ(TFormDriver::Text(control(TWin32Monitor::kStatus)), "");
+  EXPECT_FALSE(form_.Enabled("Button2"));
+  std::vector<std::vector<std::string>> rows;
+  ASSERT_TRUE(TFormDriver::WaitUntil(
+      [&] {
+        rows = form_.ListRows(control(TWin32Monitor::kValues), 4);
+        return rows.size() == 2 && rows[0][1] == "1" && rows[1][1] == "65535";
+      },
+      5000));
+  EXPECT_EQ(rows[0][0], "V1dop");
+  EXPECT_EQ(rows[0][2], "M3");
+  EXPECT_EQ(rows[1][3].size(), 29u);  // the time of the last good read
+  click(TWin32Monitor::kStop);
+  EXPECT_TRUE(form_.Enabled("Button2"));
+  EXPECT_EQ(TFormDriver::Text(control(TWin32Monitor::kCounters)).rfind("Чтений: ", 0), 0u);
+  EXPECT_NE(TFormDriver::Text(control(TWin32Monitor::kCounters)).find("Ошибок: 0"),
+            std::string::npos);
 }
 
 // The data pane's menu opens the archive range window: a range it refuses sends nothing, and

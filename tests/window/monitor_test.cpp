@@ -1,0 +1,247 @@
+// The monitor's model against the device's model on the scripted port: what it refuses before
+// anything is sent, the values, failures and CSV rows of a run, a lost adapter and its return,
+// and the bounded history.
+#include "window/Monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "actions/Integrator.h"
+#include "actions/OxaActions.h"
+#include "sim/FulDevice.h"
+#include "tests/support/FakeComPortIo.h"
+
+namespace oxa {
+namespace {
+
+using testing::TFakeAnswer;
+using testing::TFakePort;
+namespace fs = std::filesystem;
+
+std::string FileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> CsvLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) break;
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+class Monitor : public ::testing::Test {
+ protected:
+  Monitor() : device(1) {
+    fp.port.Close();
+    fp.io->SetResponder([this](const std::vector<uint8_t>& request) -> std::optional<TFakeAnswer> {
+      std::lock_guard lock(device_mutex);
+      if (unplugged) return std::nullopt;
+      auto answer = device.Feed(request);
+      if (answer.empty()) return std::nullopt;
+      return TFakeAnswer{std::move(answer)};
+    });
+    ConfigureMasters(fp.port, ful, zeb);
+    ful.SetNetAddr(1);
+    folder = fs::temp_directory_path() /
+             ("monitor_test_" +
+              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(folder);
+  }
+  ~Monitor() override { fs::remove_all(folder); }
+
+  TMonitorPort Port() {
+    TMonitorPort p;
+    p.begin = [this](std::function<void()> stop) {
+      ++begins;
+      stop_work = std::move(stop);
+      return !busy;
+    };
+    p.end = [this] {
+      ++ends;
+      fp.port.Close();
+    };
+    p.open = [this] { return !unplugged && fp.port.Open(); };
+    p.close = [this] { fp.port.Close(); };
+    p.after_exchange = [this] { ++exchanges; };
+    p.lost = [this] { return unplugged.load(); };
+    p.ful = &ful;
+    p.port_name = [] { return std::string("COM3"); };
+    return p;
+  }
+  void Edit(const std::function<void(sim::TFulDevice&)>& change) {
+    std::lock_guard lock(device_mutex);
+    change(device);
+  }
+  // Waits (at most 10 s) until the monitor's snapshot satisfies `done`.
+  static bool WaitFor(const TMonitor& monitor,
+                      const std::function<bool(const TMonitorSnapshot&)>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done(monitor.Snapshot())) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  TFakePort fp;
+  std::mutex device_mutex;
+  sim::TFulDevice device;
+  ToxaFul0508 ful;
+  ToxaZeb106 zeb;
+  std::atomic<bool> unplugged{false};
+  bool busy = false;
+  int begins = 0;
+  int ends = 0;
+  std::atomic<int> exchanges{0};
+  std::function<void()> stop_work;
+  fs::path folder;
+};
+
+TEST_F(Monitor, RefusesWhatCannotRunAndSendsNothing) {
+  const std::string kept = (folder / "kept.csv").string();
+  std::ofstream(kept) << "old";
+  struct TRow {
+    TMonitorChoice choice;
+    bool busy;
+    std::string said;
+  };
+  const TRow rows[] = {
+      {{.integrators = {0}, .interval_ms = 99, .csv_path = kept},
+       false,
+       "The interval must be at least 100 ms"},
+      {{.interval_ms = 1000}, false, "Choose integrators or registers to poll"},
+      {{.integrators = {32}, .interval_ms = 1000},
+       false,
+       "Choose integrators or registers to poll"},
+      {{.integrators = {0}, .interval_ms = 1000, .csv_path = kept},
+       true,
+       "The port is busy: wait until the test has ended"},
+      {{.integrators = {0}, .interval_ms = 1000, .csv_path = folder.string()},
+       false,
+       "Cannot write the log " + folder.string() + ": a folder, not a regular file"},
+      {{.integrators = {0}, .interval_ms = 1000, .csv_path = (folder / "no/such.csv").string()},
+       false,
+       "Cannot write the log " + (folder / "no/such.csv").string() + ": "},
+  };
+  for (const TRow& row : rows) {
+    TMonitor monitor(Port(), TLanguage::kEnglish);
+    busy = row.busy;
+    begins = ends = 0;
+    EXPECT_EQ(monitor.Start(row.choice).rfind(row.said, 0), 0u) << row.said;
+    EXPECT_FALSE(monitor.Running());
+    EXPECT_EQ(begins, ends + (row.busy ? 1 : 0)) << "the port is given back: " << row.said;
+  }
+  EXPECT_TRUE(fp.io->Requests().empty());
+  EXPECT_EQ(fp.io->Opens(), 1u) << "only the fixture's own open";
+  EXPECT_EQ(FileText(kept), "old");
+}
+
+TEST_F(Monitor, PollsTheChoiceCountsFailuresAndWritesARowPerRead) {
+  Edit([](sim::TFulDevice& d) {
+    d.SetRegisterFloat(2160, 0.5f);  // P1
+    d.SetHoldingRegister(2201, 150);
+  });
+  const std::string csv = (folder / "log.csv").string();
+  TMonitor monitor(Port(), TLanguage::kEnglish);
+  ASSERT_EQ(monitor.Start({.integrators = {30, 15},
+                           .first_register = 2200,
+                           .register_count = 2,
+                           .interval_ms = 100,
+                           .csv_path = csv}),
+            "");
+  EXPECT_TRUE(monitor.Running());
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) { return s.reads >= 2; }));
+  // One exchange of the next read goes unanswered: that read fails, the rest of it stands.
+  Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) { return s.reads >= 5; }));
+  monitor.Stop();
+  EXPECT_FALSE(monitor.Running());
+  EXPECT_EQ(ends, 1);
+
+  const TMonitorSnapshot s = monitor.Snapshot();
+  EXPECT_EQ(s.failures, 1u);
+  EXPECT_EQ(s.problem, "");
+  ASSERT_EQ(s.values.size(), 4u);
+  EXPECT_EQ(s.values[0].column.name, "P1");
+  EXPECT_EQ(s.values[0].column.unit, "MPa");
+  EXPECT_EQ(s.values[0].value, 0.5);
+  EXPECT_EQ(s.values[3].column.name, "2201");
+  EXPECT_EQ(s.values[3].value, 150);
+  EXPECT_EQ(s.values[3].time.size(), 29u) << s.values[3].time;
+  // Three exchanges a read, each told to the exchange log.
+  EXPECT_EQ(exchanges, static_cast<int>(3 * s.reads));
+
+  const std::vector<std::string> lines = CsvLines(FileText(csv));
+  ASSERT_EQ(lines.size(), s.reads + 1);
+  EXPECT_EQ(lines[0], "time,\"P1, MPa\",\"Tall, s\",2200,2201,outcome");
+  size_t failed = 0;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string values = lines[i].substr(29);
+    if (values.ends_with(",OK")) {
+      EXPECT_EQ(values.substr(0, 4), ",0.5") << values;
+      EXPECT_TRUE(values.ends_with(",0,150,OK")) << values;
+    } else {
+      ++failed;
+      // P1's exchange failed; the others' values stand.
+      EXPECT_EQ(values.substr(0, 2), ",,") << values;
+      EXPECT_TRUE(values.ends_with(",0,150,Error reading from the serial port")) << values;
+    }
+  }
+  EXPECT_EQ(failed, 1u);
+}
+
+TEST_F(Monitor, APulledAdapterIsSaidAndPollingGoesOnWhenItIsBack) {
+  TMonitor monitor(Port(), TLanguage::kEnglish);
+  ASSERT_EQ(monitor.Start({.integrators = {0}, .interval_ms = 100}), "");
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) { return s.reads >= 1; }));
+  unplugged = true;
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) {
+    return s.problem.find("COM3") != std::string::npos && s.failures >= 2;
+  })) << monitor.Snapshot().problem;
+  const uint64_t failures = monitor.Snapshot().failures;
+  unplugged = false;
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) { return s.problem.empty(); }));
+  const uint64_t reads = monitor.Snapshot().reads;
+  ASSERT_TRUE(WaitFor(monitor, [&](const TMonitorSnapshot& s) { return s.reads >= reads + 2; }));
+  EXPECT_EQ(monitor.Snapshot().failures, failures) << "reads go well again";
+  // The window closing ends the monitor through the stop it handed over.
+  stop_work();
+  EXPECT_FALSE(monitor.Running());
+  EXPECT_EQ(ends, 1);
+}
+
+TEST_F(Monitor, KeepsABoundedHistoryAndAPlotOfFewPoints) {
+  Edit([](sim::TFulDevice& d) { d.SetHoldingRegister(10, 7); });
+  TMonitor monitor(Port(), TLanguage::kEnglish, {.min_interval_ms = 0, .history_reads = 50});
+  ASSERT_EQ(monitor.Start({.first_register = 10, .register_count = 1, .interval_ms = 0}), "");
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) { return s.reads >= 200; }));
+  monitor.Stop();
+  EXPECT_EQ(monitor.HistorySize(), 50u);
+  const std::vector<TPlotSeries> plot = monitor.Plot(3600, 6);
+  ASSERT_EQ(plot.size(), 1u);
+  EXPECT_EQ(plot[0].name, "10");
+  // A flat value still makes a line.
+  EXPECT_GE(plot[0].t.size(), 2u);
+  EXPECT_LE(plot[0].t.size(), 6u);
+  for (size_t i = 0; i < plot[0].t.size(); ++i) {
+    EXPECT_EQ(plot[0].y[i], 7);
+    EXPECT_GE(plot[0].t[i], 0);
+  }
+}
+
+}  // namespace
+}  // namespace oxa

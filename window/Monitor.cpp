@@ -1,0 +1,310 @@
+#include "window/Monitor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "actions/OxaActions.h"
+#include "actions/OxaPortTexts.h"
+#include "window/FormModel.h"
+
+namespace oxa {
+
+namespace {
+
+std::string Said(TText id, TLanguage language) {
+  return std::string(Text(id, language));
+}
+
+}  // namespace
+
+TMonitorPort FormMonitorPort(TFormModel& model) {
+  TMonitorPort port;
+  port.begin = [&model](std::function<void()> stop) {
+    return model.BeginLongWork(std::move(stop));
+  };
+  port.end = [&model] { model.EndLongWork(); };
+  port.open = [&model] { return model.OpenPort(); };
+  port.close = [&model] { model.ClosePort(); };
+  port.after_exchange = [&model] { model.AfterExchange(); };
+  port.lost = [&model] { return model.oxaComPort.Lost(); };
+  port.ful = &model.Ful0508;
+  port.port_name = [&model] { return model.ItemText(TControl::kCBPort); };
+  return port;
+}
+
+TMonitor::TMonitor(TMonitorPort port, TLanguage language, TMonitorLimits limits)
+    : port_(std::move(port)), language_(language), limits_(limits) {
+  limits_.history_reads = std::max<size_t>(1, limits_.history_reads);
+}
+
+TMonitor::~TMonitor() {
+  Stop();
+}
+
+bool TMonitor::Running() const {
+  std::lock_guard lock(mutex_);
+  return running_;
+}
+
+std::vector<TPollColumn> TMonitor::Columns() const {
+  std::lock_guard lock(mutex_);
+  return columns_;
+}
+
+size_t TMonitor::HistorySize() const {
+  std::lock_guard lock(mutex_);
+  return history_t_.size();
+}
+
+std::string TMonitor::Start(const TMonitorChoice& choice) {
+  if (Running()) return {};
+  if (choice.interval_ms < limits_.min_interval_ms) {
+    return Said(TText::kMonitorIntervalTooShort, language_);
+  }
+  if (choice.integrators.empty() && choice.register_count == 0) {
+    return Said(TText::kMonitorNothingChosen, language_);
+  }
+  if (uint32_t{choice.first_register} + choice.register_count > 65536 ||
+      std::any_of(choice.integrators.begin(), choice.integrators.end(),
+                  [](size_t i) { return i >= kIntegrators.size(); })) {
+    return Said(TText::kMonitorNothingChosen, language_);
+  }
+  std::vector<TPollColumn> columns;
+  for (const size_t i : choice.integrators) columns.push_back(IntegratorColumn(i, language_));
+  for (uint32_t r = 0; r < choice.register_count; ++r) {
+    columns.push_back(
+        RegisterColumn(static_cast<uint16_t>(choice.first_register + r), TPollKind::kInteger));
+  }
+  if (!port_.begin([this] { Stop(); })) return Said(TText::kMonitorPortBusy, language_);
+  port_name_ = port_.port_name ? port_.port_name() : std::string();
+  // The log is made once the port is ours, so that a refused start leaves no file behind;
+  // a path that cannot be written is refused before anything is sent.
+  if (!choice.csv_path.empty()) {
+    if (log_.Open(choice.csv_path)) log_.Write(PollCsvHeader(columns, language_));
+    if (!log_.Opened() || log_.Failed()) {
+      const TOutputError error = log_.Error();
+      log_.Close();
+      port_.end();
+      std::string why = VisibleText(error.detail);
+      if (error.failure == TOutputFailure::kNotRegular) {
+        why += ", " + Said(TText::kMonitorNotRegular, language_);
+      }
+      return Said(TText::kMonitorLogUnwritable, language_) + " " + VisibleText(choice.csv_path) +
+             ": " + why;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    choice_ = choice;
+    choice_.interval_ms = std::min(choice.interval_ms, kMaxIntervalMs);
+    columns_ = std::move(columns);
+    shown_ = {};
+    shown_.running = true;
+    for (const TPollColumn& column : columns_) shown_.values.push_back({column, {}, {}});
+    history_t_.clear();
+    history_y_.clear();
+    history_head_ = 0;
+    stop_ = false;
+    running_ = true;
+  }
+  port_open_ = false;
+  lost_ = false;
+  start_ = TClock::now();
+  thread_ = std::thread([this] { Run(); });
+  return {};
+}
+
+void TMonitor::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  if (log_.Opened() && !log_.Close()) {
+    std::lock_guard lock(mutex_);
+    shown_.log_problem = Said(TText::kMonitorLogFailed, language_) + ": " + log_.Error().detail;
+  }
+  port_open_ = false;
+  port_.end();
+  std::lock_guard lock(mutex_);
+  running_ = false;
+  shown_.running = false;
+}
+
+void TMonitor::Run() {
+  const auto interval = std::chrono::milliseconds(choice_.interval_ms);
+  auto next = TClock::now();
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait_until(lock, next, [this] { return stop_; });
+      if (stop_) break;
+    }
+    PollOnce();
+    // The next tick of the schedule that is still ahead: a read slower than the interval
+    // takes the next one, and a late one never brings a burst of reads to catch up.
+    next += interval;
+    const auto now = TClock::now();
+    if (next <= now) {
+      next = interval.count() == 0 ? now : next + interval * ((now - next) / interval + 1);
+    }
+  }
+}
+
+void TMonitor::PollOnce() {
+  const TLocalTime time = LocalTimeOf(std::chrono::system_clock::now());
+  const double t_s = std::chrono::duration<double>(TClock::now() - start_).count();
+  std::vector<std::optional<double>> row(columns_.size());
+  std::optional<TOxaError> failure;
+  std::string problem;
+  if (!port_open_) port_open_ = port_.open();
+  if (!port_open_) {
+    failure = TOxaError::kPortNotOpen;
+    problem = lost_ ? PortLostText(port_name_, language_)
+                    : std::string(ErrorText(TOxaError::kPortNotOpen, language_));
+  } else {
+    ToxaFul0508& ful = *port_.ful;
+    size_t column = 0;
+    for (const size_t index : choice_.integrators) {
+      const TIntegratorRead r = ReadIntegrator(ful, index, ".", language_);
+      port_.after_exchange();
+      if (r.Ok()) {
+        row[column] = r.value;
+      } else if (!failure) {
+        failure = r.code;
+      }
+      ++column;
+      if (port_.lost()) break;
+    }
+    for (uint32_t done = 0; done < choice_.register_count && !port_.lost();) {
+      const auto count = static_cast<uint16_t>(
+          std::min<uint32_t>(kRegistersPerExchange, choice_.register_count - done));
+      const TRegisterRead r = ReadRegisters(
+          ful, static_cast<uint16_t>(choice_.first_register + done), count, language_);
+      port_.after_exchange();
+      if (r.Ok() && r.values.size() == count) {
+        for (uint16_t i = 0; i < count; ++i) {
+          row[choice_.integrators.size() + done + i] = r.values[i];
+        }
+      } else if (!failure) {
+        failure = r.code;
+      }
+      done += count;
+    }
+    if (port_.lost()) {
+      // The adapter went: said, and the port is opened afresh on the next tick.
+      port_.close();
+      port_open_ = false;
+      lost_ = true;
+      if (!failure) failure = TOxaError::kNoPortOrWriteFailed;
+      problem = PortLostText(port_name_, language_);
+    } else {
+      lost_ = false;
+      if (failure) problem = std::string(ErrorText(*failure, language_));
+    }
+  }
+  if (log_.Opened() && !log_.Failed()) {
+    log_.Write(PollCsvRow(time, columns_, row,
+                          failure ? ErrorText(*failure, language_) : std::string_view("OK")));
+  }
+  const std::string time_text = IsoTimeText(time);
+  std::lock_guard lock(mutex_);
+  ++shown_.reads;
+  if (failure) ++shown_.failures;
+  shown_.problem = problem;
+  if (log_.Failed() && shown_.log_problem.empty()) {
+    shown_.log_problem = Said(TText::kMonitorLogFailed, language_) + ": " + log_.Error().detail;
+  }
+  for (size_t i = 0; i < row.size(); ++i) {
+    if (!row[i]) continue;
+    shown_.values[i].value = row[i];
+    shown_.values[i].time = time_text;
+  }
+  AddHistory(t_s, row);
+}
+
+void TMonitor::AddHistory(double t_s, const std::vector<std::optional<double>>& row) {
+  const size_t width = columns_.size();
+  const auto as_float = [](const std::optional<double>& v) {
+    return v ? static_cast<float>(*v) : std::numeric_limits<float>::quiet_NaN();
+  };
+  if (history_t_.size() < limits_.history_reads) {
+    history_t_.push_back(t_s);
+    for (const auto& v : row) history_y_.push_back(as_float(v));
+    return;
+  }
+  // Full: the newest read takes the oldest one's place.
+  history_t_[history_head_] = t_s;
+  for (size_t i = 0; i < width; ++i) history_y_[history_head_ * width + i] = as_float(row[i]);
+  history_head_ = (history_head_ + 1) % limits_.history_reads;
+}
+
+TMonitorSnapshot TMonitor::Snapshot() const {
+  std::lock_guard lock(mutex_);
+  return shown_;
+}
+
+std::vector<TPlotSeries> TMonitor::Plot(double span_s, size_t max_points) const {
+  std::lock_guard lock(mutex_);
+  const size_t width = columns_.size();
+  const size_t count = history_t_.size();
+  std::vector<TPlotSeries> plot(width);
+  for (size_t c = 0; c < width; ++c) {
+    plot[c].name =
+        columns_[c].unit.empty() ? columns_[c].name : columns_[c].name + ", " + columns_[c].unit;
+  }
+  if (count == 0 || max_points < 4) return plot;
+  const double now = running_ ? std::chrono::duration<double>(TClock::now() - start_).count()
+                              : history_t_[(history_head_ + count - 1) % count];
+  const double from = now - span_s;
+  // Stretches of equal time, each giving its first, least, greatest and last value in the
+  // order they were read: a spike stays, and a flat line still runs from end to end.
+  const size_t stretches = std::max<size_t>(1, max_points / 4);
+  const double stretch_s = span_s / static_cast<double>(stretches);
+  struct TPoint {
+    double t;
+    double y;
+  };
+  for (size_t c = 0; c < width; ++c) {
+    TPlotSeries& series = plot[c];
+    size_t current = std::numeric_limits<size_t>::max();
+    TPoint first{}, low{}, high{}, last{};
+    const auto flush = [&] {
+      if (current == std::numeric_limits<size_t>::max()) return;
+      TPoint points[] = {first, low, high, last};
+      std::sort(std::begin(points), std::end(points),
+                [](const TPoint& a, const TPoint& b) { return a.t < b.t; });
+      for (size_t k = 0; k < std::size(points); ++k) {
+        if (k > 0 && points[k].t == points[k - 1].t) continue;
+        series.t.push_back(now - points[k].t);
+        series.y.push_back(points[k].y);
+      }
+    };
+    for (size_t k = 0; k < count; ++k) {
+      const size_t at = (history_head_ + k) % count;
+      const double t = history_t_[at];
+      const float v = history_y_[at * width + c];
+      if (t < from || std::isnan(v)) continue;
+      const auto s = std::min(stretches - 1, static_cast<size_t>((t - from) / stretch_s));
+      const TPoint point{t, v};
+      if (s != current) {
+        flush();
+        current = s;
+        first = low = high = point;
+      } else if (point.y < low.y) {
+        low = point;
+      } else if (point.y > high.y) {
+        high = point;
+      }
+      last = point;
+    }
+    flush();
+  }
+  return plot;
+}
+
+}  // namespace oxa

@@ -1,0 +1,158 @@
+// The monitor: values of the device polled at a steady interval for as long as the user likes,
+// without the drawing. It reads a choice of the 32 integrators and a run of registers, keeps
+// the last good value of each with the time of its read, counts reads and failures, keeps a
+// bounded history for the plot, and writes a CSV row per read (actions/PollCsv.h) through at
+// once, so a crash loses at most the row under way.
+//
+// It holds the form's port as a test does (TMonitorPort: the form model's long work), polls on
+// a thread of its own and never calls the view: the view takes a snapshot on a timer. A lost
+// adapter is said, the port is closed and opened afresh on each tick until it is back, and
+// polling goes on.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "actions/PollCsv.h"
+#include "actions/TextCatalog.h"
+#include "devices/oxaFul0508.h"
+#include "serial/OxaOutputFile.h"
+
+namespace oxa {
+
+// The port the monitor borrows, as the form model lends it for long work: `begin` and `end` on
+// the window's thread, the rest on the monitor's own.
+struct TMonitorPort {
+  // Takes the port (the buttons go); false while a test or other long work holds it. `stop`
+  // is what the form calls to end the monitor when the window closes.
+  std::function<bool(std::function<void()> stop)> begin;
+  std::function<void()> end;             // gives the port back (closed, logged)
+  std::function<bool()> open;            // opens it as the form chose it (logged)
+  std::function<void()> close;           // closes it (logged)
+  std::function<void()> after_exchange;  // the exchange log's word after each exchange
+  std::function<bool()> lost;            // the port lost its device (an adapter pulled)
+  ToxaFul0508* ful = nullptr;            // the Modbus master that reads
+  // The port as the user knows it ("COM3"), for the lost-adapter message; asked at Start.
+  std::function<std::string()> port_name;
+};
+
+class TFormModel;
+
+// The form model's port as the monitor borrows it: its long work, its exchange log, its Modbus
+// master, and the port chosen in the form.
+TMonitorPort FormMonitorPort(TFormModel& model);
+
+// What the user chose to poll.
+struct TMonitorChoice {
+  std::vector<size_t> integrators = {};  // positions in kIntegrators, in the order shown
+  uint16_t first_register = 0;
+  uint16_t register_count = 0;  // 0: no registers
+  uint32_t interval_ms = 1000;
+  std::string csv_path = {};  // empty: no log
+};
+
+// One value as the table shows it.
+struct TMonitorValue {
+  TPollColumn column;
+  std::optional<double> value;  // the last good one
+  std::string time;             // of its read (ISO 8601); empty before the first
+};
+
+// One polyline of the plot: times in seconds before now (the newest at 0), and the values.
+struct TPlotSeries {
+  std::string name;
+  std::vector<double> t;
+  std::vector<double> y;
+};
+
+struct TMonitorSnapshot {
+  bool running = false;
+  uint64_t reads = 0;
+  uint64_t failures = 0;    // reads with at least one failed exchange, or no port
+  std::string problem;      // what went wrong last, while it still does; empty when all is well
+  std::string log_problem;  // the CSV log could not be written on; polling goes on
+  std::vector<TMonitorValue> values;
+};
+
+// The bounds of a run. The window keeps the defaults; a test or a benchmark may poll faster or
+// keep less.
+struct TMonitorLimits {
+  uint32_t min_interval_ms = 100;
+  // The history of the plot: the last `history_reads` reads (ten minutes at the shortest
+  // interval), whatever the run's length.
+  size_t history_reads = 6000;
+};
+
+class TMonitor {
+ public:
+  // The longest interval: a day. A longer one is taken as a day.
+  static constexpr uint32_t kMaxIntervalMs = 86'400'000;
+  // Registers read in one exchange at most: a longer run takes several.
+  static constexpr uint16_t kRegistersPerExchange = 125;
+
+  TMonitor(TMonitorPort port, TLanguage language, TMonitorLimits limits = {});
+  ~TMonitor();  // stops
+  TMonitor(const TMonitor&) = delete;
+  TMonitor& operator=(const TMonitor&) = delete;
+
+  // Window's thread. Checks the choice, takes the port, makes the log and starts polling at
+  // once. Empty when it started; otherwise what was wrong, for the user, and nothing was
+  // sent nor any file touched (an interval below the limits' least, nothing chosen, a log
+  // that cannot be written, the port busy).
+  std::string Start(const TMonitorChoice& choice);
+  // Window's thread. Ends polling after the read under way (a waiting poll ends at once),
+  // closes the log and gives the port back. Nothing when not running.
+  void Stop();
+  bool Running() const;
+
+  // What the view shows, taken under the lock: any thread.
+  TMonitorSnapshot Snapshot() const;
+  // The last `span_s` seconds of history, at most `max_points` (4 or more) points a value: of
+  // each stretch of time its first, least, greatest and last value, so that no spike goes
+  // missing and a flat line still spans its time.
+  std::vector<TPlotSeries> Plot(double span_s, size_t max_points) const;
+  // The columns of the run, or of the last one.
+  std::vector<TPollColumn> Columns() const;
+  // Reads the history holds now: limits.history_reads at most.
+  size_t HistorySize() const;
+
+  // The steady clock behind the schedule, for tests; the real one by default.
+  using TClock = std::chrono::steady_clock;
+
+ private:
+  void Run();
+  void PollOnce();
+  // The history: a ring of reads, each a time and a value per column (NaN: none).
+  void AddHistory(double t_s, const std::vector<std::optional<double>>& row);
+
+  TMonitorPort port_;
+  TLanguage language_;
+  TMonitorLimits limits_;
+  TMonitorChoice choice_;
+  std::string port_name_;
+  std::vector<TPollColumn> columns_;
+  TAppendFile log_;
+  bool port_open_ = false;  // monitor's thread
+  bool lost_ = false;       // monitor's thread: the adapter went and is not back yet
+  TClock::time_point start_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  bool running_ = false;
+  TMonitorSnapshot shown_;
+  std::vector<double> history_t_;  // limits_.history_reads at most, a ring from history_head_
+  std::vector<float> history_y_;   // columns_.size() values per read, in the same ring
+  size_t history_head_ = 0;        // where the oldest read is, once the ring is full
+  std::thread thread_;
+};
+
+}  // namespace oxa
