@@ -186,6 +186,9 @@ constexpr TEntry kEntries[] = {
     {kMonitorLogUnwritable, "Не удалось записать журнал", "Cannot write the log"},
     {kMonitorLogFailed, "Запись журнала прервана", "Writing the log stopped"},
     {kMonitorNotRegular, "не обычный файл", "not a regular file"},
+    {kMonitorLogExists, "Файл журнала уже есть, он оставлен как был:",
+     "The log file exists already and was left as it is:"},
+    {kMonitorReplaceLog, "Заменить файл журнала", "Replace the log file"},
 };
 
 constexpr size_t kErrorTexts = 8;

@@ -192,6 +192,8 @@ enum class TText : uint16_t {
   kMonitorLogUnwritable,
   kMonitorLogFailed,
   kMonitorNotRegular,
+  kMonitorLogExists,   // then the path
+  kMonitorReplaceLog,  // then the path and "?"
   kCount
 };
 

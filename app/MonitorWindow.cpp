@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
@@ -143,7 +144,9 @@ TMonitorWindow::~TMonitorWindow() {
 
 void TMonitorWindow::Browse() {
   const QString name = save_name_ ? save_name_() : QString();
-  if (!name.isEmpty()) csv_path_->setText(name);
+  if (name.isEmpty()) return;
+  csv_path_->setText(name);
+  confirmed_path_ = name;
 }
 
 bool TMonitorWindow::Start() {
@@ -157,6 +160,16 @@ bool TMonitorWindow::Start() {
   choice.register_count = static_cast<uint16_t>(register_count_->value());
   choice.interval_ms = static_cast<uint32_t>(interval_->value());
   choice.csv_path = csv_path_->text().toStdString();
+  // A file that holds something is replaced only when the user says so: in the file chooser,
+  // which asked, or here.
+  if (!choice.csv_path.empty() && oxa::TMonitor::LogWouldReplace(choice.csv_path)) {
+    choice.replace_csv =
+        csv_path_->text() == confirmed_path_ ||
+        QMessageBox::question(this, windowTitle(),
+                              Utf8(oxa::TMonitor::ReplaceQuestion(choice.csv_path, language_))) ==
+            QMessageBox::Yes;
+    if (!choice.replace_csv) return false;
+  }
   const std::string refused = monitor_->Start(choice);
   message_ = Utf8(refused);
   ShowRunning(refused.empty());

@@ -71,5 +71,6 @@ class TMonitorWindow : public QDialog {
   TPlotWidget* plot_;
   QTimer* timer_;
   TSaveNameHook save_name_;
-  QString message_;  // a refusal of Start, shown until the next start
+  QString confirmed_path_;  // the file chooser asked about replacing it
+  QString message_;         // a refusal of Start, shown until the next start
 };

@@ -223,7 +223,18 @@ bool TWin32Monitor::Start() {
   choice.first_register = uint16_t(EditNumber(kFirstRegister, 0, 10000, 0));
   choice.register_count = uint16_t(EditNumber(kRegisterCount, 0, 127, 0));
   choice.interval_ms = EditNumber(kInterval, 0, TMonitor::kMaxIntervalMs, 0);
-  choice.csv_path = Utf8(WindowText(::GetDlgItem(window_, kCsvPath)));
+  const std::wstring csv_path = WindowText(::GetDlgItem(window_, kCsvPath));
+  choice.csv_path = Utf8(csv_path);
+  // A file that holds something is replaced only when the user says so: in the file chooser,
+  // which asked, or here.
+  if (!choice.csv_path.empty() && TMonitor::LogWouldReplace(choice.csv_path)) {
+    const std::wstring question = Wide(TMonitor::ReplaceQuestion(choice.csv_path, language_));
+    const std::wstring title = WindowText(window_);
+    choice.replace_csv = csv_path == confirmed_path_ ||
+                         ::MessageBoxW(window_, question.c_str(), title.c_str(),
+                                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+    if (!choice.replace_csv) return false;
+  }
   message_ = monitor_.Start(choice);
   ShowRunning(message_.empty());
   Refresh();
@@ -299,6 +310,7 @@ void TWin32Monitor::Browse() {
   if (!::GetSaveFileNameW(&dialog)) return;
   path.resize(std::wcslen(path.c_str()));
   ::SetWindowTextW(::GetDlgItem(window_, kCsvPath), path.c_str());
+  confirmed_path_ = path;
 }
 
 void TWin32Monitor::PaintPlot(HDC dc, const RECT& area) {

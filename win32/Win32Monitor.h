@@ -83,6 +83,7 @@ class TWin32Monitor {
   HWND plot_ = nullptr;
   UINT dpi_ = 96;
   std::string message_;              // a refusal of Start, shown until the next start
+  std::wstring confirmed_path_;      // the file chooser asked about replacing it
   TMonitorSnapshot shown_;           // what the list view shows
   std::vector<TPlotSeries> series_;  // what the plot shows
   std::wstring cell_;                // the text of the cell the list view asked for last

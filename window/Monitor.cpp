@@ -7,6 +7,7 @@
 
 #include "actions/OxaActions.h"
 #include "actions/OxaPortTexts.h"
+#include "serial/OxaHost.h"
 #include "window/FormModel.h"
 
 namespace oxa {
@@ -58,6 +59,16 @@ size_t TMonitor::HistorySize() const {
   return history_t_.size();
 }
 
+bool TMonitor::LogWouldReplace(const std::string& path) {
+  std::string none;
+  // A file of more than no bytes.
+  return ReadSmallFile(path, 0, none) == TFileState::kTooLarge;
+}
+
+std::string TMonitor::ReplaceQuestion(const std::string& path, TLanguage language) {
+  return Said(TText::kMonitorReplaceLog, language) + " " + VisibleText(path) + "?";
+}
+
 std::string TMonitor::Start(const TMonitorChoice& choice) {
   if (Running()) return {};
   if (choice.interval_ms < limits_.min_interval_ms) {
@@ -81,6 +92,10 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
   port_name_ = port_.port_name ? port_.port_name() : std::string();
   // The log is made once the port is ours, so that a refused start leaves no file behind;
   // a path that cannot be written is refused before anything is sent.
+  if (!choice.csv_path.empty() && !choice.replace_csv && LogWouldReplace(choice.csv_path)) {
+    port_.end();
+    return Said(TText::kMonitorLogExists, language_) + " " + VisibleText(choice.csv_path);
+  }
   if (!choice.csv_path.empty()) {
     if (log_.Open(choice.csv_path)) log_.Write(PollCsvHeader(columns, language_));
     if (!log_.Opened() || log_.Failed()) {

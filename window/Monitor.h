@@ -57,6 +57,8 @@ struct TMonitorChoice {
   uint16_t register_count = 0;  // 0: no registers
   uint32_t interval_ms = 1000;
   std::string csv_path = {};  // empty: no log
+  // A file at csv_path that holds something may be replaced: the user said so.
+  bool replace_csv = false;
 };
 
 // One value as the table shows it.
@@ -108,6 +110,11 @@ class TMonitor {
   // sent nor any file touched (an interval below the limits' least, nothing chosen, a log
   // that cannot be written, the port busy).
   std::string Start(const TMonitorChoice& choice);
+  // Whether a log at `path` would replace a file that holds something: the window asks the
+  // user first (and says so in replace_csv).
+  static bool LogWouldReplace(const std::string& path);
+  // The question the window asks then.
+  static std::string ReplaceQuestion(const std::string& path, TLanguage language);
   // Window's thread. Ends polling after the read under way (a waiting poll ends at once),
   // closes the log and gives the port back. Nothing when not running.
   void Stop();
