@@ -92,6 +92,7 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
   table_->verticalHeader()->setVisible(false);
   table_->horizontalHeader()->setStretchLastSection(true);
   plot_->setObjectName("MonitorPlot");
+  plot_->SetLanguage(language_);
 
   auto* choice = new QFormLayout;
   choice->addRow(QText(TText::kMonitorIntegrators, language), integrators_);

@@ -76,7 +76,7 @@ void TPlotWidget::paintEvent(QPaintEvent*) {
                    AxisText(high));
   painter.drawText(QRect(0, area.bottom() - metrics.height(), left - 4, metrics.height()),
                    Qt::AlignRight, AxisText(low));
-  const QString from = QStringLiteral("-%1 s").arg(std::round(oldest));
+  const QString from = QString::fromStdString(oxa::PlotAgeText(oldest, language_));
   painter.drawText(QRect(area.left(), area.bottom() + 2, area.width(), metrics.height()),
                    Qt::AlignLeft, from);
   painter.drawText(QRect(area.left(), area.bottom() + 2, area.width(), metrics.height()),

@@ -17,6 +17,8 @@ class TPlotWidget : public QWidget {
   // The series to draw, times in seconds before now; the time axis spans what they cover, at
   // least 10 s and at most `span_s`.
   void SetSeries(std::vector<oxa::TPlotSeries> series, double span_s);
+  // The language of the time axis.
+  void SetLanguage(oxa::TLanguage language) { language_ = language; }
   const std::vector<oxa::TPlotSeries>& Series() const { return series_; }
   // The colour of series `index`.
   static QColor Colour(size_t index);
@@ -27,4 +29,5 @@ class TPlotWidget : public QWidget {
  private:
   std::vector<oxa::TPlotSeries> series_;
   double span_s_ = 600;
+  oxa::TLanguage language_ = oxa::TLanguage::kRussian;
 };

@@ -359,7 +359,7 @@ void TWin32Monitor::PaintPlot(HDC dc, const RECT& area) {
              int(high_text.size()));
   ::TextOutW(dc, left - Scale(4) - low_size.cx, plot.bottom - line, low_text.c_str(),
              int(low_text.size()));
-  const std::wstring from = L"-" + std::to_wstring(long(std::lround(oldest))) + L" s";
+  const std::wstring from = Wide(PlotAgeText(oldest, language_));
   ::TextOutW(dc, plot.left, plot.bottom + Scale(2), from.c_str(), int(from.size()));
   ::TextOutW(dc, plot.right - Scale(8), plot.bottom + Scale(2), L"0", 1);
 

@@ -68,6 +68,9 @@ struct TMonitorValue {
   std::string time;             // of its read (ISO 8601); empty before the first
 };
 
+// The plot's time axis at its oldest end: "-600 сек", "-600 s".
+std::string PlotAgeText(double seconds, TLanguage language);
+
 // One polyline of the plot: times in seconds before now (the newest at 0), and the values.
 struct TPlotSeries {
   std::string name;
