@@ -146,7 +146,7 @@ void TWin32ArchiveRange::Browse() {
   // The file may exist: a resume continues it, and a new download replaces it only once it has
   // blocks to put in its place.
   dialog.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-  if (!::GetSaveFileNameW(&dialog)) return;
+  if (!AskSaveFileName(dialog)) return;
   path.resize(std::wcslen(path.c_str()));
   ::SetDlgItemTextW(window_, kFile, path.c_str());
 }

@@ -174,7 +174,7 @@ void TWin32ExchangeLog::Save(bool csv) {
   dialog.lpstrTitle = title.c_str();
   dialog.lpstrDefExt = csv ? L"csv" : L"txt";
   dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-  if (!::GetSaveFileNameW(&dialog)) return;
+  if (!AskSaveFileName(dialog)) return;
   path.resize(std::wcslen(path.c_str()));
   Refresh();
   const std::vector<TLogRow> rows(rows_.Rows().begin(), rows_.Rows().end());

@@ -307,7 +307,7 @@ void TWin32Monitor::Browse() {
   dialog.lpstrTitle = title.c_str();
   dialog.lpstrDefExt = L"csv";
   dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-  if (!::GetSaveFileNameW(&dialog)) return;
+  if (!AskSaveFileName(dialog)) return;
   path.resize(std::wcslen(path.c_str()));
   ::SetWindowTextW(::GetDlgItem(window_, kCsvPath), path.c_str());
   confirmed_path_ = path;

@@ -1,6 +1,8 @@
-// Text at the edge of the Win32 API: the form speaks UTF-8, the controls UTF-16.
+// Text at the edge of the Win32 API (the form speaks UTF-8, the controls UTF-16), and the
+// system dialog that asks for a file name.
 #pragma once
 
+#include <commdlg.h>
 #include <windows.h>
 
 #include <string>
@@ -24,6 +26,19 @@ inline std::wstring WindowText(HWND window) {
   std::wstring text(size_t(::GetWindowTextLengthW(window)) + 1, L'\0');
   text.resize(size_t(::GetWindowTextW(window, text.data(), int(text.size()))));
   return text;
+}
+
+// The system's "Save as" dialog. The library that holds it (and those it brings along) is
+// loaded at the first use, not at the program's start, which it would make slower and larger.
+inline bool AskSaveFileName(OPENFILENAMEW& dialog) {
+  using TGetSaveFileName = BOOL(WINAPI*)(OPENFILENAMEW*);
+  static const auto ask = [] {
+    const HMODULE library = ::LoadLibraryW(L"comdlg32.dll");
+    return library == nullptr ? nullptr
+                              : reinterpret_cast<TGetSaveFileName>(reinterpret_cast<void*>(
+                                    ::GetProcAddress(library, "GetSaveFileNameW")));
+  }();
+  return ask != nullptr && ask(&dialog) != FALSE;
 }
 
 }  // namespace oxa::win32
