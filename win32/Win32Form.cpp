@@ -103,7 +103,9 @@ TWin32Form::~TWin32Form() {
   // The model goes first: it may still ask its view to show something as it ends. The log's
   // window, which reads the model's log, before it.
   log_window_.reset();
-  // A download under way ends, and gives the port back, while the model is still there.
+  // Polling or a download under way ends, and gives the port back, while the model is still
+  // there.
+  monitor_window_.reset();
   archive_window_.reset();
   model_.reset();
   if (window_ != nullptr) ::DestroyWindow(window_);
