@@ -181,8 +181,6 @@ constexpr TEntry kEntries[] = {
      "The interval must be at least 100 ms"},
     {kMonitorNothingChosen, "Выберите интеграторы или регистры для опроса",
      "Choose integrators or registers to poll"},
-    {kMonitorPortBusy, "Порт занят: дождитесь конца теста",
-     "The port is busy: wait until the test has ended"},
     {kMonitorLogUnwritable, "Не удалось записать журнал", "Cannot write the log"},
     {kMonitorLogFailed, "Запись журнала прервана", "Writing the log stopped"},
     {kMonitorNotRegular, "не обычный файл", "not a regular file"},

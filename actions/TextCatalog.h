@@ -188,7 +188,6 @@ enum class TText : uint16_t {
   kMonitorCsvFilter,
   kMonitorIntervalTooShort,
   kMonitorNothingChosen,
-  kMonitorPortBusy,
   kMonitorLogUnwritable,
   kMonitorLogFailed,
   kMonitorNotRegular,

@@ -172,6 +172,8 @@ bool TMonitorWindow::Start() {
     if (!choice.replace_csv) return false;
   }
   const std::string refused = monitor_->Start(choice);
+  // The answer was for this start: the next one asks again, since the file now holds its rows.
+  if (refused.empty()) confirmed_path_.clear();
   message_ = Utf8(refused);
   ShowRunning(refused.empty());
   Refresh();

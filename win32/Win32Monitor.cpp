@@ -236,6 +236,8 @@ bool TWin32Monitor::Start() {
     if (!choice.replace_csv) return false;
   }
   message_ = monitor_.Start(choice);
+  // The answer was for this start: the next one asks again, since the file now holds its rows.
+  if (message_.empty()) confirmed_path_.clear();
   ShowRunning(message_.empty());
   Refresh();
   return message_.empty();

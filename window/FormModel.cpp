@@ -366,6 +366,7 @@ void TFormModel::EndBusy() {
 }
 
 void TFormModel::OpenChosenPort() {
+  port_language_ = language_;
   oxaComPort.SetComPort(uint8_t(view_.ItemIndex(TControl::kCBPort) + 1));
   oxaComPort.SetBaudRate(BaudOfIndex(view_.ItemIndex(TControl::kCBBaud)));
   // Opening may wait: a serial device server gets up to 3 s to accept the connection. The
@@ -386,7 +387,7 @@ bool TFormModel::OpenPort() {
     const std::string port = "COM" + std::to_string(oxaComPort.ComPort());
     log_->PortFailed(LoggedPortName(),
                      PortFailureText(oxaComPort.OpenError(), port, oxaComPort.DeviceName(),
-                                     settings_path_, language_),
+                                     settings_path_, port_language_),
                      oxaComPort.NowUs());
   }
   return opened;
@@ -423,6 +424,7 @@ bool TFormModel::BeginLongWork(std::function<void()> stop) {
   oxaComPort.SetBaudRate(BaudOfIndex(view_.ItemIndex(TControl::kCBBaud)));
   Ful0508.SetNetAddr(uint8_t(NetAddr()));
   Zeb106.SetNetAddr(uint8_t(NetAddr()));
+  port_language_ = language_;
   return true;
 }
 

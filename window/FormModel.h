@@ -234,6 +234,9 @@ class TFormModel {
   bool long_work_ = false;
   std::function<void()> long_work_stop_;
   bool log_recording_ = true;
+  // The language OpenPort speaks: the form's when the port was taken, since OpenPort runs on
+  // another thread while the user may switch the form's language.
+  TLanguage port_language_ = TLanguage::kRussian;
   std::optional<TControl> focus_before_;
   std::optional<TControl> focus_moved_to_;
 };

@@ -92,7 +92,7 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
     columns.push_back(
         RegisterColumn(static_cast<uint16_t>(choice.first_register + r), TPollKind::kInteger));
   }
-  if (!port_.begin([this] { Stop(); })) return Said(TText::kMonitorPortBusy, language_);
+  if (!port_.begin([this] { Stop(); })) return Said(TText::kArchivePortBusy, language_);
   port_name_ = port_.port_name ? port_.port_name() : std::string();
   // The log is made once the port is ours, so that a refused start leaves no file behind;
   // a path that cannot be written is refused before anything is sent.
@@ -160,7 +160,7 @@ void TMonitor::Run() {
   for (;;) {
     {
       std::unique_lock lock(mutex_);
-      wake_.wait_until(lock, next, [this] { return stop_; });
+      wake_.wait_until(lock, next, [this] { return stop_.load(); });
       if (stop_) break;
     }
     PollOnce();
@@ -197,9 +197,11 @@ void TMonitor::PollOnce() {
         failure = r.code;
       }
       ++column;
-      if (port_.lost()) break;
+      // Stop is waited for by the window: it comes between two exchanges, not after a
+      // whole round of them on a line that answers nothing.
+      if (port_.lost() || stop_) break;
     }
-    for (uint32_t done = 0; done < choice_.register_count && !port_.lost();) {
+    for (uint32_t done = 0; done < choice_.register_count && !port_.lost() && !stop_;) {
       const auto count = static_cast<uint16_t>(
           std::min<uint32_t>(kRegistersPerExchange, choice_.register_count - done));
       const TRegisterRead r = ReadRegisters(
@@ -214,6 +216,8 @@ void TMonitor::PollOnce() {
       }
       done += count;
     }
+    // A round cut short by Stop is no read: nothing of it is counted or logged.
+    if (stop_) return;
     if (port_.lost()) {
       // The adapter went: said, and the port is opened afresh on the next tick.
       port_.close();

@@ -10,6 +10,7 @@
 // polling goes on.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -156,7 +157,7 @@ class TMonitor {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  bool stop_ = false;
+  std::atomic<bool> stop_ = false;  // set under mutex_, so that the wait cannot miss it
   bool running_ = false;
   TMonitorSnapshot shown_;
   std::vector<double> history_t_;  // limits_.history_reads at most, a ring from history_head_

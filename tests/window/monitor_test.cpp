@@ -129,7 +129,7 @@ TEST_F(Monitor, RefusesWhatCannotRunAndSendsNothing) {
        "Choose integrators or registers to poll"},
       {{.integrators = {0}, .interval_ms = 1000, .csv_path = kept},
        true,
-       "The port is busy: wait until the test has ended"},
+       "The port is busy with other work"},
       {{.integrators = {0}, .interval_ms = 1000, .csv_path = kept},
        false,
        "The log file exists already and was left as it is: " + kept},
@@ -225,6 +225,24 @@ TEST_F(Monitor, APulledAdapterIsSaidAndPollingGoesOnWhenItIsBack) {
   stop_work();
   EXPECT_FALSE(monitor.Running());
   EXPECT_EQ(ends, 1);
+}
+
+// Stop comes between two exchanges: on a silent line a round of 32 integrators would hold the
+// window for 32 time-outs.
+TEST_F(Monitor, StopEndsARoundBetweenTwoExchanges) {
+  // Each request takes 20 ms of real time to go unanswered: the round outlasts the Stop.
+  fp.io->SetResponder([](const std::vector<uint8_t>&) -> std::optional<TFakeAnswer> {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return std::nullopt;
+  });
+  TMonitor monitor(Port(), TLanguage::kEnglish);
+  TMonitorChoice choice{.interval_ms = 1000};
+  for (size_t i = 0; i < 32; ++i) choice.integrators.push_back(i);
+  ASSERT_EQ(monitor.Start(choice), "");
+  while (exchanges.load() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  monitor.Stop();
+  EXPECT_LT(exchanges.load(), 32);
+  EXPECT_EQ(monitor.Snapshot().reads, 0u) << "a round cut short is no read";
 }
 
 TEST_F(Monitor, KeepsABoundedHistoryAndAPlotOfFewPoints) {
