@@ -197,7 +197,22 @@ bool TArchiveDownload::Prepare() {
     const bool in_the_way = part_.Error().failure == TOutputFailure::kInTheWay;
     return Fail(kFileRefused, in_the_way ? PartPath() : job_.path, part_.Error());
   }
+  // An earlier run's record is true no more: its FILE.part went with the new one, and FILE is
+  // this run's to replace. Left, it would let a later resume take FILE for blocks it is not.
+  std::error_code ec;
+  std::filesystem::remove(PathOf(RecordPath()), ec);
+  if (ec) {
+    part_.Discard();
+    return Fail(kFileRefused, RecordPath(), {TOutputFailure::kSystem, ec.message()});
+  }
   return true;
+}
+
+void TArchiveDownload::ForgetOwnRecord() {
+  if (!record_is_ours_) return;
+  std::error_code ec;
+  std::filesystem::remove(PathOf(RecordPath()), ec);
+  record_is_ours_ = false;
 }
 
 bool TArchiveDownload::PrepareResume() {
@@ -276,6 +291,7 @@ bool TArchiveDownload::WriteRecord() {
     return Fail(kWriteFailed, RecordPath(), record.Error());
   }
   record_written_ = true;
+  record_is_ours_ = true;
   return true;
 }
 
@@ -342,13 +358,16 @@ void TArchiveDownload::Finish(bool write_failed) {
     // Whatever FILE.part holds is whole blocks, kept for the user (and for a resume).
     if (result_.done == 0) {
       part_.Discard();
+      ForgetOwnRecord();
     } else {
       part_.Keep();
     }
     return;
   }
   if (result_.done == 0) {
+    // Nothing written: FILE stays as it was, and no record of this run stands beside it.
     part_.Discard();
+    ForgetOwnRecord();
   } else if (!part_.Commit()) {
     Fail(kCommitFailed, job_.path, part_.Error());
     return;
@@ -364,6 +383,7 @@ void TArchiveDownload::Finish(bool write_failed) {
 
 void TArchiveDownload::Abandon() {
   part_.Discard();
+  ForgetOwnRecord();
 }
 
 std::string TArchiveDownload::OutcomeText() const {

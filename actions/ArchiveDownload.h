@@ -113,14 +113,16 @@ class TArchiveDownload {
   // What needs no device: the range, the path, that FILE and its companions are regular files
   // or nothing, and for a resume the record and the blocks already there. A new download makes
   // FILE.part here (empty), so a path that cannot be written is known before the port is
-  // touched. False, with the outcome in Result(), when the run cannot go on; nothing was sent
-  // and nothing changed then.
+  // touched, and removes an earlier run's FILE.info, which no longer tells the truth. False,
+  // with the outcome in Result(), when the run cannot go on; nothing was sent and nothing
+  // changed then.
   bool Prepare();
   // On the port the caller opened for `device`: reads the identification and then the blocks,
   // and leaves FILE, FILE.part and FILE.info as the header says. Call once, after Prepare()
   // said true.
   const TArchiveResult& Run(ToxaFul0508& device, const TArchiveEvents& events = {});
-  // Instead of Run(), when the port did not open: leaves every file as it was before Prepare().
+  // Instead of Run(), when the port did not open: removes the FILE.part that Prepare() made.
+  // FILE stays as it was; for a new download, the earlier run's record is gone (Prepare).
   void Abandon();
 
   const TArchiveResult& Result() const { return result_; }
@@ -142,6 +144,9 @@ class TArchiveDownload {
   bool resuming_ = false;  // blocks of an earlier run are taken over
   std::string earlier_;    // their bytes
   bool record_written_ = false;
+  bool record_is_ours_ = false;  // this run wrote FILE.info
+  // Removes FILE.info when this run wrote it, for a run that leaves nothing it describes.
+  void ForgetOwnRecord();
   bool identified_ = false;
   TOutputFile part_;
 };

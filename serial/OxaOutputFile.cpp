@@ -22,6 +22,7 @@ bool TOutputFile::Create(const std::string& target, std::string_view suffix) {
   error_ = {};
   target_ = target;
   temporary_ = target + std::string(suffix);
+  written_ = 0;
   return CreateTemporary();
 }
 
@@ -29,8 +30,12 @@ bool TOutputFile::Write(std::span<const uint8_t> bytes) {
   if (handle_ == -1 || error_.failure != TOutputFailure::kNone) return false;
   std::string why;
   if (!platform::WriteWhole(handle_, bytes.data(), bytes.size(), why)) {
+    // The part of it that went out is taken back: the file holds whole writes only (whole
+    // archive blocks, for one).
+    platform::CutTo(handle_, written_);
     return Fail(TOutputFailure::kSystem, std::move(why));
   }
+  written_ += bytes.size();
   return true;
 }
 

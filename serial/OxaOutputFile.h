@@ -52,7 +52,8 @@ class TOutputFile {
   bool Opened() const { return handle_ != -1; }
   const std::string& TemporaryPath() const { return temporary_; }
 
-  // Appends `bytes` whole; false (and from then on) when they could not all be written.
+  // Appends `bytes` whole; false (and from then on) when they could not all be written, with
+  // what did go out of them cut off again.
   bool Write(std::span<const uint8_t> bytes);
   // Writes the data to the disk, closes the file and renames it over the target. False, with
   // Error() saying why, when any step failed; the temporary then stays.
@@ -73,6 +74,7 @@ class TOutputFile {
   bool CommitOpened();
 
   intptr_t handle_ = -1;  // the system's file: a descriptor, or a Win32 handle
+  uint64_t written_ = 0;  // bytes of the whole writes so far
   std::string target_;
   std::string temporary_;
   TOutputError error_;

@@ -67,6 +67,11 @@ bool WriteWhole(intptr_t handle, const void* bytes, size_t size, std::string& wh
   return false;
 }
 
+bool CutTo(intptr_t handle, uint64_t size) {
+  return ::ftruncate(static_cast<int>(handle), static_cast<off_t>(size)) == 0 &&
+         ::lseek(static_cast<int>(handle), static_cast<off_t>(size), SEEK_SET) >= 0;
+}
+
 }  // namespace platform
 
 // ---- TOutputFile ---------------------------------------------------------------------------

@@ -81,6 +81,13 @@ bool WriteWhole(intptr_t handle, const void* bytes, size_t size, std::string& wh
   return false;
 }
 
+bool CutTo(intptr_t handle, uint64_t size) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(size);
+  return ::SetFilePointerEx(Handle(handle), at, nullptr, FILE_BEGIN) &&
+         ::SetEndOfFile(Handle(handle));
+}
+
 }  // namespace platform
 
 // ---- TOutputFile ---------------------------------------------------------------------------
