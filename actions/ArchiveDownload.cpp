@@ -227,6 +227,7 @@ bool TArchiveDownload::PrepareResume() {
   // FILE.part is what a run left that did not get as far as replacing FILE: it is the later.
   const std::string source = Exists(part_kind) ? PartPath() : Exists(file_kind) ? job_.path : "";
   if (source.empty()) return true;  // nothing begun: a new download
+  earlier_in_part_ = source == PartPath();
 
   std::string text;
   switch (ReadSmallFile(RecordPath(), kRecordMaxSize, text)) {
@@ -269,14 +270,23 @@ bool TArchiveDownload::PrepareResume() {
 // FILE.part made afresh with the earlier run's blocks, once the device is known to be the same:
 // until then the earlier FILE.part stays as it was.
 bool TArchiveDownload::StartPart() {
+  // Blocks an earlier run left in FILE.part become FILE first, so that they are never only in
+  // memory: a write that fails below leaves them there, for a later resume.
+  if (earlier_in_part_) {
+    std::error_code ec;
+    std::filesystem::rename(PathOf(PartPath()), PathOf(job_.path), ec);
+    if (ec) return Fail(kFileRefused, PartPath(), {TOutputFailure::kSystem, ec.message()});
+  }
   if (!part_.Create(job_.path, kArchivePartSuffix)) {
     const bool in_the_way = part_.Error().failure == TOutputFailure::kInTheWay;
     return Fail(kFileRefused, in_the_way ? PartPath() : job_.path, part_.Error());
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(earlier_.data());
   if (!part_.Write({bytes, earlier_.size()})) {
-    part_.Keep();
-    return Fail(kWriteFailed, PartPath(), part_.Error());
+    // It holds nothing they do not: FILE has them, for the next resume.
+    const TOutputError error = part_.Error();
+    part_.Discard();
+    return Fail(kWriteFailed, PartPath(), error);
   }
   return true;
 }

@@ -141,8 +141,9 @@ class TArchiveDownload {
   TArchiveJob job_;
   TLanguage language_;
   TArchiveResult result_;
-  bool resuming_ = false;  // blocks of an earlier run are taken over
-  std::string earlier_;    // their bytes
+  bool resuming_ = false;         // blocks of an earlier run are taken over
+  std::string earlier_;           // their bytes
+  bool earlier_in_part_ = false;  // and they are in FILE.part (else in FILE)
   bool record_written_ = false;
   bool record_is_ours_ = false;  // this run wrote FILE.info
   // Removes FILE.info when this run wrote it, for a run that leaves nothing it describes.

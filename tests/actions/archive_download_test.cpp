@@ -192,6 +192,10 @@ TEST_F(ArchiveDownload, AFailedWriteLeavesWholeBlocksAndATrueRecord) {
   fs::remove(file);
   EXPECT_EQ(download_within(300, {.path = file, .first = 0, .last = 9}).outcome, kWriteFailed);
   EXPECT_TRUE(Slurp(file + ".part") == Blocks(0, 1));
+  // A resume that cannot even write them again keeps them, as FILE.
+  EXPECT_EQ(download_within(100, {.path = file, .first = 0, .last = 9, .resume = true}).outcome,
+            kWriteFailed);
+  EXPECT_TRUE(Slurp(file) == Blocks(0, 1));
   const TArchiveResult r = Download({.path = file, .first = 0, .last = 9, .resume = true});
   EXPECT_EQ(r.outcome, kComplete) << r.text;
   EXPECT_EQ(r.resumed_from, 2u);
