@@ -31,50 +31,23 @@ std::wstring TextOf(TText id, TLanguage language) {
 }  // namespace
 
 TWin32ArchiveRange::TWin32ArchiveRange(HINSTANCE instance, HWND owner, TFormModel& form, HFONT font)
-    : instance_(instance), owner_(owner), language_(form.Language()), model_(form), font_(font) {}
+    : TWin32ToolWindow(instance, owner, font), language_(form.Language()), model_(form) {}
 
 TWin32ArchiveRange::~TWin32ArchiveRange() {
-  if (window_ != nullptr) ::DestroyWindow(window_);
-}
-
-int TWin32ArchiveRange::Scale(int pixels) const {
-  return ::MulDiv(pixels, int(dpi_), 96);
+  // The model's destructor stops a download; the window goes before it.
+  Destroy();
 }
 
 bool TWin32ArchiveRange::Create() {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&classes);
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof(window_class);
-  window_class.lpfnWndProc = WindowProc;
-  window_class.hInstance = instance_;
-  window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  window_class.lpszClassName = kClassName;
-  if (::RegisterClassExW(&window_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+  if (!CreateWindowOf(kClassName, TextOf(TText::kArchiveRangeTitle, language_),
+                      WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, kWidth, kHeight)) {
     return false;
   }
-  const HDC screen = ::GetDC(owner_);
-  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
-  ::ReleaseDC(owner_, screen);
-  dpi_ = dpi > 0 ? UINT(dpi) : 96;
-  const std::wstring title = TextOf(TText::kArchiveRangeTitle, language_);
-  // The client area at the design's size, whatever the frame takes.
-  RECT frame{0, 0, Scale(kWidth), Scale(kHeight)};
-  constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-  ::AdjustWindowRectEx(&frame, kStyle, FALSE, 0);
-  window_ = ::CreateWindowExW(0, kClassName, title.c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                              frame.right - frame.left, frame.bottom - frame.top, owner_, nullptr,
-                              instance_, this);
-  if (window_ == nullptr) return false;
-
   const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
                            int id, int x, int y, int width, int height, DWORD ex_style = 0) {
-    const HWND control = ::CreateWindowExW(
-        ex_style, window_class, text.c_str(), WS_CHILD | WS_VISIBLE | style, Scale(x), Scale(y),
-        Scale(width), Scale(height), window_, HMENU(INT_PTR(id)), instance_, nullptr);
-    ::SendMessageW(control, WM_SETFONT, WPARAM(font_), TRUE);
-    return control;
+    return MakeControl(window_class, text, style, id, ex_style, x, y, width, height);
   };
   const int field_x = kMargin + kLabelWidth;
   const int field_width = kWidth - field_x - kMargin;
@@ -119,11 +92,6 @@ bool TWin32ArchiveRange::Create() {
   ::SendDlgItemMessageW(window_, kLast, EM_SETLIMITTEXT, 4, 0);
   Refresh();
   return true;
-}
-
-void TWin32ArchiveRange::Show() {
-  ::ShowWindow(window_, SW_SHOWNORMAL);
-  ::SetForegroundWindow(window_);
 }
 
 void TWin32ArchiveRange::Browse() {
@@ -175,19 +143,6 @@ void TWin32ArchiveRange::Refresh() {
   ::EnableWindow(::GetDlgItem(window_, kStop), running_);
 }
 
-LRESULT CALLBACK TWin32ArchiveRange::WindowProc(HWND window, UINT message, WPARAM wparam,
-                                                LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto* self =
-        static_cast<TWin32ArchiveRange*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-    self->window_ = window;
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<TWin32ArchiveRange*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (self == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
-  return self->OnMessage(message, wparam, lparam);
-}
-
 LRESULT TWin32ArchiveRange::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   const HWND window = window_;
   switch (message) {
@@ -217,9 +172,6 @@ LRESULT TWin32ArchiveRange::OnMessage(UINT message, WPARAM wparam, LPARAM lparam
       // A download goes on; its window only hides.
       ::ShowWindow(window_, SW_HIDE);
       return 0;
-    case WM_NCDESTROY:
-      window_ = nullptr;
-      break;
     default:
       break;
   }

@@ -10,11 +10,12 @@
 
 #include <string>
 
+#include "win32/Win32ToolWindow.h"
 #include "window/ArchiveRangeModel.h"
 
 namespace oxa::win32 {
 
-class TWin32ArchiveRange {
+class TWin32ArchiveRange final : public TWin32ToolWindow {
  public:
   static constexpr const wchar_t* kClassName = L"TArchiveRangeWindow";
   // The identifiers of its controls.
@@ -37,34 +38,22 @@ class TWin32ArchiveRange {
 
   TWin32ArchiveRange(HINSTANCE instance, HWND owner, TFormModel& form, HFONT font);
   // Stops a download under way (the port goes back to the form) and destroys the window.
-  ~TWin32ArchiveRange();
-  TWin32ArchiveRange(const TWin32ArchiveRange&) = delete;
-  TWin32ArchiveRange& operator=(const TWin32ArchiveRange&) = delete;
+  ~TWin32ArchiveRange() override;
 
   // Makes the window, hidden. False when the system refused.
   bool Create();
-  // Shows it, brought to the front.
-  void Show();
-  HWND Handle() const { return window_; }
   TLanguage Language() const { return language_; }
   bool Running() const { return running_; }
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-  LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;
   void Browse();
   void Start();
   // Shows the model's state; the timer runs while a download does.
   void Refresh();
-  int Scale(int pixels) const;
 
-  HINSTANCE instance_;
-  HWND owner_;
   TLanguage language_;
   TArchiveRangeModel model_;
-  HFONT font_;
-  HWND window_ = nullptr;
-  UINT dpi_ = 96;
   bool running_ = false;
 };
 

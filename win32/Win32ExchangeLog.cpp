@@ -30,50 +30,19 @@ std::wstring TextOf(TText id, TLanguage language) {
 
 TWin32ExchangeLog::TWin32ExchangeLog(HINSTANCE instance, HWND owner, TExchangeLog& log,
                                      TLanguage language, HFONT font)
-    : instance_(instance), owner_(owner), log_(log), language_(language), font_(font), rows_(log) {}
-
-TWin32ExchangeLog::~TWin32ExchangeLog() {
-  if (window_ != nullptr) ::DestroyWindow(window_);
-}
-
-int TWin32ExchangeLog::Scale(int pixels) const {
-  return ::MulDiv(pixels, int(dpi_), 96);
-}
+    : TWin32ToolWindow(instance, owner, font), log_(log), language_(language), rows_(log) {}
 
 bool TWin32ExchangeLog::Create() {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_LISTVIEW_CLASSES};
   ::InitCommonControlsEx(&classes);
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof(window_class);
-  window_class.lpfnWndProc = WindowProc;
-  window_class.hInstance = instance_;
-  window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  window_class.lpszClassName = kClassName;
-  if (::RegisterClassExW(&window_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+  if (!CreateWindowOf(kClassName, TextOf(TText::kLogTitle, language_), WS_OVERLAPPEDWINDOW, 1000,
+                      440)) {
     return false;
   }
-  const HDC screen = ::GetDC(owner_);
-  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
-  ::ReleaseDC(owner_, screen);
-  dpi_ = dpi > 0 ? UINT(dpi) : 96;
-  const std::wstring title = TextOf(TText::kLogTitle, language_);
-  window_ =
-      ::CreateWindowExW(0, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                        CW_USEDEFAULT, Scale(1020), Scale(480), owner_, nullptr, instance_, this);
-  if (window_ == nullptr) return false;
-
-  const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
-                           int id) {
-    const HWND control =
-        ::CreateWindowExW(0, window_class, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
-                          window_, HMENU(INT_PTR(id)), instance_, nullptr);
-    ::SendMessageW(control, WM_SETFONT, WPARAM(font_), TRUE);
-    return control;
-  };
-  counters_ = make(L"STATIC", L"", SS_NOPREFIX | SS_LEFTNOWORDWRAP, kCounters);
-  rows_view_ = make(WC_LISTVIEWW, L"",
-                    WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, kRows);
+  counters_ = MakeControl(L"STATIC", L"", SS_NOPREFIX | SS_LEFTNOWORDWRAP, kCounters);
+  rows_view_ =
+      MakeControl(WC_LISTVIEWW, L"",
+                  WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, kRows);
   ListView_SetExtendedListViewStyle(rows_view_, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
   for (size_t i = 0; i < kLogColumns.size(); ++i) {
     std::wstring caption = TextOf(kLogColumns[i], language_);
@@ -87,7 +56,8 @@ bool TWin32ExchangeLog::Create() {
                                            {kCopy, TText::kLogCopy},
                                            {kSaveText, TText::kLogSaveText},
                                            {kSaveCsv, TText::kLogSaveCsv}};
-  for (const auto& [id, text] : buttons) make(L"BUTTON", TextOf(text, language_), WS_TABSTOP, id);
+  for (const auto& [id, text] : buttons)
+    MakeControl(L"BUTTON", TextOf(text, language_), WS_TABSTOP, id);
   Layout();
   Refresh();
   return true;
@@ -95,8 +65,7 @@ bool TWin32ExchangeLog::Create() {
 
 void TWin32ExchangeLog::Show() {
   Refresh();
-  ::ShowWindow(window_, SW_SHOWNORMAL);
-  ::SetForegroundWindow(window_);
+  TWin32ToolWindow::Show();
 }
 
 void TWin32ExchangeLog::Layout() {
@@ -186,19 +155,6 @@ void TWin32ExchangeLog::Save(bool csv) {
   }
 }
 
-LRESULT CALLBACK TWin32ExchangeLog::WindowProc(HWND window, UINT message, WPARAM wparam,
-                                               LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto* self =
-        static_cast<TWin32ExchangeLog*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-    self->window_ = window;
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<TWin32ExchangeLog*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (self == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
-  return self->OnMessage(message, wparam, lparam);
-}
-
 LRESULT TWin32ExchangeLog::OnNotify(const NMHDR& header) {
   if (header.hwndFrom != rows_view_) return 0;
   if (header.code == LVN_GETDISPINFOW) {
@@ -259,9 +215,6 @@ LRESULT TWin32ExchangeLog::OnMessage(UINT message, WPARAM wparam, LPARAM lparam)
       // The log goes on recording; its window only hides.
       ::ShowWindow(window_, SW_HIDE);
       return 0;
-    case WM_NCDESTROY:
-      window_ = nullptr;
-      break;
     default:
       break;
   }

@@ -12,11 +12,12 @@
 
 #include <string>
 
+#include "win32/Win32ToolWindow.h"
 #include "window/ExchangeLog.h"
 
 namespace oxa::win32 {
 
-class TWin32ExchangeLog {
+class TWin32ExchangeLog final : public TWin32ToolWindow {
  public:
   static constexpr const wchar_t* kClassName = L"TExchangeLogWindow";
   // The identifiers of its controls.
@@ -24,37 +25,26 @@ class TWin32ExchangeLog {
 
   TWin32ExchangeLog(HINSTANCE instance, HWND owner, TExchangeLog& log, TLanguage language,
                     HFONT font);
-  ~TWin32ExchangeLog();
-  TWin32ExchangeLog(const TWin32ExchangeLog&) = delete;
-  TWin32ExchangeLog& operator=(const TWin32ExchangeLog&) = delete;
 
   // Makes the window, hidden. False when the system refused.
   bool Create();
   // Shows it, brought to the front, up to date.
-  void Show();
-  HWND Handle() const { return window_; }
+  void Show() override;
   TLanguage Language() const { return language_; }
   // Takes the rows recorded since the last look and the counters now.
   void Refresh();
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-  LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;
   LRESULT OnNotify(const NMHDR& header);
   void Layout();
   void CopySelected();
   void Save(bool csv);
-  int Scale(int pixels) const;
 
-  HINSTANCE instance_;
-  HWND owner_;
   TExchangeLog& log_;
   TLanguage language_;
-  HFONT font_;
-  HWND window_ = nullptr;
   HWND counters_ = nullptr;
   HWND rows_view_ = nullptr;
-  UINT dpi_ = 96;
   TLogFollower rows_;  // as the list shows them
   std::wstring cell_;  // the text of the cell the list view asked for last
 };

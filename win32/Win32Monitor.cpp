@@ -49,58 +49,35 @@ std::wstring AxisText(double value) {
 
 TWin32Monitor::TWin32Monitor(HINSTANCE instance, HWND owner, TMonitorPort port, TLanguage language,
                              HFONT font)
-    : instance_(instance),
-      owner_(owner),
+    : TWin32ToolWindow(instance, owner, font),
       language_(language),
-      font_(font),
       monitor_(std::move(port), language) {}
 
 TWin32Monitor::~TWin32Monitor() {
   monitor_.Stop();
-  if (window_ != nullptr) ::DestroyWindow(window_);
-}
-
-int TWin32Monitor::Scale(int pixels) const {
-  return ::MulDiv(pixels, int(dpi_), 96);
+  Destroy();
 }
 
 bool TWin32Monitor::Create() {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&classes);
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof(window_class);
-  window_class.lpfnWndProc = WindowProc;
-  window_class.hInstance = instance_;
-  window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  window_class.lpszClassName = kClassName;
-  if (::RegisterClassExW(&window_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-    return false;
-  }
-  WNDCLASSEXW plot_class = window_class;
+  WNDCLASSEXW plot_class{};
+  plot_class.cbSize = sizeof(plot_class);
   plot_class.lpfnWndProc = PlotProc;
+  plot_class.hInstance = instance_;
+  plot_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   plot_class.hbrBackground = nullptr;  // painted whole, through a bitmap
   plot_class.lpszClassName = kPlotClassName;
   if (::RegisterClassExW(&plot_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
     return false;
   }
-  const HDC screen = ::GetDC(owner_);
-  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
-  ::ReleaseDC(owner_, screen);
-  dpi_ = dpi > 0 ? UINT(dpi) : 96;
-  const std::wstring title = TextOf(TText::kMonitorTitle, language_);
-  window_ =
-      ::CreateWindowExW(0, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                        CW_USEDEFAULT, Scale(1000), Scale(560), owner_, nullptr, instance_, this);
-  if (window_ == nullptr) return false;
-
+  if (!CreateWindowOf(kClassName, TextOf(TText::kMonitorTitle, language_), WS_OVERLAPPEDWINDOW, 990,
+                      530)) {
+    return false;
+  }
   const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
                            int id, DWORD ex_style = 0) {
-    const HWND control =
-        ::CreateWindowExW(ex_style, window_class, text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0,
-                          0, 0, window_, HMENU(INT_PTR(id)), instance_, this);
-    ::SendMessageW(control, WM_SETFONT, WPARAM(font_), TRUE);
-    return control;
+    return MakeControl(window_class, text, style, id, ex_style);
   };
   const TText labels[] = {TText::kMonitorIntegrators, TText::kMonitorFirstRegister,
                           TText::kMonitorRegisterCount, TText::kMonitorInterval,
@@ -147,8 +124,7 @@ bool TWin32Monitor::Create() {
 
 void TWin32Monitor::Show() {
   Refresh();
-  ::ShowWindow(window_, SW_SHOWNORMAL);
-  ::SetForegroundWindow(window_);
+  TWin32ToolWindow::Show();
 }
 
 void TWin32Monitor::Layout() {
@@ -415,12 +391,10 @@ void TWin32Monitor::PaintPlot(HDC dc, const RECT& area) {
 }
 
 LRESULT CALLBACK TWin32Monitor::PlotProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    ::SetWindowLongPtrW(
-        window, GWLP_USERDATA,
-        reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams));
-  }
-  auto* self = reinterpret_cast<TWin32Monitor*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  // The plot is the monitor window's child: that window's object draws it (none while the
+  // window is being destroyed).
+  auto* self = static_cast<TWin32Monitor*>(
+      reinterpret_cast<TWin32ToolWindow*>(::GetWindowLongPtrW(::GetParent(window), GWLP_USERDATA)));
   if (message == WM_ERASEBKGND) return 1;
   if (message == WM_PAINT && self != nullptr) {
     PAINTSTRUCT paint{};
@@ -441,19 +415,6 @@ LRESULT CALLBACK TWin32Monitor::PlotProc(HWND window, UINT message, WPARAM wpara
     return 0;
   }
   return ::DefWindowProcW(window, message, wparam, lparam);
-}
-
-LRESULT CALLBACK TWin32Monitor::WindowProc(HWND window, UINT message, WPARAM wparam,
-                                           LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto* self =
-        static_cast<TWin32Monitor*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-    self->window_ = window;
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<TWin32Monitor*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (self == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
-  return self->OnMessage(message, wparam, lparam);
 }
 
 LRESULT TWin32Monitor::OnNotify(const NMHDR& header) {
@@ -518,9 +479,6 @@ LRESULT TWin32Monitor::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       Stop();
       ::ShowWindow(window_, SW_HIDE);
       return 0;
-    case WM_NCDESTROY:
-      window_ = nullptr;
-      break;
     default:
       break;
   }

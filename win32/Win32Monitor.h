@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "win32/Win32ToolWindow.h"
 #include "window/Monitor.h"
 
 namespace oxa::win32 {
 
-class TWin32Monitor {
+class TWin32Monitor final : public TWin32ToolWindow {
  public:
   static constexpr const wchar_t* kClassName = L"TMonitorWindow";
   static constexpr const wchar_t* kPlotClassName = L"TMonitorPlot";
@@ -41,15 +42,13 @@ class TWin32Monitor {
   static constexpr double kPlotSpanS = 600;
 
   TWin32Monitor(HINSTANCE instance, HWND owner, TMonitorPort port, TLanguage language, HFONT font);
-  ~TWin32Monitor();
-  TWin32Monitor(const TWin32Monitor&) = delete;
-  TWin32Monitor& operator=(const TWin32Monitor&) = delete;
+  // Stops polling (the port goes back to the form) and destroys the window.
+  ~TWin32Monitor() override;
 
   // Makes the window, hidden. False when the system refused.
   bool Create();
   // Shows it, brought to the front.
-  void Show();
-  HWND Handle() const { return window_; }
+  void Show() override;
   TLanguage Language() const { return language_; }
   TMonitor& Monitor() { return monitor_; }
   // Starts polling what the controls say; false, with the reason on the status line, when the
@@ -60,9 +59,8 @@ class TWin32Monitor {
   void Refresh();
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   static LRESULT CALLBACK PlotProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-  LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;
   LRESULT OnNotify(const NMHDR& header);
   void Layout();
   void Browse();
@@ -71,17 +69,11 @@ class TWin32Monitor {
   // The number in edit `id`, kept within [min, max] and written back so; `fallback` when it
   // holds none.
   uint32_t EditNumber(int id, uint32_t min, uint32_t max, uint32_t fallback);
-  int Scale(int pixels) const;
 
-  HINSTANCE instance_;
-  HWND owner_;
   TLanguage language_;
-  HFONT font_;
   TMonitor monitor_;
-  HWND window_ = nullptr;
   HWND values_view_ = nullptr;
   HWND plot_ = nullptr;
-  UINT dpi_ = 96;
   std::string message_;              // a refusal of Start, shown until the next start
   std::wstring confirmed_path_;      // the file chooser asked about replacing it
   TMonitorSnapshot shown_;           // what the list view shows
