@@ -95,28 +95,13 @@ bool TWin32ArchiveRange::Create() {
 }
 
 void TWin32ArchiveRange::Browse() {
-  std::wstring path = WindowText(::GetDlgItem(window_, kFile));
-  path.resize(std::max<size_t>(path.size(), MAX_PATH) + 1, L'\0');
-  const std::wstring title = TextOf(TText::kArchiveRangeTitle, language_);
-  // "Archive blocks (*.bin)", "*.bin", each ended by a null, and a null after the last.
-  std::wstring filter = TextOf(TText::kArchiveFileFilter, language_);
-  filter += L'\0';
-  filter += L"*.bin";
-  filter += L'\0';
-  OPENFILENAMEW dialog{};
-  dialog.lStructSize = sizeof(dialog);
-  dialog.hwndOwner = window_;
-  dialog.lpstrFilter = filter.c_str();
-  dialog.lpstrFile = path.data();
-  dialog.nMaxFile = DWORD(path.size());
-  dialog.lpstrTitle = title.c_str();
-  dialog.lpstrDefExt = L"bin";
   // The file may exist: a resume continues it, and a new download replaces it only once it has
   // blocks to put in its place.
-  dialog.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-  if (!AskSaveFileName(dialog)) return;
-  path.resize(std::wcslen(path.c_str()));
-  ::SetDlgItemTextW(window_, kFile, path.c_str());
+  const std::wstring path =
+      AskSaveFileName(window_, TextOf(TText::kArchiveRangeTitle, language_),
+                      WindowText(::GetDlgItem(window_, kFile)),
+                      TextOf(TText::kArchiveFileFilter, language_), L"bin", false);
+  if (!path.empty()) ::SetDlgItemTextW(window_, kFile, path.c_str());
 }
 
 void TWin32ArchiveRange::Start() {

@@ -132,19 +132,10 @@ void TWin32ExchangeLog::CopySelected() {
 }
 
 void TWin32ExchangeLog::Save(bool csv) {
-  std::wstring path(MAX_PATH, L'\0');
   const std::wstring title = TextOf(TText::kLogTitle, language_);
-  OPENFILENAMEW dialog{};
-  dialog.lStructSize = sizeof(dialog);
-  dialog.hwndOwner = window_;
-  dialog.lpstrFilter = csv ? L"CSV (*.csv)\0*.csv\0" : L"*.txt\0*.txt\0";
-  dialog.lpstrFile = path.data();
-  dialog.nMaxFile = DWORD(path.size());
-  dialog.lpstrTitle = title.c_str();
-  dialog.lpstrDefExt = csv ? L"csv" : L"txt";
-  dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-  if (!AskSaveFileName(dialog)) return;
-  path.resize(std::wcslen(path.c_str()));
+  const std::wstring path = AskSaveFileName(window_, title, L"", csv ? L"CSV (*.csv)" : L"*.txt",
+                                            csv ? L"csv" : L"txt", true);
+  if (path.empty()) return;
   Refresh();
   const std::vector<TLogRow> rows(rows_.Rows().begin(), rows_.Rows().end());
   TOutputError error;

@@ -268,25 +268,10 @@ void TWin32Monitor::Refresh() {
 }
 
 void TWin32Monitor::Browse() {
-  std::wstring path = WindowText(::GetDlgItem(window_, kCsvPath));
-  path.resize(std::max<size_t>(path.size() + 1, MAX_PATH), L'\0');
-  const std::wstring title = TextOf(TText::kMonitorTitle, language_);
-  // "CSV files (*.csv)", then the pattern, each ended by a null character.
-  std::wstring filter = TextOf(TText::kMonitorCsvFilter, language_);
-  filter += L'\0';
-  filter += L"*.csv";
-  filter += L'\0';
-  OPENFILENAMEW dialog{};
-  dialog.lStructSize = sizeof(dialog);
-  dialog.hwndOwner = window_;
-  dialog.lpstrFilter = filter.c_str();
-  dialog.lpstrFile = path.data();
-  dialog.nMaxFile = DWORD(path.size());
-  dialog.lpstrTitle = title.c_str();
-  dialog.lpstrDefExt = L"csv";
-  dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
-  if (!AskSaveFileName(dialog)) return;
-  path.resize(std::wcslen(path.c_str()));
+  const std::wstring path = AskSaveFileName(
+      window_, TextOf(TText::kMonitorTitle, language_), WindowText(::GetDlgItem(window_, kCsvPath)),
+      TextOf(TText::kMonitorCsvFilter, language_), L"csv", true);
+  if (path.empty()) return;
   ::SetWindowTextW(::GetDlgItem(window_, kCsvPath), path.c_str());
   confirmed_path_ = path;
 }
