@@ -13,15 +13,11 @@
 #include <QVBoxLayout>
 
 #include "actions/TextCatalog.h"
+#include "app/QtText.h"
 
 namespace {
 
 constexpr int kRefreshMs = 100;
-
-QString QText(oxa::TText text, oxa::TLanguage language) {
-  const std::string_view t = oxa::Text(text, language);
-  return QString::fromUtf8(t.data(), static_cast<qsizetype>(t.size()));
-}
 
 }  // namespace
 

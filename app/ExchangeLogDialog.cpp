@@ -18,20 +18,12 @@
 #include <vector>
 
 #include "actions/TextCatalog.h"
+#include "app/QtText.h"
 #include "serial/OxaUtils.h"
 
 namespace {
 
 constexpr int kRefreshMs = 200;
-
-QString QText(oxa::TText text, oxa::TLanguage language) {
-  const std::string_view t = oxa::Text(text, language);
-  return QString::fromUtf8(t.data(), static_cast<qsizetype>(t.size()));
-}
-
-QString Utf8(const std::string& text) {
-  return QString::fromStdString(text);
-}
 
 }  // namespace
 
@@ -113,7 +105,7 @@ void TExchangeLogDialog::hideEvent(QHideEvent* event) {
 
 void TExchangeLogDialog::Refresh() {
   const oxa::TLogFollower::TChange change = rows_.Update();
-  counters_->setText(Utf8(oxa::LogCountersText(change.counters, change.dropped, language_)));
+  counters_->setText(Q(oxa::LogCountersText(change.counters, change.dropped, language_)));
   if (change.gone == 0 && change.added == 0) return;
   table_->setUpdatesEnabled(false);
   if (change.gone >= static_cast<size_t>(table_->rowCount())) {
@@ -130,7 +122,7 @@ void TExchangeLogDialog::Refresh() {
     table_->insertRow(r);
     const auto cells = oxa::LogRowCells(rows[i], language_);
     for (int c = 0; c < static_cast<int>(cells.size()); ++c) {
-      table_->setItem(r, c, new QTableWidgetItem(Utf8(cells[static_cast<size_t>(c)])));
+      table_->setItem(r, c, new QTableWidgetItem(Q(cells[static_cast<size_t>(c)])));
     }
   }
   table_->setUpdatesEnabled(true);
@@ -154,7 +146,7 @@ void TExchangeLogDialog::CopySelected() {
     }
   }
   if (rows.empty()) return;
-  QApplication::clipboard()->setText(Utf8(oxa::LogAsText(rows, language_)));
+  QApplication::clipboard()->setText(Q(oxa::LogAsText(rows, language_)));
 }
 
 void TExchangeLogDialog::Save(bool csv) {
@@ -167,6 +159,6 @@ void TExchangeLogDialog::Save(bool csv) {
   oxa::TOutputError error;
   if (!oxa::SaveLogFile(name.toStdString(), contents, error)) {
     QMessageBox::warning(this, windowTitle(),
-                         name + QStringLiteral(": ") + Utf8(oxa::VisibleText(error.detail)));
+                         name + QStringLiteral(": ") + Q(oxa::VisibleText(error.detail)));
   }
 }

@@ -19,20 +19,12 @@
 #include "actions/Integrator.h"
 #include "actions/TextCatalog.h"
 #include "app/PlotWidget.h"
+#include "app/QtText.h"
 #include "serial/OxaUtils.h"
 
 namespace {
 
 constexpr int kRefreshMs = 200;
-
-QString QText(oxa::TText text, oxa::TLanguage language) {
-  const std::string_view t = oxa::Text(text, language);
-  return QString::fromUtf8(t.data(), static_cast<qsizetype>(t.size()));
-}
-
-QString Utf8(const std::string& text) {
-  return QString::fromStdString(text);
-}
 
 }  // namespace
 
@@ -61,7 +53,7 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
 
   integrators_->setObjectName("MonitorIntegrators");
   for (size_t i = 0; i < oxa::kIntegrators.size(); ++i) {
-    auto* item = new QListWidgetItem(Utf8(oxa::IntegratorListText(i, language)), integrators_);
+    auto* item = new QListWidgetItem(Q(oxa::IntegratorListText(i, language)), integrators_);
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(Qt::Unchecked);
   }
@@ -167,14 +159,14 @@ bool TMonitorWindow::Start() {
     choice.replace_csv =
         csv_path_->text() == confirmed_path_ ||
         QMessageBox::question(this, windowTitle(),
-                              Utf8(oxa::TMonitor::ReplaceQuestion(choice.csv_path, language_))) ==
+                              Q(oxa::TMonitor::ReplaceQuestion(choice.csv_path, language_))) ==
             QMessageBox::Yes;
     if (!choice.replace_csv) return false;
   }
   const std::string refused = monitor_->Start(choice);
   // The answer was for this start: the next one asks again, since the file now holds its rows.
   if (refused.empty()) confirmed_path_.clear();
-  message_ = Utf8(refused);
+  message_ = Q(refused);
   ShowRunning(refused.empty());
   Refresh();
   return refused.empty();
@@ -210,7 +202,7 @@ void TMonitorWindow::Refresh() {
   for (const std::string& problem : {s.problem, s.log_problem}) {
     if (problem.empty()) continue;
     if (!status.isEmpty()) status += QStringLiteral("\n");
-    status += Utf8(problem);
+    status += Q(problem);
   }
   status_->setText(status);
   if (table_->rowCount() != static_cast<int>(s.values.size())) {
@@ -218,10 +210,9 @@ void TMonitorWindow::Refresh() {
   }
   for (size_t i = 0; i < s.values.size(); ++i) {
     const oxa::TMonitorValue& v = s.values[i];
-    const QString cells[] = {
-        Utf8(v.column.name),
-        v.value ? Utf8(oxa::PollValueText(*v.value, v.column.kind)) : QString(),
-        Utf8(v.column.unit), Utf8(v.time)};
+    const QString cells[] = {Q(v.column.name),
+                             v.value ? Q(oxa::PollValueText(*v.value, v.column.kind)) : QString(),
+                             Q(v.column.unit), Q(v.time)};
     for (int c = 0; c < 4; ++c) {
       QTableWidgetItem* item = table_->item(static_cast<int>(i), c);
       if (item == nullptr) {

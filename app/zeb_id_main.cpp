@@ -36,14 +36,11 @@
 #include "app/ArchiveRangeDialog.h"
 #include "app/ExchangeLogDialog.h"
 #include "app/MonitorWindow.h"
+#include "app/QtText.h"
 #include "controls/TmxFlatFloatSpinEdit.h"
 #include "ui_zeb_id_main.h"
 
 namespace {
-
-QString Q(std::string_view text) {
-  return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
 
 std::string S(const QString& text) {
   return text.toStdString();
@@ -369,7 +366,7 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
        {std::tuple{oxa::TLanguage::kRussian, oxa::TText::kLanguageMenuRussian, "LanguageRussian"},
         std::tuple{oxa::TLanguage::kEnglish, oxa::TText::kLanguageMenuEnglish,
                    "LanguageEnglish"}}) {
-    auto* action = new QAction(Q(oxa::Text(text, language)), languages);
+    auto* action = new QAction(QText(text, language), languages);
     action->setObjectName(name);
     action->setCheckable(true);
     action->setChecked(model_->Language() == language);
@@ -385,13 +382,13 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
     const oxa::TLanguage language = model_->Language();
     auto* menu = new QMenu(ui_->MDebug);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    QAction* copy = menu->addAction(Q(oxa::Text(oxa::TText::kLogCopy, language)));
+    QAction* copy = menu->addAction(QText(oxa::TText::kLogCopy, language));
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(ui_->MDebug->textCursor().hasSelection());
     connect(copy, &QAction::triggered, ui_->MDebug, &QPlainTextEdit::copy);
     menu->addSeparator();
     for (const oxa::TPaneMenuEntry& entry : oxa::kPaneMenu) {
-      QAction* action = menu->addAction(Q(oxa::Text(entry.text, language)));
+      QAction* action = menu->addAction(QText(entry.text, language));
       action->setShortcut(QKeySequence(entry.shortcut));
       connect(action, &QAction::triggered, this,
               [this, command = entry.command] { model_->PaneCommand(command); });

@@ -24,10 +24,6 @@ constexpr int kRowGap = 8;
 constexpr int kButtonWidth = 100;
 constexpr int kButtonHeight = 25;
 
-std::wstring TextOf(TText id, TLanguage language) {
-  return Wide(Text(id, language));
-}
-
 }  // namespace
 
 TWin32ArchiveRange::TWin32ArchiveRange(HINSTANCE instance, HWND owner, TFormModel& form, HFONT font)
@@ -41,7 +37,7 @@ TWin32ArchiveRange::~TWin32ArchiveRange() {
 bool TWin32ArchiveRange::Create() {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&classes);
-  if (!CreateWindowOf(kClassName, TextOf(TText::kArchiveRangeTitle, language_),
+  if (!CreateWindowOf(kClassName, WideText(TText::kArchiveRangeTitle, language_),
                       WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, kWidth, kHeight)) {
     return false;
   }
@@ -53,7 +49,7 @@ bool TWin32ArchiveRange::Create() {
   const int field_width = kWidth - field_x - kMargin;
   int y = kMargin;
   const auto label = [&](TText text, int id) {
-    make(L"STATIC", TextOf(text, language_), SS_NOPREFIX | SS_CENTERIMAGE, id, kMargin, y,
+    make(L"STATIC", WideText(text, language_), SS_NOPREFIX | SS_CENTERIMAGE, id, kMargin, y,
          kLabelWidth, kRowHeight);
   };
   label(TText::kArchiveFirstBlock, kFirstLabel);
@@ -67,10 +63,10 @@ bool TWin32ArchiveRange::Create() {
   label(TText::kArchiveFileLabel, kFileLabel);
   make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kFile, field_x, y,
        field_width - kButtonWidth - kRowGap, kRowHeight, WS_EX_CLIENTEDGE);
-  make(L"BUTTON", TextOf(TText::kArchiveBrowse, language_), WS_TABSTOP, kBrowse,
+  make(L"BUTTON", WideText(TText::kArchiveBrowse, language_), WS_TABSTOP, kBrowse,
        kWidth - kMargin - kButtonWidth, y - 1, kButtonWidth, kButtonHeight);
   y += kRowHeight + kRowGap;
-  make(L"BUTTON", TextOf(TText::kArchiveResume, language_), WS_TABSTOP | BS_AUTOCHECKBOX, kResume,
+  make(L"BUTTON", WideText(TText::kArchiveResume, language_), WS_TABSTOP | BS_AUTOCHECKBOX, kResume,
        field_x, y, field_width, kRowHeight);
   y += kRowHeight + kRowGap;
   make(PROGRESS_CLASSW, L"", 0, kBar, kMargin, y, kWidth - 2 * kMargin, 18);
@@ -84,7 +80,7 @@ bool TWin32ArchiveRange::Create() {
       {kStart, TText::kArchiveStart}, {kStop, TText::kArchiveStop}, {kClose, TText::kArchiveClose}};
   int x = kWidth - kMargin - 3 * kButtonWidth - 2 * kRowGap;
   for (const auto& [id, text] : buttons) {
-    make(L"BUTTON", TextOf(text, language_), WS_TABSTOP, id, x, buttons_y, kButtonWidth,
+    make(L"BUTTON", WideText(text, language_), WS_TABSTOP, id, x, buttons_y, kButtonWidth,
          kButtonHeight);
     x += kButtonWidth + kRowGap;
   }
@@ -98,9 +94,9 @@ void TWin32ArchiveRange::Browse() {
   // The file may exist: a resume continues it, and a new download replaces it only once it has
   // blocks to put in its place.
   const std::wstring path =
-      AskSaveFileName(window_, TextOf(TText::kArchiveRangeTitle, language_),
+      AskSaveFileName(window_, WideText(TText::kArchiveRangeTitle, language_),
                       WindowText(::GetDlgItem(window_, kFile)),
-                      TextOf(TText::kArchiveFileFilter, language_), L"bin", false);
+                      WideText(TText::kArchiveFileFilter, language_), L"bin", false);
   if (!path.empty()) ::SetDlgItemTextW(window_, kFile, path.c_str());
 }
 

@@ -22,10 +22,6 @@ constexpr int kLineHeight = 16;
 constexpr int kButtonHeight = 25;
 constexpr int kButtonWidth = 150;
 
-std::wstring TextOf(TText id, TLanguage language) {
-  return Wide(Text(id, language));
-}
-
 }  // namespace
 
 TWin32ExchangeLog::TWin32ExchangeLog(HINSTANCE instance, HWND owner, TExchangeLog& log,
@@ -35,29 +31,19 @@ TWin32ExchangeLog::TWin32ExchangeLog(HINSTANCE instance, HWND owner, TExchangeLo
 bool TWin32ExchangeLog::Create() {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_LISTVIEW_CLASSES};
   ::InitCommonControlsEx(&classes);
-  if (!CreateWindowOf(kClassName, TextOf(TText::kLogTitle, language_), WS_OVERLAPPEDWINDOW, 1000,
+  if (!CreateWindowOf(kClassName, WideText(TText::kLogTitle, language_), WS_OVERLAPPEDWINDOW, 1000,
                       440)) {
     return false;
   }
   counters_ = MakeControl(L"STATIC", L"", SS_NOPREFIX | SS_LEFTNOWORDWRAP, kCounters);
   rows_view_ =
-      MakeControl(WC_LISTVIEWW, L"",
-                  WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, kRows);
-  ListView_SetExtendedListViewStyle(rows_view_, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
-  for (size_t i = 0; i < kLogColumns.size(); ++i) {
-    std::wstring caption = TextOf(kLogColumns[i], language_);
-    LVCOLUMNW column{};
-    column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.cx = Scale(kLogColumnWidths[i]);
-    column.pszText = caption.data();
-    ListView_InsertColumn(rows_view_, int(i), &column);
-  }
+      MakeRowList(kRows, WS_BORDER | LVS_SHOWSELALWAYS, kLogColumns, kLogColumnWidths, language_);
   const std::pair<int, TText> buttons[] = {{kClear, TText::kLogClear},
                                            {kCopy, TText::kLogCopy},
                                            {kSaveText, TText::kLogSaveText},
                                            {kSaveCsv, TText::kLogSaveCsv}};
   for (const auto& [id, text] : buttons)
-    MakeControl(L"BUTTON", TextOf(text, language_), WS_TABSTOP, id);
+    MakeControl(L"BUTTON", WideText(text, language_), WS_TABSTOP, id);
   Layout();
   Refresh();
   return true;
@@ -132,7 +118,7 @@ void TWin32ExchangeLog::CopySelected() {
 }
 
 void TWin32ExchangeLog::Save(bool csv) {
-  const std::wstring title = TextOf(TText::kLogTitle, language_);
+  const std::wstring title = WideText(TText::kLogTitle, language_);
   const std::wstring path = AskSaveFileName(window_, title, L"", csv ? L"CSV (*.csv)" : L"*.txt",
                                             csv ? L"csv" : L"txt", true);
   if (path.empty()) return;

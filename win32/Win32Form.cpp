@@ -148,9 +148,9 @@ bool TWin32Form::Create() {
   const HMENU system_menu = ::GetSystemMenu(window_, FALSE);
   ::AppendMenuW(system_menu, MF_SEPARATOR, 0, nullptr);
   ::AppendMenuW(system_menu, MF_STRING, kMenuRussian,
-                Wide(Text(TText::kLanguageMenuRussian, TLanguage::kRussian)).c_str());
+                WideText(TText::kLanguageMenuRussian, TLanguage::kRussian).c_str());
   ::AppendMenuW(system_menu, MF_STRING, kMenuEnglish,
-                Wide(Text(TText::kLanguageMenuEnglish, TLanguage::kEnglish)).c_str());
+                WideText(TText::kLanguageMenuEnglish, TLanguage::kEnglish).c_str());
   model_->FormCreate();
   CheckLanguage();
   return true;
@@ -755,7 +755,7 @@ void TWin32Form::PaneMenu(POINT at) {
   DWORD from = 0, to = 0;
   ::SendMessageW(pane, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
   ::AppendMenuW(menu, MF_STRING | (from != to ? 0 : MF_GRAYED), kMenuCopy,
-                Wide(Text(TText::kLogCopy, language)).c_str());
+                WideText(TText::kLogCopy, language).c_str());
   ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
   for (size_t i = 0; i < kPaneMenu.size(); ++i) {
     std::string entry(Text(kPaneMenu[i].text, language));

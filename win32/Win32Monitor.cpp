@@ -35,10 +35,6 @@ const COLORREF kColours[] = {RGB(31, 119, 180),  RGB(214, 39, 40),   RGB(44, 160
                              RGB(255, 127, 14),  RGB(148, 103, 189), RGB(140, 86, 75),
                              RGB(227, 119, 194), RGB(127, 127, 127)};
 
-std::wstring TextOf(TText id, TLanguage language) {
-  return Wide(Text(id, language));
-}
-
 std::wstring AxisText(double value) {
   wchar_t text[32];
   std::swprintf(text, 32, L"%.6g", value);
@@ -71,8 +67,8 @@ bool TWin32Monitor::Create() {
   if (::RegisterClassExW(&plot_class) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
     return false;
   }
-  if (!CreateWindowOf(kClassName, TextOf(TText::kMonitorTitle, language_), WS_OVERLAPPEDWINDOW, 990,
-                      530)) {
+  if (!CreateWindowOf(kClassName, WideText(TText::kMonitorTitle, language_), WS_OVERLAPPEDWINDOW,
+                      990, 530)) {
     return false;
   }
   const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
@@ -83,7 +79,7 @@ bool TWin32Monitor::Create() {
                           TText::kMonitorRegisterCount, TText::kMonitorInterval,
                           TText::kMonitorLog};
   for (size_t i = 0; i < std::size(labels); ++i) {
-    make(L"STATIC", TextOf(labels[i], language_), SS_NOPREFIX, kLabelFirst + int(i));
+    make(L"STATIC", WideText(labels[i], language_), SS_NOPREFIX, kLabelFirst + int(i));
   }
   // Each click ticks or unticks an integrator.
   const HWND list =
@@ -97,24 +93,14 @@ bool TWin32Monitor::Create() {
   make(L"EDIT", L"0", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, kRegisterCount, WS_EX_CLIENTEDGE);
   make(L"EDIT", L"1000", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, kInterval, WS_EX_CLIENTEDGE);
   make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kCsvPath, WS_EX_CLIENTEDGE);
-  make(L"BUTTON", TextOf(TText::kMonitorBrowse, language_), WS_TABSTOP, kBrowse);
-  make(L"BUTTON", TextOf(TText::kMonitorStart, language_), WS_TABSTOP, kStart);
-  make(L"BUTTON", TextOf(TText::kMonitorStop, language_), WS_TABSTOP, kStop);
+  make(L"BUTTON", WideText(TText::kMonitorBrowse, language_), WS_TABSTOP, kBrowse);
+  make(L"BUTTON", WideText(TText::kMonitorStart, language_), WS_TABSTOP, kStart);
+  make(L"BUTTON", WideText(TText::kMonitorStop, language_), WS_TABSTOP, kStop);
   make(L"STATIC", L"", SS_NOPREFIX | SS_LEFTNOWORDWRAP, kCounters);
   make(L"STATIC", L"", SS_NOPREFIX, kStatus);
-  values_view_ =
-      make(WC_LISTVIEWW, L"", WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA, kValues, WS_EX_CLIENTEDGE);
-  ListView_SetExtendedListViewStyle(values_view_, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
   const TText columns[] = {TText::kMonitorColumnName, TText::kMonitorColumnValue,
                            TText::kMonitorColumnUnit, TText::kMonitorColumnTime};
-  for (size_t i = 0; i < std::size(columns); ++i) {
-    std::wstring caption = TextOf(columns[i], language_);
-    LVCOLUMNW column{};
-    column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.cx = Scale(kValueColumnWidths[i]);
-    column.pszText = caption.data();
-    ListView_InsertColumn(values_view_, int(i), &column);
-  }
+  values_view_ = MakeRowList(kValues, 0, columns, kValueColumnWidths, language_, WS_EX_CLIENTEDGE);
   plot_ = make(kPlotClassName, L"", 0, kPlot, WS_EX_CLIENTEDGE);
   Layout();
   ShowRunning(false);
@@ -244,8 +230,8 @@ void TWin32Monitor::Refresh() {
   const bool was_running = shown_.running;
   shown_ = monitor_.Snapshot();
   const std::wstring counters =
-      TextOf(TText::kMonitorReads, language_) + L": " + std::to_wstring(shown_.reads) + L"   " +
-      TextOf(TText::kMonitorFailures, language_) + L": " + std::to_wstring(shown_.failures);
+      WideText(TText::kMonitorReads, language_) + L": " + std::to_wstring(shown_.reads) + L"   " +
+      WideText(TText::kMonitorFailures, language_) + L": " + std::to_wstring(shown_.failures);
   ::SetWindowTextW(::GetDlgItem(window_, kCounters), counters.c_str());
   std::string status = message_;
   for (const std::string& problem : {shown_.problem, shown_.log_problem}) {
@@ -268,9 +254,10 @@ void TWin32Monitor::Refresh() {
 }
 
 void TWin32Monitor::Browse() {
-  const std::wstring path = AskSaveFileName(
-      window_, TextOf(TText::kMonitorTitle, language_), WindowText(::GetDlgItem(window_, kCsvPath)),
-      TextOf(TText::kMonitorCsvFilter, language_), L"csv", true);
+  const std::wstring path =
+      AskSaveFileName(window_, WideText(TText::kMonitorTitle, language_),
+                      WindowText(::GetDlgItem(window_, kCsvPath)),
+                      WideText(TText::kMonitorCsvFilter, language_), L"csv", true);
   if (path.empty()) return;
   ::SetWindowTextW(::GetDlgItem(window_, kCsvPath), path.c_str());
   confirmed_path_ = path;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "actions/TextCatalog.h"
 #include "serial/platform/win32_text.h"
 
 namespace oxa::win32 {
@@ -21,6 +22,11 @@ inline std::wstring Wide(std::string_view utf8) {
 
 inline std::string Utf8(std::wstring_view wide) {
   return platform::Narrow(wide);
+}
+
+// The catalog's text `id` in `language`, for a control.
+inline std::wstring WideText(TText id, TLanguage language) {
+  return Wide(Text(id, language));
 }
 
 // The text of a window (a control's caption or contents), whatever its length.

@@ -1,6 +1,10 @@
 #include "win32/Win32ToolWindow.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
+
+#include "win32/Win32Text.h"
 
 namespace oxa::win32 {
 
@@ -59,6 +63,23 @@ HWND TWin32ToolWindow::MakeControl(const wchar_t* window_class, const std::wstri
       Scale(width), Scale(height), window_, HMENU(INT_PTR(id)), instance_, nullptr);
   ::SendMessageW(control, WM_SETFONT, WPARAM(font_), TRUE);
   return control;
+}
+
+HWND TWin32ToolWindow::MakeRowList(int id, DWORD style, std::span<const TText> columns,
+                                   std::span<const int> widths, TLanguage language,
+                                   DWORD ex_style) {
+  const HWND list =
+      MakeControl(WC_LISTVIEWW, L"", WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | style, id, ex_style);
+  ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
+  for (size_t i = 0; i < columns.size() && i < widths.size(); ++i) {
+    std::wstring caption = WideText(columns[i], language);
+    LVCOLUMNW column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.cx = Scale(widths[i]);
+    column.pszText = caption.data();
+    ListView_InsertColumn(list, int(i), &column);
+  }
+  return list;
 }
 
 void TWin32ToolWindow::Show() {

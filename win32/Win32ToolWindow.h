@@ -6,7 +6,10 @@
 
 #include <windows.h>
 
+#include <span>
 #include <string>
+
+#include "actions/TextCatalog.h"
 
 namespace oxa::win32 {
 
@@ -32,6 +35,10 @@ class TWin32ToolWindow {
   // (none: placed later).
   HWND MakeControl(const wchar_t* window_class, const std::wstring& text, DWORD style, int id,
                    DWORD ex_style = 0, int x = 0, int y = 0, int width = 0, int height = 0);
+  // A list view of rows in columns that hold no text of their own (the window gives it row by
+  // row), full rows selected: `columns` captioned in `language`, `widths` at 96 dots per inch.
+  HWND MakeRowList(int id, DWORD style, std::span<const TText> columns, std::span<const int> widths,
+                   TLanguage language, DWORD ex_style = 0);
   // Destroys the window without the derived window's handler: called by a derived window's
   // destructor that wants it gone before its own members go, and by this one's.
   void Destroy();

@@ -365,10 +365,14 @@ void TFormModel::EndBusy() {
   }
 }
 
-void TFormModel::OpenChosenPort() {
-  port_language_ = language_;
+void TFormModel::TakeChosenPort() {
   oxaComPort.SetComPort(uint8_t(view_.ItemIndex(TControl::kCBPort) + 1));
   oxaComPort.SetBaudRate(BaudOfIndex(view_.ItemIndex(TControl::kCBBaud)));
+  port_language_ = language_;
+}
+
+void TFormModel::OpenChosenPort() {
+  TakeChosenPort();
   // Opening may wait: a serial device server gets up to 3 s to accept the connection. The
   // window keeps drawing meanwhile.
   view_.RunOnWorker([this] { OpenPort(); });
@@ -420,11 +424,9 @@ bool TFormModel::BeginLongWork(std::function<void()> stop) {
   long_work_ = true;
   long_work_stop_ = std::move(stop);
   DisableButtons();
-  oxaComPort.SetComPort(uint8_t(view_.ItemIndex(TControl::kCBPort) + 1));
-  oxaComPort.SetBaudRate(BaudOfIndex(view_.ItemIndex(TControl::kCBBaud)));
+  TakeChosenPort();
   Ful0508.SetNetAddr(uint8_t(NetAddr()));
   Zeb106.SetNetAddr(uint8_t(NetAddr()));
-  port_language_ = language_;
   return true;
 }
 

@@ -208,6 +208,9 @@ class TFormModel {
   // Every caption, the window's caption and the integrator list in language_.
   void ShowLanguage();
   void ShowReady();
+  // Sets oxaComPort to the port number and speed chosen in the form, and OpenPort to the form's
+  // language now.
+  void TakeChosenPort();
   // Opens oxaComPort with the port number and speed chosen in the form, off the window's thread.
   void OpenChosenPort();
   // The port's name in the log: "COM1 (/dev/ttyUSB0)".
