@@ -17,11 +17,5 @@ target_compile_definitions(modbus_bench PRIVATE
 add_dependencies(modbus_bench modbus_rtu_slave)
 oxa_warnings(modbus_bench)
 
-# A smoke run in the test suite: the program runs both masters over every case and ends with
-# its summary line. No figure is checked; timings belong to full runs on a quiet machine.
-if(OXA_BUILD_TESTS)
-  add_test(NAME modbus_bench_quick
-           COMMAND sh -c "out=$(\"$0\" --quick) || exit 1; printf '%s\\n' \"$out\"; printf '%s\\n' \"$out\" | tail -n 1 | grep -Eq '^median ratio ours/libmodbus [0-9]+\\.[0-9]{2} \\(FC3x10\\), [0-9]+\\.[0-9]{2} \\(FC3x125\\)$'"
-                   $<TARGET_FILE:modbus_bench>)
-  set_tests_properties(modbus_bench_quick PROPERTIES TIMEOUT 120)
-endif()
+# Both masters over every case.
+oxa_bench_smoke(modbus_bench "^median ratio ours/libmodbus [0-9]+\\.[0-9]{2} \\(FC3x10\\), [0-9]+\\.[0-9]{2} \\(FC3x125\\)$" 120)

@@ -8,13 +8,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "actions/ArchiveDownload.h"
 #include "sim/FulDevice.h"
+#include "tests/support/ArchiveFiles.h"
 #include "tests/support/FakeComPortIo.h"
 
 namespace oxa {
@@ -22,38 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A folder of this test's own under the system's temporary folder, as UTF-8.
-std::string NewFolder(const std::string& stem) {
-  std::random_device random;
-  for (;;) {
-    const fs::path folder = fs::temp_directory_path() / (stem + std::to_string(random()));
-    if (fs::create_directory(folder)) {
-      const std::u8string text = folder.u8string();
-      return std::string(text.begin(), text.end());
-    }
-  }
-}
-
+using namespace oxa::testing;
 using enum TArchiveOutcome;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Put(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// The device's blocks `first`..`last` as a file holds them.
-std::string Blocks(uint16_t first, uint16_t last) {
-  std::string bytes;
-  for (uint32_t b = first; b <= last; ++b) {
-    const auto block = sim::TFulDevice::ArchiveBlock(static_cast<uint16_t>(b));
-    bytes.append(block.begin(), block.end());
-  }
-  return bytes;
-}
 
 class ArchiveDownload : public ::testing::Test {
  protected:

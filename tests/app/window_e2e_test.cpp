@@ -109,6 +109,19 @@ class WindowEndToEndTest : public QObject {
     return true;
   }
   void Edit(const std::function<void(oxa::sim::TFulDevice&)>& change) { device_->Edit(change); }
+  // Opens the data pane's context menu and chooses the entry `text`; false when it has none.
+  bool ChoosePaneMenuEntry(const QString& text) {
+    emit w_->findChild<QPlainTextEdit*>("MDebug")->customContextMenuRequested(QPoint(5, 5));
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!menu) return false;
+    QAction* entry = nullptr;
+    for (QAction* a : menu->actions()) {
+      if (a->text() == text) entry = a;
+    }
+    if (entry) entry->trigger();
+    menu->close();
+    return entry != nullptr;
+  }
   // The separator the window uses for floats and doses.
   QString Sep() { return QLocale().decimalPoint(); }
 
@@ -285,17 +298,7 @@ class WindowEndToEndTest : public QObject {
 
     // The data pane's menu brings the same window back after it was closed.
     log->close();
-    auto* pane = w_->findChild<QPlainTextEdit*>("MDebug");
-    emit pane->customContextMenuRequested(QPoint(5, 5));
-    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    QVERIFY(menu);
-    QAction* entry = nullptr;
-    for (QAction* a : menu->actions()) {
-      if (a->text() == Utf8("Журнал обмена")) entry = a;
-    }
-    QVERIFY(entry);
-    entry->trigger();
-    menu->close();
+    QVERIFY(ChoosePaneMenuEntry(Utf8("Журнал обмена")));
     QCOMPARE(w_->ExchangeLogWindow(), log);
     QVERIFY(log->isVisible());
   }
@@ -592,17 +595,7 @@ class WindowEndToEndTest : public QObject {
 
     // The data pane's menu brings the same window back after it was closed.
     monitor->close();
-    auto* pane = w_->findChild<QPlainTextEdit*>("MDebug");
-    emit pane->customContextMenuRequested(QPoint(5, 5));
-    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    QVERIFY(menu);
-    QAction* entry = nullptr;
-    for (QAction* a : menu->actions()) {
-      if (a->text() == Utf8("Мониторинг")) entry = a;
-    }
-    QVERIFY(entry);
-    entry->trigger();
-    menu->close();
+    QVERIFY(ChoosePaneMenuEntry(Utf8("Мониторинг")));
     QCOMPARE(w_->MonitorWindow(), monitor);
     QVERIFY(monitor->isVisible());
   }

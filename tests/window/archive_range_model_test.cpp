@@ -5,12 +5,11 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 
+#include "tests/support/ArchiveFiles.h"
 #include "window/ArchiveRangeModel.h"
 #include "window/FormModel.h"
 
@@ -19,17 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A folder of this test's own under the system's temporary folder, as UTF-8.
-std::string NewFolder(const std::string& stem) {
-  std::random_device random;
-  for (;;) {
-    const fs::path folder = fs::temp_directory_path() / (stem + std::to_string(random()));
-    if (fs::create_directory(folder)) {
-      const std::u8string text = folder.u8string();
-      return std::string(text.begin(), text.end());
-    }
-  }
-}
+using namespace oxa::testing;
 
 // The form's controls as far as the long work reads them: the lists and the numbers.
 class TQuietView final : public IFormView {
@@ -102,18 +91,6 @@ class ArchiveRange : public ::testing::Test {
   }
   TArchiveRangeState WaitForEnd() {
     return WaitFor([](const TArchiveRangeState& s) { return !s.running; });
-  }
-  std::string Blocks(uint16_t first, uint16_t last) {
-    std::string bytes;
-    for (uint32_t b = first; b <= last; ++b) {
-      const auto block = sim::TFulDevice::ArchiveBlock(static_cast<uint16_t>(b));
-      bytes.append(block.begin(), block.end());
-    }
-    return bytes;
-  }
-  std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   std::string folder;
