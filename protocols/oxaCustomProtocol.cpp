@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace oxa {
 
@@ -64,16 +65,24 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
     last_error_ = kPortNotOpen;
     return 0;
   }
+  // An answer to an earlier request may still be on its way: it goes before this one's
+  // request does. Between the attempts of this exchange a late answer is welcome: it answers
+  // the same request.
+  com_port_->AwaitLateAnswers();
   for (uint8_t attempt = 0; attempt < repeat_count_; ++attempt) {
     // A request that does not go out, or a device that is gone, will not do better on the
     // next attempt: the link failure is reported at once.
     if (!SendRequest(request)) return 0;
+    com_port_->AttemptSent(request_us_, packet_timeout_, byte_timeout_);
     echo_failed_ = false;
     if (!com_port_->Echo() || TakeEcho(request)) {
       const size_t length = ReceiveAnswer(answer);
       if (length != 0) {
         last_error_ = CheckAnswer(request, answer.first(length));
-        if (last_error_ == kOk) return length;
+        if (last_error_ == kOk) {
+          com_port_->AttemptEnded(frame_start_us_);
+          return length;
+        }
       }
     }
     if (com_port_->Lost()) {
@@ -84,10 +93,14 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
     if (RetryPauseMs() != 0 && (!last || pause_after_last_attempt_)) {
       com_port_->Delay(RetryPauseMs());
     }
+    // The attempt ends with its pause, without its answer: a damaged frame, one that answers
+    // another request, or noise may all come before the answer, which is then still on its
+    // way. It is looked for from then on.
+    com_port_->AttemptEnded(std::nullopt);
   }
   // A time-out, a damaged answer or a request altered on the line: the device may still be
-  // answering. Its answer must not meet the next request.
-  DiscardLateInput(answer.size());
+  // answering. The exchange reports at once; the line is listened out before the port's next
+  // request or its closing (ToxaCustomComPort::AwaitLateAnswers).
   return 0;
 }
 
@@ -95,6 +108,7 @@ bool ToxaCustomProtocol::SendRequest(std::span<const uint8_t> request) {
   // Stale input must never count as part of the answer.
   com_port_->Purge();
   RequestStarted(request);
+  request_us_ = com_port_->NowUs();
   if (!com_port_->Write(request)) {
     last_error_ = kNoPortOrWriteFailed;
     return false;
@@ -148,34 +162,12 @@ bool ToxaCustomProtocol::TakeEcho(std::span<const uint8_t> request) {
   return true;
 }
 
-void ToxaCustomProtocol::DiscardLateInput(size_t longest_answer) {
-  ToxaCustomComPort& port = *com_port_;
-  const uint64_t start = port.NowUs();
-  const uint64_t bound = start + AttemptBoundUs(longest_answer);
-  uint64_t quiet_end = start + uint64_t{packet_timeout_} * 1000;
-  std::array<uint8_t, 256> dropped{};
-  bool ready = false;
-  for (;;) {
-    if ((ready || port.InputPending()) && port.Read(dropped) > 0) {
-      // A frame in progress is taken whole: the line is quiet only after its last byte.
-      quiet_end = std::max(quiet_end, port.NowUs() + uint64_t{byte_timeout_} * 1000);
-      ready = false;
-      continue;
-    }
-    if (port.Lost()) return;
-    const uint64_t now = port.NowUs();
-    const uint64_t end = std::min(quiet_end, bound);
-    if (now >= end) return;
-    const uint64_t left_ms = (end - now + 999) / 1000;
-    ready = port.WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(kPollMs, left_ms)));
-  }
-}
-
 size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
   const uint64_t deadline = com_port_->NowUs() + AttemptBoundUs(answer.size());
   size_t pos = 0;  // bytes of the frame judged so far
   size_t end = 0;  // bytes taken from the port: those from pos on wait to be judged
   size_t skipped = 0;
+  frame_start_us_.reset();
   // Gives the device a moment to start; returns at once when its first byte is already in.
   bool ready = com_port_->WaitForInput(kPollMs);
   while (pos < answer.size()) {
@@ -211,9 +203,11 @@ size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
         --end;
         break;
       case TFrameStep::kNeedMore:
+        if (pos == 0) frame_start_us_ = com_port_->NowUs();
         ++pos;
         break;
       case TFrameStep::kComplete:
+        if (pos == 0) frame_start_us_ = com_port_->NowUs();
         last_error_ = kOk;
         return pos + 1;
       case TFrameStep::kBadAddress:

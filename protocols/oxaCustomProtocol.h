@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "serial/OxaComPort.h"
@@ -57,7 +58,7 @@ class ToxaCustomProtocol {
 
   // Whether the pause a protocol keeps after a failed attempt also follows the last one (the
   // default). A scan that asks each address once switches it off: nothing follows on that
-  // address. Either way a failed exchange listens the line out before it returns (Transact).
+  // address. Either way the line is listened out before the port's next request (Transact).
   bool PauseAfterLastAttempt() const { return pause_after_last_attempt_; }
   void SetPauseAfterLastAttempt(bool value) { pause_after_last_attempt_ = value; }
 
@@ -99,11 +100,12 @@ class ToxaCustomProtocol {
   // longest answer the protocol has: no byte is ever stored past it.
   //
   // An answer carries nothing that ties it to its request, so a device that answers after the
-  // time-out would have its answer taken for the next request's. When the last attempt ends on
-  // a time-out or a damaged answer, the exchange therefore listens on for one more packet
-  // time-out (longer while bytes keep coming) and discards what arrives before it returns: the
-  // next operation meets a quiet line. Between attempts of one exchange a late answer is
-  // welcome: it answers the same request.
+  // time-out would have its answer taken for the next request's. Every attempt is told to the
+  // port with the first byte of its answer, or without one; an answer that comes during a
+  // later attempt of the same request is taken (it answers that request) and counts for the
+  // earliest attempt still open. Before its first request the exchange has the port listen out
+  // what earlier attempts may still bring (ToxaCustomComPort::AwaitLateAnswers); a failed
+  // exchange returns at once after its last attempt.
   size_t Transact(std::span<const uint8_t> request, std::span<uint8_t> answer);
   // Purges the port and writes the frame in one go; false with code 1 when it did not all go.
   bool SendRequest(std::span<const uint8_t> request);
@@ -144,6 +146,10 @@ class ToxaCustomProtocol {
   TOxaError last_error_ = kOk;
   uint32_t device_type_ = 0;
   bool echo_failed_ = false;
+  // When the last request began to go out, and when the first byte of the frame ReceiveAnswer
+  // last took arrived; the port's clock.
+  uint64_t request_us_ = 0;
+  std::optional<uint64_t> frame_start_us_;
 
  private:
   enum class TByteWait { kGot, kTimedOut, kLost };
@@ -153,11 +159,6 @@ class ToxaCustomProtocol {
   // bytes are taken.
   TByteWait NextBytes(std::span<uint8_t> wanted, size_t& got, uint32_t timeout_ms,
                       uint64_t deadline_us, bool& ready);
-
-  // Takes off the line, and drops, whatever arrives within one packet time-out from now, and
-  // further while bytes keep coming within the byte time-out of each other, at most for the
-  // time bound of one attempt. The bytes pass the port's tap like any others.
-  void DiscardLateInput(size_t longest_answer);
 
   // The longest one attempt may take: the packet time-out, the time the longest answer takes
   // on the line, and the byte time-out. Each answer byte restarts its own time-out, so without

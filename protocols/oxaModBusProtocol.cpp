@@ -249,6 +249,9 @@ bool ToxaModBusProtocol::SendOnly(std::span<const uint8_t> request) {
     last_error_ = kPortNotOpen;
     return false;
   }
+  // Nothing will answer this request, but an earlier one's answer may still come: it must be
+  // over before this request goes out onto the line.
+  com_port_->AwaitLateAnswers();
   if (!SendRequest(request)) return false;
   if (com_port_->Echo() && !TakeEcho(request)) return false;
   last_error_ = kOk;

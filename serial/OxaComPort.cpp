@@ -269,6 +269,9 @@ bool ToxaCustomComPort::Open() {
   // under it.
   if (stopping_ > 0) return false;
   if (opened_) Close();
+  // Another opening may be another device: what this one showed of its lateness goes.
+  open_count_ = 0;
+  lateness_us_ = 0;
   handle_ = -1;
   opened_ = false;
   open_error_ = {};
@@ -320,6 +323,8 @@ void ToxaCustomComPort::StopThread() {
 
 void ToxaCustomComPort::Close() {
   if (!opened_) return;
+  // A late answer must not meet the next program or the next opening of this port.
+  AwaitLateAnswers();
   StopThread();
   opened_ = false;
   io_->Close();
@@ -368,6 +373,83 @@ bool ToxaCustomComPort::WaitForInput(uint32_t ms) {
     return false;
   }
   return io_->WaitForInput(ms);
+}
+
+void ToxaCustomComPort::AttemptSent(uint64_t request_us, uint32_t packet_timeout_ms,
+                                    uint32_t byte_timeout_ms) {
+  late_packet_timeout_ms_ = packet_timeout_ms;
+  late_byte_timeout_ms_ = byte_timeout_ms;
+  if (open_count_ == kMaxOpenAttempts) {
+    // More attempts than any exchange makes: the oldest has long had its answer or never will.
+    std::copy(open_requests_us_.begin() + 1, open_requests_us_.end(), open_requests_us_.begin());
+    --open_count_;
+  }
+  open_requests_us_[open_count_++] = request_us;
+}
+
+void ToxaCustomComPort::AttemptEnded(std::optional<uint64_t> answer_us) {
+  last_attempt_end_us_ = io_->NowUs();
+  if (answer_us) CloseEarliestAttempt(*answer_us);
+}
+
+void ToxaCustomComPort::CloseEarliestAttempt(uint64_t answer_us) {
+  if (open_count_ == 0) return;
+  // The answer belongs to the earliest attempt still open: the same request was sent again
+  // meanwhile, and an earlier attempt's answer is the first to come.
+  if (answer_us > open_requests_us_[0]) {
+    lateness_us_ = std::max(lateness_us_, answer_us - open_requests_us_[0]);
+  }
+  std::copy(open_requests_us_.begin() + 1,
+            open_requests_us_.begin() + static_cast<std::ptrdiff_t>(open_count_),
+            open_requests_us_.begin());
+  --open_count_;
+}
+
+void ToxaCustomComPort::AwaitLateAnswers() {
+  if (open_count_ == 0) return;
+  if (!opened_ || thread_ || io_->Lost()) {
+    open_count_ = 0;
+    return;
+  }
+  const uint64_t packet_us = uint64_t{late_packet_timeout_ms_} * 1000;
+  const uint64_t byte_us = uint64_t{std::max<uint32_t>(late_byte_timeout_ms_, 10)} * 1000;
+  const uint64_t last_request_us = open_requests_us_[open_count_ - 1];
+  // Until then an answer of an open attempt may still begin.
+  const auto deadline = [&] {
+    return std::max(last_attempt_end_us_ + packet_us, last_request_us + lateness_us_ + byte_us);
+  };
+  // However the line chatters, the listening ends: a frame may run on past the deadline by a
+  // packet time-out, as an answer's last byte may come that long after its first. Each frame
+  // that answers an attempt may move the deadline, at most once an attempt.
+  uint64_t bound = deadline() + packet_us + byte_us;
+  std::array<uint8_t, 256> dropped{};
+  uint64_t last_byte_us = 0;
+  bool ready = false;
+  for (;;) {
+    if ((ready || InputPending()) && Read(dropped) > 0) {
+      const uint64_t now = io_->NowUs();
+      // Bytes that follow each other within the byte time-out are one frame; a frame that
+      // begins answers the earliest attempt still open.
+      if ((last_byte_us == 0 || now - last_byte_us > byte_us) && open_count_ > 0) {
+        CloseEarliestAttempt(now);
+        bound = std::max(bound, deadline() + packet_us + byte_us);
+      }
+      last_byte_us = now;
+      ready = false;
+      // A line that never falls silent is left at the bound however much it holds ready.
+      if (now >= bound) break;
+      continue;
+    }
+    if (io_->Lost()) break;
+    const uint64_t now = io_->NowUs();
+    uint64_t end = open_count_ > 0 ? deadline() : 0;
+    if (last_byte_us != 0) end = std::max(end, last_byte_us + byte_us);
+    end = std::min(end, bound);
+    if (now >= end) break;
+    ready =
+        io_->WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(10, (end - now + 999) / 1000)));
+  }
+  open_count_ = 0;
 }
 
 void ToxaCustomComPort::Delay(uint32_t ms) {

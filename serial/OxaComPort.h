@@ -4,10 +4,12 @@
 // main thread through two events.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -92,6 +94,37 @@ class ToxaCustomComPort {
   // nothing more can be sent or received until it is opened afresh.
   bool Lost() const;
 
+  // ---- Answers still on their way ----------------------------------------------------------
+  // An answer carries nothing that ties it to its request, so an attempt that ended without
+  // its answer may still be answered later, and that answer must never be taken for a later
+  // request's. The masters tell the port of each attempt; before the next request goes out
+  // (AwaitLateAnswers, which the masters call) and before the port closes, the port listens
+  // the line out until no answer of those attempts can come any more, dropping what arrives
+  // (the tap sees it). How late an answer may come, the device has shown: an answer is taken
+  // for the earliest attempt still open, and the time from that attempt's request to the
+  // answer's first byte is how late this device answers. The port keeps the latest it has
+  // seen while it stays open.
+  //
+  // An attempt's request went out at `request_us` (the port's clock); its answer is awaited
+  // for `packet_timeout_ms` and each further byte for `byte_timeout_ms`.
+  void AttemptSent(uint64_t request_us, uint32_t packet_timeout_ms, uint32_t byte_timeout_ms);
+  // The attempt in progress has ended, now. `answer_us` is when the first byte of a whole
+  // answer came (it answers the earliest attempt still open); none when the attempt ended
+  // without one (a time-out, a frame refused before its end, a lost or altered echo).
+  void AttemptEnded(std::optional<uint64_t> answer_us);
+  // Listens until no answer of an open attempt can still come: one packet time-out past the
+  // end of the last attempt, and until the lateness the device has shown has passed since the
+  // last open attempt's request (a byte time-out more, as a device's lateness varies a
+  // little); longer while a frame is arriving, never longer than a bound however the line
+  // chatters. Each frame that arrives answers the earliest open attempt; once every attempt is
+  // answered it ends with the frame. Returns at once where no attempt is open.
+  void AwaitLateAnswers();
+  // Attempts whose answer has not come (for tests and front ends that show it).
+  size_t OpenAttempts() const { return open_count_; }
+  // The latest an answer of this device has come after its request, microseconds (0: none
+  // came late yet).
+  uint64_t AnswerLatenessUs() const { return lateness_us_; }
+
   // Lets `tap` watch the traffic from the next byte on; an empty one stops watching.
   void SetTap(TPortTap tap) { tap_ = std::move(tap); }
 
@@ -134,6 +167,8 @@ class ToxaCustomComPort {
 
   // Ends the receive thread, running its pending events on this thread until it has ended.
   void StopThread();
+  // An answer whose first byte came at `answer_us` answers the earliest attempt still open.
+  void CloseEarliestAttempt(uint64_t answer_us);
 
   std::unique_ptr<IComPortIo> io_;
   intptr_t handle_ = 0;
@@ -154,6 +189,16 @@ class ToxaCustomComPort {
   std::shared_ptr<TSyncMailbox> mailbox_;
   std::unique_ptr<ToxaComPortRcvThread> thread_;
   int stopping_ = 0;  // depth of StopThread calls in progress (handlers may close again)
+
+  // The requests of attempts still open, oldest first (at most one exchange's attempts: the
+  // line is listened out before the next exchange's first request).
+  static constexpr size_t kMaxOpenAttempts = 32;
+  std::array<uint64_t, kMaxOpenAttempts> open_requests_us_{};
+  size_t open_count_ = 0;
+  uint64_t last_attempt_end_us_ = 0;
+  uint64_t lateness_us_ = 0;
+  uint32_t late_packet_timeout_ms_ = 0;
+  uint32_t late_byte_timeout_ms_ = 0;
 };
 
 // The published component: the properties and events above, nothing added.

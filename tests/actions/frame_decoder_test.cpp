@@ -79,7 +79,8 @@ struct TRecorder {
 };
 
 TEST(FrameDecoder, TheTraceShowsWhatWasDroppedOnALineOfItsOwn) {
-  // A damaged answer at 5 ms, then the good one at 300 ms, while the line is listened out.
+  // A damaged answer at 5 ms, then the good one at 300 ms, while the line is listened out
+  // before the port closes.
   testing::TFakePort fake;
   TRecorder r;
   {
@@ -95,6 +96,7 @@ TEST(FrameDecoder, TheTraceShowsWhatWasDroppedOnALineOfItsOwn) {
     std::array<uint8_t, 4> buf{};
     EXPECT_FALSE(master.ReadHoldingRegisters(0, 2, buf));
     EXPECT_EQ(master.LastError(), static_cast<uint32_t>(TOxaError::kWrongChecksum));
+    fake.port.Close();
   }
   ASSERT_EQ(r.lines.size(), 3u);
   EXPECT_EQ(r.lines[1],
