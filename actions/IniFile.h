@@ -73,11 +73,12 @@ class TIniFile {
   // another program (the window, fulctl) wrote meanwhile is kept. The new text goes to a
   // temporary file beside it that then replaces it, so a failed write (full disk) never leaves
   // a truncated settings file; the file keeps its permissions, and a symbolic link of this
-  // user's keeps pointing at it (another user's link is refused). A writable file in a folder
-  // where no temporary file can be made is written in place, its old text kept until the new
-  // one is whole. False, with the file untouched, when it cannot be written: no write
-  // permission (a file without any write bit counts as read-only for the superuser too), not a
-  // regular file, too large, its lock held by another program for seconds, or a failed write.
+  // user's keeps pointing at it (another user's link, or one in a folder others may write, is
+  // refused). A writable file in a folder where no temporary file can be made is written in place,
+  // its old text kept until the new one is whole. False, with the file untouched, when it cannot be
+  // written: no write permission (a file without any write bit counts as read-only for the
+  // superuser too), not a regular file, too large, its lock held by another program for seconds, or
+  // a failed write.
   bool WriteString(std::string_view section, std::string_view key, std::string_view value);
   bool WriteInteger(std::string_view section, std::string_view key, int value) {
     return WriteString(section, key, std::to_string(value));

@@ -184,6 +184,8 @@ constexpr TEntry kEntries[] = {
     {kMonitorLogUnwritable, "Не удалось записать журнал", "Cannot write the log"},
     {kMonitorLogFailed, "Запись журнала прервана", "Writing the log stopped"},
     {kMonitorNotRegular, "не обычный файл", "not a regular file"},
+    {kMonitorNotOurs, "другие могли бы дописать в него строки; удалите его или выберите другое имя",
+     "others could add rows to it; remove it, or choose another name"},
     {kMonitorLogExists, "Файл журнала уже есть, он оставлен как был:",
      "The log file exists already and was left as it is:"},
     {kMonitorReplaceLog, "Заменить файл журнала", "Replace the log file"},

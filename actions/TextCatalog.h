@@ -191,6 +191,7 @@ enum class TText : uint16_t {
   kMonitorLogUnwritable,
   kMonitorLogFailed,
   kMonitorNotRegular,
+  kMonitorNotOurs,     // after what the file is: another user's, or others may write it
   kMonitorLogExists,   // then the path
   kMonitorReplaceLog,  // then the path and "?"
   kCount

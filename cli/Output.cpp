@@ -65,6 +65,9 @@ std::string OutputFileProblem(const std::string& what, const TOutputError& error
       return what;
     case TOutputFailure::kNotRegular:
       return what + ": it is " + error.detail + ", not a regular file";
+    case TOutputFailure::kNotOurs:
+      return what + ": it is " + error.detail +
+             ", to which others could add lines; remove it, or write elsewhere";
     case TOutputFailure::kInTheWay:
       return what + ": " + temporary + " is in the way (" + error.detail +
              "); remove it, or write elsewhere";

@@ -72,12 +72,14 @@ TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& 
 // its place, so a failed write (a full disk) never leaves a truncated file; the file keeps its
 // permissions (and, where the superuser rewrites another user's file, its owner), and a link
 // keeps pointing at it, the file it points at being written. A link that belongs to another
-// user is not followed: the write is refused, and the link and its file stay as they are. A
-// writable file in a folder where no temporary file can be made is written in place, keeping
-// its old contents until the new ones are whole (a full disk refuses the write and leaves the
-// file as it was). A file without any write permission is read-only also for the superuser.
-// `exists`: there is a file to replace (else it is created). False, with the file untouched,
-// when it cannot be written.
+// user, or lies in a folder others may write (who could swap it), is not followed: the write
+// is refused, and the link and its file stay as they are. Each step names the file relative to
+// its folder, opened once, and follows no link there, so a link swapped into the file's place
+// meanwhile steers nothing to another file. A writable file in a folder where no temporary
+// file can be made is written in place, keeping its old contents until the new ones are whole
+// (a full disk refuses the write and leaves the file as it was). A file without any write
+// permission is read-only also for the superuser. `exists`: there is a file to replace (else it is
+// created). False, with the file untouched, when it cannot be written.
 bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists);
 
 // The user's configuration folder, where installed programs keep their settings:

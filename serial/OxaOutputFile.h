@@ -22,22 +22,27 @@ enum class TOutputFailure {
   kNone,
   kNotRegular,  // the path leads to a folder, device, FIFO, socket or link: left untouched
   kInTheWay,    // the temporary file's name is taken by what no earlier run of ours left there
+  kNotOurs,     // a file to write on that another user owns or may write: left untouched
   kSystem,      // the system refused: no permission, a full disk, a missing folder, ...
 };
 
 struct TOutputError {
   TOutputFailure failure = TOutputFailure::kNone;
   // kNotRegular and kInTheWay: what lies at the path ("a folder", "a FIFO", "a symbolic
-  // link", ...); kSystem: the system's text for the error ("No space left on device").
+  // link", ...); kNotOurs: whose file it is ("a file of another user", "a file other users may
+  // write"); kSystem: the system's text for the error ("No space left on device").
   std::string detail;
 };
 
 // A file made whole before it takes the place of `target`. Its bytes go to a temporary file
 // beside the target (the target's name and a suffix, such as "archive.bin.part"), created
 // exclusively and without following a link; Commit writes them to the disk and renames the
-// temporary over the target. An existing target keeps its permissions (POSIX; on Windows the
-// new file has the folder's, as every file made there). A temporary left by an earlier run
-// (a regular file of this user) is replaced; anything else under its name is refused.
+// temporary over the target. An existing target of this user's keeps its permissions, except
+// write permission for others that a new file would not have; another user's target is
+// replaced by a file with the usual permissions, never with those of a file someone planted
+// (POSIX; on Windows the new file has the folder's, as every file made there). A temporary
+// left by an earlier run (a regular file of this user) is replaced; anything else under its
+// name is refused.
 class TOutputFile {
  public:
   TOutputFile() = default;
@@ -82,7 +87,12 @@ class TOutputFile {
 
 // A file written as it goes, each write added at its end, so that a user can read it while it
 // grows (a trace). Open empties it; a link at the path is not followed, a FIFO is not waited
-// on, and anything but a regular file is refused.
+// on, and anything but a regular file is refused. An existing file is written on only when it
+// is this user's own and nobody else may write it (POSIX: owned by this user, no write
+// permission for others beyond what the umask gives a new file, no second name through a hard
+// link), since rows someone else added would pass for ours: anything else is refused with
+// kNotOurs. Windows keeps no such owner here; there the file is held so that nobody else may
+// write it while it is open, and a file with a second name is refused.
 class TAppendFile {
  public:
   TAppendFile() = default;
@@ -91,7 +101,7 @@ class TAppendFile {
   TAppendFile& operator=(const TAppendFile&) = delete;
 
   // Opens (or creates) `path` and empties it. False, with Error() saying why, when it is not
-  // a regular file or cannot be opened.
+  // a regular file, not this user's own, or cannot be opened.
   bool Open(const std::string& path);
   bool Opened() const { return handle_ != -1; }
   // Appends `text` whole; a failure is remembered (Failed(), Error()) and later writes are

@@ -109,6 +109,8 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
       std::string why = VisibleText(error.detail);
       if (error.failure == TOutputFailure::kNotRegular) {
         why += ", " + Said(TText::kMonitorNotRegular, language_);
+      } else if (error.failure == TOutputFailure::kNotOurs) {
+        why += ": " + Said(TText::kMonitorNotOurs, language_);
       }
       return Said(TText::kMonitorLogUnwritable, language_) + " " + VisibleText(choice.csv_path) +
              ": " + why;

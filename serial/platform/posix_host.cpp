@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -69,21 +70,76 @@ bool OverwriteInPlace(int fd, std::string_view text) {
   return ::fsync(fd) == 0;
 }
 
-// True when every symbolic link met on the way from `path` to the file it names belongs to
-// this user: a link someone else put in the settings file's place must not steer the write
-// to a file of their choosing (a superuser's write above all).
-bool LinksOwnedByUser(const std::string& path) {
-  std::filesystem::path at(path);
-  for (int hop = 0; hop < 40; ++hop) {
-    struct stat st {};
-    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-    if (st.st_uid != ::geteuid()) return false;
-    std::vector<char> target(static_cast<size_t>(std::max<off_t>(st.st_size, 255)) + 1);
-    const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
-    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return false;
-    at = at.parent_path() /
-         std::filesystem::path(std::string(target.data(), static_cast<size_t>(n)));
+// The folder a small file lies in, open, and the file's name in it. Every step of a change
+// names the file relative to this folder and never follows a link there, and every decision on
+// what was opened is taken from the open file itself: someone who may write the folder can swap
+// what lies under the name at any moment, but cannot steer a step to another file.
+struct TPlace {
+  int folder = -1;
+  std::string name;
+  TPlace() = default;
+  TPlace(const TPlace&) = delete;
+  TPlace& operator=(const TPlace&) = delete;
+  ~TPlace() {
+    if (folder >= 0) ::close(folder);
   }
+};
+
+// True when nobody but this user and the superuser may change what a folder holds.
+bool FolderOfOurs(const struct stat& folder) {
+  return (folder.st_uid == ::geteuid() || folder.st_uid == 0) && (folder.st_mode & 022) == 0;
+}
+
+// True when the link `link` in `folder` stays as it is while it is followed: nobody else may
+// change the folder, or its sticky bit keeps others from replacing a link of this user's.
+bool LinkHeld(const struct stat& folder, const struct stat& link) {
+  if (FolderOfOurs(folder)) return true;
+  return (folder.st_mode & S_ISVTX) != 0 && (folder.st_uid == ::geteuid() || folder.st_uid == 0) &&
+         link.st_uid == ::geteuid();
+}
+
+// Finds the place of the file `path` leads to. Symbolic links of this user's are followed, and
+// only where nobody else can swap them: a link someone else put in the file's place, or one in
+// a folder others may write, must not steer the write to a file of their choosing (a
+// superuser's write above all). False when such a link is met, or a folder cannot be opened.
+bool FindPlace(const std::string& path, TPlace& place) {
+  std::filesystem::path at(path);
+  int base = AT_FDCWD;
+  for (int hop = 0; hop < 40; ++hop) {
+    std::filesystem::path folder_path = at.parent_path();
+    if (folder_path.empty()) folder_path = ".";
+    const std::string name = at.filename().string();
+    const int folder =
+        name.empty() || name == "." || name == ".."
+            ? -1
+            : ::openat(base, folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (base != AT_FDCWD) ::close(base);
+    if (folder < 0) return false;
+    struct stat dir {};
+    struct stat entry {};
+    if (::fstat(folder, &dir) != 0) {
+      ::close(folder);
+      return false;
+    }
+    if (::fstatat(folder, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(entry.st_mode)) {
+      place.folder = folder;
+      place.name = name;
+      return true;
+    }
+    std::vector<char> target(static_cast<size_t>(std::max<off_t>(entry.st_size, 255)) + 1);
+    const ssize_t n = entry.st_uid == ::geteuid() && LinkHeld(dir, entry)
+                          ? ::readlinkat(folder, name.c_str(), target.data(), target.size())
+                          : -1;
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) {
+      ::close(folder);
+      return false;
+    }
+    // A relative link leads on from the folder it lies in.
+    base = folder;
+    at = std::filesystem::path(std::string(target.data(), static_cast<size_t>(n)));
+  }
+  if (base != AT_FDCWD) ::close(base);
   return false;  // a loop of links
 }
 
@@ -130,47 +186,60 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A new file beside `target` that nobody else has, created with the usual permissions (the
-// process's umask applies); -1 with errno when the folder takes no new file.
-int CreateTemporary(const std::string& target, std::string& name) {
-  static unsigned counter = 0;
+// A new file beside `name` in `folder` that nobody else has, created with the usual
+// permissions (the process's umask applies); -1 with errno when the folder takes no new file.
+int CreateTemporary(int folder, const std::string& name, std::string& temporary) {
+  static std::atomic<unsigned> counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    temporary = name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const int fd = ::openat(folder, temporary.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
 }
 
-// Writes `text` to `target` through a temporary file; `existing` is the stat of the file it
-// replaces, if any.
-bool Save(const std::string& target, std::string_view text, const struct stat* existing) {
+// Writes `text` to the file `name` in `place`'s folder through a temporary file. `existing` is
+// the file it replaces, open for writing (-1 when there is none), and `before` that file's
+// stat.
+bool Save(const TPlace& place, std::string_view text, int existing, const struct stat& before) {
   std::string temporary;
-  const int fd = CreateTemporary(target, temporary);
+  const int fd = CreateTemporary(place.folder, place.name, temporary);
   if (fd < 0) {
     // A folder the user may not write to (the program's folder of a shared installation):
-    // a writable file there is written in place.
+    // a writable file there is written in place, through the descriptor it was read from.
     const bool folder_refused = errno == EACCES || errno == EPERM || errno == EROFS;
-    if (!folder_refused || existing == nullptr) return false;
-    const int direct = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
-    if (direct < 0) return false;
-    struct stat st {};
-    bool ok = ::fstat(direct, &st) == 0 && SameFile(st, *existing);
-    ok = ok && OverwriteInPlace(direct, text);
-    return ::close(direct) == 0 && ok;
+    return folder_refused && existing >= 0 && OverwriteInPlace(existing, text);
   }
   bool ok = WriteAll(fd, text);
-  if (ok && existing != nullptr) {
+  if (ok && existing >= 0) {
     // The new file takes the old one's place with its permissions and, where the superuser
     // writes another user's file, its owner.
-    ok = ::fchmod(fd, existing->st_mode & 07777) == 0;
-    if (ok && ::geteuid() == 0) (void)!::fchown(fd, existing->st_uid, existing->st_gid);
+    ok = ::fchmod(fd, before.st_mode & 07777) == 0;
+    if (ok && ::geteuid() == 0) (void)!::fchown(fd, before.st_uid, before.st_gid);
   }
   ok = ok && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
+  // The name is replaced whatever lies there now: a link put there meanwhile goes, and what
+  // it pointed at stays as it was.
+  ok = ok && ::renameat(place.folder, temporary.c_str(), place.folder, place.name.c_str()) == 0;
+  if (!ok) ::unlinkat(place.folder, temporary.c_str(), 0);
   return ok;
+}
+
+// Opens the file `name` in `folder` without following a link or waiting on a FIFO, for writing
+// where this user may write it (`writable`), else for reading. A file without any write bit is
+// read-only also for the superuser, whom the system lets write anything.
+int OpenExisting(int folder, const std::string& name, bool& writable) {
+  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  int fd = ::openat(folder, name.c_str(), O_RDWR | kFlags);
+  writable = fd >= 0;
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    fd = ::openat(folder, name.c_str(), O_RDONLY | kFlags);
+  }
+  struct stat st {};
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && (st.st_mode & 0222) == 0) writable = false;
+  return fd;
 }
 
 // The value of an environment variable when it is an absolute path.
@@ -271,79 +340,73 @@ TFileState ReadSmallFile(const std::string& path, size_t max_size, std::string& 
 }
 
 bool ReplaceSmallFile(const std::string& path, std::string_view text, bool exists) {
-  std::string target = path;
+  TPlace place;
+  if (!FindPlace(path, place)) return false;
   struct stat st {};
-  if (!LinksOwnedByUser(path)) return false;
-  if (exists) {
-    // A file reached through a symbolic link is written where the link points.
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-    // A file without any write bit is read-only also for the superuser, whom access() lets
-    // write anything.
-    if (::stat(target.c_str(), &st) != 0 || ::access(target.c_str(), W_OK) != 0 ||
-        (st.st_mode & 0222) == 0) {
-      return false;
-    }
-  }
-  return Save(target, text, exists ? &st : nullptr);
+  if (!exists) return Save(place, text, -1, st);
+  bool writable = false;
+  const int fd = OpenExisting(place.folder, place.name, writable);
+  if (fd < 0) return false;
+  const bool ok =
+      writable && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && Save(place, text, fd, st);
+  ::close(fd);
+  return ok;
 }
 
 bool UpdateSmallFile(const std::string& path, size_t max_size,
                      const std::function<void(std::string& text)>& change) {
   const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-  // Not even opened when it is no regular file: opening a serial device would change its
-  // control lines.
-  struct stat before {};
-  if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) return false;
-  if (!LinksOwnedByUser(path)) return false;
   for (;;) {
+    TPlace place;
+    if (!FindPlace(path, place)) return false;
+    const char* name = place.name.c_str();
+    // Not even opened when it is no regular file: opening a serial device would change its
+    // control lines.
+    struct stat before {};
+    if (::fstatat(place.folder, name, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(before.st_mode)) {
+      return false;
+    }
     // The lock is the file's own. A missing file is made empty first, exclusively, so that
     // two programs that both find it missing lock the same file.
     bool created = false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    bool writable = false;
+    int fd = OpenExisting(place.folder, place.name, writable);
     if (fd < 0 && errno == ENOENT) {
-      fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                  0666);
-      created = fd >= 0;
-      struct stat link {};
-      if (fd < 0 && errno == EEXIST && ::lstat(path.c_str(), &link) == 0) {
-        if (!S_ISLNK(link.st_mode)) {
-          if (std::chrono::steady_clock::now() >= deadline) return false;
-          continue;  // another program made it just now
-        }
-        // A link of this user's to a file not there yet: the new file takes the link's place,
-        // with nothing to lock.
-        std::string text;
-        change(text);
-        return ReplaceSmallFile(path, text, false);
+      fd = ::openat(place.folder, name,
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+      created = writable = fd >= 0;
+      if (fd < 0 && errno == EEXIST) {
+        // Another program made it just now, or a link was put there: looked at afresh.
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        continue;
       }
     }
     if (fd < 0) return false;
     struct stat opened {};
     struct stat named {};
-    if (!Lock(fd, deadline) || ::fstat(fd, &opened) != 0) {
+    if (!Lock(fd, deadline) || ::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
       ::close(fd);
       return false;
     }
     // The holder the lock was waited for may have replaced the file meanwhile: the lock counts
-    // only on the file the path names now.
-    if (::stat(path.c_str(), &named) != 0 || !SameFile(opened, named)) {
+    // only on the file the name holds now.
+    if (::fstatat(place.folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameFile(opened, named)) {
       ::close(fd);
       if (std::chrono::steady_clock::now() >= deadline) return false;
       continue;
     }
     std::string text;
-    bool ok = ReadOpenFile(fd, max_size, text) == TFileState::kReadable;
+    bool ok = writable && ReadOpenFile(fd, max_size, text) == TFileState::kReadable;
     if (ok) {
       change(text);
-      ok = ReplaceSmallFile(path, text, true);
+      ok = Save(place, text, fd, opened);
     }
     // An empty file made for the lock goes again when the write failed.
-    if (!ok && created && ::lstat(path.c_str(), &named) == 0 && SameFile(opened, named) &&
-        named.st_size == 0) {
-      ::unlink(path.c_str());
+    if (!ok && created && ::fstatat(place.folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFile(opened, named) && named.st_size == 0) {
+      ::unlinkat(place.folder, name, 0);
     }
     ::close(fd);
     return ok;

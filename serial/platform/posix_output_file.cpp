@@ -1,11 +1,12 @@
 // The files the programs make for their user, on POSIX systems. A path is looked at with lstat
 // before anything is opened or made, and what is opened is looked at again with fstat, since
-// the path may have changed in between.
+// the path may have changed in between: what it says decides.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -29,6 +30,41 @@ std::string WhatIs(mode_t mode) {
 
 std::string SystemText(int error) {
   return std::strerror(error);
+}
+
+// The permissions this process takes away from a file it creates (its umask), read without
+// changing it where the system tells (Linux), since changing it for a moment would change it
+// for every thread.
+mode_t CreationMask() {
+  if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+      found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    }
+    std::fclose(status);
+    if (found) return static_cast<mode_t>(mask & 0777);
+  }
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
+// Write permission for the group and others that a file this process creates would not have.
+mode_t ForeignWrite() {
+  return 022 & CreationMask();
+}
+
+// Why the regular file `st` is not this user's own to write on, as a file this process made
+// would be, in the words of a message; "" when it is. A file another user owns, one that users
+// other than this one may write (a row added by them, or the whole file replaced), or one that
+// has other names (another file of this user's reached through a hard link) is refused.
+std::string NotOursWhy(const struct stat& st) {
+  if (st.st_uid != ::geteuid()) return "a file of another user";
+  if ((st.st_mode & ForeignWrite()) != 0) return "a file other users may write";
+  if (st.st_nlink > 1) return "a file with other names (hard links)";
+  return {};
 }
 
 bool WriteAll(int fd, const void* bytes, size_t size) {
@@ -91,7 +127,11 @@ bool TOutputFile::CreateTemporary() {
   } else if (errno != ENOENT) {
     return Fail(TOutputFailure::kSystem, SystemText(errno));
   }
-  const mode_t mode = st.st_mode & 0777;  // never set-user-ID and the like
+  // The new file keeps the permissions of the file it replaces only when that file is this
+  // user's own, and never lets more users write it than a file made now would: another user's
+  // file, however open, is replaced by one with the usual permissions (the umask applies).
+  keep_mode = keep_mode && st.st_uid == ::geteuid();
+  const mode_t mode = st.st_mode & 0777 & ~ForeignWrite();  // never set-user-ID and the like
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
   int fd = ::open(temporary_.c_str(), kFlags, 0666);
   if (fd < 0 && errno == EEXIST) {
@@ -179,6 +219,13 @@ bool TAppendFile::Open(const std::string& path) {
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
     Fail(TOutputFailure::kNotRegular, WhatIs(st.st_mode));
+    return false;
+  }
+  // Only a file of this user's that nobody else may write is written on: in another's, rows
+  // could be added among ours while we write. Left as it was.
+  if (std::string why = NotOursWhy(st); !why.empty()) {
+    ::close(fd);
+    Fail(TOutputFailure::kNotOurs, std::move(why));
     return false;
   }
   // A regular file: writes may block as usual from now on.

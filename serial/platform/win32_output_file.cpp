@@ -184,6 +184,13 @@ bool TAppendFile::Open(const std::string& path) {
     Fail(TOutputFailure::kNotRegular, "a device, a folder or a link");
     return false;
   }
+  // Nobody else may write it while it is open (no FILE_SHARE_WRITE above); a second name would
+  // let another file of this user's be emptied and written through this one.
+  if (info.nNumberOfLinks > 1) {
+    ::CloseHandle(file);
+    Fail(TOutputFailure::kNotOurs, "a file with other names (hard links)");
+    return false;
+  }
   if (!::SetEndOfFile(file)) {
     Fail(TOutputFailure::kSystem, SystemText(::GetLastError()));
     ::CloseHandle(file);

@@ -245,6 +245,58 @@ TEST_F(SettingsFile, AnotherUsersLinkIsNotWrittenThrough) {
   fs::create_symlink(path, hop);
   EXPECT_FALSE(TIniFile(hop).WriteInteger("Signature", "Port", 4));
   EXPECT_EQ(Read(real), "[Signature]\nPort=1\n");
+  // Nor a link of this user's in a folder that others may write: they could swap it for theirs
+  // at any moment. The file itself there is written.
+  const fs::path shared = dir / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  fs::create_symlink(real, shared / "ful03test.ini");
+  EXPECT_FALSE(TIniFile(shared / "ful03test.ini").WriteInteger("Signature", "Port", 4));
+  EXPECT_EQ(Read(real), "[Signature]\nPort=1\n");
+  Write(shared / "own.ini", "[Signature]\nPort=1\n");
+  EXPECT_TRUE(TIniFile(shared / "own.ini").WriteInteger("Signature", "Port", 4));
+  EXPECT_EQ(Read(shared / "own.ini"), "[Signature]\nPort=4\n");
+}
+
+// A user who may write the settings file's folder swaps a link to a file of the superuser's in
+// and out of its place while the superuser changes keys: no change goes through the link.
+TEST_F(SettingsFile, ALinkSwappedInDuringChangesIsNotWrittenThrough) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const fs::path secret_folder = dir / "secret";
+  fs::create_directory(secret_folder);
+  ASSERT_EQ(::chmod(secret_folder.c_str(), 0700), 0);
+  const fs::path secret = secret_folder / "secret2.conf";
+  Write(secret, "secret\n");
+  const fs::path shared = dir / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  const fs::path file = shared / "ful03test.ini";
+  Write(file, "[Signature]\nPort=1\n");
+  std::fflush(nullptr);
+  const pid_t swapper = ::fork();
+  if (swapper == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const fs::path link = shared / "link";
+    const fs::path plain = shared / "plain";
+    for (;;) {
+      (void)!::symlink(secret.c_str(), link.c_str());
+      (void)!::rename(link.c_str(), file.c_str());
+      const int fd = ::open(plain.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      if (fd >= 0) {
+        (void)!::write(fd, "[Forged]\n", 9);
+        ::close(fd);
+      }
+      (void)!::rename(plain.c_str(), file.c_str());
+    }
+  }
+  ASSERT_GT(swapper, 0);
+  for (int i = 0; i < 20000 && Read(secret) == "secret\n"; ++i) {
+    (void)TIniFile(file).WriteInteger("Signature", "Port", i);
+  }
+  ::kill(swapper, SIGKILL);
+  ::waitpid(swapper, nullptr, 0);
+  EXPECT_EQ(Read(secret), "secret\n");
 }
 
 // Another program (fulctl, a second window) is in the middle of its change when this one

@@ -760,6 +760,11 @@ TEST_F(Fulctl, FilesAreWrittenOnlyWhereARegularFileIsOrNothing) {
       {link, out + ".info", {"archive", "0", "1", "-o", out}, "it is a symbolic link"},
       {link, trace, {"--trace=" + trace, "id"}, "it is a symbolic link"},
       {"mkfifo", trace, {"--trace=" + trace, "id"}, "it is a FIFO"},
+      // A file another user made for everyone to write, to add lines among ours.
+      {"sh -c 'umask 0 && exec touch \"$0\"'",
+       trace,
+       {"--trace=" + trace, "id"},
+       ", to which others could add lines; remove it, or write elsewhere"},
       // A device node, as /dev/null is (made by root only; skipped where it cannot be).
       {"mknod", out + " c 1 3", {"archive", "0", "1", "-o", out}, "it is a character device"},
   };

@@ -107,6 +107,42 @@ TEST_F(OutputFile, TheTargetChangesOnlyOnCommitAndKeepsItsMode) {
   EXPECT_FALSE(fs::exists(file.TemporaryPath()));
 }
 
+// The file that takes the target's place is ours with our permissions: it keeps those of a
+// target of ours (but lets no more users write it than a new file would), never those of a
+// target someone else planted there for everyone to write.
+TEST_F(OutputFile, TheNewFileNeverTakesOverAPlantedFilesMode) {
+  const mode_t umask_before = ::umask(022);
+  struct Row {
+    const char* name;
+    mode_t before;
+    bool theirs;
+    mode_t after;
+  };
+  const Row rows[] = {
+      {"ours, private", 0600, false, 0600},
+      {"ours, open to all", 0666, false, 0644},
+      {"theirs, open to all", 0666, true, 0644},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.theirs && ::geteuid() != 0) continue;  // needs root to plant another user's file
+    const fs::path target = Path(row.name);
+    std::ofstream(target) << "old";
+    ASSERT_EQ(::chmod(target.c_str(), row.before), 0);
+    if (row.theirs) {
+      ASSERT_EQ(::chown(target.c_str(), kNobody, kNoGroup), 0);
+    }
+    TOutputFile file;
+    ASSERT_TRUE(file.Create(target.string(), ".part"));
+    ASSERT_TRUE(file.Commit()) << file.Error().detail;
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, row.after);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+  }
+  ::umask(umask_before);
+}
+
 TEST_F(OutputFile, AnAppendFileStartsEmptyAndReportsAWriteThatFails) {
   const fs::path path = Path("trace.txt");
   std::ofstream(path) << "an earlier run";
@@ -127,6 +163,54 @@ TEST_F(OutputFile, AnAppendFileStartsEmptyAndReportsAWriteThatFails) {
     full.Write("more than four bytes\n");
     return full.Failed() && full.Error().detail == std::strerror(EFBIG) && !full.Close();
   }));
+}
+
+// A file that is appended to is ours alone: one that another user owns, that others may write
+// (more than the umask lets a new file be written), or that has a second name, could take rows
+// among ours, or lead to another file of ours; it is refused and left as it was.
+TEST_F(OutputFile, AnAppendFileIsOnlyOneOfOurOwn) {
+  const mode_t umask_before = ::umask(022);
+  struct Row {
+    const char* name;
+    mode_t mode;
+    mode_t umask;
+    bool theirs;
+    bool linked;
+    const char* why;  // "" when it is written
+  };
+  const Row rows[] = {
+      {"ours", 0644, 022, false, false, ""},
+      {"ours, open to the group as the umask makes files", 0664, 002, false, false, ""},
+      {"ours, open to the group", 0664, 022, false, false, "a file other users may write"},
+      {"ours, open to all", 0666, 002, false, false, "a file other users may write"},
+      {"ours, with a second name", 0644, 022, false, true, "a file with other names (hard links)"},
+      {"theirs", 0644, 022, true, false, "a file of another user"},
+      {"theirs, open to all", 0666, 022, true, false, "a file of another user"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.theirs && ::geteuid() != 0) continue;  // needs root to plant another user's file
+    const fs::path path = Path(row.name);
+    std::ofstream(path) << "planted\n";
+    ASSERT_EQ(::chmod(path.c_str(), row.mode), 0);
+    if (row.theirs) {
+      ASSERT_EQ(::chown(path.c_str(), kNobody, kNoGroup), 0);
+    }
+    if (row.linked) fs::create_hard_link(path, Path("second name"));
+    ::umask(row.umask);
+    TAppendFile log;
+    const bool opened = log.Open(path.string());
+    ::umask(022);
+    EXPECT_EQ(opened, std::string(row.why).empty());
+    EXPECT_EQ(log.Error().detail, row.why);
+    if (!opened) {
+      EXPECT_EQ(log.Error().failure, TOutputFailure::kNotOurs);
+      EXPECT_EQ(Contents(path), "planted\n");
+    }
+    log.Close();
+    fs::remove(Path("second name"));
+  }
+  ::umask(umask_before);
 }
 
 }  // namespace

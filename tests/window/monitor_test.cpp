@@ -4,6 +4,10 @@
 #include "window/Monitor.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +16,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "actions/Integrator.h"
 #include "actions/OxaActions.h"
@@ -114,12 +119,14 @@ class Monitor : public ::testing::Test {
 TEST_F(Monitor, RefusesWhatCannotRunAndSendsNothing) {
   const std::string kept = (folder / "kept.csv").string();
   std::ofstream(kept) << "old";
+  const std::string planted = (folder / "planted.csv").string();
+  std::ofstream(planted) << "forged";
   struct TRow {
     TMonitorChoice choice;
     bool busy;
     std::string said;
   };
-  const TRow rows[] = {
+  std::vector<TRow> rows = {
       {{.integrators = {0}, .interval_ms = 99, .csv_path = kept},
        false,
        "The interval must be at least 100 ms"},
@@ -140,6 +147,19 @@ TEST_F(Monitor, RefusesWhatCannotRunAndSendsNothing) {
        false,
        "Cannot write the log " + (folder / "no/such.csv").string() + ": "},
   };
+#ifndef _WIN32  // owners and permissions as POSIX has them
+  // A log someone made for everyone to write (another user, where the test runs as root).
+  ::chmod(planted.c_str(), 0666);
+  if (::geteuid() == 0) {
+    EXPECT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+  }
+  rows.push_back(
+      {{.integrators = {0}, .interval_ms = 1000, .csv_path = planted, .replace_csv = true},
+       false,
+       "Cannot write the log " + planted + ": " +
+           (::geteuid() == 0 ? "a file of another user" : "a file other users may write") +
+           ": others could add rows to it; remove it, or choose another name"});
+#endif
   for (const TRow& row : rows) {
     TMonitor monitor(Port(), TLanguage::kEnglish);
     busy = row.busy;
@@ -151,6 +171,7 @@ TEST_F(Monitor, RefusesWhatCannotRunAndSendsNothing) {
   EXPECT_TRUE(fp.io->Requests().empty());
   EXPECT_EQ(fp.io->Opens(), 1u) << "only the fixture's own open";
   EXPECT_EQ(FileText(kept), "old");
+  EXPECT_EQ(FileText(planted), "forged");
 }
 
 TEST_F(Monitor, PollsTheChoiceCountsFailuresAndWritesARowPerRead) {
