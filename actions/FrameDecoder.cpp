@@ -1,6 +1,8 @@
 #include "actions/FrameDecoder.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 
 #include "protocols/oxa10xProtocol.h"
 #include "protocols/oxaModBusProtocol.h"
@@ -115,9 +117,18 @@ std::string TraceTime(uint64_t us_since_start) {
          micro;
 }
 
-std::string TraceLine(const TTracedFrame& frame, uint64_t start_us) {
+std::string BytesDroppedText(uint64_t dropped_bytes, TLanguage language) {
+  return std::to_string(dropped_bytes) + " " +
+         std::string(Text(TText::kLogBytesDropped, language)) + " " +
+         std::to_string(TFrameTracer::kKeptBytes);
+}
+
+std::string TraceLine(const TTracedFrame& frame, uint64_t start_us, TLanguage language) {
   if (frame.decoding.verdict == TFrameVerdict::kNoAnswer) return {};
   const uint64_t since = frame.us >= start_us ? frame.us - start_us : 0;
+  if (frame.decoding.verdict == TFrameVerdict::kBytesDropped) {
+    return TraceTime(since) + " -- " + BytesDroppedText(frame.dropped_bytes, language) + "\n";
+  }
   return TraceTime(since) + (frame.direction == TPortDirection::kSent ? " TX " : " RX ") +
          HexBytes(frame.bytes) + " " + frame.decoding.meaning + "\n";
 }
@@ -143,8 +154,17 @@ void TFrameTracer::Detach() {
 void TFrameTracer::OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes,
                              uint64_t us) {
   if (direction == TPortDirection::kReceived) {
-    arrivals_.push_back({received_.size(), us});
-    received_.insert(received_.end(), bytes.begin(), bytes.end());
+    const size_t kept = std::min(bytes.size(), kKeptBytes - received_.size());
+    if (kept > 0) {
+      arrivals_.push_back({received_.size(), us});
+      received_.insert(received_.end(), bytes.begin(),
+                       bytes.begin() + static_cast<ptrdiff_t>(kept));
+    }
+    if (kept < bytes.size()) {
+      if (dropped_ == 0) dropped_us_ = us;
+      dropped_ += bytes.size() - kept;
+      dropped_last_us_ = us;
+    }
     return;
   }
   Flush();
@@ -155,18 +175,17 @@ void TFrameTracer::OnTraffic(TPortDirection direction, std::span<const uint8_t> 
 }
 
 uint64_t TFrameTracer::ArrivalUs(size_t offset) const {
-  uint64_t us = 0;
-  for (const TArrival& a : arrivals_) {
-    if (a.offset > offset) break;
-    us = a.us;
-  }
-  return us;
+  // The blocks start at growing offsets: the last one that starts at or before `offset`.
+  const auto after =
+      std::upper_bound(arrivals_.begin(), arrivals_.end(), offset,
+                       [](size_t wanted, const TArrival& a) { return wanted < a.offset; });
+  return after == arrivals_.begin() ? 0 : std::prev(after)->us;
 }
 
 void TFrameTracer::Emit(TPortDirection direction, uint64_t us, uint64_t last_us,
                         std::span<const uint8_t> bytes, TFrameDecoding decoding) {
-  TTracedFrame frame{direction,           us,          last_us, {bytes.begin(), bytes.end()},
-                     std::move(decoding), std::nullopt};
+  TTracedFrame frame{direction,           us,           last_us, {bytes.begin(), bytes.end()},
+                     std::move(decoding), std::nullopt, 0};
   if (direction == TPortDirection::kReceived && request_open_ &&
       frame.decoding.verdict != TFrameVerdict::kEcho &&
       frame.decoding.verdict != TFrameVerdict::kNoAnswer) {
@@ -177,11 +196,28 @@ void TFrameTracer::Emit(TPortDirection direction, uint64_t us, uint64_t last_us,
 }
 
 void TFrameTracer::Flush() {
-  if (received_.empty()) {
-    // Nothing came after the request: the exchange ended without an answer.
-    if (request_open_) NoAnswer();
-    return;
+  if (!received_.empty()) {
+    EmitReceived();
+    received_.clear();
+    arrivals_.clear();
+    sent_.clear();
   }
+  if (dropped_ > 0) {
+    sink_(TTracedFrame{
+        TPortDirection::kReceived,
+        dropped_us_,
+        dropped_last_us_,
+        {},
+        {BytesDroppedText(dropped_, TLanguage::kEnglish), TFrameVerdict::kBytesDropped, 0},
+        std::nullopt,
+        dropped_});
+    dropped_ = 0;
+  }
+  // Nothing came after the request, or only our own request came back: nothing answered it.
+  if (request_open_) NoAnswer();
+}
+
+void TFrameTracer::EmitReceived() {
   const std::span<const uint8_t> all(received_);
   size_t pos = 0;
   // On a line that echoes, our request comes back before the answer. Elsewhere bytes equal to
@@ -203,11 +239,6 @@ void TFrameTracer::Flush() {
          DecodeFrame(protocol_, rest.first(length), false));
     pos += length;
   }
-  received_.clear();
-  arrivals_.clear();
-  sent_.clear();
-  // Only our own request came back: nothing answered it.
-  if (request_open_) NoAnswer();
 }
 
 void TFrameTracer::NoAnswer() {
@@ -218,7 +249,8 @@ void TFrameTracer::NoAnswer() {
                      now,
                      {},
                      {"no answer", TFrameVerdict::kNoAnswer, 0},
-                     std::nullopt});
+                     std::nullopt,
+                     0});
 }
 
 }  // namespace oxa

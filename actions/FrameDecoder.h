@@ -11,6 +11,13 @@
 // the time its first byte came. On a line that echoes, the returned request is handed on as a
 // frame of its own, marked as the echo. A request that nothing answered before the next
 // request or Flush is followed by a "no answer" event.
+//
+// One exchange (from a request to the next request or Flush) keeps at most kKeptBytes of what
+// it received; the bytes past them are only counted, and told by one event after its frames:
+//
+//   0.512345 -- 8123456 more bytes dropped, kept 4096
+//
+// so that a peer that answers with a flood costs the trace and the log a bounded amount.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "actions/TextCatalog.h"
 #include "serial/OxaComPort.h"
 
 namespace oxa {
@@ -29,13 +37,14 @@ enum class TWireProtocol { kModbus, k10x };
 
 // How a frame is judged.
 enum class TFrameVerdict {
-  kGood,         // checksum good
-  kBadChecksum,  // checksum bad, or a 10x address whose complement does not match
-  kException,    // a Modbus answer refusing the request, checksum good
-  kIncomplete,   // the bytes end before the frame does
-  kMalformed,    // too short for a frame, or a 10x frame whose length disagrees with its N
-  kEcho,         // our own request come back on a line that echoes, taken off
-  kNoAnswer,     // nothing came after a request (the event, not a frame)
+  kGood,          // checksum good
+  kBadChecksum,   // checksum bad, or a 10x address whose complement does not match
+  kException,     // a Modbus answer refusing the request, checksum good
+  kIncomplete,    // the bytes end before the frame does
+  kMalformed,     // too short for a frame, or a 10x frame whose length disagrees with its N
+  kEcho,          // our own request come back on a line that echoes, taken off
+  kNoAnswer,      // nothing came after a request (the event, not a frame)
+  kBytesDropped,  // received bytes past what one exchange keeps (the event, not a frame)
 };
 
 struct TFrameDecoding {
@@ -54,8 +63,9 @@ inline std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t
   return DecodeFrame(protocol, frame, sent).meaning;
 }
 
-// What the tracer hands on: a frame, or the event that a request got no answer (no bytes,
-// received, at the time it was noticed).
+// What the tracer hands on: a frame, or an event with no bytes, received: that a request got
+// no answer (at the time it was noticed), or that bytes were dropped (from the first dropped
+// byte's time to the last's).
 struct TTracedFrame {
   TPortDirection direction = TPortDirection::kSent;
   uint64_t us = 0;       // the port's clock: the first byte (the write, for a request)
@@ -64,17 +74,27 @@ struct TTracedFrame {
   TFrameDecoding decoding;
   // For the first answer after a request: from the request's write to the answer's last byte.
   std::optional<uint64_t> response_us;
+  uint64_t dropped_bytes = 0;  // for kBytesDropped: how many
 };
 using TFrameSink = std::function<void(const TTracedFrame& frame)>;
 
 // The trace's line of a frame, whole with its line end, times counted from `start_us`:
-// "0.012345 TX 01 03 ... CRC ok\n". A "no answer" event has no line (an empty string).
-std::string TraceLine(const TTracedFrame& frame, uint64_t start_us);
+// "0.012345 TX 01 03 ... CRC ok\n". A "no answer" event has no line (an empty string); dropped
+// bytes have "--" for direction and bytes: "0.512345 -- 8123456 more bytes dropped, kept 4096\n".
+std::string TraceLine(const TTracedFrame& frame, uint64_t start_us,
+                      TLanguage language = TLanguage::kEnglish);
+// "8123456 more bytes dropped, kept 4096": what an exchange dropped, and what it kept.
+std::string BytesDroppedText(uint64_t dropped_bytes, TLanguage language);
 // A time since the start as seconds with six decimals: "0.012345".
 std::string TraceTime(uint64_t us_since_start);
 
 class TFrameTracer {
  public:
+  // Received bytes one exchange keeps: five times the most a sound one receives (an echoed
+  // request, its answer and a late answer, under 800 bytes), and few enough that a flood of
+  // noise makes some hundreds of rows, not millions.
+  static constexpr size_t kKeptBytes = 4096;
+
   explicit TFrameTracer(TFrameSink sink) : sink_(std::move(sink)) {}
   ~TFrameTracer();
   TFrameTracer(const TFrameTracer&) = delete;
@@ -96,6 +116,8 @@ class TFrameTracer {
   void OnTraffic(TPortDirection direction, std::span<const uint8_t> bytes, uint64_t us);
   void Emit(TPortDirection direction, uint64_t us, uint64_t last_us, std::span<const uint8_t> bytes,
             TFrameDecoding decoding);
+  // Hands on the frames of the bytes kept.
+  void EmitReceived();
   // The time of the block of received bytes that holds received_[offset].
   uint64_t ArrivalUs(size_t offset) const;
 
@@ -109,8 +131,11 @@ class TFrameTracer {
     size_t offset;  // where the block starts in received_
     uint64_t us;
   };
-  std::vector<uint8_t> received_;
-  std::vector<TArrival> arrivals_;
+  std::vector<uint8_t> received_;   // at most kKeptBytes
+  std::vector<TArrival> arrivals_;  // by offset
+  uint64_t dropped_ = 0;            // received bytes past kKeptBytes
+  uint64_t dropped_us_ = 0;         // the first one's time
+  uint64_t dropped_last_us_ = 0;    // the last one's
 };
 
 }  // namespace oxa

@@ -104,6 +104,7 @@ constexpr TEntry kEntries[] = {
     {kLogVerdictMalformed, "не кадр", "not a frame"},
     {kLogVerdictEcho, "эхо снято", "echo taken off"},
     {kLogVerdictNoAnswer, "нет ответа", "no answer"},
+    {kLogBytesDropped, "байт отброшено, сохранено", "more bytes dropped, kept"},
     {kLogPortOpened, "порт открыт", "port opened"},
     {kLogPortFailed, "порт не открылся", "port failed to open"},
     {kLogPortClosed, "порт закрыт", "port closed"},

@@ -117,6 +117,7 @@ enum class TText : uint16_t {
   kLogVerdictMalformed,
   kLogVerdictEcho,
   kLogVerdictNoAnswer,
+  kLogBytesDropped,  // the bytes dropped before it, the bytes kept after it
   kLogPortOpened,
   kLogPortFailed,
   kLogPortClosed,

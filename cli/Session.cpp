@@ -67,7 +67,7 @@ bool TSession::SetUp(TWireProtocol protocol) {
         std::fflush(err);
       };
     }
-    trace_ = std::make_unique<TTrace>(std::move(sink), port_.NowUs());
+    trace_ = std::make_unique<TTrace>(std::move(sink), port_.NowUs(), options_.language);
     trace_->Attach(port_);
     trace_->SetProtocol(protocol);
   }

@@ -18,8 +18,9 @@ using TTraceSink = std::function<void(std::string_view line)>;
 
 class TTrace {
  public:
-  // Lines go to `sink`; times count from `start_us` of the port's clock.
-  TTrace(TTraceSink sink, uint64_t start_us);
+  // Lines go to `sink`; times count from `start_us` of the port's clock. The few words that
+  // are not a frame's decoding (bytes dropped) are in `language`.
+  TTrace(TTraceSink sink, uint64_t start_us, TLanguage language);
 
   // Watches `port` from now on (until Detach or destruction).
   void Attach(ToxaComPort& port) { tracer_.Attach(port); }
@@ -32,6 +33,7 @@ class TTrace {
  private:
   TTraceSink sink_;
   uint64_t start_us_;
+  TLanguage language_;
   TFrameTracer tracer_;  // last: it detaches, and may write, before the sink goes
 };
 

@@ -73,16 +73,18 @@ TExchangeLog::TExchangeLog(uint64_t start_us, size_t capacity)
 
 void TExchangeLog::Record(const TTracedFrame& frame) {
   TLogRow row;
-  row.kind = frame.decoding.verdict == TFrameVerdict::kNoAnswer ? TLogRowKind::kNoAnswer
-                                                                : TLogRowKind::kFrame;
+  row.kind = frame.decoding.verdict == TFrameVerdict::kNoAnswer       ? TLogRowKind::kNoAnswer
+             : frame.decoding.verdict == TFrameVerdict::kBytesDropped ? TLogRowKind::kBytesDropped
+                                                                      : TLogRowKind::kFrame;
   row.us = frame.us >= start_us_ ? frame.us - start_us_ : 0;
   row.direction = frame.direction;
   row.bytes = frame.bytes;
-  // "No answer" is said by the verdict; such a row has no meaning of its own.
+  // "No answer" and dropped bytes are said by the verdict; such a row has no meaning of its own.
   if (row.kind == TLogRowKind::kFrame) row.meaning = frame.decoding.meaning;
   row.verdict = frame.decoding.verdict;
   row.exception = frame.decoding.exception;
   row.response_us = frame.response_us;
+  row.dropped_bytes = frame.dropped_bytes;
   Push(std::move(row));
 }
 
@@ -184,6 +186,8 @@ std::string LogVerdictText(const TLogRow& row, TLanguage language) {
   switch (row.kind) {
     case TLogRowKind::kNoAnswer:
       return std::string(Text(TText::kLogVerdictNoAnswer, language));
+    case TLogRowKind::kBytesDropped:
+      return BytesDroppedText(row.dropped_bytes, language);
     case TLogRowKind::kPortOpened:
       return std::string(Text(TText::kLogPortOpened, language));
     case TLogRowKind::kPortFailed:
@@ -213,6 +217,8 @@ std::string LogVerdictText(const TLogRow& row, TLanguage language) {
       return std::string(Text(TText::kLogVerdictEcho, language));
     case TFrameVerdict::kNoAnswer:
       return std::string(Text(TText::kLogVerdictNoAnswer, language));
+    case TFrameVerdict::kBytesDropped:
+      return BytesDroppedText(row.dropped_bytes, language);
   }
   return {};
 }

@@ -5,7 +5,9 @@
 // TFrameTracer on the window's port (Sink), on the thread that runs the exchange: a record
 // decodes nothing more and writes nothing anywhere, it only takes a lock to push the row, so
 // that it never slows the exchange and never blocks the window that reads it. It holds at most
-// `capacity` rows; the oldest go and the log counts them.
+// `capacity` rows; the oldest go and the log counts them. A row holds at most the bytes the
+// tracer keeps of one exchange (TFrameTracer::kKeptBytes), so the bound holds its memory too;
+// what an exchange received past them has a row of its own that says how much.
 #pragma once
 
 #include <array>
@@ -25,7 +27,7 @@
 
 namespace oxa {
 
-enum class TLogRowKind { kFrame, kNoAnswer, kPortOpened, kPortFailed, kPortClosed };
+enum class TLogRowKind { kFrame, kNoAnswer, kBytesDropped, kPortOpened, kPortFailed, kPortClosed };
 
 struct TLogRow {
   uint64_t number = 0;  // rows recorded since the log began, counting this one (from 1)
@@ -38,6 +40,7 @@ struct TLogRow {
   TFrameVerdict verdict = TFrameVerdict::kGood;
   uint8_t exception = 0;
   std::optional<uint64_t> response_us;  // an answer's, from its request's write
+  uint64_t dropped_bytes = 0;           // for kBytesDropped: how many
 };
 
 // Since the last clearing. Good answers and exceptions are the answers to a request with a
@@ -151,7 +154,7 @@ class TLogFollower {
 // Milliseconds with their microseconds: "12.345".
 std::string LogMsText(uint64_t us);
 // The verdict column: "checksum good", "exception 02 illegal data address", "no answer",
-// "echo taken off", "port failed to open"...
+// "echo taken off", "8123456 more bytes dropped, kept 4096", "port failed to open"...
 std::string LogVerdictText(const TLogRow& row, TLanguage language);
 // The line above the rows: the counters, and the rows dropped when there were any.
 std::string LogCountersText(const TLogCounters& counters, uint64_t dropped, TLanguage language);

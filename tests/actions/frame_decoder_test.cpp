@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
 #include "tests/support/Frames10x.h"
+#include "tests/support/NoiseComPortIo.h"
 
 namespace oxa {
 namespace {
@@ -139,6 +141,56 @@ TEST(FrameDecoder, ARequestNothingAnsweredIsToldAfterItsEchoAndAtTheNextRequest)
   // Flushed again, nothing more is told.
   tracer.Flush();
   EXPECT_EQ(r.frames.size(), 6u);
+}
+
+TEST(FrameDecoder, AFloodOfNoiseIsKeptToItsBoundAndWhatWentIsTold) {
+  // Noise at 12 MB/s: up to 61 bytes every 5 µs.
+  auto owned = std::make_unique<testing::TNoiseComPortIo>(61, 5);
+  const testing::TNoiseComPortIo& io = *owned;
+  ToxaComPort port(std::move(owned));
+  ASSERT_TRUE(port.Open());
+  TRecorder r;
+  TFrameTracer tracer(r.Sink());
+  tracer.Attach(port);
+  ToxaModBusProtocol master;
+  master.SetComPort(&port);
+  master.SetNetAddr(1);
+  master.SetRepeatCount(1);
+  master.SetPacketTimeout(700);
+  master.SetByteTimeout(50);
+  std::array<uint8_t, 2> buf{};
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  // The exchange ends at its bound, whatever keeps coming: the packet and byte time-outs and
+  // the longest answer's time on the line at 9600 bit/s (0.27 s).
+  EXPECT_LE(port.NowUs(), 1'030'000u);
+  ASSERT_GE(io.Served(), 8'000'000u) << "a flood, in blocks of at most 61 bytes";
+  tracer.Flush();
+
+  ASSERT_GE(r.frames.size(), 3u);
+  EXPECT_EQ(r.frames.front().direction, TPortDirection::kSent);
+  size_t kept = 0;
+  uint64_t us = 0;
+  for (size_t i = 1; i + 1 < r.frames.size(); ++i) {
+    const TTracedFrame& f = r.frames[i];
+    EXPECT_GE(f.us, us) << i;
+    EXPECT_GE(f.last_us, f.us) << i;
+    us = f.us;
+    kept += f.bytes.size();
+  }
+  EXPECT_EQ(kept, TFrameTracer::kKeptBytes);
+  const TTracedFrame& dropped = r.frames.back();
+  EXPECT_EQ(dropped.decoding.verdict, TFrameVerdict::kBytesDropped);
+  EXPECT_EQ(dropped.dropped_bytes, io.Served() - TFrameTracer::kKeptBytes);
+  EXPECT_GE(dropped.us, us);
+  const std::string count = std::to_string(dropped.dropped_bytes);
+  EXPECT_EQ(r.lines.back(),
+            TraceTime(dropped.us) + " -- " + count + " more bytes dropped, kept 4096\n");
+  EXPECT_EQ(TraceLine(dropped, 0, TLanguage::kRussian),
+            TraceTime(dropped.us) + " -- " + count + " байт отброшено, сохранено 4096\n");
+  // Told once: the next exchange starts with nothing kept and nothing dropped.
+  const size_t told = r.frames.size();
+  tracer.Flush();
+  EXPECT_EQ(r.frames.size(), told);
 }
 
 }  // namespace

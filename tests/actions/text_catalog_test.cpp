@@ -41,6 +41,7 @@ TEST(TextCatalog, TextsInEitherLanguage) {
        ": the virtual device of this program"},
       {kError2, "Ошибка чтения из последовательного порта", "Error reading from the serial port"},
       {kUnitTonnesPerHourCyrillic, "\u0422/ч", "t/h"},
+      {kLogBytesDropped, "байт отброшено, сохранено", "more bytes dropped, kept"},
   };
   for (const TRow& row : rows) {
     EXPECT_EQ(Text(row.id, TLanguage::kRussian), row.russian) << row.english;

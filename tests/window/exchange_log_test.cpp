@@ -161,13 +161,25 @@ TEST(ExchangeLog, CsvQuotesWhatNeedsItAndEscapesControlCharacters) {
                      2000,
                      Hex("01 03"),
                      DecodeFrame(TWireProtocol::kModbus, Hex("01 03"), false),
-                     1500};
+                     1500,
+                     0};
   log.Record(frame);
+  log.Record({TPortDirection::kReceived,
+              3000,
+              3500,
+              {},
+              {"", TFrameVerdict::kBytesDropped, 0},
+              std::nullopt,
+              8123456});
   const TLogSnapshot s = log.Snapshot();
   EXPECT_EQ(LogAsCsv(s.rows, TLanguage::kEnglish),
             "\"Time, ms\",Direction,Bytes,Meaning,Verdict,\"Response, ms\"\r\n"
             "1.234,--,,\"'=COM1: busy, held by \"\"minicom\"\"\\x1b[2J\",port failed to open,\r\n"
-            "2.000,RX,01 03,\"Modbus, too short for a frame\",not a frame,1.500\r\n");
+            "2.000,RX,01 03,\"Modbus, too short for a frame\",not a frame,1.500\r\n"
+            "3.000,--,,,\"8123456 more bytes dropped, kept 4096\",\r\n");
+  EXPECT_EQ(LogAsText(std::span(s.rows).last(1), TLanguage::kRussian),
+            "0.003000 -- 8123456 байт отброшено, сохранено 4096\n");
+  EXPECT_EQ(s.counters.requests + s.counters.checksum_errors + s.counters.timeouts, 0u);
 }
 
 TEST(ExchangeLog, IsSavedWholeAndNeverOverAFolder) {
