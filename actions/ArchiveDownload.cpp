@@ -183,9 +183,34 @@ bool TArchiveDownload::Prepare() {
   if (job_.first > job_.last || job_.last > job_.highest) return Fail(kBadRange);
   result_.total = size_t{job_.last} - job_.first + 1;
   if (job_.path.empty()) return Fail(kNoPath);
+  // The lock first: what is looked at below stays as it is seen until this run ends.
+  switch (lock_.Take(LockPath())) {
+    case TFileLock::TTake::kTaken:
+      break;
+    case TFileLock::TTake::kHeld:
+      result_.holder_pid = lock_.HolderPid();
+      result_.holder_name = lock_.HolderName();
+      return Fail(kInUse, job_.path);
+    case TFileLock::TTake::kRefused: {
+      const bool in_the_way = lock_.Error().failure == TOutputFailure::kInTheWay;
+      return Fail(kFileRefused, in_the_way ? LockPath() : job_.path, lock_.Error());
+    }
+  }
+  if (PrepareLocked()) return true;
+  lock_.Release();
+  return false;
+}
+
+bool TArchiveDownload::PrepareLocked() {
   const auto record_kind = KindAt(RecordPath());
   if (!IsRegularOrNothing(record_kind)) {
     return Fail(kFileRefused, RecordPath(), {TOutputFailure::kNotRegular, WhatIs(record_kind)});
+  }
+  // The record is written through a temporary beside it: what else lies under that name is
+  // found now, before anything is sent, rather than after the first block is read.
+  const std::string record_temporary = RecordPath() + std::string(kArchivePartSuffix);
+  if (std::string what; !OwnFileOrNothing(record_temporary, what) && !what.empty()) {
+    return Fail(kFileRefused, record_temporary, {TOutputFailure::kInTheWay, what});
   }
   if (job_.resume) {
     if (!PrepareResume()) return false;
@@ -220,21 +245,59 @@ bool TArchiveDownload::PrepareResume() {
   if (!IsRegularOrNothing(file_kind)) {
     return Fail(kFileRefused, job_.path, {TOutputFailure::kNotRegular, WhatIs(file_kind)});
   }
-  const auto part_kind = KindAt(PartPath());
-  if (!IsRegularOrNothing(part_kind)) {
-    return Fail(kFileRefused, PartPath(), {TOutputFailure::kInTheWay, WhatIs(part_kind)});
-  }
+  const size_t whole = result_.total * kArchiveBlockBytes;
   // FILE.part is what a run left that did not get as far as replacing FILE: it is the later.
-  const std::string source = Exists(part_kind) ? PartPath() : Exists(file_kind) ? job_.path : "";
-  if (source.empty()) return true;  // nothing begun: a new download
-  earlier_in_part_ = source == PartPath();
+  // Only this user's own is: anything else under its name was put there (as a new download
+  // finds too), and taking it would put somebody else's bytes over the user's blocks.
+  std::string what;
+  bool empty_part = false;
+  switch (ReadOwnFile(PartPath(), whole, earlier_, what)) {
+    case TFileState::kReadable:
+      empty_part = earlier_.empty();
+      break;
+    case TFileState::kMissing:
+      break;
+    case TFileState::kNotRegular:
+      return Fail(kFileRefused, PartPath(), {TOutputFailure::kInTheWay, what});
+    case TFileState::kTooLarge:
+      return Fail(kNotWholeBlocks, PartPath());
+    case TFileState::kUnreadable:
+      return Fail(kFileRefused, PartPath(), {TOutputFailure::kSystem, "it cannot be read"});
+  }
+  // An empty FILE.part is a run killed before its first block: it holds nothing, and FILE is
+  // what counts.
+  earlier_in_part_ = !earlier_.empty();
+  if (!earlier_in_part_) {
+    switch (ReadSmallFile(job_.path, whole, earlier_)) {
+      case TFileState::kReadable:
+      case TFileState::kMissing:  // nothing there, or gone since it was looked at
+        break;
+      case TFileState::kTooLarge:
+        return Fail(kNotWholeBlocks, job_.path);
+      default:
+        return Fail(kFileRefused, job_.path, {TOutputFailure::kSystem, "it cannot be read"});
+    }
+  }
+  if (earlier_.empty()) return true;  // no block begun: a new download
+  const std::string source = earlier_in_part_ ? PartPath() : job_.path;
 
   std::string text;
-  switch (ReadSmallFile(RecordPath(), kRecordMaxSize, text)) {
+  switch (ReadOwnFile(RecordPath(), kRecordMaxSize, text, what)) {
     case TFileState::kReadable:
       break;
     case TFileState::kMissing:
+      // The range whole in FILE, and nothing that tells of a run under way: a run that ended
+      // complete (or was killed as it removed its record). Nothing to protect, nothing to read.
+      if (!earlier_in_part_ && earlier_.size() == whole) {
+        std::error_code ec;
+        if (empty_part) std::filesystem::remove(PathOf(PartPath()), ec);
+        result_.resumed_from = result_.total;
+        result_.done = result_.total;
+        return Fail(kAlreadyWhole, job_.path);
+      }
       return Fail(kNoRecord, RecordPath());
+    case TFileState::kNotRegular:
+      return Fail(kFileRefused, RecordPath(), {TOutputFailure::kInTheWay, what});
     default:
       return Fail(kBadRecord, RecordPath());
   }
@@ -246,17 +309,6 @@ bool TArchiveDownload::PrepareResume() {
     result_.outcome = kOtherRange;
     result_.text = OutcomeText() + Number(record->first) + "-" + Number(record->last);
     return false;
-  }
-  switch (ReadSmallFile(source, result_.total * kArchiveBlockBytes, earlier_)) {
-    case TFileState::kReadable:
-      break;
-    case TFileState::kTooLarge:
-      return Fail(kNotWholeBlocks, source);
-    case TFileState::kMissing:  // gone since it was looked at: nothing to take over
-      earlier_.clear();
-      break;
-    default:
-      return Fail(kFileRefused, source, {TOutputFailure::kSystem, "it cannot be read"});
   }
   if (earlier_.size() % kArchiveBlockBytes != 0) return Fail(kNotWholeBlocks, source);
   result_.recorded_id = record->id;
@@ -298,6 +350,10 @@ bool TArchiveDownload::WriteRecord() {
       !record.Write({reinterpret_cast<const uint8_t*>(text.data()), text.size()}) ||
       !record.Commit()) {
     record.Discard();
+    // Put in the way since Prepare() looked: named, as Prepare() would have named it.
+    if (record.Error().failure == TOutputFailure::kInTheWay) {
+      return Fail(kFileRefused, record.TemporaryPath(), record.Error());
+    }
     return Fail(kWriteFailed, RecordPath(), record.Error());
   }
   record_written_ = true;
@@ -306,6 +362,12 @@ bool TArchiveDownload::WriteRecord() {
 }
 
 const TArchiveResult& TArchiveDownload::Run(ToxaFul0508& device, const TArchiveEvents& events) {
+  RunLocked(device, events);
+  lock_.Release();
+  return result_;
+}
+
+void TArchiveDownload::RunLocked(ToxaFul0508& device, const TArchiveEvents& events) {
   const TIdentification id = Identify(device);
   if (events.exchanged) events.exchanged();
   if (events.identified) events.identified(id);
@@ -313,16 +375,16 @@ const TArchiveResult& TArchiveDownload::Run(ToxaFul0508& device, const TArchiveE
     result_.exchange = id;
     Fail(kExchangeFailed);
     Abandon();
-    return result_;
+    return;
   }
   result_.id = id.id;
   identified_ = true;
   if (resuming_) {
     if (id.id != result_.recorded_id) {
       Fail(kOtherDevice);
-      return result_;
+      return;
     }
-    if (!StartPart()) return result_;
+    if (!StartPart()) return;
   }
 
   result_.outcome = kComplete;
@@ -360,7 +422,6 @@ const TArchiveResult& TArchiveDownload::Run(ToxaFul0508& device, const TArchiveE
     }
   }
   Finish(write_failed);
-  return result_;
 }
 
 void TArchiveDownload::Finish(bool write_failed) {
@@ -394,6 +455,7 @@ void TArchiveDownload::Finish(bool write_failed) {
 void TArchiveDownload::Abandon() {
   part_.Discard();
   ForgetOwnRecord();
+  lock_.Release();
 }
 
 std::string TArchiveDownload::OutcomeText() const {
@@ -433,6 +495,15 @@ std::string TArchiveDownload::OutcomeText() const {
       return text(TText::kArchiveWriteFailed) + VisibleText(r.file) + ": " + r.file_error.detail;
     case kCommitFailed:
       return text(TText::kArchiveCommitFailed) + VisibleText(r.file) + ": " + r.file_error.detail;
+    case kInUse: {
+      std::string held = text(TText::kArchiveInUse) + VisibleText(job_.path);
+      if (r.holder_pid == 0) return held;
+      const std::string pid = "PID " + std::to_string(r.holder_pid);
+      return held + text(TText::kArchiveHeldBy) +
+             (r.holder_name.empty() ? pid : VisibleText(r.holder_name) + " (" + pid + ")");
+    }
+    case kAlreadyWhole:
+      return text(TText::kArchiveWhole) + VisibleText(job_.path);
   }
   return "";
 }

@@ -13,8 +13,15 @@
 // run that ended without replacing FILE: a crash, a failed write) or else in FILE (a run that
 // was stopped or failed), checks that their number is whole blocks of the range and that
 // FILE.info names the same range and, once the identification is read, the same device, and
-// reads only the blocks that are missing. A resume with nothing there at all starts afresh; a
-// file without its record is not resumed (nothing says where it came from).
+// reads only the blocks that are missing. FILE.part and FILE.info are taken only when they are
+// this user's own regular files: in a folder that every user may write, anything else under
+// their names was put there by somebody else. An empty FILE.part or FILE holds no blocks (a run
+// killed before its first one): a resume with no blocks there at all starts afresh. A file
+// without its record is not resumed (nothing says where it came from), unless it holds exactly
+// the range's blocks: then it is whole already, and nothing needs to be read.
+//
+// A run holds a lock on FILE.lock from Prepare() to its end, so two runs never write FILE at
+// once: a second one is refused and told which program holds it, where the system says.
 //
 // Nothing here opens the port, prints or throws: the caller opens the port between Prepare()
 // and Run(), and gets the outcome, with its text in the language asked for, in the result.
@@ -30,6 +37,7 @@
 
 #include "actions/OxaActions.h"
 #include "actions/TextCatalog.h"
+#include "serial/OxaFileLock.h"
 #include "serial/OxaOutputFile.h"
 
 namespace oxa {
@@ -40,6 +48,8 @@ inline constexpr size_t kArchiveBlockBytes = std::tuple_size_v<decltype(TArchive
 // FILE + these: the file the blocks go to first, and the record of what FILE was begun with.
 inline constexpr std::string_view kArchivePartSuffix = ".part";
 inline constexpr std::string_view kArchiveRecordSuffix = ".info";
+// FILE + this: the lock file of the run under way.
+inline constexpr std::string_view kArchiveLockSuffix = ".lock";
 
 struct TArchiveJob {
   std::string path;  // FILE
@@ -57,8 +67,13 @@ enum class TArchiveOutcome {
                     // blocks read before it are in FILE
   kBadRange,        // first above last, or a number above `highest`: nothing sent or changed
   kNoPath,          // no file named: nothing sent or changed
-  kFileRefused,     // FILE, FILE.part or FILE.info is no regular file, or FILE.part cannot be
-                    // made: `file` and `file_error` say which and why
+  kFileRefused,     // FILE, FILE.part or FILE.info is no regular file, something else is in the
+                    // way of FILE.part, FILE.info's temporary or FILE.lock (a link, another
+                    // user's file), or FILE.part cannot be made: `file` and `file_error` say
+                    // which and why
+  kInUse,           // another run holds FILE.lock: `holder_pid` and `holder_name` say which
+  kAlreadyWhole,    // resume: FILE holds the range's blocks and no record or FILE.part tells
+                    // of a run: nothing to read, nothing sent or changed
   kNoRecord,        // resume: a file there, but no FILE.info beside it
   kBadRecord,       // resume: FILE.info is not a record of ours
   kOtherRange,      // resume: FILE.info names other blocks
@@ -87,8 +102,12 @@ struct TArchiveResult {
   TActionResult exchange;   // kExchangeFailed: the exchange that failed
   std::string file;         // a file outcome: the file it concerns
   TOutputError file_error;  // and why, as the system said it
+  int64_t holder_pid = 0;   // kInUse: the process that holds the lock, 0 when the system
+  std::string holder_name;  // does not tell; its program name, raw ("" when unknown)
   std::string text;         // the outcome for people, in the language asked for
-  bool Ok() const { return outcome == TArchiveOutcome::kComplete; }
+  bool Ok() const {
+    return outcome == TArchiveOutcome::kComplete || outcome == TArchiveOutcome::kAlreadyWhole;
+  }
 };
 
 // What the caller sees of a run while it goes on; each may be left empty.
@@ -110,29 +129,34 @@ class TArchiveDownload {
  public:
   explicit TArchiveDownload(TArchiveJob job, TLanguage language = TLanguage::kRussian);
 
-  // What needs no device: the range, the path, that FILE and its companions are regular files
-  // or nothing, and for a resume the record and the blocks already there. A new download makes
-  // FILE.part here (empty), so a path that cannot be written is known before the port is
-  // touched, and removes an earlier run's FILE.info, which no longer tells the truth. False,
-  // with the outcome in Result(), when the run cannot go on; nothing was sent and nothing
-  // changed then.
+  // What needs no device: the range, the path, the lock, that FILE and its companions are
+  // regular files (of this user) or nothing, and for a resume the record and the blocks
+  // already there. A new download makes FILE.part here (empty), so a path that cannot be
+  // written is known before the port is touched, and removes an earlier run's FILE.info, which
+  // no longer tells the truth. False, with the outcome in Result(), when the run cannot go on
+  // (or need not: kAlreadyWhole, which Result().Ok() counts as done); nothing was sent and
+  // nothing changed then.
   bool Prepare();
   // On the port the caller opened for `device`: reads the identification and then the blocks,
-  // and leaves FILE, FILE.part and FILE.info as the header says. Call once, after Prepare()
-  // said true.
+  // and leaves FILE, FILE.part and FILE.info as the header says; lets the lock go. Call once,
+  // after Prepare() said true.
   const TArchiveResult& Run(ToxaFul0508& device, const TArchiveEvents& events = {});
-  // Instead of Run(), when the port did not open: removes the FILE.part that Prepare() made.
-  // FILE stays as it was; for a new download, the earlier run's record is gone (Prepare).
+  // Instead of Run(), when the port did not open: removes the FILE.part that Prepare() made and
+  // lets the lock go. FILE stays as it was; for a new download, the earlier run's record is
+  // gone (Prepare).
   void Abandon();
 
   const TArchiveResult& Result() const { return result_; }
   const TArchiveJob& Job() const { return job_; }
   std::string PartPath() const { return job_.path + std::string(kArchivePartSuffix); }
   std::string RecordPath() const { return job_.path + std::string(kArchiveRecordSuffix); }
+  std::string LockPath() const { return job_.path + std::string(kArchiveLockSuffix); }
 
  private:
   bool Fail(TArchiveOutcome outcome, std::string file = "", TOutputError error = {});
+  bool PrepareLocked();
   bool PrepareResume();
+  void RunLocked(ToxaFul0508& device, const TArchiveEvents& events);
   bool StartPart();
   bool WriteRecord();
   void Finish(bool write_failed);
@@ -150,6 +174,7 @@ class TArchiveDownload {
   void ForgetOwnRecord();
   bool identified_ = false;
   TOutputFile part_;
+  TFileLock lock_;
 };
 
 // The record FILE.info holds: "id=..." (backslashes and control characters as \xNN escapes),

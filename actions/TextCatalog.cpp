@@ -158,6 +158,9 @@ constexpr TEntry kEntries[] = {
      "The file cannot be resumed: it was begun from another device, "},
     {kArchiveWriteFailed, "Ошибка записи ", "Writing failed: "},
     {kArchiveCommitFailed, "Не удалось заменить ", "Cannot replace "},
+    {kArchiveInUse, "Файл уже загружается: ", "The file is being downloaded already: "},
+    {kArchiveHeldBy, ", его держит ", ", held by "},
+    {kArchiveWhole, "В файле уже весь диапазон: ", "The file holds the whole range already: "},
     {kArchivePortBusy, "Порт занят другой работой", "The port is busy with other work"},
     // Monitor
     {kPollTime, "время", "time"},

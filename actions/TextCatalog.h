@@ -167,6 +167,9 @@ enum class TText : uint16_t {
   kArchiveOtherDevice,     // the recorded identification
   kArchiveWriteFailed,     // path ": " reason
   kArchiveCommitFailed,    // path ": " reason
+  kArchiveInUse,           // path, then kArchiveHeldBy and who where known
+  kArchiveHeldBy,          // the holder: "fulctl (PID 1234)"
+  kArchiveWhole,           // path
   kArchivePortBusy,
   // Monitor: polled values and their log (time, outcome, the doser's state column).
   kPollTime,

@@ -13,13 +13,21 @@ namespace oxa::cli {
 
 namespace {
 
-// Notes kExitInterrupted, with its message, when Ctrl+C ended the run before `total` blocks.
-void NoteInterrupted(TOutput& output, size_t done, size_t total) {
+// Notes kExitInterrupted, with its message, when Ctrl+C ended the run before `total` blocks;
+// `resumable`: a file that --resume continues.
+void NoteInterrupted(TOutput& output, size_t done, size_t total, bool resumable = false) {
   if (!Interrupted() || done >= total) return;
   output.EndLine();
   output.Message("interrupted after " + std::to_string(done) + " of " + std::to_string(total) +
-                 " blocks");
+                 " blocks" + (resumable ? "; --resume continues it" : ""));
   output.Note(kExitInterrupted);
+}
+
+// "cannot write FILE" and why; what is in the way of FILE (its FILE.part, FILE.lock, the
+// record's temporary) is named.
+std::string CannotWrite(const std::string& path, const TArchiveResult& r) {
+  const bool in_the_way = r.file_error.failure == TOutputFailure::kInTheWay;
+  return OutputFileProblem("cannot write " + (in_the_way ? path : r.file), r.file_error, r.file);
 }
 
 // Without -o: each block under its number, up to the first that fails.
@@ -57,14 +65,9 @@ int Download(TSession& s, uint16_t first, uint16_t last, bool resume) {
   // touched: a FILE that is not a regular file is refused, and never followed as a link.
   if (!download.Prepare()) {
     const TArchiveResult& r = download.Result();
-    if (r.outcome == TArchiveOutcome::kFileRefused) {
-      const bool part = r.file == download.PartPath();
-      output.Message(
-          OutputFileProblem("cannot write " + (part ? path : r.file), r.file_error, r.file));
-    } else {
-      output.Message(r.text);
-    }
-    output.Note(kExitOutput);
+    // A resume of a file already whole has nothing to do, and says so.
+    output.Message(r.outcome == TArchiveOutcome::kFileRefused ? CannotWrite(path, r) : r.text);
+    if (!r.Ok()) output.Note(kExitOutput);
     return output.Status();
   }
   const size_t total = size_t{last} - first + 1;
@@ -114,7 +117,7 @@ int Download(TSession& s, uint16_t first, uint16_t last, bool resume) {
       output.Note(kExitOutput);
       break;
     case kFileRefused:
-      output.Message(OutputFileProblem("cannot write " + path, r.file_error, r.file));
+      output.Message(CannotWrite(path, r));
       output.Note(kExitOutput);
       break;
     default:  // a resume refused once the device answered
@@ -122,7 +125,7 @@ int Download(TSession& s, uint16_t first, uint16_t last, bool resume) {
       output.Note(kExitOutput);
       break;
   }
-  NoteInterrupted(output, r.done, total);
+  NoteInterrupted(output, r.done, total, true);
   return output.Status();
 }
 

@@ -246,6 +246,24 @@ size_t Utf8SequenceLength(std::string_view text) {
   return length;
 }
 
+// The code point of a valid UTF-8 sequence when it is one of the controls that change the
+// direction of the text around them (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069);
+// 0 for anything else. Shown as they are, they would make a name read as another one.
+char32_t BidiControl(std::string_view sequence) {
+  const auto byte = [&sequence](size_t i) { return static_cast<uint8_t>(sequence[i]); };
+  char32_t c = 0;
+  if (sequence.size() == 2) {
+    c = (char32_t{byte(0)} & 0x1F) << 6 | (byte(1) & 0x3F);
+  } else if (sequence.size() == 3) {
+    c = (char32_t{byte(0)} & 0x0F) << 12 | (char32_t{byte(1)} & 0x3F) << 6 | (byte(2) & 0x3F);
+  } else {
+    return 0;
+  }
+  const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                    (c >= 0x2066 && c <= 0x2069);
+  return bidi ? c : 0;
+}
+
 void AppendEscape(std::string& out, char kind, unsigned value, int digits) {
   static constexpr char kDigits[] = "0123456789abcdef";
   out.push_back('\\');
@@ -271,6 +289,8 @@ std::string VisibleText(std::string_view text) {
     // U+0080..U+009F are C2 80..C2 9F.
     if (length == 2 && lead == 0xC2 && static_cast<uint8_t>(text[i + 1]) < 0xA0) {
       AppendEscape(out, 'u', static_cast<uint8_t>(text[i + 1]), 4);
+    } else if (const char32_t bidi = BidiControl(text.substr(i, length)); bidi != 0) {
+      AppendEscape(out, 'u', static_cast<unsigned>(bidi), 4);
     } else {
       out.append(text.substr(i, length));
     }

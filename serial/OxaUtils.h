@@ -74,7 +74,9 @@ std::string HexBytes(std::span<const uint8_t> bytes);
 // visible escape, so that none can move the cursor, clear the screen or set a window title.
 // C0 and DEL become "\x1b"-style escapes of their byte, the C1 code points U+0080..U+009F
 // "\u009b"-style ones, and each byte that is not part of valid UTF-8 a "\xff"-style escape of
-// itself. Everything else, Cyrillic included, stays as it is.
+// itself. The controls that change the direction of text (U+061C, U+200E, U+200F,
+// U+202A..U+202E, U+2066..U+2069), which would make a text read as another, become
+// "\u202e"-style escapes too. Everything else, Cyrillic included, stays as it is.
 std::string VisibleText(std::string_view text);
 
 }  // namespace oxa

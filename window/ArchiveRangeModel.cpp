@@ -50,7 +50,19 @@ bool TArchiveRangeModel::Start(std::string_view first, std::string_view last,
   // The file is looked at (and a new FILE.part made) before the port is taken.
   auto download = std::make_unique<TArchiveDownload>(
       TArchiveJob{.path = path, .first = *f, .last = *l, .resume = resume}, language_);
-  if (!download->Prepare()) return refuse(download->Result().text);
+  if (!download->Prepare()) {
+    const TArchiveResult& r = download->Result();
+    if (!r.Ok()) return refuse(r.text);
+    // A resume of a file that holds the whole range already: done, as fulctl says it.
+    std::lock_guard lock(mutex_);
+    state_ = {};
+    state_.total = r.total;
+    state_.done = r.done;
+    state_.progress = ArchiveProgressText({r.done, r.total, 0, {}}, language_);
+    state_.outcome = r.text;
+    state_.ok = true;
+    return false;
+  }
   if (!form_.BeginLongWork([this] {
         Cancel();
         Finish();

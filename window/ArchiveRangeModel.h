@@ -49,8 +49,9 @@ class TArchiveRangeModel {
   TArchiveRangeModel& operator=(const TArchiveRangeModel&) = delete;
 
   // On the window's thread. False, with the reason as State().outcome and nothing sent, when a
-  // field is wrong, the file is refused, the port is held by a test or other long work, or a
-  // download already runs.
+  // field is wrong, the file is refused or another run downloads it, the port is held by a
+  // test or other long work, or a download already runs; false too, with State().ok, for a
+  // resume of a file that holds the whole range already.
   bool Start(std::string_view first, std::string_view last, const std::string& path, bool resume);
   // Asks the download to stop after the block under way.
   void Cancel();

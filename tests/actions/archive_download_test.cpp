@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #if !defined(_WIN32)
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include <csignal>
@@ -275,6 +276,38 @@ TEST_F(ArchiveDownload, RefusalsSendNothingAndChangeNothing) {
     }
     fs::remove(at);
   }
+}
+
+// Two runs of one file at once would each take the other's blocks for their own, and one would
+// replace the file under the other: the second is refused while the first holds the file.
+TEST_F(ArchiveDownload, ASecondRunOfAFileIsRefusedWhileTheFirstHoldsIt) {
+  TArchiveDownload first({.path = file, .first = 0, .last = 4}, TLanguage::kEnglish);
+  ASSERT_TRUE(first.Prepare());
+  for (const bool resume : {false, true}) {
+    SCOPED_TRACE(resume ? "a resume" : "a new download");
+    const TArchiveResult r = Download({.path = file, .first = 0, .last = 4, .resume = resume});
+    EXPECT_EQ(r.outcome, kInUse);
+#if defined(__linux__)
+    // This program holds it: its name, as the system keeps it, and its id.
+    std::string name = Slurp("/proc/self/comm");
+    name.pop_back();
+    EXPECT_EQ(r.text, "The file is being downloaded already: " + file + ", held by " + name +
+                          " (PID " + std::to_string(::getpid()) + ")");
+#endif
+  }
+  EXPECT_EQ(requests, 0u);
+  EXPECT_TRUE(fs::exists(file + ".part"));  // the first run's, left to it
+  EXPECT_EQ(first.Run(ful).outcome, kComplete);
+  EXPECT_FALSE(fs::exists(file + ".lock"));
+
+  // Run again on the whole file, a resume has nothing to read and says so.
+  requests = 0;
+  const TArchiveResult r = Download({.path = file, .first = 0, .last = 4, .resume = true});
+  EXPECT_EQ(r.outcome, kAlreadyWhole);
+  EXPECT_TRUE(r.Ok());
+  EXPECT_EQ(r.text, "The file holds the whole range already: " + file);
+  EXPECT_EQ(requests, 0u);
+  EXPECT_FALSE(fs::exists(file + ".lock"));
 }
 
 TEST(ArchiveRecord, ParsesOnlyWhatItWrites) {

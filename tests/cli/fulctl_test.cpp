@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -65,6 +66,7 @@ class TProcess {
     }
   }
   void Signal(int sig) { ::kill(pid_, sig); }
+  pid_t Pid() const { return pid_; }
   // Reads the standard output until it holds `lines` lines (at most 30 s); what it read is
   // kept for Wait. Signals sent after it meet a program that is surely at work.
   bool WaitForLines(size_t lines) {
@@ -758,6 +760,17 @@ TEST_F(Fulctl, FilesAreWrittenOnlyWhereARegularFileIsOrNothing) {
        {"archive", "0", "1", "-o", out, "--resume"},
        out + ".part is in the way (a symbolic link)"},
       {link, out + ".info", {"archive", "0", "1", "-o", out}, "it is a symbolic link"},
+      {link,
+       out + ".info.part",
+       {"archive", "0", "1", "-o", out},
+       "cannot write " + out + ": " + out + ".info.part is in the way (a symbolic link)"},
+      {link, out + ".lock", {"archive", "0", "1", "-o", out}, out + ".lock is in the way (a sym"},
+      // Another user's regular files (only where the tests run as root, who can be another).
+      {"touch", out + ".lock", {"archive", "0", "1", "-o", out}, "(a file of another user)"},
+      {"touch",
+       out + ".part",
+       {"archive", "0", "1", "-o", out, "--resume"},
+       out + ".part is in the way (a file of another user)"},
       {link, trace, {"--trace=" + trace, "id"}, "it is a symbolic link"},
       {"mkfifo", trace, {"--trace=" + trace, "id"}, "it is a FIFO"},
       // A file another user made for everyone to write, to add lines among ours.
@@ -770,21 +783,28 @@ TEST_F(Fulctl, FilesAreWrittenOnlyWhereARegularFileIsOrNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.plant + " " + c.at);
+    if (c.plant == "touch" && ::geteuid() != 0) continue;
     if (!AsNobody(c.plant + " " + c.at)) {
       EXPECT_EQ(c.plant, "mknod") << "could not plant";
       continue;
     }
     const std::string at = c.at.substr(0, c.at.find(' '));
     const fs::file_type planted = fs::symlink_status(at).type();
+    uint64_t before = 0;
+    device.Edit([&](sim::TFulDevice& d) { before = d.RequestsAnswered(); });
     const TRunResult r = Run(c.args);
     EXPECT_EQ(r.status, 7) << r.err;
+    uint64_t after = 0;
+    device.Edit([&](sim::TFulDevice& d) { after = d.RequestsAnswered(); });
+    EXPECT_EQ(after, before);  // found before anything is sent
     EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
     // What was planted is there as it was, and nothing went through it.
     EXPECT_EQ(fs::symlink_status(at).type(), planted);
     std::ifstream in(victim);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
-    for (const std::string& path : {out, out + ".part", out + ".info", trace}) {
+    for (const std::string& path :
+         {out, out + ".part", out + ".info", out + ".info.part", out + ".lock", trace}) {
       fs::remove_all(path);
     }
   }
@@ -852,10 +872,19 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   TProcess p({"-p", paced.DevicePath(), "--settings", testing::EmptySettingsFile(), "--json",
               "archive", "0", "99", "-o", file});
   ASSERT_TRUE(p.WaitForLines(2));  // one JSON line per block written
+  // A second run of the same file meanwhile is refused, told which program holds it.
+  const TRunResult second =
+      TProcess({"-p", paced.DevicePath(), "--settings", testing::EmptySettingsFile(), "archive",
+                "0", "99", "-o", file, "--resume"})
+          .Wait();
+  EXPECT_EQ(second.status, 7) << second.err;
+  EXPECT_EQ(second.err, "fulctl: The file is being downloaded already: " + file +
+                            ", held by fulctl (PID " + std::to_string(p.Pid()) + ")\n");
   p.Signal(SIGINT);
   const TRunResult r = p.Wait();
   EXPECT_EQ(r.status, 8) << r.err;  // interrupted before the last block
   EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(file + ".lock"));
   const auto size = std::filesystem::file_size(file);
   EXPECT_GT(size, 0u);
   EXPECT_LT(size, 100u * 128u);
@@ -870,6 +899,7 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
         << "block " << block;
   }
   EXPECT_NE(r.err.find("interrupted after"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" blocks; --resume continues it\n"), std::string::npos) << r.err;
   in.close();
   // The record beside it names the device and the range, for a resume.
   EXPECT_EQ(Slurp(file + ".info"), "id=FUL-05.08 virtual device\nfirst=0\nlast=99\n");
@@ -914,21 +944,35 @@ TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
     const auto bytes = sim::TFulDevice::ArchiveBlock(block);
     three.append(bytes.begin(), bytes.end());
   }
+  std::string ten;  // the whole range
+  for (uint16_t block = 0; block < 10; ++block) {
+    const auto bytes = sim::TFulDevice::ArchiveBlock(block);
+    ten.append(bytes.begin(), bytes.end());
+  }
   const std::string record = "id=FUL-05.08 bench\nfirst=0\nlast=9\n";
   struct Case {
     std::string what;
-    std::string bytes;
+    std::string bytes;  // "" for no file
     std::string record;
     std::vector<std::string> args;
     int status;
     uint64_t requests;
-    std::string said;  // on the standard error
+    std::string said;                      // on the standard error
+    std::optional<std::string> part = {};  // FILE.part, as a run killed early left it
   };
   const std::vector<std::string> resume = {"archive", "0", "9", "-o", file, "--resume"};
   const Case cases[] = {
       {"the same", three, record, resume, 0, 1 + 7, ""},
-      {"another device", three, "id=FUL-05.08 other\nfirst=0\nlast=9\n", resume, 7, 1,
-       "it was begun from another device, FUL-05.08 other"},
+      // A run killed before its first block leaves an empty FILE.part: nothing to take over.
+      {"an empty part beside", three, record, resume, 0, 1 + 7, "", ""},
+      {"nothing but an empty part", "", "", resume, 0, 1 + 10, "", ""},
+      // A run that ended complete: run again, nothing needs reading.
+      {"whole already", ten, "", resume, 0, 0,
+       "fulctl: The file holds the whole range already: " + file + "\n"},
+      {"whole, an empty part beside", ten, "", resume, 0, 0, "holds the whole range", ""},
+      // The recorded identification is shown, its controls of the text's direction escaped.
+      {"another device", three, "id=FUL-05.08 \u202Eother\nfirst=0\nlast=9\n", resume, 7, 1,
+       "it was begun from another device, FUL-05.08 \\u202eother\n"},
       {"other blocks",
        three,
        record,
@@ -941,9 +985,12 @@ TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::ofstream(file, std::ios::binary) << c.bytes;
+    std::filesystem::remove(file);
+    if (!c.bytes.empty()) std::ofstream(file, std::ios::binary) << c.bytes;
     std::filesystem::remove(file + ".info");
     if (!c.record.empty()) std::ofstream(file + ".info") << c.record;
+    std::filesystem::remove(file + ".part");
+    if (c.part) std::ofstream(file + ".part", std::ios::binary) << *c.part;
     uint64_t before = 0;
     device.Edit([&](sim::TFulDevice& d) { before = d.RequestsAnswered(); });
     const TRunResult r = Run(c.args);
@@ -963,8 +1010,21 @@ TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
     EXPECT_TRUE(Slurp(file).substr(9 * 128) == std::string(last.begin(), last.end()));
     EXPECT_FALSE(std::filesystem::exists(file + ".info"));
   }
-  std::filesystem::remove(file);
-  std::filesystem::remove(file + ".info");
+
+  // Another user's FILE.part, planted in a folder that every user may write, is not taken
+  // for this user's: the blocks in FILE and their record stay as they were.
+  if (::geteuid() == 0) {
+    std::ofstream(file, std::ios::binary) << three;
+    std::ofstream(file + ".info") << record;
+    ASSERT_TRUE(AsNobody("sh -c 'head -c 2560 /dev/zero > " + file + ".part'"));
+    const TRunResult r = Run(resume);
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_NE(r.err.find(file + ".part is in the way (a file of another user)"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(Slurp(file) == three);
+    EXPECT_EQ(Slurp(file + ".info"), record);
+  }
+  for (const char* suffix : {"", ".info", ".part"}) std::filesystem::remove(file + suffix);
 }
 
 }  // namespace

@@ -141,6 +141,12 @@ TEST(VisibleText, ControlCharactersAndBrokenUtf8AreShownEscaped) {
       {"\xED\xA0\x80", "\\xed\\xa0\\x80"},                      // a surrogate
       {"\xF4\x90\x80\x80 \xF0\x9F\x98\x80", "\\xf4\\x90\\x80\\x80 \xF0\x9F\x98\x80"},
       {"C:\\ports\\COM3", "C:\\ports\\COM3"},  // a backslash of its own stays
+      // Controls of the text's direction: a name that reads backwards, or as another.
+      {"FUL \u202Eevil\u202C", "FUL \\u202eevil\\u202c"},
+      {"\u202A\u202B\u202D \u2066\u2067\u2068\u2069 \u200E\u200F \u061C",
+       "\\u202a\\u202b\\u202d \\u2066\\u2067\\u2068\\u2069 \\u200e\\u200f \\u061c"},
+      {"\u200D\u2029\u202F\u2065\u206A\u061B",
+       "\u200D\u2029\u202F\u2065\u206A\u061B"},  // neighbours
   };
   for (const auto& [raw, shown] : rows) {
     EXPECT_EQ(VisibleText(raw), shown) << shown;

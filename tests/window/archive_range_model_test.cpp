@@ -174,6 +174,13 @@ TEST_F(ArchiveRange, ACancelledDownloadResumesWithTheMissingBlocks) {
   EXPECT_TRUE(s.ok) << s.outcome;
   EXPECT_EQ(Requests() - before, 1 + 30 - kept);
   EXPECT_TRUE(Slurp(file) == Blocks(0, 29));
+  // Resumed once more, the whole file is done already, as fulctl says: nothing is sent.
+  EXPECT_FALSE(range->Start("0", "29", file, true));
+  s = range->State();
+  EXPECT_TRUE(s.ok);
+  EXPECT_EQ(s.done, 30u);
+  EXPECT_EQ(s.outcome, "В файле уже весь диапазон: " + file);
+  EXPECT_EQ(Requests() - before, 1 + 30 - kept);
 
   // The window closing ends a download under way; the whole blocks read stay.
   ASSERT_TRUE(range->Start("100", "199", file, false));
