@@ -53,7 +53,7 @@ int64_t MonotonicNs() {
 }  // namespace
 
 TPtyDevice::TPtyDevice(TPtyOptions options)
-    : options_(std::move(options)), device_(options_.address) {}
+    : options_(std::move(options)), device_(options_.address), random_(options_.seed) {}
 
 TPtyDevice::~TPtyDevice() {
   Stop();
@@ -267,6 +267,7 @@ void TPtyDevice::Accept() {
 
 void TPtyDevice::DropClient() {
   CloseFd(client_fd_);
+  due_.clear();  // the answers of the master that went, which the next one did not ask for
   // What the last master left unfinished is no part of the next one's request.
   std::lock_guard lock(mutex_);
   AdvanceClock();
@@ -280,7 +281,9 @@ void TPtyDevice::Serve() {
   bool pending = false;  // bytes of an unfinished request are waiting
   for (;;) {
     pollfd fds[3] = {{stop_pipe_[0], POLLIN, 0}, {LineFd(), POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-    const int timeout = pending ? static_cast<int>(IdleGapMs()) : -1;
+    const int due = SendDueAnswers();
+    int timeout = pending ? static_cast<int>(IdleGapMs()) : -1;
+    if (due >= 0 && (timeout < 0 || due < timeout)) timeout = due;
     const int r = ::poll(fds, 3, timeout);
     if (r < 0) {
       // Interrupted: poll again. Failed (out of memory): wait a grain, not spin on it.
@@ -288,6 +291,7 @@ void TPtyDevice::Serve() {
       continue;
     }
     if (fds[0].revents != 0) return;
+    if (r == 0 && !pending) continue;  // an answer has come due
     if (r == 0) {  // the line fell silent in the middle of something
       std::vector<uint8_t> answer;
       {
@@ -296,7 +300,7 @@ void TPtyDevice::Serve() {
         answer = device_.LineIdle();
         pending = false;
       }
-      if (!answer.empty()) Send(answer);
+      if (!answer.empty()) Answer(std::move(answer));
       continue;
     }
     if (fds[2].revents & POLLIN) {
@@ -360,9 +364,41 @@ bool TPtyDevice::Take(std::span<const uint8_t> bytes) {
       DropClient();
       return false;
     }
-    if (!answer.empty()) Send(answer);
+    if (!answer.empty()) Answer(std::move(answer));
   }
   return pending;
+}
+
+void TPtyDevice::Answer(std::vector<uint8_t> answer) {
+  const auto chance = [this](uint32_t percent) {
+    return percent != 0 && std::uniform_int_distribution<uint32_t>(0, 99)(random_) < percent;
+  };
+  if (chance(options_.drop_percent)) return;
+  if (chance(options_.damage_percent)) answer.back() ^= 0x5A;
+  uint32_t delay_ms = options_.answer_delay_ms;
+  if (chance(options_.late_percent)) {
+    delay_ms = std::uniform_int_distribution<uint32_t>(
+        options_.late_min_ms, std::max(options_.late_min_ms, options_.late_max_ms))(random_);
+  }
+  if (delay_ms == 0 && due_.empty()) {
+    Send(answer);
+    return;
+  }
+  const int64_t due_ns = MonotonicNs() + int64_t{delay_ms} * 1'000'000;
+  const auto at = std::upper_bound(due_.begin(), due_.end(), due_ns,
+                                   [](int64_t t, const TDueAnswer& d) { return t < d.due_ns; });
+  due_.insert(at, TDueAnswer{due_ns, std::move(answer)});
+}
+
+int TPtyDevice::SendDueAnswers() {
+  while (!due_.empty()) {
+    const int64_t left_ns = due_.front().due_ns - MonotonicNs();
+    if (left_ns > 0) return static_cast<int>((left_ns + 999'999) / 1'000'000);
+    const std::vector<uint8_t> answer = std::move(due_.front().bytes);
+    due_.pop_front();
+    Send(answer);
+  }
+  return -1;
 }
 
 bool TPtyDevice::WriteLine(const uint8_t* data, size_t size) {
@@ -390,7 +426,6 @@ bool TPtyDevice::WriteLine(const uint8_t* data, size_t size) {
 }
 
 void TPtyDevice::Send(const std::vector<uint8_t>& answer) {
-  if (options_.answer_delay_ms > 0 && WaitStop(static_cast<int>(options_.answer_delay_ms))) return;
   if (options_.baud == 0) {
     WriteLine(answer.data(), answer.size());
     return;

@@ -10,8 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <span>
 #include <string>
 #include <thread>
@@ -32,6 +34,16 @@ struct TPtyOptions {
   // Every byte received comes back to the master before the answer, as a two-wire RS-485
   // adapter returns what its master sends.
   bool echo = false;
+  // Faults at random, for soak runs: each a share of the answers in percent, drawn from a
+  // generator seeded with `seed`, so that a seed repeats a run's choices. A late answer waits
+  // late_min_ms..late_max_ms after its request instead of answer_delay_ms; a dropped one is
+  // not sent; a damaged one has its last byte (the checksum) altered.
+  uint32_t late_percent = 0;
+  uint32_t late_min_ms = 0;
+  uint32_t late_max_ms = 0;
+  uint32_t drop_percent = 0;
+  uint32_t damage_percent = 0;
+  uint64_t seed = 1;
 };
 
 class TPtyDevice {
@@ -79,7 +91,14 @@ class TPtyDevice {
   bool Take(std::span<const uint8_t> bytes);
   bool WriteLine(const uint8_t* data, size_t size);  // false when the line refuses bytes
   void Serve();
-  void Send(const std::vector<uint8_t>& answer);
+  // An answer of the device: faults applied, then sent at once or, when it is to wait, put
+  // among the answers due later (each request's answer waits from the request's end, whatever
+  // requests come meanwhile, as a device with a fixed response time answers).
+  void Answer(std::vector<uint8_t> answer);
+  // Sends the answers whose time has come; returns the poll time-out (ms, -1: none) until the
+  // next one is due.
+  int SendDueAnswers();
+  void Send(const std::vector<uint8_t>& answer);  // now, paced at the line's speed
   bool WaitStop(int ms);                   // sleeps up to ms; true when asked to stop
   bool WaitStopUntilNs(int64_t deadline);  // the same, to a monotonic deadline in ns
 
@@ -94,6 +113,12 @@ class TPtyDevice {
   int slave_fd_ = -1;
   int listen_fd_ = -1;
   int client_fd_ = -1;
+  struct TDueAnswer {
+    int64_t due_ns;  // monotonic
+    std::vector<uint8_t> bytes;
+  };
+  std::deque<TDueAnswer> due_;  // by due time; the serving thread's only
+  std::mt19937_64 random_;
   int alter_echo_ = 0;       // under mutex_
   int drop_connection_ = 0;  // under mutex_
   std::chrono::steady_clock::time_point last_tick_;

@@ -28,7 +28,8 @@ Options:
                       is answered (0 is the Modbus broadcast address)
   --baud N            pace answers at the character time of 8N1 at N baud (10 bits a byte);
                       default: answers leave at once
-  --delay MS          wait MS milliseconds between a request and its answer (default 0)
+  --delay MS          wait MS milliseconds between a request and its answer (default 0);
+                      each answer waits from its own request, also while others wait
   --link PATH         also make PATH a symlink to the device path (removed at exit)
   --tcp HOST:PORT     serve on TCP instead, listening at HOST:PORT (IPv6 as [::1]:PORT);
                       port 0 takes a free port, shown in the first line. One master at a
@@ -47,6 +48,11 @@ Options:
                       hears the same damaged frame and does not answer it
   --drop-connection N with --tcp: close the connection instead of answering the next N
                       requests, as a device server that restarts does
+  --delay-random P:MIN-MAX  P percent of the answers, chosen at random, wait MIN..MAX ms
+                      (at random) instead of --delay: a device that is sometimes late
+  --drop-random P     P percent of the requests, chosen at random, get no answer
+  --damage-random P   P percent of the answers, chosen at random, have a wrong checksum
+  --seed N            seed of the random choices above (default 1): a seed repeats a run
   --help              this text
 
 Contents:
@@ -86,6 +92,17 @@ Config file (INI; lines starting with ; or # are comments):
 bool ParseNumber(std::string_view text, uint32_t max, uint32_t& value) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   return ec == std::errc() && end == text.data() + text.size() && value <= max;
+}
+
+// "P:MIN-MAX": a percentage and a range of milliseconds, MIN at most MAX.
+bool ParseLate(std::string_view text, oxa::sim::TPtyOptions& options) {
+  const size_t colon = text.find(':');
+  const size_t dash = text.find('-', colon == std::string_view::npos ? 0 : colon);
+  if (colon == std::string_view::npos || dash == std::string_view::npos) return false;
+  return ParseNumber(text.substr(0, colon), 100, options.late_percent) &&
+         ParseNumber(text.substr(colon + 1, dash - colon - 1), 60'000, options.late_min_ms) &&
+         ParseNumber(text.substr(dash + 1), 60'000, options.late_max_ms) &&
+         options.late_min_ms <= options.late_max_ms;
 }
 
 bool ParseHex(std::string_view text, std::vector<uint8_t>& bytes) {
@@ -161,6 +178,16 @@ int main(int argc, char** argv) {
       ok = ParseNumber(value, 1'000'000, bad_echo);
     } else if (arg == "--drop-connection") {
       ok = ParseNumber(value, 1'000'000, drop_connection);
+    } else if (arg == "--delay-random") {
+      ok = ParseLate(value, options);
+    } else if (arg == "--drop-random") {
+      ok = ParseNumber(value, 100, options.drop_percent);
+    } else if (arg == "--damage-random") {
+      ok = ParseNumber(value, 100, options.damage_percent);
+    } else if (arg == "--seed") {
+      const auto [end, ec] =
+          std::from_chars(value.data(), value.data() + value.size(), options.seed);
+      ok = ec == std::errc() && end == value.data() + value.size();
     } else {
       std::fprintf(stderr, "fulsim: unknown option %s (see --help)\n", argv[i - 1]);
       return 2;
