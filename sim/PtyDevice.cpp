@@ -292,7 +292,7 @@ void TPtyDevice::Serve() {
     }
     if (fds[0].revents != 0) return;
     if (r == 0 && !pending) continue;  // an answer has come due
-    if (r == 0) {  // the line fell silent in the middle of something
+    if (r == 0) {                      // the line fell silent in the middle of something
       std::vector<uint8_t> answer;
       {
         std::lock_guard lock(mutex_);

@@ -99,8 +99,8 @@ class TPtyDevice {
   // next one is due.
   int SendDueAnswers();
   void Send(const std::vector<uint8_t>& answer);  // now, paced at the line's speed
-  bool WaitStop(int ms);                   // sleeps up to ms; true when asked to stop
-  bool WaitStopUntilNs(int64_t deadline);  // the same, to a monotonic deadline in ns
+  bool WaitStop(int ms);                          // sleeps up to ms; true when asked to stop
+  bool WaitStopUntilNs(int64_t deadline);         // the same, to a monotonic deadline in ns
 
   TPtyOptions options_;
   TFulDevice device_;

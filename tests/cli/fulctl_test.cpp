@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "devices/oxaFul0508.h"
 #include "serial/OxaComPort.h"
 #include "sim/PtyDevice.h"
 #include "tests/support/EmptySettings.h"
@@ -934,6 +935,63 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
   EXPECT_EQ(silent.status, 1) << silent.err;
   EXPECT_EQ(std::filesystem::file_size(file), 4u);
   EXPECT_FALSE(std::filesystem::exists(file + ".part"));
+  std::filesystem::remove(file);
+}
+
+TEST(FulctlLate, ADeviceSlowerThanTheTimeOutNeverHasItsAnswerTakenForAnother) {
+  // Each answer comes 70 ms after its request; an attempt waits about 50 ms (-t 30), so every
+  // read is answered during its second attempt (or, on a loaded machine, a later one), and that
+  // attempt's answer is still on its way (about 0.3 s a read, listened out with fulctl's byte
+  // time-out of 200 ms).
+  sim::TPtyDevice late({.answer_delay_ms = 70});
+  ASSERT_TRUE(late.Start()) << late.LastError();
+  // Integrators far apart: a value taken from another integrator's answer is off by thousands.
+  late.Edit([](sim::TFulDevice& d) {
+    for (size_t i = 0; i < ToxaFul0508::kIntegratorCount; ++i) {
+      if (ToxaFul0508::IsLongIntegrator(i)) {
+        d.SetRegisterU32(ToxaFul0508::kIntegratorRegs[i], static_cast<uint32_t>(100000 * (i + 1)));
+      } else {
+        d.SetRegisterFloat(ToxaFul0508::kIntegratorRegs[i], static_cast<float>(1000 * (i + 1)));
+      }
+    }
+  });
+  const auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-p", late.DevicePath(), "--settings", testing::EmptySettingsFile(),
+                               "-t", "30", "-r", "5"});
+    return TProcess(args).Wait();
+  };
+  // Polled values, as a CSV row: each of the 32 its own.
+  TRunResult r = run({"--csv", "-n", "1", "integrator", "all"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  std::vector<std::string> cells;
+  std::stringstream row(lines[1].substr(30));
+  for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+  ASSERT_EQ(cells.size(), ToxaFul0508::kIntegratorCount + 1) << lines[1];
+  for (size_t i = 0; i < ToxaFul0508::kIntegratorCount; ++i) {
+    double own = ToxaFul0508::IsLongIntegrator(i) ? 100000.0 * (i + 1) : 1000.0 * (i + 1);
+    if (i == 4) own = 1000.0 - 2000.0;  // Vd, which the device keeps as V1 - V2
+    EXPECT_NEAR(std::stod(cells[i]), own, 100) << "integrator " << i;
+  }
+  // Successive runs: the first one's late answer is listened out before it closes the port.
+  for (const char* name : {"V1", "V2", "V1"}) {
+    r = run({"--json", "integrator", name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const double value = std::get<double>(ParseJson(Lines(r.out).at(0))["value"]);
+    EXPECT_NEAR(value, name == std::string("V1") ? 1000 : 2000, 100) << name;
+  }
+  // An archive range: the identification, then each block where it belongs.
+  const std::string file = std::filesystem::temp_directory_path() / "fulctl_late_test.bin";
+  std::filesystem::remove(file);
+  r = run({"archive", "0", "4", "-o", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string expected;
+  for (uint16_t block = 0; block <= 4; ++block) {
+    const auto bytes = sim::TFulDevice::ArchiveBlock(block);
+    expected.append(bytes.begin(), bytes.end());
+  }
+  EXPECT_TRUE(Slurp(file) == expected);
   std::filesystem::remove(file);
 }
 
