@@ -155,7 +155,6 @@ int main(int argc, char** argv) {
       "wrong values reported OK %llu of %llu OK reads (%llu failed), failed read %.1f ms against "
       "%.1f ms (%.2f)\n",
       static_cast<unsigned long long>(wrong), static_cast<unsigned long long>(ok),
-      static_cast<unsigned long long>(failed), failed_median, design_ms,
-      failed_median / design_ms);
+      static_cast<unsigned long long>(failed), failed_median, design_ms, failed_median / design_ms);
   return wrong == 0 ? 0 : 1;
 }

@@ -401,7 +401,18 @@ void TFormModel::ClosePort() {
   if (!oxaComPort.Opened()) return;
   tracer_.Flush();
   oxaComPort.Close();
+  tracer_.Flush();  // what was listened out before the port closed
   if (log_recording_) log_->PortClosed(LoggedPortName(), oxaComPort.NowUs());
+}
+
+void TFormModel::ClosePortListened() {
+  // Closing listens out an answer still on its way: then on the worker, as the exchange ran,
+  // so that the window stays alive meanwhile.
+  if (oxaComPort.OpenAttempts() > 0) {
+    view_.RunOnWorker([this] { ClosePort(); });
+  } else {
+    ClosePort();
+  }
 }
 
 void TFormModel::AfterExchange() {
@@ -486,7 +497,7 @@ void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& act
     if (after) after();
   }
   ShowStatus(ClosingPortText(port, language_), TStatusColour::kBlack);
-  ClosePort();
+  ClosePortListened();
   EndBusy();
 }
 
@@ -561,7 +572,7 @@ void TFormModel::LStatusDblClick() {
   tracer_.SetProtocol(TWireProtocol::kModbus);
   // Silent on every failure, and for devices that keep no stamp.
   if (!stamp.lines.empty()) ShowStatus(stamp.lines.front(), TStatusColour::kBlack);
-  ClosePort();
+  ClosePortListened();
   EndBusy();
 }
 

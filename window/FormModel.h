@@ -223,6 +223,8 @@ class TFormModel {
   // to the control that had it (disabling a focused button moves the focus on).
   bool BeginBusy();
   void EndBusy();
+  // ClosePort from the window's thread: on the worker when a late answer is listened out.
+  void ClosePortListened();
   int NetAddr() const;
 
   std::unique_ptr<TIniFile> SettingsFile_;
