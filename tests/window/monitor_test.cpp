@@ -57,7 +57,7 @@ class Monitor : public ::testing::Test {
       if (unplugged) return std::nullopt;
       auto answer = device.Feed(request);
       if (answer.empty()) return std::nullopt;
-      return TFakeAnswer{std::move(answer)};
+      return TFakeAnswer{std::move(answer), answer_delay_ms};
     });
     ConfigureMasters(fp.port, ful, zeb);
     ful.SetNetAddr(1);
@@ -108,6 +108,7 @@ class Monitor : public ::testing::Test {
   ToxaFul0508 ful;
   ToxaZeb106 zeb;
   std::atomic<bool> unplugged{false};
+  std::atomic<uint32_t> answer_delay_ms{5};
   bool busy = false;
   int begins = 0;
   int ends = 0;
@@ -226,6 +227,34 @@ TEST_F(Monitor, PollsTheChoiceCountsFailuresAndWritesARowPerRead) {
     }
   }
   EXPECT_EQ(failed, 1u);
+}
+
+TEST_F(Monitor, ADeviceSlowerThanTheTimeOutNeverHasItsValuesSwapped) {
+  // Every answer 600 ms after its request, an attempt giving up after 520 ms: each read is
+  // answered during its second attempt, whose own answer comes while the next request waits.
+  // All three reads of a round are two registers long: a swapped answer would pass the check
+  // of its length and show another value's.
+  answer_delay_ms = 600;
+  Edit([](sim::TFulDevice& d) {
+    d.SetRegisterFloat(2160, 0.5f);   // P1
+    d.SetRegisterU32(ToxaFul0508::kIntegratorRegs[15], 123456);  // Tall
+    d.SetHoldingRegister(2201, 150);
+  });
+  TMonitor monitor(Port(), TLanguage::kEnglish);
+  ASSERT_EQ(monitor.Start({.integrators = {30, 15},
+                           .first_register = 2200,
+                           .register_count = 2,
+                           .interval_ms = 100}),
+            "");
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) { return s.reads >= 4; }));
+  monitor.Stop();
+  const TMonitorSnapshot s = monitor.Snapshot();
+  EXPECT_EQ(s.failures, 0u);
+  ASSERT_EQ(s.values.size(), 4u);
+  EXPECT_EQ(s.values[0].value, 0.5);
+  EXPECT_EQ(s.values[1].value, 123456);
+  EXPECT_EQ(s.values[2].value, 0);
+  EXPECT_EQ(s.values[3].value, 150);
 }
 
 TEST_F(Monitor, APulledAdapterIsSaidAndPollingGoesOnWhenItIsBack) {
