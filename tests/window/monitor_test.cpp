@@ -57,7 +57,9 @@ class Monitor : public ::testing::Test {
       if (unplugged) return std::nullopt;
       auto answer = device.Feed(request);
       if (answer.empty()) return std::nullopt;
-      return TFakeAnswer{std::move(answer), answer_delay_ms};
+      // A late device answers each first attempt 700 ms late and each second 560 ms late.
+      const uint32_t delay = !late ? 5 : ++answered % 2 == 1 ? 700 : 560;
+      return TFakeAnswer{std::move(answer), delay};
     });
     ConfigureMasters(fp.port, ful, zeb);
     ful.SetNetAddr(1);
@@ -108,7 +110,8 @@ class Monitor : public ::testing::Test {
   ToxaFul0508 ful;
   ToxaZeb106 zeb;
   std::atomic<bool> unplugged{false};
-  std::atomic<uint32_t> answer_delay_ms{5};
+  std::atomic<bool> late{false};
+  int answered = 0;  // under device_mutex
   bool busy = false;
   int begins = 0;
   int ends = 0;
@@ -230,13 +233,13 @@ TEST_F(Monitor, PollsTheChoiceCountsFailuresAndWritesARowPerRead) {
 }
 
 TEST_F(Monitor, ADeviceSlowerThanTheTimeOutNeverHasItsValuesSwapped) {
-  // Every answer 600 ms after its request, an attempt giving up after 520 ms: each read is
-  // answered during its second attempt, whose own answer comes while the next request waits.
-  // All three reads of a round are two registers long: a swapped answer would pass the check
-  // of its length and show another value's.
-  answer_delay_ms = 600;
+  // An attempt gives up after 520 ms; the first attempt's answer comes 700 ms late, during the
+  // second attempt, and the second's 560 ms late, after the read has ended: it would meet the
+  // next read's request. All three reads of a round are two registers long: a swapped answer
+  // would pass the check of its length and show another value's.
+  late = true;
   Edit([](sim::TFulDevice& d) {
-    d.SetRegisterFloat(2160, 0.5f);   // P1
+    d.SetRegisterFloat(2160, 0.5f);                              // P1
     d.SetRegisterU32(ToxaFul0508::kIntegratorRegs[15], 123456);  // Tall
     d.SetHoldingRegister(2201, 150);
   });
