@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "serial/OxaPortAddress.h"
+
 namespace oxa::cli {
 
 std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint64_t max) {
@@ -122,6 +124,15 @@ constexpr TOptionSpec kOptions[] = {
     {"", "--echo", kFlag, "", "",
      "the line returns each request before the answer (two-wire RS-485)",
      SetFlag<&TOptions::echo>},
+    {"", "--line", kValue, "FORMAT", "a line format such as 8N1, 8E1, 7E1, 8N2 or 8O1",
+     "the line's format: data bits (7, 8), parity (N, E, O) and stop\n"
+     "bits (1, 2), such as 8E1 (default 8N1, or as [Ports] names it)",
+     [](TOptions& o, const std::string& v) {
+       TLineFormat format;
+       if (!ParseLineFormat(v, format)) return false;
+       o.line_format = LineFormatText(format);
+       return true;
+     }},
     {"", "--settings", kValue, "FILE", "a settings file",
      "the settings file whose [Ports] section maps COM numbers\n"
      "(default: the window's ful03test.ini, beside the program when\n"

@@ -56,7 +56,8 @@ struct TOptions {
   uint32_t interval_ms = 1000;
   bool rs485 = false;
   bool echo = false;
-  bool broadcast = false;                          // a write to address 0 is meant for every device
+  std::string line_format;  // "8E1": the line's format, over the [Ports] entry's
+  bool broadcast = false;   // a write to address 0 is meant for every device
   TRegisterFormat format = TRegisterFormat::kU16;  // regs: the values beside the hex lines
   std::string output;                              // archive: raw blocks to this file
   bool resume = false;                             // archive -o: continue an interrupted file

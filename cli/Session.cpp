@@ -45,6 +45,8 @@ bool TSession::SetUp(TWireProtocol protocol) {
   }
   if (options_.rs485) port_address_ += " rs485";
   if (options_.echo) port_address_ += " echo";
+  // The last format the address names holds: the command line's over the map's.
+  if (!options_.line_format.empty()) port_address_ += " " + options_.line_format;
   port_.SetDeviceMap({{number, port_address_}});
   port_.SetComPort(number);
   port_.SetBaudRate(options_.baud);

@@ -16,8 +16,6 @@ constexpr uint32_t kPollMs = 10;
 constexpr size_t kMaxSkippedBytes = 512;
 // The speed assumed for the time bound when the port keeps the line's own speed (rate 0).
 constexpr uint64_t kSlowestBaud = 300;
-// Bits of one character on the line: start, 8 data, stop.
-constexpr uint64_t kBitsPerByte = 10;
 
 }  // namespace
 
@@ -51,7 +49,8 @@ void ToxaCustomProtocol::SetDeviceType(uint32_t value) {
 
 uint64_t ToxaCustomProtocol::AttemptBoundUs(size_t longest_answer) const {
   const uint64_t baud = com_port_->BaudRate() != 0 ? com_port_->BaudRate() : kSlowestBaud;
-  const uint64_t wire_us = (longest_answer * kBitsPerByte * 1'000'000 + baud - 1) / baud;
+  const uint64_t bits = com_port_->FormatInUse().BitsPerChar();
+  const uint64_t wire_us = (longest_answer * bits * 1'000'000 + baud - 1) / baud;
   return (uint64_t{packet_timeout_} + byte_timeout_) * 1000 + wire_us;
 }
 

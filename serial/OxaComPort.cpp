@@ -235,6 +235,11 @@ void ToxaCustomComPort::SetBaudRate(uint32_t value) {
   if (value != baud_rate_) baud_rate_ = value;
 }
 
+void ToxaCustomComPort::SetLineFormat(const TLineFormat& value) {
+  TLineFormat checked;
+  if (ParseLineFormat(LineFormatText(value), checked)) line_format_ = checked;
+}
+
 void ToxaCustomComPort::SetThreadInterval(uint32_t value) {
   value = std::clamp<uint32_t>(value, 10, 10000);
   if (value != thread_interval_) thread_interval_ = value;
@@ -286,6 +291,7 @@ bool ToxaCustomComPort::Open() {
     open_error_ = {TOpenFailure::kBadAddress, problem, 0, {}};
     return false;
   }
+  if (!address_.format) address_.format = line_format_;
   if (!io_->Open(address_, baud_rate_)) {
     open_error_ = io_->OpenError();
     if (open_error_.failure == TOpenFailure::kNone) open_error_.failure = TOpenFailure::kOther;

@@ -137,6 +137,13 @@ class ToxaCustomComPort {
   void SetComPort(uint8_t value);
   uint32_t BaudRate() const { return baud_rate_; }
   void SetBaudRate(uint32_t value);  // any rate; 0 keeps the line's current speed
+  // The line's format where the port's address names none (default 8N1): 7 or 8 data bits,
+  // parity N, E or O, 1 or 2 stop bits; another value is ignored.
+  const TLineFormat& LineFormat() const { return line_format_; }
+  void SetLineFormat(const TLineFormat& value);
+  // The format the port was last opened with (its address's, else LineFormat): character
+  // times follow it.
+  TLineFormat FormatInUse() const { return address_.format.value_or(line_format_); }
   uint32_t ThreadInterval() const { return thread_interval_; }
   void SetThreadInterval(uint32_t value);  // clamped to 10..10000
   uint32_t ThreadByteTimeout() const { return thread_byte_timeout_; }
@@ -176,6 +183,7 @@ class ToxaCustomComPort {
   const std::string version_ = "v1.00";
   uint8_t com_port_ = 1;
   uint32_t baud_rate_ = 9600;
+  TLineFormat line_format_;
   uint32_t thread_interval_ = 100;
   uint32_t thread_byte_timeout_ = 10;
   bool receive_in_thread_ = false;

@@ -118,12 +118,39 @@ bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string&
         return false;
       }
       address.rs485 = true;
+    } else if (!words[i].empty() && words[i].front() >= '0' && words[i].front() <= '9') {
+      TLineFormat format;
+      if (!ParseLineFormat(words[i], format)) {
+        error = "'" + std::string(words[i]) +
+                "' is no line format: data bits 7 or 8, parity N, E or O, stop bits 1 or 2, "
+                "such as 8E1";
+        return false;
+      }
+      address.format = format;
     } else {
-      error = "unknown option '" + std::string(words[i]) + "' (known: rs485, echo)";
+      error = "unknown option '" + std::string(words[i]) +
+              "' (known: rs485, echo, a line format such as 8E1)";
       return false;
     }
   }
   return true;
+}
+
+bool ParseLineFormat(std::string_view text, TLineFormat& format) {
+  if (text.size() != 3) return false;
+  const char parity =
+      static_cast<char>(text[1] >= 'a' && text[1] <= 'z' ? text[1] - 'a' + 'A' : text[1]);
+  if ((text[0] != '7' && text[0] != '8') || (parity != 'N' && parity != 'E' && parity != 'O') ||
+      (text[2] != '1' && text[2] != '2')) {
+    return false;
+  }
+  format = {static_cast<uint8_t>(text[0] - '0'), parity, static_cast<uint8_t>(text[2] - '0')};
+  return true;
+}
+
+std::string LineFormatText(const TLineFormat& format) {
+  return std::string{static_cast<char>('0' + format.data_bits), format.parity,
+                     static_cast<char>('0' + format.stop_bits)};
 }
 
 }  // namespace oxa

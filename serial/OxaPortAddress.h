@@ -6,15 +6,34 @@
 //                                    rs485  switch the driver's RS-485 mode on (RTS on send)
 //                                    echo   the line returns each request before the answer,
 //                                           as a two-wire RS-485 adapter that hears itself does
+//                                    8E1    the line's format: data bits (7, 8), parity (N,
+//                                           E, O) and stop bits (1, 2); the last one given
+//                                           holds (default 8N1)
 //   tcp://192.168.0.20:4001        a serial device server that passes frames through a TCP
 //                                  socket (options: echo)
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace oxa {
+
+// The frame of one character on the line.
+struct TLineFormat {
+  uint8_t data_bits = 8;  // 7 or 8
+  char parity = 'N';      // 'N' none, 'E' even, 'O' odd
+  uint8_t stop_bits = 1;  // 1 or 2
+  // Bits one character takes on the line: start, data, parity, stop.
+  uint32_t BitsPerChar() const { return 1u + data_bits + (parity == 'N' ? 0u : 1u) + stop_bits; }
+  bool operator==(const TLineFormat&) const = default;
+};
+
+// "8N1", "8E1", "7E1", "8N2", "8O1", ... in either case; false for anything else.
+bool ParseLineFormat(std::string_view text, TLineFormat& format);
+// "8E1".
+std::string LineFormatText(const TLineFormat& format);
 
 struct TPortAddress {
   enum class TKind { kSerial, kTcp };
@@ -24,6 +43,7 @@ struct TPortAddress {
   uint16_t tcp_port = 0;  // kTcp: 1..65535
   bool rs485 = false;
   bool echo = false;
+  std::optional<TLineFormat> format;  // none named: the port's own (8N1 unless set)
 };
 
 // Parses an address. False, with `error` saying what is wrong in a short English phrase

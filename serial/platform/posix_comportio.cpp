@@ -20,6 +20,7 @@
 #include "serial/platform/backend.h"
 #include "serial/platform/posix_line.h"
 #include "serial/platform/posix_wait.h"
+#include "serial/platform/termios_format.h"
 
 namespace oxa {
 namespace {
@@ -84,7 +85,7 @@ class TPosixComPortIo final : public platform::TBackend {
     // The line settings as found, put back at Close: a terminal (/dev/tty, a console) must not
     // stay raw after the program ends, nor a port keep a speed the next program does not expect.
     saved_tio_ = tio;
-    Configure(fd, tio, baud);
+    Configure(fd, tio, baud, address.format.value_or(TLineFormat{}));
     if (address.rs485) {
       if (const int err = platform::EnableRs485(fd, rs485_); err != 0) {
         error_ = {TOpenFailure::kNoRs485, std::strerror(err), 0, {}};
@@ -227,13 +228,15 @@ class TPosixComPortIo final : public platform::TBackend {
     return 0;
   }
 
-  // Raw 8N1, no flow control, reads that return at once with whatever is there. A rate of 0
-  // keeps the line's current speed (B0 would hang the line up). The results are not checked:
-  // a driver that refuses a setting still leaves a usable port.
-  static void Configure(int fd, termios& tio, uint32_t baud) {
+  // Raw, in the line's format (8N1 unless it names another), no flow control, reads that
+  // return at once with whatever is there. A rate of 0 keeps the line's current speed (B0 would
+  // hang the line up). The results are not checked: a driver that refuses a setting still leaves a
+  // usable port.
+  static void Configure(int fd, termios& tio, uint32_t baud, const TLineFormat& format) {
     ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD | CS8;
-    tio.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+    tio.c_cflag &= ~CRTSCTS;
+    tio.c_cflag |= CLOCAL | CREAD;
+    platform::ApplyLineFormat(tio, format);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     speed_t code = B0;
@@ -266,5 +269,20 @@ std::string DefaultComDeviceName(uint8_t number) {
   if (number == 0) return {};
   return "/dev/ttyS" + std::to_string(number - 1);
 }
+
+namespace platform {
+
+void ApplyLineFormat(termios& tio, const TLineFormat& format) {
+  tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD);
+  tio.c_cflag |= format.data_bits == 7 ? CS7 : CS8;
+  if (format.stop_bits == 2) tio.c_cflag |= CSTOPB;
+  tio.c_iflag &= ~(INPCK | IGNPAR | PARMRK);
+  if (format.parity != 'N') {
+    tio.c_cflag |= PARENB | (format.parity == 'O' ? PARODD : 0);
+    tio.c_iflag |= INPCK;
+  }
+}
+
+}  // namespace platform
 
 }  // namespace oxa

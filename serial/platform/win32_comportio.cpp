@@ -118,7 +118,7 @@ class TWin32ComPortIo final : public platform::TBackend {
       error_ = {TOpenFailure::kNotSerial, "not a serial device", 0, {}};
       return false;
     }
-    Configure(handle, dcb, baud);
+    Configure(handle, dcb, baud, address.format.value_or(TLineFormat{}));
     ::PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
     // Waits of 10 ms are 10 ms, not the 15.6 ms of the system's default timer tick.
     timer_period_ = ::timeBeginPeriod(1) == TIMERR_NOERROR;
@@ -244,15 +244,15 @@ class TWin32ComPortIo final : public platform::TBackend {
     return false;
   }
 
-  // Raw 8N1, no flow control (DTR and RTS simply on, as POSIX systems raise them at open),
-  // line errors that do not stop the driver, reads that return at once with whatever is there.
-  // A rate of 0 keeps the line's current speed; a rate the driver refuses leaves its speed as
-  // it was and still sets the frame. The results are not checked beyond that: a driver that
-  // refuses a setting still leaves a usable port.
-  static void Configure(HANDLE handle, DCB& dcb, uint32_t baud) {
+  // Raw, in the line's format (8N1 unless it names another), no flow control (DTR and RTS simply
+  // on, as POSIX systems raise them at open), line errors that do not stop the driver, reads that
+  // return at once with whatever is there. A rate of 0 keeps the line's current speed; a rate the
+  // driver refuses leaves its speed as it was and still sets the frame. The results are not checked
+  // beyond that: a driver that refuses a setting still leaves a usable port.
+  static void Configure(HANDLE handle, DCB& dcb, uint32_t baud, const TLineFormat& format) {
     ::SetupComm(handle, kQueueSize, kQueueSize);
     dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
+    dcb.fParity = format.parity != 'N' ? TRUE : FALSE;
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -264,9 +264,9 @@ class TWin32ComPortIo final : public platform::TBackend {
     dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    dcb.ByteSize = format.data_bits;
+    dcb.Parity = format.parity == 'E' ? EVENPARITY : format.parity == 'O' ? ODDPARITY : NOPARITY;
+    dcb.StopBits = format.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
     const DWORD current = dcb.BaudRate;
     if (baud != 0) dcb.BaudRate = baud;
     if (!::SetCommState(handle, &dcb) && dcb.BaudRate != current) {

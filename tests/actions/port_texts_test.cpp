@@ -78,7 +78,8 @@ TEST(PortTexts, TooltipSaysWhereAPortLeads) {
   EXPECT_EQ(PortTooltipText("tcp://10.0.0.5:4001"),
             "tcp://10.0.0.5:4001: сервер последовательных портов по TCP");
   EXPECT_EQ(PortTooltipText("/dev/ttyUSB0 rs458"),
-            "/dev/ttyUSB0 rs458: неверная запись (unknown option 'rs458' (known: rs485, echo))");
+            "/dev/ttyUSB0 rs458: неверная запись (unknown option 'rs458' (known: rs485, echo, a "
+            "line format such as 8E1))");
   EXPECT_EQ(PortTooltipText("/dev/null").rfind("/dev/null", 0), 0u);
   EXPECT_EQ(PortTooltipText("/dev/oxa\x9b"
                             "2J\xff"),

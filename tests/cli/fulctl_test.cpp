@@ -471,6 +471,8 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
        "float-swapped (--format)"},
       {{"-a", "300", "id"}, "'300' is not an address from 0 to 127 (--address)"},
       {{"--lang", "de", "id"}, "'de' is not a language: en or ru (--lang)"},
+      {{"--line", "8Q1", "id"},
+       "'8Q1' is not a line format such as 8N1, 8E1, 7E1, 8N2 or 8O1 (--line)"},
       {{"integrator", "Q9"}, "unknown integrator 'Q9'"},
       {{"--bogus", "id"}, "unknown option '--bogus'"},
       {{"dose", "1e1"}, "LITRES '1e1' is not a dose from 0 to 6553.5"},

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "serial/OxaComPort.h"
+#include "serial/platform/termios_format.h"
 #include "tests/serial/PtyPair.h"
 
 namespace oxa {
@@ -128,6 +129,7 @@ TEST(ComPortOpen, RefusesWithItsReason) {
       {9, "com256 echo", TOpenFailure::kBadAddress, "COM numbers run from 1 to 255"},
       {10, "COM1 ", TOpenFailure::kBadAddress, "blanks before or after 'COM1'"},
       {11, std::string("/dev/ttyS0\0rs485", 16), TOpenFailure::kBadAddress, "NUL"},
+      {12, pty.SlavePath() + " 8Q1", TOpenFailure::kBadAddress, "'8Q1' is no line format"},
   };
   ToxaComPort port;
   std::map<uint8_t, std::string> map;
@@ -151,6 +153,49 @@ TEST(ComPortOpen, RefusesWithItsReason) {
   port.Close();
   ::unlink(file_path);
   ::close(locked_master);
+}
+
+TEST(ComPortOpen, TheLineFormatIsTheAddresssElseThePortsOwn) {
+  TPtyPair pty;
+  struct Case {
+    std::string options;      // after the path
+    std::string port_format;  // SetLineFormat's, "" for the default
+    tcflag_t size, parity, stop;
+  };
+  const Case cases[] = {
+      {"", "", CS8, 0, 0},
+      {" 8E1", "", CS8, PARENB, 0},
+      {" 7o2", "", CS7, PARENB | PARODD, CSTOPB},
+      {"", "8N2", CS8, 0, CSTOPB},
+      {" echo 8O1 8E1", "8N2", CS8, PARENB, 0},  // the last one named holds
+  };
+  for (const Case& c : cases) {
+    ToxaComPort port;
+    port.SetDeviceMap({{1, pty.SlavePath() + c.options}});
+    TLineFormat format;
+    if (!c.port_format.empty()) {
+      ASSERT_TRUE(ParseLineFormat(c.port_format, format));
+    }
+    port.SetLineFormat(format);
+    ASSERT_TRUE(port.Open()) << c.options << ": " << port.OpenError().detail;
+    // What the terminal is told (a pseudo-terminal keeps neither parity nor character size).
+    termios tio{};
+    ::cfmakeraw(&tio);
+    tio.c_iflag |= IGNPAR;
+    platform::ApplyLineFormat(tio, port.FormatInUse());
+    EXPECT_EQ(tio.c_cflag & CSIZE, c.size) << c.options;
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD), c.parity) << c.options;
+    EXPECT_EQ(tio.c_cflag & CSTOPB, c.stop) << c.options;
+    EXPECT_EQ(tio.c_iflag & (INPCK | IGNPAR), c.parity != 0 ? INPCK : 0u) << c.options;
+    // Character times follow it: start, data, parity and stop bits.
+    EXPECT_EQ(port.FormatInUse().BitsPerChar(),
+              1 + (c.size == CS7 ? 7u : 8u) + (c.parity != 0 ? 1u : 0u) + (c.stop != 0 ? 2u : 1u));
+    port.Close();
+  }
+  // A format out of range leaves the port's as it was.
+  ToxaComPort port;
+  port.SetLineFormat({9, 'X', 3});
+  EXPECT_EQ(port.LineFormat(), TLineFormat{});
 }
 
 TEST(ComPortOpen, PermissionDeniedIsToldApart) {
