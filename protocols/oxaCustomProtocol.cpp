@@ -68,13 +68,16 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
   // request does. Between the attempts of this exchange a late answer is welcome: it answers
   // the same request.
   com_port_->AwaitLateAnswers();
+  bool echo_altered = false;  // a request of this exchange came back altered or not at all
   for (uint8_t attempt = 0; attempt < repeat_count_; ++attempt) {
     // A request that does not go out, or a device that is gone, will not do better on the
     // next attempt: the link failure is reported at once.
     if (!SendRequest(request)) return 0;
     com_port_->AttemptSent(request_us_, packet_timeout_, byte_timeout_);
     echo_failed_ = false;
-    if (!com_port_->Echo() || TakeEcho(request)) {
+    if (com_port_->Echo() && !TakeEcho(request)) {
+      echo_altered = true;
+    } else {
       const size_t length = ReceiveAnswer(answer);
       if (length != 0) {
         last_error_ = CheckAnswer(request, answer.first(length));
@@ -96,6 +99,12 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
     // another request, or noise may all come before the answer, which is then still on its
     // way. It is looked for from then on.
     com_port_->AttemptEnded(std::nullopt);
+  }
+  // A device that heard an altered request does not answer it: when the last attempt then had
+  // no answer, the altered request is what went wrong, whichever attempt it was.
+  if (echo_altered && last_error_ == kNoAnswer) {
+    last_error_ = kNoPortOrWriteFailed;
+    echo_failed_ = true;
   }
   // A time-out, a damaged answer or a request altered on the line: the device may still be
   // answering. The exchange reports at once; the line is listened out before the port's next

@@ -414,6 +414,15 @@ TEST_F(ModbusMaster, OnAnEchoingLineTheRequestIsTakenOffTheLineFirst) {
   EXPECT_TRUE(master.EchoFailed());
   EXPECT_EQ(Sent() - sent, 2u);
 
+  // Only the first request altered, the second intact but unanswered: the altered request is
+  // still what went wrong, the same outcome every time.
+  fake.io->alter_echo_count = 1;
+  fake.io->QueueSilence();
+  fake.io->QueueSilence();
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(ErrorOf(master), kNoPortOrWriteFailed);
+  EXPECT_TRUE(master.EchoFailed());
+
   // A line that does not echo although the option says so.
   fake.io->alter_echo_at = -1;
   fake.io->echo_line = false;

@@ -65,7 +65,9 @@ bool TFakeComPortIo::Write(std::span<const uint8_t> bytes) {
     }
     ++written_total_;
     if (echo_line) {
-      const bool alter = static_cast<int>(requests_.back().size()) == alter_echo_at;
+      const bool alter =
+          static_cast<int>(requests_.back().size()) == alter_echo_at && alter_echo_count != 0;
+      if (alter && alter_echo_count > 0) --alter_echo_count;
       input_.push_back(TArrival{now_ms_, static_cast<uint8_t>(alter ? ~byte : byte)});
     }
     requests_.back().push_back(byte);

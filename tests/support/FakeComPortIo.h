@@ -45,6 +45,7 @@ class TFakeComPortIo : public IComPortIo {
   // at index alter_echo_at of each request comes back inverted (another station talking).
   bool echo_line = false;
   int alter_echo_at = -1;
+  int alter_echo_count = -1;  // how many requests come back altered (-1: every one)
   // The device goes away at this virtual time: from then on writes fail, reads find nothing
   // and Lost() is true, until the port is opened again.
   uint64_t lose_at_ms = UINT64_MAX;
