@@ -134,11 +134,15 @@ std::string_view DoserStateName(uint16_t state, TLanguage language) {
   return Text(TText::kDoserError, language);
 }
 
-uint16_t DoseTenths(long double litres) {
-  const double tenths = std::trunc(static_cast<double>(litres * 10.0L));
-  if (!(tenths > 0)) return 0;
-  if (tenths > 65535) return 65535;
+std::optional<uint16_t> RoundDoseTenths(long double litres) {
+  const double tenths = std::round(static_cast<double>(litres * 10.0L));
+  if (!(tenths >= 0 && tenths <= 65535)) return std::nullopt;
   return static_cast<uint16_t>(tenths);
+}
+
+uint16_t DoseTenths(long double litres) {
+  if (const auto tenths = RoundDoseTenths(litres)) return *tenths;
+  return litres > 0 ? 65535 : 0;
 }
 
 long double DoseLitres(uint16_t tenths) {
@@ -286,8 +290,10 @@ TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
   const auto count = static_cast<uint16_t>(values.size());
   const bool sent = WillSend(device);
   SendRegisters(device, reg, values);
+  const std::string write_request = sent ? device.LastSent() : std::string();
   if (device.LastError() != static_cast<uint32_t>(kOk)) {
     auto r = Outcome<TRegisterWrite>(device, sent);
+    r.write_request = write_request;
     r.reg = reg;
     r.written.assign(values.begin(), values.end());
     return r;
@@ -295,6 +301,7 @@ TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
   const TRegisterRead back = ReadRegisters(device, reg, count);
   TRegisterWrite r;
   static_cast<TActionResult&>(r) = back;
+  r.write_request = write_request;
   r.reg = reg;
   r.written.assign(values.begin(), values.end());
   r.wrote = true;
@@ -320,6 +327,7 @@ TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths, TLanguage lan
     r.match = r.Ok() && r.tenths == tenths;
     if (r.Ok() && !r.match) r.lines.front() = "Failed";
   }
+  r.write_request = w.request;
   r.written = tenths;
   return r;
 }

@@ -104,8 +104,9 @@ struct TDose : TActionResult {
 
 // Registers written and read back. The outcome (code, exception, request) is the write's when
 // it failed, else the read-back's; both going through, a value that reads back different is
-// still a failed write, which `match` says.
+// still a failed write, which `match` says. `write_request` is the write's frame in any case.
 struct TRegisterWrite : TActionResult {
+  std::string write_request;  // empty when nothing was sent
   uint16_t reg = 0;
   std::vector<uint16_t> written;
   bool wrote = false;            // the write went through
@@ -116,7 +117,8 @@ struct TRegisterWrite : TActionResult {
 // The dose written and read back; the outcome as for TRegisterWrite. `tenths` and `litres`
 // are the dose read back (0 when the read-back failed), or the dose sent when the write failed.
 struct TDoseWrite : TDose {
-  uint16_t written = 0;  // the tenths sent
+  std::string write_request;  // the write's frame, as for TRegisterWrite
+  uint16_t written = 0;       // the tenths sent
   bool wrote = false;
   bool match = false;
 };
@@ -226,9 +228,15 @@ std::string StampText(std::span<const uint8_t, ToxaZeb106::kStampRecordSize> rec
                       TLanguage language = TLanguage::kRussian);
 // The doser state's word.
 std::string_view DoserStateName(uint16_t state, TLanguage language = TLanguage::kRussian);
-// A dose in litres as the tenths the dose register takes. The product is rounded to double
-// before it is cut to a whole number, so every value with one decimal gives its exact tenths
-// (0.7 gives 7); values out of the register's range are held at 0 or 65535, never wrapped.
+// A dose in litres as the tenths the dose register takes: the one rule for a dose, whichever
+// front end it comes from. It is rounded to the nearest tenth, half a tenth up (the device
+// keeps tenths, and 1.99 means nearly 2 litres, not 1.9: 20 tenths). The product is rounded
+// to double first, so a value written with a few decimals rounds as written (0.15 gives 2,
+// 0.7 gives 7). Nothing for a dose outside the register's range once rounded (below 0, above
+// 6553.5) or for NaN.
+std::optional<uint16_t> RoundDoseTenths(long double litres);
+// The same, a dose out of the register's range held at 0 or 65535, never wrapped (the window's
+// dose field).
 uint16_t DoseTenths(long double litres);
 long double DoseLitres(uint16_t tenths);
 // The failure lines of the data pane: "Failed", "ErrCode=N", and for a refusal the line

@@ -1,6 +1,9 @@
 #include "actions/TextCatalog.h"
 
 #include <array>
+#include <cstdio>
+
+#include "protocols/oxaModBusProtocol.h"
 
 namespace oxa {
 
@@ -80,6 +83,16 @@ constexpr TEntry kEntries[] = {
     {kError5, "", "Wrong packet checksum"},
     {kError6, "", "The serial port is unavailable or does not exist"},
     {kError7, "", "Data packet integrity error"},
+    {kOutcomeNotSent, "запрос не отправлен", "the request could not be sent"},
+    {kOutcomeEchoAltered, "эхо запроса искажено или не пришло", "echo altered or missing"},
+    {kOutcomePortLost, "порт потерял устройство", "the port lost its device"},
+    {kOutcomeConnectionClosed, "сервер закрыл соединение", "the server closed the connection"},
+    {kOutcomeNoAnswer, "нет ответа от адреса ", "no answer from address "},
+    {kOutcomeWrongSize, "ответ неверной длины", "answer of the wrong length"},
+    {kOutcomeWrongAddress, "неверный адрес в ответе", "wrong address in the answer"},
+    {kOutcomeBadChecksum, "неверная контрольная сумма", "checksum wrong"},
+    {kOutcomePortNotOpen, "порт не открылся", "the port could not be opened"},
+    {kOutcomeException, "исключение ", "exception "},
     // Russian as the device's documentation writes them, look-alike letters and all: "M3" and
     // the T of Gm1's unit are Latin, the Т of Gm2's unit and "ч" Cyrillic. English in ASCII.
     {kUnitCubicMetres, "M3", "m3"},
@@ -239,6 +252,64 @@ std::string_view Text(TText id, TLanguage language) {
 std::string_view ErrorText(uint32_t code, TLanguage language) {
   if (code >= kErrorTexts) return {};
   return Text(static_cast<TText>(static_cast<size_t>(kError0) + code), language);
+}
+
+std::string_view ModbusExceptionText(uint8_t code, TLanguage language) {
+  if (language == TLanguage::kEnglish) return ModbusExceptionName(code);
+  switch (code) {
+    case 0x01:
+      return "недопустимая функция";
+    case 0x02:
+      return "недопустимый адрес данных";
+    case 0x03:
+      return "недопустимое значение данных";
+    case 0x04:
+      return "отказ устройства";
+    case 0x05:
+      return "запрос принят, выполняется";
+    case 0x06:
+      return "устройство занято";
+    case 0x07:
+      return "запрос не выполнен";
+    case 0x08:
+      return "ошибка чётности памяти";
+    case 0x0A:
+      return "путь через шлюз недоступен";
+    case 0x0B:
+      return "устройство за шлюзом не ответило";
+    default:
+      return "";
+  }
+}
+
+std::string OutcomeText(TOxaError code, uint8_t exception, const TOutcomeLine& line,
+                        TLanguage language) {
+  const auto text = [language](TText id) { return std::string(Text(id, language)); };
+  switch (code) {
+    case TOxaError::kOk:
+      return std::string(ErrorText(code, language));
+    case TOxaError::kNoPortOrWriteFailed:
+      if (line.lost) return text(line.tcp ? kOutcomeConnectionClosed : kOutcomePortLost);
+      return text(line.echo_failed ? kOutcomeEchoAltered : kOutcomeNotSent);
+    case TOxaError::kNoAnswer:
+      return text(kOutcomeNoAnswer) + std::to_string(line.address);
+    case TOxaError::kWrongSize:
+      return text(kOutcomeWrongSize);
+    case TOxaError::kWrongAddress:
+      return text(kOutcomeWrongAddress);
+    case TOxaError::kWrongChecksum:
+      return text(kOutcomeBadChecksum);
+    case TOxaError::kPortNotOpen:
+      return text(kOutcomePortNotOpen);
+    case TOxaError::kDeviceException: {
+      char number[8];
+      std::snprintf(number, sizeof number, "%.2X", exception);
+      const std::string_view name = ModbusExceptionText(exception, language);
+      return text(kOutcomeException) + number +
+             (name.empty() ? std::string() : " (" + std::string(name) + ")");
+    }
+  }
+  return std::string(ErrorText(code, language));
 }
 
 }  // namespace oxa

@@ -92,6 +92,18 @@ enum class TText : uint16_t {
   kError5,
   kError6,
   kError7,
+  // What an exchange came to, in the user's terms: fulctl's texts for people (its JSON
+  // error_text, its CSV outcome, the reason it gives). OutcomeText puts them together.
+  kOutcomeNotSent,
+  kOutcomeEchoAltered,
+  kOutcomePortLost,
+  kOutcomeConnectionClosed,
+  kOutcomeNoAnswer,  // followed by the device's address
+  kOutcomeWrongSize,
+  kOutcomeWrongAddress,
+  kOutcomeBadChecksum,
+  kOutcomePortNotOpen,
+  kOutcomeException,  // followed by the exception's number and, in brackets, its name
   // The integrators' units (the names are in actions/Integrator.h).
   kUnitCubicMetres,
   kUnitTonnes,
@@ -208,5 +220,21 @@ std::string_view ErrorText(uint32_t code, TLanguage language);
 inline std::string_view ErrorText(TOxaError code, TLanguage language) {
   return ErrorText(static_cast<uint32_t>(code), language);
 }
+
+// The line as it stood when an exchange ended, for the words of its outcome.
+struct TOutcomeLine {
+  uint8_t address = 0;
+  bool lost = false;         // the port lost its device, or the server closed the connection
+  bool tcp = false;          // a serial device server, reached over TCP
+  bool echo_failed = false;  // the request came back altered, or not at all, on an echoing line
+};
+// What an exchange came to, for a person rather than as the window's ErrCode: "no answer from
+// address 3", "exception 02 (illegal data address)", "checksum wrong", "echo altered or
+// missing", "the port lost its device", ... Code 0 gives ErrorText's.
+std::string OutcomeText(TOxaError code, uint8_t exception, const TOutcomeLine& line,
+                        TLanguage language);
+// The name of Modbus exception `code` in `language` ("illegal data address"); empty for a code
+// without one.
+std::string_view ModbusExceptionText(uint8_t code, TLanguage language);
 
 }  // namespace oxa

@@ -39,7 +39,7 @@ int PrintBlocks(TSession& s, uint16_t first, uint16_t last) {
   if (s.OpenPort()) {
     for (uint32_t block = first; block <= last && !Interrupted() && !output.Failed(); ++block) {
       TArchiveRead r = ReadArchiveBlock(s.Ful(), static_cast<uint16_t>(block), s.Language());
-      TJsonObject j = CommonFields(r, s.Language());
+      TJsonObject j = CommonFields(r, s.Line());
       j.Add("block", static_cast<int64_t>(block));
       if (r.Ok()) j.Add("bytes", std::span<const uint8_t>(r.bytes));
       r.lines.insert(r.lines.begin(), "Block " + std::to_string(block));
@@ -66,7 +66,8 @@ int Download(TSession& s, uint16_t first, uint16_t last, bool resume) {
   if (!download.Prepare()) {
     const TArchiveResult& r = download.Result();
     // A resume of a file already whole has nothing to do, and says so.
-    output.Message(r.outcome == TArchiveOutcome::kFileRefused ? CannotWrite(path, r) : r.text);
+    output.Message(r.outcome == TArchiveOutcome::kFileRefused ? CannotWrite(path, r)
+                                                              : MessageText(r.text));
     if (!r.Ok()) output.Note(kExitOutput);
     return output.Status();
   }
@@ -80,14 +81,14 @@ int Download(TSession& s, uint16_t first, uint16_t last, bool resume) {
   TArchiveEvents events;
   events.identified = [&](const TIdentification& id) {
     if (id.Ok()) return;
-    TJsonObject j = CommonFields(id, s.Language());
+    TJsonObject j = CommonFields(id, s.Line());
     j.Add("identification", true);
     TIdentification shown = id;
     shown.lines.insert(shown.lines.begin(), "Identification");
     s.Emit(shown, j);
   };
   events.block = [&](const TArchiveRead& r) {
-    TJsonObject j = CommonFields(r, s.Language());
+    TJsonObject j = CommonFields(r, s.Line());
     j.Add("block", static_cast<int64_t>(r.block));
     if (r.Ok()) {
       if (output.Json()) output.Object(j);
@@ -121,7 +122,7 @@ int Download(TSession& s, uint16_t first, uint16_t last, bool resume) {
       output.Note(kExitOutput);
       break;
     default:  // a resume refused once the device answered
-      output.Message(r.text);
+      output.Message(MessageText(r.text));
       output.Note(kExitOutput);
       break;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -99,13 +100,13 @@ std::string LitresText(double litres) {
 
 bool Id(TSession& s) {
   const TIdentification r = Identify(s.Ful());
-  s.Emit(r, IdentificationFields(CommonFields(r, s.Language()), r));
+  s.Emit(r, IdentificationFields(CommonFields(r, s.Line()), r));
   return r.Ok();
 }
 
 bool Registers(TSession& s, uint16_t start, uint16_t count) {
   TRegisterRead r = ReadRegisters(s.Ful(), start, count, s.Language());
-  TJsonObject j = CommonFields(r, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
   j.Add("start", int{start});
   const TRegisterFormat format = s.Options().format;
   std::vector<double> numbers;
@@ -126,7 +127,7 @@ bool Registers(TSession& s, uint16_t start, uint16_t count) {
 
 bool Integrator(TSession& s, size_t index) {
   const TIntegratorRead r = ReadIntegrator(s.Ful(), index, ".", s.Language());
-  TJsonObject j = CommonFields(r, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
   // The unit is for scripts to compare: ASCII whatever the language.
   j.Add("name", r.name).Add("register", int{r.reg});
   j.Add("unit", kIntegrators[index].Unit(TLanguage::kEnglish));
@@ -145,7 +146,7 @@ bool Integrator(TSession& s, size_t index) {
 
 bool Stamp(TSession& s) {
   const TStampRead r = ReadStamp(s.Zeb(), s.Language());
-  TJsonObject j = CommonFields(r, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
   if (r.Ok()) {
     j.Add("id", r.id).Add("carries_stamp", r.carries_stamp);
     if (r.present) {
@@ -165,7 +166,7 @@ bool Stamp(TSession& s) {
 
 bool Info(TSession& s) {
   const TInfo10x r = ReadInfo10x(s.Zeb());
-  TJsonObject j = CommonFields(r, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
   if (r.Ok()) j.Add("id", r.id).Add("version", r.version).Add("number", r.number);
   s.Emit(r, j);
   return r.Ok();
@@ -173,7 +174,7 @@ bool Info(TSession& s) {
 
 bool DoseRead(TSession& s) {
   TDose r = ReadDose(s.Ful(), s.Language());
-  TJsonObject j = CommonFields(r, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
   if (r.Ok()) {
     j.Add("tenths", int{r.tenths}).Add("litres", r.litres);
     r.lines.push_back("Dose = " + LitresText(r.litres));
@@ -184,7 +185,7 @@ bool DoseRead(TSession& s) {
 
 bool DoserState(TSession& s) {
   const TDoserStateRead r = ReadDoserState(s.Ful(), s.Language());
-  TJsonObject j = CommonFields(r, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
   if (r.Ok()) j.Add("state", int{r.state}).Add("name", r.name);
   s.Emit(r, j);
   const double state = r.state;
@@ -202,12 +203,23 @@ int Broadcast(TSession& s, const std::function<TActionResult()>& send,
               const std::function<void(TJsonObject&)>& fields) {
   if (!s.OpenPort()) return s.Output().Status();
   const TActionResult r = send();
-  TJsonObject j = CommonFields(r, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
   j.Add("broadcast", true);
   fields(j);
   s.Emit(r, j);
   s.ClosePort();
   return s.Output().Status();
+}
+
+// The common fields of a write that is read back: `request` is the write that changed the
+// device, and `readback_request` the read that followed once the write went through.
+TJsonObject VerifiedWriteFields(TSession& s, const TActionResult& r,
+                                const std::string& write_request, bool wrote, bool ok) {
+  TActionResult shown = r;
+  shown.request = write_request;
+  TJsonObject j = CommonFields(shown, ok, s.Line());
+  if (wrote) j.Add("readback_request", r.request);
+  return j;
 }
 
 int Write(TSession& s, uint16_t reg, const std::vector<uint16_t>& values) {
@@ -221,7 +233,7 @@ int Write(TSession& s, uint16_t reg, const std::vector<uint16_t>& values) {
   if (!s.OpenPort()) return s.Output().Status();
   const TRegisterWrite r = WriteRegistersVerified(s.Ful(), reg, values);
   const bool read_back = r.wrote && r.Ok();
-  TJsonObject j = CommonFields(r, r.match, s.Language());
+  TJsonObject j = VerifiedWriteFields(s, r, r.write_request, r.wrote, r.match);
   j.Add("register", int{reg});
   if (r.wrote) j.Add("written", std::span<const uint16_t>(r.written));
   if (read_back) j.Add("read_back", std::span<const uint16_t>(r.values)).Add("match", r.match);
@@ -255,7 +267,7 @@ int DoseWrite(TSession& s, const TDoseArgument& dose) {
   TDoseWrite r = WriteDoseVerified(s.Ful(), dose.tenths, s.Language());
   const bool read_back = r.wrote && r.Ok();
   if (read_back) r.lines.push_back("Dose = " + LitresText(r.litres));
-  TJsonObject j = CommonFields(r, r.match, s.Language());
+  TJsonObject j = VerifiedWriteFields(s, r, r.write_request, r.wrote, r.match);
   if (!r.wrote) {
     j.Add("tenths", int{r.written});
   } else {
@@ -283,7 +295,7 @@ int Doser(TSession& s, const std::string& what, std::optional<TDoserCommand> com
   }
   if (!s.OpenPort()) return s.Output().Status();
   const TActionResult r = command ? SendDoserCommand(s.Ful(), *command) : ResetDoser(s.Ful());
-  s.Emit(r, CommonFields(r, s.Language()).Add("command", what));
+  s.Emit(r, CommonFields(r, s.Line()).Add("command", what));
   s.ClosePort();
   return s.Output().Status();
 }
@@ -397,9 +409,8 @@ TPrepared PrepareIntegrator(const TArguments& a, const TOptions& o) {
 }
 
 // A dose in litres written as digits with a decimal point or comma ("12.5", "12,5", "7"), in
-// tenths. More decimals are rounded to the nearest tenth, half a tenth up: the device keeps
-// tenths, and "1.99" means nearly 2 litres, not 1.9. Worked on the digits, so no binary
-// fraction makes 0.15 round down. Nullopt for anything else, or a dose above 6553.5.
+// tenths, rounded as every dose is (RoundDoseTenths: "1.99" is 20 tenths). Nullopt for
+// anything else, or a dose above 6553.5 once rounded.
 std::optional<TDoseArgument> ParseDose(const std::string& text) {
   const size_t point = text.find_first_of(".,");
   const std::string whole = text.substr(0, point);
@@ -413,13 +424,17 @@ std::optional<TDoseArgument> ParseDose(const std::string& text) {
       !digits(decimals)) {
     return std::nullopt;
   }
-  uint64_t tenths = (whole.empty() ? 0 : std::stoull(whole)) * 10 +
-                    (decimals.empty() ? 0 : uint64_t(decimals[0] - '0'));
+  // Read whatever the locale's decimal separator.
+  const std::string number = (whole.empty() ? "0" : whole) + "." + (decimals + "0");
+  long double litres = 0;
+  if (std::from_chars(number.data(), number.data() + number.size(), litres).ec != std::errc()) {
+    return std::nullopt;
+  }
+  const auto tenths = RoundDoseTenths(litres);
+  if (!tenths) return std::nullopt;
   const bool rounded =
       decimals.size() > 1 && decimals.find_first_not_of('0', 1) != std::string::npos;
-  if (rounded && decimals[1] >= '5') ++tenths;
-  if (tenths > 65535) return std::nullopt;
-  return TDoseArgument{text, static_cast<uint16_t>(tenths), rounded};
+  return TDoseArgument{text, *tenths, rounded};
 }
 
 TPrepared PrepareDose(const TArguments& a, const TOptions&) {
@@ -506,6 +521,43 @@ const TCommand* FindCommand(std::string_view name) {
     if (command.name == name) return &command;
   }
   return nullptr;
+}
+
+namespace {
+
+// Edits from `a` to `b`: letters added, left out or changed, and neighbours swapped.
+size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+std::vector<std::string_view> NearestCommands(std::string_view typed) {
+  // A typed word is at most an option's length: anything longer is no misspelt command.
+  if (typed.empty() || typed.size() > 32) return {};
+  const size_t close = typed.size() >= 6 ? 2 : 1;
+  size_t best = close + 1;
+  std::vector<std::string_view> nearest;
+  for (const TCommand& command : kCommands) {
+    const size_t distance = EditDistance(typed, command.name);
+    if (distance > close || distance > best) continue;
+    if (distance < best) nearest.clear();
+    best = distance;
+    nearest.push_back(command.name);
+  }
+  return nearest;
 }
 
 std::string CountProblem(const TCommand& command, const TArguments& arguments) {

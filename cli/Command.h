@@ -52,6 +52,10 @@ struct TCommand {
 std::span<const TCommand> CommandTable();
 // The row of command `name`; null for a name that is none.
 const TCommand* FindCommand(std::string_view name);
+// The commands nearest to `typed`, a name that is none, for "did you mean ...?": those fewest
+// edits away (a letter added, left out, changed, or two swapped), and only when that is one
+// edit, or two for a name of 6 letters or more; none when nothing is that close.
+std::vector<std::string_view> NearestCommands(std::string_view typed);
 // The usage error for `arguments`, whose number the command does not take.
 std::string CountProblem(const TCommand& command, const TArguments& arguments);
 

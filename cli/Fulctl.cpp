@@ -158,7 +158,7 @@ std::string OptionProblem(const TOptions& o, const TCommand& command, const TPre
   if (o.csv && o.json) return "--csv and --json are two forms of the output: give one";
   if (prepared.writes && o.address == 0 && !o.broadcast) {
     return "address 0 is the broadcast address: every device on the line would take this " +
-           std::string(command.name) +
+           std::string(command.name == "doser" ? "doser command" : command.name) +
            " and none would answer. Give the device's own address with -a, or add --broadcast "
            "to mean every device";
   }
@@ -191,8 +191,13 @@ int RunFulctl(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
   // Arguments are checked before the port is touched.
   const TCommand* command = FindCommand(options.command);
   if (command == nullptr) {
-    return Usage(err, options.command.empty() ? "no command given"
-                                              : "unknown command '" + options.command + "'");
+    if (options.command.empty()) return Usage(err, "no command given");
+    std::string problem = "unknown command '" + options.command + "'";
+    const std::vector<std::string_view> nearest = NearestCommands(options.command);
+    for (size_t i = 0; i < nearest.size(); ++i) {
+      problem += (i == 0 ? "; did you mean '" : " or '") + std::string(nearest[i]) + "'";
+    }
+    return Usage(err, problem + (nearest.empty() ? "" : "?"));
   }
   const TArguments& arguments = options.arguments;
   if (arguments.size() < command->min_arguments || arguments.size() > command->max_arguments) {

@@ -29,8 +29,8 @@ int ExitStatusOf(TOxaError code, bool echo_failed) {
   return kExitBadAnswer;
 }
 
-TJsonObject CommonFields(const TActionResult& r, TLanguage language) {
-  return CommonFields(r, r.Ok(), language);
+TJsonObject CommonFields(const TActionResult& r, const TLineState& line) {
+  return CommonFields(r, r.Ok(), line);
 }
 
 TJsonObject IdentificationFields(TJsonObject j, const TIdentification& r) {
@@ -47,10 +47,10 @@ TJsonObject IdentificationFields(TJsonObject j, const TIdentification& r) {
   return j;
 }
 
-TJsonObject CommonFields(const TActionResult& r, bool ok, TLanguage language) {
+TJsonObject CommonFields(const TActionResult& r, bool ok, const TLineState& line) {
   TJsonObject j;
-  const auto code = static_cast<uint32_t>(r.code);
-  j.Add("ok", ok).Add("error", code).Add("error_text", ErrorText(code, language));
+  j.Add("ok", ok).Add("error", static_cast<uint32_t>(r.code));
+  j.Add("error_text", OutcomeText(r.code, r.exception, line.Outcome(), line.language));
   j.Add("request", r.request);
   if (r.exception != 0) {
     j.Add("exception", int{r.exception}).Add("exception_name", ModbusExceptionName(r.exception));
@@ -77,6 +77,28 @@ std::string OutputFileProblem(const std::string& what, const TOutputError& error
   return what + ": " + error.detail;
 }
 
+std::string MessageText(std::string_view sentence) {
+  std::string text(sentence);
+  if (text.empty()) return text;
+  const auto first = static_cast<unsigned char>(text[0]);
+  if (first >= 'A' && first <= 'Z') {
+    text[0] = static_cast<char>(first - 'A' + 'a');
+  } else if (text.size() >= 2 && first == 0xD0) {
+    // А..П (D0 90..9F) to а..п (D0 B0..BF), Р..Я (D0 A0..AF) to р..я (D1 80..8F), Ё to ё.
+    const auto second = static_cast<unsigned char>(text[1]);
+    if (second >= 0x90 && second <= 0x9F) {
+      text[1] = static_cast<char>(second + 0x20);
+    } else if (second >= 0xA0 && second <= 0xAF) {
+      text[0] = static_cast<char>(0xD1);
+      text[1] = static_cast<char>(second - 0x20);
+    } else if (second == 0x81) {
+      text[0] = static_cast<char>(0xD1);
+      text[1] = static_cast<char>(0x91);
+    }
+  }
+  return text;
+}
+
 std::string FailureReason(const TActionResult& r, const TLineState& line) {
   switch (r.code) {
     case TOxaError::kOk:
@@ -98,9 +120,10 @@ std::string FailureReason(const TActionResult& r, const TLineState& line) {
       }
       return "the request could not be sent";
     case TOxaError::kDeviceException:
-      return "the device refused the request";
+      return "the device refused the request: " +
+             OutcomeText(r.code, r.exception, line.Outcome(), line.language);
     default:
-      return "bad answer: " + std::string(ErrorText(r.code, line.language));
+      return "bad answer: " + OutcomeText(r.code, r.exception, line.Outcome(), line.language);
   }
 }
 

@@ -21,12 +21,6 @@ namespace oxa::cli {
 // altered or not at all on an echoing line, which the line garbled, as it garbles a bad answer.
 int ExitStatusOf(TOxaError code, bool echo_failed = false);
 
-// The fields every JSON result carries: ok, error, error_text, request, and the device's
-// exception. `ok` is the outcome's unless the caller knows better (a value read back different
-// after a write that went through).
-// error_text is in `language`; the rest never changes with it.
-TJsonObject CommonFields(const TActionResult& r, TLanguage language);
-TJsonObject CommonFields(const TActionResult& r, bool ok, TLanguage language);
 // `j` with an identification's fields: `id`, and for a device that answered in the standard
 // layout of function 17 its `server_id` (hex), `run_indicator` (true, false or null) and
 // `additional_data` (hex).
@@ -37,6 +31,11 @@ TJsonObject IdentificationFields(TJsonObject j, const TIdentification& r);
 std::string OutputFileProblem(const std::string& what, const TOutputError& error,
                               const std::string& temporary = "");
 
+// A sentence of the catalog, which the window shows as it stands ("The file holds ..."), as
+// one of fulctl's messages, which start lower-case: its first letter lowered, Latin or
+// Cyrillic.
+std::string MessageText(std::string_view sentence);
+
 // The line as it stood when an exchange failed, for the message that says why.
 struct TLineState {
   uint8_t address = 0;
@@ -45,8 +44,17 @@ struct TLineState {
   bool tcp = false;          // a serial device server, reached over TCP
   bool lost = false;         // the port lost its device, or the server closed the connection
   bool echo_failed = false;  // the request came back altered, or not at all, on an echoing line
-  TLanguage language = TLanguage::kEnglish;  // of the outcome's text in a bad answer's reason
+  TLanguage language = TLanguage::kEnglish;  // of error_text, and of a bad answer's reason
+  TOutcomeLine Outcome() const { return {address, lost, tcp, echo_failed}; }
 };
+
+// The fields every JSON result carries: ok, error, error_text (what happened, in the user's
+// terms and `line`'s language: actions/TextCatalog.h's OutcomeText), request, and the device's
+// exception. `ok` is the outcome's unless the caller knows better (a value read back different
+// after a write that went through).
+TJsonObject CommonFields(const TActionResult& r, const TLineState& line);
+TJsonObject CommonFields(const TActionResult& r, bool ok, const TLineState& line);
+
 // Why `r` failed, in one line ("no answer from address 1 on COM1 at 9600 bit/s").
 std::string FailureReason(const TActionResult& r, const TLineState& line);
 

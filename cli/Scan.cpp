@@ -53,7 +53,10 @@ void PrintDevice(TOutput& output, uint32_t baud, uint32_t address,
                  const std::vector<TFound>& found) {
   if (output.Json()) {
     const TFound& first = found.front();
-    TJsonObject j = CommonFields(first.r, output.Language());
+    TLineState line;
+    line.address = static_cast<uint8_t>(address);
+    line.language = output.Language();
+    TJsonObject j = CommonFields(first.r, line);
     j.Add("baud", baud).Add("address", address);
     j.Add("protocol", found.size() > 1 ? "both" : ProtocolName(first.modbus));
     // A refusal of the identification still finds the device: ok says whether it identified

@@ -99,7 +99,7 @@ bool TSession::OpenPort() {
     TJsonObject j;
     j.Add("ok", false)
         .Add("error", static_cast<uint32_t>(TOxaError::kPortNotOpen))
-        .Add("error_text", ErrorText(TOxaError::kPortNotOpen, options_.language))
+        .Add("error_text", OutcomeText(TOxaError::kPortNotOpen, 0, {}, options_.language))
         .Add("request", "")
         .Add("port", port_name_)
         .Add("port_error", PortFailureName(e.failure))
@@ -121,15 +121,19 @@ void TSession::ClosePort() {
   port_.Close();
 }
 
+TLineState TSession::Line() const {
+  return {.address = options_.address,
+          .port = port_name_,
+          .baud = options_.baud,
+          .tcp = port_address_.starts_with("tcp://"),
+          .lost = port_.Lost(),
+          .echo_failed = ful_.EchoFailed() || zeb_.EchoFailed(),
+          .language = options_.language};
+}
+
 void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
   if (trace_) trace_->Flush();
-  const TLineState line{.address = options_.address,
-                        .port = port_name_,
-                        .baud = options_.baud,
-                        .tcp = port_address_.starts_with("tcp://"),
-                        .lost = port_.Lost(),
-                        .echo_failed = ful_.EchoFailed() || zeb_.EchoFailed(),
-                        .language = options_.language};
+  const TLineState line = Line();
   const std::string why = r.Ok() ? std::string() : FailureReason(r, line);
   const int status = ExitStatusOf(r.code, line.echo_failed);
   if (!read_time_) {
@@ -147,7 +151,9 @@ void TSession::Values(const TActionResult& r, std::span<const double> values, si
   for (size_t i = 0; i < count; ++i) {
     row_.push_back(r.Ok() && i < values.size() ? std::optional<double>(values[i]) : std::nullopt);
   }
-  if (!r.Ok() && row_outcome_ == TOxaError::kOk) row_outcome_ = r.code;
+  if (!r.Ok() && row_outcome_.empty()) {
+    row_outcome_ = OutcomeText(r.code, r.exception, Line().Outcome(), options_.language);
+  }
 }
 
 int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollColumn> columns) {
@@ -170,7 +176,7 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
       read_time_ = LocalTimeOf(std::chrono::system_clock::now());
     }
     row_.clear();
-    row_outcome_ = TOxaError::kOk;
+    row_outcome_.clear();
     // Only the exchange is timed: opening the port, or failing to, is no part of it.
     if (OpenPort()) {
       const auto start = std::chrono::steady_clock::now();
@@ -181,13 +187,11 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
     } else {
       ++failures;
       ++not_open;
-      row_outcome_ = TOxaError::kPortNotOpen;
+      row_outcome_ = OutcomeText(TOxaError::kPortNotOpen, 0, {}, options_.language);
     }
     if (options_.csv) {
-      const std::string_view outcome = row_outcome_ == TOxaError::kOk
-                                           ? std::string_view("OK")
-                                           : ErrorText(row_outcome_, options_.language);
-      output_.CsvLines(PollCsvRow(*read_time_, columns, row_, outcome));
+      output_.CsvLines(
+          PollCsvRow(*read_time_, columns, row_, row_outcome_.empty() ? "OK" : row_outcome_));
     }
     if (!repeat || Interrupted() || output_.Failed()) break;
   }

@@ -44,6 +44,8 @@ class TSession {
   // noted).
   bool OpenPort();
   void ClosePort();
+  // The line as it stands now, for the words of an outcome.
+  TLineState Line() const;
   // Prints a result after the trace's pending lines, with the reason of a failure.
   void Emit(const TActionResult& r, const TJsonObject& json);
   // Runs `read` once, or as often as -n says with -i between and a summary at the end, the
@@ -68,7 +70,7 @@ class TSession {
   std::string port_address_;                // what it opens, options included
   std::optional<TLocalTime> read_time_;     // of the read under way, when its results carry it
   std::vector<std::optional<double>> row_;  // --csv: the values of the read under way
-  TOxaError row_outcome_ = TOxaError::kOk;  // and its first failure
+  std::string row_outcome_;                 // and its first failure's text; empty while OK
   ToxaComPort port_;
   ToxaFul0508 ful_;
   ToxaZeb106 zeb_;

@@ -444,16 +444,32 @@ TEST(Masters, SetUpAsTheWindowHasThem) {
   EXPECT_FALSE(ful.AltRegMapping());
 }
 
-TEST(DoseConversion, TenthsHeldWithinTheRegister) {
-  const std::pair<long double, uint16_t> rows[] = {
-      {0.7L, 7},
-      {0.1L, 1},
-      {1234.5L, 12345},
-      {6553.5L, 65535},
-      {7000.0L, 65535},
-      {-3.0L, 0},
-      {std::numeric_limits<long double>::quiet_NaN(), 0}};
-  for (const auto& [litres, tenths] : rows) EXPECT_EQ(DoseTenths(litres), tenths) << double(litres);
+TEST(DoseConversion, RoundedToTheNearestTenthAndHeldWithinTheRegister) {
+  // One rule for fulctl and both windows: the nearest tenth, half a tenth up, as written.
+  struct Row {
+    long double litres;
+    std::optional<uint16_t> rounded;  // RoundDoseTenths
+    uint16_t held;                    // DoseTenths
+  };
+  const Row rows[] = {{0.7L, 7, 7},
+                      {0.1L, 1, 1},
+                      {1.99L, 20, 20},
+                      {1.949L, 19, 19},
+                      {0.15L, 2, 2},
+                      {0.05L, 1, 1},
+                      {0.04L, 0, 0},
+                      {1234.5L, 12345, 12345},
+                      {6553.5L, 65535, 65535},
+                      {6553.549L, 65535, 65535},
+                      {6553.55L, std::nullopt, 65535},
+                      {7000.0L, std::nullopt, 65535},
+                      {-0.04L, 0, 0},
+                      {-3.0L, std::nullopt, 0},
+                      {std::numeric_limits<long double>::quiet_NaN(), std::nullopt, 0}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(RoundDoseTenths(row.litres), row.rounded) << double(row.litres);
+    EXPECT_EQ(DoseTenths(row.litres), row.held) << double(row.litres);
+  }
   EXPECT_EQ(DoseLitres(12345), 1234.5L);
 }
 

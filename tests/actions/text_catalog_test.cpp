@@ -54,6 +54,51 @@ TEST(TextCatalog, TextsInEitherLanguage) {
   EXPECT_TRUE(ErrorText(99, TLanguage::kEnglish).empty());
 }
 
+TEST(TextCatalog, OutcomesInTheUsersTerms) {
+  using enum TOxaError;
+  struct TRow {
+    TOxaError code;
+    uint8_t exception;
+    TOutcomeLine line;
+    const char* russian;
+    const char* english;
+  };
+  const TRow rows[] = {
+      {kNoAnswer, 0, {.address = 7}, "нет ответа от адреса 7", "no answer from address 7"},
+      {kDeviceException,
+       2,
+       {},
+       "исключение 02 (недопустимый адрес данных)",
+       "exception 02 (illegal data address)"},
+      {kDeviceException, 0x42, {}, "исключение 42", "exception 42"},
+      {kWrongChecksum, 0, {}, "неверная контрольная сумма", "checksum wrong"},
+      {kWrongSize, 0, {}, "ответ неверной длины", "answer of the wrong length"},
+      {kWrongAddress, 0, {}, "неверный адрес в ответе", "wrong address in the answer"},
+      {kNoPortOrWriteFailed,
+       0,
+       {.echo_failed = true},
+       "эхо запроса искажено или не пришло",
+       "echo altered or missing"},
+      {kNoPortOrWriteFailed,
+       0,
+       {.lost = true},
+       "порт потерял устройство",
+       "the port lost its device"},
+      {kNoPortOrWriteFailed,
+       0,
+       {.lost = true, .tcp = true},
+       "сервер закрыл соединение",
+       "the server closed the connection"},
+      {kNoPortOrWriteFailed, 0, {}, "запрос не отправлен", "the request could not be sent"},
+      {kPortNotOpen, 0, {}, "порт не открылся", "the port could not be opened"},
+      {kOk, 0, {}, "Операция выполнена успешно", "Operation completed successfully"},
+  };
+  for (const TRow& row : rows) {
+    EXPECT_EQ(OutcomeText(row.code, row.exception, row.line, TLanguage::kRussian), row.russian);
+    EXPECT_EQ(OutcomeText(row.code, row.exception, row.line, TLanguage::kEnglish), row.english);
+  }
+}
+
 TEST(TextCatalog, WindowMessagesAroundTheirParts) {
   EXPECT_EQ(ReadyText("COM1", "9600"), "Готов к работе:   COM1, 9600 bps");
   EXPECT_EQ(ReadyText("COM1", "9600", TLanguage::kEnglish), "Ready:   COM1, 9600 bps");

@@ -358,17 +358,27 @@ TEST_F(Fulctl, JsonCarriesTheOutcomeAndTheValues) {
   EXPECT_EQ(std::get<double>(j["error"]), 7);
   EXPECT_EQ(std::get<double>(j["exception"]), 2);
   EXPECT_EQ(std::get<std::string>(j["exception_name"]), "illegal data address");
+  EXPECT_EQ(std::get<std::string>(j["error_text"]), "exception 02 (illegal data address)");
+  j = ParseJson(Run({"--json", "--lang", "ru", "regs", "5000", "1"}).out);
+  EXPECT_EQ(std::get<std::string>(j["error_text"]), "исключение 02 (недопустимый адрес данных)");
+  EXPECT_EQ(std::get<std::string>(j["exception_name"]), "illegal data address");
 }
 
 TEST_F(Fulctl, WritesAreReadBackAndTheDoseRoundTrips) {
   TRunResult r = Run({"write", "100", "1", "2", "3"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Lines(r.out).back(), "Read back: 1 2 3 (match)");
+  // The request is the write that changed the device; the read after it has its own field.
+  TJson j = ParseJson(Run({"write", "100", "7", "--json"}).out);
+  EXPECT_EQ(std::get<std::string>(j["request"]), "01 06 00 64 00 07 89 D7 ");
+  EXPECT_EQ(std::get<std::string>(j["readback_request"]), "01 03 00 64 00 01 C5 D5 ");
   r = Run({"dose", "15.5", "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
-  TJson j = ParseJson(r.out);
+  j = ParseJson(r.out);
   EXPECT_EQ(std::get<double>(j["tenths"]), 155);
   EXPECT_EQ(std::get<bool>(j["match"]), true);
+  EXPECT_EQ(std::get<std::string>(j["request"]), "01 06 08 99 00 9B 1A 2E ");
+  EXPECT_EQ(std::get<std::string>(j["readback_request"]), "01 03 08 99 00 01 56 45 ");
 
   // The device keeps tenths of a litre: more decimals are rounded to the nearest, and said so.
   struct Dose {
@@ -412,8 +422,7 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
   EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "ErrCode=2"}));
   EXPECT_NE(r.err.find("no answer"), std::string::npos);
   for (const auto& [language, text] :
-       {std::pair{"en", "Error reading from the serial port"},
-        std::pair{"ru", "Ошибка чтения из последовательного порта"}}) {
+       {std::pair{"en", "no answer from address 1"}, std::pair{"ru", "нет ответа от адреса 1"}}) {
     device.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
     TJson j = ParseJson(Run({"-t", "50", "--json", "--lang", language, "id"}).out);
     EXPECT_EQ(std::get<double>(j["error"]), 2);
@@ -457,7 +466,11 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
     std::string said;
   };
   const Usage usages[] = {
-      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"frobnicate"}, "unknown command 'frobnicate'\n"},
+      // A command a letter or two away is suggested, as git does.
+      {{"reg", "0", "1"}, "unknown command 'reg'; did you mean 'regs'?"},
+      {{"dosr"}, "unknown command 'dosr'; did you mean 'dose' or 'doser'?"},
+      {{"intgeratro", "V1"}, "unknown command 'intgeratro'; did you mean 'integrator'?"},
       {{"regs", "10"}, "regs needs START and COUNT"},
       {{"regs", "0", "10", "extra"}, "'extra' is one argument too many: regs takes START COUNT"},
       {{"id", "a", "b"}, "'a' 'b' are 2 arguments too many: id takes no arguments"},
@@ -499,7 +512,7 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
     EXPECT_EQ(r.status, 2) << u.said;
     const auto lines = Lines(r.err);
     ASSERT_GE(lines.size(), 2u) << u.said;
-    EXPECT_EQ(lines[0].rfind("fulctl: " + u.said, 0), 0u) << lines[0];
+    EXPECT_EQ(r.err.rfind("fulctl: " + u.said, 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("Usage: fulctl", 0), 0u) << lines[1];
     EXPECT_EQ(r.out, "");
   }
@@ -517,13 +530,17 @@ TEST_F(Fulctl, ADevicesTextReachesTheTerminalWithItsControlCharactersEscaped) {
 
 TEST_F(Fulctl, AWriteToAddressZeroGoesToEveryDeviceOnlyWithBroadcast) {
   // Without --broadcast nothing goes out, and the user is told what address 0 means.
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"-a", "0", "write", "2201", "77"},
-                                             {"-a", "0", "doser", "start"},
-                                             {"-a0", "dose", "1"}}) {
+  for (const auto& [args, what] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"-a", "0", "write", "2201", "77"}, "this write"},
+           {{"-a", "0", "doser", "start"}, "this doser command"},
+           {{"-a0", "dose", "1"}, "this dose"}}) {
     const TRunResult r = Run(args);
     EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_NE(r.err.find("address 0 is the broadcast address"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("address 0 is the broadcast address: every device on the line would "
+                         "take " +
+                         what + " and none would answer"),
+              std::string::npos)
+        << r.err;
   }
   // --broadcast goes with address 0 and with writes only.
   EXPECT_NE(Run({"--broadcast", "write", "2201", "77"}).err.find("it goes with -a 0"),
@@ -604,7 +621,7 @@ TEST(FulctlEcho, ARequestThatDoesNotComeBackIntactIsABadAnswer) {
   sim::TPtyDevice plain;
   ASSERT_TRUE(echoing.Start()) << echoing.LastError();
   ASSERT_TRUE(plain.Start()) << plain.LastError();
-  echoing.AlterEchoOfNext(3);
+  echoing.AlterEchoOfNext(6);
   for (const sim::TPtyDevice* line : {&echoing, &plain}) {
     const TRunResult r =
         TProcess({"-p", line->DevicePath(), "--settings", testing::EmptySettingsFile(), "--echo",
@@ -613,6 +630,14 @@ TEST(FulctlEcho, ARequestThatDoesNotComeBackIntactIsABadAnswer) {
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "ErrCode=1"}));
     EXPECT_NE(r.err.find("came back altered or not at all"), std::string::npos) << r.err;
+    // Scripts get the same outcome, in the same words, not a failed write to the port.
+    const TRunResult j =
+        TProcess({"-p", line->DevicePath(), "--settings", testing::EmptySettingsFile(), "--echo",
+                  "-t", "50", "--json", "id"})
+            .Wait();
+    EXPECT_EQ(j.status, 3) << j.err;
+    EXPECT_EQ(std::get<double>(ParseJson(j.out)["error"]), 1);
+    EXPECT_EQ(std::get<std::string>(ParseJson(j.out)["error_text"]), "echo altered or missing");
   }
   // A single-register write on the line without echo: its answer, which repeats the request,
   // is taken for the echo, and then no answer comes (code 2, status 1), as the README says.
@@ -722,7 +747,7 @@ TEST_F(Fulctl, RepeatedReadsCarryTheirTimeAndCsvHasAHeaderAndARowEach) {
   EXPECT_EQ(r.status, 1);
   lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
-  EXPECT_EQ(lines[1].substr(29), ",,Error reading from the serial port\r");
+  EXPECT_EQ(lines[1].substr(29), ",,no answer from address 1\r");
   EXPECT_NE(r.err.find("no answer from address 1"), std::string::npos) << r.err;
 }
 
@@ -881,7 +906,7 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
                 "0", "99", "-o", file, "--resume"})
           .Wait();
   EXPECT_EQ(second.status, 7) << second.err;
-  EXPECT_EQ(second.err, "fulctl: The file is being downloaded already: " + file +
+  EXPECT_EQ(second.err, "fulctl: the file is being downloaded already: " + file +
                             ", held by fulctl (PID " + std::to_string(p.Pid()) + ")\n");
   p.Signal(SIGINT);
   const TRunResult r = p.Wait();
@@ -1028,7 +1053,7 @@ TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
       {"nothing but an empty part", "", "", resume, 0, 1 + 10, "", ""},
       // A run that ended complete: run again, nothing needs reading.
       {"whole already", ten, "", resume, 0, 0,
-       "fulctl: The file holds the whole range already: " + file + "\n"},
+       "fulctl: the file holds the whole range already: " + file + "\n"},
       {"whole, an empty part beside", ten, "", resume, 0, 0, "holds the whole range", ""},
       // The recorded identification is shown, its controls of the text's direction escaped.
       {"another device", three, "id=FUL-05.08 \u202Eother\nfirst=0\nlast=9\n", resume, 7, 1,
@@ -1041,7 +1066,8 @@ TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
        0,
        "it was begun for blocks 0-9"},
       {"part of a block", three + "x", record, resume, 7, 0, "not whole blocks of this range"},
-      {"no record", three, "", resume, 7, 0, "no record of its start " + file + ".info"},
+      {"no record", three, "", resume, 7, 0,
+       "fulctl: the file cannot be resumed: there is no record of its start " + file + ".info"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
