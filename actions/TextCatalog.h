@@ -92,6 +92,19 @@ enum class TText : uint16_t {
   kError5,
   kError6,
   kError7,
+  // A device's refusal: "Exception 02: " then the name of its Modbus exception code (English
+  // as protocols/ names them); codes without a name have none.
+  kException,
+  kException01,
+  kException02,
+  kException03,
+  kException04,
+  kException05,
+  kException06,
+  kException07,
+  kException08,
+  kException0A,
+  kException0B,
   // The integrators' units (the names are in actions/Integrator.h).
   kUnitCubicMetres,
   kUnitTonnes,
@@ -118,6 +131,34 @@ enum class TText : uint16_t {
   kLogVerdictEcho,
   kLogVerdictNoAnswer,
   kLogBytesDropped,  // the bytes dropped before it, the bytes kept after it
+  // The exchange log's meanings of frames, built of these pieces with the numbers between
+  // them: "Modbus addr 1 fn 3 read holding registers, CRC ok", "10x answer addr 1 cmd 0F 01
+  // N=2, checksum ok".
+  kFrameTooShort,  // after "Modbus, " or "10x, "
+  kFrameAddress,
+  kFrameFunction,
+  kFrameReadHoldingRegisters,
+  kFrameWriteSingleRegister,
+  kFrameWriteMultipleRegisters,
+  kFrameReportDeviceId,
+  kFrameReadArchiveBlock,
+  kFrameException,  // then the code and its name
+  kFrameCrcOk,
+  kFrameCrcBad,
+  kFrameIncomplete,  // ": " bytes there, kFrameOf, bytes the frame needs, kFrameBytes
+  kFrameOf,
+  kFrameBytes,
+  kFrameStandardLayout,  // ": " then the identification's fields
+  kFrameFulLayout,       // then the text's length and kFrameBytes
+  kFrameBytesAfter,      // after the number of bytes after the frame
+  kFrameRequest,
+  kFrameAnswer,
+  kFrameComplementBad,
+  kFrameCommand,
+  kFrameLengthBad,
+  kFrameChecksumOk,
+  kFrameChecksumBad,
+  kFrameEcho,
   kLogPortOpened,
   kLogPortFailed,
   kLogPortClosed,
@@ -208,5 +249,7 @@ std::string_view ErrorText(uint32_t code, TLanguage language);
 inline std::string_view ErrorText(TOxaError code, TLanguage language) {
   return ErrorText(static_cast<uint32_t>(code), language);
 }
+// The name of Modbus exception `code` ("illegal data address"); empty for a code without one.
+std::string_view ExceptionName(uint8_t code, TLanguage language);
 
 }  // namespace oxa
