@@ -152,7 +152,7 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
   const bool repeat = options_.count_given && options_.count != 1;
   if (repeat) CatchInterrupt();
   if (options_.csv) {
-    output_.CsvLines(PollCsvHeader(columns, options_.language));
+    output_.CsvLines(PollCsvHeader(columns));
   }
   TTimes times;
   uint64_t count = 0;
