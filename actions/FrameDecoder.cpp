@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
+#include <optional>
 
 #include "protocols/oxa10xProtocol.h"
 #include "protocols/oxaModBusProtocol.h"
@@ -17,46 +18,57 @@ std::string Hex2(uint8_t byte) {
   return {kDigits[byte >> 4], kDigits[byte & 0x0F]};
 }
 
-const char* ModbusFunctionName(uint8_t function) {
+std::optional<TText> ModbusFunctionName(uint8_t function) {
   switch (function & 0x7F) {
     case kFnReadHoldingRegisters:
-      return "read holding registers";
+      return TText::kFrameReadHoldingRegisters;
     case kFnWriteSingleRegister:
-      return "write single register";
+      return TText::kFrameWriteSingleRegister;
     case kFnWriteMultipleRegisters:
-      return "write multiple registers";
+      return TText::kFrameWriteMultipleRegisters;
     case kFnReportDeviceId:
-      return "report device id";
+      return TText::kFrameReportDeviceId;
     case kFnReadArchiveBlock:
-      return "read archive block";
+      return TText::kFrameReadArchiveBlock;
     default:
-      return "";
+      return std::nullopt;
   }
 }
 
-TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent) {
-  if (frame.size() < 4) return {"Modbus, too short for a frame", TFrameVerdict::kMalformed};
-  const uint8_t function = frame[1];
+TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent, TLanguage language) {
+  const auto text_of = [language](TText id) { return std::string(Text(id, language)); };
   TFrameDecoding d;
+  d.protocol = TWireProtocol::kModbus;
   std::string& text = d.meaning;
-  text = "Modbus addr " + std::to_string(frame[0]) + " fn " + std::to_string(function & 0x7F);
-  if (const std::string name = ModbusFunctionName(function); !name.empty()) text += " " + name;
+  if (frame.size() < 4) {
+    text = "Modbus, " + text_of(TText::kFrameTooShort);
+    d.verdict = TFrameVerdict::kMalformed;
+    return d;
+  }
+  const uint8_t function = frame[1];
+  text = "Modbus " + text_of(TText::kFrameAddress) + " " + std::to_string(frame[0]) + " " +
+         text_of(TText::kFrameFunction) + " " + std::to_string(function & 0x7F);
+  if (const std::optional<TText> name = ModbusFunctionName(function)) text += " " + text_of(*name);
   if (function & 0x80) {
-    text += ", exception " + Hex2(frame[2]);
-    const std::string_view name = ModbusExceptionName(frame[2]);
+    text += ", " + text_of(TText::kFrameException) + " " + Hex2(frame[2]);
+    const std::string_view name = ExceptionName(frame[2], language);
     if (!name.empty()) text += " " + std::string(name);
   }
+  const auto crc = [&](bool ok) {
+    return ", " + text_of(ok ? TText::kFrameCrcOk : TText::kFrameCrcBad);
+  };
   if (sent) {
     const bool ok = ModbusCrcOk(frame);
-    text += ok ? ", CRC ok" : ", CRC bad";
+    text += crc(ok);
     d.verdict = ok ? TFrameVerdict::kGood : TFrameVerdict::kBadChecksum;
     return d;
   }
   // An answer is judged as the master takes it: its length from its own bytes.
   const size_t length = ModbusAnswerEnd(frame);
   if (length > frame.size()) {
-    text += ", incomplete: " + std::to_string(frame.size()) + " of " + std::to_string(length) +
-            " bytes";
+    text += ", " + text_of(TText::kFrameIncomplete) + ": " + std::to_string(frame.size()) + " " +
+            text_of(TText::kFrameOf) + " " + std::to_string(length) + " " +
+            text_of(TText::kFrameBytes);
     d.verdict = TFrameVerdict::kIncomplete;
     return d;
   }
@@ -64,14 +76,16 @@ TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent) {
   const bool ok = ModbusCrcOk(answer);
   if (function == kFnReportDeviceId && ok) {
     if (ModbusDevIdLayout(answer) == TDevIdLayout::kStandard) {
-      text += ", standard layout: " + ServerIdText(SplitServerId(answer.subspan(3, answer[2])));
+      text += ", " + text_of(TText::kFrameStandardLayout) + ": " +
+              ServerIdText(SplitServerId(answer.subspan(3, answer[2])));
     } else {
-      text += ", FUL layout, text of " + std::to_string(answer[3]) + " bytes";
+      text += ", " + text_of(TText::kFrameFulLayout) + " " + std::to_string(answer[3]) + " " +
+              text_of(TText::kFrameBytes);
     }
   }
-  text += ok ? ", CRC ok" : ", CRC bad";
+  text += crc(ok);
   if (length < frame.size()) {
-    text += ", " + std::to_string(frame.size() - length) + " bytes after it";
+    text += ", " + std::to_string(frame.size() - length) + " " + text_of(TText::kFrameBytesAfter);
   }
   if (!ok) {
     d.verdict = TFrameVerdict::kBadChecksum;
@@ -82,24 +96,32 @@ TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent) {
   return d;
 }
 
-TFrameDecoding Decode10x(std::span<const uint8_t> frame) {
-  if (frame.size() < k10xFrameOverhead)
-    return {"10x, too short for a frame", TFrameVerdict::kMalformed};
+TFrameDecoding Decode10x(std::span<const uint8_t> frame, TLanguage language) {
+  const auto text_of = [language](TText id) { return std::string(Text(id, language)); };
   TFrameDecoding d;
+  d.protocol = TWireProtocol::k10x;
   std::string& text = d.meaning;
+  if (frame.size() < k10xFrameOverhead) {
+    text = "10x, " + text_of(TText::kFrameTooShort);
+    d.verdict = TFrameVerdict::kMalformed;
+    return d;
+  }
   text = "10x ";
-  text += frame[0] == k10xRequestStart ? "request" : frame[0] == k10xAnswerStart ? "answer" : "?";
-  text += " addr " + std::to_string(frame[1]);
+  text += frame[0] == k10xRequestStart  ? text_of(TText::kFrameRequest)
+          : frame[0] == k10xAnswerStart ? text_of(TText::kFrameAnswer)
+                                        : "?";
+  text += " " + text_of(TText::kFrameAddress) + " " + std::to_string(frame[1]);
   const bool complement_ok = frame[2] == static_cast<uint8_t>(~frame[1]);
-  if (!complement_ok) text += " (complement bad)";
-  text += " cmd " + Hex2(frame[3]) + " " + Hex2(frame[4]) + " N=" + std::to_string(frame[5]);
+  if (!complement_ok) text += " " + text_of(TText::kFrameComplementBad);
+  text += " " + text_of(TText::kFrameCommand) + " " + Hex2(frame[3]) + " " + Hex2(frame[4]) +
+          " N=" + std::to_string(frame[5]);
   const size_t expected = size_t{frame[5]} + k10xFrameOverhead;
   if (frame.size() != expected) {
-    text += ", length bad";
+    text += ", " + text_of(TText::kFrameLengthBad);
     d.verdict = TFrameVerdict::kMalformed;
   } else {
     const bool ok = frame.back() == Checksum10x(frame.first(frame.size() - 1));
-    text += ok ? ", checksum ok" : ", checksum bad";
+    text += ", " + text_of(ok ? TText::kFrameChecksumOk : TText::kFrameChecksumBad);
     d.verdict = ok && complement_ok ? TFrameVerdict::kGood : TFrameVerdict::kBadChecksum;
   }
   return d;
@@ -107,8 +129,10 @@ TFrameDecoding Decode10x(std::span<const uint8_t> frame) {
 
 }  // namespace
 
-TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent) {
-  return protocol == TWireProtocol::kModbus ? DecodeModbus(frame, sent) : Decode10x(frame);
+TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent,
+                           TLanguage language) {
+  return protocol == TWireProtocol::kModbus ? DecodeModbus(frame, sent, language)
+                                            : Decode10x(frame, language);
 }
 
 std::string TraceTime(uint64_t us_since_start) {
@@ -225,7 +249,9 @@ void TFrameTracer::EmitReceived() {
   if (port_ != nullptr && port_->Echo() && !sent_.empty() && all.size() >= sent_.size() &&
       std::equal(sent_.begin(), sent_.end(), all.begin())) {
     Emit(TPortDirection::kReceived, ArrivalUs(0), ArrivalUs(sent_.size() - 1),
-         all.first(sent_.size()), {"echo of the request", TFrameVerdict::kEcho, 0});
+         all.first(sent_.size()),
+         {std::string(Text(TText::kFrameEcho, TLanguage::kEnglish)), TFrameVerdict::kEcho, 0,
+          protocol_});
     pos = sent_.size();
   }
   // Modbus answers are cut where the master ends them, so that what follows a frame (a late

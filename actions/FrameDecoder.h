@@ -50,14 +50,17 @@ enum class TFrameVerdict {
 struct TFrameDecoding {
   std::string meaning;  // protocol, address, function or command, checksum, exception name
   TFrameVerdict verdict = TFrameVerdict::kGood;
-  uint8_t exception = 0;  // the Modbus exception code, for kException
+  uint8_t exception = 0;                            // the Modbus exception code, for kException
+  TWireProtocol protocol = TWireProtocol::kModbus;  // how the frame was decoded
 };
 
 // One frame decoded: protocol, address, function or command, checksum good or bad, exception
-// name. A Modbus answer is judged as the master takes it: its length from its own bytes (an
-// identification in either layout, with the standard one's fields), incomplete when the bytes
-// end before it, the bytes after it counted.
-TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent);
+// name, in `language` (fulctl's trace is English; a window decodes again in its own). A Modbus
+// answer is judged as the master takes it: its length from its own bytes (an identification
+// in either layout, with the standard one's fields), incomplete when the bytes end before it,
+// the bytes after it counted.
+TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent,
+                           TLanguage language = TLanguage::kEnglish);
 inline std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame,
                                  bool sent) {
   return DecodeFrame(protocol, frame, sent).meaning;

@@ -149,16 +149,17 @@ long double DoseLitres(uint16_t tenths) {
   return tenths / 10.0L;
 }
 
-std::vector<std::string> FailureLines(TOxaError code, uint8_t exception) {
+std::vector<std::string> FailureLines(TOxaError code, uint8_t exception, TLanguage language) {
   std::vector<std::string> lines = {"Failed",
                                     "ErrCode=" + std::to_string(static_cast<uint32_t>(code))};
   // A refusal is named, so it never reads like a lost answer.
   if (exception != 0) {
-    char text[16];
-    std::snprintf(text, sizeof text, "Exception %.2X", exception);
-    const std::string_view name = ModbusExceptionName(exception);
-    lines.push_back(name.empty() ? std::string(text)
-                                 : std::string(text) + ": " + std::string(name));
+    char number[4];
+    std::snprintf(number, sizeof number, "%.2X", exception);
+    std::string line = std::string(Text(TText::kException, language)) + " " + number;
+    const std::string_view name = ExceptionName(exception, language);
+    if (!name.empty()) line += ": " + std::string(name);
+    lines.push_back(std::move(line));
   }
   return lines;
 }

@@ -11,7 +11,8 @@
 //   - `lines`: the text the window shows for it, line by line, so that every front end shows
 //     the same, in the language the caller asks for (actions/TextCatalog.h); for the data pane "OK"
 //     and the action's own lines, or "Failed", "ErrCode=N" and, after a refusal, "Exception 02:
-//     illegal data address";
+//     illegal data address" (in English: a front end in another language takes FailureLines
+//     in its own);
 //   - the values themselves, decoded, for scripts (identification text, register values,
 //     integrator value, archive bytes, dose, doser state, stamp).
 //
@@ -240,7 +241,9 @@ std::optional<uint16_t> RoundDoseTenths(long double litres);
 uint16_t DoseTenths(long double litres);
 long double DoseLitres(uint16_t tenths);
 // The failure lines of the data pane: "Failed", "ErrCode=N", and for a refusal the line
-// "Exception 02: illegal data address" (the name left off for a code without one).
-std::vector<std::string> FailureLines(TOxaError code, uint8_t exception);
+// "Exception 02: illegal data address" (the name left off for a code without one), that line
+// in `language` ("Исключение 02: недопустимый адрес данных").
+std::vector<std::string> FailureLines(TOxaError code, uint8_t exception,
+                                      TLanguage language = TLanguage::kEnglish);
 
 }  // namespace oxa

@@ -39,15 +39,18 @@ TPollColumn IntegratorColumn(size_t index, TLanguage language) {
   if (index >= kIntegrators.size()) return {};
   const TIntegrator& integrator = kIntegrators[index];
   return {std::string(integrator.Name(language)), std::string(integrator.Unit(language)),
-          integrator.is_long ? TPollKind::kInteger : TPollKind::kFloat32};
+          integrator.is_long ? TPollKind::kInteger : TPollKind::kFloat32,
+          std::string(integrator.Name(TLanguage::kEnglish)) + ", " +
+              std::string(integrator.Unit(TLanguage::kEnglish))};
 }
 
 TPollColumn RegisterColumn(uint16_t reg, TPollKind kind) {
-  return {std::to_string(reg), "", kind};
+  return {std::to_string(reg), "", kind, std::to_string(reg)};
 }
 
 TPollColumn DoserStateColumn(TLanguage language) {
-  return {std::string(Text(TText::kPollDoserState, language)), "", TPollKind::kInteger};
+  return {std::string(Text(TText::kPollDoserState, language)), "", TPollKind::kInteger,
+          std::string(Text(TText::kPollDoserState, TLanguage::kEnglish))};
 }
 
 std::string PollValueText(double value, TPollKind kind) {
@@ -63,12 +66,10 @@ std::string PollValueText(double value, TPollKind kind) {
   return r.ec == std::errc() ? std::string(text, r.ptr) : std::string();
 }
 
-std::string PollCsvHeader(std::span<const TPollColumn> columns, TLanguage language) {
-  std::string line = CsvField(Text(TText::kPollTime, language));
-  for (const TPollColumn& column : columns) {
-    line += "," + CsvField(column.unit.empty() ? column.name : column.name + ", " + column.unit);
-  }
-  line += "," + CsvField(Text(TText::kPollOutcome, language));
+std::string PollCsvHeader(std::span<const TPollColumn> columns) {
+  std::string line = CsvField(Text(TText::kPollTime, TLanguage::kEnglish));
+  for (const TPollColumn& column : columns) line += "," + CsvField(column.header);
+  line += "," + CsvField(Text(TText::kPollOutcome, TLanguage::kEnglish));
   return line + std::string(kCsvLineEnd);
 }
 

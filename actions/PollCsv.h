@@ -2,8 +2,9 @@
 // and of the window's monitor log: a header line naming each value and its unit, then one row
 // per read with the local time (ISO 8601 with milliseconds and the offset from UTC), the
 // values, and the read's outcome. A failed read is a row with its outcome and empty values.
-// Numbers are written with a '.' decimal point whatever the language, for spreadsheets and
-// scripts; names, units and outcomes are in the language asked for. Lines end in CR LF, as
+// The header is for scripts: the same in every language ("time", "V1, m3", "outcome"). Numbers
+// are written with a '.' decimal point whatever the language, for spreadsheets and scripts;
+// the outcomes, written for people, are in the language asked for. Lines end in CR LF, as
 // the exchange log's CSV does.
 #pragma once
 
@@ -36,6 +37,7 @@ struct TPollColumn {
   std::string name;  // "V1", "2201": in the language asked for
   std::string unit;  // "m3/h"; empty for none
   TPollKind kind = TPollKind::kInteger;
+  std::string header;  // the CSV header's field, the same in every language: "V1, m3", "2201"
 };
 
 // The column of integrator `index` (0..31) with its name and unit in `language`.
@@ -47,8 +49,8 @@ TPollColumn DoserStateColumn(TLanguage language);
 
 std::string PollValueText(double value, TPollKind kind);
 
-// "time,<name, unit>...,outcome" and its line end.
-std::string PollCsvHeader(std::span<const TPollColumn> columns, TLanguage language);
+// "time,<name, unit>...,outcome" and its line end, in English whatever the columns' language.
+std::string PollCsvHeader(std::span<const TPollColumn> columns);
 // A read at `time`: its values, one per column, and its `outcome` ("OK", or why it failed).
 // A value a read did not get (its exchange failed), and a column past the values given, is
 // left empty.

@@ -93,6 +93,18 @@ constexpr TEntry kEntries[] = {
     {kOutcomeBadChecksum, "неверная контрольная сумма", "checksum wrong"},
     {kOutcomePortNotOpen, "порт не открылся", "the port could not be opened"},
     {kOutcomeException, "исключение ", "exception "},
+    // The exceptions' English is protocols/' own; it is left empty here and taken from there.
+    {kException, "Исключение", "Exception"},
+    {kException01, "недопустимая функция", ""},
+    {kException02, "недопустимый адрес данных", ""},
+    {kException03, "недопустимое значение данных", ""},
+    {kException04, "отказ устройства", ""},
+    {kException05, "запрос принят, выполняется", ""},
+    {kException06, "устройство занято", ""},
+    {kException07, "отрицательное подтверждение", ""},
+    {kException08, "ошибка чётности памяти", ""},
+    {kException0A, "путь через шлюз недоступен", ""},
+    {kException0B, "устройство за шлюзом не ответило", ""},
     // Russian as the device's documentation writes them, look-alike letters and all: "M3" and
     // the T of Gm1's unit are Latin, the Т of Gm2's unit and "ч" Cyrillic. English in ASCII.
     {kUnitCubicMetres, "M3", "m3"},
@@ -118,6 +130,31 @@ constexpr TEntry kEntries[] = {
     {kLogVerdictEcho, "эхо снято", "echo taken off"},
     {kLogVerdictNoAnswer, "нет ответа", "no answer"},
     {kLogBytesDropped, "байт отброшено, сохранено", "more bytes dropped, kept"},
+    {kFrameTooShort, "короче кадра", "too short for a frame"},
+    {kFrameAddress, "адрес", "addr"},
+    {kFrameFunction, "функция", "fn"},
+    {kFrameReadHoldingRegisters, "чтение регистров хранения", "read holding registers"},
+    {kFrameWriteSingleRegister, "запись одного регистра", "write single register"},
+    {kFrameWriteMultipleRegisters, "запись нескольких регистров", "write multiple registers"},
+    {kFrameReportDeviceId, "идентификация устройства", "report device id"},
+    {kFrameReadArchiveBlock, "чтение блока архива", "read archive block"},
+    {kFrameException, "исключение", "exception"},
+    {kFrameCrcOk, "CRC верна", "CRC ok"},
+    {kFrameCrcBad, "CRC неверна", "CRC bad"},
+    {kFrameIncomplete, "кадр не полон", "incomplete"},
+    {kFrameOf, "из", "of"},
+    {kFrameBytes, "байт", "bytes"},
+    {kFrameStandardLayout, "стандартный формат", "standard layout"},
+    {kFrameFulLayout, "формат FUL, текст из", "FUL layout, text of"},
+    {kFrameBytesAfter, "байт после него", "bytes after it"},
+    {kFrameRequest, "запрос", "request"},
+    {kFrameAnswer, "ответ", "answer"},
+    {kFrameComplementBad, "(дополнение неверно)", "(complement bad)"},
+    {kFrameCommand, "команда", "cmd"},
+    {kFrameLengthBad, "длина неверна", "length bad"},
+    {kFrameChecksumOk, "КС верна", "checksum ok"},
+    {kFrameChecksumBad, "КС неверна", "checksum bad"},
+    {kFrameEcho, "эхо запроса", "echo of the request"},
     {kLogPortOpened, "порт открыт", "port opened"},
     {kLogPortFailed, "порт не открылся", "port failed to open"},
     {kLogPortClosed, "порт закрыт", "port closed"},
@@ -210,6 +247,15 @@ constexpr TEntry kEntries[] = {
 
 constexpr size_t kErrorTexts = 8;
 
+// The Modbus exception codes with a name, in the order of their texts.
+constexpr uint8_t kExceptionCodes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x0A, 0x0B};
+static_assert(std::size(kExceptionCodes) ==
+              static_cast<size_t>(kException0B) - static_cast<size_t>(kException01) + 1);
+
+uint8_t ExceptionCode(TText id) {
+  return kExceptionCodes[static_cast<size_t>(id) - static_cast<size_t>(kException01)];
+}
+
 // Each entry at the place of its id, so Text() is one index.
 constexpr bool InOrder() {
   for (size_t i = 0; i < std::size(kEntries); ++i) {
@@ -246,40 +292,15 @@ std::string_view Text(TText id, TLanguage language) {
   if (id >= kError0 && id <= kError7 && language == TLanguage::kRussian) {
     return ErrorMessages[i - static_cast<size_t>(kError0)];
   }
+  if (id >= kException01 && id <= kException0B && language == TLanguage::kEnglish) {
+    return ModbusExceptionName(ExceptionCode(id));
+  }
   return language == TLanguage::kRussian ? kEntries[i].russian : kEntries[i].english;
 }
 
 std::string_view ErrorText(uint32_t code, TLanguage language) {
   if (code >= kErrorTexts) return {};
   return Text(static_cast<TText>(static_cast<size_t>(kError0) + code), language);
-}
-
-std::string_view ModbusExceptionText(uint8_t code, TLanguage language) {
-  if (language == TLanguage::kEnglish) return ModbusExceptionName(code);
-  switch (code) {
-    case 0x01:
-      return "недопустимая функция";
-    case 0x02:
-      return "недопустимый адрес данных";
-    case 0x03:
-      return "недопустимое значение данных";
-    case 0x04:
-      return "отказ устройства";
-    case 0x05:
-      return "запрос принят, выполняется";
-    case 0x06:
-      return "устройство занято";
-    case 0x07:
-      return "запрос не выполнен";
-    case 0x08:
-      return "ошибка чётности памяти";
-    case 0x0A:
-      return "путь через шлюз недоступен";
-    case 0x0B:
-      return "устройство за шлюзом не ответило";
-    default:
-      return "";
-  }
 }
 
 std::string OutcomeText(TOxaError code, uint8_t exception, const TOutcomeLine& line,
@@ -304,12 +325,21 @@ std::string OutcomeText(TOxaError code, uint8_t exception, const TOutcomeLine& l
     case TOxaError::kDeviceException: {
       char number[8];
       std::snprintf(number, sizeof number, "%.2X", exception);
-      const std::string_view name = ModbusExceptionText(exception, language);
+      const std::string_view name = ExceptionName(exception, language);
       return text(kOutcomeException) + number +
              (name.empty() ? std::string() : " (" + std::string(name) + ")");
     }
   }
   return std::string(ErrorText(code, language));
+}
+
+std::string_view ExceptionName(uint8_t code, TLanguage language) {
+  for (size_t i = 0; i < std::size(kExceptionCodes); ++i) {
+    if (kExceptionCodes[i] == code) {
+      return Text(static_cast<TText>(static_cast<size_t>(kException01) + i), language);
+    }
+  }
+  return {};
 }
 
 }  // namespace oxa

@@ -104,6 +104,19 @@ enum class TText : uint16_t {
   kOutcomeBadChecksum,
   kOutcomePortNotOpen,
   kOutcomeException,  // followed by the exception's number and, in brackets, its name
+  // A device's refusal: "Exception 02: " then the name of its Modbus exception code (English
+  // as protocols/ names them); codes without a name have none.
+  kException,
+  kException01,
+  kException02,
+  kException03,
+  kException04,
+  kException05,
+  kException06,
+  kException07,
+  kException08,
+  kException0A,
+  kException0B,
   // The integrators' units (the names are in actions/Integrator.h).
   kUnitCubicMetres,
   kUnitTonnes,
@@ -130,6 +143,34 @@ enum class TText : uint16_t {
   kLogVerdictEcho,
   kLogVerdictNoAnswer,
   kLogBytesDropped,  // the bytes dropped before it, the bytes kept after it
+  // The exchange log's meanings of frames, built of these pieces with the numbers between
+  // them: "Modbus addr 1 fn 3 read holding registers, CRC ok", "10x answer addr 1 cmd 0F 01
+  // N=2, checksum ok".
+  kFrameTooShort,  // after "Modbus, " or "10x, "
+  kFrameAddress,
+  kFrameFunction,
+  kFrameReadHoldingRegisters,
+  kFrameWriteSingleRegister,
+  kFrameWriteMultipleRegisters,
+  kFrameReportDeviceId,
+  kFrameReadArchiveBlock,
+  kFrameException,  // then the code and its name
+  kFrameCrcOk,
+  kFrameCrcBad,
+  kFrameIncomplete,  // ": " bytes there, kFrameOf, bytes the frame needs, kFrameBytes
+  kFrameOf,
+  kFrameBytes,
+  kFrameStandardLayout,  // ": " then the identification's fields
+  kFrameFulLayout,       // then the text's length and kFrameBytes
+  kFrameBytesAfter,      // after the number of bytes after the frame
+  kFrameRequest,
+  kFrameAnswer,
+  kFrameComplementBad,
+  kFrameCommand,
+  kFrameLengthBad,
+  kFrameChecksumOk,
+  kFrameChecksumBad,
+  kFrameEcho,
   kLogPortOpened,
   kLogPortFailed,
   kLogPortClosed,
@@ -220,6 +261,8 @@ std::string_view ErrorText(uint32_t code, TLanguage language);
 inline std::string_view ErrorText(TOxaError code, TLanguage language) {
   return ErrorText(static_cast<uint32_t>(code), language);
 }
+// The name of Modbus exception `code` ("illegal data address"); empty for a code without one.
+std::string_view ExceptionName(uint8_t code, TLanguage language);
 
 // The line as it stood when an exchange ended, for the words of its outcome.
 struct TOutcomeLine {
@@ -233,8 +276,5 @@ struct TOutcomeLine {
 // missing", "the port lost its device", ... Code 0 gives ErrorText's.
 std::string OutcomeText(TOxaError code, uint8_t exception, const TOutcomeLine& line,
                         TLanguage language);
-// The name of Modbus exception `code` in `language` ("illegal data address"); empty for a code
-// without one.
-std::string_view ModbusExceptionText(uint8_t code, TLanguage language);
 
 }  // namespace oxa

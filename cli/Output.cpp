@@ -127,6 +127,22 @@ std::string FailureReason(const TActionResult& r, const TLineState& line) {
   }
 }
 
+std::string ChosenPortHint(std::string_view port, std::string_view address,
+                           std::string_view settings) {
+  const std::string is = std::string(port) + " is " + std::string(address);
+  constexpr std::string_view kListed = " (fulctl ports lists them)";
+  if (!settings.empty()) {
+    return is + ", as [Ports] in " + std::string(settings) + " maps it; name another port with -p" +
+           std::string(kListed);
+  }
+  // A POSIX COM number leads to the board's own UART; on Windows it is the system's COM port.
+  if (address.starts_with("/dev/ttyS")) {
+    return is + ", the board's own serial port; name an adapter with -p /dev/ttyUSB0" +
+           std::string(kListed);
+  }
+  return is + "; name another port with -p COM3" + std::string(kListed);
+}
+
 void TTimes::Add(double ms) {
   min_ = count_ == 0 ? ms : std::min(min_, ms);
   max_ = count_ == 0 ? ms : std::max(max_, ms);

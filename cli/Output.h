@@ -57,6 +57,12 @@ TJsonObject CommonFields(const TActionResult& r, bool ok, const TLineState& line
 
 // Why `r` failed, in one line ("no answer from address 1 on COM1 at 9600 bit/s").
 std::string FailureReason(const TActionResult& r, const TLineState& line);
+// The line after a failure on the port fulctl took by itself (no -p): what `port` opens
+// (`address`) and how to name another: "COM1 is /dev/ttyS0, the board's own serial port; name
+// an adapter with -p /dev/ttyUSB0 (fulctl ports lists them)". `settings` is the file whose
+// [Ports] section mapped the port; empty when none did.
+std::string ChosenPortHint(std::string_view port, std::string_view address,
+                           std::string_view settings);
 
 // The times of a run of exchanges in bounded memory, however long the run: their count,
 // least, greatest and median. The median is exact while the run has at most kKept times;

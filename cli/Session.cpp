@@ -39,10 +39,12 @@ bool TSession::SetUp(TWireProtocol protocol) {
     port_name_ = "COM" + std::to_string(number);
     const auto it = map.find(number);
     port_address_ = it != map.end() ? it->second : DefaultComDeviceName(number);
+    port_mapped_ = it != map.end();
   } else {
     port_name_ = options_.port;
     port_address_ = options_.port;
   }
+  port_device_ = port_address_;
   if (options_.rs485) port_address_ += " rs485";
   if (options_.echo) port_address_ += " echo";
   // The last format the address names holds: the command line's over the map's.
@@ -112,8 +114,19 @@ bool TSession::OpenPort() {
   output_.Message(e.failure == TOpenFailure::kUnreachable
                       ? "cannot open " + port_name_ + ": " + reason
                       : reason);
+  HintAtChosenPort();
   output_.Note(kExitPort);
   return false;
+}
+
+void TSession::HintAtChosenPort() {
+  if (port_hint_said_) return;
+  for (const TGivenOption& given : options_.given) {
+    if (given.long_name == "--port") return;
+  }
+  port_hint_said_ = true;
+  output_.Message(
+      ChosenPortHint(port_name_, port_device_, port_mapped_ ? settings_file_ : std::string()));
 }
 
 void TSession::ClosePort() {
@@ -136,14 +149,18 @@ void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
   const TLineState line = Line();
   const std::string why = r.Ok() ? std::string() : FailureReason(r, line);
   const int status = ExitStatusOf(r.code, line.echo_failed);
+  // Silence is what a wrong port gives.
+  const bool hint = r.code == TOxaError::kNoAnswer && !output_.Json();
   if (!read_time_) {
     output_.Result(r, json, why, status);
+    if (hint) HintAtChosenPort();
     return;
   }
   const std::string time = IsoTimeText(*read_time_);
   TJsonObject timed = json;
   timed.Add("time", time);
   output_.Result(r, timed, why, status, time + " ");
+  if (hint) HintAtChosenPort();
 }
 
 void TSession::Values(const TActionResult& r, std::span<const double> values, size_t count) {
@@ -160,7 +177,7 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
   const bool repeat = options_.count_given && options_.count != 1;
   if (repeat) CatchInterrupt();
   if (options_.csv) {
-    output_.CsvLines(PollCsvHeader(columns, options_.language));
+    output_.CsvLines(PollCsvHeader(columns));
   }
   TTimes times;
   uint64_t count = 0;

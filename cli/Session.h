@@ -62,12 +62,19 @@ class TSession {
   int Finish(int status);
 
  private:
+  // After a failure that a wrong port may cause: when the user named no port, which one was
+  // taken and how to name another, once a run.
+  void HintAtChosenPort();
+
   TOptions options_;
   TOutput output_;
   std::FILE* err_;
   std::string settings_file_;
   std::string port_name_;                   // as the user named it: "COM3", "/dev/ttyUSB0"
   std::string port_address_;                // what it opens, options included
+  std::string port_device_;                 // what it opens, without the line's options
+  bool port_mapped_ = false;                // by the settings file's [Ports] section
+  bool port_hint_said_ = false;             // ChosenPortHint, said once a run
   std::optional<TLocalTime> read_time_;     // of the read under way, when its results carry it
   std::vector<std::optional<double>> row_;  // --csv: the values of the read under way
   std::string row_outcome_;                 // and its first failure's text; empty while OK

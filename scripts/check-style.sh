@@ -10,6 +10,17 @@ cd "$(dirname "$0")/.."
 
 first_checked=f9494ec  # the last commit before the subject rule was checked
 
+for tool in git clang-format; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "check-style: $tool is not installed (scripts/setup.sh installs it)" >&2
+    exit 1
+  fi
+done
+if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  echo "check-style: $(pwd) is not a git checkout: the files to check are those git tracks" >&2
+  exit 1
+fi
+
 mapfile -t files < <(git ls-files '*.cpp' '*.h')
 if [ "${1:-}" = "--fix" ]; then
   clang-format -i "${files[@]}"
@@ -17,13 +28,22 @@ if [ "${1:-}" = "--fix" ]; then
 fi
 
 status=0
-if ! clang-format --dry-run -Werror "${files[@]}" 2>/tmp/check-style.$$; then
-  grep -E '^[^ ]+:[0-9]+:[0-9]+: (error|warning)' /tmp/check-style.$$ | cut -d: -f1 | sort -u |
-    sed 's/^/check-style: not formatted: /' >&2
-  echo "check-style: run scripts/check-style.sh --fix" >&2
+report="$(mktemp)"
+trap 'rm -f "$report"' EXIT
+if ! clang-format --dry-run -Werror "${files[@]}" 2>"$report"; then
+  unformatted="$(grep -E '^[^ ]+:[0-9]+:[0-9]+: (error|warning)' "$report" | cut -d: -f1 |
+    sort -u || true)"
+  if [ -n "$unformatted" ]; then
+    sed 's/^/check-style: not formatted: /' <<<"$unformatted" >&2
+    echo "check-style: run scripts/check-style.sh --fix" >&2
+  else
+    # clang-format failed for another reason (an unreadable file, a bad .clang-format): its own
+    # words say which.
+    echo "check-style: clang-format failed:" >&2
+    cat "$report" >&2
+  fi
   status=1
 fi
-rm -f /tmp/check-style.$$
 
 # A clone without that commit (a shallow one) has nothing of the rule's history to check.
 if git cat-file -e "$first_checked^{commit}" 2>/dev/null; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the window need. Idempotent and quiet:
-# it asks apt only when something is missing.
+# Installs every Debian package the build, the tests, the window and each step of .ci/run need,
+# on a bare Debian 12 too (debootstrap --variant=minbase). Idempotent and quiet: it asks apt
+# only when something is missing.
 #
 # Usage: scripts/setup.sh [windows]
 #   windows  also the MinGW-w64 cross compiler and Wine, for the Windows build and its tests,
@@ -15,6 +16,8 @@ packages=(
   xvfb xauth x11-utils imagemagick
   fonts-wine fonts-liberation
   dpkg-dev lintian scdoc  # the Debian package: dependencies, its check, manual pages
+  man-db                  # man and groff, which render the manual pages in their check
+  git clang-format        # scripts/check-style.sh: the files to check, their layout
 )
 
 for group in "$@"; do

@@ -7,7 +7,6 @@
 
 #include "actions/PollCsv.h"
 #include "actions/TextCatalog.h"
-#include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaUtils.h"
 
 namespace oxa {
@@ -79,8 +78,9 @@ void TExchangeLog::Record(const TTracedFrame& frame) {
   row.us = frame.us >= start_us_ ? frame.us - start_us_ : 0;
   row.direction = frame.direction;
   row.bytes = frame.bytes;
-  // "No answer" and dropped bytes are said by the verdict; such a row has no meaning of its own.
-  if (row.kind == TLogRowKind::kFrame) row.meaning = frame.decoding.meaning;
+  // A frame's meaning is decoded again in the language it is shown in; "no answer" and dropped
+  // bytes are said by the verdict.
+  row.protocol = frame.decoding.protocol;
   row.verdict = frame.decoding.verdict;
   row.exception = frame.decoding.exception;
   row.response_us = frame.response_us;
@@ -182,6 +182,13 @@ std::string LogMsText(uint64_t us) {
   return std::to_string(us / 1000) + "." + std::string(3 - micro.size(), '0') + micro;
 }
 
+std::string LogMeaningText(const TLogRow& row, TLanguage language) {
+  if (row.kind != TLogRowKind::kFrame) return row.meaning;
+  if (row.verdict == TFrameVerdict::kEcho) return std::string(Text(TText::kFrameEcho, language));
+  return DecodeFrame(row.protocol, row.bytes, row.direction == TPortDirection::kSent, language)
+      .meaning;
+}
+
 std::string LogVerdictText(const TLogRow& row, TLanguage language) {
   switch (row.kind) {
     case TLogRowKind::kNoAnswer:
@@ -205,7 +212,7 @@ std::string LogVerdictText(const TLogRow& row, TLanguage language) {
     case TFrameVerdict::kException: {
       std::string text =
           std::string(Text(TText::kLogVerdictException, language)) + " " + Hex2(row.exception);
-      const std::string_view name = ModbusExceptionName(row.exception);
+      const std::string_view name = ExceptionName(row.exception, language);
       if (!name.empty()) text += " " + std::string(name);
       return text;
     }
@@ -247,7 +254,7 @@ std::string LogAsText(std::span<const TLogRow> rows, TLanguage language) {
     text += TraceTime(row.us);
     if (row.kind == TLogRowKind::kFrame) {
       text += row.direction == TPortDirection::kSent ? " TX " : " RX ";
-      text += HexBytes(row.bytes) + " " + VisibleText(row.meaning) + "\n";
+      text += HexBytes(row.bytes) + " " + VisibleText(LogMeaningText(row, language)) + "\n";
     } else {
       text += " -- " + LogVerdictText(row, language);
       if (!row.meaning.empty()) text += ": " + VisibleText(row.meaning);
@@ -277,7 +284,7 @@ std::array<std::string, kLogColumns.size()> LogRowCells(const TLogRow& row, TLan
   return {LogMsText(row.us),
           row.kind == TLogRowKind::kFrame ? std::string(DirectionText(row)) : std::string(),
           std::move(bytes),
-          VisibleText(row.meaning),
+          VisibleText(LogMeaningText(row, language)),
           LogVerdictText(row, language),
           row.response_us ? LogMsText(*row.response_us) : std::string()};
 }

@@ -35,8 +35,10 @@ struct TLogRow {
   uint64_t us = 0;  // since the log began
   TPortDirection direction = TPortDirection::kSent;
   std::vector<uint8_t> bytes;
-  // The frame's decoding; for a port's line the port, and why it would not open.
+  // For a port's line the port, and why it would not open. A frame's meaning is decoded from
+  // its bytes in the language it is shown in (LogMeaningText).
   std::string meaning;
+  TWireProtocol protocol = TWireProtocol::kModbus;  // how a frame's bytes are decoded
   TFrameVerdict verdict = TFrameVerdict::kGood;
   uint8_t exception = 0;
   std::optional<uint64_t> response_us;  // an answer's, from its request's write
@@ -151,6 +153,9 @@ class TLogFollower {
   uint64_t next_number_ = 0;  // the first row not yet taken from the log
 };
 
+// The meaning column: a frame decoded in `language` ("Modbus addr 1 fn 3 read holding registers,
+// CRC ok"), a port's line's port and reason as recorded.
+std::string LogMeaningText(const TLogRow& row, TLanguage language);
 // Milliseconds with their microseconds: "12.345".
 std::string LogMsText(uint64_t us);
 // The verdict column: "checksum good", "exception 02 illegal data address", "no answer",
@@ -160,8 +165,9 @@ std::string LogVerdictText(const TLogRow& row, TLanguage language);
 std::string LogCountersText(const TLogCounters& counters, uint64_t dropped, TLanguage language);
 // `rows` in the format of fulctl's trace, one line each: "0.012345 TX 01 03 ... CRC ok"; a line
 // that is no frame has "--" for its direction and bytes, then its verdict and what it is
-// about: "0.500000 -- no answer", "0.000000 -- port opened: COM1". Texts from outside are
-// shown with their control characters escaped.
+// about: "0.500000 -- no answer", "0.000000 -- port opened: COM1". Meanings and verdicts are
+// in `language`, as the log window shows them (in English, the lines are fulctl's trace).
+// Texts from outside are shown with their control characters escaped.
 std::string LogAsText(std::span<const TLogRow> rows, TLanguage language);
 // `rows` as comma-separated values with a header line, lines ended by CR LF, every field
 // quoted where it needs it.

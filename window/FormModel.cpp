@@ -484,7 +484,10 @@ void TFormModel::RunTest(bool sending, const std::function<TActionResult()>& act
     AfterExchange();
   });
 
-  std::vector<std::string> lines = std::move(result.lines);
+  // The actions name a device's refusal in English; the window names it in its own language.
+  std::vector<std::string> lines = result.Ok()
+                                       ? std::move(result.lines)
+                                       : FailureLines(result.code, result.exception, language_);
   // An adapter pulled during the exchange: the next test opens the port afresh.
   if (oxaComPort.Lost()) {
     for (std::string& line : WrapText(PortLostText(port, language_), kPaneColumns)) {

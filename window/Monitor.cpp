@@ -101,7 +101,7 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
     return Said(TText::kMonitorLogExists, language_) + " " + VisibleText(choice.csv_path);
   }
   if (!choice.csv_path.empty()) {
-    if (log_.Open(choice.csv_path)) log_.Write(PollCsvHeader(columns, language_));
+    if (log_.Open(choice.csv_path)) log_.Write(PollCsvHeader(columns));
     if (!log_.Opened() || log_.Failed()) {
       const TOutputError error = log_.Error();
       log_.Close();

@@ -82,6 +82,10 @@ TEST_F(Actions, FailuresGiveTheirCodeAndKeepTheRequestThatWentOut) {
   // A count of 0 is sent as it stands; this device refuses it.
   EXPECT_EQ(ReadRegisters(ful, 0, 0).lines,
             (Lines{"Failed", "ErrCode=7", "Exception 03: illegal data value"}));
+  // A window names the refusal in its own language; a code without a name keeps its number.
+  EXPECT_EQ(FailureLines(kDeviceException, 0x02, TLanguage::kRussian).back(),
+            "Исключение 02: недопустимый адрес данных");
+  EXPECT_EQ(FailureLines(kDeviceException, 0x09, TLanguage::kRussian).back(), "Исключение 09");
 
   dev.NoAnswerToNext(3);
   const TDoserStateRead silent = ReadDoserState(ful);

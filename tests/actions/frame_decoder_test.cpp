@@ -66,6 +66,12 @@ TEST(FrameDecoder, JudgesAFrameAsTheMasterTakesIt) {
     EXPECT_EQ(d.verdict, c.verdict) << HexBytes(c.frame);
   }
   EXPECT_EQ(DecodeFrame(kModbus, WithCrc(Hex("01 83 02")), false).exception, 0x02);
+  // A window decodes in its own language.
+  EXPECT_EQ(DecodeFrame(kModbus, Hex("01 83 02 C0 F1 FF"), false, TLanguage::kRussian).meaning,
+            "Modbus адрес 1 функция 3 чтение регистров хранения, исключение 02 недопустимый адрес "
+            "данных, CRC верна, 1 байт после него");
+  EXPECT_EQ(DecodeFrame(k10x, Hex("AA 01 FF 0F 01 00 45"), false, TLanguage::kRussian).meaning,
+            "10x ответ адрес 1 (дополнение неверно) команда 0F 01 N=0, КС верна");
 }
 
 // The frames a tracer on `port` hands on, with their trace lines (empty for "no answer").

@@ -85,8 +85,7 @@ TEST(PollCsv, HeaderGoodAndFailedRows) {
   const std::vector<TPollColumn> columns = {IntegratorColumn(24, TLanguage::kEnglish),
                                             IntegratorColumn(15, TLanguage::kEnglish),
                                             RegisterColumn(2201, TPollKind::kInteger)};
-  EXPECT_EQ(PollCsvHeader(columns, TLanguage::kEnglish),
-            "time,\"Gv1, m3/h\",\"Tall, s\",2201,outcome\r\n");
+  EXPECT_EQ(PollCsvHeader(columns), "time,\"Gv1, m3/h\",\"Tall, s\",2201,outcome\r\n");
   const TLocalTime t = At(2026, 12, 8, 10, 15, 30, 123, 3600);
   const std::optional<double> good[] = {12.5, 4294967295.0, -3};
   EXPECT_EQ(PollCsvRow(t, columns, good, "OK"),
@@ -97,11 +96,11 @@ TEST(PollCsv, HeaderGoodAndFailedRows) {
   const std::optional<double> partial[] = {12.5, std::nullopt, -3};
   EXPECT_EQ(PollCsvRow(t, columns, partial, "No answer"),
             "2026-12-08T10:15:30.123+01:00,12.5,,-3,No answer\r\n");
-  // Russian names and units, and still a '.' in numbers.
+  // Columns named in Russian: the header stays the scripts' own, and still a '.' in numbers.
   const std::vector<TPollColumn> russian = {IntegratorColumn(28, TLanguage::kRussian),
                                             DoserStateColumn(TLanguage::kRussian)};
-  EXPECT_EQ(PollCsvHeader(russian, TLanguage::kRussian),
-            "время,\"\u04221, град.\",состояние дозатора,результат\r\n");
+  EXPECT_EQ(russian[0].name + ", " + russian[0].unit, "\u04221, град.");
+  EXPECT_EQ(PollCsvHeader(russian), "time,\"T1, degC\",doser state,outcome\r\n");
   const std::optional<double> values[] = {21.75, 1};
   EXPECT_EQ(PollCsvRow(t, russian, values, "OK"), "2026-12-08T10:15:30.123+01:00,21.75,1,OK\r\n");
 }

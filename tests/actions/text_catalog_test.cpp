@@ -42,6 +42,8 @@ TEST(TextCatalog, TextsInEitherLanguage) {
       {kError2, "Ошибка чтения из последовательного порта", "Error reading from the serial port"},
       {kUnitTonnesPerHourCyrillic, "\u0422/ч", "t/h"},
       {kLogBytesDropped, "байт отброшено, сохранено", "more bytes dropped, kept"},
+      {kException02, "недопустимый адрес данных", "illegal data address"},
+      {kFrameCrcOk, "CRC верна", "CRC ok"},
   };
   for (const TRow& row : rows) {
     EXPECT_EQ(Text(row.id, TLanguage::kRussian), row.russian) << row.english;
@@ -52,6 +54,13 @@ TEST(TextCatalog, TextsInEitherLanguage) {
     EXPECT_EQ(ErrorText(code, TLanguage::kEnglish).empty(), ErrorMessages[code].empty()) << code;
   }
   EXPECT_TRUE(ErrorText(99, TLanguage::kEnglish).empty());
+  // The exceptions' English is the protocol's own names; Russian has a name for each of them.
+  for (int code = 0; code < 256; ++code) {
+    const auto c = static_cast<uint8_t>(code);
+    EXPECT_EQ(ExceptionName(c, TLanguage::kEnglish), ModbusExceptionName(c)) << code;
+    EXPECT_EQ(ExceptionName(c, TLanguage::kRussian).empty(), ModbusExceptionName(c).empty())
+        << code;
+  }
 }
 
 TEST(TextCatalog, OutcomesInTheUsersTerms) {

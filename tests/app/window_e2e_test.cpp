@@ -287,7 +287,7 @@ class WindowEndToEndTest : public QObject {
       rows << table->item(r, 1)->text() + "|" + table->item(r, 3)->text().section(',', 0, 0) + "|" +
                   table->item(r, 4)->text();
     }
-    const QString read = "Modbus addr 1 fn 3 read holding registers";
+    const QString read = Utf8("Modbus адрес 1 функция 3 чтение регистров хранения");
     const QString port = "COM1 (" + QString::fromStdString(device_->DevicePath()) + ")";
     QCOMPARE(rows.mid(0, 7),
              (QStringList{"|" + port + Utf8("|порт открыт"), "TX|" + read + Utf8("|КС верна"),
@@ -343,7 +343,8 @@ class WindowEndToEndTest : public QObject {
     Spin("UDStart")->setValue(9000);
     Spin("UDNumReg")->setValue(1);
     Click("Button3");
-    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=7", "Exception 02: illegal data address"}));
+    QCOMPARE(Lines(), (QStringList{"Failed", "ErrCode=7",
+                                   Utf8("Исключение 02: недопустимый адрес данных")}));
     QVERIFY(Query().isEmpty());
   }
 
@@ -590,7 +591,7 @@ class WindowEndToEndTest : public QObject {
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), static_cast<qsizetype>(reads + 1));
-    QCOMPARE(lines[0], Utf8("время,\"P1, МПа\",2201,результат"));
+    QCOMPARE(lines[0], QString("time,\"P1, MPa\",2201,outcome"));
     for (qsizetype i = 1; i < lines.size(); ++i) QVERIFY(lines[i].endsWith(",0.5,150,OK"));
 
     // The data pane's menu brings the same window back after it was closed.

@@ -420,7 +420,17 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
   TRunResult r = Run({"-t", "50", "id"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Failed", "ErrCode=2"}));
-  EXPECT_NE(r.err.find("no answer"), std::string::npos);
+  EXPECT_EQ(r.err,
+            "fulctl: no answer from address 1 on " + device.DevicePath() + " at 9600 bit/s\n");
+  // With no -p, the port fulctl took is said, and how to name another.
+  const std::string settings = testing::EmptySettingsFile() + ".com1.ini";
+  std::ofstream(settings) << "[Ports]\nCOM1=" << device.DevicePath() << "\n";
+  device.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
+  r = TProcess({"--settings", settings, "-t", "50", "id"}).Wait();
+  std::filesystem::remove(settings);
+  EXPECT_EQ(r.err, "fulctl: no answer from address 1 on COM1 at 9600 bit/s\nfulctl: COM1 is " +
+                       device.DevicePath() + ", as [Ports] in " + settings +
+                       " maps it; name another port with -p (fulctl ports lists them)\n");
   for (const auto& [language, text] :
        {std::pair{"en", "no answer from address 1"}, std::pair{"ru", "нет ответа от адреса 1"}}) {
     device.Edit([](sim::TFulDevice& d) { d.NoAnswerToNext(3); });
@@ -724,7 +734,7 @@ TEST_F(Fulctl, RepeatedReadsCarryTheirTimeAndCsvHasAHeaderAndARowEach) {
       {{"integrator", "P1"}, "time,\"P1, MPa\",outcome\r", ",1.5,OK\r"},
       {{"regs", "2160", "4", "--format", "float"}, "time,2160,2162,outcome\r", ",1.5,-0.1,OK\r"},
       {{"regs", "2200", "2", "--format", "s16"}, "time,2200,2201,outcome\r", ",0,150,OK\r"},
-      {{"--lang", "ru", "integrator", "2160"}, "время,\"P1, МПа\",результат\r", ",1.5,OK\r"},
+      {{"--lang", "ru", "integrator", "2160"}, "time,\"P1, MPa\",outcome\r", ",1.5,OK\r"},
       {{"doser", "state"}, "time,doser state,outcome\r", ",0,OK\r"},
   };
   for (const Case& c : cases) {

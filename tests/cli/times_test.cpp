@@ -6,6 +6,27 @@
 namespace oxa::cli {
 namespace {
 
+TEST(ChosenPortHint, SaysWhatTheUntoldPortOpensAndHowToNameAnother) {
+  struct TRow {
+    const char* address;
+    const char* settings;
+    const char* hint;
+  };
+  const TRow rows[] = {
+      {"/dev/ttyS0", "",
+       "COM1 is /dev/ttyS0, the board's own serial port; name an adapter with -p /dev/ttyUSB0 "
+       "(fulctl ports lists them)"},
+      {"\\\\.\\COM1", "",
+       "COM1 is \\\\.\\COM1; name another port with -p COM3 (fulctl ports lists them)"},
+      {"/dev/ttyUSB3", "/etc/ful.ini",
+       "COM1 is /dev/ttyUSB3, as [Ports] in /etc/ful.ini maps it; name another port with -p "
+       "(fulctl ports lists them)"},
+  };
+  for (const TRow& row : rows) {
+    EXPECT_EQ(ChosenPortHint("COM1", row.address, row.settings), row.hint);
+  }
+}
+
 TEST(Times, AFewAreKeptWholeAndARunOfAnyLengthInASample) {
   TTimes none;
   EXPECT_EQ(none.Count(), 0u);

@@ -363,7 +363,7 @@ TEST_F(Win32Form, ExchangeLogShowsTheButtonsTraffic) {
   for (const auto& row : rows) {
     shown.push_back(row[1] + "|" + row[3].substr(0, row[3].find(',')) + "|" + row[4]);
   }
-  const std::string read = "Modbus addr 1 fn 3 read holding registers";
+  const std::string read = "Modbus адрес 1 функция 3 чтение регистров хранения";
   const std::string device = "COM" + std::to_string(device_com_) + " (";
   EXPECT_EQ(shown[0].substr(0, device.size() + 1), "|" + device);
   EXPECT_EQ(std::vector<std::string>(shown.begin() + 1, shown.begin() + 3),

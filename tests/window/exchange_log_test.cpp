@@ -83,6 +83,12 @@ TEST(ExchangeLog, RowsVerdictsAndCountersOfGoodFailedAndRefusedExchanges) {
     EXPECT_EQ(row.response_us ? LogMsText(*row.response_us) : "", expected[i].response) << i;
   }
   EXPECT_EQ(LogVerdictText(s.rows[3], TLanguage::kRussian), "нет ответа");
+  // The Russian window shows the refusal in Russian, its meaning and its verdict alike.
+  const auto refused = LogRowCells(s.rows[7], TLanguage::kRussian);
+  EXPECT_EQ(refused[3],
+            "Modbus адрес 1 функция 3 чтение регистров хранения, исключение 02 недопустимый адрес "
+            "данных, CRC верна");
+  EXPECT_EQ(refused[4], "исключение 02 недопустимый адрес данных");
   EXPECT_GE(s.rows[3].us, s.rows[2].us + 100'000) << "told when the time-out has run out";
 
   EXPECT_EQ(s.counters.requests, 4u);

@@ -257,7 +257,7 @@ TEST(FormModel, EveryButtonFollowsThePattern) {
          f.view.numbers[size_t(TControl::kUDStart)] = 9000;
          f.view.numbers[size_t(TControl::kUDNumReg)] = 1;
        },
-       {"Failed", "ErrCode=7", "Exception 02: illegal data address"},
+       {"Failed", "ErrCode=7", "Исключение 02: недопустимый адрес данных"},
        "before"},
   };
   for (const Row& row : rows) {
