@@ -139,8 +139,8 @@ size_t BuildWriteCoilRequest(std::span<uint8_t> out, uint8_t addr, uint16_t coil
   return AppendCrc(out, 6);
 }
 
-size_t BuildWriteCoilsRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start,
-                              uint16_t count, std::span<const uint8_t> bits) {
+size_t BuildWriteCoilsRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start, uint16_t count,
+                              std::span<const uint8_t> bits) {
   const size_t bytes = (size_t{count} + 7) / 8;
   if (count == 0 || count > kMaxWriteBits || bits.size() < bytes || out.size() < 9 + bytes) {
     return 0;
@@ -228,8 +228,8 @@ std::optional<TModbusDeviceIdPage> ParseDeviceIdAnswer(std::span<const uint8_t> 
 
 std::string_view DeviceIdObjectName(uint8_t id) {
   static constexpr std::string_view kNames[] = {
-      "VendorName", "ProductCode",     "MajorMinorRevision", "VendorUrl",
-      "ProductName", "ModelName",      "UserApplicationName"};
+      "VendorName",  "ProductCode", "MajorMinorRevision", "VendorUrl",
+      "ProductName", "ModelName",   "UserApplicationName"};
   return id < std::size(kNames) ? kNames[id] : "";
 }
 
@@ -395,8 +395,8 @@ bool ToxaModBusProtocol::Exchange(size_t length) {
   if (!answer_expected_) {
     // Only a write can do without its answer: a read would have no data to give.
     const uint8_t f = request_[1];
-    if (f != kFnWriteSingleRegister && f != kFnWriteMultipleRegisters &&
-        f != kFnWriteSingleCoil && f != kFnWriteMultipleCoils) {
+    if (f != kFnWriteSingleRegister && f != kFnWriteMultipleRegisters && f != kFnWriteSingleCoil &&
+        f != kFnWriteMultipleCoils) {
       last_error_ = kNoAnswer;
       return false;
     }
@@ -542,8 +542,7 @@ bool ToxaModBusProtocol::WriteMultipleCoils(uint16_t start, uint16_t count,
 
 bool ToxaModBusProtocol::ReadWriteRegisters(uint16_t read_start, uint16_t read_count,
                                             uint16_t write_start, uint16_t write_count,
-                                            std::span<const uint8_t> data,
-                                            std::span<uint8_t> buf) {
+                                            std::span<const uint8_t> data, std::span<uint8_t> buf) {
   BeginOperation();
   if (com_port_ == nullptr) {
     last_error_ = kNoPortOrWriteFailed;

@@ -36,8 +36,7 @@ TEST(ModbusRequests, ExactBytesOfEveryFunction) {
   EXPECT_EQ(Built(BuildReadRequest(out, 0x11, 0x01, 0x0013, 0x25), out),
             "11 01 00 13 00 25 0E 84 ");
   EXPECT_EQ(Built(BuildReadRequest(out, 0x11, 0x04, 0x0008, 1), out), "11 04 00 08 00 01 B2 98 ");
-  EXPECT_EQ(Built(BuildWriteCoilRequest(out, 0x11, 0x00AC, true), out),
-            "11 05 00 AC FF 00 4E 8B ");
+  EXPECT_EQ(Built(BuildWriteCoilRequest(out, 0x11, 0x00AC, true), out), "11 05 00 AC FF 00 4E 8B ");
   EXPECT_EQ(Built(BuildWriteCoilRequest(out, 1, 5, false), out),
             HexBytes(WithCrc(Hex("01 05 00 05 00 00"))));
   // Ten coils; the unused high bits of the last byte go out as 0.

@@ -537,8 +537,8 @@ TEST_F(ModbusMaster, StandardFunctionsCheckTheAnswerAgainstTheRequest) {
        [](ToxaModBusProtocol& m, std::span<uint8_t> b) {
          return m.ReadWriteRegisters(3, 2, 14, 1, Hex("00 FF"), b);
        }},
-      {"read-write, short", "01 17 02 00 FE", "01 17 00 03 00 02 00 0E 00 01 02 00 FF",
-       kWrongSize, "EE EE EE EE ",
+      {"read-write, short", "01 17 02 00 FE", "01 17 00 03 00 02 00 0E 00 01 02 00 FF", kWrongSize,
+       "EE EE EE EE ",
        [](ToxaModBusProtocol& m, std::span<uint8_t> b) {
          return m.ReadWriteRegisters(3, 2, 14, 1, Hex("00 FF"), b);
        }},
