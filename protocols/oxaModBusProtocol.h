@@ -88,8 +88,8 @@ size_t BuildWriteCoilRequest(std::span<uint8_t> out, uint8_t addr, uint16_t coil
 // Function 15: `count` coils (1..kMaxWriteBits) from `bits`, packed as the wire carries them
 // (coil `start` in bit 0 of the first byte); 9 + ceil(count / 8) bytes. 0 when count is out of
 // range or `bits` is short. Bits past `count` in the last byte go out as 0.
-size_t BuildWriteCoilsRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start,
-                              uint16_t count, std::span<const uint8_t> bits);
+size_t BuildWriteCoilsRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start, uint16_t count,
+                              std::span<const uint8_t> bits);
 // Function 23: reads `read_count` (1..125) registers from `read_start` after writing
 // `write_count` (1..121) from `write_start`, data as for function 16; 13 + 2 × write_count
 // bytes. 0 when a count is out of range or `data` is short.
@@ -130,8 +130,9 @@ std::string_view DeviceIdObjectName(uint8_t id);
 // address byte on): 5 until byte 2 is in, then from the answer's own function code (byte 1):
 // 1 to 4 and 23 → byte 2 + 5; 5, 6, 15 and 16 → 8; 17 → 6, then as told below; 43 → its
 // objects' lengths walked as they arrive (8 bytes of header, then each object's id, length and
-// value) + 2; 65 → 133; any other code (exception answers among them) → 5. The result is always above 2 and, for an incomplete frame,
-// above seen.size(), so a receiver feeding one byte at a time always terminates.
+// value) + 2; 65 → 133; any other code (exception answers among them) → 5. The result is always
+// above 2 and, for an incomplete frame, above seen.size(), so a receiver feeding one byte at a time
+// always terminates.
 //
 // An identification answer (17) comes in two layouts. The FUL meters' own: byte 3 is the length
 // L of the text that follows, the frame is L + 6 bytes (byte 2 is not used; the meters put L + 1
@@ -171,7 +172,8 @@ TModbusServerId SplitServerId(std::span<const uint8_t> data);
 std::string ServerIdText(const TModbusServerId& id);
 
 // The receiver's step: more bytes until ModbusAnswerLength is reached, then complete or a bad
-// CRC; a bad length at once when that length is past the longest answer (kModbusMaxAnswer). A Modbus answer has no start byte, so no byte is ever skipped.
+// CRC; a bad length at once when that length is past the longest answer (kModbusMaxAnswer). A
+// Modbus answer has no start byte, so no byte is ever skipped.
 TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen);
 
 // The bytes the receiver may take in one go after `seen`: up to the length ModbusAnswerLength
@@ -268,8 +270,7 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   // `asked` bytes or does not fit.
   bool CopyReadAnswer(std::span<uint8_t> buf, size_t asked);
   // A read of function 1 to 4: request, exchange, and the `asked` data bytes into `buf`.
-  bool Read(uint8_t function, uint16_t start, uint16_t count, std::span<uint8_t> buf,
-            size_t asked);
+  bool Read(uint8_t function, uint16_t start, uint16_t count, std::span<uint8_t> buf, size_t asked);
   // A write echo: the answer's bytes 2..5 must be the request's.
   bool EchoMatches();
   void BeginOperation() { last_exception_ = 0; }
