@@ -195,11 +195,169 @@ TIdentification Identify(ToxaFul0508& device) {
   return r;
 }
 
+namespace {
+
+// The registers in `data`, after the exchange that read them: values and the window's lines.
+TRegisterRead RegistersOf(const ToxaFul0508& device, bool sent, uint16_t start, uint16_t count,
+                          std::span<const uint8_t> data, TLanguage language);
+
+// Runs `send` with EWrite on: a write asked for as such goes out.
+template <class Send>
+void Ungated(ToxaFul0508& device, Send send) {
+  const bool gate = device.EWrite();
+  device.SetEWrite(true);
+  send();
+  device.SetEWrite(gate);
+}
+
+void SendCoils(ToxaFul0508& device, uint16_t start, const std::vector<bool>& values) {
+  Ungated(device, [&] {
+    if (values.size() == 1) {
+      device.WriteSingleCoil(start, values[0]);
+    } else {
+      device.WriteMultipleCoils(start, static_cast<uint16_t>(values.size()), PackBits(values));
+    }
+  });
+}
+
+}  // namespace
+
 TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count,
                             TLanguage language) {
   const bool sent = WillSend(device);
   std::vector<uint8_t> data(2 * size_t{count});
   device.ReadHoldingRegisters(start, count, data);
+  return RegistersOf(device, sent, start, count, data, language);
+}
+
+TRegisterRead ReadInputRegisters(ToxaFul0508& device, uint16_t start, uint16_t count,
+                                 TLanguage language) {
+  const bool sent = WillSend(device);
+  std::vector<uint8_t> data(2 * size_t{count});
+  device.ReadInputRegisters(start, count, data);
+  return RegistersOf(device, sent, start, count, data, language);
+}
+
+TRegisterRead ReadWriteRegisters(ToxaFul0508& device, uint16_t read_start, uint16_t read_count,
+                                 uint16_t write_start, std::span<const uint16_t> values,
+                                 TLanguage language) {
+  const bool sent = WillSend(device);
+  std::vector<uint8_t> out;
+  for (const uint16_t v : values) {
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v & 0xFF));
+  }
+  std::vector<uint8_t> data(2 * size_t{read_count});
+  Ungated(device, [&] {
+    device.ReadWriteRegisters(read_start, read_count, write_start,
+                              static_cast<uint16_t>(values.size()), out, data);
+  });
+  return RegistersOf(device, sent, read_start, read_count, data, language);
+}
+
+TBitRead ReadBits(ToxaFul0508& device, uint8_t function, uint16_t start, uint16_t count) {
+  const bool sent = WillSend(device);
+  std::vector<uint8_t> packed((size_t{count} + 7) / 8);
+  if (function == kFnReadCoils) {
+    device.ReadCoils(start, count, packed);
+  } else {
+    device.ReadDiscreteInputs(start, count, packed);
+  }
+  auto r = Outcome<TBitRead>(device, sent);
+  r.start = start;
+  if (r.Ok()) {
+    r.values = UnpackBits(packed, count);
+    for (size_t i = 0; i < r.values.size(); ++i) {
+      r.lines.push_back(std::to_string(start + i) + ": " + (r.values[i] ? "1" : "0"));
+    }
+  }
+  return r;
+}
+
+TCoilWrite WriteCoils(ToxaFul0508& device, uint16_t start, const std::vector<bool>& values) {
+  if (values.empty() || values.size() > kMaxWriteBits) {
+    auto r = WrongSize<TCoilWrite>();
+    r.start = start;
+    return r;
+  }
+  const bool sent = WillSend(device);
+  SendCoils(device, start, values);
+  auto r = Outcome<TCoilWrite>(device, sent);
+  r.start = start;
+  r.written = values;
+  if (r.Ok()) {
+    std::string line = "Written from " + std::to_string(start) + ":";
+    for (const bool v : values) line += v ? " 1" : " 0";
+    r.lines.push_back(line);
+  }
+  return r;
+}
+
+TActionResult BroadcastCoils(ToxaFul0508& device, uint16_t start, const std::vector<bool>& values) {
+  if (values.empty() || values.size() > kMaxWriteBits) return WrongSize<TActionResult>();
+  const size_t frame = values.size() == 1 ? 8 : 9 + (values.size() + 7) / 8;
+  return ToEveryDevice(device, frame, [&] { SendCoils(device, start, values); });
+}
+
+std::string DeviceIdValueText(std::span<const uint8_t> value) {
+  const bool text = std::all_of(value.begin(), value.end(),
+                                [](uint8_t b) { return b >= 0x20 && b != 0x7F && b != 0x98; });
+  if (text) return Cp1251ToUtf8(value);
+  std::string hex = "0x";
+  for (const uint8_t b : value) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%.2X", b);
+    hex += digits;
+  }
+  return hex;
+}
+
+TDeviceIdentification ReadDeviceIdentification(ToxaFul0508& device) {
+  constexpr uint8_t kBasic = 1;
+  constexpr uint8_t kExtended = 3;
+  const bool sent = WillSend(device);
+  TDeviceIdentification all;
+  uint8_t read_code = kExtended;
+  uint8_t object = 0;
+  TModbusDeviceIdPage page;
+  for (size_t answers = 0; answers < kMaxDeviceIdAnswers;) {
+    if (!device.ReadDeviceIdentification(read_code, object, page)) {
+      // A device that knows fewer categories refuses the others: ask it for the next one down,
+      // from the start.
+      const bool refused = device.LastError() == static_cast<uint32_t>(kDeviceException) &&
+                           (device.LastException() == 2 || device.LastException() == 3);
+      if (refused && all.objects.empty() && read_code > kBasic) {
+        --read_code;
+        object = 0;
+        continue;
+      }
+      break;
+    }
+    ++answers;
+    all.conformity = page.conformity;
+    for (TModbusDeviceIdObject& o : page.objects) all.objects.push_back(std::move(o));
+    // Only on to a later object: a device that points back would have us ask for ever.
+    if (!page.more || page.next_object <= object) break;
+    object = page.next_object;
+  }
+  auto r = Outcome<TDeviceIdentification>(device, sent);
+  if (!r.Ok()) return r;
+  r.conformity = all.conformity;
+  r.objects = std::move(all.objects);
+  for (const TModbusDeviceIdObject& o : r.objects) {
+    const std::string_view name = DeviceIdObjectName(o.id);
+    char id[8];
+    std::snprintf(id, sizeof id, "0x%.2X", o.id);
+    r.lines.push_back((name.empty() ? std::string(id) : std::string(name)) + " = " +
+                      DeviceIdValueText(o.value));
+  }
+  return r;
+}
+
+namespace {
+
+TRegisterRead RegistersOf(const ToxaFul0508& device, bool sent, uint16_t start, uint16_t count,
+                          std::span<const uint8_t> data, TLanguage language) {
   auto r = Outcome<TRegisterRead>(device, sent);
   r.start = start;
   if (r.Ok()) {
@@ -211,6 +369,8 @@ TRegisterRead ReadRegisters(ToxaFul0508& device, uint16_t start, uint16_t count,
   }
   return r;
 }
+
+}  // namespace
 
 TIntegratorRead ReadIntegrator(ToxaFul0508& device, size_t index, std::string_view separator,
                                TLanguage language) {

@@ -151,6 +151,25 @@ struct TInfo10x : TActionResult {
   std::string number;
 };
 
+// Coils or discrete inputs (function 1 or 2).
+struct TBitRead : TActionResult {
+  uint16_t start = 0;
+  std::vector<bool> values;  // one per coil or input, from `start`
+};
+
+// Coils written (function 5 or 15); the device's echo checked, nothing read back.
+struct TCoilWrite : TActionResult {
+  uint16_t start = 0;
+  std::vector<bool> written;
+};
+
+// The device identification of function 43/14: every object the device gave, in the order
+// it gave them, and its conformity level.
+struct TDeviceIdentification : TActionResult {
+  uint8_t conformity = 0;
+  std::vector<TModbusDeviceIdObject> objects;
+};
+
 // ---- The masters -----------------------------------------------------------------------------
 
 // Both masters on `port` as the window sets them up: the answer's first byte within 500 ms and
@@ -185,6 +204,33 @@ TRegisterWrite WriteRegistersVerified(ToxaFul0508& device, uint16_t reg,
 // or the read's lines with "Failed" in place of "OK" when the dose reads back different.
 TDoseWrite WriteDoseVerified(ToxaFul0508& device, uint16_t tenths,
                              TLanguage language = TLanguage::kRussian);
+// ---- The standard functions, for other makers' devices on the line ----------------------------
+// Lines: "OK" and one line a value, or the failure lines.
+
+// Function 1 (coils) or 2 (discrete inputs): `count` from `start`, lines "20: 1".
+TBitRead ReadBits(ToxaFul0508& device, uint8_t function, uint16_t start, uint16_t count);
+// Function 4: input registers, lines as ReadRegisters'.
+TRegisterRead ReadInputRegisters(ToxaFul0508& device, uint16_t start, uint16_t count,
+                                 TLanguage language = TLanguage::kRussian);
+// Function 5 for one coil, 15 for several (1..1968), sent whatever EWrite says as the register
+// writes are. Lines: "OK", "Written from 20: 1 0 1".
+TCoilWrite WriteCoils(ToxaFul0508& device, uint16_t start, const std::vector<bool>& values);
+TActionResult BroadcastCoils(ToxaFul0508& device, uint16_t start, const std::vector<bool>& values);
+// Function 23: writes `values` (1..121) from `write_start`, then reads `read_count` (1..125)
+// from `read_start`; lines as ReadRegisters'. Sent whatever EWrite says.
+TRegisterRead ReadWriteRegisters(ToxaFul0508& device, uint16_t read_start, uint16_t read_count,
+                                 uint16_t write_start, std::span<const uint16_t> values,
+                                 TLanguage language = TLanguage::kRussian);
+// Function 43/14: the extended objects from 0 on (the regular, then the basic ones of a device
+// that refuses that category), following "more follows" for at most kMaxDeviceIdAnswers
+// answers and only to a later object. Lines: "OK" and "VendorName = ..." a line (objects
+// without a standard name as "0x80 = ...").
+inline constexpr size_t kMaxDeviceIdAnswers = 16;
+TDeviceIdentification ReadDeviceIdentification(ToxaFul0508& device);
+// An identification object's value as text: code page 1251 decoded, or hexadecimal when it
+// holds control bytes.
+std::string DeviceIdValueText(std::span<const uint8_t> value);
+
 // ---- To every device on the line -------------------------------------------------------------
 // Modbus address 0 reaches every device on the line, and none answers it. Each of these sends
 // its write once to address 0 (whatever the device's NetAddr, which it leaves as it was),

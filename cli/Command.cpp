@@ -104,8 +104,10 @@ bool Id(TSession& s) {
   return r.Ok();
 }
 
-bool Registers(TSession& s, uint16_t start, uint16_t count) {
-  TRegisterRead r = ReadRegisters(s.Ful(), start, count, s.Language());
+// Holding registers (function 3), or input registers (4) with `input`.
+bool Registers(TSession& s, uint16_t start, uint16_t count, bool input = false) {
+  TRegisterRead r = input ? ReadInputRegisters(s.Ful(), start, count, s.Language())
+                          : ReadRegisters(s.Ful(), start, count, s.Language());
   TJsonObject j = CommonFields(r, s.Line());
   j.Add("start", int{start});
   const TRegisterFormat format = s.Options().format;
@@ -122,6 +124,42 @@ bool Registers(TSession& s, uint16_t start, uint16_t count) {
   }
   s.Emit(r, j);
   s.Values(r, numbers, count / RegisterFormatWidth(format));
+  return r.Ok();
+}
+
+// Coils (function 1) or discrete inputs (2).
+bool Bits(TSession& s, uint8_t function, uint16_t start, uint16_t count) {
+  const TBitRead r = ReadBits(s.Ful(), function, start, count);
+  TJsonObject j = CommonFields(r, s.Line());
+  j.Add("start", int{start});
+  std::vector<uint16_t> words(r.values.begin(), r.values.end());
+  std::vector<double> numbers(r.values.begin(), r.values.end());
+  if (r.Ok()) j.Add("values", std::span<const uint16_t>(words));
+  s.Emit(r, j);
+  s.Values(r, numbers, count);
+  return r.Ok();
+}
+
+bool DeviceId(TSession& s) {
+  const TDeviceIdentification r = ReadDeviceIdentification(s.Ful());
+  TJsonObject j = CommonFields(r, s.Line());
+  if (r.Ok()) {
+    j.Add("conformity", int{r.conformity});
+    // The basic objects under names of their own, for scripts; every object in "objects".
+    static constexpr const char* kKeys[] = {"vendor", "product_code", "revision"};
+    for (const TModbusDeviceIdObject& o : r.objects) {
+      if (o.id < std::size(kKeys)) j.Add(kKeys[o.id], DeviceIdValueText(o.value));
+    }
+    std::string objects = "[";
+    for (const TModbusDeviceIdObject& o : r.objects) {
+      TJsonObject object;
+      object.Add("id", int{o.id}).Add("name", DeviceIdObjectName(o.id));
+      object.Add("value", DeviceIdValueText(o.value)).Add("raw", HexBytes(o.value));
+      objects += (objects.size() > 1 ? "," : "") + object.Text();
+    }
+    j.AddRaw("objects", objects + "]");
+  }
+  s.Emit(r, j);
   return r.Ok();
 }
 
@@ -246,6 +284,48 @@ int Write(TSession& s, uint16_t reg, const std::vector<uint16_t>& values) {
   return s.Output().Status();
 }
 
+int WriteCoilsCommand(TSession& s, uint16_t start, const std::vector<bool>& values) {
+  std::vector<uint16_t> words(values.begin(), values.end());
+  if (s.Options().broadcast) {
+    return Broadcast(
+        s, [&] { return BroadcastCoils(s.Ful(), start, values); },
+        [&](TJsonObject& j) {
+          j.Add("coil", int{start}).Add("written", std::span<const uint16_t>(words));
+        });
+  }
+  if (!s.OpenPort()) return s.Output().Status();
+  const TCoilWrite r = WriteCoils(s.Ful(), start, values);
+  TJsonObject j = CommonFields(r, s.Line());
+  j.Add("coil", int{start}).Add("written", std::span<const uint16_t>(words));
+  s.Emit(r, j);
+  s.ClosePort();
+  return s.Output().Status();
+}
+
+int ReadWrite(TSession& s, uint16_t read_start, uint16_t read_count, uint16_t write_start,
+              const std::vector<uint16_t>& values) {
+  if (!s.OpenPort()) return s.Output().Status();
+  TRegisterRead r =
+      ReadWriteRegisters(s.Ful(), read_start, read_count, write_start, values, s.Language());
+  TJsonObject j = CommonFields(r, s.Line());
+  j.Add("write_start", int{write_start}).Add("written", std::span<const uint16_t>(values));
+  j.Add("start", int{read_start});
+  const TRegisterFormat format = s.Options().format;
+  std::vector<double> numbers;
+  if (r.Ok()) {
+    for (std::string& line : RegisterValueLines(read_start, r.values, format, numbers)) {
+      r.lines.push_back(std::move(line));
+    }
+    j.Add("registers", std::span<const uint16_t>(r.values));
+    if (format != TRegisterFormat::kU16) {
+      j.Add("format", RegisterFormatName(format)).Add("values", std::span<const double>(numbers));
+    }
+  }
+  s.Emit(r, j);
+  s.ClosePort();
+  return s.Output().Status();
+}
+
 // The dose as the user wrote it, in tenths of a litre, and whether it had to be rounded.
 struct TDoseArgument {
   std::string text;
@@ -346,6 +426,144 @@ TPrepared PrepareRead(const TArguments&, const TOptions&) {
   return Reads(read);
 }
 
+// The registers `values` (VALUE words from `first` on) come to in --format; "" or what is
+// wrong with one of them.
+std::string RegisterValues(const TArguments& a, size_t first, TRegisterFormat format,
+                           std::vector<uint16_t>& values) {
+  for (size_t i = first; i < a.size(); ++i) {
+    const auto v = ParseRegisterValue(a[i], format);
+    if (!v) {
+      return "VALUE '" + a[i] + "' is not " + RegisterValueWhat(format) + " (--format " +
+             std::string(RegisterFormatName(format)) + ")";
+    }
+    values.insert(values.end(), v->begin(), v->end());
+  }
+  return "";
+}
+
+// START and COUNT of a read of up to `most` items ("coils", "registers") from 0 to 65535.
+std::string StartAndCount(const TArguments& a, const std::string& command, const char* items,
+                          uint64_t most, uint16_t& start, uint16_t& count) {
+  const auto s = ParseNumber(a[0], 0, 65535);
+  const auto n = ParseNumber(a[1], 1, most);
+  if (!s) return "START '" + a[0] + "' is not a number from 0 to 65535";
+  if (!n) {
+    return "COUNT '" + a[1] + "' is not a number of " + items + " from 1 to " +
+           std::to_string(most);
+  }
+  if (*s + *n - 1 > 65535) return command + " " + a[0] + " " + a[1] + " would read past 65535";
+  start = static_cast<uint16_t>(*s);
+  count = static_cast<uint16_t>(*n);
+  return "";
+}
+
+template <uint8_t function>
+TPrepared PrepareBits(const TArguments& a, const TOptions&) {
+  const char* items = function == kFnReadCoils ? "coils" : "inputs";
+  uint16_t start = 0;
+  uint16_t count = 0;
+  const std::string problem = StartAndCount(a, function == kFnReadCoils ? "coils" : "discretes",
+                                            items, kMaxReadBits, start, count);
+  if (!problem.empty()) return Problem(problem);
+  std::vector<TPollColumn> columns;
+  for (size_t i = 0; i < count; ++i) {
+    columns.push_back(RegisterColumn(static_cast<uint16_t>(start + i), TPollKind::kInteger));
+  }
+  return Reads([start, count](TSession& s) { return Bits(s, function, start, count); },
+               std::move(columns));
+}
+
+TPrepared PrepareInputs(const TArguments& a, const TOptions& o) {
+  uint16_t start = 0;
+  uint16_t count = 0;
+  const std::string problem =
+      StartAndCount(a, "inputs", "registers", kMaxReadRegisters, start, count);
+  if (!problem.empty()) return Problem(problem);
+  const size_t width = RegisterFormatWidth(o.format);
+  if (count % width != 0) {
+    return Problem("--format " + std::string(RegisterFormatName(o.format)) +
+                   " takes two registers a value: COUNT '" + a[1] + "' must be even");
+  }
+  const bool is_float =
+      o.format == TRegisterFormat::kFloat || o.format == TRegisterFormat::kFloatSwapped;
+  std::vector<TPollColumn> columns;
+  for (size_t i = 0; i + width <= count; i += width) {
+    columns.push_back(RegisterColumn(static_cast<uint16_t>(start + i),
+                                     is_float ? TPollKind::kFloat32 : TPollKind::kInteger));
+  }
+  return Reads([start, count](TSession& s) { return Registers(s, start, count, true); },
+               std::move(columns));
+}
+
+// A coil's state as written: on or off, 1 or 0.
+std::optional<bool> ParseCoil(const std::string& text) {
+  if (text == "on" || text == "1") return true;
+  if (text == "off" || text == "0") return false;
+  return std::nullopt;
+}
+
+TPrepared PrepareWriteCoil(const TArguments& a, const TOptions&) {
+  const auto coil = ParseNumber(a[0], 0, 65535);
+  if (!coil) return Problem("ADDR '" + a[0] + "' is not a coil number from 0 to 65535");
+  const auto on = ParseCoil(a[1]);
+  if (!on) return Problem("'" + a[1] + "' is not a coil state: on or off (1 or 0)");
+  return Writes([c = uint16_t(*coil), v = *on](TSession& s) {
+    return WriteCoilsCommand(s, c, std::vector<bool>{v});
+  });
+}
+
+TPrepared PrepareWriteCoils(const TArguments& a, const TOptions&) {
+  const auto start = ParseNumber(a[0], 0, 65535);
+  if (!start) return Problem("START '" + a[0] + "' is not a coil number from 0 to 65535");
+  std::vector<bool> values;
+  for (size_t i = 1; i < a.size(); ++i) {
+    const auto on = ParseCoil(a[i]);
+    if (!on) return Problem("BIT '" + a[i] + "' is not a coil state: 1 or 0 (on or off)");
+    values.push_back(*on);
+  }
+  if (*start + values.size() - 1 > 65535) {
+    return Problem("write-coils " + a[0] + " with " + std::to_string(values.size()) +
+                   " bits would write past coil 65535, the last");
+  }
+  return Writes([s = uint16_t(*start), values](TSession& session) {
+    return WriteCoilsCommand(session, s, values);
+  });
+}
+
+TPrepared PrepareReadWrite(const TArguments& a, const TOptions& o) {
+  uint16_t read_start = 0;
+  uint16_t read_count = 0;
+  const std::string problem =
+      StartAndCount(a, "read-write", "registers", kMaxReadRegisters, read_start, read_count);
+  if (!problem.empty()) return Problem("R" + problem);
+  if (read_count % RegisterFormatWidth(o.format) != 0) {
+    return Problem("--format " + std::string(RegisterFormatName(o.format)) +
+                   " takes two registers a value: RCOUNT '" + a[1] + "' must be even");
+  }
+  const auto write_start = ParseNumber(a[2], 0, 65535);
+  if (!write_start)
+    return Problem("WSTART '" + a[2] + "' is not a register number from 0 to 65535");
+  std::vector<uint16_t> values;
+  if (std::string bad = RegisterValues(a, 3, o.format, values); !bad.empty()) return Problem(bad);
+  if (values.size() > kMaxReadWriteRegisters) {
+    return Problem("read-write writes at most " + std::to_string(kMaxReadWriteRegisters) +
+                   " registers, not " + std::to_string(values.size()));
+  }
+  if (*write_start + values.size() - 1 > 65535) {
+    return Problem("read-write would write past register 65535, the last");
+  }
+  // It writes, so it never goes to every device: address 0 would draw no answer to read.
+  if (o.address == 0) {
+    return Problem(
+        "read-write reads an answer, which address 0 never gives: give the device's "
+        "own address with -a");
+  }
+  return {[rs = read_start, rc = read_count, ws = uint16_t(*write_start), values](TSession& s) {
+            return ReadWrite(s, rs, rc, ws, values);
+          },
+          ""};
+}
+
 TPrepared PrepareRegs(const TArguments& a, const TOptions& o) {
   const auto start = ParseNumber(a[0], 0, 65535);
   const auto count = ParseNumber(a[1], 1, 125);
@@ -372,14 +590,22 @@ TPrepared PrepareRegs(const TArguments& a, const TOptions& o) {
                std::move(columns));
 }
 
-TPrepared PrepareWrite(const TArguments& a, const TOptions&) {
+TPrepared PrepareWrite(const TArguments& a, const TOptions& o) {
   const auto reg = ParseNumber(a[0], 0, 65535);
   if (!reg) return Problem("REG '" + a[0] + "' is not a register number from 0 to 65535");
   std::vector<uint16_t> values;
-  for (size_t i = 1; i < a.size(); ++i) {
-    const auto v = ParseNumber(a[i], 0, 65535);
-    if (!v) return Problem("VALUE '" + a[i] + "' is not a number from 0 to 65535");
-    values.push_back(static_cast<uint16_t>(*v));
+  if (o.format == TRegisterFormat::kU16) {
+    for (size_t i = 1; i < a.size(); ++i) {
+      const auto v = ParseNumber(a[i], 0, 65535);
+      if (!v) return Problem("VALUE '" + a[i] + "' is not a number from 0 to 65535");
+      values.push_back(static_cast<uint16_t>(*v));
+    }
+  } else if (std::string bad = RegisterValues(a, 1, o.format, values); !bad.empty()) {
+    return Problem(bad);
+  }
+  if (values.size() > kMaxWriteRegisters) {
+    return Problem("write writes at most " + std::to_string(kMaxWriteRegisters) +
+                   " registers, not " + std::to_string(values.size()));
   }
   if (*reg + values.size() - 1 > 65535) {
     return Problem("write " + a[0] + " with " + std::to_string(values.size()) +
@@ -473,9 +699,34 @@ constexpr TCommand kCommands[] = {
      "lines, then each value beside its register number (--format)",
      2, 2, "regs needs START and COUNT", TCommandProtocol::kModbus, PrepareRegs},
     {"write", "REG VALUE...",
-     "one value with function 6, several with function 16, then\n"
-     "reads them back and compares",
+     "one register with function 6, several with function 16, then\n"
+     "reads them back and compares; --format for s16, u32, s32 and\n"
+     "float values",
      2, 124, "write needs REG and 1 to 123 values", TCommandProtocol::kModbus, PrepareWrite},
+    {"coils", "START COUNT", "COUNT coils from START (function 1), 1 to 2000",
+     2, 2, "coils needs START and COUNT", TCommandProtocol::kModbus,
+     PrepareBits<kFnReadCoils>},
+    {"discretes", "START COUNT", "COUNT discrete inputs from START (function 2), 1 to 2000",
+     2, 2, "discretes needs START and COUNT", TCommandProtocol::kModbus,
+     PrepareBits<kFnReadDiscreteInputs>},
+    {"inputs", "START COUNT",
+     "COUNT input registers from START (function 4), as regs shows\n"
+     "them (--format)",
+     2, 2, "inputs needs START and COUNT", TCommandProtocol::kModbus, PrepareInputs},
+    {"write-coil", "ADDR on|off", "switches one coil (function 5)",
+     2, 2, "write-coil needs ADDR and on or off", TCommandProtocol::kModbus, PrepareWriteCoil},
+    {"write-coils", "START BIT...", "sets coils from START to the BITs, 1 or 0 (function 15)",
+     2, 1969, "write-coils needs START and 1 to 1968 BITs", TCommandProtocol::kModbus,
+     PrepareWriteCoils},
+    {"read-write", "RSTART RCOUNT WSTART VALUE...",
+     "writes the VALUEs from WSTART, then reads RCOUNT registers\n"
+     "from RSTART, in one exchange (function 23; --format)",
+     4, 124, "read-write needs RSTART, RCOUNT, WSTART and the VALUEs", TCommandProtocol::kModbus,
+     PrepareReadWrite},
+    {"device-id", "",
+     "the device identification objects (function 43/14): vendor,\n"
+     "product code, revision and the others the device gives",
+     0, 0, "", TCommandProtocol::kModbus, PrepareRead<DeviceId>},
     {"integrator", "NAME|REG|all",
      "an integrator's value and unit (V1, Tnar1, T1, 2000, ...; the\n"
      "window's spellings too); all: the 32",

@@ -1,5 +1,6 @@
 #include "cli/Fulctl.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -119,6 +120,28 @@ int Print(std::FILE* out, std::FILE* err, const std::string& text) {
   return kExitOk;
 }
 
+// What is wrong with -a for `command`: several addresses for other than a read, the broadcast
+// address among several, an address the command's protocol cannot reach. "" when nothing is.
+std::string AddressProblem(const TOptions& o, const TCommand& command, const TPrepared& prepared) {
+  const std::vector<uint8_t>& list = o.address_list;
+  if (list.size() > 1) {
+    if (!prepared.repeats) {
+      return "-a with several addresses goes only with the reads (regs, coils, inputs, id, ...), "
+             "not with " +
+             std::string(command.name);
+    }
+    if (std::find(list.begin(), list.end(), 0) != list.end()) {
+      return "-a: address 0 reaches every device and none answers it: it cannot be one of "
+             "several addresses";
+    }
+  }
+  const uint8_t highest = *std::max_element(list.begin(), list.end());
+  if (command.protocol == TCommandProtocol::k10x && highest > 127) {
+    return "-a: the 10x protocol's addresses are 0 to 127, not " + std::to_string(highest);
+  }
+  return "";
+}
+
 // What is wrong with the options given with `command` and its arguments: an option that goes
 // with other commands (it would be ignored), a write to the broadcast address without
 // --broadcast, --broadcast to an address other than 0, a port address that cannot be one.
@@ -141,7 +164,10 @@ std::string OptionProblem(const TOptions& o, const TCommand& command, const TPre
         if (!prepared.writes) with = "write, dose LITRES and doser start|pause|stop|reset";
         break;
       case TOptionUse::kRegs:
-        if (command.name != "regs") with = "regs";
+        if (command.name != "regs" && command.name != "inputs" && command.name != "write" &&
+            command.name != "read-write") {
+          with = "regs, inputs, write and read-write";
+        }
         break;
       case TOptionUse::kArchive:
         if (command.name != "archive") with = "archive";
@@ -156,6 +182,9 @@ std::string OptionProblem(const TOptions& o, const TCommand& command, const TPre
     }
   }
   if (o.csv && o.json) return "--csv and --json are two forms of the output: give one";
+  if (const std::string problem = AddressProblem(o, command, prepared); !problem.empty()) {
+    return problem;
+  }
   if (prepared.writes && o.address == 0 && !o.broadcast) {
     return "address 0 is the broadcast address: every device on the line would take this " +
            std::string(command.name == "doser" ? "doser command" : command.name) +

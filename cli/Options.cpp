@@ -1,6 +1,9 @@
 #include "cli/Options.h"
 
+#include <bit>
 #include <charconv>
+#include <cmath>
+#include <limits>
 #include <string_view>
 
 #include "serial/OxaPortAddress.h"
@@ -21,6 +24,99 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint6
   }
   if (value < min || value > max) return std::nullopt;
   return value;
+}
+
+std::optional<std::vector<uint8_t>> ParseAddressList(const std::string& text) {
+  std::vector<uint8_t> list;
+  size_t pos = 0;
+  for (;;) {
+    const size_t comma = text.find(',', pos);
+    const std::string item = text.substr(pos, comma == std::string::npos ? comma : comma - pos);
+    const size_t dash = item.find('-');
+    const auto low = ParseNumber(item.substr(0, dash), 0, 247);
+    const auto high = dash == std::string::npos ? low : ParseNumber(item.substr(dash + 1), 0, 247);
+    if (!low || !high || *high < *low) return std::nullopt;
+    for (uint64_t a = *low; a <= *high; ++a) list.push_back(static_cast<uint8_t>(a));
+    if (comma == std::string::npos) return list;
+    pos = comma + 1;
+  }
+}
+
+namespace {
+
+// A signed whole number in decimal (an optional minus sign) or 0x form, within [min, max].
+std::optional<int64_t> ParseSigned(const std::string& text, int64_t min, int64_t max) {
+  const bool negative = !text.empty() && text[0] == '-';
+  const auto magnitude = ParseNumber(negative ? text.substr(1) : text, 0, uint64_t{1} << 32);
+  if (!magnitude) return std::nullopt;
+  const int64_t value = negative ? -static_cast<int64_t>(*magnitude) : int64_t(*magnitude);
+  if (value < min || value > max) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint16_t>> ParseRegisterValue(const std::string& text,
+                                                        TRegisterFormat format) {
+  using enum TRegisterFormat;
+  uint32_t word = 0;
+  switch (format) {
+    case kU16:
+    case kS16: {
+      const auto v =
+          format == kU16 ? ParseSigned(text, 0, 65535) : ParseSigned(text, -32768, 32767);
+      if (!v) return std::nullopt;
+      return std::vector<uint16_t>{static_cast<uint16_t>(*v)};
+    }
+    case kU32:
+    case kU32Swapped:
+    case kS32:
+    case kS32Swapped: {
+      const bool is_signed = format == kS32 || format == kS32Swapped;
+      const auto v =
+          is_signed ? ParseSigned(text, INT32_MIN, INT32_MAX) : ParseSigned(text, 0, UINT32_MAX);
+      if (!v) return std::nullopt;
+      word = static_cast<uint32_t>(*v);
+      break;
+    }
+    case kFloat:
+    case kFloatSwapped: {
+      double v = 0;
+      const char* end = text.data() + text.size();
+      const auto [stop, ec] = std::from_chars(text.data(), end, v);
+      // Finite, and within what a float holds (a larger value would become infinity).
+      if (text.empty() || ec != std::errc() || stop != end || !std::isfinite(v) ||
+          std::fabs(v) > std::numeric_limits<float>::max()) {
+        return std::nullopt;
+      }
+      word = std::bit_cast<uint32_t>(static_cast<float>(v));
+      break;
+    }
+  }
+  const auto high = static_cast<uint16_t>(word >> 16);
+  const auto low = static_cast<uint16_t>(word & 0xFFFF);
+  const bool swapped = format == kU32Swapped || format == kS32Swapped || format == kFloatSwapped;
+  return swapped ? std::vector<uint16_t>{low, high} : std::vector<uint16_t>{high, low};
+}
+
+std::string RegisterValueWhat(TRegisterFormat format) {
+  using enum TRegisterFormat;
+  switch (format) {
+    case kU16:
+      return "a number from 0 to 65535";
+    case kS16:
+      return "a number from -32768 to 32767";
+    case kU32:
+    case kU32Swapped:
+      return "a number from 0 to 4294967295";
+    case kS32:
+    case kS32Swapped:
+      return "a number from -2147483648 to 2147483647";
+    case kFloat:
+    case kFloatSwapped:
+      return "a number a float holds, such as 3.25 or -1e5";
+  }
+  return "";
 }
 
 namespace {
@@ -99,12 +195,16 @@ constexpr TOptionSpec kOptions[] = {
     {"-b", "--baud", kValue, "N", "a speed in bit/s from 1 to 4000000",
      "line speed in bit/s, any the driver takes (default 9600)",
      SetNumber<&TOptions::baud, 1, 4000000>},
-    {"-a", "--address", kValue, "N", "an address from 0 to 127",
-     "the device's address, 0 to 127 (default 1)",
+    {"-a", "--address", kValue, "N",
+     "an address from 0 to 247, or a list of them such as 1,3,5-7",
+     "the device's address (default 1): 1 to 247 for Modbus, 0 to\n"
+     "127 for 10x, 0 with --broadcast; a list such as 1,3,5-7 for\n"
+     "the reads, one result each with its address",
      [](TOptions& o, const std::string& v) {
-       uint32_t a = 0;
-       if (!SetNumber(a, v, 0, 127)) return false;
-       o.address = static_cast<uint8_t>(a);
+       const auto list = ParseAddressList(v);
+       if (!list) return false;
+       o.address_list = *list;
+       o.address = list->front();
        return true;
      }},
     {"-t", "--timeout", kValue, "MS", "a time-out in ms from 10 to 9990",
@@ -176,7 +276,8 @@ constexpr TOptionSpec kOptions[] = {
      "a format: u16, s16, u32, s32, float, u32-swapped, s32-swapped or float-swapped",
      "regs: each value as u16 (default), s16, or over two registers\n"
      "as u32, s32 or float, high word first; u32-swapped, s32-swapped\n"
-     "and float-swapped take the low word first",
+     "and float-swapped take the low word first. inputs the same;\n"
+     "write and read-write take their values in the format",
      [](TOptions& o, const std::string& v) {
        const auto format = FindRegisterFormat(v);
        if (format) o.format = *format;

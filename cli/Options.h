@@ -44,6 +44,8 @@ struct TOptions {
   std::string port = "COM1";  // COMn, a device path, or tcp://host:port
   uint32_t baud = 9600;
   uint8_t address = 1;
+  // -a as given: one address, or the several of a list ("1,3,5-7") that a read goes to in turn.
+  std::vector<uint8_t> address_list = {1};
   uint32_t timeout_ms = 500;       // the packet time-out
   std::optional<uint8_t> retries;  // attempts per exchange; each protocol's own default
   std::string settings;            // the settings file; empty: the window's
@@ -114,5 +116,17 @@ bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::str
 
 // A whole number in decimal or with a 0x prefix, within [min, max].
 std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint64_t max);
+
+// Addresses as -a takes them: numbers from 0 to 247 and ranges ("5-7") separated by commas,
+// in the order given; none for anything else (an empty item, a range running backwards).
+std::optional<std::vector<uint8_t>> ParseAddressList(const std::string& text);
+
+// The registers of the value `text` in `format`, high word first unless the format is a
+// swapped one: a whole number within the format's range (u16 and u32 also in 0x form), or for
+// float and float-swapped any finite decimal a float holds. Nullopt for anything else.
+std::optional<std::vector<uint16_t>> ParseRegisterValue(const std::string& text,
+                                                        TRegisterFormat format);
+// What a value of `format` is, for messages: "a number from -32768 to 32767".
+std::string RegisterValueWhat(TRegisterFormat format);
 
 }  // namespace oxa::cli

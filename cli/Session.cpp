@@ -3,6 +3,7 @@
 #include <chrono>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "actions/IniFile.h"
 #include "actions/OxaPortTexts.h"
@@ -27,7 +28,9 @@ TSession::TSession(const TOptions& options, const std::string& program_folder, s
     : options_(options),
       output_(options.json, out, err, options.language),
       err_(err),
-      settings_file_(options.settings.empty() ? SettingsPath(program_folder) : options.settings) {
+      settings_file_(options.settings.empty() ? SettingsPath(program_folder) : options.settings),
+      address_(options.address),
+      several_(options.address_list.size() > 1) {
   output_.SetCsv(options.csv);
 }
 
@@ -82,6 +85,8 @@ bool TSession::SetUp(TWireProtocol protocol) {
     master->SetPacketTimeout(options_.timeout_ms);
     if (options_.retries) master->SetRepeatCount(*options_.retries);
   }
+  // The Modbus master's own setter: its addresses run to 247.
+  ful_.SetNetAddr(options_.address);
   return true;
 }
 
@@ -135,7 +140,7 @@ void TSession::ClosePort() {
 }
 
 TLineState TSession::Line() const {
-  return {.address = options_.address,
+  return {.address = address_,
           .port = port_name_,
           .baud = options_.baud,
           .tcp = port_address_.starts_with("tcp://"),
@@ -151,15 +156,21 @@ void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
   const int status = ExitStatusOf(r.code, line.echo_failed);
   // Silence is what a wrong port gives.
   const bool hint = r.code == TOxaError::kNoAnswer && !output_.Json();
+  // Each result of several devices says whose it is.
+  TJsonObject shown = json;
+  std::string prefix;
+  if (several_) {
+    shown.Add("address", int{address_});
+    prefix = "address " + std::to_string(address_) + ": ";
+  }
   if (!read_time_) {
-    output_.Result(r, json, why, status);
+    output_.Result(r, shown, why, status, prefix);
     if (hint) HintAtChosenPort();
     return;
   }
   const std::string time = IsoTimeText(*read_time_);
-  TJsonObject timed = json;
-  timed.Add("time", time);
-  output_.Result(r, timed, why, status, time + " ");
+  shown.Add("time", time);
+  output_.Result(r, shown, why, status, time + " " + prefix);
   if (hint) HintAtChosenPort();
 }
 
@@ -176,8 +187,12 @@ void TSession::Values(const TActionResult& r, std::span<const double> values, si
 int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollColumn> columns) {
   const bool repeat = options_.count_given && options_.count != 1;
   if (repeat) CatchInterrupt();
+  // Several devices: the address leads each row.
+  std::vector<TPollColumn> csv_columns;
+  if (several_) csv_columns.push_back({"address", "", TPollKind::kInteger, "address"});
+  csv_columns.insert(csv_columns.end(), columns.begin(), columns.end());
   if (options_.csv) {
-    output_.CsvLines(PollCsvHeader(columns));
+    output_.CsvLines(PollCsvHeader(csv_columns));
   }
   TTimes times;
   uint64_t count = 0;
@@ -188,27 +203,36 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
       PauseMs(options_.interval_ms);
       if (Interrupted()) break;
     }
-    ++count;
-    if (options_.count_given || options_.csv) {
-      read_time_ = LocalTimeOf(std::chrono::system_clock::now());
-    }
-    row_.clear();
-    row_outcome_.clear();
-    // Only the exchange is timed: opening the port, or failing to, is no part of it.
-    if (OpenPort()) {
-      const auto start = std::chrono::steady_clock::now();
-      const bool ok = read();
-      times.Add(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count());
-      if (!ok) ++failures;
-    } else {
-      ++failures;
-      ++not_open;
-      row_outcome_ = OutcomeText(TOxaError::kPortNotOpen, 0, {}, options_.language);
-    }
-    if (options_.csv) {
-      output_.CsvLines(
-          PollCsvRow(*read_time_, columns, row_, row_outcome_.empty() ? "OK" : row_outcome_));
+    // Each address of -a in turn, one result each.
+    for (const uint8_t address : options_.address_list) {
+      if (Interrupted() || output_.Failed()) break;
+      address_ = address;
+      ful_.SetNetAddr(address);
+      zeb_.SetNetAddr(address);
+      ++count;
+      if (options_.count_given || options_.csv) {
+        read_time_ = LocalTimeOf(std::chrono::system_clock::now());
+      }
+      row_.clear();
+      if (several_) row_.push_back(double(address));
+      row_outcome_.clear();
+      // Only the exchange is timed: opening the port, or failing to, is no part of it.
+      if (OpenPort()) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = read();
+        times.Add(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+        if (!ok) ++failures;
+      } else {
+        ++failures;
+        ++not_open;
+        row_outcome_ = OutcomeText(TOxaError::kPortNotOpen, 0, {}, options_.language);
+      }
+      if (options_.csv) {
+        output_.CsvLines(
+            PollCsvRow(*read_time_, csv_columns, row_, row_outcome_.empty() ? "OK" : row_outcome_));
+      }
     }
     if (!repeat || Interrupted() || output_.Failed()) break;
   }

@@ -70,6 +70,10 @@ class TSession {
   TOutput output_;
   std::FILE* err_;
   std::string settings_file_;
+  // The address of the result under way: -a's, or one of its list.
+  uint8_t address_ = 0;
+  // Whether -a names several devices: each result then carries its address.
+  bool several_ = false;
   std::string port_name_;                   // as the user named it: "COM3", "/dev/ttyUSB0"
   std::string port_address_;                // what it opens, options included
   std::string port_device_;                 // what it opens, without the line's options

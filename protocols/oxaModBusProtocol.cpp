@@ -1,6 +1,7 @@
 #include "protocols/oxaModBusProtocol.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "serial/OxaUtils.h"
 
@@ -64,6 +65,26 @@ std::string FieldText(std::span<const uint8_t> field) {
   return hex;
 }
 
+// A function 43/14 answer: address, function, interface type, read code, conformity level,
+// more follows, next object id, number of objects; then the objects, each id, length, value.
+constexpr size_t kDeviceIdHeader = 8;
+constexpr size_t kDeviceIdCountByte = 7;
+
+// The length of a function 43 answer from its first bytes, 3 or more: its objects walked as
+// far as they have arrived.
+size_t DeviceIdAnswerLength(std::span<const uint8_t> seen) {
+  if (seen.size() < kDeviceIdHeader) return kDeviceIdHeader + 2;
+  size_t pos = kDeviceIdHeader;
+  for (size_t k = 0; k < seen[kDeviceIdCountByte]; ++k) {
+    // The next object's id and length, and the CRC after it at the least.
+    if (seen.size() < pos + 2) return pos + 4;
+    pos += 2 + size_t{seen[pos + 1]};
+    // Past the longest answer: the receiver stops here, whatever the rest would say.
+    if (pos > kModbusMaxAnswer) return pos + 2;
+  }
+  return pos + 2;
+}
+
 }  // namespace
 
 // --- Frames ---------------------------------------------------------------------------------
@@ -109,14 +130,125 @@ size_t BuildDevIdRequest(std::span<uint8_t> out, uint8_t addr) {
   return AppendCrc(out, 2);
 }
 
+size_t BuildWriteCoilRequest(std::span<uint8_t> out, uint8_t addr, uint16_t coil, bool on) {
+  if (out.size() < 8) return 0;
+  out[0] = addr;
+  out[1] = kFnWriteSingleCoil;
+  Put16(out, 2, coil);
+  Put16(out, 4, on ? 0xFF00 : 0x0000);
+  return AppendCrc(out, 6);
+}
+
+size_t BuildWriteCoilsRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start, uint16_t count,
+                              std::span<const uint8_t> bits) {
+  const size_t bytes = (size_t{count} + 7) / 8;
+  if (count == 0 || count > kMaxWriteBits || bits.size() < bytes || out.size() < 9 + bytes) {
+    return 0;
+  }
+  out[0] = addr;
+  out[1] = kFnWriteMultipleCoils;
+  Put16(out, 2, start);
+  Put16(out, 4, count);
+  out[6] = static_cast<uint8_t>(bytes);
+  std::copy_n(bits.begin(), bytes, out.begin() + 7);
+  if (count % 8 != 0) out[6 + bytes] &= static_cast<uint8_t>((1u << (count % 8)) - 1);
+  return AppendCrc(out, 7 + bytes);
+}
+
+size_t BuildReadWriteRequest(std::span<uint8_t> out, uint8_t addr, uint16_t read_start,
+                             uint16_t read_count, uint16_t write_start, uint16_t write_count,
+                             std::span<const uint8_t> data) {
+  const size_t bytes = size_t{2} * write_count;
+  if (read_count == 0 || read_count > kMaxReadRegisters || write_count == 0 ||
+      write_count > kMaxReadWriteRegisters || data.size() < bytes || out.size() < 13 + bytes) {
+    return 0;
+  }
+  out[0] = addr;
+  out[1] = kFnReadWriteRegisters;
+  Put16(out, 2, read_start);
+  Put16(out, 4, read_count);
+  Put16(out, 6, write_start);
+  Put16(out, 8, write_count);
+  out[10] = static_cast<uint8_t>(bytes);
+  std::copy_n(data.begin(), bytes, out.begin() + 11);
+  return AppendCrc(out, 11 + bytes);
+}
+
+size_t BuildDeviceIdRequest(std::span<uint8_t> out, uint8_t addr, uint8_t read_code,
+                            uint8_t object_id) {
+  if (out.size() < 7) return 0;
+  out[0] = addr;
+  out[1] = kFnEncapsulatedInterface;
+  out[2] = kMeiReadDeviceId;
+  out[3] = read_code;
+  out[4] = object_id;
+  return AppendCrc(out, 5);
+}
+
+std::vector<uint8_t> PackBits(const std::vector<bool>& bits) {
+  std::vector<uint8_t> packed((bits.size() + 7) / 8, 0);
+  for (size_t i = 0; i < bits.size(); ++i) {
+    if (bits[i]) packed[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+  }
+  return packed;
+}
+
+std::vector<bool> UnpackBits(std::span<const uint8_t> packed, size_t count) {
+  std::vector<bool> bits;
+  for (size_t i = 0; i < count && i / 8 < packed.size(); ++i) {
+    bits.push_back(((packed[i / 8] >> (i % 8)) & 1) != 0);
+  }
+  return bits;
+}
+
+std::optional<TModbusDeviceIdPage> ParseDeviceIdAnswer(std::span<const uint8_t> frame) {
+  if (frame.size() < kDeviceIdHeader + 2 || frame[1] != kFnEncapsulatedInterface ||
+      frame[2] != kMeiReadDeviceId) {
+    return std::nullopt;
+  }
+  TModbusDeviceIdPage page;
+  page.read_code = frame[3];
+  page.conformity = frame[4];
+  page.more = frame[5] == 0xFF;
+  page.next_object = frame[6];
+  const size_t end = frame.size() - 2;
+  size_t pos = kDeviceIdHeader;
+  for (size_t k = 0; k < frame[kDeviceIdCountByte]; ++k) {
+    if (pos + 2 > end || pos + 2 + frame[pos + 1] > end) return std::nullopt;
+    TModbusDeviceIdObject object;
+    object.id = frame[pos];
+    object.value.assign(frame.begin() + static_cast<std::ptrdiff_t>(pos + 2),
+                        frame.begin() + static_cast<std::ptrdiff_t>(pos + 2 + frame[pos + 1]));
+    page.objects.push_back(std::move(object));
+    pos += 2 + size_t{frame[pos + 1]};
+  }
+  if (pos != end) return std::nullopt;
+  return page;
+}
+
+std::string_view DeviceIdObjectName(uint8_t id) {
+  static constexpr std::string_view kNames[] = {
+      "VendorName",  "ProductCode", "MajorMinorRevision", "VendorUrl",
+      "ProductName", "ModelName",   "UserApplicationName"};
+  return id < std::size(kNames) ? kNames[id] : "";
+}
+
 size_t ModbusAnswerLength(std::span<const uint8_t> seen) {
   if (seen.size() < 3) return 5;
   switch (seen[1]) {
+    case kFnReadCoils:
+    case kFnReadDiscreteInputs:
     case kFnReadHoldingRegisters:
+    case kFnReadInputRegisters:
+    case kFnReadWriteRegisters:
       return size_t{seen[2]} + 5;
+    case kFnWriteSingleCoil:
+    case kFnWriteMultipleCoils:
     case kFnWriteSingleRegister:
     case kFnWriteMultipleRegisters:
       return 8;
+    case kFnEncapsulatedInterface:
+      return DeviceIdAnswerLength(seen);
     case kFnReportDeviceId:
       return DevIdAnswerLength(seen);
     case kFnReadArchiveBlock:
@@ -167,6 +299,7 @@ std::string ServerIdText(const TModbusServerId& id) {
 
 TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen) {
   const size_t expected = ModbusAnswerLength(seen);
+  if (expected > kModbusMaxAnswer) return TFrameStep::kBadLength;
   if (seen.size() < expected) return TFrameStep::kNeedMore;
   return ModbusCrcOk(seen.first(expected)) ? TFrameStep::kComplete : TFrameStep::kBadChecksum;
 }
@@ -261,7 +394,9 @@ bool ToxaModBusProtocol::SendOnly(std::span<const uint8_t> request) {
 bool ToxaModBusProtocol::Exchange(size_t length) {
   if (!answer_expected_) {
     // Only a write can do without its answer: a read would have no data to give.
-    if (request_[1] != kFnWriteSingleRegister && request_[1] != kFnWriteMultipleRegisters) {
+    const uint8_t f = request_[1];
+    if (f != kFnWriteSingleRegister && f != kFnWriteMultipleRegisters && f != kFnWriteSingleCoil &&
+        f != kFnWriteMultipleCoils) {
       last_error_ = kNoAnswer;
       return false;
     }
@@ -336,6 +471,109 @@ bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
     return false;
   }
   return Exchange(length);
+}
+
+void ToxaModBusProtocol::SetNetAddr(uint8_t value) {
+  if (value <= kMaxModbusAddress) net_addr_ = value;
+}
+
+bool ToxaModBusProtocol::Read(uint8_t function, uint16_t start, uint16_t count,
+                              std::span<uint8_t> buf, size_t asked) {
+  BeginOperation();
+  return Exchange(BuildReadRequest(request_, net_addr_, function, start, count)) &&
+         CopyReadAnswer(buf, asked);
+}
+
+bool ToxaModBusProtocol::ReadCoils(uint16_t start, uint16_t count, std::span<uint8_t> bits) {
+  return Read(kFnReadCoils, start, count, bits, (size_t{count} + 7) / 8);
+}
+
+bool ToxaModBusProtocol::ReadDiscreteInputs(uint16_t start, uint16_t count,
+                                            std::span<uint8_t> bits) {
+  return Read(kFnReadDiscreteInputs, start, count, bits, (size_t{count} + 7) / 8);
+}
+
+bool ToxaModBusProtocol::ReadInputRegisters(uint16_t start, uint16_t count,
+                                            std::span<uint8_t> buf) {
+  return Read(kFnReadInputRegisters, start, count, buf, size_t{2} * count);
+}
+
+bool ToxaModBusProtocol::EchoMatches() {
+  // Without an answer (a write to every device) there is no echo to compare.
+  if (!answer_expected_) return true;
+  if (!std::equal(answer_.begin() + 2, answer_.begin() + 6, request_.begin() + 2)) {
+    last_error_ = kWrongSize;
+    return false;
+  }
+  return true;
+}
+
+bool ToxaModBusProtocol::WriteSingleCoil(uint16_t coil, bool on) {
+  BeginOperation();
+  if (com_port_ == nullptr) {
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
+  if (!e_write_) {
+    last_error_ = kOk;
+    return true;
+  }
+  return Exchange(BuildWriteCoilRequest(request_, net_addr_, coil, on)) && EchoMatches();
+}
+
+bool ToxaModBusProtocol::WriteMultipleCoils(uint16_t start, uint16_t count,
+                                            std::span<const uint8_t> bits) {
+  BeginOperation();
+  if (com_port_ == nullptr) {
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
+  if (!e_write_) {
+    last_error_ = kOk;
+    return true;
+  }
+  const size_t length = BuildWriteCoilsRequest(request_, net_addr_, start, count, bits);
+  if (length == 0) {
+    last_error_ = kWrongSize;
+    return false;
+  }
+  return Exchange(length) && EchoMatches();
+}
+
+bool ToxaModBusProtocol::ReadWriteRegisters(uint16_t read_start, uint16_t read_count,
+                                            uint16_t write_start, uint16_t write_count,
+                                            std::span<const uint8_t> data, std::span<uint8_t> buf) {
+  BeginOperation();
+  if (com_port_ == nullptr) {
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
+  if (!e_write_) {
+    last_error_ = kNoAnswer;
+    return false;
+  }
+  const size_t length = BuildReadWriteRequest(request_, net_addr_, read_start, read_count,
+                                              write_start, write_count, data);
+  if (length == 0) {
+    last_error_ = kWrongSize;
+    return false;
+  }
+  return Exchange(length) && CopyReadAnswer(buf, size_t{2} * read_count);
+}
+
+bool ToxaModBusProtocol::ReadDeviceIdentification(uint8_t read_code, uint8_t object_id,
+                                                  TModbusDeviceIdPage& page) {
+  BeginOperation();
+  if (!Exchange(BuildDeviceIdRequest(request_, net_addr_, read_code, object_id))) return false;
+  auto parsed = ParseDeviceIdAnswer(std::span<const uint8_t>(answer_).first(answer_length_));
+  // An answer to another read code is not the one asked for (a read of one object, code 4,
+  // may be answered as such only).
+  if (!parsed || parsed->read_code != read_code) {
+    last_error_ = kWrongSize;
+    return false;
+  }
+  page = std::move(*parsed);
+  return true;
 }
 
 void ToxaModBusProtocol::GetDevID(std::string& s) {

@@ -1,6 +1,9 @@
 // The Modbus RTU master: one request at a time on a bound serial port component, functions 3
 // (read holding registers), 6 (write single register), 16 (write multiple registers), 17
-// (device identification) and the device-specific 65 (read one 128-byte archive block).
+// (device identification) and the device-specific 65 (read one 128-byte archive block); and
+// for the standard devices of other makers on the same line functions 1 (read coils), 2 (read
+// discrete inputs), 4 (read input registers), 5 (write single coil), 15 (write multiple coils),
+// 23 (read/write multiple registers) and 43/14 (read device identification).
 //
 // Every operation runs to completion in the calling thread and leaves its outcome in LastError
 // (TOxaError, texts in ErrorMessages, serial/OxaUtils.h):
@@ -9,7 +12,8 @@
 //     ends at once, without further attempts;
 //   2 an answer byte did not arrive in time, or the attempt outlasted its time bound;
 //   3 a read answer's byte count is not exactly the bytes asked for, or does not fit the
-//     caller's buffer; a function 16 request that one frame cannot carry;
+//     caller's buffer; a function 16 request that one frame cannot carry; a coil write's echo
+//     that is not the request's; an identification answer to another read code;
 //   5 wrong CRC, or an intact frame whose function code is neither the request's nor its
 //     exception form (asked again, like a damaged answer);
 //   6 the port is not open (the operation ends at once);
@@ -40,6 +44,15 @@ inline constexpr uint8_t kFnWriteSingleRegister = 0x06;
 inline constexpr uint8_t kFnWriteMultipleRegisters = 0x10;
 inline constexpr uint8_t kFnReportDeviceId = 0x11;
 inline constexpr uint8_t kFnReadArchiveBlock = 0x41;
+inline constexpr uint8_t kFnReadCoils = 0x01;
+inline constexpr uint8_t kFnReadDiscreteInputs = 0x02;
+inline constexpr uint8_t kFnReadInputRegisters = 0x04;
+inline constexpr uint8_t kFnWriteSingleCoil = 0x05;
+inline constexpr uint8_t kFnWriteMultipleCoils = 0x0F;
+inline constexpr uint8_t kFnReadWriteRegisters = 0x17;
+inline constexpr uint8_t kFnEncapsulatedInterface = 0x2B;
+// The interface type of function 43 that reads the device identification.
+inline constexpr uint8_t kMeiReadDeviceId = 0x0E;
 
 // Size of the request and answer buffers; every frame of this protocol fits.
 inline constexpr size_t kModbusFrameBufferSize = 512;
@@ -47,13 +60,21 @@ inline constexpr size_t kModbusFrameBufferSize = 512;
 inline constexpr size_t kModbusMaxAnswer = 261;
 // Registers function 16 can carry in one request.
 inline constexpr uint16_t kMaxWriteRegisters = 123;
+// What one answer or request of the standard functions carries: registers read (3, 4, 23),
+// coils or inputs read (1, 2), coils written (15), registers written by function 23.
+inline constexpr uint16_t kMaxReadRegisters = 125;
+inline constexpr uint16_t kMaxReadBits = 2000;
+inline constexpr uint16_t kMaxWriteBits = 1968;
+inline constexpr uint16_t kMaxReadWriteRegisters = 121;
+// The highest address a Modbus device can have (248 to 255 are reserved).
+inline constexpr uint8_t kMaxModbusAddress = 247;
 
 // --- Frames (pure functions) ---------------------------------------------------------------
 
 // Each builder writes a complete request, CRC included (low byte first), to the start of `out`
 // and returns its length; 0 when `out` is too short (nothing is written then).
 size_t BuildReadRequest(std::span<uint8_t> out, uint8_t addr, uint8_t function, uint16_t start,
-                        uint16_t count);  // functions 3 and 65: 8 bytes
+                        uint16_t count);  // functions 1 to 4 and 65: 8 bytes
 size_t BuildWriteSingleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t reg,
                                uint16_t value);  // function 6: 8 bytes
 // Function 16: 9 + 2 × count bytes, data taken as given (register values high byte first).
@@ -62,12 +83,56 @@ size_t BuildWriteSingleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t re
 size_t BuildWriteMultipleRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start,
                                  uint16_t count, std::span<const uint8_t> data);
 size_t BuildDevIdRequest(std::span<uint8_t> out, uint8_t addr);  // function 17: 4 bytes
+// Function 5: FF 00 switches the coil on, 00 00 off. 8 bytes.
+size_t BuildWriteCoilRequest(std::span<uint8_t> out, uint8_t addr, uint16_t coil, bool on);
+// Function 15: `count` coils (1..kMaxWriteBits) from `bits`, packed as the wire carries them
+// (coil `start` in bit 0 of the first byte); 9 + ceil(count / 8) bytes. 0 when count is out of
+// range or `bits` is short. Bits past `count` in the last byte go out as 0.
+size_t BuildWriteCoilsRequest(std::span<uint8_t> out, uint8_t addr, uint16_t start, uint16_t count,
+                              std::span<const uint8_t> bits);
+// Function 23: reads `read_count` (1..125) registers from `read_start` after writing
+// `write_count` (1..121) from `write_start`, data as for function 16; 13 + 2 × write_count
+// bytes. 0 when a count is out of range or `data` is short.
+size_t BuildReadWriteRequest(std::span<uint8_t> out, uint8_t addr, uint16_t read_start,
+                             uint16_t read_count, uint16_t write_start, uint16_t write_count,
+                             std::span<const uint8_t> data);
+// Function 43/14: the identification objects from `object_id` on, in the category `read_code`
+// names (1 basic, 2 regular, 3 extended; 4 the one object). 7 bytes.
+size_t BuildDeviceIdRequest(std::span<uint8_t> out, uint8_t addr, uint8_t read_code,
+                            uint8_t object_id);
+
+// The packed bits of a coil or input read (function 1 or 2) or write (15): bit `i` is bit
+// i % 8 of byte i / 8. PackBits takes one bool a bit.
+std::vector<uint8_t> PackBits(const std::vector<bool>& bits);
+std::vector<bool> UnpackBits(std::span<const uint8_t> packed, size_t count);
+
+// One answer to function 43/14: the device's conformity level, whether more objects follow
+// (and from which object id) and the objects it carries, each its id and its bytes.
+struct TModbusDeviceIdObject {
+  uint8_t id = 0;
+  std::vector<uint8_t> value;
+};
+struct TModbusDeviceIdPage {
+  uint8_t read_code = 0;
+  uint8_t conformity = 0;
+  bool more = false;
+  uint8_t next_object = 0;
+  std::vector<TModbusDeviceIdObject> objects;
+};
+// The page of a whole answer frame (CRC included) to function 43/14; none when it is not one
+// (another interface type, objects that overrun the frame or leave bytes after them).
+std::optional<TModbusDeviceIdPage> ParseDeviceIdAnswer(std::span<const uint8_t> frame);
+// The standard name of an identification object ("VendorName", ... "UserApplicationName");
+// "" for the others (private objects, 0x80 on).
+std::string_view DeviceIdObjectName(uint8_t id);
 
 // The total length of an answer frame, decided by the bytes received so far (`seen`, from the
 // address byte on): 5 until byte 2 is in, then from the answer's own function code (byte 1):
-// 3 → byte 2 + 5; 6 and 16 → 8; 17 → 6, then as told below; 65 → 133; any other code
-// (exception answers among them) → 5. The result is always above 2 and, for an incomplete frame,
-// above seen.size(), so a receiver feeding one byte at a time always terminates.
+// 1 to 4 and 23 → byte 2 + 5; 5, 6, 15 and 16 → 8; 17 → 6, then as told below; 43 → its
+// objects' lengths walked as they arrive (8 bytes of header, then each object's id, length and
+// value) + 2; 65 → 133; any other code (exception answers among them) → 5. The result is always
+// above 2 and, for an incomplete frame, above seen.size(), so a receiver feeding one byte at a time
+// always terminates.
 //
 // An identification answer (17) comes in two layouts. The FUL meters' own: byte 3 is the length
 // L of the text that follows, the frame is L + 6 bytes (byte 2 is not used; the meters put L + 1
@@ -107,7 +172,8 @@ TModbusServerId SplitServerId(std::span<const uint8_t> data);
 std::string ServerIdText(const TModbusServerId& id);
 
 // The receiver's step: more bytes until ModbusAnswerLength is reached, then complete or a bad
-// CRC. A Modbus answer has no start byte, so no byte is ever skipped.
+// CRC; a bad length at once when that length is past the longest answer (kModbusMaxAnswer). A
+// Modbus answer has no start byte, so no byte is ever skipped.
 TFrameStep NextModbusFrameStep(std::span<const uint8_t> seen);
 
 // The bytes the receiver may take in one go after `seen`: up to the length ModbusAnswerLength
@@ -151,6 +217,30 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   bool ReadArchiveBlock(uint16_t start, uint16_t count, std::span<uint8_t> buf);
   // Function 6. Not gated by EWrite.
   bool WriteSingleRegister(uint16_t reg, uint16_t value);
+
+  // The master takes the standard addresses 0..247 (the 10x master keeps 0..127); larger
+  // values are ignored. It hides the base's setter: set the address through this class.
+  void SetNetAddr(uint8_t value);
+
+  // Functions 1 and 2: `count` (1..2000) coils or discrete inputs from `start`, their packed
+  // bits copied to the start of `bits` (see PackBits). The answer must carry ceil(count / 8)
+  // bytes. Function 4: input registers, as ReadHoldingRegisters.
+  bool ReadCoils(uint16_t start, uint16_t count, std::span<uint8_t> bits);
+  bool ReadDiscreteInputs(uint16_t start, uint16_t count, std::span<uint8_t> bits);
+  bool ReadInputRegisters(uint16_t start, uint16_t count, std::span<uint8_t> buf);
+  // Functions 5 and 15, gated by EWrite as function 16 is. The device's echo must be the
+  // request's (5: coil and value; 15: start and count), else code 3.
+  bool WriteSingleCoil(uint16_t coil, bool on);
+  bool WriteMultipleCoils(uint16_t start, uint16_t count, std::span<const uint8_t> bits);
+  // Function 23: writes `write_count` registers from `data`, then reads `read_count` into
+  // `buf`, as ReadHoldingRegisters. Gated by EWrite: while it is false nothing is sent and the
+  // operation ends with code 2, having no data to give. Code 3 for counts one frame cannot carry.
+  bool ReadWriteRegisters(uint16_t read_start, uint16_t read_count, uint16_t write_start,
+                          uint16_t write_count, std::span<const uint8_t> data,
+                          std::span<uint8_t> buf);
+  // Function 43/14: one answer of the device identification, from `object_id` on. Code 3 when
+  // the answer is not one (see ParseDeviceIdAnswer) or names another read code.
+  bool ReadDeviceIdentification(uint8_t read_code, uint8_t object_id, TModbusDeviceIdPage& page);
   // Function 16: `count` registers (1..123) from `data`, 2 × count bytes, high byte first.
   bool WriteMultipleRegisters(uint16_t start, uint16_t count, std::span<const uint8_t> data);
   // Function 17: the identification text of the device. In the FUL layout its text,
@@ -179,6 +269,10 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   // Copies the data of a read answer into `buf`; LastError 3 when it holds other than the
   // `asked` bytes or does not fit.
   bool CopyReadAnswer(std::span<uint8_t> buf, size_t asked);
+  // A read of function 1 to 4: request, exchange, and the `asked` data bytes into `buf`.
+  bool Read(uint8_t function, uint16_t start, uint16_t count, std::span<uint8_t> buf, size_t asked);
+  // A write echo: the answer's bytes 2..5 must be the request's.
+  bool EchoMatches();
   void BeginOperation() { last_exception_ = 0; }
 
   std::array<uint8_t, kModbusFrameBufferSize> answer_{};

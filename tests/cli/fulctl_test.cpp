@@ -24,6 +24,7 @@
 #include "devices/oxaFul0508.h"
 #include "serial/OxaComPort.h"
 #include "sim/PtyDevice.h"
+#include "tests/interop/SlaveProcess.h"
 #include "tests/support/EmptySettings.h"
 
 namespace oxa {
@@ -492,7 +493,17 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
       {{"--format", "double", "regs", "0", "2"},
        "'double' is not a format: u16, s16, u32, s32, float, u32-swapped, s32-swapped or "
        "float-swapped (--format)"},
-      {{"-a", "300", "id"}, "'300' is not an address from 0 to 127 (--address)"},
+      {{"-a", "300", "id"}, "'300' is not an address from 0 to 247, or a list"},
+      {{"-a", "1,,3", "regs", "0", "1"}, "'1,,3' is not an address from 0 to 247, or a list"},
+      {{"-a", "1,2", "write", "1", "1"}, "-a with several addresses goes only with the reads"},
+      {{"-a", "0,1", "id"}, "-a: address 0 reaches every device and none answers it"},
+      {{"-a", "200", "stamp"}, "-a: the 10x protocol's addresses are 0 to 127, not 200"},
+      {{"write-coil", "5", "maybe"}, "'maybe' is not a coil state: on or off (1 or 0)"},
+      {{"write", "1", "70000", "--format", "s16"},
+       "VALUE '70000' is not a number from -32768 to 32767 (--format s16)"},
+      {{"write", "1", "1e39", "--format", "float"}, "VALUE '1e39' is not a number a float holds"},
+      {{"write", "1", "3.25"}, "VALUE '3.25' is not a number from 0 to 65535"},
+      {{"coils", "0", "2001"}, "COUNT '2001' is not a number of coils from 1 to 2000"},
       {{"--lang", "de", "id"}, "'de' is not a language: en or ru (--lang)"},
       {{"--line", "8Q1", "id"},
        "'8Q1' is not a line format such as 8N1, 8E1, 7E1, 8N2 or 8O1 (--line)"},
@@ -511,7 +522,8 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
       {{"--csv", "dose"}, "--csv goes only with regs, integrator and doser state, not with dose"},
       {{"--csv", "--json", "regs", "0", "1"},
        "--csv and --json are two forms of the output: give one"},
-      {{"--format", "s16", "id"}, "--format s16 goes only with regs, not with id"},
+      {{"--format", "s16", "id"},
+       "--format s16 goes only with regs, inputs, write and read-write, not with id"},
       {{"-p", "tcp://127.0.0.1", "id"}, "-p tcp://127.0.0.1: tcp:// needs a port: tcp://host:port"},
       // A settings file named on purpose must be one.
       {{"--settings", "/nonexistent.ini", "id"}, "--settings /nonexistent.ini: no such file"},
@@ -1121,6 +1133,86 @@ TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
     EXPECT_EQ(Slurp(file + ".info"), record);
   }
   for (const char* suffix : {"", ".info", ".part"}) std::filesystem::remove(file + suffix);
+}
+
+// ---- The standard functions against a peer nobody here wrote ------------------------------
+
+// A pymodbus server at address 5 (coil and input i on when i % 3 == 0, register i = i + 1000).
+class FulctlPymodbus : public ::testing::Test {
+ protected:
+  TRunResult Run(std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"-p", peer.Device(), "--settings", testing::EmptySettingsFile(), "-t", "200"});
+    return TProcess(args).Wait();
+  }
+  interop::TSlaveProcess peer{PYMODBUS_PEER, 5};
+};
+
+TEST_F(FulctlPymodbus, ReadsAndWritesCoilsInputsAndRegisters) {
+  ASSERT_FALSE(peer.Device().empty()) << "the pymodbus peer did not start";
+  TRunResult r = Run({"-a", "5", "coils", "0", "5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"OK", "0: 1", "1: 0", "2: 0", "3: 1", "4: 0"}));
+  EXPECT_EQ(Lines(Run({"-a", "5", "discretes", "2", "2"}).out),
+            (std::vector<std::string>{"OK", "2: 0", "3: 1"}));
+  EXPECT_EQ(Lines(Run({"-a", "5", "inputs", "0", "2", "--format", "u32"}).out).back(),
+            "0: 65537001 (0x03E8 0x03E9)");
+
+  EXPECT_EQ(Run({"-a", "5", "write-coils", "10", "1", "1", "0", "1"}).status, 0);
+  EXPECT_EQ(Run({"-a", "5", "write-coil", "11", "off"}).status, 0);
+  r = Run({"-a", "5", "--json", "coils", "10", "4"});
+  EXPECT_NE(r.out.find("\"values\":[1,0,0,1]"), std::string::npos) << r.out;
+
+  // Values in their format, read back as written.
+  r = Run({"-a", "5", "write", "20", "-1.5", "--format", "float"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(Run({"-a", "5", "regs", "20", "2", "--format", "float"}).out).back(),
+            "20: -1.5 (0xBFC0 0x0000)");
+  EXPECT_EQ(Run({"-a", "5", "write", "30", "-2", "--format", "s16"}).status, 0);
+  r = Run({"-a", "5", "read-write", "30", "1", "31", "7", "--format", "s16"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out).back(), "30: -2 (0xFFFE)");
+  EXPECT_EQ(Lines(Run({"-a", "5", "regs", "31", "1"}).out).back(), "31: 7 (0x0007)");
+
+  // A refusal is named as for regs.
+  r = Run({"-a", "5", "coils", "1000", "2"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(Lines(r.out).back(), "Exception 02: illegal data address");
+}
+
+TEST_F(FulctlPymodbus, DeviceIdentificationGivesEveryObject) {
+  ASSERT_FALSE(peer.Device().empty()) << "the pymodbus peer did not start";
+  const TRunResult r = Run({"-a", "5", "device-id"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"OK", "VendorName = Pymodbus", "ProductCode = PM",
+                                      "MajorMinorRevision = 3.0.0",
+                                      "VendorUrl = https://github.com/pymodbus-dev/pymodbus/",
+                                      "ProductName = Pymodbus Server"}));
+  const std::string json = Run({"-a", "5", "--json", "device-id"}).out;
+  EXPECT_NE(json.find("\"vendor\":\"Pymodbus\",\"product_code\":\"PM\",\"revision\":\"3.0.0\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("{\"id\":4,\"name\":\"ProductName\",\"value\":\"Pymodbus Server\""),
+            std::string::npos)
+      << json;
+}
+
+TEST_F(FulctlPymodbus, SeveralAddressesGiveOneResultEachWithItsAddress) {
+  ASSERT_FALSE(peer.Device().empty()) << "the pymodbus peer did not start";
+  TRunResult r = Run({"-a", "5,6", "-r", "1", "coils", "0", "1"});
+  EXPECT_EQ(r.status, 1);  // address 6 is silent
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"address 5: OK", "address 5: 0: 1",
+                                                    "address 6: Failed", "address 6: ErrCode=2"}));
+  EXPECT_NE(r.err.find("no answer from address 6"), std::string::npos) << r.err;
+
+  r = Run({"-a", "6,5", "-r", "1", "--csv", "-n", "2", "-i", "0", "coils", "0", "2"});
+  const std::vector<std::string> rows = Lines(r.out);
+  ASSERT_EQ(rows.size(), 5u) << r.out;
+  EXPECT_EQ(rows[0], "time,address,0,1,outcome\r");
+  EXPECT_NE(rows[1].find(",6,,,"), std::string::npos) << rows[1];
+  EXPECT_NE(rows[2].find(",5,1,0,OK"), std::string::npos) << rows[2];
+  EXPECT_NE(r.err.find("4 exchanges, 2 failed"), std::string::npos) << r.err;
 }
 
 }  // namespace

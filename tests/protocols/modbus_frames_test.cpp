@@ -32,6 +32,37 @@ TEST(ModbusRequests, ExactBytesOfEveryFunction) {
   const std::vector<uint8_t> data = Hex("00 0A 01 02");
   EXPECT_EQ(Built(BuildWriteMultipleRequest(out, 0x11, 0x0001, 2, data), out),
             "11 10 00 01 00 02 04 00 0A 01 02 C6 F0 ");
+  // The standard functions, as mbpoll and libmodbus send them.
+  EXPECT_EQ(Built(BuildReadRequest(out, 0x11, 0x01, 0x0013, 0x25), out),
+            "11 01 00 13 00 25 0E 84 ");
+  EXPECT_EQ(Built(BuildReadRequest(out, 0x11, 0x04, 0x0008, 1), out), "11 04 00 08 00 01 B2 98 ");
+  EXPECT_EQ(Built(BuildWriteCoilRequest(out, 0x11, 0x00AC, true), out), "11 05 00 AC FF 00 4E 8B ");
+  EXPECT_EQ(Built(BuildWriteCoilRequest(out, 1, 5, false), out),
+            HexBytes(WithCrc(Hex("01 05 00 05 00 00"))));
+  // Ten coils; the unused high bits of the last byte go out as 0.
+  EXPECT_EQ(Built(BuildWriteCoilsRequest(out, 0x11, 0x0013, 10, Hex("CD 01")), out),
+            "11 0F 00 13 00 0A 02 CD 01 BF 0B ");
+  EXPECT_EQ(Built(BuildWriteCoilsRequest(out, 0x11, 0x0013, 10, Hex("CD FF")), out),
+            HexBytes(WithCrc(Hex("11 0F 00 13 00 0A 02 CD 03"))));
+  EXPECT_EQ(Built(BuildReadWriteRequest(out, 1, 3, 6, 14, 3, Hex("00 FF 00 FF 00 FF")), out),
+            HexBytes(WithCrc(Hex("01 17 00 03 00 06 00 0E 00 03 06 00 FF 00 FF 00 FF"))));
+  EXPECT_EQ(Built(BuildDeviceIdRequest(out, 1, 1, 0), out), "01 2B 0E 01 00 70 77 ");
+}
+
+TEST(ModbusRequests, StandardFunctionsRefuseWhatOneFrameCannotCarry) {
+  std::array<uint8_t, 512> out{};
+  const std::vector<uint8_t> data(2 * 122, 0x55);
+  EXPECT_EQ(BuildWriteCoilsRequest(out, 1, 0, 0, data), 0u);
+  EXPECT_EQ(BuildWriteCoilsRequest(out, 1, 0, 1969, data), 0u);
+  EXPECT_EQ(BuildWriteCoilsRequest(out, 1, 0, 17, std::span(data).first(2)), 0u);
+  EXPECT_EQ(BuildReadWriteRequest(out, 1, 0, 126, 0, 1, data), 0u);
+  EXPECT_EQ(BuildReadWriteRequest(out, 1, 0, 1, 0, 122, data), 0u);
+  EXPECT_EQ(BuildReadWriteRequest(out, 1, 0, 0, 0, 1, data), 0u);
+  EXPECT_EQ(BuildReadWriteRequest(out, 1, 0, 125, 0, 121, data), 13u + 242u);
+  EXPECT_EQ(PackBits(std::vector<bool>{true, false, true, true, false, false, true, true, true}),
+            Hex("CD 01"));
+  EXPECT_EQ(UnpackBits(Hex("CD 01"), 9),
+            (std::vector<bool>{true, false, true, true, false, false, true, true, true}));
 }
 
 TEST(ModbusRequests, WriteMultipleRefusesWhatOneFrameCannotCarry) {
@@ -102,7 +133,17 @@ TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
       {"01 11 02 05 41 42 43 44 45 CF 65", 11},
       {"01 83 02 C0 F1", 5},  // exception answer
       {"01 90 04 4D C3", 5},
-      {"01 05 00 xx xx", 5},  // a function this master never asks for
+      {"01 07 00 xx xx", 5},  // a function this master never asks for
+      {"01 01 03 CD 6B 05 xx xx", 8},
+      {"01 02 01 35 xx xx", 6},
+      {"01 04 02 00 0A xx xx", 7},
+      {"01 05 00 AC FF 00 xx xx", 8},
+      {"01 0F 00 13 00 0A xx xx", 8},
+      {"01 17 02 00 FE xx xx", 7},
+      // 43/14: header, then each object's id, length and value.
+      {"01 2B 0E 01 01 00 00 02 00 03 41 42 43 01 01 58 xx xx", 18},
+      {"01 2B 0E 01 01 00 00 00 xx xx", 10},
+      {"01 AB 01 xx xx", 5},
       {"01 C1 01 xx xx", 5},
   };
   for (const Case& c : cases) {
@@ -124,6 +165,31 @@ TEST(ModbusAnswerLength, DecidedFromTheAnswersOwnFunctionCode) {
   for (const auto* frame : {&archive, &longest, &longest_text}) {
     ExpectReadAheadStopsAtTheEnd(*frame);
   }
+  // Objects that would run past the longest answer end the frame as a bad length, not after
+  // 261 bytes of waiting.
+  std::vector<uint8_t> objects = Hex("01 2B 0E 03 83 00 00 03 80 F0");
+  objects.resize(0xF0 + 10, 0x41);
+  objects.insert(objects.end(), {0x81, 0xF0});
+  EXPECT_EQ(NextModbusFrameStep(objects), TFrameStep::kBadLength);
+}
+
+TEST(ModbusDeviceId, ObjectsOfAWholeAnswer) {
+  const auto page = ParseDeviceIdAnswer(
+      WithCrc(Hex("01 2B 0E 02 82 FF 05 03 00 02 41 42 01 01 58 02 03 31 2E 30")));
+  ASSERT_TRUE(page.has_value());
+  EXPECT_EQ(page->read_code, 2);
+  EXPECT_EQ(page->conformity, 0x82);
+  EXPECT_TRUE(page->more);
+  EXPECT_EQ(page->next_object, 5);
+  ASSERT_EQ(page->objects.size(), 3u);
+  EXPECT_EQ(page->objects[2].id, 2);
+  EXPECT_EQ(page->objects[2].value, Hex("31 2E 30"));
+  EXPECT_EQ(DeviceIdObjectName(2), "MajorMinorRevision");
+  EXPECT_EQ(DeviceIdObjectName(0x80), "");
+  // An object running over the CRC, bytes left after the last, another interface type.
+  EXPECT_FALSE(ParseDeviceIdAnswer(WithCrc(Hex("01 2B 0E 01 01 00 00 01 00 05 41"))));
+  EXPECT_FALSE(ParseDeviceIdAnswer(WithCrc(Hex("01 2B 0E 01 01 00 00 01 00 01 41 42"))));
+  EXPECT_FALSE(ParseDeviceIdAnswer(WithCrc(Hex("01 2B 0D 01 01 00 00 00"))));
 }
 
 TEST(ModbusAnswerLength, StaysFiveUntilByteTwo) {

@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Another function's frame is no answer: asked again, like a damaged one.
         MismatchCase{"echo of a write", kFnReadHoldingRegisters, Hex("01 06 00 00 00 02"),
                      kWrongChecksum, 2},
-        MismatchCase{"unknown function", kFnReadHoldingRegisters, Hex("01 05 02"), kWrongChecksum,
+        MismatchCase{"unknown function", kFnReadHoldingRegisters, Hex("01 07 02"), kWrongChecksum,
                      2},
         MismatchCase{"another exception", kFnReadHoldingRegisters, Hex("01 84 02"), kWrongChecksum,
                      2},
@@ -502,6 +502,103 @@ TEST_F(ModbusMaster, AStandardIdentificationIsTakenWithItsFields) {
   master.GetDevID(id);
   EXPECT_EQ(id, "FUL");
   EXPECT_FALSE(master.StandardId().has_value());
+}
+
+// The standard functions: the request on the wire, the device's answer, the outcome, and the
+// data taken (hex of the caller's buffer, which stays EE where nothing was taken).
+struct StandardCase {
+  const char* what;
+  const char* answer;  // without its CRC
+  const char* sent;    // without its CRC
+  TOxaError error;
+  const char* data;
+  bool (*run)(ToxaModBusProtocol&, std::span<uint8_t>);
+};
+
+TEST_F(ModbusMaster, StandardFunctionsCheckTheAnswerAgainstTheRequest) {
+  const StandardCase cases[] = {
+      {"coils", "01 01 02 CD 01", "01 01 00 13 00 0A", kOk, "CD 01 EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) { return m.ReadCoils(0x13, 10, b); }},
+      {"coils, a byte short", "01 01 01 CD", "01 01 00 13 00 0A", kWrongSize, "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) { return m.ReadCoils(0x13, 10, b); }},
+      {"discretes", "01 02 01 05", "01 02 00 00 00 03", kOk, "05 EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) { return m.ReadDiscreteInputs(0, 3, b); }},
+      {"input registers", "01 04 02 00 0A", "01 04 00 08 00 01", kOk, "00 0A EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) { return m.ReadInputRegisters(8, 1, b); }},
+      {"input registers, too many", "01 04 04 00 0A 00 0B", "01 04 00 08 00 01", kWrongSize,
+       "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) { return m.ReadInputRegisters(8, 1, b); }},
+      {"coil on", "01 05 00 AC FF 00", "01 05 00 AC FF 00", kOk, "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t>) { return m.WriteSingleCoil(0xAC, true); }},
+      {"coil echo off", "01 05 00 AC 00 00", "01 05 00 AC FF 00", kWrongSize, "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t>) { return m.WriteSingleCoil(0xAC, true); }},
+      {"coils written", "01 0F 00 13 00 0A", "01 0F 00 13 00 0A 02 CD 01", kOk, "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t>) {
+         return m.WriteMultipleCoils(0x13, 10, Hex("CD 01"));
+       }},
+      {"coils echo count", "01 0F 00 13 00 09", "01 0F 00 13 00 0A 02 CD 01", kWrongSize,
+       "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t>) {
+         return m.WriteMultipleCoils(0x13, 10, Hex("CD 01"));
+       }},
+      {"read-write", "01 17 04 00 FE 0A CD", "01 17 00 03 00 02 00 0E 00 01 02 00 FF", kOk,
+       "00 FE 0A CD ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) {
+         return m.ReadWriteRegisters(3, 2, 14, 1, Hex("00 FF"), b);
+       }},
+      {"read-write, short", "01 17 02 00 FE", "01 17 00 03 00 02 00 0E 00 01 02 00 FF", kWrongSize,
+       "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) {
+         return m.ReadWriteRegisters(3, 2, 14, 1, Hex("00 FF"), b);
+       }},
+      {"refused", "01 82 02", "01 02 00 00 00 03", kDeviceException, "EE EE EE EE ",
+       [](ToxaModBusProtocol& m, std::span<uint8_t> b) { return m.ReadDiscreteInputs(0, 3, b); }},
+  };
+  master.SetEWrite(true);
+  master.SetRepeatCount(1);
+  for (const StandardCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake.io->QueueAnswer(WithCrc(Hex(c.answer)));
+    std::array<uint8_t, 4> buf{0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(c.run(master, buf), c.error == kOk);
+    EXPECT_EQ(ErrorOf(master), c.error);
+    EXPECT_EQ(master.LastSent(), HexBytes(WithCrc(Hex(c.sent))));
+    EXPECT_EQ(HexBytes(buf), c.data);
+  }
+}
+
+TEST_F(ModbusMaster, CoilWritesAreGatedAndGoToEveryDeviceWithoutAnAnswer) {
+  EXPECT_TRUE(master.WriteSingleCoil(1, true));
+  EXPECT_TRUE(master.WriteMultipleCoils(1, 1, Hex("01")));
+  std::array<uint8_t, 2> buf{};
+  EXPECT_FALSE(master.ReadWriteRegisters(0, 1, 0, 1, Hex("00 01"), buf));
+  EXPECT_EQ(ErrorOf(master), kNoAnswer);
+  EXPECT_EQ(Sent(), 0u);
+
+  master.SetEWrite(true);
+  master.SetNetAddr(0);
+  master.SetAnswerExpected(false);
+  EXPECT_TRUE(master.WriteSingleCoil(7, false));
+  EXPECT_EQ(SentHex(0), HexBytes(WithCrc(Hex("00 05 00 07 00 00"))));
+  EXPECT_EQ(ErrorOf(master), kOk);
+}
+
+TEST_F(ModbusMaster, DeviceIdentificationObjectsAndTheirReadCode) {
+  fake.io->QueueAnswer(WithCrc(Hex("01 2B 0E 01 81 00 00 02 00 03 41 42 43 01 01 58")));
+  TModbusDeviceIdPage page;
+  EXPECT_TRUE(master.ReadDeviceIdentification(1, 0, page));
+  EXPECT_EQ(SentHex(0), "01 2B 0E 01 00 70 77 ");
+  ASSERT_EQ(page.objects.size(), 2u);
+  EXPECT_EQ(page.objects[0].value, Hex("41 42 43"));
+  EXPECT_FALSE(page.more);
+  // Answered as another read code: not what was asked for.
+  fake.io->QueueAnswer(WithCrc(Hex("01 2B 0E 01 81 00 00 00")));
+  EXPECT_FALSE(master.ReadDeviceIdentification(2, 0, page));
+  EXPECT_EQ(ErrorOf(master), kWrongSize);
+  // A Modbus address up to 247 is taken; beyond, the setter ignores it.
+  master.SetNetAddr(247);
+  master.SetNetAddr(248);
+  EXPECT_EQ(master.NetAddr(), 247);
 }
 
 TEST_F(ModbusMaster, DeviceIdentificationNeedsAnOpenPort) {
