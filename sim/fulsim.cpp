@@ -29,17 +29,19 @@ program then serves until SIGINT or SIGTERM.
 Options:
   --address N         network address, 0..247 (default 1); at 0 only the 10x protocol
                       is answered (0 is the Modbus broadcast address)
-  --baud N            pace answers at the character time of 8N1 at N baud (10 bits a byte);
-                      default: answers leave at once
+  --baud N            pace answers at the character time of 8N1 at N baud (10 bits a byte),
+                      1..4000000; default: answers leave at once
   --delay MS          wait MS milliseconds between a request and its answer (default 0);
                       each answer waits from its own request, also while others wait
-  --link PATH         also make PATH a symlink to the device path (removed at exit)
-  --tcp HOST:PORT     serve on TCP instead, listening at HOST:PORT (IPv6 as [::1]:PORT);
-                      port 0 takes a free port, shown in the first line. One master at a
-                      time: a new connection replaces the one before, which is closed
+  --link PATH         also make PATH a symlink to the device path (removed at exit); an
+                      existing PATH is refused unless it is a link whose device has gone
+  --tcp HOST:PORT     serve on TCP instead, listening at HOST:PORT (IPv6 as [::1]:PORT),
+                      PORT 0..65535; 0 takes a free one, shown in the first line. One
+                      master at a time: a new connection replaces the one before, which
+                      is closed
   --echo              return every byte received before the answer, as a two-wire RS-485
                       adapter that hears itself does (map the port with the echo option)
-  --config FILE       set contents from an INI file (format below)
+  --config FILE       set contents from an INI file of at most 1 MiB (format below)
   --no-answer N       do not answer the next N requests
   --bad-checksum N    corrupt the CRC (Modbus) or checksum (10x) of the next N answers
   --stop-mid-frame N  send only the first half of the next N answers
@@ -57,6 +59,11 @@ Options:
   --damage-random P   P percent of the answers, chosen at random, have a wrong checksum
   --seed N            seed of the random choices above (default 1): a seed repeats a run
   --help              this text
+
+Exit status:
+  0  stopped by SIGINT or SIGTERM
+  1  the line could not be opened (a TCP port in use, a link that leads to another device)
+  2  usage: an unknown option, a value out of its range, a contents file refused or wrong
 
 Contents:
   Modbus registers: G at 0 and 2, SFR at 107 and 105 (97 in the alternative map),
