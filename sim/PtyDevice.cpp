@@ -13,11 +13,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <system_error>
+
+#include "serial/OxaUtils.h"
 
 namespace oxa::sim {
 namespace {
@@ -27,23 +31,6 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
-// "host:port" or "[v6-address]:port" into its two parts; false when either is missing.
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
-  size_t colon = std::string::npos;
-  if (!text.empty() && text.front() == '[') {
-    const size_t close = text.find(']');
-    if (close == std::string::npos) return false;
-    host = text.substr(1, close - 1);
-    if (close + 1 < text.size() && text[close + 1] == ':') colon = close + 1;
-  } else {
-    colon = text.rfind(':');
-    host = text.substr(0, colon);
-  }
-  if (colon == std::string::npos || host.empty() || colon + 1 == text.size()) return false;
-  port = text.substr(colon + 1);
-  return port.find_first_not_of("0123456789") == std::string::npos;
-}
-
 int64_t MonotonicNs() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -51,6 +38,41 @@ int64_t MonotonicNs() {
 }
 
 }  // namespace
+
+bool SplitTcpAddress(const std::string& text, std::string& host, uint16_t& port,
+                     std::string& problem) {
+  size_t colon = std::string::npos;
+  host.clear();
+  if (!text.empty() && text.front() == '[') {
+    const size_t close = text.find(']');
+    if (close != std::string::npos) host = text.substr(1, close - 1);
+    if (close != std::string::npos && close + 1 < text.size() && text[close + 1] == ':') {
+      colon = close + 1;
+    }
+  } else {
+    colon = text.rfind(':');
+    host = text.substr(0, colon);
+  }
+  const std::string digits = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+  if (host.empty() && !text.empty() && text.front() != '[' && colon != std::string::npos) {
+    problem = "TCP address '" + VisibleText(text) + "' has no host (0.0.0.0 listens on all)";
+    return false;
+  }
+  if (host.empty() || digits.empty() ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    problem = "TCP address '" + VisibleText(text) + "' is not host:port";
+    return false;
+  }
+  // The resolver would take a larger number modulo 65536 and listen on another port.
+  uint32_t number = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (ec != std::errc() || end != digits.data() + digits.size() || number > 65535) {
+    problem = "TCP port " + digits + " is out of range 0..65535";
+    return false;
+  }
+  port = static_cast<uint16_t>(number);
+  return true;
+}
 
 TPtyDevice::TPtyDevice(TPtyOptions options)
     : options_(std::move(options)), device_(options_.address), random_(options_.seed) {}
@@ -74,7 +96,8 @@ bool TPtyDevice::Failed(const std::string& what) {
 }
 
 void TPtyDevice::CloseAll() {
-  if (!link_made_.empty()) ::unlink(link_made_.c_str());
+  // Only while it is still ours: another server may have taken the path over since.
+  if (!link_made_.empty() && OwnsLink()) ::unlink(link_made_.c_str());
   link_made_.clear();
   CloseFd(master_fd_);
   CloseFd(slave_fd_);
@@ -123,19 +146,42 @@ bool TPtyDevice::OpenPty() {
   tio.c_cflag |= CLOCAL | CREAD;
   if (::tcsetattr(slave_fd_, TCSANOW, &tio) != 0) return Failed("tcsetattr");
   if (::fcntl(master_fd_, F_SETFL, O_NONBLOCK) != 0) return Failed("fcntl");
-  if (!options_.link.empty()) {
-    struct stat st {};
-    if (::lstat(options_.link.c_str(), &st) == 0) {
-      if (!S_ISLNK(st.st_mode)) {
-        errno = EEXIST;
-        return Failed("link path exists and is not a symlink");
-      }
-      ::unlink(options_.link.c_str());
+  return options_.link.empty() || MakeLink();
+}
+
+bool TPtyDevice::MakeLink() {
+  const char* link = options_.link.c_str();
+  const std::string shown = VisibleText(options_.link);
+  struct stat st {};
+  if (::lstat(link, &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      errno = EEXIST;
+      return Failed("link " + shown + " exists and is not a symlink");
     }
-    if (::symlink(name, options_.link.c_str()) != 0) return Failed("symlink");
-    link_made_ = options_.link;
+    // A link that still leads somewhere is someone's: another server's live pseudo-terminal,
+    // or a real port. Only one whose device has gone, left by a server that was killed, is
+    // replaced.
+    struct stat target {};
+    if (::stat(link, &target) == 0 || (errno != ENOENT && errno != ENOTDIR)) {
+      char to[PATH_MAX] = {};
+      const ssize_t n = ::readlink(link, to, sizeof to - 1);
+      last_error_ = "link " + shown + " leads to " + VisibleText(n > 0 ? to : "?") +
+                    ", which is still there (another fulsim's?): not replaced";
+      CloseAll();
+      return false;
+    }
+    ::unlink(link);
   }
+  // Fails (EEXIST) when another server made it meanwhile: that one keeps it.
+  if (::symlink(device_path_.c_str(), link) != 0) return Failed("link " + shown);
+  link_made_ = options_.link;
   return true;
+}
+
+bool TPtyDevice::OwnsLink() const {
+  char to[PATH_MAX] = {};
+  const ssize_t n = ::readlink(link_made_.c_str(), to, sizeof to - 1);
+  return n > 0 && static_cast<size_t>(n) < sizeof to - 1 && device_path_ == to;
 }
 
 bool TPtyDevice::Listen() {
@@ -145,12 +191,12 @@ bool TPtyDevice::Listen() {
     return false;
   }
   std::string host;
-  std::string port;
-  if (!SplitHostPort(options_.tcp, host, port)) {
-    last_error_ = "TCP address '" + options_.tcp + "' is not host:port";
+  uint16_t port_number = 0;
+  if (!SplitTcpAddress(options_.tcp, host, port_number, last_error_)) {
     CloseAll();
     return false;
   }
+  const std::string port = std::to_string(port_number);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

@@ -27,7 +27,10 @@ struct TPtyOptions {
   uint8_t address = 1;
   uint32_t baud = 0;             // 0: answers leave at once; else paced at 10 bits a byte
   uint32_t answer_delay_ms = 0;  // from a request's last byte to the answer's first
-  std::string link = {};         // optional symlink to the device path, removed on Stop
+  // Optional symlink to the device path. An existing path is not replaced unless it is a
+  // symlink whose target has gone; Stop removes the link only while it still leads to this
+  // device.
+  std::string link = {};
   // "host:port" (an IPv6 host in brackets): serve on a TCP socket listening there instead of
   // a pseudo-terminal; port 0 takes a free one, which DevicePath() then shows.
   std::string tcp = {};
@@ -45,6 +48,11 @@ struct TPtyOptions {
   uint32_t damage_percent = 0;
   uint64_t seed = 1;
 };
+
+// "host:port" or "[v6-address]:port" (port 0..65535) into its parts. False with the reason in
+// `problem` when it is not one, or its port is out of range.
+bool SplitTcpAddress(const std::string& text, std::string& host, uint16_t& port,
+                     std::string& problem);
 
 class TPtyDevice {
  public:
@@ -82,6 +90,8 @@ class TPtyDevice {
   bool Failed(const std::string& what);  // sets LastError from errno, closes all; false
   void CloseAll();
   bool OpenPty();
+  bool MakeLink();
+  bool OwnsLink() const;  // the link made still leads to this device
   bool Listen();
   void Accept();
   void DropClient();

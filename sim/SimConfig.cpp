@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <vector>
+
+#include "serial/OxaHost.h"
 
 namespace oxa::sim {
 namespace {
@@ -157,14 +157,27 @@ bool LoadConfig(std::string_view text, TFulDevice& device, std::string& error) {
 }
 
 bool LoadConfigFile(const std::string& path, TFulDevice& device, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path;
-    return false;
+  // A contents file is a few kilobytes; all registers and memory written out stay below this.
+  constexpr size_t kMaxSize = size_t{1} << 20;
+  std::string text;
+  switch (ReadSmallFile(path, kMaxSize, text)) {
+    case TFileState::kReadable:
+      return LoadConfig(text, device, error);
+    case TFileState::kMissing:
+      error = "no such file";
+      return false;
+    case TFileState::kUnreadable:
+      error = "cannot be read";
+      return false;
+    case TFileState::kNotRegular:
+      error = "not a regular file (a folder, FIFO or device)";
+      return false;
+    case TFileState::kTooLarge:
+      error = "larger than 1 MiB: not a contents file";
+      return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return LoadConfig(text.str(), device, error);
+  error = "cannot be read";
+  return false;
 }
 
 }  // namespace oxa::sim

@@ -31,6 +31,8 @@ namespace oxa::sim {
 // Applies the text to the device. On an error returns false with "line N: reason" in
 // `error`; the lines before it have been applied.
 bool LoadConfig(std::string_view text, TFulDevice& device, std::string& error);
+// The same from a file: a regular file of at most 1 MiB. A folder, FIFO or device is refused
+// without being opened (a FIFO would wait for a writer), with the reason in `error`.
 bool LoadConfigFile(const std::string& path, TFulDevice& device, std::string& error);
 
 }  // namespace oxa::sim

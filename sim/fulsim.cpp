@@ -3,13 +3,16 @@
 // until SIGINT or SIGTERM.
 #include <signal.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "serial/OxaUtils.h"
 #include "sim/PtyDevice.h"
 #include "sim/SimConfig.h"
 
@@ -26,17 +29,19 @@ program then serves until SIGINT or SIGTERM.
 Options:
   --address N         network address, 0..247 (default 1); at 0 only the 10x protocol
                       is answered (0 is the Modbus broadcast address)
-  --baud N            pace answers at the character time of 8N1 at N baud (10 bits a byte);
-                      default: answers leave at once
+  --baud N            pace answers at the character time of 8N1 at N baud (10 bits a byte),
+                      1..4000000; default: answers leave at once
   --delay MS          wait MS milliseconds between a request and its answer (default 0);
                       each answer waits from its own request, also while others wait
-  --link PATH         also make PATH a symlink to the device path (removed at exit)
-  --tcp HOST:PORT     serve on TCP instead, listening at HOST:PORT (IPv6 as [::1]:PORT);
-                      port 0 takes a free port, shown in the first line. One master at a
-                      time: a new connection replaces the one before, which is closed
+  --link PATH         also make PATH a symlink to the device path (removed at exit); an
+                      existing PATH is refused unless it is a link whose device has gone
+  --tcp HOST:PORT     serve on TCP instead, listening at HOST:PORT (IPv6 as [::1]:PORT),
+                      PORT 0..65535; 0 takes a free one, shown in the first line. One
+                      master at a time: a new connection replaces the one before, which
+                      is closed
   --echo              return every byte received before the answer, as a two-wire RS-485
                       adapter that hears itself does (map the port with the echo option)
-  --config FILE       set contents from an INI file (format below)
+  --config FILE       set contents from an INI file of at most 1 MiB (format below)
   --no-answer N       do not answer the next N requests
   --bad-checksum N    corrupt the CRC (Modbus) or checksum (10x) of the next N answers
   --stop-mid-frame N  send only the first half of the next N answers
@@ -54,6 +59,11 @@ Options:
   --damage-random P   P percent of the answers, chosen at random, have a wrong checksum
   --seed N            seed of the random choices above (default 1): a seed repeats a run
   --help              this text
+
+Exit status:
+  0  stopped by SIGINT or SIGTERM
+  1  the line could not be opened (a TCP port in use, a link that leads to another device)
+  2  usage: an unknown option, a value out of its range, a contents file refused or wrong
 
 Contents:
   Modbus registers: G at 0 and 2, SFR at 107 and 105 (97 in the alternative map),
@@ -142,58 +152,80 @@ int main(int argc, char** argv) {
       continue;
     }
     if (i + 1 >= argc) {
-      std::fprintf(stderr, "fulsim: %s needs a value (see --help)\n", argv[i]);
+      std::fprintf(stderr, "fulsim: %s needs a value (see --help)\n",
+                   oxa::VisibleText(argv[i]).c_str());
       return 2;
     }
     const std::string_view value = argv[++i];
     uint32_t n = 0;
     bool ok = true;
-    if (arg == "--address") {
+    const char* expected = "";  // what the option takes, for the message when it is refused
+    // The faults armed for the next N requests or answers.
+    const std::pair<std::string_view, uint32_t*> counts[] = {
+        {"--no-answer", &no_answer},
+        {"--bad-checksum", &bad_checksum},
+        {"--stop-mid-frame", &stop_mid},
+        {"--garbage", &garbage},
+        {"--wrong-complement", &wrong_complement},
+        {"--bad-echo", &bad_echo},
+        {"--drop-connection", &drop_connection}};
+    const auto count = std::find_if(std::begin(counts), std::end(counts),
+                                    [&](const auto& c) { return c.first == arg; });
+    if (count != std::end(counts)) {
+      expected = "0..1000000";
+      ok = ParseNumber(value, 1'000'000, *count->second);
+    } else if (arg == "--address") {
+      expected = "0..247";
       ok = ParseNumber(value, 247, n);
       options.address = static_cast<uint8_t>(n);
     } else if (arg == "--baud") {
-      ok = ParseNumber(value, 4'000'000, n);
+      expected = "1..4000000";
+      ok = ParseNumber(value, 4'000'000, n) && n > 0;
       options.baud = n;
     } else if (arg == "--delay") {
+      expected = "0..60000 ms";
       ok = ParseNumber(value, 60'000, options.answer_delay_ms);
     } else if (arg == "--link") {
+      expected = "a path";
+      ok = !value.empty();
       options.link = value;
     } else if (arg == "--tcp") {
+      std::string host, problem;
+      uint16_t port = 0;
+      if (!oxa::sim::SplitTcpAddress(std::string(value), host, port, problem)) {
+        std::fprintf(stderr, "fulsim: --tcp: %s\n", problem.c_str());
+        return 2;
+      }
       options.tcp = value;
     } else if (arg == "--config") {
+      expected = "a file";
+      ok = !value.empty();
       config = value;
-    } else if (arg == "--no-answer") {
-      ok = ParseNumber(value, 1'000'000, no_answer);
-    } else if (arg == "--bad-checksum") {
-      ok = ParseNumber(value, 1'000'000, bad_checksum);
-    } else if (arg == "--stop-mid-frame") {
-      ok = ParseNumber(value, 1'000'000, stop_mid);
-    } else if (arg == "--garbage") {
-      ok = ParseNumber(value, 1'000'000, garbage);
     } else if (arg == "--garbage-bytes") {
-      ok = ParseHex(value, garbage_bytes);
-    } else if (arg == "--wrong-complement") {
-      ok = ParseNumber(value, 1'000'000, wrong_complement);
-    } else if (arg == "--bad-echo") {
-      ok = ParseNumber(value, 1'000'000, bad_echo);
-    } else if (arg == "--drop-connection") {
-      ok = ParseNumber(value, 1'000'000, drop_connection);
+      expected = "hex bytes such as \"00 13\"";
+      ok = ParseHex(value, garbage_bytes) && !garbage_bytes.empty();
     } else if (arg == "--delay-random") {
+      expected = "P:MIN-MAX, P 0..100 percent, MIN..MAX within 0..60000 ms";
       ok = ParseLate(value, options);
     } else if (arg == "--drop-random") {
+      expected = "0..100 percent";
       ok = ParseNumber(value, 100, options.drop_percent);
     } else if (arg == "--damage-random") {
+      expected = "0..100 percent";
       ok = ParseNumber(value, 100, options.damage_percent);
     } else if (arg == "--seed") {
+      expected = "0..18446744073709551615";
       const auto [end, ec] =
           std::from_chars(value.data(), value.data() + value.size(), options.seed);
       ok = ec == std::errc() && end == value.data() + value.size();
     } else {
-      std::fprintf(stderr, "fulsim: unknown option %s (see --help)\n", argv[i - 1]);
+      std::fprintf(stderr, "fulsim: unknown option %s (see --help)\n",
+                   oxa::VisibleText(argv[i - 1]).c_str());
       return 2;
     }
     if (!ok) {
-      std::fprintf(stderr, "fulsim: bad value for %s: %s\n", argv[i - 1], argv[i]);
+      std::fprintf(stderr, "fulsim: bad value for %s: '%s' (expected %s)\n", argv[i - 1],
+                   oxa::VisibleText(value).c_str(), expected);
       return 2;
     }
   }
@@ -232,11 +264,12 @@ int main(int argc, char** argv) {
   device.AlterEchoOfNext(static_cast<int>(bad_echo));
   device.DropConnectionOnNext(static_cast<int>(drop_connection));
   if (!loaded) {
-    std::fprintf(stderr, "fulsim: %s: %s\n", config.c_str(), error.c_str());
+    std::fprintf(stderr, "fulsim: --config %s: %s\n", oxa::VisibleText(config).c_str(),
+                 error.c_str());
     return 2;
   }
   if (!device.Start()) {
-    std::fprintf(stderr, "fulsim: %s\n", device.LastError().c_str());
+    std::fprintf(stderr, "fulsim: %s\n", oxa::VisibleText(device.LastError()).c_str());
     return 1;
   }
   std::printf("%s\n", device.DevicePath().c_str());

@@ -105,6 +105,28 @@ TEST(TPtyDevice, LinkPointsToTheDeviceAndGoesAwayOnStop) {
   struct stat st {};
   EXPECT_NE(::lstat(link.c_str(), &st), 0);
 
+  // A link left by a server that was killed (its device gone) is taken over; one that still
+  // leads to a device is another server's and stays as it is; and a link another program took
+  // over meanwhile is not removed on Stop.
+  ASSERT_EQ(::symlink("/dev/pts/999999", link.c_str()), 0);
+  {
+    TPtyDevice first(Options(1, 0, 0, link));
+    ASSERT_TRUE(first.Start()) << first.LastError();
+    TPtyDevice second(Options(1, 0, 0, link));
+    EXPECT_FALSE(second.Start());
+    EXPECT_NE(second.LastError().find("still there"), std::string::npos) << second.LastError();
+    second.Stop();
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(first.DevicePath(), target);
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+  }
+  char target[256] = {};
+  ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "/dev/null");
+  ::unlink(link.c_str());
+
   // A file that is not a link is never replaced.
   { std::ofstream(link) << "keep"; }
   TPtyDevice device(Options(1, 0, 0, link));
