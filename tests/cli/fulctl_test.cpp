@@ -994,7 +994,8 @@ TEST(FulctlLate, ADeviceSlowerThanTheTimeOutNeverHasItsAnswerTakenForAnother) {
   // time-out of 200 ms).
   sim::TPtyDevice late({.answer_delay_ms = 70});
   ASSERT_TRUE(late.Start()) << late.LastError();
-  // Integrators far apart: a value taken from another integrator's answer is off by thousands.
+  // Integrators far apart: a value taken from another integrator's answer is off by a thousand
+  // and more; the volumes grow a little while the device runs.
   late.Edit([](sim::TFulDevice& d) {
     for (size_t i = 0; i < ToxaFul0508::kIntegratorCount; ++i) {
       if (ToxaFul0508::IsLongIntegrator(i)) {
@@ -1021,14 +1022,14 @@ TEST(FulctlLate, ADeviceSlowerThanTheTimeOutNeverHasItsAnswerTakenForAnother) {
   for (size_t i = 0; i < ToxaFul0508::kIntegratorCount; ++i) {
     double own = ToxaFul0508::IsLongIntegrator(i) ? 100000.0 * (i + 1) : 1000.0 * (i + 1);
     if (i == 4) own = 1000.0 - 2000.0;  // Vd, which the device keeps as V1 - V2
-    EXPECT_NEAR(std::stod(cells[i]), own, 100) << "integrator " << i;
+    EXPECT_NEAR(std::stod(cells[i]), own, 400) << "integrator " << i;
   }
   // Successive runs: the first one's late answer is listened out before it closes the port.
   for (const char* name : {"V1", "V2", "V1"}) {
     r = run({"--json", "integrator", name});
     EXPECT_EQ(r.status, 0) << r.err;
     const double value = std::get<double>(ParseJson(Lines(r.out).at(0))["value"]);
-    EXPECT_NEAR(value, name == std::string("V1") ? 1000 : 2000, 100) << name;
+    EXPECT_NEAR(value, name == std::string("V1") ? 1000 : 2000, 400) << name;
   }
   // An archive range: the identification, then each block where it belongs.
   const std::string file = std::filesystem::temp_directory_path() / "fulctl_late_test.bin";

@@ -59,7 +59,7 @@ TRun Fulctl(const std::string& port, const std::string& args) {
 }
 
 TEST(LateAnswer, TheMasterNeverTakesItForTheNextRequests) {
-  LateDevice device(700);
+  LateDevice device(900);
   ToxaComPort port;
   port.SetDeviceMap({{1, device.Path()}});
   ASSERT_TRUE(port.Open());
@@ -78,7 +78,7 @@ TEST(LateAnswer, TheMasterNeverTakesItForTheNextRequests) {
 }
 
 TEST(LateAnswer, TheNextFulctlRunNeverTakesIt) {
-  LateDevice device(700);
+  LateDevice device(900);
   TRun r = Fulctl(device.Path(), "-t 500 regs 0 2");
   EXPECT_EQ(r.status, 1) << r.out;
   // Started while the device is still answering the run before.
