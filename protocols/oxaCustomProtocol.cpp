@@ -113,7 +113,9 @@ size_t ToxaCustomProtocol::Transact(std::span<const uint8_t> request, std::span<
 }
 
 bool ToxaCustomProtocol::SendRequest(std::span<const uint8_t> request) {
-  // Stale input must never count as part of the answer.
+  // A request follows the line's last byte only after the silence that tells devices a frame
+  // begins; then stale input must never count as part of the answer.
+  com_port_->AwaitFrameSilence(packet_timeout_);
   com_port_->Purge();
   RequestStarted(request);
   request_us_ = com_port_->NowUs();

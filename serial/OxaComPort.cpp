@@ -277,6 +277,7 @@ bool ToxaCustomComPort::Open() {
   // Another opening may be another device: what this one showed of its lateness goes.
   open_count_ = 0;
   lateness_us_ = 0;
+  last_line_us_ = 0;
   handle_ = -1;
   opened_ = false;
   open_error_ = {};
@@ -346,8 +347,44 @@ bool ToxaCustomComPort::WriteByte(uint8_t byte) {
 
 bool ToxaCustomComPort::Write(std::span<const uint8_t> bytes) {
   if (!opened_) return false;
-  if (tap_) tap_(TPortDirection::kSent, bytes, io_->NowUs());
-  return io_->Write(bytes);
+  const uint64_t now = io_->NowUs();
+  if (tap_) tap_(TPortDirection::kSent, bytes, now);
+  const bool written = io_->Write(bytes);
+  // The last byte leaves the line after all of them have taken their time on it.
+  last_line_us_ = std::max(last_line_us_, now + bytes.size() * CharUs());
+  return written;
+}
+
+uint64_t ToxaCustomComPort::CharUs() const {
+  const uint64_t baud = baud_rate_ != 0 ? baud_rate_ : 9600;
+  return (FormatInUse().BitsPerChar() * uint64_t{1'000'000} + baud - 1) / baud;
+}
+
+uint64_t ToxaCustomComPort::FrameSilenceUs() const {
+  // Above 19200 bit/s a fixed 1.75 ms, as the Modbus serial line standard sets it.
+  if (baud_rate_ > 19200) return 1750;
+  return (7 * CharUs() + 1) / 2;
+}
+
+void ToxaCustomComPort::AwaitFrameSilence(uint32_t bound_ms) {
+  if (!opened_ || thread_ || last_line_us_ == 0) return;
+  const uint64_t silence = FrameSilenceUs();
+  const uint64_t bound = io_->NowUs() + uint64_t{bound_ms} * 1000;
+  std::array<uint8_t, 256> dropped{};
+  bool ready = false;
+  for (;;) {
+    if ((ready || InputPending()) && Read(dropped) > 0) {
+      ready = false;
+      if (io_->NowUs() >= bound) return;
+      continue;
+    }
+    if (io_->Lost()) return;
+    const uint64_t now = io_->NowUs();
+    const uint64_t end = std::min(last_line_us_ + silence, bound);
+    if (now >= end) return;
+    ready =
+        io_->WaitForInput(static_cast<uint32_t>(std::min<uint64_t>(10, (end - now + 999) / 1000)));
+  }
 }
 
 bool ToxaCustomComPort::ReadByte(uint8_t& byte) {
@@ -357,7 +394,11 @@ bool ToxaCustomComPort::ReadByte(uint8_t& byte) {
 size_t ToxaCustomComPort::Read(std::span<uint8_t> bytes) {
   if (receive_in_thread_ || thread_ || !opened_ || bytes.empty()) return 0;
   const size_t n = io_->Read(bytes);
-  if (n > 0 && tap_) tap_(TPortDirection::kReceived, bytes.first(n), io_->NowUs());
+  if (n > 0) {
+    const uint64_t now = io_->NowUs();
+    last_line_us_ = std::max(last_line_us_, now);
+    if (tap_) tap_(TPortDirection::kReceived, bytes.first(n), now);
+  }
   return n;
 }
 

@@ -125,6 +125,16 @@ class ToxaCustomComPort {
   // came late yet).
   uint64_t AnswerLatenessUs() const { return lateness_us_; }
 
+  // ---- The silence between frames ------------------------------------------------------------
+  // Devices find where a frame starts by the silence before it: at least 3.5 characters of
+  // the line's format (1.75 ms above 19200 bit/s), counted from the last byte seen on the line,
+  // sent or received. The masters wait it out before each request: input that arrives
+  // meanwhile is taken off the line (the tap sees it) and starts the silence anew, up to a
+  // bound of one packet time-out `bound_ms`, after which the request goes all the same.
+  void AwaitFrameSilence(uint32_t bound_ms);
+  // The silence a frame needs on this port's line, microseconds.
+  uint64_t FrameSilenceUs() const;
+
   // Lets `tap` watch the traffic from the next byte on; an empty one stops watching.
   void SetTap(TPortTap tap) { tap_ = std::move(tap); }
 
@@ -176,6 +186,9 @@ class ToxaCustomComPort {
   void StopThread();
   // An answer whose first byte came at `answer_us` answers the earliest attempt still open.
   void CloseEarliestAttempt(uint64_t answer_us);
+  // One character's time on the line, microseconds (at 9600 bit/s where the rate is the line's
+  // own).
+  uint64_t CharUs() const;
 
   std::unique_ptr<IComPortIo> io_;
   intptr_t handle_ = 0;
@@ -204,6 +217,8 @@ class ToxaCustomComPort {
   std::array<uint64_t, kMaxOpenAttempts> open_requests_us_{};
   size_t open_count_ = 0;
   uint64_t last_attempt_end_us_ = 0;
+  // When the last byte seen on the line (received, or sent: when it left) was there; 0 none.
+  uint64_t last_line_us_ = 0;
   uint64_t lateness_us_ = 0;
   uint32_t late_packet_timeout_ms_ = 0;
   uint32_t late_byte_timeout_ms_ = 0;

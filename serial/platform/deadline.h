@@ -19,10 +19,11 @@ inline Clock::time_point DeadlineIn(uint32_t ms) {
   return Clock::now() + std::chrono::milliseconds(ms);
 }
 
-// Milliseconds left until `deadline`, 0 once it has passed, at most kLongestWaitMs.
+// Milliseconds left until `deadline`, rounded up, 0 once it has passed, at most
+// kLongestWaitMs. Rounded up: a wait for the last fraction of a millisecond would otherwise be
+// a wait of 0, and a loop that waits for a deadline would spin through that fraction.
 inline int MsUntil(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(std::min<long long>(left, kLongestWaitMs)) : 0;
 }
 

@@ -118,6 +118,16 @@ uint32_t AttemptMs(const ToxaModBusProtocol& m) {
 uint32_t AttemptMs(const Toxa10xProtocol& m) {
   return m.PacketTimeout() + 20 + 200;
 }
+// When the line has been silent for 3.5 characters after a request that went out at 0 ms, at
+// 9600 bit/s (a character 1042 us): the request's own time on the line, then the silence, in
+// the whole milliseconds a wait ends at. An answer in time on the scripted line comes before
+// that; the next request waits for it.
+uint32_t SilentAfterMs(const ToxaModBusProtocol&) {
+  return (8 * 1042 + 3647 + 999) / 1000;  // 8 bytes: 12 ms
+}
+uint32_t SilentAfterMs(const Toxa10xProtocol&) {
+  return (10 * 1042 + 3647 + 999) / 1000;  // 10 bytes: 15 ms
+}
 
 template <typename Master>
 class LateAnswers : public ::testing::Test {
@@ -145,16 +155,18 @@ TYPED_TEST(LateAnswers, NoAnswerIsEverTakenForALaterRequest) {
   };
   const uint32_t a = AttemptMs(this->m);
   const uint32_t pause = a - 120;  // the 10x master's after a failed attempt
+  const uint32_t silent = SilentAfterMs(this->m);
   const std::vector<TCase> cases = {
-      {"every answer in time: nothing waited", 3, {-a + 5}, true, 5, 0},
+      // The next request waits for nothing but the silence before a frame.
+      {"every answer in time", 3, {-a + 5}, true, 5, silent - 5},
       // A damaged frame may have come before the answer: the attempt's answer may still come.
-      // The good one is taken for it (10 ms late; with the 10x pause, 210 ms).
+      // The good one is taken for it (a silence and 5 ms late; with the 10x pause, 210 ms).
       {"a damaged answer, then a good one",
        3,
        {-a + 5, -a + 5},
        true,
-       10 + pause,
-       std::max(100u, 45 + pause)},
+       std::max(silent, 5 + pause) + 5,
+       std::max(100u, pause == 0 ? silent + 40 - 5 : 45 + pause)},
       // Attempt 1's answer comes during attempt 2 and is taken; attempt 2's answer, as late
       // after its own request, is listened out before the next request.
       {"attempt 1 late, taken during attempt 2", 3, {30, 30}, true, a + 30, a + 40},
@@ -199,6 +211,38 @@ TYPED_TEST(LateAnswers, NoAnswerIsEverTakenForALaterRequest) {
     EXPECT_EQ(fake.io->NowMs() - before, c.listened_ms + 5);
     EXPECT_EQ(fake.port.OpenAttempts(), 0u);
   }
+}
+
+TYPED_TEST(LateAnswers, EachRequestFollowsTheLinesLastByteAfterASilence) {
+  // Devices find a frame's start by the silence before it: 3.5 characters (3.65 ms at 9600
+  // bit/s) after the last byte seen on the line, whichever master sent or received it.
+  std::vector<uint64_t> sent_us;
+  this->fake.port.SetTap([&](TPortDirection direction, std::span<const uint8_t>, uint64_t us) {
+    if (direction == TPortDirection::kSent) sent_us.push_back(us);
+  });
+  const std::vector<uint8_t> answer = AnswerTo(this->m, 1);
+  this->fake.io->QueueAnswer(answer, 30, 1);  // its last byte at 30 ms + one a millisecond
+  EXPECT_EQ(ReadKey(this->m, 1), ValueOf(1));
+  const uint64_t last_byte_ms = 30 + answer.size() - 1;
+  this->fake.io->QueueAnswer(answer, 5);
+  EXPECT_EQ(ReadKey(this->m, 1), ValueOf(1));
+  ASSERT_EQ(sent_us.size(), 2u);
+  EXPECT_EQ(sent_us[1], (last_byte_ms * 1000 + 3647 + 999) / 1000 * 1000);
+  // A byte of noise during the silence starts it anew (the answer comes after the request's
+  // own bytes have left the line).
+  this->fake.io->QueueAnswer(answer, 20);
+  EXPECT_EQ(ReadKey(this->m, 1), ValueOf(1));
+  const uint64_t answered_ms = this->fake.io->NowMs();
+  this->fake.io->InjectInput({0x00}, answered_ms + 2);
+  this->fake.io->QueueAnswer(answer, 5);
+  EXPECT_EQ(ReadKey(this->m, 1), ValueOf(1));
+  ASSERT_EQ(sent_us.size(), 4u);
+  EXPECT_EQ(sent_us[3], (answered_ms + 2 + 4) * 1000);
+  // Above 19200 bit/s the silence is 1.75 ms.
+  EXPECT_EQ(this->fake.port.FrameSilenceUs(), 3647u);
+  this->fake.port.SetBaudRate(115200);
+  this->fake.port.Open();
+  EXPECT_EQ(this->fake.port.FrameSilenceUs(), 1750u);
 }
 
 TYPED_TEST(LateAnswers, ClosingThePortListensOutTheAnswerStillOnItsWay) {

@@ -275,10 +275,11 @@ TEST_F(ModbusMaster, ALateAnswerIsDroppedNotTakenForTheNextRequests) {
   EXPECT_TRUE(master.ReadHoldingRegisters(2, 2, buf));
   EXPECT_EQ(HexBytes(buf), "00 14 00 15 ");
   EXPECT_EQ(fake.io->NowMs(), 700u + 40u + 700u);
-  // A good answer on its first attempt leaves nothing to listen for.
+  // A good answer on its first attempt leaves nothing to listen for, only the silence before
+  // the next frame: 3.5 characters at 9600 bit/s, 4 ms in whole milliseconds.
   fake.io->QueueAnswer(WithCrc(Hex("01 03 04 00 16 00 17")), 700);
   EXPECT_TRUE(master.ReadHoldingRegisters(2, 2, buf));
-  EXPECT_EQ(fake.io->NowMs(), 700u + 40u + 700u + 700u);
+  EXPECT_EQ(fake.io->NowMs(), 700u + 40u + 700u + 4u + 700u);
 
   // An answer to an earlier attempt of the same request is the answer: taken at once.
   master.SetPacketTimeout(500);
@@ -289,7 +290,7 @@ TEST_F(ModbusMaster, ALateAnswerIsDroppedNotTakenForTheNextRequests) {
   EXPECT_TRUE(master.ReadHoldingRegisters(4, 2, buf));
   EXPECT_EQ(HexBytes(buf), "00 1E 00 1F ");
   EXPECT_EQ(Sent(), 5u);
-  EXPECT_EQ(fake.io->NowMs() - start, 700u);
+  EXPECT_EQ(fake.io->NowMs() - start, 4u + 700u);
 }
 
 TEST_F(ModbusMaster, LateByteWithinTheLastWaitIsNotTaken) {
