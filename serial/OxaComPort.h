@@ -102,15 +102,16 @@ class ToxaCustomComPort {
   // the line out until no answer of those attempts can come any more, dropping what arrives
   // (the tap sees it). How late an answer may come, the device has shown: an answer is taken
   // for the earliest attempt still open, and the time from that attempt's request to the
-  // answer's first byte is how late this device answers. The port keeps the latest it has
-  // seen while it stays open.
+  // answer's first byte is how late this device answers. The port keeps the most it has seen
+  // while it stays open.
   //
   // An attempt's request went out at `request_us` (the port's clock); its answer is awaited
   // for `packet_timeout_ms` and each further byte for `byte_timeout_ms`.
   void AttemptSent(uint64_t request_us, uint32_t packet_timeout_ms, uint32_t byte_timeout_ms);
   // The attempt in progress has ended, now. `answer_us` is when the first byte of a whole
   // answer came (it answers the earliest attempt still open); none when the attempt ended
-  // without one (a time-out, a frame refused before its end, a lost or altered echo).
+  // without one (a time-out, a damaged frame, one that answers another request, a lost or
+  // altered echo).
   void AttemptEnded(std::optional<uint64_t> answer_us);
   // Listens until no answer of an open attempt can still come: one packet time-out past the
   // end of the last attempt, and until the lateness the device has shown has passed since the
@@ -121,8 +122,8 @@ class ToxaCustomComPort {
   void AwaitLateAnswers();
   // Attempts whose answer has not come (for tests and front ends that show it).
   size_t OpenAttempts() const { return open_count_; }
-  // The latest an answer of this device has come after its request, microseconds (0: none
-  // came late yet).
+  // The most an answer of this device has come after its request, microseconds (0: none
+  // answered a later attempt yet).
   uint64_t AnswerLatenessUs() const { return lateness_us_; }
 
   // ---- The silence between frames ------------------------------------------------------------
