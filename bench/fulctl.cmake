@@ -1,5 +1,5 @@
 # fulctl_bench: fulctl from a fresh process next to a bare process that only opens and closes
-# the port, and the time of a scan against its bound.
+# the port, the time of a scan against its bound, and the period a repeated read achieves.
 if(TARGET fulctl AND TARGET oxa_sim)
   add_executable(port_open_close ${CMAKE_CURRENT_LIST_DIR}/port_open_close.cpp)
   target_link_libraries(port_open_close PRIVATE oxa_serial)

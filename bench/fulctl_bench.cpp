@@ -7,6 +7,9 @@
 //      127 × (time-out × (attempts + 1) + the wire time of one exchange), since a silent address
 //      is listened out for one more time-out, so that a late answer is never taken for the next
 //      address's.
+//   3. a repeated read of all 32 integrators with --csv at 9600 bit/s, with a period longer
+//      than a read and one shorter: the achieved period between the rows (median and
+//      greatest) against the one set, and the summary, which counts the late reads.
 // Usage: fulctl_bench [--runs N]
 #include <fcntl.h>
 #include <spawn.h>
@@ -17,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -29,15 +34,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs `args` with its output thrown away; its wall time in ms, negative when it failed.
-double TimeRun(std::vector<std::string> args) {
+// Runs `args` with its standard output and error going to `out` and `err` (thrown away by
+// default); its wall time in ms, negative when it failed.
+double TimeRun(std::vector<std::string> args, const char* out = "/dev/null",
+               const char* err = "/dev/null") {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   const auto start = Clock::now();
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -52,6 +59,25 @@ double TimeRun(std::vector<std::string> args) {
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The times in ms between the rows of a CSV log (each starts "YYYY-MM-DDTHH:MM:SS.mmm").
+std::vector<double> RowPeriods(const std::string& path) {
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);  // the header
+  std::vector<double> periods;
+  double last = -1;
+  while (std::getline(file, line)) {
+    if (line.size() < 23) continue;
+    const double ms =
+        (std::atoi(line.substr(11, 2).c_str()) * 3600.0 +
+         std::atoi(line.substr(14, 2).c_str()) * 60.0 + std::atof(line.substr(17, 6).c_str())) *
+        1000.0;
+    if (last >= 0) periods.push_back(ms - last);
+    last = ms;
+  }
+  return periods;
 }
 
 }  // namespace
@@ -105,5 +131,31 @@ int main(int argc, char* argv[]) {
               kAddresses, kBaud, kTimeoutMs);
   std::printf("  %.2f s, bound %.2f s (%.0f%% of it)\n", scan / 1000.0, bound / 1000.0,
               100.0 * scan / bound);
+  paced.Stop();
+
+  // The period of a repeated read of all integrators, the device paced at 9600 bit/s.
+  oxa::sim::TPtyDevice integrators({.baud = kBaud});
+  if (!integrators.Start()) {
+    std::fprintf(stderr, "fulctl_bench: %s\n", integrators.LastError().c_str());
+    return 1;
+  }
+  const std::string log = std::filesystem::temp_directory_path() / "fulctl_bench_log.csv";
+  const std::string summary = log + ".err";
+  std::printf("fulctl --csv -n 6 -i MS integrator all at %u bit/s\n", kBaud);
+  for (const int period_ms : {1000, 200}) {
+    TimeRun({fulctl, "-p", integrators.DevicePath(), "--settings", settings, "-b",
+             std::to_string(kBaud), "--csv", "-n", "6", "-i", std::to_string(period_ms),
+             "integrator", "all"},
+            log.c_str(), summary.c_str());
+    std::vector<double> periods = RowPeriods(log);
+    std::string said;
+    std::getline(std::ifstream(summary), said);
+    std::printf("  -i %4d: achieved period median %7.1f ms, max %7.1f ms\n           %s\n",
+                period_ms, Median(periods),
+                periods.empty() ? 0.0 : *std::max_element(periods.begin(), periods.end()),
+                said.c_str());
+  }
+  std::remove(log.c_str());
+  std::remove(summary.c_str());
   return 0;
 }

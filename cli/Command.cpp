@@ -614,14 +614,28 @@ TPrepared PrepareWrite(const TArguments& a, const TOptions& o) {
   return Writes([r = uint16_t(*reg), values](TSession& s) { return Write(s, r, values); });
 }
 
+// One integrator, several (each once, a result and a CSV column each, in the order named), or
+// all of them.
 TPrepared PrepareIntegrator(const TArguments& a, const TOptions& o) {
   std::vector<size_t> indexes;
-  if (a[0] == "all") {
+  if (a.size() == 1 && a[0] == "all") {
     for (size_t i = 0; i < kIntegrators.size(); ++i) indexes.push_back(i);
-  } else if (const auto index = FindIntegrator(a[0])) {
-    indexes.push_back(*index);
   } else {
-    return Problem("unknown integrator '" + a[0] + "' (V1, M1, Tall, Tnar1, T1, 2000, ... or all)");
+    for (const std::string& name : a) {
+      if (name == "all") return Problem("integrator all reads every integrator: name no others");
+      const auto index = FindIntegrator(name);
+      if (!index) {
+        return Problem("unknown integrator '" + name +
+                       "' (V1, M1, Tall, Tnar1, T1, 2000, ... or all)");
+      }
+      // A column twice would leave a script to guess which is which.
+      const auto before = std::find(indexes.begin(), indexes.end(), *index);
+      if (before != indexes.end()) {
+        return Problem("'" + a[static_cast<size_t>(before - indexes.begin())] + "' and '" + name +
+                       "' name the same integrator");
+      }
+      indexes.push_back(*index);
+    }
   }
   std::vector<TPollColumn> columns;
   for (const size_t i : indexes) columns.push_back(IntegratorColumn(i, o.language));
@@ -727,10 +741,11 @@ constexpr TCommand kCommands[] = {
      "the device identification objects (function 43/14): vendor,\n"
      "product code, revision and the others the device gives",
      0, 0, "", TCommandProtocol::kModbus, PrepareRead<DeviceId>},
-    {"integrator", "NAME|REG|all",
-     "an integrator's value and unit (V1, Tnar1, T1, 2000, ...; the\n"
-     "window's spellings too); all: the 32",
-     1, 1, "integrator needs a NAME, a REGISTER or all", TCommandProtocol::kModbus,
+    {"integrator", "NAME...|all",
+     "integrators' values and units, a result each (and a column each\n"
+     "of --csv): V1, Tnar1, T1, ... in either of the window's\n"
+     "spellings, or by register (2000); all: the 32",
+     1, 32, "integrator needs a NAME, a REGISTER or all", TCommandProtocol::kModbus,
      PrepareIntegrator},
     {"archive", "FIRST [LAST]",
      "archive blocks (function 65); with -o FILE their raw bytes go to\n"

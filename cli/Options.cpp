@@ -265,8 +265,10 @@ constexpr TOptionSpec kOptions[] = {
        return SetNumber(o.count, v, 0, UINT32_MAX);
      },
      TOptionUse::kReads},
-    {"-i", "--interval", kValue, "MS", "an interval in ms",
-     "pause between repeated reads (default 1000)",
+    {"-i", "--interval", kValue, "MS", "a period in ms from 0 to 86400000",
+     "the period of repeated reads, from one read's start to the\n"
+     "next (default 1000); a read that takes longer is late: the\n"
+     "next starts at once, and the summary counts it",
      SetNumber<&TOptions::interval_ms, 0, 86'400'000>, TOptionUse::kReads},
     {"", "--broadcast", kFlag, "", "",
      "with -a 0: send write, dose LITRES or a doser command to every\n"

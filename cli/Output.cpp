@@ -249,21 +249,30 @@ void TOutput::ClearProgress() {
   progress_width_ = 0;
 }
 
-void TOutput::Summary(uint64_t count, uint64_t failures, uint64_t not_open, const TTimes& times) {
+void TOutput::Summary(const TRunCounts& run) {
+  const TTimes& times = run.times;
   if (json_) {
     TJsonObject j;
     j.Add("summary", true)
-        .Add("ok", failures == 0)
-        .Add("count", static_cast<int64_t>(count))
-        .Add("failures", static_cast<int64_t>(failures))
+        .Add("ok", run.failures == 0)
+        .Add("count", static_cast<int64_t>(run.reads))
+        .Add("exchanges", static_cast<int64_t>(run.exchanges))
+        .Add("failures", static_cast<int64_t>(run.failures))
+        .Add("late", static_cast<int64_t>(run.late))
         .Add("min_ms", times.Min())
         .Add("median_ms", times.Median())
         .Add("max_ms", times.Max());
     Object(j);
     return;
   }
-  std::string line = std::to_string(count) + " exchanges, " + std::to_string(failures) + " failed";
-  if (not_open > 0) line += " (" + std::to_string(not_open) + " with the port not open)";
+  const auto counted = [](uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  std::string line = counted(run.reads, "read", "reads") + " (" +
+                     counted(run.exchanges, "exchange", "exchanges") + "), " +
+                     std::to_string(run.failures) + " failed";
+  if (run.not_open > 0) line += " (" + std::to_string(run.not_open) + " with the port not open)";
+  line += ", " + std::to_string(run.late) + " late";
   char times_text[128];
   std::snprintf(times_text, sizeof times_text,
                 "; time per exchange min %.3f ms, median %.3f ms, max %.3f ms", times.Min(),

@@ -86,6 +86,16 @@ class TTimes {
   std::minstd_rand random_;  // its fixed seed gives every run the same choice
 };
 
+// What a repeated read adds up to, for its summary.
+struct TRunCounts {
+  uint64_t reads = 0;      // rounds of -n: each address of -a once
+  uint64_t exchanges = 0;  // results of exchanges with a device
+  uint64_t failures = 0;   // failed exchanges, and addresses read while the port would not open
+  uint64_t not_open = 0;   // of the failures, those the port would not open for
+  uint64_t late = 0;       // reads that took longer than -i
+  TTimes times;            // of each exchange
+};
+
 class TOutput {
  public:
   TOutput(bool json, std::FILE* out, std::FILE* err, TLanguage language = TLanguage::kEnglish)
@@ -120,9 +130,10 @@ class TOutput {
   void Progress(size_t done, size_t total, const char* what);
   // Clears a progress bar off its line, leaving the cursor at its start.
   void ClearProgress();
-  // The summary of a repeated read: how many reads, how many failed (of which `not_open`
-  // found the port closed), and the times of the exchanges made.
-  void Summary(uint64_t count, uint64_t failures, uint64_t not_open, const TTimes& times);
+  // The summary of a repeated read: how many reads and exchanges, how many failed (and of
+  // them how many found the port closed), how many were late, and the times of the exchanges
+  // made: "4 reads (128 exchanges), 0 failed, 0 late; time per exchange min ...".
+  void Summary(const TRunCounts& run);
 
   // True once a write to the standard output failed (a full disk, a closed pipe): a run of
   // several results stops then, since nobody sees them.

@@ -23,6 +23,14 @@ std::string ShownLine(std::string_view line) {
 
 }  // namespace
 
+TNextRead NextRead(std::chrono::steady_clock::time_point start, std::chrono::milliseconds period,
+                   std::chrono::steady_clock::time_point now) {
+  const auto due = start + period;
+  // With no period every read is due at once, and none is late.
+  if (now > due) return {now, period.count() > 0};
+  return {due, false};
+}
+
 TSession::TSession(const TOptions& options, const std::string& program_folder, std::FILE* out,
                    std::FILE* err)
     : options_(options),
@@ -150,12 +158,16 @@ TLineState TSession::Line() const {
 }
 
 void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
+  // Each result is an exchange of the run, timed without the printing of the one before.
+  ++run_.exchanges;
+  if (!r.Ok()) ++run_.failures;
+  run_.times.Add(
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - exchange_start_)
+          .count());
   if (trace_) trace_->Flush();
   const TLineState line = Line();
   const std::string why = r.Ok() ? std::string() : FailureReason(r, line);
   const int status = ExitStatusOf(r.code, line.echo_failed);
-  // Silence is what a wrong port gives.
-  const bool hint = r.code == TOxaError::kNoAnswer && !output_.Json();
   // Each result of several devices says whose it is.
   TJsonObject shown = json;
   std::string prefix;
@@ -163,15 +175,15 @@ void TSession::Emit(const TActionResult& r, const TJsonObject& json) {
     shown.Add("address", int{address_});
     prefix = "address " + std::to_string(address_) + ": ";
   }
-  if (!read_time_) {
-    output_.Result(r, shown, why, status, prefix);
-    if (hint) HintAtChosenPort();
-    return;
+  if (read_time_) {
+    const std::string time = IsoTimeText(*read_time_);
+    shown.Add("time", time);
+    prefix = time + " " + prefix;
   }
-  const std::string time = IsoTimeText(*read_time_);
-  shown.Add("time", time);
-  output_.Result(r, shown, why, status, time + " " + prefix);
-  if (hint) HintAtChosenPort();
+  output_.Result(r, shown, why, status, prefix);
+  // Silence is what a wrong port gives.
+  if (r.code == TOxaError::kNoAnswer && !output_.Json()) HintAtChosenPort();
+  exchange_start_ = std::chrono::steady_clock::now();
 }
 
 void TSession::Values(const TActionResult& r, std::span<const double> values, size_t count) {
@@ -194,39 +206,41 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
   if (options_.csv) {
     output_.CsvLines(PollCsvHeader(csv_columns));
   }
-  TTimes times;
-  uint64_t count = 0;
-  uint64_t failures = 0;
-  uint64_t not_open = 0;
+  run_ = {};
+  const std::chrono::milliseconds period(options_.interval_ms);
+  // The start of the read under way on the schedule -i sets.
+  auto start = std::chrono::steady_clock::now();
   for (uint32_t i = 0; options_.count == 0 || i < options_.count; ++i) {
     if (i > 0) {
-      PauseMs(options_.interval_ms);
-      if (Interrupted()) break;
+      // The rest of the period, waited out on the system; Ctrl+C ends it at once.
+      const auto left = start - std::chrono::steady_clock::now();
+      if (left.count() > 0) {
+        PauseMs(static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+      }
     }
     // Each address of -a in turn, one result each.
-    for (const uint8_t address : options_.address_list) {
+    for (size_t k = 0; k < options_.address_list.size(); ++k) {
       if (Interrupted() || output_.Failed()) break;
+      if (k == 0) ++run_.reads;  // once something of it is done
+      const uint8_t address = options_.address_list[k];
       address_ = address;
       ful_.SetNetAddr(address);
       zeb_.SetNetAddr(address);
-      ++count;
       if (options_.count_given || options_.csv) {
         read_time_ = LocalTimeOf(std::chrono::system_clock::now());
       }
       row_.clear();
       if (several_) row_.push_back(double(address));
       row_outcome_.clear();
-      // Only the exchange is timed: opening the port, or failing to, is no part of it.
+      // Only the exchanges are timed: opening the port, or failing to, is no part of them.
       if (OpenPort()) {
-        const auto start = std::chrono::steady_clock::now();
-        const bool ok = read();
-        times.Add(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count());
-        if (!ok) ++failures;
+        exchange_start_ = std::chrono::steady_clock::now();
+        const uint64_t failed_before = run_.failures;
+        // A read that failed without a failed result of its own still counts once.
+        if (!read() && run_.failures == failed_before) ++run_.failures;
       } else {
-        ++failures;
-        ++not_open;
+        ++run_.failures;
+        ++run_.not_open;
         row_outcome_ = OutcomeText(TOxaError::kPortNotOpen, 0, {}, options_.language);
       }
       if (options_.csv) {
@@ -235,10 +249,13 @@ int TSession::Repeat(const std::function<bool()>& read, std::span<const TPollCol
       }
     }
     if (!repeat || Interrupted() || output_.Failed()) break;
+    const TNextRead next = NextRead(start, period, std::chrono::steady_clock::now());
+    if (next.late) ++run_.late;
+    start = next.start;
   }
   ClosePort();
   read_time_.reset();
-  if (repeat) output_.Summary(count, failures, not_open, times);
+  if (repeat) output_.Summary(run_);
   return output_.Status();
 }
 

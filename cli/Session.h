@@ -3,6 +3,7 @@
 // and the output with the exit status it adds up to.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -20,6 +21,17 @@
 #include "serial/OxaOutputFile.h"
 
 namespace oxa::cli {
+
+// When the read after one that began at `start` (on its schedule) and ended `now` begins,
+// `period` (-i) from start to start: at the period's end, or at once when the read took
+// longer, which makes it late. A late read never brings a burst of reads to catch up, and the
+// schedule never drifts by the time the reads take.
+struct TNextRead {
+  std::chrono::steady_clock::time_point start;
+  bool late = false;
+};
+TNextRead NextRead(std::chrono::steady_clock::time_point start, std::chrono::milliseconds period,
+                   std::chrono::steady_clock::time_point now);
 
 class TSession {
  public:
@@ -46,13 +58,16 @@ class TSession {
   void ClosePort();
   // The line as it stands now, for the words of an outcome.
   TLineState Line() const;
-  // Prints a result after the trace's pending lines, with the reason of a failure.
+  // Prints a result after the trace's pending lines, with the reason of a failure. Each result
+  // is an exchange, counted and timed for the summary of a repeated read.
   void Emit(const TActionResult& r, const TJsonObject& json);
-  // Runs `read` once, or as often as -n says with -i between and a summary at the end, the
-  // port opened afresh for each when it lost its device; `read` prints one result and says
-  // whether it was OK. With -n each result carries the local time its read began (at the
-  // start of each text line, "time" in JSON). With --csv the output is `columns`' header and
-  // a row per read, whose values `read` hands to Values. The exit status.
+  // Runs `read` once, or as often as -n says, each address of -a in turn, with a summary at
+  // the end. -i is the period from one read's start to the next (NextRead); the pause waits
+  // on the system and Ctrl+C ends it at once. The port is opened afresh for each address when
+  // it lost its device; `read` prints a result for each exchange (Emit) and says whether all
+  // were OK. With -n each result carries the local time its read began (at the start of each
+  // text line, "time" in JSON). With --csv the output is `columns`' header and a row per
+  // read and address, whose values `read` hands to Values. The exit status.
   int Repeat(const std::function<bool()>& read, std::span<const TPollColumn> columns = {});
   // --csv: the values of one exchange of the read under way (`count` columns), none when it
   // failed (`r`'s outcome then goes in the row). Nothing without --csv.
@@ -74,12 +89,15 @@ class TSession {
   uint8_t address_ = 0;
   // Whether -a names several devices: each result then carries its address.
   bool several_ = false;
-  std::string port_name_;                   // as the user named it: "COM3", "/dev/ttyUSB0"
-  std::string port_address_;                // what it opens, options included
-  std::string port_device_;                 // what it opens, without the line's options
-  bool port_mapped_ = false;                // by the settings file's [Ports] section
-  bool port_hint_said_ = false;             // ChosenPortHint, said once a run
-  std::optional<TLocalTime> read_time_;     // of the read under way, when its results carry it
+  std::string port_name_;                // as the user named it: "COM3", "/dev/ttyUSB0"
+  std::string port_address_;             // what it opens, options included
+  std::string port_device_;              // what it opens, without the line's options
+  bool port_mapped_ = false;             // by the settings file's [Ports] section
+  bool port_hint_said_ = false;          // ChosenPortHint, said once a run
+  std::optional<TLocalTime> read_time_;  // of the read under way, when its results carry it
+  TRunCounts run_;                       // of Repeat's run; every Emit counts an exchange
+  // When the exchange under way began: the read's start, or the end of the result before.
+  std::chrono::steady_clock::time_point exchange_start_;
   std::vector<std::optional<double>> row_;  // --csv: the values of the read under way
   std::string row_outcome_;                 // and its first failure's text; empty while OK
   ToxaComPort port_;

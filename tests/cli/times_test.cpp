@@ -1,7 +1,8 @@
-// The times of a repeated read, kept in bounded memory however long the run.
+// A repeated read's schedule, and its times kept in bounded memory however long the run.
 #include <gtest/gtest.h>
 
 #include "cli/Output.h"
+#include "cli/Session.h"
 
 namespace oxa::cli {
 namespace {
@@ -48,6 +49,28 @@ TEST(Times, AFewAreKeptWholeAndARunOfAnyLengthInASample) {
   EXPECT_EQ(many.Min(), 0);
   EXPECT_EQ(many.Max(), 10000.0 * (n - 1) / n);
   EXPECT_NEAR(many.Median(), 5000, 300);
+}
+
+TEST(NextRead, KeepsThePeriodFromStartToStartAndALateReadStartsTheNextAtOnce) {
+  using std::chrono::milliseconds;
+  struct TRow {
+    int period_ms;
+    int took_ms;   // from the read's start to its end
+    int pause_ms;  // from its end to the next read's start
+    bool late;
+  };
+  const TRow rows[] = {
+      {1000, 0, 1000, false}, {1000, 420, 580, false}, {1000, 1000, 0, false},
+      {1000, 1420, 0, true},  {1000, 3500, 0, true},  // no burst of reads to catch up
+      {0, 0, 0, false},       {0, 420, 0, false},     // no period: back to back, never late
+  };
+  const std::chrono::steady_clock::time_point start{std::chrono::hours(5)};
+  for (const TRow& row : rows) {
+    const auto end = start + milliseconds(row.took_ms);
+    const TNextRead next = NextRead(start, milliseconds(row.period_ms), end);
+    EXPECT_EQ(next.start - end, milliseconds(row.pause_ms)) << row.period_ms << " " << row.took_ms;
+    EXPECT_EQ(next.late, row.late) << row.period_ms << " " << row.took_ms;
+  }
 }
 
 }  // namespace
