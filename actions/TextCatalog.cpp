@@ -68,6 +68,7 @@ constexpr TEntry kEntries[] = {
      ": the program runs with its default settings and leaves this file as it is."},
     {kPortMalformed, ": неверная запись (", ": malformed entry ("},
     {kPortTcpServer, ": сервер последовательных портов по TCP", ": serial device server over TCP"},
+    {kPortModbusTcpServer, ": сервер или шлюз Modbus TCP", ": Modbus TCP server or gateway"},
     {kPortAbsent, ": устройство отсутствует", ": no device there"},
     {kDataLine, "=Данные=", "=Data="},
     {kDoserStateLine, "Состояние дозатора: ", "Doser state: "},

@@ -75,6 +75,7 @@ enum class TText : uint16_t {
   // A port's tooltip: the address, then what lies there.
   kPortMalformed,  // followed by the problem and ")"
   kPortTcpServer,
+  kPortModbusTcpServer,
   kPortAbsent,
   // The data pane.
   kDataLine,        // above the data bytes
