@@ -55,8 +55,8 @@ Options:
   --bad-echo N        with --echo: alter the last byte of the next N requests as they come
                       back, as when another station talks at the same time; the device
                       hears the same damaged frame and does not answer it
-  --drop-connection N with --tcp or --modbus-tcp: close the connection instead of answering the next N
-                      requests, as a device server that restarts does
+  --drop-connection N with --tcp or --modbus-tcp: close the connection instead of
+                      answering the next N requests, as a device server that restarts does
   --delay-random P:MIN-MAX  P percent of the answers, chosen at random, wait MIN..MAX ms
                       (at random) instead of --delay: a device that is sometimes late
   --drop-random P     P percent of the requests, chosen at random, get no answer
