@@ -1,6 +1,7 @@
 #include "actions/FrameDecoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <iterator>
 #include <optional>
@@ -35,7 +36,10 @@ std::optional<TText> ModbusFunctionName(uint8_t function) {
   }
 }
 
-TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent, TLanguage language) {
+// `mbap`: the frame is the RTU form of a Modbus TCP frame, its CRC computed, its length the
+// header's: the CRC says nothing, the length must agree with what the function carries.
+TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent, TLanguage language,
+                            bool mbap = false) {
   const auto text_of = [language](TText id) { return std::string(Text(id, language)); };
   TFrameDecoding d;
   d.protocol = TWireProtocol::kModbus;
@@ -55,7 +59,9 @@ TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent, TLanguage
     if (!name.empty()) text += " " + std::string(name);
   }
   const auto crc = [&](bool ok) {
-    return ", " + text_of(ok ? TText::kFrameCrcOk : TText::kFrameCrcBad);
+    return ", " + text_of(mbap ? TText::kFrameHeaderOk
+                          : ok ? TText::kFrameCrcOk
+                               : TText::kFrameCrcBad);
   };
   if (sent) {
     const bool ok = ModbusCrcOk(frame);
@@ -65,6 +71,11 @@ TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent, TLanguage
   }
   // An answer is judged as the master takes it: its length from its own bytes.
   const size_t length = ModbusAnswerEnd(frame);
+  if (mbap && length != frame.size()) {
+    text += ", " + text_of(TText::kFrameLengthBad);
+    d.verdict = TFrameVerdict::kMalformed;
+    return d;
+  }
   if (length > frame.size()) {
     text += ", " + text_of(TText::kFrameIncomplete) + ": " + std::to_string(frame.size()) + " " +
             text_of(TText::kFrameOf) + " " + std::to_string(length) + " " +
@@ -92,6 +103,52 @@ TFrameDecoding DecodeModbus(std::span<const uint8_t> frame, bool sent, TLanguage
   } else if (function & 0x80) {
     d.verdict = TFrameVerdict::kException;
     d.exception = frame[2];
+  }
+  return d;
+}
+
+// A Modbus TCP frame: its header judged, then its RTU form decoded as a Modbus frame.
+TFrameDecoding DecodeMbap(std::span<const uint8_t> frame, bool sent, TLanguage language) {
+  const auto text_of = [language](TText id) { return std::string(Text(id, language)); };
+  TFrameDecoding d;
+  d.protocol = TWireProtocol::kModbusTcp;
+  if (frame.size() < kMbapHeaderSize + 1) {
+    d.meaning = "Modbus TCP, " + text_of(TText::kFrameTooShort);
+    d.verdict = TFrameVerdict::kMalformed;
+    return d;
+  }
+  const std::string head = "Modbus TCP " + text_of(TText::kFrameTransaction) + " " +
+                           std::to_string(MbapTransaction(frame));
+  if (frame[2] != 0 || frame[3] != 0) {
+    d.meaning = head + ", " + text_of(TText::kFrameProtocolIdBad);
+    d.verdict = TFrameVerdict::kMalformed;
+    return d;
+  }
+  const size_t length = MbapAnswerLength(frame);
+  if (length < kMbapHeaderSize + 1 || length > kModbusFrameBufferSize) {
+    d.meaning = head + ", " + text_of(TText::kFrameLengthBad);
+    d.verdict = TFrameVerdict::kMalformed;
+    return d;
+  }
+  if (length > frame.size()) {
+    d.meaning = head + ", " + text_of(TText::kFrameIncomplete) + ": " +
+                std::to_string(frame.size()) + " " + text_of(TText::kFrameOf) + " " +
+                std::to_string(length) + " " + text_of(TText::kFrameBytes);
+    d.verdict = TFrameVerdict::kIncomplete;
+    return d;
+  }
+  std::array<uint8_t, kModbusFrameBufferSize> rtu{};
+  std::copy_n(frame.begin(), length, rtu.begin());
+  const size_t rtu_length = MbapAnswerToRtu(rtu, length);
+  TFrameDecoding modbus =
+      DecodeModbus(std::span<const uint8_t>(rtu).first(rtu_length), sent, language, true);
+  // "Modbus addr 1 ..." becomes "Modbus TCP transaction 7 addr 1 ...".
+  d.meaning = head + modbus.meaning.substr(std::string_view("Modbus").size());
+  d.verdict = modbus.verdict;
+  d.exception = modbus.exception;
+  if (length < frame.size()) {
+    d.meaning +=
+        ", " + std::to_string(frame.size() - length) + " " + text_of(TText::kFrameBytesAfter);
   }
   return d;
 }
@@ -131,8 +188,15 @@ TFrameDecoding Decode10x(std::span<const uint8_t> frame, TLanguage language) {
 
 TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent,
                            TLanguage language) {
-  return protocol == TWireProtocol::kModbus ? DecodeModbus(frame, sent, language)
-                                            : Decode10x(frame, language);
+  switch (protocol) {
+    case TWireProtocol::kModbus:
+      return DecodeModbus(frame, sent, language);
+    case TWireProtocol::kModbusTcp:
+      return DecodeMbap(frame, sent, language);
+    case TWireProtocol::k10x:
+      break;
+  }
+  return Decode10x(frame, language);
 }
 
 std::string TraceTime(uint64_t us_since_start) {
@@ -195,7 +259,13 @@ void TFrameTracer::OnTraffic(TPortDirection direction, std::span<const uint8_t> 
   sent_.assign(bytes.begin(), bytes.end());
   sent_us_ = us;
   request_open_ = true;
-  Emit(TPortDirection::kSent, us, us, bytes, DecodeFrame(protocol_, bytes, true));
+  Emit(TPortDirection::kSent, us, us, bytes, DecodeFrame(Wire(), bytes, true));
+}
+
+TWireProtocol TFrameTracer::Wire() const {
+  return protocol_ == TWireProtocol::kModbus && port_ != nullptr && port_->ModbusTcp()
+             ? TWireProtocol::kModbusTcp
+             : protocol_;
 }
 
 uint64_t TFrameTracer::ArrivalUs(size_t offset) const {
@@ -258,12 +328,14 @@ void TFrameTracer::EmitReceived() {
   // answer after a damaged one, say) is a frame of its own, with the time it came.
   while (pos < all.size()) {
     const std::span<const uint8_t> rest = all.subspan(pos);
-    const size_t length = protocol_ == TWireProtocol::kModbus
-                              ? std::min(ModbusAnswerEnd(rest), rest.size())
-                              : rest.size();
-    Emit(TPortDirection::kReceived, ArrivalUs(pos), ArrivalUs(pos + length - 1), rest.first(length),
-         DecodeFrame(protocol_, rest.first(length), false));
-    pos += length;
+    const TWireProtocol wire = Wire();
+    const size_t length = wire == TWireProtocol::kModbus      ? ModbusAnswerEnd(rest)
+                          : wire == TWireProtocol::kModbusTcp ? MbapAnswerLength(rest)
+                                                              : rest.size();
+    const size_t taken = std::min(length, rest.size());
+    Emit(TPortDirection::kReceived, ArrivalUs(pos), ArrivalUs(pos + taken - 1), rest.first(taken),
+         DecodeFrame(wire, rest.first(taken), false));
+    pos += taken;
   }
 }
 

@@ -33,7 +33,8 @@
 
 namespace oxa {
 
-enum class TWireProtocol { kModbus, k10x };
+// kModbusTcp: Modbus frames with the MBAP header instead of the CRC (a modbus-tcp:// port).
+enum class TWireProtocol { kModbus, k10x, kModbusTcp };
 
 // How a frame is judged.
 enum class TFrameVerdict {
@@ -58,7 +59,8 @@ struct TFrameDecoding {
 // name, in `language` (fulctl's trace is English; a window decodes again in its own). A Modbus
 // answer is judged as the master takes it: its length from its own bytes (an identification
 // in either layout, with the standard one's fields), incomplete when the bytes end before it,
-// the bytes after it counted.
+// the bytes after it counted. A Modbus TCP frame is judged by its header: its transaction id
+// shown, its protocol id 0, its length that of the PDU its function carries.
 TFrameDecoding DecodeFrame(TWireProtocol protocol, std::span<const uint8_t> frame, bool sent,
                            TLanguage language = TLanguage::kEnglish);
 inline std::string DescribeFrame(TWireProtocol protocol, std::span<const uint8_t> frame,
@@ -107,7 +109,8 @@ class TFrameTracer {
   // thread that does the port's I/O.
   void Attach(ToxaComPort& port);
   void Detach();
-  // How the frames that follow are decoded.
+  // How the frames that follow are decoded. Modbus on a port that speaks Modbus TCP is
+  // decoded as kModbusTcp.
   void SetProtocol(TWireProtocol protocol) { protocol_ = protocol; }
   // Hands on the bytes received since the last request; called when an exchange has ended,
   // so that a request nothing answered is told as such.
@@ -121,6 +124,8 @@ class TFrameTracer {
             TFrameDecoding decoding);
   // Hands on the frames of the bytes kept.
   void EmitReceived();
+  // The protocol the frames are decoded in now.
+  TWireProtocol Wire() const;
   // The time of the block of received bytes that holds received_[offset].
   uint64_t ArrivalUs(size_t offset) const;
 

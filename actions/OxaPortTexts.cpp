@@ -19,8 +19,9 @@ std::string Target(std::string_view address) {
   TPortAddress parsed;
   std::string problem;
   if (!ParsePortAddress(address, parsed, problem)) return Str(address);
-  if (parsed.kind == TPortAddress::TKind::kTcp) {
-    return "tcp://" + parsed.host + ":" + std::to_string(parsed.tcp_port);
+  if (parsed.Socket()) {
+    return (parsed.kind == TPortAddress::TKind::kTcp ? "tcp://" : "modbus-tcp://") + parsed.host +
+           ":" + std::to_string(parsed.tcp_port);
   }
   return parsed.path;
 }
@@ -101,8 +102,11 @@ std::string RawTooltipText(std::string_view address, TLanguage language) {
   if (!ParsePortAddress(address, parsed, problem)) {
     return Str(address) + Str(Text(TText::kPortMalformed, language)) + problem + ")";
   }
-  if (parsed.kind == TPortAddress::TKind::kTcp) {
-    return Target(address) + Str(Text(TText::kPortTcpServer, language));
+  if (parsed.Socket()) {
+    return Target(address) +
+           Str(Text(parsed.kind == TPortAddress::TKind::kTcp ? TText::kPortTcpServer
+                                                             : TText::kPortModbusTcpServer,
+                    language));
   }
   const TPortInfo info = DescribePort(parsed.path);
   if (!info.present) return parsed.path + Str(Text(TText::kPortAbsent, language));

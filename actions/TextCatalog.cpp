@@ -68,6 +68,7 @@ constexpr TEntry kEntries[] = {
      ": the program runs with its default settings and leaves this file as it is."},
     {kPortMalformed, ": неверная запись (", ": malformed entry ("},
     {kPortTcpServer, ": сервер последовательных портов по TCP", ": serial device server over TCP"},
+    {kPortModbusTcpServer, ": сервер или шлюз Modbus TCP", ": Modbus TCP server or gateway"},
     {kPortAbsent, ": устройство отсутствует", ": no device there"},
     {kDataLine, "=Данные=", "=Data="},
     {kDoserStateLine, "Состояние дозатора: ", "Doser state: "},
@@ -85,6 +86,8 @@ constexpr TEntry kEntries[] = {
     {kError7, "", "Data packet integrity error"},
     {kOutcomeNotSent, "запрос не отправлен", "the request could not be sent"},
     {kOutcomeEchoAltered, "эхо запроса искажено или не пришло", "echo altered or missing"},
+    {kOutcomeNot10xOverModbusTcp, "протокол 10x невозможен через Modbus TCP",
+     "the 10x protocol is not possible over Modbus TCP"},
     {kOutcomePortLost, "порт потерял устройство", "the port lost its device"},
     {kOutcomeConnectionClosed, "сервер закрыл соединение", "the server closed the connection"},
     {kOutcomeNoAnswer, "нет ответа от адреса ", "no answer from address "},
@@ -155,6 +158,9 @@ constexpr TEntry kEntries[] = {
     {kFrameChecksumOk, "КС верна", "checksum ok"},
     {kFrameChecksumBad, "КС неверна", "checksum bad"},
     {kFrameEcho, "эхо запроса", "echo of the request"},
+    {kFrameTransaction, "транзакция", "transaction"},
+    {kFrameHeaderOk, "заголовок верен", "header ok"},
+    {kFrameProtocolIdBad, "идентификатор протокола не 0", "protocol id not 0"},
     {kLogPortOpened, "порт открыт", "port opened"},
     {kLogPortFailed, "порт не открылся", "port failed to open"},
     {kLogPortClosed, "порт закрыт", "port closed"},
@@ -311,6 +317,7 @@ std::string OutcomeText(TOxaError code, uint8_t exception, const TOutcomeLine& l
       return std::string(ErrorText(code, language));
     case TOxaError::kNoPortOrWriteFailed:
       if (line.lost) return text(line.tcp ? kOutcomeConnectionClosed : kOutcomePortLost);
+      if (line.ten_x_over_modbus_tcp) return text(kOutcomeNot10xOverModbusTcp);
       return text(line.echo_failed ? kOutcomeEchoAltered : kOutcomeNotSent);
     case TOxaError::kNoAnswer:
       return text(kOutcomeNoAnswer) + std::to_string(line.address);

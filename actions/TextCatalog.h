@@ -75,6 +75,7 @@ enum class TText : uint16_t {
   // A port's tooltip: the address, then what lies there.
   kPortMalformed,  // followed by the problem and ")"
   kPortTcpServer,
+  kPortModbusTcpServer,
   kPortAbsent,
   // The data pane.
   kDataLine,        // above the data bytes
@@ -96,6 +97,7 @@ enum class TText : uint16_t {
   // error_text, its CSV outcome, the reason it gives). OutcomeText puts them together.
   kOutcomeNotSent,
   kOutcomeEchoAltered,
+  kOutcomeNot10xOverModbusTcp,
   kOutcomePortLost,
   kOutcomeConnectionClosed,
   kOutcomeNoAnswer,  // followed by the device's address
@@ -171,6 +173,10 @@ enum class TText : uint16_t {
   kFrameChecksumOk,
   kFrameChecksumBad,
   kFrameEcho,
+  // A Modbus TCP frame: "Modbus TCP transaction 1 addr 1 fn 3 ..., header ok".
+  kFrameTransaction,
+  kFrameHeaderOk,
+  kFrameProtocolIdBad,
   kLogPortOpened,
   kLogPortFailed,
   kLogPortClosed,
@@ -268,8 +274,9 @@ std::string_view ExceptionName(uint8_t code, TLanguage language);
 struct TOutcomeLine {
   uint8_t address = 0;
   bool lost = false;         // the port lost its device, or the server closed the connection
-  bool tcp = false;          // a serial device server, reached over TCP
+  bool tcp = false;          // a serial device server or a Modbus TCP server, reached over TCP
   bool echo_failed = false;  // the request came back altered, or not at all, on an echoing line
+  bool ten_x_over_modbus_tcp = false;  // a 10x command on a modbus-tcp:// port: nothing sent
 };
 // What an exchange came to, for a person rather than as the window's ErrCode: "no answer from
 // address 3", "exception 02 (illegal data address)", "checksum wrong", "echo altered or

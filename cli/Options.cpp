@@ -186,11 +186,13 @@ using enum TOptionKind;
 
 // clang-format off
 constexpr TOptionSpec kOptions[] = {
-    {"-p", "--port", kValue, "PORT", "a port: COMn, a device path or tcp://host:port",
+    {"-p", "--port", kValue, "PORT",
+     "a port: COMn, a device path, tcp://host:port or modbus-tcp://host[:port]",
      "COMn (mapped as the window maps it: the [Ports] section of the\n"
      "settings file, else /dev/ttyS(n-1)), a device path such as\n"
-     "/dev/ttyUSB0 or /dev/serial/by-id/..., or tcp://host:port for a\n"
-     "serial device server (default COM1)",
+     "/dev/ttyUSB0 or /dev/serial/by-id/..., tcp://host:port for a\n"
+     "serial device server, or modbus-tcp://host[:port] for a Modbus TCP\n"
+     "server or gateway, port 502 unless given (default COM1)",
      SetText<&TOptions::port>},
     {"-b", "--baud", kValue, "N", "a speed in bit/s from 1 to 4000000",
      "line speed in bit/s, any the driver takes (default 9600)",

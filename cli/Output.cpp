@@ -114,6 +114,10 @@ std::string FailureReason(const TActionResult& r, const TLineState& line) {
         return "the port lost its device (adapter unplugged?); it is opened afresh for the next "
                "exchange";
       }
+      if (line.ten_x_over_modbus_tcp) {
+        return std::string(Text(TText::kOutcomeNot10xOverModbusTcp, TLanguage::kEnglish)) +
+               ": a Modbus TCP server takes Modbus requests only";
+      }
       if (line.echo_failed) {
         return "the request came back altered or not at all on the echoing line (another "
                "station talking at the same time, or a line without echo)";

@@ -41,11 +41,12 @@ struct TLineState {
   uint8_t address = 0;
   std::string_view port;  // as the user named it: "COM3", "/dev/ttyUSB0"
   uint32_t baud = 0;
-  bool tcp = false;          // a serial device server, reached over TCP
+  bool tcp = false;          // a serial device server or a Modbus TCP server, reached over TCP
   bool lost = false;         // the port lost its device, or the server closed the connection
   bool echo_failed = false;  // the request came back altered, or not at all, on an echoing line
+  bool ten_x_over_modbus_tcp = false;        // a 10x command on a modbus-tcp:// port: nothing sent
   TLanguage language = TLanguage::kEnglish;  // of error_text, and of a bad answer's reason
-  TOutcomeLine Outcome() const { return {address, lost, tcp, echo_failed}; }
+  TOutcomeLine Outcome() const { return {address, lost, tcp, echo_failed, ten_x_over_modbus_tcp}; }
 };
 
 // The fields every JSON result carries: ok, error, error_text (what happened, in the user's

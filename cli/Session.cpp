@@ -43,6 +43,7 @@ TSession::TSession(const TOptions& options, const std::string& program_folder, s
 }
 
 bool TSession::SetUp(TWireProtocol protocol) {
+  protocol_ = protocol;
   const std::map<uint8_t, std::string> map = PortMap(TIniFile(settings_file_));
   uint8_t number = 1;
   if (const auto com = ParseComName(options_.port)) {
@@ -99,6 +100,7 @@ bool TSession::SetUp(TWireProtocol protocol) {
 }
 
 void TSession::SetTraceProtocol(TWireProtocol protocol) {
+  protocol_ = protocol;
   if (trace_) trace_->SetProtocol(protocol);
 }
 
@@ -151,9 +153,11 @@ TLineState TSession::Line() const {
   return {.address = address_,
           .port = port_name_,
           .baud = options_.baud,
-          .tcp = port_address_.starts_with("tcp://"),
+          .tcp = port_address_.starts_with("tcp://") || port_address_.starts_with("modbus-tcp://"),
           .lost = port_.Lost(),
           .echo_failed = ful_.EchoFailed() || zeb_.EchoFailed(),
+          .ten_x_over_modbus_tcp =
+              protocol_ == TWireProtocol::k10x && port_address_.starts_with("modbus-tcp://"),
           .language = options_.language};
 }
 

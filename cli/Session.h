@@ -89,11 +89,12 @@ class TSession {
   uint8_t address_ = 0;
   // Whether -a names several devices: each result then carries its address.
   bool several_ = false;
-  std::string port_name_;                // as the user named it: "COM3", "/dev/ttyUSB0"
-  std::string port_address_;             // what it opens, options included
-  std::string port_device_;              // what it opens, without the line's options
-  bool port_mapped_ = false;             // by the settings file's [Ports] section
-  bool port_hint_said_ = false;          // ChosenPortHint, said once a run
+  std::string port_name_;                            // as the user named it: "COM3", "/dev/ttyUSB0"
+  std::string port_address_;                         // what it opens, options included
+  TWireProtocol protocol_ = TWireProtocol::kModbus;  // of the command under way
+  std::string port_device_;                          // what it opens, without the line's options
+  bool port_mapped_ = false;                         // by the settings file's [Ports] section
+  bool port_hint_said_ = false;                      // ChosenPortHint, said once a run
   std::optional<TLocalTime> read_time_;  // of the read under way, when its results carry it
   TRunCounts run_;                       // of Repeat's run; every Emit counts an exchange
   // When the exchange under way began: the read's start, or the end of the result before.

@@ -117,6 +117,11 @@ uint32_t Toxa10xProtocol::RetryPauseMs() const {
 }
 
 bool Toxa10xProtocol::Exchange() {
+  // A Modbus TCP server takes Modbus requests only: a 10x frame never goes out to it.
+  if (com_port_ != nullptr && com_port_->ModbusTcp()) {
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
   // The request in TxBuf was built whole by Build10xRequest; its length follows from its N.
   const size_t length = size_t{tx_buf_[5]} + k10xFrameOverhead;
   return Transact(std::span<const uint8_t>(tx_buf_).first(length),

@@ -80,7 +80,8 @@ class Toxa10xProtocol : public ToxaCustomProtocol {
   // ---- Commands -----------------------------------------------------------------------------
   // Every command leaves its outcome in LastError (TOxaError): 0 success; 1 no port component,
   // the request could not be sent, or the port lost its device (the command ends at once, also
-  // a write command while writes are disabled); 2 no answer within the time-outs or the
+  // a write command while writes are disabled, and a port that leads to a Modbus TCP server,
+  // which the 10x frames cannot reach: nothing is sent); 2 no answer within the time-outs or the
   // attempt's time bound; 3 an answer too short for what was asked; 4 wrong address complement;
   // 5 wrong checksum or impossible length; 6 port not open.
   //

@@ -177,6 +177,8 @@ size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
   size_t pos = 0;  // bytes of the frame judged so far
   size_t end = 0;  // bytes taken from the port: those from pos on wait to be judged
   size_t skipped = 0;
+  // The first byte of a frame is awaited until here (a frame skipped whole narrows it).
+  uint64_t first_byte_deadline = deadline;
   frame_start_us_.reset();
   // Gives the device a moment to start; returns at once when its first byte is already in.
   bool ready = com_port_->WaitForInput(kPollMs);
@@ -188,7 +190,8 @@ size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
       const std::span<uint8_t> wanted = answer.subspan(
           pos, std::clamp<size_t>(ReadAhead(answer.first(pos)), 1, answer.size() - pos));
       size_t got = 0;
-      switch (NextBytes(wanted, got, pos == 0 ? packet_timeout_ : byte_timeout_, deadline, ready)) {
+      switch (NextBytes(wanted, got, pos == 0 ? packet_timeout_ : byte_timeout_,
+                        pos == 0 ? first_byte_deadline : deadline, ready)) {
         case TByteWait::kGot:
           break;
         case TByteWait::kLost:
@@ -220,6 +223,20 @@ size_t ToxaCustomProtocol::ReceiveAnswer(std::span<uint8_t> answer) {
         if (pos == 0) frame_start_us_ = com_port_->NowUs();
         last_error_ = kOk;
         return pos + 1;
+      case TFrameStep::kSkipFrame:
+        // Never taken for this request's answer. The attempt waits on for its own until the
+        // packet time-out from its request, which a stream of such frames cannot stretch.
+        first_byte_deadline = std::min(deadline, request_us_ + uint64_t{packet_timeout_} * 1000);
+        if (com_port_->NowUs() >= first_byte_deadline) {
+          last_error_ = kNoAnswer;
+          return 0;
+        }
+        std::copy(answer.begin() + static_cast<std::ptrdiff_t>(pos + 1),
+                  answer.begin() + static_cast<std::ptrdiff_t>(end), answer.begin());
+        end -= pos + 1;
+        pos = 0;
+        frame_start_us_.reset();
+        break;
       case TFrameStep::kBadAddress:
         last_error_ = kWrongAddress;
         return 0;

@@ -25,6 +25,8 @@ enum class TFrameStep {
   kBadAddress,   // the address check failed (code 4)
   kBadLength,    // the stated length cannot fit a frame (code 5)
   kBadChecksum,  // the frame is whole but its checksum is wrong (code 5)
+  kSkipFrame,    // the frame is whole and intact but answers another request (a Modbus TCP
+                 // answer to an earlier transaction): drop it and wait on for the answer
 };
 
 class ToxaCustomProtocol {

@@ -316,6 +316,86 @@ bool ModbusCrcOk(std::span<const uint8_t> frame) {
   return frame[body] == (crc & 0xFF) && frame[body + 1] == (crc >> 8);
 }
 
+// --- Modbus TCP frames ----------------------------------------------------------------------
+
+namespace {
+
+// Where the MBAP header keeps its fields.
+constexpr size_t kMbapProtocolField = 2;
+constexpr size_t kMbapLengthField = 4;
+constexpr size_t kMbapUnitByte = 6;
+// The length field's least: unit id, function code and one byte (an exception's code).
+constexpr size_t kMbapMinLength = 3;
+
+uint16_t Get16(std::span<const uint8_t> in, size_t pos) {
+  return static_cast<uint16_t>(in[pos] << 8 | in[pos + 1]);
+}
+
+// Whether the RTU form of a whole answer is as long as its function code says.
+bool RtuLengthAgrees(std::span<const uint8_t> rtu) {
+  if (rtu.size() >= 4 && rtu[1] == kFnReportDeviceId) {
+    // An identification in either layout, the one its length names (ModbusDevIdLayout).
+    return rtu.size() == size_t{rtu[3]} + 6 ||
+           (rtu[2] >= kMinServerIdCount && rtu.size() == size_t{rtu[2]} + 5);
+  }
+  return ModbusAnswerLength(rtu) == rtu.size();
+}
+
+}  // namespace
+
+size_t BuildMbapRequest(std::span<uint8_t> out, uint16_t transaction,
+                        std::span<const uint8_t> rtu) {
+  if (rtu.size() < 4 || out.size() < rtu.size() + 4) return 0;
+  const size_t unit_and_pdu = rtu.size() - 2;
+  Put16(out, 0, transaction);
+  Put16(out, kMbapProtocolField, 0);
+  Put16(out, kMbapLengthField, static_cast<uint16_t>(unit_and_pdu));
+  std::copy_n(rtu.begin(), unit_and_pdu, out.begin() + kMbapUnitByte);
+  return kMbapUnitByte + unit_and_pdu;
+}
+
+uint16_t MbapTransaction(std::span<const uint8_t> frame) {
+  return frame.size() < 2 ? 0 : Get16(frame, 0);
+}
+
+size_t MbapAnswerLength(std::span<const uint8_t> seen) {
+  if (seen.size() < kMbapUnitByte) return kMbapUnitByte + kMbapMinLength;
+  return kMbapUnitByte + Get16(seen, kMbapLengthField);
+}
+
+TFrameStep NextMbapFrameStep(std::span<const uint8_t> seen, uint16_t transaction) {
+  // Judged once the header's length is in, which no answer is shorter than: a stream that is
+  // not Modbus cannot be followed to the next frame's start.
+  const size_t expected = MbapAnswerLength(seen);
+  if (seen.size() >= kMbapUnitByte &&
+      (Get16(seen, kMbapProtocolField) != 0 || expected < kMbapUnitByte + kMbapMinLength ||
+       expected > kMbapMaxAnswer)) {
+    return TFrameStep::kBadLength;
+  }
+  if (seen.size() < expected) return TFrameStep::kNeedMore;
+  if (MbapTransaction(seen) != transaction) return TFrameStep::kSkipFrame;
+  std::array<uint8_t, kMbapMaxAnswer> rtu{};
+  std::copy(seen.begin() + kMbapUnitByte, seen.begin() + static_cast<std::ptrdiff_t>(expected),
+            rtu.begin());
+  const size_t rtu_length = AppendCrc(rtu, expected - kMbapUnitByte);
+  return RtuLengthAgrees(std::span<const uint8_t>(rtu).first(rtu_length)) ? TFrameStep::kComplete
+                                                                          : TFrameStep::kBadLength;
+}
+
+size_t MbapAnswerReadAhead(std::span<const uint8_t> seen) {
+  // The header up to its length first: the step may refuse it there.
+  if (seen.size() < kMbapUnitByte) return kMbapUnitByte - seen.size();
+  const size_t expected = MbapAnswerLength(seen);
+  return expected > seen.size() ? expected - seen.size() : 1;
+}
+
+size_t MbapAnswerToRtu(std::span<uint8_t> frame, size_t length) {
+  if (length < kMbapHeaderSize || length > frame.size()) return 0;
+  std::copy(frame.begin() + kMbapUnitByte, frame.begin() + static_cast<std::ptrdiff_t>(length),
+            frame.begin());
+  return AppendCrc(frame, length - kMbapUnitByte);
+}
+
 std::string_view ModbusExceptionName(uint8_t code) {
   switch (code) {
     case 0x01:
@@ -350,15 +430,26 @@ ToxaModBusProtocol::ToxaModBusProtocol() {
 }
 
 TFrameStep ToxaModBusProtocol::NextFrameStep(std::span<const uint8_t> seen) const {
-  return NextModbusFrameStep(seen);
+  return mbap_ ? NextMbapFrameStep(seen, transaction_) : NextModbusFrameStep(seen);
 }
 
 size_t ToxaModBusProtocol::ReadAhead(std::span<const uint8_t> seen) const {
-  return ModbusAnswerReadAhead(seen);
+  return mbap_ ? MbapAnswerReadAhead(seen) : ModbusAnswerReadAhead(seen);
 }
 
 TOxaError ToxaModBusProtocol::CheckAnswer(std::span<const uint8_t> request,
                                           std::span<const uint8_t> answer) const {
+  if (mbap_) {
+    // A Modbus TCP server answers under the request's transaction and unit id; the step has
+    // dropped the answers of other transactions already. The function is then compared as
+    // on a line.
+    if (MbapTransaction(answer) != MbapTransaction(request) ||
+        answer[kMbapUnitByte] != request[kMbapUnitByte]) {
+      return kWrongChecksum;
+    }
+    request = request.subspan(kMbapUnitByte);
+    answer = answer.subspan(kMbapUnitByte);
+  }
   // The answer carries the request's function code, or the same with the exception bit when
   // the device refuses it. Any other function is not an answer to this request (an echo of
   // another request, a frame of another conversation on the line): its bytes are never taken
@@ -391,7 +482,17 @@ bool ToxaModBusProtocol::SendOnly(std::span<const uint8_t> request) {
   return true;
 }
 
+std::span<const uint8_t> ToxaModBusProtocol::OutgoingRequest(size_t length) {
+  const std::span<const uint8_t> rtu = std::span<const uint8_t>(request_).first(length);
+  if (!mbap_ || length == 0) return rtu;
+  ++transaction_;
+  return std::span<const uint8_t>(mbap_request_)
+      .first(BuildMbapRequest(mbap_request_, transaction_, rtu));
+}
+
 bool ToxaModBusProtocol::Exchange(size_t length) {
+  mbap_ = com_port_ != nullptr && com_port_->ModbusTcp();
+  const std::span<const uint8_t> request = OutgoingRequest(length);
   if (!answer_expected_) {
     // Only a write can do without its answer: a read would have no data to give.
     const uint8_t f = request_[1];
@@ -400,11 +501,13 @@ bool ToxaModBusProtocol::Exchange(size_t length) {
       last_error_ = kNoAnswer;
       return false;
     }
-    return SendOnly(std::span<const uint8_t>(request_).first(length));
+    return SendOnly(request);
   }
-  answer_length_ = Transact(std::span<const uint8_t>(request_).first(length),
-                            std::span<uint8_t>(answer_).first(kModbusMaxAnswer));
+  answer_length_ = Transact(
+      request, std::span<uint8_t>(answer_).first(mbap_ ? kMbapMaxAnswer : kModbusMaxAnswer));
   if (answer_length_ == 0) return false;
+  // From here on the answer is read as an RTU one.
+  if (mbap_) answer_length_ = MbapAnswerToRtu(answer_, answer_length_);
   // A device that refuses the request answers with its exception code instead of the data.
   if (answer_[1] & kExceptionBit) {
     last_exception_ = answer_[2];

@@ -21,8 +21,17 @@
 //     answer ends the transaction at once: the device has answered, and asking again would
 //     only draw the same refusal.
 // An answer from another address is accepted: with address 0 a technician reaches a device
-// whose address is unknown. A write to address 0 reaches every device on the line, and none
-// answers it: with AnswerExpected false a request goes out once and no answer is awaited.
+// whose address is unknown.
+//
+// Over a port that leads to a Modbus TCP server (ToxaCustomComPort::ModbusTcp) each request
+// goes out with the MBAP header instead of the CRC: a transaction id counted up for each
+// request (its repeats keep it), protocol id 0, the length, the address as unit id. An answer
+// is taken only with the request's transaction id: one to another transaction (a late answer
+// to an earlier request) is dropped and the attempt waits on for its own. An answer with
+// another unit id, or whose header's protocol id or length is wrong or disagrees with what its
+// function carries, is code 5 as a bad CRC is. The codes are otherwise those above. A write to
+// address 0 reaches every device on the line, and none answers it: with AnswerExpected false a
+// request goes out once and no answer is awaited.
 #pragma once
 
 #include <array>
@@ -183,6 +192,40 @@ size_t ModbusAnswerReadAhead(std::span<const uint8_t> seen);
 // True when the CRC in the last two bytes of `frame` (low byte first) matches the bytes before.
 bool ModbusCrcOk(std::span<const uint8_t> frame);
 
+// --- Modbus TCP frames (pure functions) -------------------------------------------------------
+// An MBAP frame: transaction id (2 bytes), protocol id 0 (2), the length of what follows (2),
+// the unit id (the RTU frame's address), then the PDU (function code and data); no CRC.
+inline constexpr size_t kMbapHeaderSize = 7;
+// The longest answer in MBAP form: the longest RTU answer without its CRC, with the header.
+inline constexpr size_t kMbapMaxAnswer = kModbusMaxAnswer - 2 + 6;
+
+// The MBAP form of the RTU frame `rtu` (CRC included, at least 4 bytes) under `transaction`:
+// rtu.size() + 4 bytes at the start of `out`; 0 when `out` is too short or `rtu` is not a frame.
+size_t BuildMbapRequest(std::span<uint8_t> out, uint16_t transaction, std::span<const uint8_t> rtu);
+
+// The transaction id of an MBAP frame (its first two bytes, high byte first).
+uint16_t MbapTransaction(std::span<const uint8_t> frame);
+
+// The total length of an MBAP answer from the bytes seen so far: 9 (the shortest answer, an
+// exception) until the length field is in, then 6 + that length.
+size_t MbapAnswerLength(std::span<const uint8_t> seen);
+
+// The receiver's step on an MBAP answer to `transaction`: more bytes until MbapAnswerLength is
+// reached, then complete, or kSkipFrame for a whole frame of another transaction. A bad length
+// at once for a protocol id other than 0 or a length field that no answer has (below 3: unit
+// id, function and one byte at the least; past kMbapMaxAnswer); a whole frame whose length
+// disagrees with what its function code carries (ModbusAnswerLength of its RTU form) too.
+TFrameStep NextMbapFrameStep(std::span<const uint8_t> seen, uint16_t transaction);
+
+// The bytes the receiver may take in one go after `seen`: the header up to its length, then
+// up to MbapAnswerLength.
+size_t MbapAnswerReadAhead(std::span<const uint8_t> seen);
+
+// Turns the whole MBAP answer of `length` bytes at the start of `frame` into its RTU form in
+// place (unit id as the address, the PDU, the CRC computed), so that the answer is read as an
+// RTU one; returns the RTU length (length - 4). 0 when `length` is below the header's size.
+size_t MbapAnswerToRtu(std::span<uint8_t> frame, size_t length);
+
 // The standard name of a Modbus exception code ("illegal function", ...); "" for unknown codes.
 std::string_view ModbusExceptionName(uint8_t code);
 
@@ -195,7 +238,8 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   // Of the shared properties: AutoOpenPort lets GetDevID open a closed port, and EWrite gates
   // function 16 only (while false it sends nothing and reports success).
 
-  // The last request started, as hexadecimal text ("01 03 00 00 00 01 84 0A ").
+  // The last request started, as hexadecimal text ("01 03 00 00 00 01 84 0A "), in its MBAP
+  // form over Modbus TCP ("00 01 00 00 00 06 01 03 00 00 00 01 ").
   const std::string& LastSent() const { return last_sent_; }
 
   // Exception code of the last answer; 0 when the last answer was not an exception.
@@ -266,6 +310,9 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   bool Exchange(size_t length);
   // Sends the request once without awaiting an answer (AnswerExpected false).
   bool SendOnly(std::span<const uint8_t> request);
+  // The request of the `length` bytes in request_ as it goes out: as built, or in its MBAP
+  // form in mbap_request_ over a Modbus TCP port (with the next transaction id).
+  std::span<const uint8_t> OutgoingRequest(size_t length);
   // Copies the data of a read answer into `buf`; LastError 3 when it holds other than the
   // `asked` bytes or does not fit.
   bool CopyReadAnswer(std::span<uint8_t> buf, size_t asked);
@@ -277,6 +324,10 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
 
   std::array<uint8_t, kModbusFrameBufferSize> answer_{};
   std::array<uint8_t, kModbusFrameBufferSize> request_{};
+  std::array<uint8_t, kModbusFrameBufferSize> mbap_request_{};
+  // The exchange in progress goes over Modbus TCP, under this transaction id.
+  bool mbap_ = false;
+  uint16_t transaction_ = 0;
   size_t answer_length_ = 0;
   std::string last_sent_;
   uint8_t last_exception_ = 0;

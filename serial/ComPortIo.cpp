@@ -12,7 +12,7 @@ class TRoutingComPortIo final : public IComPortIo {
 
   bool Open(const TPortAddress& address, uint32_t baud) override {
     current_->Close();
-    current_ = address.kind == TPortAddress::TKind::kTcp ? tcp_.get() : serial_.get();
+    current_ = address.Socket() ? tcp_.get() : serial_.get();
     return current_->Open(address, baud);
   }
   const TOpenError& OpenError() const override { return current_->OpenError(); }

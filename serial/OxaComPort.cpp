@@ -367,7 +367,8 @@ uint64_t ToxaCustomComPort::FrameSilenceUs() const {
 }
 
 void ToxaCustomComPort::AwaitFrameSilence(uint32_t bound_ms) {
-  if (!opened_ || thread_ || last_line_us_ == 0) return;
+  // Modbus TCP frames carry their length: no silence tells where one starts.
+  if (!opened_ || thread_ || last_line_us_ == 0 || ModbusTcp()) return;
   const uint64_t silence = FrameSilenceUs();
   const uint64_t bound = io_->NowUs() + uint64_t{bound_ms} * 1000;
   std::array<uint8_t, 256> dropped{};

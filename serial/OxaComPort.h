@@ -64,6 +64,9 @@ class ToxaCustomComPort {
   // The options of the address the port was last opened at: the line returns each request
   // before the answer (see serial/OxaPortAddress.h).
   bool Echo() const { return opened_ && address_.echo; }
+  // The port leads to a Modbus TCP server (modbus-tcp://): a Modbus request goes out with the
+  // MBAP header instead of the CRC, and the 10x protocol cannot go over it.
+  bool ModbusTcp() const { return opened_ && address_.kind == TPortAddress::TKind::kModbusTcp; }
   // Stops the receive thread (serving its pending events meanwhile), closes the device.
   void Close();
   // Discards pending output and input. Does nothing on a closed port.

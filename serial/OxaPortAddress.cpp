@@ -8,6 +8,9 @@ namespace oxa {
 namespace {
 
 constexpr std::string_view kTcpScheme = "tcp://";
+constexpr std::string_view kModbusTcpScheme = "modbus-tcp://";
+// The port of a Modbus TCP server unless the address names another.
+constexpr uint16_t kModbusTcpPort = 502;
 
 std::vector<std::string_view> Words(std::string_view text) {
   std::vector<std::string_view> words;
@@ -37,13 +40,15 @@ bool IsComName(std::string_view text, unsigned& number) {
   return true;
 }
 
-bool ParseTcp(std::string_view rest, TPortAddress& address, std::string& error) {
-  // host:port, or [v6-address]:port
+// host:port, or [v6-address]:port; for modbus-tcp:// (`scheme`) the port may be left out.
+bool ParseTcp(std::string_view rest, std::string_view scheme, TPortAddress& address,
+              std::string& error) {
+  const bool modbus = scheme == kModbusTcpScheme;
   size_t colon = std::string_view::npos;
   if (!rest.empty() && rest.front() == '[') {
     const size_t close = rest.find(']');
     if (close == std::string_view::npos) {
-      error = "unclosed '[' in the host of tcp://";
+      error = "unclosed '[' in the host of " + std::string(scheme);
       return false;
     }
     address.host = std::string(rest.substr(1, close - 1));
@@ -52,12 +57,23 @@ bool ParseTcp(std::string_view rest, TPortAddress& address, std::string& error) 
     colon = rest.rfind(':');
     address.host = std::string(rest.substr(0, colon));
   }
-  if (colon == std::string_view::npos || colon + 1 == rest.size()) {
-    error = "tcp:// needs a port: tcp://host:port";
+  if (address.host.empty()) {
+    error = modbus ? "modbus-tcp:// needs a host: modbus-tcp://host[:port]"
+                   : "tcp:// needs a host: tcp://host:port";
     return false;
   }
-  if (address.host.empty()) {
-    error = "tcp:// needs a host: tcp://host:port";
+  // With the port optional, a bare IPv6 address cannot be told from a host and a port.
+  if (modbus && rest.front() != '[' && address.host.find(':') != std::string::npos) {
+    error = "an IPv6 host goes in brackets: modbus-tcp://[" + std::string(rest) + "]";
+    return false;
+  }
+  if (modbus && colon == std::string_view::npos) {
+    address.tcp_port = kModbusTcpPort;
+    return true;
+  }
+  if (colon == std::string_view::npos || colon + 1 == rest.size()) {
+    error = modbus ? "modbus-tcp:// has a ':' but no port after it"
+                   : "tcp:// needs a port: tcp://host:port";
     return false;
   }
   const std::string_view digits = rest.substr(colon + 1);
@@ -103,11 +119,21 @@ bool ParsePortAddress(std::string_view text, TPortAddress& address, std::string&
     error = std::string(target) + " names no port: COM numbers run from 1 to 255";
     return false;
   }
-  if (target.substr(0, kTcpScheme.size()) == kTcpScheme) {
+  if (target.starts_with(kTcpScheme)) {
     address.kind = TPortAddress::TKind::kTcp;
-    if (!ParseTcp(target.substr(kTcpScheme.size()), address, error)) return false;
+    if (!ParseTcp(target.substr(kTcpScheme.size()), kTcpScheme, address, error)) return false;
+  } else if (target.starts_with(kModbusTcpScheme)) {
+    address.kind = TPortAddress::TKind::kModbusTcp;
+    if (!ParseTcp(target.substr(kModbusTcpScheme.size()), kModbusTcpScheme, address, error)) {
+      return false;
+    }
   } else {
     address.path = std::string(target);
+  }
+  // A Modbus TCP server answers on its own connection: no line options apply to it.
+  if (address.kind == TPortAddress::TKind::kModbusTcp && words.size() > 1) {
+    error = "modbus-tcp:// takes no options ('" + std::string(words[1]) + "')";
+    return false;
   }
   for (size_t i = 1; i < words.size(); ++i) {
     if (words[i] == "echo") {

@@ -11,6 +11,9 @@
 //                                           holds (default 8N1)
 //   tcp://192.168.0.20:4001        a serial device server that passes frames through a TCP
 //                                  socket (options: echo)
+//   modbus-tcp://192.168.0.30      a Modbus TCP server or gateway: requests carry the MBAP
+//   modbus-tcp://gw.local:5020     header instead of the CRC (port 502 unless given; no
+//                                  options)
 #pragma once
 
 #include <cstdint>
@@ -36,11 +39,15 @@ bool ParseLineFormat(std::string_view text, TLineFormat& format);
 std::string LineFormatText(const TLineFormat& format);
 
 struct TPortAddress {
-  enum class TKind { kSerial, kTcp };
+  // kTcp and kModbusTcp both open a TCP connection; kModbusTcp frames requests with the MBAP
+  // header (see ToxaCustomComPort::ModbusTcp).
+  enum class TKind { kSerial, kTcp, kModbusTcp };
   TKind kind = TKind::kSerial;
   std::string path;       // kSerial: the device path
-  std::string host;       // kTcp: host name or address
-  uint16_t tcp_port = 0;  // kTcp: 1..65535
+  std::string host;       // kTcp, kModbusTcp: host name or address
+  uint16_t tcp_port = 0;  // kTcp, kModbusTcp: 1..65535
+  // A TCP connection of either kind.
+  bool Socket() const { return kind != TKind::kSerial; }
   bool rs485 = false;
   bool echo = false;
   std::optional<TLineFormat> format;  // none named: the port's own (8N1 unless set)

@@ -22,6 +22,7 @@
 #include <system_error>
 
 #include "serial/OxaUtils.h"
+#include "sim/SimFrames.h"
 
 namespace oxa::sim {
 namespace {
@@ -236,8 +237,9 @@ bool TPtyDevice::Listen() {
                     sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     return Failed("getnameinfo");
   }
-  device_path_ = bound.ss_family == AF_INET6 ? "tcp://[" + std::string(text) + "]:" + service
-                                             : "tcp://" + std::string(text) + ":" + service;
+  const std::string scheme = options_.modbus_tcp ? "modbus-tcp://" : "tcp://";
+  device_path_ = bound.ss_family == AF_INET6 ? scheme + "[" + std::string(text) + "]:" + service
+                                             : scheme + std::string(text) + ":" + service;
   return true;
 }
 
@@ -313,6 +315,7 @@ void TPtyDevice::Accept() {
 
 void TPtyDevice::DropClient() {
   CloseFd(client_fd_);
+  mbap_rx_.clear();
   due_.clear();  // the answers of the master that went, which the next one did not ask for
   // What the last master left unfinished is no part of the next one's request.
   std::lock_guard lock(mutex_);
@@ -377,7 +380,45 @@ void TPtyDevice::Serve() {
   }
 }
 
+void TPtyDevice::TakeMbap(std::span<const uint8_t> bytes) {
+  mbap_rx_.insert(mbap_rx_.end(), bytes.begin(), bytes.end());
+  for (;;) {
+    bool bad = false;
+    const size_t length = MbapRequestLength(mbap_rx_, bad);
+    if (bad) {
+      // No Modbus: the next request's start cannot be found. A server closes the connection.
+      DropClient();
+      return;
+    }
+    if (length == 0 || mbap_rx_.size() < length) return;
+    const uint16_t transaction = static_cast<uint16_t>(mbap_rx_[0] << 8 | mbap_rx_[1]);
+    const std::vector<uint8_t> request =
+        MbapToRtu(std::span<const uint8_t>(mbap_rx_).first(length));
+    mbap_rx_.erase(mbap_rx_.begin(), mbap_rx_.begin() + static_cast<std::ptrdiff_t>(length));
+    std::vector<uint8_t> answer;
+    bool drop = false;
+    {
+      std::lock_guard lock(mutex_);
+      AdvanceClock();
+      answer = device_.Answer(request);
+      if (!answer.empty() && drop_connection_ > 0) {
+        --drop_connection_;
+        drop = true;
+      }
+    }
+    if (drop) {
+      DropClient();
+      return;
+    }
+    if (!answer.empty()) Answer(RtuToMbap(transaction, answer));
+  }
+}
+
 bool TPtyDevice::Take(std::span<const uint8_t> bytes) {
+  if (options_.modbus_tcp) {
+    TakeMbap(bytes);
+    return false;
+  }
   std::vector<uint8_t> echo;
   if (options_.echo) echo.assign(bytes.begin(), bytes.end());
   size_t echoed = 0;

@@ -34,6 +34,9 @@ struct TPtyOptions {
   // "host:port" (an IPv6 host in brackets): serve on a TCP socket listening there instead of
   // a pseudo-terminal; port 0 takes a free one, which DevicePath() then shows.
   std::string tcp = {};
+  // With tcp: serve as a Modbus TCP server does, requests and answers with the MBAP header
+  // instead of the CRC (Modbus only). DevicePath() is then modbus-tcp://address:port.
+  bool modbus_tcp = false;
   // Every byte received comes back to the master before the answer, as a two-wire RS-485
   // adapter returns what its master sends.
   bool echo = false;
@@ -99,6 +102,9 @@ class TPtyDevice {
   // Takes bytes received from the line: echoes them, feeds the device and sends its answers.
   // True while an unfinished request waits.
   bool Take(std::span<const uint8_t> bytes);
+  // The same for a Modbus TCP connection: each whole MBAP request is answered by the device
+  // as its RTU form, under its transaction id.
+  void TakeMbap(std::span<const uint8_t> bytes);
   bool WriteLine(const uint8_t* data, size_t size);  // false when the line refuses bytes
   void Serve();
   // An answer of the device: faults applied, then sent at once or, when it is to wait, put
@@ -129,8 +135,9 @@ class TPtyDevice {
   };
   std::deque<TDueAnswer> due_;  // by due time; the serving thread's only
   std::mt19937_64 random_;
-  int alter_echo_ = 0;       // under mutex_
-  int drop_connection_ = 0;  // under mutex_
+  std::vector<uint8_t> mbap_rx_;  // what has come of the next MBAP request
+  int alter_echo_ = 0;            // under mutex_
+  int drop_connection_ = 0;       // under mutex_
   std::chrono::steady_clock::time_point last_tick_;
   int stop_pipe_[2] = {-1, -1};
 };

@@ -42,6 +42,33 @@ void AppendModbusCrc(std::vector<uint8_t>& frame) {
   frame.push_back(static_cast<uint8_t>(crc >> 8));
 }
 
+size_t MbapRequestLength(std::span<const uint8_t> seen, bool& bad) {
+  bad = false;
+  if (seen.size() < 6) return 0;
+  const size_t length = size_t{seen[4]} << 8 | seen[5];
+  bad = seen[2] != 0 || seen[3] != 0 || length < 2 || length > 254;
+  return 6 + length;
+}
+
+std::vector<uint8_t> MbapToRtu(std::span<const uint8_t> mbap) {
+  std::vector<uint8_t> rtu(mbap.begin() + std::min<size_t>(6, mbap.size()), mbap.end());
+  AppendModbusCrc(rtu);
+  return rtu;
+}
+
+std::vector<uint8_t> RtuToMbap(uint16_t transaction, std::span<const uint8_t> rtu) {
+  const size_t length = rtu.size() < 2 ? 0 : rtu.size() - 2;
+  const uint8_t protocol = ModbusCrcOk(rtu) ? 0x00 : 0xFF;
+  std::vector<uint8_t> mbap(6 + length);
+  mbap[0] = static_cast<uint8_t>(transaction >> 8);
+  mbap[1] = static_cast<uint8_t>(transaction & 0xFF);
+  mbap[2] = mbap[3] = protocol;
+  mbap[4] = static_cast<uint8_t>(length >> 8);
+  mbap[5] = static_cast<uint8_t>(length & 0xFF);
+  std::copy_n(rtu.begin(), length, mbap.begin() + 6);
+  return mbap;
+}
+
 size_t Frame10xLength(std::span<const uint8_t> seen) {
   if (seen.size() < 6) return 0;
   return static_cast<size_t>(seen[5]) + 7;

@@ -1,6 +1,6 @@
 // fulsim: the virtual FUL device on a pseudo-terminal or a TCP socket. Prints what a master
-// should open (the device path, or tcp://address:port) as its first line of output and serves
-// until SIGINT or SIGTERM.
+// should open (the device path, tcp://address:port or modbus-tcp://address:port) as its first
+// line of output and serves until SIGINT or SIGTERM.
 #include <signal.h>
 
 #include <algorithm>
@@ -39,6 +39,10 @@ Options:
                       PORT 0..65535; 0 takes a free one, shown in the first line. One
                       master at a time: a new connection replaces the one before, which
                       is closed
+  --modbus-tcp HOST:PORT  serve as a Modbus TCP server does, at HOST:PORT as --tcp
+                      does: requests and answers carry the MBAP header instead of the
+                      CRC, Modbus only; the first line is modbus-tcp://address:port.
+                      Faults that damage an answer damage its header
   --echo              return every byte received before the answer, as a two-wire RS-485
                       adapter that hears itself does (map the port with the echo option)
   --config FILE       set contents from an INI file of at most 1 MiB (format below)
@@ -51,8 +55,8 @@ Options:
   --bad-echo N        with --echo: alter the last byte of the next N requests as they come
                       back, as when another station talks at the same time; the device
                       hears the same damaged frame and does not answer it
-  --drop-connection N with --tcp: close the connection instead of answering the next N
-                      requests, as a device server that restarts does
+  --drop-connection N with --tcp or --modbus-tcp: close the connection instead of
+                      answering the next N requests, as a device server that restarts does
   --delay-random P:MIN-MAX  P percent of the answers, chosen at random, wait MIN..MAX ms
                       (at random) instead of --delay: a device that is sometimes late
   --drop-random P     P percent of the requests, chosen at random, get no answer
@@ -189,14 +193,19 @@ int main(int argc, char** argv) {
       expected = "a path";
       ok = !value.empty();
       options.link = value;
-    } else if (arg == "--tcp") {
+    } else if (arg == "--tcp" || arg == "--modbus-tcp") {
       std::string host, problem;
       uint16_t port = 0;
       if (!oxa::sim::SplitTcpAddress(std::string(value), host, port, problem)) {
-        std::fprintf(stderr, "fulsim: --tcp: %s\n", problem.c_str());
+        std::fprintf(stderr, "fulsim: %s: %s\n", argv[i - 1], problem.c_str());
+        return 2;
+      }
+      if (!options.tcp.empty()) {
+        std::fprintf(stderr, "fulsim: --tcp and --modbus-tcp name one socket: give one\n");
         return 2;
       }
       options.tcp = value;
+      options.modbus_tcp = arg == "--modbus-tcp";
     } else if (arg == "--config") {
       expected = "a file";
       ok = !value.empty();
@@ -231,7 +240,9 @@ int main(int argc, char** argv) {
   }
 
   if (!options.tcp.empty() && !options.link.empty()) {
-    std::fprintf(stderr, "fulsim: --link names a pseudo-terminal; it does not go with --tcp\n");
+    std::fprintf(stderr,
+                 "fulsim: --link names a pseudo-terminal; it does not go with --tcp or "
+                 "--modbus-tcp\n");
     return 2;
   }
   if (bad_echo != 0 && !options.echo) {
@@ -239,7 +250,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (drop_connection != 0 && options.tcp.empty()) {
-    std::fprintf(stderr, "fulsim: --drop-connection needs --tcp\n");
+    std::fprintf(stderr, "fulsim: --drop-connection needs --tcp or --modbus-tcp\n");
+    return 2;
+  }
+  if (options.modbus_tcp && options.echo) {
+    std::fprintf(stderr, "fulsim: --echo is of a line; it does not go with --modbus-tcp\n");
     return 2;
   }
 

@@ -31,6 +31,7 @@ TEST(FrameDecoder, JudgesAFrameAsTheMasterTakesIt) {
   using enum TFrameVerdict;
   constexpr TWireProtocol kModbus = TWireProtocol::kModbus;
   constexpr TWireProtocol k10x = TWireProtocol::k10x;
+  constexpr TWireProtocol kTcp = TWireProtocol::kModbusTcp;
   std::vector<uint8_t> bad_10x = testing::Answer10x({0x12, 0x34});
   bad_10x.back() ^= 0x01;
   const Case cases[] = {
@@ -59,6 +60,23 @@ TEST(FrameDecoder, JudgesAFrameAsTheMasterTakesIt) {
       {k10x, Hex("55 01 FE 0F 01 03 00 9A"), true, "10x request addr 1 cmd 0F 01 N=3, length bad",
        kMalformed},
       {k10x, Hex("AA 01 FE"), false, "10x, too short for a frame", kMalformed},
+      {kTcp, Hex("00 07 00 00 00 06 01 03 00 00 00 0A"), true,
+       "Modbus TCP transaction 7 addr 1 fn 3 read holding registers, header ok", kGood},
+      {kTcp, Hex("00 07 00 00 00 05 01 03 02 12 34 00"), false,
+       "Modbus TCP transaction 7 addr 1 fn 3 read holding registers, header ok, 1 bytes after it",
+       kGood},
+      {kTcp, Hex("00 07 00 00 00 03 01 83 02"), false,
+       "Modbus TCP transaction 7 addr 1 fn 3 read holding registers, exception 02 illegal data "
+       "address, header ok",
+       kException},
+      {kTcp, Hex("00 07 00 00 00 04 01 03 02 12"), false,
+       "Modbus TCP transaction 7 addr 1 fn 3 read holding registers, length bad", kMalformed},
+      {kTcp, Hex("00 07 00 00 00 05 01 03 02"), false,
+       "Modbus TCP transaction 7, incomplete: 9 of 11 bytes", kIncomplete},
+      {kTcp, Hex("00 07 00 01 00 05 01 03 02"), false,
+       "Modbus TCP transaction 7, protocol id not 0", kMalformed},
+      {kTcp, Hex("00 07 00 00 00 01 01 03"), false, "Modbus TCP transaction 7, length bad",
+       kMalformed},
   };
   for (const Case& c : cases) {
     const TFrameDecoding d = DecodeFrame(c.protocol, c.frame, c.sent);

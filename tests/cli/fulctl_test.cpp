@@ -541,6 +541,10 @@ TEST_F(Fulctl, ExitStatusTellsWhatWentWrong) {
       {{"--format", "s16", "id"},
        "--format s16 goes only with regs, inputs, write and read-write, not with id"},
       {{"-p", "tcp://127.0.0.1", "id"}, "-p tcp://127.0.0.1: tcp:// needs a port: tcp://host:port"},
+      {{"-p", "modbus-tcp://", "id"},
+       "-p modbus-tcp://: modbus-tcp:// needs a host: modbus-tcp://host[:port]"},
+      {{"-p", "modbus-tcp://gw:65536", "id"},
+       "-p modbus-tcp://gw:65536: TCP port '65536' is not a number from 1 to 65535"},
       // A settings file named on purpose must be one.
       {{"--settings", "/nonexistent.ini", "id"}, "--settings /nonexistent.ini: no such file"},
       {{"--settings", "/tmp", "id"}, "--settings /tmp: not a regular file"},
@@ -697,6 +701,37 @@ TEST(FulctlTcp, AConnectionTheServerClosedIsSaidSo) {
   EXPECT_EQ(r.status, 5);
   EXPECT_EQ(r.err,
             "fulctl: the server closed the connection; it is made afresh for the next exchange\n");
+}
+
+TEST(FulctlModbusTcp, ReadsRegistersTracesMbapAndRefusesThe10xProtocol) {
+  sim::TPtyDevice server({.tcp = "127.0.0.1:0", .modbus_tcp = true});
+  ASSERT_TRUE(server.Start()) << server.LastError();
+  const std::string trace = std::filesystem::temp_directory_path() / "fulctl_mbap_trace.txt";
+  const std::vector<std::string> port = {"-p", server.DevicePath(), "--settings",
+                                         testing::EmptySettingsFile()};
+  const auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), port.begin(), port.end());
+    return TProcess(args).Wait();
+  };
+  TRunResult r = run({"--trace=" + trace, "regs", "0", "10"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out).size(), 14u) << r.out;
+  std::vector<std::string> lines = TraceLines(trace);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" TX 00 01 00 00 00 06 01 03 00 00 00 0A  Modbus TCP transaction 1 "
+                          "addr 1 fn 3 read holding registers, header ok"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find(" RX 00 01 00 00 00 17 01 03 14 "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("header ok"), std::string::npos) << lines[1];
+
+  // Nothing of the 10x protocol goes out to a Modbus TCP server.
+  r = run({"--trace=" + trace, "stamp"});
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(r.err,
+            "fulctl: the 10x protocol is not possible over Modbus TCP: a Modbus TCP server takes "
+            "Modbus requests only\n");
+  EXPECT_TRUE(TraceLines(trace).empty());
 }
 
 TEST_F(Fulctl, RepeatedReadsEndCleanlyOnCtrlCWithASummary) {

@@ -1,6 +1,7 @@
 // Our master over the real termios port against a libmodbus RTU slave on a pseudo-terminal:
 // reads of several sizes, writes read back, the exceptions libmodbus answers with, and what
-// the two non-standard requests of this master draw from a slave that does not know them.
+// the two non-standard requests of this master draw from a slave that does not know them. The
+// same over Modbus TCP against a libmodbus TCP server on loopback.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -21,17 +22,9 @@ using testing::ErrorOf;
 
 using interop::SlaveRegisterValue;
 
-class TLibmodbusSlave : public ::testing::Test {
+// A master on its own port, and the reads the tests check with.
+class TMasterOnAPort : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(slave.Device().empty()) << "the libmodbus slave did not start";
-    port.SetDeviceMap({{1, slave.Device()}});
-    port.SetComPort(1);
-    port.SetBaudRate(115200);
-    ASSERT_TRUE(port.Open());
-    master.SetComPort(&port);
-    master.SetNetAddr(1);
-  }
   void TearDown() override { port.Close(); }
 
   // Registers start..start+count-1 as the slave holds them, high byte first.
@@ -44,9 +37,23 @@ class TLibmodbusSlave : public ::testing::Test {
     return static_cast<uint16_t>(buf[2 * i] << 8 | buf[2 * i + 1]);
   }
 
-  interop::TSlaveProcess slave{MODBUS_RTU_SLAVE, 1};
   ToxaComPort port;
   ToxaFul0508 master;  // the device class is a complete master
+};
+
+class TLibmodbusSlave : public TMasterOnAPort {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(slave.Device().empty()) << "the libmodbus slave did not start";
+    port.SetDeviceMap({{1, slave.Device()}});
+    port.SetComPort(1);
+    port.SetBaudRate(115200);
+    ASSERT_TRUE(port.Open());
+    master.SetComPort(&port);
+    master.SetNetAddr(1);
+  }
+
+  interop::TSlaveProcess slave{MODBUS_RTU_SLAVE, 1};
 };
 
 TEST_F(TLibmodbusSlave, ReadsRegistersOfSeveralCounts) {
@@ -142,6 +149,58 @@ TEST_F(TLibmodbusSlave, DeviceClassRoundTripsCoefficients) {
   std::string s;
   master.GetSoftVer(s);  // register 318 = 0x13BA
   EXPECT_EQ(s, "19.186");
+}
+
+// The master over modbus-tcp:// against libmodbus's TCP server.
+class TLibmodbusTcpServer : public TMasterOnAPort {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(server.Device().rfind("modbus-tcp://127.0.0.1:", 0), 0u) << server.Device();
+    port.SetDeviceMap({{1, server.Device()}});
+    port.SetComPort(1);
+    ASSERT_TRUE(port.Open()) << port.OpenError().detail;
+    ASSERT_TRUE(port.ModbusTcp());
+    master.SetComPort(&port);
+    master.SetNetAddr(1);
+  }
+
+  interop::TSlaveProcess server{MODBUS_TCP_SERVER, 1};
+};
+
+TEST_F(TLibmodbusTcpServer, ReadsWritesRefusalsAndIdentification) {
+  for (const uint16_t count : {1, 10, 125}) {
+    const std::vector<uint8_t> buf = Read(275, count);
+    for (uint16_t i = 0; i < count; ++i) ASSERT_EQ(Reg(buf, i), SlaveRegisterValue(275 + i));
+  }
+  // Each request under the next transaction id.
+  EXPECT_EQ(master.LastSent(), "00 03 00 00 00 06 01 03 01 13 00 7D ");
+
+  EXPECT_TRUE(master.WriteSingleRegister(5, 0xBEEF));
+  EXPECT_EQ(Reg(Read(5, 1), 0), 0xBEEF);
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 123; ++i) {
+    data.push_back(static_cast<uint8_t>(i));
+    data.push_back(static_cast<uint8_t>(0xFF - i));
+  }
+  master.SetEWrite(true);
+  EXPECT_TRUE(master.WriteMultipleRegisters(100, 123, data));
+  EXPECT_EQ(Read(100, 123), data);
+
+  std::vector<uint8_t> buf(40, 0xEE);
+  EXPECT_FALSE(master.ReadHoldingRegisters(390, 20, buf));
+  EXPECT_EQ(ErrorOf(master), kDeviceException);
+  EXPECT_EQ(master.LastException(), 2);
+  EXPECT_EQ(buf, std::vector<uint8_t>(40, 0xEE));
+  // Over TCP libmodbus frames function 65 by the header and refuses it as unknown.
+  std::vector<uint8_t> block(128, 0xEE);
+  EXPECT_FALSE(master.ReadArchiveBlock(0, 1, block));
+  EXPECT_EQ(ErrorOf(master), kDeviceException);
+  EXPECT_EQ(master.LastException(), 1);
+
+  std::string id;
+  master.GetDevID(id);
+  EXPECT_EQ(ErrorOf(master), kOk);
+  EXPECT_EQ(id.rfind("0xB4 LMB", 0), 0u) << id;
 }
 
 }  // namespace

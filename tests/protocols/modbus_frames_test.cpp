@@ -256,5 +256,73 @@ TEST(ModbusExceptionName, StandardNames) {
   EXPECT_EQ(ModbusExceptionName(0xFF), "");
 }
 
+// The step on an MBAP answer to transaction 1, byte by byte as the receiver takes it: the step
+// and the bytes seen when it decides. Taking MbapAnswerReadAhead bytes at a time never passes
+// that point.
+std::pair<TFrameStep, size_t> MbapFed(const std::vector<uint8_t>& frame) {
+  const std::span<const uint8_t> bytes(frame);
+  for (size_t i = 1; i <= frame.size(); ++i) {
+    const size_t ahead = MbapAnswerReadAhead(bytes.first(i - 1));
+    for (size_t j = 1; j < ahead && i - 1 + j <= frame.size(); ++j) {
+      EXPECT_EQ(NextMbapFrameStep(bytes.first(i - 1 + j), 1), TFrameStep::kNeedMore) << i;
+    }
+    const TFrameStep step = NextMbapFrameStep(bytes.first(i), 1);
+    if (step != TFrameStep::kNeedMore) return {step, i};
+  }
+  return {TFrameStep::kNeedMore, frame.size()};
+}
+
+TEST(ModbusTcpFrames, HeaderBuiltAndAnswersJudgedByIt) {
+  std::array<uint8_t, 512> out{};
+  EXPECT_EQ(Built(BuildMbapRequest(out, 0x1234, WithCrc(Hex("01 03 00 00 00 0A"))), out),
+            "12 34 00 00 00 06 01 03 00 00 00 0A ");
+  EXPECT_EQ(Built(BuildMbapRequest(out, 0xFFFF, WithCrc(Hex("00 11"))), out),
+            "FF FF 00 00 00 02 00 11 ");
+  EXPECT_EQ(
+      BuildMbapRequest(std::span<uint8_t>(out).first(11), 1, WithCrc(Hex("01 06 00 01 00 03"))),
+      0u);
+
+  using enum TFrameStep;
+  struct Case {
+    const char* frame;  // as received, answering transaction 1
+    TFrameStep step;
+    size_t seen;  // bytes taken when the step decides
+  };
+  const Case cases[] = {
+      {"00 01 00 00 00 05 01 03 02 12 34", kComplete, 11},
+      {"00 01 00 00 00 03 01 83 02", kComplete, 9},  // exception
+      {"00 01 00 00 00 06 01 06 00 01 00 03", kComplete, 12},
+      {"00 01 00 00 00 05 07 11 02 B4 FF", kComplete, 11},        // identification, standard
+      {"00 01 00 00 00 07 01 11 04 03 41 42 43", kComplete, 13},  // and the meters' layout
+      {"00 01 00 00 00 0A 01 2B 0E 01 01 00 00 00 00 00", kBadLength, 16},  // walk disagrees
+      {"00 01 00 00 00 08 01 2B 0E 01 01 00 00 00", kComplete, 14},
+      // Another transaction's answer, whole, is dropped; a damaged header is not followed.
+      {"00 00 00 00 00 05 01 03 02 12 34", kSkipFrame, 11},
+      {"01 01 00 00 00 03 01 83 02", kSkipFrame, 9},
+      {"00 01 00 01 00 05 01 03 02 12 34", kBadLength, 6},  // protocol id not 0
+      {"00 01 00 00 00 02 01 03", kBadLength, 6},           // no room for a PDU
+      {"00 01 00 00 01 04", kBadLength, 6},                 // past the longest answer
+      // A byte count that disagrees with the header's length.
+      {"00 01 00 00 00 06 01 03 02 12 34 56", kBadLength, 12},
+      {"00 01 00 00 00 04 01 03 02 12", kBadLength, 10},
+      {"00 01 00 00 00 05 01 03 02 12", kNeedMore, 10},  // not yet whole
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.frame);
+    const auto [step, seen] = MbapFed(Hex(c.frame));
+    EXPECT_EQ(step, c.step);
+    EXPECT_EQ(seen, c.seen);
+  }
+  // The longest RTU answer (a 255-byte identification text) fits the MBAP bound.
+  std::vector<uint8_t> longest = Hex("00 01 00 00 01 03 01 11 00 FF");
+  longest.resize(kMbapMaxAnswer, 0x41);
+  EXPECT_EQ(MbapFed(longest), std::make_pair(kComplete, kMbapMaxAnswer));
+
+  std::vector<uint8_t> frame = Hex("00 01 00 00 00 05 01 03 02 12 34");
+  EXPECT_EQ(MbapAnswerToRtu(frame, frame.size()), 7u);
+  frame.resize(7);
+  EXPECT_EQ(frame, WithCrc(Hex("01 03 02 12 34")));
+}
+
 }  // namespace
 }  // namespace oxa

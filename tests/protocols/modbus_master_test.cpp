@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "protocols/oxa10xProtocol.h"
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
@@ -621,6 +622,63 @@ TEST_F(ModbusMaster, DeviceIdentificationNeedsAnOpenPort) {
   EXPECT_EQ(ErrorOf(master), kOk);
   EXPECT_EQ(id, "OK");
   EXPECT_TRUE(fake.port.Opened());  // left open for the caller to close
+}
+
+// A master whose port leads to a Modbus TCP server.
+class ModbusTcpMaster : public ModbusMaster {
+ protected:
+  ModbusTcpMaster() {
+    fake.port.SetDeviceMap({{2, "modbus-tcp://gateway"}});
+    fake.port.SetComPort(2);
+    fake.port.Open();
+  }
+};
+
+TEST_F(ModbusTcpMaster, TakesOnlyTheAnswerOfItsOwnTransaction) {
+  EXPECT_EQ(fake.io->OpenedDevice(), "modbus-tcp://gateway:502");
+  // An earlier transaction's answer comes first: dropped, and the same attempt takes its own.
+  std::vector<uint8_t> answers = Hex("00 00 00 00 00 05 01 03 02 99 99");
+  for (uint8_t b : Hex("00 01 00 00 00 05 01 03 02 12 34")) answers.push_back(b);
+  fake.io->QueueAnswer(answers);
+  std::array<uint8_t, 2> buf{};
+  EXPECT_TRUE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(HexBytes(buf), "12 34 ");
+  EXPECT_EQ(Sent(), 1u);
+  EXPECT_EQ(master.LastSent(), "00 01 00 00 00 06 01 03 00 00 00 01 ");
+
+  // The next request has the next transaction id; an exception is code 7 as on a line.
+  fake.io->QueueAnswer(Hex("00 02 00 00 00 03 01 86 02"));
+  EXPECT_FALSE(master.WriteSingleRegister(5, 7));
+  EXPECT_EQ(ErrorOf(master), kDeviceException);
+  EXPECT_EQ(master.LastException(), 2);
+  EXPECT_EQ(SentHex(1), "00 02 00 00 00 06 01 06 00 05 00 07 ");
+
+  // Only a stale answer: no answer, at the packet time-out from the request.
+  master.SetRepeatCount(1);
+  fake.io->QueueAnswer(Hex("00 02 00 00 00 03 01 86 02"));
+  const uint64_t start = fake.io->NowMs();
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(ErrorOf(master), kNoAnswer);
+  EXPECT_EQ(fake.io->NowMs() - start, master.PacketTimeout());
+  EXPECT_EQ(HexBytes(buf), "12 34 ");
+
+  // Another unit id, or a header that disagrees with the data: code 5.
+  fake.io->QueueAnswer(Hex("00 04 00 00 00 05 02 03 02 56 78"));
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(ErrorOf(master), kWrongChecksum);
+  fake.io->QueueAnswer(Hex("00 05 00 00 00 04 01 03 02 56"));
+  EXPECT_FALSE(master.ReadHoldingRegisters(0, 1, buf));
+  EXPECT_EQ(ErrorOf(master), kWrongChecksum);
+  EXPECT_EQ(HexBytes(buf), "12 34 ");
+}
+
+TEST_F(ModbusTcpMaster, The10xProtocolSendsNothing) {
+  Toxa10xProtocol master10x;
+  master10x.SetComPort(&fake.port);
+  std::string text;
+  master10x.GetDevID(text);
+  EXPECT_EQ(ErrorOf(master10x), kNoPortOrWriteFailed);
+  EXPECT_EQ(Sent(), 0u);
 }
 
 }  // namespace

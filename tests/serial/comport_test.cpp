@@ -130,6 +130,12 @@ TEST(ComPortOpen, RefusesWithItsReason) {
       {10, "COM1 ", TOpenFailure::kBadAddress, "blanks before or after 'COM1'"},
       {11, std::string("/dev/ttyS0\0rs485", 16), TOpenFailure::kBadAddress, "NUL"},
       {12, pty.SlavePath() + " 8Q1", TOpenFailure::kBadAddress, "'8Q1' is no line format"},
+      {13, "modbus-tcp://", TOpenFailure::kBadAddress, "needs a host"},
+      {14, "modbus-tcp://:502", TOpenFailure::kBadAddress, "needs a host"},
+      {15, "modbus-tcp://gw:70000", TOpenFailure::kBadAddress, "'70000' is not a number"},
+      {16, "modbus-tcp://gw:", TOpenFailure::kBadAddress, "no port after it"},
+      {17, "modbus-tcp://gw echo", TOpenFailure::kBadAddress, "takes no options"},
+      {18, "modbus-tcp://fe80::1", TOpenFailure::kBadAddress, "goes in brackets"},
   };
   ToxaComPort port;
   std::map<uint8_t, std::string> map;

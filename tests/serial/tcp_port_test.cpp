@@ -92,6 +92,8 @@ TEST(TcpPortOpen, ServersThatCannotBeReachedAreToldApart) {
   };
   const Case cases[] = {
       {refusing.Address(), "connection refused by 127.0.0.1:", 0, 1000},
+      // A Modbus TCP server is reached the same way.
+      {"modbus-tcp://" + refusing.Address().substr(6), "connection refused by 127.0.0.1:", 0, 1000},
       // The name lookup shares the connection's bound (tcp_lookup_test.cpp).
       {"tcp://no-such-device-server.invalid:4001", "host not found: no-such-device-server", 0,
        3600},

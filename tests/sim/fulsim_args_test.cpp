@@ -82,6 +82,9 @@ TEST(Fulsim, RefusesBadArgumentsNamingThem) {
       {{"--tcp", ":4001"}, "has no host"},
       {{"--tcp", "127.0.0.1:"}, "is not host:port"},
       {{"--tcp", ""}, "is not host:port"},
+      {{"--modbus-tcp", "127.0.0.1:65536"}, "--modbus-tcp: TCP port 65536 is out of range"},
+      {{"--modbus-tcp", "127.0.0.1:0", "--echo"}, "does not go with --modbus-tcp"},
+      {{"--modbus-tcp", "127.0.0.1:0", "--tcp", "127.0.0.1:0"}, "give one"},
       // A contents file that is none is not silently the defaults, and a FIFO is not waited on.
       {{"--config", dir}, "not a regular file"},
       {{"--config", fifo}, "not a regular file"},

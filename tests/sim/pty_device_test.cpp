@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "serial/ComPortIo.h"
+#include "serial/OxaUtils.h"
 #include "sim/PtyDevice.h"
 #include "tests/support/FakeComPortIo.h"
 
@@ -228,6 +229,42 @@ TEST(TPtyDevice, OnTcpItTakesAFreePortOrSaysWhyItCannotListen) {
   device.Stop();
   EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(500));
   EXPECT_FALSE(port->WaitForInput(100));
+  EXPECT_TRUE(port->Lost());
+}
+
+// Requests arrive in any pieces; each whole one is answered under its transaction id.
+TEST(TPtyDevice, OnModbusTcpItAnswersUnderEachRequestsTransaction) {
+  TPtyOptions options;
+  options.tcp = "127.0.0.1:0";
+  options.modbus_tcp = true;
+  TPtyDevice device(options);
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  ASSERT_EQ(device.DevicePath().rfind("modbus-tcp://127.0.0.1:", 0), 0u) << device.DevicePath();
+  TPortAddress address;
+  std::string problem;
+  ASSERT_TRUE(ParsePortAddress(device.DevicePath(), address, problem)) << problem;
+  auto port = MakePlatformComPortIo();
+  ASSERT_TRUE(port->Open(address, 9600)) << port->OpenError().detail;
+  // Register 500 is outside the device's map: exception 02. The second request is another
+  // unit's: no answer.
+  const std::string requests =
+      "AB CD 00 00 00 06 01 03 01 F4 00 01 "
+      "00 08 00 00 00 06 02 03 01 F4 00 01 "
+      "00 07 00 00 00 06 01 03 01 F4 00 01";
+  EXPECT_EQ(HexBytes(Exchange(*port, Hex(requests), 18)),
+            "AB CD 00 00 00 03 01 83 02 00 07 00 00 00 03 01 83 02 ");
+  // A fault that damages an answer damages its header; a request that is not Modbus ends the
+  // connection.
+  device.Edit([](TFulDevice& d) { d.CorruptChecksumOfNext(1); });
+  EXPECT_EQ(HexBytes(Exchange(*port, Hex("00 09 00 00 00 06 01 03 01 F4 00 01"), 9)),
+            "00 09 FF FF 00 03 01 83 02 ");
+  EXPECT_TRUE(port->Write(Hex("00 0A 00 01 00 06 01 03 01 F4 00 01")));
+  uint8_t byte = 0;
+  for (int i = 0; i < 100 && !port->Lost(); ++i) {
+    if (port->WaitForInput(10)) {
+      EXPECT_FALSE(port->ReadByte(byte));
+    }
+  }
   EXPECT_TRUE(port->Lost());
 }
 

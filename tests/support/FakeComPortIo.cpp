@@ -29,9 +29,11 @@ bool TFakeComPortIo::Open(const TPortAddress& address, uint32_t baud) {
     return false;
   }
   open_error_ = {};
-  const std::string device = address.kind == TPortAddress::TKind::kTcp
-                                 ? "tcp://" + address.host + ":" + std::to_string(address.tcp_port)
-                                 : address.path;
+  const std::string device =
+      address.Socket()
+          ? std::string(address.kind == TPortAddress::TKind::kTcp ? "tcp://" : "modbus-tcp://") +
+                address.host + ":" + std::to_string(address.tcp_port)
+          : address.path;
   if (now_ms_ >= lose_at_ms) lose_at_ms = UINT64_MAX;  // opened afresh: the device is back
   open_ = true;
   device_ = device;
