@@ -1060,9 +1060,9 @@ TEST(FulctlArchive, AnInterruptedRunKeepsTheWholeBlocksWritten) {
 
 TEST(FulctlLate, ADeviceSlowerThanTheTimeOutNeverHasItsAnswerTakenForAnother) {
   // Each answer comes 70 ms after its request; an attempt waits about 50 ms (-t 30), so every
-  // read is answered during its second attempt (or, on a loaded machine, a later one), and that
-  // attempt's answer is still on its way (about 0.3 s a read, listened out with fulctl's byte
-  // time-out of 200 ms).
+  // read is answered during its second attempt (or, on a loaded machine, a later one of its
+  // eight), and that attempt's answer is still on its way (about 0.3 s a read, listened out with
+  // fulctl's byte time-out of 200 ms).
   sim::TPtyDevice late({.answer_delay_ms = 70});
   ASSERT_TRUE(late.Start()) << late.LastError();
   // Integrators far apart: a value taken from another integrator's answer is off by a thousand
@@ -1078,7 +1078,7 @@ TEST(FulctlLate, ADeviceSlowerThanTheTimeOutNeverHasItsAnswerTakenForAnother) {
   });
   const auto run = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {"-p", late.DevicePath(), "--settings", testing::EmptySettingsFile(),
-                               "-t", "30", "-r", "5"});
+                               "-t", "30", "-r", "8"});
     return TProcess(args).Wait();
   };
   // Polled values, as a CSV row: each of the 32 its own.
@@ -1093,6 +1093,7 @@ TEST(FulctlLate, ADeviceSlowerThanTheTimeOutNeverHasItsAnswerTakenForAnother) {
   for (size_t i = 0; i < ToxaFul0508::kIntegratorCount; ++i) {
     double own = ToxaFul0508::IsLongIntegrator(i) ? 100000.0 * (i + 1) : 1000.0 * (i + 1);
     if (i == 4) own = 1000.0 - 2000.0;  // Vd, which the device keeps as V1 - V2
+    ASSERT_FALSE(cells[i].empty()) << "integrator " << i << ": " << lines[1];
     EXPECT_NEAR(std::stod(cells[i]), own, 400) << "integrator " << i;
   }
   // Successive runs: the first one's late answer is listened out before it closes the port.
