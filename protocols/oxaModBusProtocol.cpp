@@ -560,14 +560,7 @@ bool ToxaModBusProtocol::WriteSingleRegister(uint16_t reg, uint16_t value) {
 bool ToxaModBusProtocol::WriteMultipleRegisters(uint16_t start, uint16_t count,
                                                 std::span<const uint8_t> data) {
   BeginOperation();
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return false;
-  }
-  if (!e_write_) {
-    last_error_ = kOk;
-    return true;
-  }
+  if (!WriteGoesOut()) return last_error_ == kOk;
   const size_t length = BuildWriteMultipleRequest(request_, net_addr_, start, count, data);
   if (length == 0) {  // no register, too many for one frame, or fewer data bytes than count
     last_error_ = kWrongSize;
@@ -601,6 +594,18 @@ bool ToxaModBusProtocol::ReadInputRegisters(uint16_t start, uint16_t count,
   return Read(kFnReadInputRegisters, start, count, buf, size_t{2} * count);
 }
 
+bool ToxaModBusProtocol::WriteGoesOut() {
+  if (com_port_ == nullptr) {
+    last_error_ = kNoPortOrWriteFailed;
+    return false;
+  }
+  if (!e_write_) {
+    last_error_ = kOk;
+    return false;
+  }
+  return true;
+}
+
 bool ToxaModBusProtocol::EchoMatches() {
   // Without an answer (a write to every device) there is no echo to compare.
   if (!answer_expected_) return true;
@@ -613,28 +618,14 @@ bool ToxaModBusProtocol::EchoMatches() {
 
 bool ToxaModBusProtocol::WriteSingleCoil(uint16_t coil, bool on) {
   BeginOperation();
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return false;
-  }
-  if (!e_write_) {
-    last_error_ = kOk;
-    return true;
-  }
+  if (!WriteGoesOut()) return last_error_ == kOk;
   return Exchange(BuildWriteCoilRequest(request_, net_addr_, coil, on)) && EchoMatches();
 }
 
 bool ToxaModBusProtocol::WriteMultipleCoils(uint16_t start, uint16_t count,
                                             std::span<const uint8_t> bits) {
   BeginOperation();
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return false;
-  }
-  if (!e_write_) {
-    last_error_ = kOk;
-    return true;
-  }
+  if (!WriteGoesOut()) return last_error_ == kOk;
   const size_t length = BuildWriteCoilsRequest(request_, net_addr_, start, count, bits);
   if (length == 0) {
     last_error_ = kWrongSize;
@@ -647,12 +638,9 @@ bool ToxaModBusProtocol::ReadWriteRegisters(uint16_t read_start, uint16_t read_c
                                             uint16_t write_start, uint16_t write_count,
                                             std::span<const uint8_t> data, std::span<uint8_t> buf) {
   BeginOperation();
-  if (com_port_ == nullptr) {
-    last_error_ = kNoPortOrWriteFailed;
-    return false;
-  }
-  if (!e_write_) {
-    last_error_ = kNoAnswer;
+  if (!WriteGoesOut()) {
+    // Suppressed, it would have no data to give.
+    if (last_error_ == kOk) last_error_ = kNoAnswer;
     return false;
   }
   const size_t length = BuildReadWriteRequest(request_, net_addr_, read_start, read_count,

@@ -320,6 +320,9 @@ class ToxaModBusProtocol : public ToxaCustomProtocol {
   bool Read(uint8_t function, uint16_t start, uint16_t count, std::span<uint8_t> buf, size_t asked);
   // A write echo: the answer's bytes 2..5 must be the request's.
   bool EchoMatches();
+  // Whether a write that EWrite gates goes out. When it does not, its outcome is set: code 1
+  // without a port, success (nothing sent) while EWrite is off.
+  bool WriteGoesOut();
   void BeginOperation() { last_exception_ = 0; }
 
   std::array<uint8_t, kModbusFrameBufferSize> answer_{};

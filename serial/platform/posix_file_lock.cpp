@@ -19,20 +19,13 @@
 
 #include "serial/OxaFileLock.h"
 #include "serial/OxaPortInfo.h"
+#include "serial/platform/posix_file_kind.h"
 
 namespace oxa {
 
 namespace {
 
-std::string WhatIs(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "a special file";
-}
+using platform::WhatIs;
 
 // "" for a regular file of this user, else what it is.
 std::string NotOurs(const struct stat& st) {

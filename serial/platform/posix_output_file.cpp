@@ -12,21 +12,13 @@
 
 #include "serial/OxaOutputFile.h"
 #include "serial/platform/output_file.h"
+#include "serial/platform/posix_file_kind.h"
 
 namespace oxa {
 
 namespace {
 
-// What lies at a path that is no regular file, in the words of a message.
-std::string WhatIs(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "a special file";
-}
+using platform::WhatIs;
 
 std::string SystemText(int error) {
   return std::strerror(error);
