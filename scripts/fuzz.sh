@@ -8,20 +8,41 @@ scripts/setup.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 shopt -s nullglob
+# The harnesses run side by side, as many at once as there are cores (each is one process on
+# one core), so the step takes the time of a few harnesses, not of all of them.
+at_once=$(nproc)
+run() {
+  local name=$1 seeds=$2 work=$3
+  local args=("$work")
+  [ -d "$seeds" ] && args+=("$seeds")
+  "build/fuzz/fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 "${args[@]}" >"build/fuzz/$name.log" 2>&1
+}
 status=0
+names=()
+pids=()
+# Waits for the harnesses started and says each one's outcome, in the order they started.
+finish() {
+  for i in "${!names[@]}"; do
+    if ! wait "${pids[$i]}"; then
+      echo "fuzz: ${names[$i]} FAILED"; tail -n 60 "build/fuzz/${names[$i]}.log"; status=1
+    else
+      echo "fuzz: ${names[$i]}: $(grep -E "stat::number_of_executed_units" \
+        "build/fuzz/${names[$i]}.log" || true)"
+    fi
+  done
+  names=()
+  pids=()
+}
 for src in fuzz/fuzz_*.cpp; do
   name="$(basename "$src" .cpp)"
-  seeds="fuzz/corpus/${name#fuzz_}"
   work="build/fuzz/corpus/${name#fuzz_}"
   mkdir -p "$work"
-  args=("$work")
-  [ -d "$seeds" ] && args+=("$seeds")
   echo "fuzz: $name for ${seconds}s"
-  if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 "${args[@]}" >"build/fuzz/$name.log" 2>&1; then
-    echo "fuzz: $name FAILED"; tail -n 60 "build/fuzz/$name.log"; status=1
-  else
-    grep -E "stat::number_of_executed_units" "build/fuzz/$name.log" || true
-  fi
+  run "$name" "fuzz/corpus/${name#fuzz_}" "$work" &
+  names+=("$name")
+  pids+=($!)
+  ((${#pids[@]} < at_once)) || finish
 done
+finish
 exit $status
