@@ -12,6 +12,7 @@ packages=(
   cmake ninja-build pkgconf g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
+  libxtst-dev libxdamage-dev  # the X-level click benchmark: XTest clicks, XDamage repaints
   libmodbus-dev mbpoll python3-pymodbus python3-serial  # Modbus peers for the interop tests
   xvfb xauth x11-utils imagemagick
   fonts-wine fonts-liberation
