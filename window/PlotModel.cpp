@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <map>
+
+#include "serial/OxaOutputFile.h"
 
 namespace oxa {
 
@@ -96,6 +97,15 @@ std::string ClockText(double clock_s) {
   char text[16];
   std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
   return text;
+}
+
+std::string SavePlotPicture(const std::string& path, std::span<const uint8_t> bytes,
+                            TLanguage language) {
+  TOutputFile file;
+  if (file.Create(path, ".part") && file.Write(bytes) && file.Commit()) return {};
+  if (file.Opened()) file.Discard();
+  return std::string(Text(TText::kPlotSaveFailed, language)) + " " + VisibleText(path) + ": " +
+         VisibleText(file.Error().detail);
 }
 
 TPlotModel::TPlotModel(TLanguage language) : language_(language) {}
@@ -282,6 +292,7 @@ void TPlotModel::LayOutLanes(int top) {
     const double y_per = (lane.high - lane.low) / std::max(1, lane.area.Height());
     TPlotLine line;
     line.series = i;
+    line.lane = lane_of[i];
     line.colour = PlotColour(i);
     std::vector<TPlotPoint> run;
     const TPlotSeries& s = series_[i];

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,7 @@ struct TPlotLane {
 // A value's line: runs of points, a gap between two runs. A run of one point is a dot.
 struct TPlotLine {
   size_t series = 0;
+  size_t lane = 0;  // its lane in TPlotPicture::lanes, which clips it
   TPlotColour colour;
   std::vector<std::vector<TPlotPoint>> runs;
 };
@@ -122,6 +124,11 @@ std::string TickText(double value, double step);
 double TimeStep(double least_s);
 // A local clock in seconds since 1970 as a time of day: "12:04:10".
 std::string ClockText(double clock_s);
+
+// Writes a picture's bytes (a PNG) to `path` whole: through a temporary file beside it that
+// takes its place once written. Empty when it did; otherwise what went wrong, for the user.
+std::string SavePlotPicture(const std::string& path, std::span<const uint8_t> bytes,
+                            TLanguage language);
 
 class TPlotModel {
  public:
