@@ -418,6 +418,20 @@ TEST_F(Win32Form, MonitorPollsIntoItsListWhileTheButtonsWait) {
   EXPECT_EQ(TFormDriver::Text(control(TWin32Monitor::kCounters)).rfind("Чтений: ", 0), 0u);
   EXPECT_NE(TFormDriver::Text(control(TWin32Monitor::kCounters)).find("Ошибок: 0"),
             std::string::npos);
+  // The plot takes the wheel, and a click gives it the focus; Escape then still closes the
+  // monitor, as from anywhere else in it.
+  const HWND plot = control(TWin32Monitor::kPlot);
+  RECT area{};
+  ::GetClientRect(plot, &area);
+  POINT screen{area.right / 2, area.bottom / 2};
+  ::ClientToScreen(plot, &screen);
+  ::SendMessageW(plot, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), MAKELPARAM(screen.x, screen.y));
+  const LPARAM middle = MAKELPARAM(area.right / 2, area.bottom / 2);
+  ::PostMessageW(plot, WM_LBUTTONDOWN, MK_LBUTTON, middle);
+  ::PostMessageW(plot, WM_LBUTTONUP, 0, middle);
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() == plot; }, 5000));
+  form_.PostKey(plot, VK_ESCAPE);
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return !::IsWindowVisible(monitor); }, 5000));
 }
 
 // The data pane's menu opens the archive range window: a range it refuses sends nothing, and
