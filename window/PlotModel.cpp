@@ -110,8 +110,13 @@ std::string SavePlotPicture(const std::string& path, std::span<const uint8_t> by
 
 TPlotModel::TPlotModel(TLanguage language) : language_(language) {}
 
+double TPlotModel::FollowedSpan() const {
+  // A run younger than the span fills the plot from its start, ten seconds at least.
+  return std::min(span_, std::max(2 * kLeastSpanS, now_));
+}
+
 double TPlotModel::From() const {
-  return following_ ? now_ - span_ : from_;
+  return following_ ? now_ - FollowedSpan() : from_;
 }
 
 double TPlotModel::To() const {
@@ -131,7 +136,7 @@ void TPlotModel::SetData(std::vector<TPlotSeries> series, double now_s, double c
 
 void TPlotModel::Take(const TMonitor& monitor) {
   const double now = paused_ ? now_ : monitor.RunTime();
-  const double from = following_ ? now - span_ : from_;
+  const double from = following_ ? now - std::min(span_, std::max(2 * kLeastSpanS, now)) : from_;
   const double to = following_ ? now : to_;
   // Four points a stretch of two pixels: the first, least, greatest and last read in it.
   const int width =
@@ -256,13 +261,19 @@ void TPlotModel::LayOutLanes(int top) {
     }
     lane.low = low;
     lane.high = high;
-    // Ticks at least two and a half lines apart; none under the unit at the lane's top.
+    // Ticks at least a line and a half apart.
     const double per_pixel = (high - low) / std::max(1, lane_height);
-    const double least_gap = per_pixel * 2.5 * h;
+    const double least_gap = per_pixel * 1.5 * h;
     const double step = RoundStep(least_gap);
     for (const double v : ValueTicks(low, high, least_gap)) {
       const double y = lane.area.bottom - (v - low) / per_pixel;
-      if (!lane.unit.empty() && y - h / 2.0 < lane.area.top + h) continue;
+      // Each text clear of the unit and of the next lane's texts: the lowest may reach into
+      // the gap between two lanes, never under the time axis.
+      const bool last = l + 1 == lanes;
+      if (y - h / 2.0 < lane.area.top + (lane.unit.empty() ? 0 : h) ||
+          y + (last ? h / 2.0 : 0) > lane.area.bottom) {
+        continue;
+      }
       lane.ticks.push_back({y, TickText(v, step)});
       axis_width = std::max(axis_width, TextWidth(lane.ticks.back().text));
     }
@@ -353,7 +364,7 @@ bool TPlotModel::OverLanes(int x, int y) const {
 void TPlotModel::Zoom(int x, double steps) {
   const double factor = std::pow(kZoomPerStep, steps);
   if (following_) {
-    span_ = std::clamp(span_ * factor, kLeastSpanS, kGreatestSpanS);
+    span_ = std::clamp(FollowedSpan() * factor, kLeastSpanS, kGreatestSpanS);
   } else {
     const double at = TimeAt(x);
     const double span = std::clamp((to_ - from_) * factor, kLeastSpanS, kGreatestSpanS);

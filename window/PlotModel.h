@@ -175,6 +175,8 @@ class TPlotModel {
 
  private:
   double TimeAt(double x) const;
+  // The span while following: the zoomed one, or the run's whole time while it is shorter.
+  double FollowedSpan() const;
   // Lays the picture out again after a change, at the last size.
   void Relayout();
   void LayOutLegend();

@@ -168,6 +168,12 @@ TEST_F(PlotModel, ZoomPanPauseAndFollow) {
   model.SetData({}, 800, 12 * 3600);
   EXPECT_DOUBLE_EQ(model.To(), 800);
   EXPECT_FALSE(model.Paused());
+  // A run younger than the span fills the plot from its start, ten seconds at least.
+  TPlotModel young(TLanguage::kEnglish);
+  young.SetData({}, 30, 0);
+  EXPECT_DOUBLE_EQ(young.From(), 0);
+  young.SetData({}, 3, 0);
+  EXPECT_DOUBLE_EQ(young.From(), -7);
 }
 
 }  // namespace
