@@ -51,22 +51,30 @@ TPlotColour PlotColour(size_t index) {
 
 double RoundStep(double raw) {
   if (!(raw > 0) || !std::isfinite(raw)) return 1;
-  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  // The power of ten by whole multiplications, so that 0.1 is the double nearest a tenth on
+  // every system's pow.
+  const int exponent = static_cast<int>(std::floor(std::log10(raw)));
+  double whole = 1;
+  for (int i = 0; i < std::abs(exponent); ++i) whole *= 10;
   for (const double m : {1.0, 2.0, 5.0, 10.0}) {
+    const double step = exponent >= 0 ? m * whole : m / whole;
     // A little slack: 0.3 / 0.1 is not quite 3 in doubles.
-    if (m * power >= raw * (1 - 1e-9)) return m * power;
+    if (step >= raw * (1 - 1e-9)) return step;
   }
-  return 10 * power;
+  return exponent >= 0 ? 10 * whole : 10 / whole;
 }
 
 std::vector<double> ValueTicks(double low, double high, double least_gap) {
   std::vector<double> ticks;
   if (!(high > low) || !std::isfinite(low) || !std::isfinite(high)) return ticks;
   const double step = RoundStep(least_gap);
-  for (double k = std::ceil(low / step - 1e-9); k * step <= high * (1 + 1e-12) + 1e-300; ++k) {
-    // Zero is written as zero, not as -1e-17.
-    ticks.push_back(std::abs(k) < 0.5 ? 0.0 : k * step);
-    if (ticks.size() > 1000) break;
+  // A step below one is a whole fraction (1/2, 1/5, 1/50): a tick is a whole number divided
+  // by a whole number, the double nearest the decimal it stands for.
+  const double per_unit = step < 1 ? std::round(1 / step) : 0;
+  for (double k = std::ceil(low / step - 1e-9);; ++k) {
+    const double value = per_unit > 0 ? k / per_unit : k * step;
+    if (value > high + std::abs(high) * 1e-12 || ticks.size() > 1000) break;
+    ticks.push_back(std::abs(k) < 0.5 ? 0.0 : value);  // zero, not -0
   }
   return ticks;
 }
