@@ -230,7 +230,7 @@ constexpr TEntry kEntries[] = {
     {kMonitorBrowse, "Обзор...", "Browse..."},
     {kMonitorStart, "Пуск", "Start"},
     {kMonitorStop, "Стоп", "Stop"},
-    {kMonitorColumnName, "Величина", "Value"},
+    {kMonitorColumnName, "Величина", "Series"},
     {kMonitorColumnValue, "Значение", "Reading"},
     {kMonitorColumnUnit, "Ед. изм.", "Unit"},
     {kMonitorColumnTime, "Время чтения", "Read at"},
@@ -249,6 +249,13 @@ constexpr TEntry kEntries[] = {
     {kMonitorLogExists, "Файл журнала уже есть, он оставлен как был:",
      "The log file exists already and was left as it is:"},
     {kMonitorReplaceLog, "Заменить файл журнала", "Replace the log file"},
+    {kPlotPause, "Пауза графика", "Pause the plot"},
+    {kPlotFollow, "Следить за новыми значениями", "Follow the newest values"},
+    {kPlotCopy, "Копировать рисунок", "Copy the picture"},
+    {kPlotSave, "Сохранить рисунок PNG...", "Save the picture as PNG..."},
+    {kPlotPngFilter, "Рисунки PNG (*.png)", "PNG pictures (*.png)"},
+    {kPlotSaveFailed, "Не удалось сохранить рисунок", "The picture could not be saved"},
+    {kPlotPaused, "Пауза: опрос продолжается", "Paused: polling goes on"},
 };
 
 constexpr size_t kErrorTexts = 8;

@@ -257,6 +257,14 @@ enum class TText : uint16_t {
   kMonitorNotOurs,     // after what the file is: another user's, or others may write it
   kMonitorLogExists,   // then the path
   kMonitorReplaceLog,  // then the path and "?"
+  // The monitor's plot: its menu and what it says of itself.
+  kPlotPause,
+  kPlotFollow,
+  kPlotCopy,
+  kPlotSave,
+  kPlotPngFilter,
+  kPlotSaveFailed,  // then the path
+  kPlotPaused,
   kCount
 };
 

@@ -44,7 +44,7 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
       counters_(new QLabel(this)),
       status_(new QLabel(this)),
       table_(new QTableWidget(0, 4, this)),
-      plot_(new TPlotWidget(this)),
+      plot_(new TPlotWidget(language, this)),
       timer_(new QTimer(this)) {
   using oxa::TText;
   setObjectName("Monitor");
@@ -84,7 +84,6 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
   table_->verticalHeader()->setVisible(false);
   table_->horizontalHeader()->setStretchLastSection(true);
   plot_->setObjectName("MonitorPlot");
-  plot_->SetLanguage(language_);
 
   auto* choice = new QFormLayout;
   choice->addRow(QText(TText::kMonitorIntegrators, language), integrators_);
@@ -222,8 +221,7 @@ void TMonitorWindow::Refresh() {
       }
     }
   }
-  plot_->SetSeries(monitor_->Plot(kPlotSpanS, static_cast<size_t>(std::max(2, plot_->width()))),
-                   kPlotSpanS);
+  plot_->Take(*monitor_);
   // The run ended on its own (the main window closing stops it): the controls come back.
   if (!s.running && stop_->isEnabled()) ShowRunning(false);
 }

@@ -29,9 +29,6 @@ class TMonitorWindow : public QDialog {
  public:
   // Asks where to write the log; an empty name when the user gave none.
   using TSaveNameHook = std::function<QString()>;
-  // The plot's time span: the last ten minutes.
-  static constexpr double kPlotSpanS = 600;
-
   TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, QWidget* parent = nullptr,
                  oxa::TMonitorLimits limits = {});
   ~TMonitorWindow() override;
@@ -43,6 +40,7 @@ class TMonitorWindow : public QDialog {
   // Takes the monitor's snapshot into the table, the counters and the plot.
   void Refresh();
   oxa::TMonitor& Monitor() { return *monitor_; }
+  TPlotWidget& Plot() { return *plot_; }
   oxa::TLanguage Language() const { return language_; }
   // For tests: where to write the log, instead of the file dialog.
   void SetSaveNameHook(TSaveNameHook hook) { save_name_ = std::move(hook); }

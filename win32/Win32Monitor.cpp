@@ -2,6 +2,11 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <objidl.h>
+#include <propidl.h>
+#include <windowsx.h>
+// GDI+ needs the property and stream types that WIN32_LEAN_AND_MEAN leaves out: included above.
+#include <gdiplus.h>
 
 #include <algorithm>
 #include <charconv>
@@ -31,14 +36,24 @@ constexpr int kValueColumnWidths[] = {90, 110, 70, 190};
 // Labels of the choice: no identifier of their own.
 constexpr int kLabelFirst = 300;
 
-const COLORREF kColours[] = {RGB(31, 119, 180),  RGB(214, 39, 40),   RGB(44, 160, 44),
-                             RGB(255, 127, 14),  RGB(148, 103, 189), RGB(140, 86, 75),
-                             RGB(227, 119, 194), RGB(127, 127, 127)};
+// The plot's menu.
+enum : UINT { kMenuPause = 401, kMenuFollow, kMenuCopy, kMenuSave };
 
-std::wstring AxisText(double value) {
-  wchar_t text[32];
-  std::swprintf(text, 32, L"%.6g", value);
-  return text;
+COLORREF Colour(const TPlotColour& c) {
+  return RGB(c.r, c.g, c.b);
+}
+
+RECT Rect(const TPlotRect& r) {
+  return RECT{r.left, r.top, r.right, r.bottom};
+}
+
+POINT PointOf(LPARAM lparam) {
+  return POINT{GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
+}
+
+void Text(HDC dc, int x, int y, const std::string& text) {
+  const std::wstring wide = Wide(text);
+  ::TextOutW(dc, x, y, wide.c_str(), int(wide.size()));
 }
 
 }  // namespace
@@ -47,11 +62,13 @@ TWin32Monitor::TWin32Monitor(HINSTANCE instance, HWND owner, TMonitorPort port, 
                              HFONT font)
     : TWin32ToolWindow(instance, owner, font),
       language_(language),
-      monitor_(std::move(port), language) {}
+      monitor_(std::move(port), language),
+      plot_model_(language) {}
 
 TWin32Monitor::~TWin32Monitor() {
   monitor_.Stop();
   Destroy();
+  if (measure_dc_ != nullptr) ::DeleteDC(measure_dc_);
 }
 
 bool TWin32Monitor::Create() {
@@ -59,6 +76,7 @@ bool TWin32Monitor::Create() {
   ::InitCommonControlsEx(&classes);
   WNDCLASSEXW plot_class{};
   plot_class.cbSize = sizeof(plot_class);
+  plot_class.style = CS_DBLCLKS;
   plot_class.lpfnWndProc = PlotProc;
   plot_class.hInstance = instance_;
   plot_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
@@ -102,6 +120,8 @@ bool TWin32Monitor::Create() {
                            TText::kMonitorColumnUnit, TText::kMonitorColumnTime};
   values_view_ = MakeRowList(kValues, 0, columns, kValueColumnWidths, language_, WS_EX_CLIENTEDGE);
   plot_ = make(kPlotClassName, L"", 0, kPlot, WS_EX_CLIENTEDGE);
+  measure_dc_ = ::CreateCompatibleDC(nullptr);
+  ::SelectObject(measure_dc_, font_);
   Layout();
   ShowRunning(false);
   Refresh();
@@ -156,6 +176,29 @@ void TWin32Monitor::Layout() {
   const int values_h = height / 3;
   place(kValues, right, margin, width, values_h);
   place(kPlot, right, margin + values_h + margin / 2, width, height - values_h - margin / 2);
+  LayOutPlot();
+}
+
+void TWin32Monitor::LayOutPlot() {
+  if (plot_ == nullptr || measure_dc_ == nullptr) return;
+  RECT area{};
+  ::GetClientRect(plot_, &area);
+  TEXTMETRICW metrics{};
+  ::GetTextMetricsW(measure_dc_, &metrics);
+  const HDC dc = measure_dc_;
+  plot_model_.Layout(int(area.right), int(area.bottom),
+                     {[dc](std::string_view text) {
+                        const std::wstring wide = Wide(text);
+                        SIZE size{};
+                        ::GetTextExtentPoint32W(dc, wide.c_str(), int(wide.size()), &size);
+                        return int(size.cx);
+                      },
+                      int(metrics.tmHeight)});
+}
+
+void TWin32Monitor::RetakePlot() {
+  plot_model_.Take(monitor_);
+  ::InvalidateRect(plot_, nullptr, FALSE);
 }
 
 uint32_t TWin32Monitor::EditNumber(int id, uint32_t min, uint32_t max, uint32_t fallback) {
@@ -245,10 +288,7 @@ void TWin32Monitor::Refresh() {
   }
   ListView_SetItemCountEx(values_view_, int(shown_.values.size()), LVSICF_NOSCROLL);
   ::InvalidateRect(values_view_, nullptr, FALSE);
-  RECT plot{};
-  ::GetClientRect(plot_, &plot);
-  series_ = monitor_.Plot(kPlotSpanS, size_t(std::max<LONG>(4, plot.right)));
-  ::InvalidateRect(plot_, nullptr, FALSE);
+  RetakePlot();
   // The run ended on its own (the form closing stops it): the controls come back.
   if (was_running && !shown_.running) ShowRunning(false);
 }
@@ -264,102 +304,341 @@ void TWin32Monitor::Browse() {
 }
 
 void TWin32Monitor::PaintPlot(HDC dc, const RECT& area) {
+  const TPlotPicture& p = plot_model_.Picture();
   ::FillRect(dc, &area, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
   const HGDIOBJ old_font = ::SelectObject(dc, font_);
   ::SetBkMode(dc, TRANSPARENT);
-  ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
-  TEXTMETRICW metrics{};
-  ::GetTextMetricsW(dc, &metrics);
-  const int line = metrics.tmHeight;
-  // What is shown: the time it covers and the range of its values.
-  double oldest = 10;
-  double low = INFINITY;
-  double high = -INFINITY;
-  for (const TPlotSeries& s : series_) {
-    for (size_t i = 0; i < s.t.size(); ++i) {
-      if (!std::isfinite(s.y[i])) continue;
-      oldest = std::max(oldest, s.t[i]);
-      low = std::min(low, s.y[i]);
-      high = std::max(high, s.y[i]);
-    }
-  }
-  oldest = std::min(oldest, kPlotSpanS);
-  if (!(low <= high)) {
-    low = 0;
-    high = 1;
-  }
-  const double pad = high - low < 1e-9 * std::max(1.0, std::abs(high))
-                         ? std::max(1.0, std::abs(high)) * 0.05
-                         : (high - low) * 0.05;
-  low -= pad;
-  high += pad;
-  const std::wstring high_text = AxisText(high);
-  const std::wstring low_text = AxisText(low);
-  SIZE high_size{}, low_size{};
-  ::GetTextExtentPoint32W(dc, high_text.c_str(), int(high_text.size()), &high_size);
-  ::GetTextExtentPoint32W(dc, low_text.c_str(), int(low_text.size()), &low_size);
-  const int left = area.left + std::max(high_size.cx, low_size.cx) + Scale(8);
-  const RECT plot{left, area.top + Scale(4), std::max(left + 10, int(area.right) - Scale(8)),
-                  std::max(int(area.top) + 14, int(area.bottom) - line - Scale(8))};
+  const COLORREF text = ::GetSysColor(COLOR_WINDOWTEXT);
+  const int h = p.line_height;
+  const HPEN grid = ::CreatePen(PS_SOLID, 1, ::GetSysColor(COLOR_3DLIGHT));
   const HPEN frame = ::CreatePen(PS_SOLID, 1, ::GetSysColor(COLOR_BTNSHADOW));
-  HGDIOBJ old_pen = ::SelectObject(dc, frame);
+  const HGDIOBJ old_pen = ::SelectObject(dc, grid);
   const HGDIOBJ old_brush = ::SelectObject(dc, ::GetStockObject(NULL_BRUSH));
-  ::Rectangle(dc, plot.left, plot.top, plot.right, plot.bottom);
-  ::TextOutW(dc, left - Scale(4) - high_size.cx, plot.top, high_text.c_str(),
-             int(high_text.size()));
-  ::TextOutW(dc, left - Scale(4) - low_size.cx, plot.bottom - line, low_text.c_str(),
-             int(low_text.size()));
-  const std::wstring from = Wide(PlotAgeText(oldest, language_));
-  ::TextOutW(dc, plot.left, plot.bottom + Scale(2), from.c_str(), int(from.size()));
-  ::TextOutW(dc, plot.right - Scale(8), plot.bottom + Scale(2), L"0", 1);
-
-  const double w = plot.right - plot.left - 1;
-  const double h = plot.bottom - plot.top - 1;
-  const HRGN clip = ::CreateRectRgn(plot.left + 1, plot.top + 1, plot.right - 1, plot.bottom - 1);
-  ::SelectClipRgn(dc, clip);
+  // The lanes: the grid at each tick, a frame, the value axis and its unit.
+  ::SetTextColor(dc, text);
+  for (const TPlotLane& lane : p.lanes) {
+    const RECT r = Rect(lane.area);
+    ::SelectObject(dc, grid);
+    for (const TPlotTick& tick : lane.ticks) {
+      const int y = int(std::lround(tick.at));
+      ::MoveToEx(dc, r.left, y, nullptr);
+      ::LineTo(dc, r.right, y);
+    }
+    for (const TPlotTick& tick : p.time_ticks) {
+      const int x = int(std::lround(tick.at));
+      ::MoveToEx(dc, x, r.top, nullptr);
+      ::LineTo(dc, x, r.bottom);
+    }
+    ::SelectObject(dc, frame);
+    ::Rectangle(dc, r.left, r.top, r.right, r.bottom);
+    for (const TPlotTick& tick : lane.ticks) {
+      RECT cell{0, LONG(std::lround(tick.at - h / 2.0)), p.axis_right,
+                LONG(std::lround(tick.at + h / 2.0))};
+      const std::wstring wide = Wide(tick.text);
+      ::DrawTextW(dc, wide.c_str(), int(wide.size()), &cell,
+                  DT_RIGHT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    }
+    RECT unit{0, lane.area.top, p.axis_right, lane.area.top + h};
+    const std::wstring wide = Wide(lane.unit);
+    ::DrawTextW(dc, wide.c_str(), int(wide.size()), &unit,
+                DT_RIGHT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+  }
+  for (const TPlotTick& tick : p.time_ticks) {
+    const std::wstring wide = Wide(tick.text);
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, wide.c_str(), int(wide.size()), &size);
+    ::TextOutW(dc, int(std::lround(tick.at - size.cx / 2.0)), p.time_text_top, wide.c_str(),
+               int(wide.size()));
+  }
+  // The lines, each clipped to its lane; a lone point is a dot.
   std::vector<POINT> points;
-  for (size_t k = 0; k < series_.size(); ++k) {
-    const TPlotSeries& s = series_[k];
-    const HPEN pen = ::CreatePen(PS_SOLID, Scale(2) / 2 + 1, kColours[k % std::size(kColours)]);
+  for (const TPlotLine& line : p.lines) {
+    const TPlotRect& lane = p.lanes[line.lane].area;
+    const HRGN clip = ::CreateRectRgn(lane.left + 1, lane.top + 1, lane.right - 1, lane.bottom - 1);
+    ::SelectClipRgn(dc, clip);
+    const HPEN pen = ::CreatePen(PS_SOLID, Scale(2) / 2 + 1, Colour(line.colour));
     ::SelectObject(dc, pen);
-    points.clear();
-    const auto draw = [&] {
+    for (const auto& run : line.runs) {
+      points.clear();
+      for (const TPlotPoint& point : run) {
+        points.push_back({LONG(std::lround(point.x)), LONG(std::lround(point.y))});
+      }
       if (points.size() > 1) ::Polyline(dc, points.data(), int(points.size()));
       if (points.size() == 1) {
         ::Ellipse(dc, points[0].x - 2, points[0].y - 2, points[0].x + 3, points[0].y + 3);
       }
-      points.clear();
-    };
-    for (size_t i = 0; i < s.t.size(); ++i) {
-      if (!std::isfinite(s.y[i]) || s.t[i] > oldest) {
-        draw();
-        continue;
-      }
-      points.push_back({LONG(std::lround(plot.right - 1 - s.t[i] / oldest * w)),
-                        LONG(std::lround(plot.bottom - 1 - (s.y[i] - low) / (high - low) * h))});
     }
-    draw();
     ::SelectObject(dc, frame);
     ::DeleteObject(pen);
+    ::SelectClipRgn(dc, nullptr);
+    ::DeleteObject(clip);
   }
-  ::SelectClipRgn(dc, nullptr);
-  ::DeleteObject(clip);
-  // The legend, top left inside the plot.
-  int y = plot.top + Scale(4);
-  for (size_t k = 0; k < series_.size() && y + line < plot.bottom; ++k) {
-    const RECT mark{plot.left + Scale(6), y + line / 2 - 2, plot.left + Scale(20),
-                    y + line / 2 + 2};
-    const HBRUSH brush = ::CreateSolidBrush(kColours[k % std::size(kColours)]);
-    ::FillRect(dc, &mark, brush);
+  // The legend, above the lanes; a hidden value greyed.
+  const COLORREF greyed = ::GetSysColor(COLOR_GRAYTEXT);
+  for (const TPlotLegendEntry& e : p.entries) {
+    const RECT swatch = Rect(e.swatch);
+    const HBRUSH brush = ::CreateSolidBrush(e.hidden ? greyed : Colour(e.colour));
+    ::FillRect(dc, &swatch, brush);
     ::DeleteObject(brush);
-    const std::wstring name = Wide(series_[k].name);
-    ::TextOutW(dc, plot.left + Scale(24), y, name.c_str(), int(name.size()));
-    y += line;
+    ::SetTextColor(dc, e.hidden ? greyed : text);
+    Text(dc, e.text_left, e.box.top, e.text);
+  }
+  ::SetTextColor(dc, text);
+  if (!p.state.empty()) Text(dc, p.state_left, p.legend.top, p.state);
+  // A range being dragged.
+  if (p.selection && !p.lanes.empty()) {
+    const RECT band{std::min(p.selection->first, p.selection->second), p.lanes.front().area.top,
+                    std::max(p.selection->first, p.selection->second) + 1,
+                    p.lanes.back().area.bottom};
+    ::DrawFocusRect(dc, &band);
+  }
+  // The readout: a line at its time, and the values in a box beside the pointer.
+  const TPlotReadout& r = p.readout;
+  if (r.shown && !p.lanes.empty()) {
+    const HPEN dotted = ::CreatePen(PS_DOT, 1, ::GetSysColor(COLOR_BTNSHADOW));
+    ::SelectObject(dc, dotted);
+    const int x = int(std::lround(r.x));
+    ::MoveToEx(dc, x, p.lanes.front().area.top, nullptr);
+    ::LineTo(dc, x, p.lanes.back().area.bottom);
+    ::SelectObject(dc, frame);
+    ::DeleteObject(dotted);
+    const RECT box = Rect(r.box);
+    ::FillRect(dc, &box, ::GetSysColorBrush(COLOR_INFOBK));
+    ::Rectangle(dc, box.left, box.top, box.right, box.bottom);
+    ::SetTextColor(dc, ::GetSysColor(COLOR_INFOTEXT));
+    for (size_t i = 0; i < r.lines.size(); ++i) {
+      const int y = r.box.top + 4 + int(i) * h;
+      if (r.colours[i]) {
+        const RECT swatch{r.box.left + 4, y + h / 2 - 2, r.box.left + 18, y + h / 2 + 2};
+        const HBRUSH brush = ::CreateSolidBrush(Colour(*r.colours[i]));
+        ::FillRect(dc, &swatch, brush);
+        ::DeleteObject(brush);
+      }
+      Text(dc, r.box.left + 22, y, r.lines[i]);
+    }
   }
   ::SelectObject(dc, old_brush);
-  old_pen = ::SelectObject(dc, old_pen);
+  ::SelectObject(dc, old_pen);
+  ::DeleteObject(grid);
   ::DeleteObject(frame);
   ::SelectObject(dc, old_font);
+}
+
+HBITMAP TWin32Monitor::PlotBitmap() {
+  RECT area{};
+  ::GetClientRect(plot_, &area);
+  const HDC screen = ::GetDC(plot_);
+  const HDC memory = ::CreateCompatibleDC(screen);
+  const HBITMAP bitmap = ::CreateCompatibleBitmap(screen, std::max<LONG>(1, area.right),
+                                                  std::max<LONG>(1, area.bottom));
+  ::ReleaseDC(plot_, screen);
+  if (bitmap != nullptr) {
+    // The picture without the readout: the pointer is on the menu, not on the plot.
+    plot_model_.SetPointer(std::nullopt);
+    const HGDIOBJ old = ::SelectObject(memory, bitmap);
+    PaintPlot(memory, area);
+    ::SelectObject(memory, old);
+  }
+  ::DeleteDC(memory);
+  return bitmap;
+}
+
+bool TWin32Monitor::CopyPlot() {
+  const HBITMAP bitmap = PlotBitmap();
+  if (bitmap == nullptr) return false;
+  if (!::OpenClipboard(window_)) {
+    ::DeleteObject(bitmap);
+    return false;
+  }
+  ::EmptyClipboard();
+  // The clipboard owns the bitmap once it took it.
+  const bool taken = ::SetClipboardData(CF_BITMAP, bitmap) != nullptr;
+  ::CloseClipboard();
+  if (!taken) ::DeleteObject(bitmap);
+  return taken;
+}
+
+std::string TWin32Monitor::SavePlot(const std::wstring& path) {
+  const std::string failed =
+      std::string(Text(TText::kPlotSaveFailed, language_)) + " " + VisibleText(Utf8(path));
+  // PNG through GDI+, into memory; the file is written as every file of ours is.
+  Gdiplus::GdiplusStartupInput input;
+  ULONG_PTR token = 0;
+  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return failed;
+  std::vector<uint8_t> png;
+  const HBITMAP bitmap = PlotBitmap();
+  Gdiplus::GpBitmap* image = nullptr;
+  IStream* stream = nullptr;
+  if (bitmap != nullptr &&
+      Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) == Gdiplus::Ok &&
+      ::CreateStreamOnHGlobal(nullptr, TRUE, &stream) == S_OK) {
+    // The PNG encoder's class identifier.
+    const CLSID png_encoder = {
+        0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
+    HGLOBAL memory = nullptr;
+    if (Gdiplus::DllExports::GdipSaveImageToStream(image, stream, &png_encoder, nullptr) ==
+            Gdiplus::Ok &&
+        ::GetHGlobalFromStream(stream, &memory) == S_OK) {
+      STATSTG stat{};
+      stream->Stat(&stat, STATFLAG_NONAME);
+      const auto* bytes = static_cast<const uint8_t*>(::GlobalLock(memory));
+      if (bytes != nullptr) {
+        png.assign(bytes, bytes + stat.cbSize.QuadPart);
+        ::GlobalUnlock(memory);
+      }
+    }
+  }
+  if (stream != nullptr) stream->Release();
+  if (image != nullptr) Gdiplus::DllExports::GdipDisposeImage(image);
+  if (bitmap != nullptr) ::DeleteObject(bitmap);
+  Gdiplus::GdiplusShutdown(token);
+  if (png.empty()) return failed;
+  return SavePlotPicture(Utf8(path), png, language_);
+}
+
+void TWin32Monitor::PlotMenu(POINT screen) {
+  const HMENU menu = ::CreatePopupMenu();
+  const auto add = [menu](UINT id, TText text, TLanguage language, UINT flags) {
+    ::AppendMenuW(menu, MF_STRING | flags, id, WideText(text, language).c_str());
+  };
+  add(kMenuPause, TText::kPlotPause, language_, plot_model_.Paused() ? MF_CHECKED : 0);
+  add(kMenuFollow, TText::kPlotFollow, language_,
+      plot_model_.Following() && !plot_model_.Paused() ? MF_GRAYED : 0);
+  ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  add(kMenuCopy, TText::kPlotCopy, language_, 0);
+  add(kMenuSave, TText::kPlotSave, language_, 0);
+  const UINT chosen = UINT(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, screen.x,
+                                            screen.y, 0, plot_, nullptr));
+  ::DestroyMenu(menu);
+  switch (chosen) {
+    case kMenuPause:
+      plot_model_.SetPaused(!plot_model_.Paused());
+      RetakePlot();
+      break;
+    case kMenuFollow:
+      plot_model_.Follow();
+      RetakePlot();
+      break;
+    case kMenuCopy:
+      CopyPlot();
+      break;
+    case kMenuSave: {
+      const std::wstring path =
+          AskSaveFileName(window_, WideText(TText::kPlotSave, language_), L"",
+                          WideText(TText::kPlotPngFilter, language_), L"png", true);
+      if (path.empty()) break;
+      const std::string problem = SavePlot(path);
+      if (!problem.empty()) {
+        ::MessageBoxW(window_, Wide(problem).c_str(), WindowText(window_).c_str(),
+                      MB_OK | MB_ICONWARNING);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+LRESULT TWin32Monitor::OnPlotMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_SIZE:
+      LayOutPlot();
+      return 0;
+    case WM_LBUTTONDOWN:
+    case WM_MBUTTONDOWN: {
+      // The plot takes the focus for the wheel; Escape still reaches the window.
+      ::SetFocus(plot_);
+      const POINT at = PointOf(lparam);
+      if (message == WM_LBUTTONDOWN && plot_model_.Click(at.x, at.y)) {
+        ::InvalidateRect(plot_, nullptr, FALSE);
+        return 0;
+      }
+      if (!plot_model_.OverLanes(at.x, at.y)) return 0;
+      drag_ = message == WM_MBUTTONDOWN || (wparam & MK_SHIFT) ? TDrag::kPan : TDrag::kRange;
+      drag_from_ = drag_last_ = at;
+      ::SetCapture(plot_);
+      return 0;
+    }
+    case WM_MOUSEMOVE: {
+      const POINT at = PointOf(lparam);
+      if (!tracking_leave_) {
+        TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, plot_, 0};
+        tracking_leave_ = ::TrackMouseEvent(&track) != FALSE;
+      }
+      if (drag_ == TDrag::kPan) {
+        plot_model_.Pan(at.x - drag_last_.x);
+        plot_model_.Take(monitor_);
+      } else if (drag_ == TDrag::kRange) {
+        plot_model_.SetSelection(std::pair{int(drag_from_.x), int(at.x)});
+      }
+      drag_last_ = at;
+      plot_model_.SetPointer(std::pair{int(at.x), int(at.y)});
+      ::InvalidateRect(plot_, nullptr, FALSE);
+      return 0;
+    }
+    case WM_LBUTTONUP:
+    case WM_MBUTTONUP:
+      if (drag_ == TDrag::kNone) return 0;
+      if (drag_ == TDrag::kRange) plot_model_.Select(drag_from_.x, PointOf(lparam).x);
+      drag_ = TDrag::kNone;
+      ::ReleaseCapture();
+      RetakePlot();
+      return 0;
+    case WM_CAPTURECHANGED:
+      if (drag_ != TDrag::kNone) {
+        plot_model_.SetSelection(std::nullopt);
+        drag_ = TDrag::kNone;
+        ::InvalidateRect(plot_, nullptr, FALSE);
+      }
+      return 0;
+    case WM_LBUTTONDBLCLK: {
+      const POINT at = PointOf(lparam);
+      if (plot_model_.OverLanes(at.x, at.y)) {
+        plot_model_.Follow();
+        RetakePlot();
+      } else if (plot_model_.Click(at.x, at.y)) {  // a legend entry clicked twice in a row
+        ::InvalidateRect(plot_, nullptr, FALSE);
+      }
+      return 0;
+    }
+    case WM_MOUSEWHEEL: {
+      POINT at = PointOf(lparam);
+      ::ScreenToClient(plot_, &at);
+      const double steps = GET_WHEEL_DELTA_WPARAM(wparam) / double(WHEEL_DELTA);
+      if (GET_KEYSTATE_WPARAM(wparam) & MK_SHIFT) {
+        RECT area{};
+        ::GetClientRect(plot_, &area);
+        plot_model_.Pan(int(steps * area.right / 10));
+      } else {
+        plot_model_.Zoom(at.x, steps);
+      }
+      RetakePlot();
+      return 0;
+    }
+    case WM_MOUSELEAVE:
+      tracking_leave_ = false;
+      plot_model_.SetPointer(std::nullopt);
+      ::InvalidateRect(plot_, nullptr, FALSE);
+      return 0;
+    case WM_CONTEXTMENU: {
+      POINT at = PointOf(lparam);
+      if (at.x == -1 && at.y == -1) {  // from the keyboard: at the plot's corner
+        at = {0, 0};
+        ::ClientToScreen(plot_, &at);
+      }
+      PlotMenu(at);
+      return 0;
+    }
+    case WM_KEYDOWN:
+      if (wparam == VK_ESCAPE) {
+        ::SendMessageW(window_, WM_COMMAND, IDCANCEL, 0);
+        return 0;
+      }
+      break;
+    default:
+      break;
+  }
+  return ::DefWindowProcW(plot_, message, wparam, lparam);
 }
 
 LRESULT CALLBACK TWin32Monitor::PlotProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -386,6 +665,7 @@ LRESULT CALLBACK TWin32Monitor::PlotProc(HWND window, UINT message, WPARAM wpara
     ::EndPaint(window, &paint);
     return 0;
   }
+  if (self != nullptr && self->plot_ == window) return self->OnPlotMessage(message, wparam, lparam);
   return ::DefWindowProcW(window, message, wparam, lparam);
 }
 
@@ -431,7 +711,7 @@ LRESULT TWin32Monitor::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
         case kStop:
           Stop();
           return 0;
-        case IDCANCEL:  // Escape closes the window, as its close button does
+        case IDCANCEL:  // Escape closes the window, as its close button does, wherever the focus is
           ::SendMessageW(window_, WM_CLOSE, 0, 0);
           return 0;
         default:
@@ -443,6 +723,14 @@ LRESULT TWin32Monitor::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_SIZE:
       Layout();
       return 0;
+    case WM_MOUSEWHEEL: {
+      // The wheel over the plot zooms it, wherever the focus is.
+      POINT at = PointOf(lparam);
+      RECT plot{};
+      ::GetWindowRect(plot_, &plot);
+      if (::PtInRect(&plot, at)) return ::SendMessageW(plot_, message, wparam, lparam);
+      break;
+    }
     case WM_TIMER:
       if (wparam == kRefreshTimer) Refresh();
       return 0;

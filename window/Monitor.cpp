@@ -133,6 +133,13 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
   port_open_ = false;
   lost_ = false;
   start_ = TClock::now();
+  {
+    const auto wall = std::chrono::system_clock::now();
+    const TLocalTime local = LocalTimeOf(wall);
+    std::lock_guard lock(mutex_);
+    clock_at_start_ =
+        std::chrono::duration<double>(wall.time_since_epoch()).count() + local.utc_offset_s;
+  }
   thread_ = std::thread([this] { Run(); });
   return {};
 }
@@ -273,7 +280,28 @@ TMonitorSnapshot TMonitor::Snapshot() const {
   return shown_;
 }
 
+double TMonitor::RunTime() const {
+  std::lock_guard lock(mutex_);
+  const size_t count = history_t_.size();
+  if (running_) return std::chrono::duration<double>(TClock::now() - start_).count();
+  return count == 0 ? 0 : history_t_[(history_head_ + count - 1) % count];
+}
+
+double TMonitor::ClockAtStart() const {
+  std::lock_guard lock(mutex_);
+  return clock_at_start_;
+}
+
 std::vector<TPlotSeries> TMonitor::Plot(double span_s, size_t max_points) const {
+  const double now = RunTime();
+  std::vector<TPlotSeries> plot = PlotRange(now - span_s, now, max_points);
+  for (TPlotSeries& series : plot) {
+    for (double& t : series.t) t = now - t;
+  }
+  return plot;
+}
+
+std::vector<TPlotSeries> TMonitor::PlotRange(double from, double to, size_t max_points) const {
   std::lock_guard lock(mutex_);
   const size_t width = columns_.size();
   const size_t count = history_t_.size();
@@ -281,40 +309,57 @@ std::vector<TPlotSeries> TMonitor::Plot(double span_s, size_t max_points) const 
   for (size_t c = 0; c < width; ++c) {
     plot[c].name =
         columns_[c].unit.empty() ? columns_[c].name : columns_[c].name + ", " + columns_[c].unit;
+    plot[c].unit = columns_[c].unit;
   }
-  if (count == 0 || max_points < 4) return plot;
-  const double now = running_ ? std::chrono::duration<double>(TClock::now() - start_).count()
-                              : history_t_[(history_head_ + count - 1) % count];
-  const double from = now - span_s;
+  if (count == 0 || max_points < 4 || !(to > from)) return plot;
+  const double span_s = to - from;
   // Stretches of equal time, each giving its first, least, greatest and last value in the
-  // order they were read: a spike stays, and a flat line still runs from end to end.
+  // order they were read: a spike stays, and a flat line still runs from end to end. A read
+  // without a value ends the stretch and leaves a gap.
   const size_t stretches = std::max<size_t>(1, max_points / 4);
   const double stretch_s = span_s / static_cast<double>(stretches);
+  constexpr size_t kNone = std::numeric_limits<size_t>::max();
   struct TPoint {
     double t;
     double y;
   };
+  // One read before the range and one after it, so that the line runs to both edges.
+  size_t begin = 0;
+  while (begin < count && history_t_[(history_head_ + begin) % count] < from) ++begin;
+  if (begin > 0) --begin;
+  size_t end = begin;
+  while (end < count && history_t_[(history_head_ + end) % count] <= to) ++end;
+  if (end < count) ++end;
   for (size_t c = 0; c < width; ++c) {
     TPlotSeries& series = plot[c];
-    size_t current = std::numeric_limits<size_t>::max();
+    size_t current = kNone;
     TPoint first{}, low{}, high{}, last{};
     const auto flush = [&] {
-      if (current == std::numeric_limits<size_t>::max()) return;
+      if (current == kNone) return;
       TPoint points[] = {first, low, high, last};
       std::sort(std::begin(points), std::end(points),
                 [](const TPoint& a, const TPoint& b) { return a.t < b.t; });
       for (size_t k = 0; k < std::size(points); ++k) {
         if (k > 0 && points[k].t == points[k - 1].t) continue;
-        series.t.push_back(now - points[k].t);
+        series.t.push_back(points[k].t);
         series.y.push_back(points[k].y);
       }
+      current = kNone;
     };
-    for (size_t k = 0; k < count; ++k) {
+    for (size_t k = begin; k < end; ++k) {
       const size_t at = (history_head_ + k) % count;
       const double t = history_t_[at];
       const float v = history_y_[at * width + c];
-      if (t < from || std::isnan(v)) continue;
-      const auto s = std::min(stretches - 1, static_cast<size_t>((t - from) / stretch_s));
+      if (std::isnan(v)) {
+        flush();
+        if (!series.y.empty() && !std::isnan(series.y.back())) {
+          series.t.push_back(t);
+          series.y.push_back(std::numeric_limits<double>::quiet_NaN());
+        }
+        continue;
+      }
+      const auto s = static_cast<size_t>(
+          std::clamp((t - from) / stretch_s, 0.0, static_cast<double>(stretches - 1)));
       const TPoint point{t, v};
       if (s != current) {
         flush();

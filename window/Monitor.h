@@ -72,9 +72,11 @@ struct TMonitorValue {
 // The plot's time axis at its oldest end: "-600 сек", "-600 s".
 std::string PlotAgeText(double seconds, TLanguage language);
 
-// One polyline of the plot: times in seconds before now (the newest at 0), and the values.
+// One polyline of the plot: times in seconds, and the values. A NaN value is a gap: reads that
+// got no value (a device that did not answer, a port that would not open) break the line there.
 struct TPlotSeries {
-  std::string name;
+  std::string name;  // "V1, m3": the value and its unit, as the legend names it
+  std::string unit;  // "m3"; empty for a register
   std::vector<double> t;
   std::vector<double> y;
 };
@@ -129,7 +131,15 @@ class TMonitor {
   // The last `span_s` seconds of history, at most `max_points` (4 or more) points a value: of
   // each stretch of time its first, least, greatest and last value, so that no spike goes
   // missing and a flat line still spans its time.
+  // Times in seconds before now (the newest at 0).
   std::vector<TPlotSeries> Plot(double span_s, size_t max_points) const;
+  // The same of the run's seconds from `from_s` to `to_s`, times in seconds of the run.
+  std::vector<TPlotSeries> PlotRange(double from_s, double to_s, size_t max_points) const;
+  // The run's seconds now; once it stopped, those of its last read.
+  double RunTime() const;
+  // The local clock at the run's start, in seconds since 1970 as the local clock counts them
+  // (the offset from UTC added), so that a time of the run reads as a time of day.
+  double ClockAtStart() const;
   // The columns of the run, or of the last one.
   std::vector<TPollColumn> Columns() const;
   // Reads the history holds now: limits.history_reads at most.
@@ -154,6 +164,7 @@ class TMonitor {
   bool port_open_ = false;  // monitor's thread
   bool lost_ = false;       // monitor's thread: the adapter went and is not back yet
   TClock::time_point start_;
+  double clock_at_start_ = 0;  // under mutex_
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;

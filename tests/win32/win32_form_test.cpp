@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -418,6 +419,48 @@ TEST_F(Win32Form, MonitorPollsIntoItsListWhileTheButtonsWait) {
   EXPECT_EQ(TFormDriver::Text(control(TWin32Monitor::kCounters)).rfind("Чтений: ", 0), 0u);
   EXPECT_NE(TFormDriver::Text(control(TWin32Monitor::kCounters)).find("Ошибок: 0"),
             std::string::npos);
+  // The plot takes the wheel, and a click gives it the focus; Escape then still closes the
+  // monitor, as from anywhere else in it.
+  const HWND plot = control(TWin32Monitor::kPlot);
+  RECT area{};
+  ::GetClientRect(plot, &area);
+  POINT screen{area.right / 2, area.bottom / 2};
+  ::ClientToScreen(plot, &screen);
+  ::SendMessageW(plot, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), MAKELPARAM(screen.x, screen.y));
+  const LPARAM middle = MAKELPARAM(area.right / 2, area.bottom / 2);
+  ::PostMessageW(plot, WM_LBUTTONDOWN, MK_LBUTTON, middle);
+  ::PostMessageW(plot, WM_LBUTTONUP, 0, middle);
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() == plot; }, 5000));
+  form_.PostKey(plot, VK_ESCAPE);
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return !::IsWindowVisible(monitor); }, 5000));
+}
+
+// The monitor's plot, in this program: its picture saved as PNG through GDI+, and copied to the
+// clipboard as a bitmap.
+TEST(Win32Plot, SavesItsPictureAsPngAndCopiesIt) {
+  TWin32Monitor monitor(::GetModuleHandleW(nullptr), nullptr, {}, TLanguage::kEnglish,
+                        static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT)));
+  ASSERT_TRUE(monitor.Create());
+  TPlotSeries volume{"V1, m3", "m3", {}, {}};
+  for (int t = 0; t <= 600; t += 10) {
+    volume.t.push_back(t);
+    volume.y.push_back(1000 + t * 0.01);
+  }
+  monitor.Plot().SetData({volume}, 600, 0);
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / "oxa_plot.png";
+  std::filesystem::remove(path);
+  EXPECT_EQ(monitor.SavePlot(path.wstring()), "");
+  std::string bytes(8, '\0');
+  FILE* file = _wfopen(path.wstring().c_str(), L"rb");
+  ASSERT_NE(file, nullptr);
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+  std::fclose(file);
+  EXPECT_EQ(bytes, "\x89PNG\r\n\x1a\n");
+  std::filesystem::remove(path);
+  EXPECT_TRUE(monitor.CopyPlot());
+  ASSERT_TRUE(::OpenClipboard(nullptr));
+  EXPECT_TRUE(::IsClipboardFormatAvailable(CF_BITMAP));
+  ::CloseClipboard();
 }
 
 // The data pane's menu opens the archive range window: a range it refuses sends nothing, and

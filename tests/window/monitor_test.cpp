@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -274,6 +275,13 @@ TEST_F(Monitor, APulledAdapterIsSaidAndPollingGoesOnWhenItIsBack) {
   const uint64_t reads = monitor.Snapshot().reads;
   ASSERT_TRUE(WaitFor(monitor, [&](const TMonitorSnapshot& s) { return s.reads >= reads + 2; }));
   EXPECT_EQ(monitor.Snapshot().failures, failures) << "reads go well again";
+  // The plot's line breaks where the adapter was gone: one gap, values on both sides.
+  const std::vector<TPlotSeries> plot = monitor.PlotRange(0, monitor.RunTime(), 4000);
+  ASSERT_EQ(plot.size(), 1u);
+  EXPECT_EQ(plot[0].unit, "m3");
+  EXPECT_EQ(std::count_if(plot[0].y.begin(), plot[0].y.end(), [](double y) { return y != y; }), 1);
+  EXPECT_FALSE(plot[0].y.front() != plot[0].y.front());
+  EXPECT_FALSE(plot[0].y.back() != plot[0].y.back());
   // The window closing ends the monitor through the stop it handed over.
   stop_work();
   EXPECT_FALSE(monitor.Running());
