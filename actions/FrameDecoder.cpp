@@ -258,8 +258,9 @@ void TFrameTracer::OnTraffic(TPortDirection direction, std::span<const uint8_t> 
   Flush();
   sent_.assign(bytes.begin(), bytes.end());
   sent_us_ = us;
+  sent_wire_ = Wire();
   request_open_ = true;
-  Emit(TPortDirection::kSent, us, us, bytes, DecodeFrame(Wire(), bytes, true));
+  Emit(TPortDirection::kSent, us, us, bytes, DecodeFrame(sent_wire_, bytes, true));
 }
 
 TWireProtocol TFrameTracer::Wire() const {
@@ -325,10 +326,17 @@ void TFrameTracer::EmitReceived() {
     pos = sent_.size();
   }
   // Modbus answers are cut where the master ends them, so that what follows a frame (a late
-  // answer after a damaged one, say) is a frame of its own, with the time it came.
+  // answer after a damaged one, say) is a frame of its own, with the time it came. The bytes
+  // are decoded in the protocol of the request they follow, whatever the master speaks now;
+  // after a 10x request, a whole Modbus frame with a good CRC that is no 10x answer is what a
+  // standard device on the same line sent, and is decoded as Modbus.
   while (pos < all.size()) {
     const std::span<const uint8_t> rest = all.subspan(pos);
-    const TWireProtocol wire = Wire();
+    TWireProtocol wire = sent_.empty() ? Wire() : sent_wire_;
+    if (wire == TWireProtocol::k10x && rest[0] != k10xAnswerStart) {
+      const size_t end = ModbusAnswerEnd(rest);
+      if (end <= rest.size() && ModbusCrcOk(rest.first(end))) wire = TWireProtocol::kModbus;
+    }
     const size_t length = wire == TWireProtocol::kModbus      ? ModbusAnswerEnd(rest)
                           : wire == TWireProtocol::kModbusTcp ? MbapAnswerLength(rest)
                                                               : rest.size();

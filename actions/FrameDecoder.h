@@ -134,6 +134,7 @@ class TFrameTracer {
   TWireProtocol protocol_ = TWireProtocol::kModbus;
   std::vector<uint8_t> sent_;
   uint64_t sent_us_ = 0;
+  TWireProtocol sent_wire_ = TWireProtocol::kModbus;  // the protocol of the request sent
   bool request_open_ = false;  // a request was sent and nothing has answered it yet
   struct TArrival {
     size_t offset;  // where the block starts in received_

@@ -121,9 +121,10 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "fulctl_bench: %s\n", paced.LastError().c_str());
     return 1;
   }
-  const double scan = std::abs(TimeRun(
-      {fulctl, "-p", paced.DevicePath(), "--settings", settings, "-b", std::to_string(kBaud), "-t",
-       std::to_string(kTimeoutMs), "--protocol", "modbus", "scan"}));
+  const double scan =
+      std::abs(TimeRun({fulctl, "-p", paced.DevicePath(), "--settings", settings, "-b",
+                        std::to_string(kBaud), "-t", std::to_string(kTimeoutMs), "--protocol",
+                        "modbus", "--addresses", "1-" + std::to_string(kAddresses), "scan"}));
   // One exchange on the wire: the 4-byte request and an answer with a text of up to 40 bytes.
   const double wire_ms = (4.0 + 6.0 + 40.0) * 10.0 * 1000.0 / kBaud;
   const double bound = kAddresses * (kTimeoutMs * 2.0 + wire_ms);

@@ -768,7 +768,7 @@ constexpr TCommand kCommands[] = {
      0, 0, "", TCommandProtocol::k10x, PrepareRead<Info>},
     {"scan", "",
      "every device that answers: --bauds LIST (default: the -b speed),\n"
-     "--addresses RANGE (default 1-127, 0-127 for 10x),\n"
+     "--addresses RANGE (default 1-247, 0-127 for 10x),\n"
      "--protocol modbus|10x|both (default both)",
      0, 0, "scan takes options only", TCommandProtocol::kBoth, PrepareScan},
     {"ports", "", "the serial devices present and the COM numbers mapped to them",

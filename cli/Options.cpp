@@ -311,7 +311,7 @@ constexpr TOptionSpec kOptions[] = {
     // The scan's own, which its entry among the commands describes.
     {"", "--bauds", kValue, "LIST", "a list of speeds such as 9600,19200", "",
      SetText<&TOptions::bauds>, TOptionUse::kScan},
-    {"", "--addresses", kValue, "RANGE", "a range of addresses such as 1-127", "",
+    {"", "--addresses", kValue, "RANGE", "a range of addresses such as 1-247", "",
      SetText<&TOptions::addresses>, TOptionUse::kScan},
     {"", "--protocol", kValue, "NAME", "modbus, 10x or both", "",
      [](TOptions& o, const std::string& v) {

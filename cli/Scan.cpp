@@ -1,7 +1,12 @@
 // fulctl scan: every device that answers on the line, at each speed asked for, over Modbus,
-// the 10x protocol or both; an intact answer, a refusal included, is a device. Each address is
-// asked in every protocol before the next, so that a device answering both is one device.
+// the 10x protocol or both; an intact answer, a refusal included, is a device. At each speed
+// the whole Modbus range is asked before the first 10x probe: a 10x frame is noise to a
+// standard device, and one that does not find frame starts by the silence before them (as
+// pymodbus does not) takes the noise for the start of a frame and loses the request after it.
+// Asked first, every Modbus probe follows only Modbus frames. A device answering both
+// protocols at one address is one device: it is shown once its 10x probe has been made.
 #include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,10 +36,15 @@ struct TFound {
   TIdentification r;
 };
 
+// Modbus addresses run to 247, the 10x protocol's to 127.
+constexpr uint32_t kHighestModbus = 247;
+constexpr uint32_t kHighest10x = 127;
+
 bool ParseRange(const std::string& text, uint32_t& low, uint32_t& high) {
   const size_t dash = text.find('-');
-  const auto a = ParseNumber(text.substr(0, dash), 0, 127);
-  const auto b = dash == std::string::npos ? a : ParseNumber(text.substr(dash + 1), 0, 127);
+  const auto a = ParseNumber(text.substr(0, dash), 0, kHighestModbus);
+  const auto b =
+      dash == std::string::npos ? a : ParseNumber(text.substr(dash + 1), 0, kHighestModbus);
   if (!a || !b || *a > *b) return false;
   low = static_cast<uint32_t>(*a);
   high = static_cast<uint32_t>(*b);
@@ -83,14 +93,8 @@ void PrintDevice(TOutput& output, uint32_t baud, uint32_t address,
 int Scan(TSession& s, const TScanPlan& plan) {
   TOutput& output = s.Output();
   const TOptions& o = s.Options();
-  uint32_t low = 127;
-  uint32_t high = 0;
   size_t per_baud = 0;
-  for (const auto& p : plan.protocols) {
-    low = std::min(low, p.low);
-    high = std::max(high, p.high);
-    per_baud += p.high - p.low + 1;
-  }
+  for (const auto& p : plan.protocols) per_baud += p.high - p.low + 1;
   const size_t total = per_baud * plan.bauds.size();
   // One attempt per address unless -r says otherwise: a scan asks each address once.
   s.Ful().SetRepeatCount(o.retries.value_or(1));
@@ -99,16 +103,25 @@ int Scan(TSession& s, const TScanPlan& plan) {
   CatchInterrupt();
   size_t done = 0;
   size_t devices = 0;
+  const auto stopped = [&] { return Interrupted() || s.Port().Lost() || output.Failed(); };
   for (const uint32_t baud : plan.bauds) {
     s.Port().SetBaudRate(baud);
     s.Port().Close();
     if (!s.OpenPort()) break;
-    for (uint32_t address = low;
-         address <= high && !Interrupted() && !s.Port().Lost() && !output.Failed(); ++address) {
-      std::vector<TFound> found;
-      for (const auto& p : plan.protocols) {
-        if (address < p.low || address > p.high || Interrupted()) continue;
-        s.SetTraceProtocol(p.modbus ? TWireProtocol::kModbus : TWireProtocol::k10x);
+    // What each address answered at this speed, until it is shown.
+    std::map<uint32_t, std::vector<TFound>> found;
+    // Shows the devices up to `address` (all of them by default), in the order of addresses.
+    const auto show = [&](uint32_t address = kHighestModbus) {
+      while (!found.empty() && found.begin()->first <= address) {
+        ++devices;
+        PrintDevice(output, baud, found.begin()->first, found.begin()->second);
+        found.erase(found.begin());
+      }
+    };
+    for (size_t pass = 0; pass < plan.protocols.size() && !stopped(); ++pass) {
+      const TProtocolRange& p = plan.protocols[pass];
+      s.SetTraceProtocol(p.modbus ? TWireProtocol::kModbus : TWireProtocol::k10x);
+      for (uint32_t address = p.low; address <= p.high && !stopped(); ++address) {
         TIdentification r;
         if (p.modbus) {
           s.Ful().SetNetAddr(static_cast<uint8_t>(address));
@@ -120,13 +133,14 @@ int Scan(TSession& s, const TScanPlan& plan) {
         output.Progress(++done, total, "addresses");
         if (s.Port().Lost()) break;
         if (r.code == TOxaError::kOk || r.code == TOxaError::kDeviceException) {
-          found.push_back({p.modbus, std::move(r)});
+          found[address].push_back({p.modbus, std::move(r)});
         }
+        // In the last pass an address has been asked in every protocol.
+        if (pass + 1 == plan.protocols.size()) show(address);
       }
-      if (found.empty()) continue;
-      ++devices;
-      PrintDevice(output, baud, address, found);
     }
+    // What was found is shown, also when Ctrl+C ended the passes early.
+    show();
     s.ClosePort();
     if (Interrupted()) break;
   }
@@ -166,13 +180,22 @@ TPrepared PrepareScan(const TArguments&, const TOptions& o) {
     plan.bauds.push_back(static_cast<uint32_t>(*baud));
     pos = comma + 1;
   }
+  // Modbus first: see the top of this file.
   for (const bool modbus : {true, false}) {
     if (o.protocol != "both" && (o.protocol == "modbus") != modbus) continue;
-    TProtocolRange p{modbus, modbus ? 1u : 0u, 127};
-    if (!o.addresses.empty() && !ParseRange(o.addresses, p.low, p.high)) {
-      return {{}, "'" + o.addresses + "' is not an address range such as 1-127"};
+    TProtocolRange p{modbus, modbus ? 1u : 0u, modbus ? kHighestModbus : kHighest10x};
+    if (!o.addresses.empty()) {
+      if (!ParseRange(o.addresses, p.low, p.high)) {
+        return {{}, "'" + o.addresses + "' is not an address range such as 1-247"};
+      }
+      // The 10x protocol asks the part of the range it can address.
+      if (!modbus) p.high = std::min(p.high, kHighest10x);
+      if (p.low > p.high) continue;
     }
     plan.protocols.push_back(p);
+  }
+  if (plan.protocols.empty()) {
+    return {{}, "the 10x protocol addresses 0 to " + std::to_string(kHighest10x) + " only"};
   }
   return {[plan](TSession& s) { return Scan(s, plan); }, ""};
 }

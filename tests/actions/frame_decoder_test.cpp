@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "actions/FrameDecoder.h"
+#include "protocols/oxa10xProtocol.h"
 #include "protocols/oxaModBusProtocol.h"
 #include "serial/OxaUtils.h"
 #include "tests/support/FakeComPortIo.h"
@@ -134,6 +135,39 @@ TEST(FrameDecoder, TheTraceShowsWhatWasDroppedOnALineOfItsOwn) {
   // The response time is the first answer's; what came after it is no answer to anything.
   EXPECT_EQ(r.frames[1].response_us, 5000u);
   EXPECT_EQ(r.frames[2].response_us, std::nullopt);
+}
+
+TEST(FrameDecoder, AnswersAreDecodedInTheirRequestsProtocolAndAStandardOneAsModbus) {
+  // As a scan runs: a Modbus probe, the trace switched to 10x, a 10x probe that a standard
+  // device's answer follows. The first answer is handed on only at the 10x request and stays
+  // Modbus; the second is a whole Modbus frame with a good CRC, and is decoded as one.
+  testing::TFakePort fake;
+  ASSERT_TRUE(fake.port.Open());
+  TRecorder r;
+  TFrameTracer tracer(r.Sink());
+  tracer.Attach(fake.port);
+  const std::vector<uint8_t> standard = WithCrc(Hex("05 11 02 B4 FF"));
+  fake.io->QueueAnswer(standard);
+  fake.io->QueueAnswer(standard);
+  ToxaModBusProtocol modbus;
+  Toxa10xProtocol probe;
+  for (ToxaCustomProtocol* master : std::initializer_list<ToxaCustomProtocol*>{&modbus, &probe}) {
+    master->SetComPort(&fake.port);
+    master->SetNetAddr(5);
+    master->SetRepeatCount(1);
+  }
+  std::string id;
+  modbus.GetDevID(id);
+  EXPECT_EQ(modbus.LastError(), static_cast<uint32_t>(TOxaError::kOk));
+  tracer.SetProtocol(TWireProtocol::k10x);
+  probe.GetDevID(id);
+  tracer.Flush();
+  ASSERT_EQ(r.frames.size(), 4u);
+  for (const size_t answer : {1, 3}) {
+    EXPECT_EQ(r.frames[answer].decoding.protocol, TWireProtocol::kModbus) << r.lines[answer];
+    EXPECT_EQ(r.frames[answer].decoding.verdict, TFrameVerdict::kGood) << r.lines[answer];
+  }
+  EXPECT_EQ(r.frames[2].decoding.protocol, TWireProtocol::k10x) << r.lines[2];
 }
 
 TEST(FrameDecoder, ARequestNothingAnsweredIsToldAfterItsEchoAndAtTheNextRequest) {

@@ -26,6 +26,7 @@
 #include "sim/PtyDevice.h"
 #include "tests/interop/SlaveProcess.h"
 #include "tests/support/EmptySettings.h"
+#include "tests/support/LineBus.h"
 
 namespace oxa {
 namespace {
@@ -948,12 +949,27 @@ TEST_F(Fulctl, ScanFindsEachDeviceOnceAndCtrlCEndsItWithItsOwnSummary) {
   EXPECT_EQ(std::get<bool>(j["ok_10x"]), true);
   EXPECT_EQ(std::get<std::string>(j["id_10x"]), "FUL-05.08");
 
-  // Ctrl+C: status 8, and in JSON a summary that says so.
+  // Modbus addresses run to 247; the 10x protocol, which addresses up to 127, asks none there.
+  sim::TPtyDevice highest({.address = 247});
+  ASSERT_TRUE(highest.Start()) << highest.LastError();
+  r = TProcess({"-p", highest.DevicePath(), "--settings", testing::EmptySettingsFile(), "scan",
+                "--addresses", "240-247", "-t", "20"})
+          .Wait();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out).front().rfind("9600 bit/s, address 247, Modbus: ID = ", 0), 0u) << r.out;
+  r = Run({"scan", "--protocol", "10x", "--addresses", "200-247"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("the 10x protocol addresses 0 to 127 only"), std::string::npos) << r.err;
+
+  // Ctrl+C in the Modbus pass: status 8, the device found shown, and in JSON a summary that
+  // says so.
   TProcess p = Start({"scan", "--json", "-t", "50"});
-  ASSERT_TRUE(p.WaitForLines(1));  // the device at address 1
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // past address 1
   p.Signal(SIGINT);
   r = p.Wait();
   EXPECT_EQ(r.status, 8) << r.err;
+  ASSERT_EQ(Lines(r.out).size(), 2u) << r.out;
+  EXPECT_EQ(std::get<std::string>(ParseJson(Lines(r.out).front())["protocol"]), "modbus");
   j = ParseJson(Lines(r.out).back());
   EXPECT_EQ(std::get<bool>(j["summary"]), true);
   EXPECT_EQ(std::get<bool>(j["interrupted"]), true);
@@ -1286,6 +1302,43 @@ TEST_F(FulctlPymodbus, SeveralAddressesGiveOneResultEachWithItsAddress) {
   EXPECT_NE(rows[1].find(",6,,,"), std::string::npos) << rows[1];
   EXPECT_NE(rows[2].find(",5,1,0,OK"), std::string::npos) << rows[2];
   EXPECT_NE(r.err.find("2 reads (4 exchanges), 2 failed"), std::string::npos) << r.err;
+}
+
+// One line at 9600 bit/s with the virtual device at address 3 and pymodbus servers at 1 and 4:
+// the 10x probes are noise to the standard devices, which must still answer every Modbus
+// probe, in every run, the first one of a run included.
+TEST(FulctlMixedLine, ScanFindsEveryDeviceEveryTime) {
+  interop::TSlaveProcess first{PYMODBUS_PEER, 1};
+  interop::TSlaveProcess fourth{PYMODBUS_PEER, 4};
+  ASSERT_FALSE(first.Device().empty() || fourth.Device().empty()) << "pymodbus did not start";
+  sim::TPtyDevice ful({.address = 3});
+  ASSERT_TRUE(ful.Start()) << ful.LastError();
+  ful.Edit([](sim::TFulDevice& d) { d.SetModbusIdentification("FUL-05.08 bench"); });
+  testing::TLineBus bus(9600);
+  for (const std::string& end : {first.Device(), ful.DevicePath(), fourth.Device()}) {
+    ASSERT_TRUE(bus.AddDevice(end)) << end;
+  }
+  ASSERT_TRUE(bus.Start());
+  const auto scan = [&](const char* addresses, const char* timeout) {
+    return TProcess({"-p", bus.MasterPath(), "--settings", testing::EmptySettingsFile(), "-b",
+                     "9600", "-t", timeout, "--addresses", addresses, "scan"})
+        .Wait();
+  };
+  const std::string standard = ": ID = Pymodbus-PM-3.0.0 (run on)";
+  for (int run = 0; run < 10; ++run) {
+    const TRunResult r = scan("1-4", "100");
+    ASSERT_EQ(r.status, 0) << "run " << run << "\n" << r.out << r.err;
+    ASSERT_EQ(Lines(r.out), (std::vector<std::string>{
+                                "9600 bit/s, address 1, Modbus" + standard,
+                                "9600 bit/s, address 3, Modbus: ID = FUL-05.08 bench; 10x: ID = "
+                                "FUL-05.08 virtual device",
+                                "9600 bit/s, address 4, Modbus" + standard, "3 devices found"}))
+        << "run " << run;
+  }
+  // Wider, with the 10x address 0 and the silent addresses past the devices.
+  const TRunResult r = scan("0-16", "50");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out).back(), "3 devices found") << r.out;
 }
 
 }  // namespace

@@ -6,9 +6,16 @@ master to open, then answers requests to its address until killed.
 Coil i and discrete input i are on when i % 3 == 0; holding and input register i hold i + 1000.
 The device identification names vendor, product code, revision and two more objects.
 
+On a line shared with other devices it hears their answers and frames of other protocols as
+well. pymodbus's framer alone would drop all it holds when a frame fails its check, and take
+what follows for the start of a frame, losing the next request. Here the start of a frame is
+hunted as a device on a shared line must: a frame that fails its check gives up its first byte
+only, and when the line falls silent nothing held waits on for more bytes.
+
 Usage: pymodbus_rtu_peer.py [address]
 """
 import os
+import select
 import sys
 import termios
 import tty
@@ -20,6 +27,9 @@ from pymodbus.framer.rtu_framer import ModbusRtuFramer
 
 ADDRESS = int(sys.argv[1]) if len(sys.argv) > 1 else 1
 SIZE = 400
+# A pause this long between bytes ends whatever is held (longer than a character at any speed
+# such a line runs, shorter than a master's time-out).
+SILENCE_S = 0.01
 
 bits = [i % 3 == 0 for i in range(SIZE)]
 registers = [i + 1000 for i in range(SIZE)]
@@ -61,8 +71,34 @@ def answer(request):
     os.write(master, framer.buildPacket(response))
 
 
+def take_frames(silent):
+    """Answers every whole frame held for this device, hunting for frame starts."""
+    while framer._buffer:
+        try:
+            ready = framer.isFrameReady()
+            good = ready and framer.checkFrame()
+        except Exception:  # a function code it cannot frame: no frame starts here
+            ready, good = True, False
+        if good:
+            if framer._header["uid"] == ADDRESS:
+                try:
+                    framer._process(answer)
+                    continue
+                except Exception:  # a frame it cannot decode: skipped whole
+                    pass
+            framer.advanceFrame()
+            continue
+        if not ready and not silent:
+            return  # the frame goes on
+        framer._buffer = framer._buffer[1:]
+        framer._header = {"uid": 0x00, "len": 0, "crc": b"\x00\x00"}
+
+
 while True:
-    data = os.read(master, 512)
-    if not data:
-        break
-    framer.processIncomingPacket(data, answer, unit=[ADDRESS], single=False)
+    silent = not select.select([master], [], [], SILENCE_S if framer._buffer else None)[0]
+    if not silent:
+        data = os.read(master, 512)
+        if not data:
+            break
+        framer.addToFrame(data)
+    take_frames(silent)
