@@ -174,6 +174,7 @@ constexpr TEntry kEntries[] = {
     {kLogDropped, "Старых строк удалено", "Oldest rows dropped"},
     {kLogClear, "Очистить", "Clear"},
     {kLogCopy, "Копировать", "Copy"},
+    {kSelectAll, "Выделить всё", "Select all"},
     {kLogSaveText, "Сохранить как текст...", "Save as text..."},
     {kLogSaveCsv, "Сохранить как CSV...", "Save as CSV..."},
     {kMonitorTitle, "Мониторинг", "Monitor"},

@@ -558,6 +558,65 @@ TEST_F(Win32Form, EscapeClosesTheWindowAsExitDoes) {
   }
 }
 
+// Escape with the port list dropped down closes the list, as everywhere in Windows, and leaves
+// the window open; the next Escape closes the window.
+TEST_F(Win32Form, EscapeClosesAnOpenListFirst) {
+  Start();
+  const HWND list = form_.Control("CBPort");
+  const auto dropped = [&] {
+    DWORD_PTR state = 0;
+    ::SendMessageTimeoutW(list, CB_GETDROPPEDSTATE, 0, 0, SMTO_ABORTIFHUNG, 5000, &state);
+    return state != 0;
+  };
+  RECT at{};
+  ::GetClientRect(list, &at);
+  ::PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.right / 2, at.bottom / 2));
+  ::PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(at.right / 2, at.bottom / 2));
+  ASSERT_TRUE(TFormDriver::WaitUntil(dropped, 5000));
+  form_.PostKey(form_.Focus(), VK_ESCAPE);
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return !dropped(); }, 5000));
+  EXPECT_FALSE(form_.WaitForExit(500));
+  form_.PostKey(form_.Focus(), VK_ESCAPE);
+  EXPECT_TRUE(form_.WaitForExit(5000));
+}
+
+// A click into the dose's edit leaves its arrows drawn.
+TEST_F(Win32Form, DoseArrowsStayDrawnWhenTheEditIsClicked) {
+  Start();
+  const HWND dose = form_.Control("FEDoza");
+  const HWND arrows = ::FindWindowExW(dose, nullptr, UPDOWN_CLASSW, nullptr);
+  ASSERT_NE(arrows, nullptr);
+  std::vector<uint32_t> drawn;
+  ASSERT_TRUE(TFormDriver::WaitUntil(
+      [&] {
+        const std::vector<uint32_t> now = TFormDriver::Pixels(arrows);
+        const bool settled = !now.empty() && now == drawn;
+        drawn = now;
+        return settled;
+      },
+      5000));
+  ::PostMessageW(dose, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+  ::PostMessageW(dose, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() == dose; }, 5000));
+  ASSERT_TRUE(form_.Responds(5000));
+  ::Sleep(300);
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return TFormDriver::Pixels(arrows) == drawn; }, 2000));
+}
+
+// The data pane's menu selects its whole text, also as another program chooses the entry.
+TEST_F(Win32Form, PaneMenuSelectsAll) {
+  Start();
+  ASSERT_TRUE(form_.Click("Button2"));
+  const HWND pane = form_.Control("MDebug");
+  const auto length = LRESULT(WideOf(form_.Text("MDebug")).size());
+  ASSERT_GT(length, 0);
+  ::PostMessageW(form_.Form(), WM_COMMAND, TWin32Form::kMenuSelectAll, 0);
+  // The selection's ends come back in the answer's two halves (the text is short).
+  EXPECT_TRUE(TFormDriver::WaitUntil(
+      [&] { return ::SendMessageW(pane, EM_GETSEL, 0, 0) == MAKELRESULT(0, length); }, 5000));
+  EXPECT_EQ(form_.Focus(), pane);
+}
+
 // The dose's edit: the arrow keys step it, letters are dropped, and leaving it with a value out
 // of its range brings back the value it had when it was entered and keeps the focus in it.
 TEST_F(Win32Form, DoseEditKeepsItsRules) {
