@@ -7,6 +7,8 @@
 //                          written beside it before each start)
 //   OXA_WIN32_DEVICE_COM   the COM number of a virtual device at address 1
 //   OXA_WIN32_SILENT_COM   the COM number of a virtual device that answers nothing
+//   OXA_WIN32_LOST_COM     the COM number of a silent virtual device that goes away once the
+//                          file OXA_WIN32_LOST_SIGNAL names is made
 //   OXA_WIN32_TCP          tcp://host:port of a virtual device serving on TCP
 //   OXA_WIN32_DPI          the screen's dots per inch the window must be drawn at, if set
 #include <windows.h>
@@ -341,6 +343,56 @@ TEST_F(Win32Form, SilentLineFailsWhileTheWindowGoesOn) {
   EXPECT_EQ(form_.Lines("MDebug"), (std::vector<std::string>{"Failed", "ErrCode=2"}));
   EXPECT_EQ(form_.Text("EQuery"), "01 11 C0 2C ");
   ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
+}
+
+// While a test runs, another test's click does nothing, and closing the window waits for the
+// test to end; then the window closes and the program ends.
+TEST_F(Win32Form, ClickAndCloseDuringATestWaitForIt) {
+  Start();
+  form_.Choose("CBPort", silent_com_ - 1);
+  form_.PostClick("Button2");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button2"); }, 5000));
+  // As a click would come from a button the window has not disabled yet.
+  ::PostMessageW(form_.Form(), WM_COMMAND, MAKEWPARAM(ControlId("Button3"), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(form_.Control("Button3")));
+  EXPECT_TRUE(form_.Responds(300));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Enabled("Button2"); }, 10000));
+  ::Sleep(300);
+  EXPECT_TRUE(form_.Enabled("Button2")) << "no second test after the first";
+  EXPECT_EQ(form_.Lines("MDebug"), (std::vector<std::string>{"Failed", "ErrCode=2"}));
+  ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
+
+  form_.PostClick("Button2");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button2"); }, 5000));
+  ::PostMessageW(form_.Form(), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(form_.Responds(300));
+  EXPECT_TRUE(::IsWindowVisible(form_.Form())) << "still running";
+  EXPECT_EQ(form_.Text("LStatus"), "Открытие порта " + Com(silent_com_));
+  EXPECT_TRUE(form_.WaitForExit(15000));
+}
+
+// A COM port whose device goes away during a test ends it with code 1, and the data pane
+// says so.
+TEST_F(Win32Form, PortThatVanishesDuringATestIsSaid) {
+  const int lost_com = ComNumber("OXA_WIN32_LOST_COM");
+  ASSERT_NE(lost_com, 0);
+  Start();
+  form_.Choose("CBPort", lost_com - 1);
+  form_.PostClick("Button3");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button3"); }, 5000));
+  ::Sleep(100);
+  const std::wstring signal = WideOf(Environment("OXA_WIN32_LOST_SIGNAL"));
+  ::CloseHandle(::CreateFileW(signal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Enabled("Button3"); }, 10000));
+  const std::vector<std::string> lines = form_.Lines("MDebug");
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2),
+            (std::vector<std::string>{"Failed", "ErrCode=1"}));
+  std::string said;
+  for (size_t i = 2; i < lines.size(); ++i) said += (i > 2 ? " " : "") + lines[i];
+  EXPECT_EQ(said, PortLostText(Com(lost_com), TLanguage::kRussian));
+  ExpectEnded("Закрытие порта " + Com(lost_com), kBlack);
 }
 
 // The log records whether shown or not; the data pane's menu shows it.
