@@ -284,7 +284,7 @@ void TFrameTracer::Emit(TPortDirection direction, uint64_t us, uint64_t last_us,
   if (direction == TPortDirection::kReceived && request_open_ &&
       frame.decoding.verdict != TFrameVerdict::kEcho &&
       frame.decoding.verdict != TFrameVerdict::kNoAnswer) {
-    frame.response_us = last_us >= sent_us_ ? last_us - sent_us_ : 0;
+    frame.response_us = us >= sent_us_ ? us - sent_us_ : 0;
     request_open_ = false;
   }
   sink_(frame);

@@ -77,7 +77,8 @@ struct TTracedFrame {
   uint64_t last_us = 0;  // the port's clock: the last byte
   std::vector<uint8_t> bytes;
   TFrameDecoding decoding;
-  // For the first answer after a request: from the request's write to the answer's last byte.
+  // For the first answer after a request: from the request's write to the answer's first byte,
+  // on the clock of `us`, so that it is the difference of the two frames' times.
   std::optional<uint64_t> response_us;
   uint64_t dropped_bytes = 0;  // for kBytesDropped: how many
 };

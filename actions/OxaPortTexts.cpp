@@ -28,8 +28,9 @@ std::string Target(std::string_view address) {
 
 // The reason as it is composed, with the texts from outside still raw.
 std::string RawFailureText(const TOpenError& e, std::string_view port, std::string_view address,
-                           std::string_view settings, TLanguage language) {
+                           std::string_view settings, TLanguage language, THostSystem system) {
   const bool ru = language == TLanguage::kRussian;
+  const bool windows = system == THostSystem::kWindows;
   if (port.empty() || address.empty()) {
     return ru ? "Порт не выбран: выберите порт в списке." : "no port chosen";
   }
@@ -39,6 +40,24 @@ std::string RawFailureText(const TOpenError& e, std::string_view port, std::stri
     case TOpenFailure::kNone:
       return {};
     case TOpenFailure::kNotPresent:
+      if (windows) {
+        // Windows gives an adapter the COM number it chooses; Device Manager shows which.
+        const std::string look =
+            ru ? " Подключите адаптер и посмотрите его номер в Диспетчере устройств (Порты COM "
+                 "и LPT)"
+               : ". Plug the adapter in and look up its number in Device Manager (Ports (COM & "
+                 "LPT))";
+        if (!ParseComName(port)) {
+          return ru ? "Устройство " + device + " не найдено." + look + "."
+                    : device + " is not there (" + detail + ")" + look;
+        }
+        return ru ? "Устройство " + device + " не найдено." + look + " или укажите для " +
+                        Str(port) + " другой порт в разделе [Ports] файла " + Str(settings) +
+                        ", например: " + Str(port) + "=\\\\.\\COM12"
+                  : device + " is not there" + look + ", or map " + Str(port) +
+                        " to another port in the [Ports] section of " + Str(settings) + ", e.g. " +
+                        Str(port) + "=\\\\.\\COM12";
+      }
       // A device named by its path, not by a COM number, has no [Ports] entry to change.
       if (!ParseComName(port)) {
         return ru ? "Устройство " + device + " не найдено. Подключите адаптер или проверьте путь."
@@ -53,6 +72,11 @@ std::string RawFailureText(const TOpenError& e, std::string_view port, std::stri
                       " to another device in the [Ports] section of " + Str(settings) + ", e.g. " +
                       Str(port) + "=/dev/ttyUSB0";
     case TOpenFailure::kPermissionDenied:
+      // Windows keeps no user rights on COM ports: there is no group to join.
+      if (windows) {
+        return ru ? "Нет доступа к " + device + ": " + detail + "."
+                  : "permission denied on " + device + ": " + detail;
+      }
       return ru ? "Нет доступа к " + device +
                       ". Пользователь должен входить в группу dialout: "
                       "sudo usermod -aG dialout $USER, затем войдите в систему заново."
@@ -65,12 +89,17 @@ std::string RawFailureText(const TOpenError& e, std::string_view port, std::stri
         holder = (e.holder_name.empty() ? std::string(ru ? "процесс" : "process") : e.holder_name) +
                  " (PID " + std::to_string(e.holder_pid) + ")";
       }
+      // Windows answers "access denied" and does not tell who holds the port.
       if (ru) {
         return device + " занят" +
-               (holder.empty() ? " другой программой." : ": его держит " + holder + ".");
+               (!holder.empty() ? ": его держит " + holder + "."
+                : windows       ? " другой программой (Windows не сообщает, какой): закройте её."
+                                : " другой программой.");
       }
       return device + " is busy" +
-             (holder.empty() ? ": another program holds it" : ": held by " + holder);
+             (!holder.empty() ? ": held by " + holder
+              : windows       ? ": another program holds it (Windows does not tell which); close it"
+                              : ": another program holds it");
     }
     case TOpenFailure::kNotSerial:
       return ru ? device + " не является последовательным портом."
@@ -120,10 +149,10 @@ std::string RawTooltipText(std::string_view address, TLanguage language) {
 }  // namespace
 
 std::string PortFailureText(const TOpenError& e, std::string_view port, std::string_view address,
-                            std::string_view settings, TLanguage language) {
+                            std::string_view settings, TLanguage language, THostSystem system) {
   // The holder's program name, the address, the paths and the system's text all come from
   // outside: none of them may steer the terminal the reason is printed on.
-  return VisibleText(RawFailureText(e, port, address, settings, language));
+  return VisibleText(RawFailureText(e, port, address, settings, language, system));
 }
 
 std::string_view PortFailureName(TOpenFailure failure) {

@@ -10,16 +10,18 @@
 #include <vector>
 
 #include "actions/TextCatalog.h"
+#include "serial/OxaHost.h"
 #include "serial/OxaPortAddress.h"
 
 namespace oxa {
 
 // Why `port` ("COM3", or the path the user gave) would not open and what to do about it.
 // `address` is what it leads to (the [Ports] text, or the default device); `settings` the
-// settings file that maps it.
+// settings file that maps it. The advice is the `system`'s: on Windows, Device Manager lists the
+// ports and a COM number maps to another (\\.\COM12); on POSIX, /dev paths and the dialout group.
 std::string PortFailureText(const TOpenError& error, std::string_view port,
-                            std::string_view address, std::string_view settings,
-                            TLanguage language);
+                            std::string_view address, std::string_view settings, TLanguage language,
+                            THostSystem system = HostSystem());
 
 // A short name of the reason for scripts: "not_present", "permission_denied", "busy",
 // "not_serial", "no_rs485", "unreachable", "bad_address", "other" ("" for none).

@@ -37,6 +37,25 @@ bool UnderUsr(const fs::path& folder) {
   return part != normal.end() && *part == "/" && ++part != normal.end() && *part == "usr";
 }
 
+// Installed by the Windows installer: its uninstaller lies in the folder above the program's.
+bool InstalledWithUninstaller(const fs::path& folder) {
+  std::error_code ec;
+  const fs::path normal = (folder / "").lexically_normal();
+  return fs::is_regular_file(normal.parent_path().parent_path() / kUninstallerName, ec);
+}
+
+// Makes the user's settings file from the older one `beside` the program, when the user has
+// none yet. A file beside that is no regular file within the size limit is left unread.
+void AdoptOlderSettings(const fs::path& beside) {
+  std::error_code ec;
+  const std::string own = UserSettingsPath();
+  if (fs::exists(PathOf(own), ec) || !fs::exists(beside, ec)) return;
+  std::string text;
+  if (ReadSmallFile(TextOf(beside), TIniFile::kMaxSize, text) != TFileState::kReadable) return;
+  MakeSettingsFolder(own);
+  ReplaceSmallFile(own, text, false);
+}
+
 }  // namespace
 
 std::string UserSettingsPath() {
@@ -46,6 +65,10 @@ std::string UserSettingsPath() {
 std::string SettingsPath(const std::string& program_folder) {
   const fs::path folder = PathOf(program_folder);
   const fs::path beside = folder / kSettingsFileName;
+  if (InstalledWithUninstaller(folder)) {
+    AdoptOlderSettings(beside);
+    return UserSettingsPath();
+  }
   std::error_code ec;
   if (!UnderUsr(folder) && (fs::exists(beside, ec) || FolderWritable(program_folder))) {
     return TextOf(beside);

@@ -17,10 +17,18 @@ inline constexpr const char* kSettingsFileName = "ful03test.ini";
 // folder is $HOME, or the user's entry in the password database when HOME is not absolute).
 std::string UserSettingsPath();
 
+// The uninstaller the Windows installer puts in the installation's folder, the one above the
+// programs' bin folder. The portable zip has none: a program that finds it is installed.
+inline constexpr const char* kUninstallerName = "Uninstall.exe";
+
 // The settings file of a program that lies in `program_folder` (with or without a trailing
 // '/'): beside the program when that file exists or this user may write to that folder,
 // otherwise UserSettingsPath(). A folder without any write bit counts as read-only for the
-// superuser too. A folder under /usr, where installed programs lie, is never used.
+// superuser too. An installed program always uses UserSettingsPath(): one under /usr, and one
+// the Windows installer put there (kUninstallerName lies in the folder above), also when that
+// folder is writable. Such an installed program that finds no settings file of its own yet but
+// an older one beside itself (from before it kept them in the user's folder) makes its own file
+// from that one's contents, once; the older file stays as it is.
 std::string SettingsPath(const std::string& program_folder);
 
 // Why the settings file a user names on purpose (fulctl --settings FILE) cannot serve, as a

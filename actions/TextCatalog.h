@@ -190,6 +190,7 @@ enum class TText : uint16_t {
   kLogDropped,
   kLogClear,
   kLogCopy,
+  kSelectAll,  // the data pane's menu
   kLogSaveText,
   kLogSaveCsv,
   // The form's other windows: titles, which are also their entries in the data pane's menu.

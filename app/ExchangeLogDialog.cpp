@@ -81,7 +81,7 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
   layout->addWidget(counters_);
   layout->addWidget(table_);
   layout->addLayout(buttons);
-  resize(1020, 480);
+  resize(1110, 480);
 
   timer_->setInterval(kRefreshMs);
   connect(timer_, &QTimer::timeout, this, [this] { Refresh(); });

@@ -375,8 +375,8 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
   }
   ui_->LStatus->setContextMenuPolicy(Qt::ActionsContextMenu);
 
-  // The data pane's context menu: copy, then the form's other windows, in the window's
-  // language (the text edit's own menu would speak Qt's).
+  // The data pane's context menu: copy and select all, then the form's other windows, in the
+  // window's language (the text edit's own menu would speak Qt's).
   ui_->MDebug->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ui_->MDebug, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
     const oxa::TLanguage language = model_->Language();
@@ -386,6 +386,10 @@ TIDMainFrm::TIDMainFrm(const QString& settingsPath, const TWindowOptions& option
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(ui_->MDebug->textCursor().hasSelection());
     connect(copy, &QAction::triggered, ui_->MDebug, &QPlainTextEdit::copy);
+    QAction* select_all = menu->addAction(QText(oxa::TText::kSelectAll, language));
+    select_all->setShortcut(QKeySequence::SelectAll);
+    select_all->setEnabled(!ui_->MDebug->document()->isEmpty());
+    connect(select_all, &QAction::triggered, ui_->MDebug, &QPlainTextEdit::selectAll);
     menu->addSeparator();
     for (const oxa::TPaneMenuEntry& entry : oxa::kPaneMenu) {
       QAction* action = menu->addAction(QText(entry.text, language));

@@ -83,6 +83,26 @@ if(WIN32)
   set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
   set(CPACK_NSIS_IGNORE_LICENSE_PAGE ON)
   set(CPACK_PROJECT_CONFIG_FILE ${src}/windows-packages.cmake)
+  # What CPack's script leaves wrong: it writes NoModify and NoRepair as text where Windows
+  # reads numbers, and it removes the installation folder's key but not the vendor's key above
+  # it, left empty. The uninstaller removes that one too when no other product of ours holds a
+  # key in it. The user's settings (%APPDATA%\ful03test) stay. CPack writes these values into
+  # its configuration file as they are: quotes, backslashes and dollars are escaped for it.
+  set(uninstall_key
+      "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}")
+  set(vendor_key "Software\\${CPACK_PACKAGE_VENDOR}")
+  set(install_commands
+      "WriteRegDWORD SHCTX \"${uninstall_key}\" \"NoModify\" 1"
+      "WriteRegDWORD SHCTX \"${uninstall_key}\" \"NoRepair\" 1")
+  set(uninstall_commands
+      "DeleteRegKey SHCTX \"${vendor_key}\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}\""
+      "DeleteRegKey /ifempty SHCTX \"${vendor_key}\"")
+  foreach(commands IN ITEMS install uninstall)
+    list(JOIN ${commands}_commands "\n" text)
+    string(REGEX REPLACE "([\\\$\"])" "\\\\\\1" text "${text}")
+    string(TOUPPER ${commands} upper)
+    set(CPACK_NSIS_EXTRA_${upper}_COMMANDS "${text}")
+  endforeach()
 
   # The window (win32/) may be added after this file: its install rule and its Start-menu
   # entry wait for the end of the root directory, before CPack writes its configuration.

@@ -17,6 +17,11 @@
 
 namespace oxa {
 
+// The kind of system the program runs on, for the texts that tell a user what to do about a
+// port there (Device Manager or /dev, dialout or none).
+enum class THostSystem { kPosix, kWindows };
+THostSystem HostSystem();
+
 // The host's local date and time now, broken down as std::localtime gives it (tm_year counts
 // from 1900, tm_mon from 0). Safe to call from any thread.
 std::tm LocalTimeNow();

@@ -31,7 +31,7 @@ TWin32ExchangeLog::TWin32ExchangeLog(HINSTANCE instance, HWND owner, TExchangeLo
 bool TWin32ExchangeLog::Create() {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_LISTVIEW_CLASSES};
   ::InitCommonControlsEx(&classes);
-  if (!CreateWindowOf(kClassName, WideText(TText::kLogTitle, language_), WS_OVERLAPPEDWINDOW, 1000,
+  if (!CreateWindowOf(kClassName, WideText(TText::kLogTitle, language_), WS_OVERLAPPEDWINDOW, 1100,
                       440)) {
     return false;
   }

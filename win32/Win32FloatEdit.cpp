@@ -137,6 +137,28 @@ LRESULT CALLBACK TWin32FloatEdit::SubclassProc(HWND window, UINT message, WPARAM
 }
 
 LRESULT TWin32FloatEdit::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  const LRESULT result = Handle(message, wparam, lparam);
+  // The edit draws its text and frame anew on these, straight onto the screen where the
+  // system does it that way (a click, the focus coming or going), over the arrows inside it,
+  // which then stayed away until the mouse passed over them: they are drawn again after it.
+  switch (message) {
+    case WM_SETFOCUS:
+    case WM_KILLFOCUS:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_LBUTTONDBLCLK:
+    case WM_PAINT:
+    case WM_NCPAINT:
+    case WM_ENABLE:
+      ::RedrawWindow(arrows_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+      break;
+    default:
+      break;
+  }
+  return result;
+}
+
+LRESULT TWin32FloatEdit::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_KEYDOWN:
       keypad_decimal_ = wparam == VK_DECIMAL;

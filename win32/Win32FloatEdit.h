@@ -54,6 +54,7 @@ class TWin32FloatEdit {
   static LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                        UINT_PTR id, DWORD_PTR self);
   LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   // One typed character through the typing filter: true when it was dealt with here, false
   // when the edit takes it as usual (backspace, the shortcuts to copy, cut and paste).
   bool OnChar(wchar_t c);

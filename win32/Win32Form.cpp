@@ -345,7 +345,24 @@ bool TWin32Form::InWindow(HWND window) const {
   return window != nullptr && (window == window_ || ::IsChild(window_, window));
 }
 
+bool TWin32Form::ListDroppedDown() const {
+  for (const TControlDesign& design : FormControls()) {
+    if (design.kind == TControlKind::kDropDownList &&
+        ::SendMessageW(Control(design.name), CB_GETDROPPEDSTATE, 0, 0) != FALSE) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void TWin32Form::Dispatch(MSG& message) {
+  // Escape with a list dropped down closes the list, as in every Windows program: the list
+  // has the key, neither the form nor the dialog manager (which would make it IDCANCEL).
+  if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE && ListDroppedDown()) {
+    ::TranslateMessage(&message);
+    ::DispatchMessageW(&message);
+    return;
+  }
   if (message.message == WM_KEYDOWN && InWindow(message.hwnd) && model_ != nullptr &&
       model_->FormKeyDown(uint16_t(message.wParam), ::GetKeyState(VK_CONTROL) < 0)) {
     return;
@@ -756,6 +773,8 @@ void TWin32Form::PaneMenu(POINT at) {
   ::SendMessageW(pane, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
   ::AppendMenuW(menu, MF_STRING | (from != to ? 0 : MF_GRAYED), kMenuCopy,
                 WideText(TText::kLogCopy, language).c_str());
+  ::AppendMenuW(menu, MF_STRING | (::GetWindowTextLengthW(pane) > 0 ? 0 : MF_GRAYED),
+                kMenuSelectAll, WideText(TText::kSelectAll, language).c_str());
   ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
   for (size_t i = 0; i < kPaneMenu.size(); ++i) {
     std::string entry(Text(kPaneMenu[i].text, language));
@@ -767,9 +786,17 @@ void TWin32Form::PaneMenu(POINT at) {
   ::DestroyMenu(menu);
   if (chosen == kMenuCopy) {
     ::SendMessageW(pane, WM_COPY, 0, 0);
+  } else if (chosen == kMenuSelectAll) {
+    SelectAllOfPane();
   } else if (chosen >= kMenuPane && chosen < kMenuPane + kPaneMenu.size()) {
     model_->PaneCommand(kPaneMenu[chosen - kMenuPane].command);
   }
+}
+
+void TWin32Form::SelectAllOfPane() {
+  const HWND pane = Control("MDebug");
+  ::SetFocus(pane);
+  ::SendMessageW(pane, EM_SETSEL, 0, -1);
 }
 
 void TWin32Form::OnCommand(int id, int code, HWND control) {
@@ -780,6 +807,10 @@ void TWin32Form::OnCommand(int id, int code, HWND control) {
     return;
   }
   // An entry of the data pane's menu, also as another program sends it.
+  if (control == nullptr && id == int(kMenuSelectAll)) {
+    SelectAllOfPane();
+    return;
+  }
   if (control == nullptr && id >= int(kMenuPane) && id < int(kMenuPane + kPaneMenu.size())) {
     model_->PaneCommand(kPaneMenu[size_t(id) - kMenuPane].command);
     return;

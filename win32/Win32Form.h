@@ -36,9 +36,10 @@ class TWin32Form : public IFormView {
   // the system wants its menu's commands).
   static constexpr UINT kMenuRussian = 0x0110;
   static constexpr UINT kMenuEnglish = 0x0120;
-  // The data pane's context menu: copy, then one entry for each of the form's other windows
-  // (kPaneMenu), numbered from kMenuPane on.
+  // The data pane's context menu: copy and select all, then one entry for each of the form's
+  // other windows (kPaneMenu), numbered from kMenuPane on.
   static constexpr UINT kMenuCopy = 0x0130;
+  static constexpr UINT kMenuSelectAll = 0x0138;
   static constexpr UINT kMenuPane = 0x0140;
 
   // `settings_path` names the settings file; `options` what the command line asked for.
@@ -113,6 +114,10 @@ class TWin32Form : public IFormView {
   // Makes a closed drop-down list `height` pixels high.
   static void FitDropDownList(HWND list, int height);
   bool InWindow(HWND window) const;
+  // True while one of the form's drop-down lists shows its entries.
+  bool ListDroppedDown() const;
+  // Selects the data pane's whole text, with the focus there, to copy it.
+  void SelectAllOfPane();
   // The window of a control of the model; for a numeric field, its edit.
   HWND ControlOf(TControl control) const;
   // The system menu's mark at the model's language.

@@ -41,7 +41,7 @@ struct TLogRow {
   TWireProtocol protocol = TWireProtocol::kModbus;  // how a frame's bytes are decoded
   TFrameVerdict verdict = TFrameVerdict::kGood;
   uint8_t exception = 0;
-  std::optional<uint64_t> response_us;  // an answer's, from its request's write
+  std::optional<uint64_t> response_us;  // an answer's: its first byte's time less its request's
   uint64_t dropped_bytes = 0;           // for kBytesDropped: how many
 };
 
@@ -122,14 +122,17 @@ class TExchangeLog {
 
 // --- The rows as the log shows and saves them ------------------------------------------------
 
-// The columns of a row, in order, and a row's cells as a log window shows them: time (ms),
-// direction ("TX", "RX", empty for a port's line), bytes in hex, meaning (control characters
-// escaped), verdict, response time (ms, empty for none).
+// The columns of a row, in order, and a row's cells as a log window shows them: time (ms, of a
+// frame's first byte), direction ("TX", "RX", empty for a port's line), bytes in hex, meaning
+// (control characters escaped), verdict, response time (ms, from the request's first byte to
+// the answer's: the difference of the two rows' times; empty for none).
 inline constexpr std::array<TText, 6> kLogColumns = {
     TText::kLogColumnTime,    TText::kLogColumnDirection, TText::kLogColumnBytes,
     TText::kLogColumnMeaning, TText::kLogColumnVerdict,   TText::kLogColumnResponse};
-// The columns' widths in a log window, in pixels at 96 dots per inch.
-inline constexpr std::array<int, kLogColumns.size()> kLogColumnWidths = {80, 90, 250, 360, 120, 80};
+// The columns' widths in a log window, in pixels at 96 dots per inch: each head whole in either
+// language.
+inline constexpr std::array<int, kLogColumns.size()> kLogColumnWidths = {170, 90,  250,
+                                                                         260, 120, 180};
 std::array<std::string, kLogColumns.size()> LogRowCells(const TLogRow& row, TLanguage language);
 
 // The rows a log window shows, taken from the log a few at a time: each Update brings the rows

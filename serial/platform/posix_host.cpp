@@ -287,6 +287,10 @@ TLocalTime LocalTimeOf(std::chrono::system_clock::time_point when) {
   return local;
 }
 
+THostSystem HostSystem() {
+  return THostSystem::kPosix;
+}
+
 bool UseUtf8Console() {
   return true;
 }

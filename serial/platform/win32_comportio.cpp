@@ -118,6 +118,10 @@ class TWin32ComPortIo final : public platform::TBackend {
       error_ = {TOpenFailure::kNotSerial, "not a serial device", 0, {}};
       return false;
     }
+    // The line settings as found, put back at Close: a program that uses the port after us (a
+    // terminal program on the same adapter) must not find it at our speed and format.
+    saved_dcb_ = dcb;
+    saved_timeouts_valid_ = ::GetCommTimeouts(handle, &saved_timeouts_) != FALSE;
     Configure(handle, dcb, baud, address.format.value_or(TLineFormat{}));
     ::PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
     // Waits of 10 ms are 10 ms, not the 15.6 ms of the system's default timer tick.
@@ -131,6 +135,9 @@ class TWin32ComPortIo final : public platform::TBackend {
   void Close() override {
     if (handle_ != INVALID_HANDLE_VALUE) {
       EndEventWait();
+      // A device that has gone refuses these, which is harmless.
+      ::SetCommState(handle_, &saved_dcb_);
+      if (saved_timeouts_valid_) ::SetCommTimeouts(handle_, &saved_timeouts_);
       ::CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
       if (timer_period_) ::timeEndPeriod(1);
@@ -348,6 +355,9 @@ class TWin32ComPortIo final : public platform::TBackend {
   }
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DCB saved_dcb_{};  // the line settings Open found
+  COMMTIMEOUTS saved_timeouts_{};
+  bool saved_timeouts_valid_ = false;
   bool timer_period_ = false;
   std::unique_ptr<TOverlapped> read_ = std::make_unique<TOverlapped>();
   std::unique_ptr<TOverlapped> write_ = std::make_unique<TOverlapped>();

@@ -139,6 +139,10 @@ TLocalTime LocalTimeOf(std::chrono::system_clock::time_point when) {
   return local;
 }
 
+THostSystem HostSystem() {
+  return THostSystem::kWindows;
+}
+
 bool UseUtf8Console() {
   const UINT current = ::GetConsoleOutputCP();
   if (current == 0) return false;  // no console

@@ -195,7 +195,7 @@ TEST(FrameDecoder, ARequestNothingAnsweredIsToldAfterItsEchoAndAtTheNextRequest)
   EXPECT_EQ(r.lines[1].substr(r.lines[1].size() - 21), " echo of the request\n");
   EXPECT_EQ(r.lines[2], "");
   EXPECT_EQ(r.frames[2].us, r.frames[3].us) << "noticed when the request is sent again";
-  EXPECT_EQ(r.frames[5].response_us, r.frames[5].last_us - r.frames[3].us);
+  EXPECT_EQ(r.frames[5].response_us, r.frames[5].us - r.frames[3].us);
   // Flushed again, nothing more is told.
   tracer.Flush();
   EXPECT_EQ(r.frames.size(), 6u);

@@ -12,6 +12,7 @@ TEST(PortTexts, EachReasonSaysWhatToDoInBothLanguages) {
     std::string address;
     std::string russian;
     std::string english;
+    THostSystem system = THostSystem::kPosix;
   };
   const Case cases[] = {
       {{TOpenFailure::kNotPresent, "No such file or directory", 0, {}},
@@ -48,19 +49,44 @@ TEST(PortTexts, EachReasonSaysWhatToDoInBothLanguages) {
        "tcp://10.0.0.5:4001 echo",
        "Нет соединения с tcp://10.0.0.5:4001: connection refused.",
        "connection refused"},
+      // Windows: Device Manager and its COM numbers, no /dev paths, no groups, no holder.
+      {{TOpenFailure::kNotPresent, "The system cannot find the file specified (error 2)", 0, {}},
+       "\\\\.\\COM3",
+       "Устройство \\\\.\\COM3 не найдено. Подключите адаптер и посмотрите его номер в "
+       "Диспетчере устройств (Порты COM и LPT) или укажите для COM3 другой порт в разделе [Ports] "
+       "файла /opt/ful03test.ini, например: COM3=\\\\.\\COM12",
+       "\\\\.\\COM3 is not there. Plug the adapter in and look up its number in Device "
+       "Manager (Ports (COM & LPT)), or map COM3 to another port in the [Ports] section of "
+       "/opt/ful03test.ini, e.g. COM3=\\\\.\\COM12",
+       THostSystem::kWindows},
+      {{TOpenFailure::kPermissionDenied, "Access is denied (error 5)", 0, {}},
+       "\\\\.\\COM3",
+       "Нет доступа к \\\\.\\COM3: Access is denied (error 5).",
+       "permission denied on \\\\.\\COM3: Access is denied (error 5)",
+       THostSystem::kWindows},
+      {{TOpenFailure::kBusy, "Access is denied (error 5)", 0, {}},
+       "\\\\.\\COM3",
+       "\\\\.\\COM3 занят другой программой (Windows не сообщает, какой): закройте её.",
+       "\\\\.\\COM3 is busy: another program holds it (Windows does not tell which); close it",
+       THostSystem::kWindows},
   };
   // A device named by its path gets no advice about [Ports].
   EXPECT_EQ(PortFailureText(cases[0].error, "/dev/ttyUSB3", "/dev/ttyUSB3", "/opt/ful03test.ini",
-                            TLanguage::kEnglish),
+                            TLanguage::kEnglish, THostSystem::kPosix),
             "/dev/ttyUSB3 is not there (No such file or directory). Plug the adapter in, or "
             "check the path: fulctl ports lists the serial devices present");
+  EXPECT_EQ(
+      PortFailureText(cases[7].error, "\\\\.\\COM12", "\\\\.\\COM12", "/opt/ful03test.ini",
+                      TLanguage::kEnglish, THostSystem::kWindows),
+      "\\\\.\\COM12 is not there (The system cannot find the file specified (error 2)). Plug the "
+      "adapter in and look up its number in Device Manager (Ports (COM & LPT))");
   for (const Case& c : cases) {
-    EXPECT_EQ(
-        PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini", TLanguage::kRussian),
-        c.russian);
-    EXPECT_EQ(
-        PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini", TLanguage::kEnglish),
-        c.english);
+    EXPECT_EQ(PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini", TLanguage::kRussian,
+                              c.system),
+              c.russian);
+    EXPECT_EQ(PortFailureText(c.error, "COM3", c.address, "/opt/ful03test.ini", TLanguage::kEnglish,
+                              c.system),
+              c.english);
   }
 }
 

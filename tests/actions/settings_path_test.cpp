@@ -47,9 +47,12 @@ class SettingsPlace : public ::testing::Test {
     installed = dir / "installed";
     home.Set((dir / "home").string());
     shared = dir / "shared";
+    setup = dir / "setup";
     fs::create_directory(portable);
     fs::create_directory(installed);
     fs::create_directory(shared);
+    fs::create_directories(setup / "bin");
+    std::ofstream(setup / "Uninstall.exe") << "MZ";
     std::ofstream(shared / "ful03test.ini") << "[Ports]\nCOM1=/dev/ttyUSB0\n";
     // No write bit: read-only also for the superuser, as a shared installation's folder.
     ::chmod(installed.c_str(), 0555);
@@ -64,6 +67,7 @@ class SettingsPlace : public ::testing::Test {
   fs::path portable;   // a copy of the program carried on a stick, say
   fs::path installed;  // an installation's folder
   fs::path shared;     // an installation's folder set up with its settings file
+  fs::path setup;      // installed by the Windows installer, writable all the same
   TEnvironment home{"HOME"};
   TEnvironment config{"XDG_CONFIG_HOME"};
 };
@@ -89,11 +93,29 @@ TEST_F(SettingsPlace, BesideAWritableFolderElseInTheConfigurationFolder) {
       {"missing folder", (dir / "gone").string(), xdg, in_xdg},
       // Never beside an installed program, even for the superuser who may write there.
       {"under /usr", "/usr/bin/", xdg, in_xdg},
+      // The Windows installer's uninstaller above the programs: installed, wherever that is.
+      {"installed with an uninstaller", (setup / "bin").string(), xdg, in_xdg},
+      {"installed, trailing slash", (setup / "bin").string() + "/", xdg, in_xdg},
+      {"an uninstaller beside, not above", setup.string(), xdg, setup / "ful03test.ini"},
   };
   for (const Row& row : rows) {
     config.Set(row.xdg_config_home);
     EXPECT_EQ(SettingsPath(row.folder), row.expected.string()) << row.what;
   }
+}
+
+// An installed program's older settings file beside it is taken over once; the user's own file
+// then stands.
+TEST_F(SettingsPlace, InstalledProgramTakesOverAnOlderFileBesideItOnce) {
+  config.Set((dir / "config").string());
+  std::ofstream(setup / "bin/ful03test.ini") << "[Signature]\nPort=4\n";
+  const std::string path = SettingsPath((setup / "bin").string());
+  EXPECT_EQ(path, (dir / "config/ful03test/ful03test.ini").string());
+  EXPECT_EQ(TIniFile(path).ReadInteger("Signature", "Port", 1), 4);
+  ASSERT_TRUE(TIniFile(path).WriteInteger("Signature", "Port", 2));
+  std::ofstream(setup / "bin/ful03test.ini") << "[Signature]\nPort=5\n";
+  EXPECT_EQ(TIniFile(SettingsPath((setup / "bin").string())).ReadInteger("Signature", "Port", 1),
+            2);
 }
 
 TEST_F(SettingsPlace, FirstWriteMakesOnlyTheConfigurationFolder) {

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -47,6 +49,20 @@ class ExchangeLogDialogTest : public QObject {
     oxa::TExchangeLog log(0, 4);
     TExchangeLogDialog dialog(log, oxa::TLanguage::kRussian);
     QCOMPARE(dialog.windowTitle(), QString::fromUtf8("Журнал обмена"));
+    // Every column's head shows whole at its width, in either language (the meaning's column
+    // takes the room left).
+    for (const oxa::TLanguage language : {oxa::TLanguage::kRussian, oxa::TLanguage::kEnglish}) {
+      TExchangeLogDialog shown(log, language);
+      auto* table = shown.findChild<QTableWidget*>("LogTable");
+      const QHeaderView* header = table->horizontalHeader();
+      const int margin = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+      for (int c = 0; c < table->columnCount(); ++c) {
+        const QString head = table->horizontalHeaderItem(c)->text();
+        QVERIFY2(c == 3 || header->fontMetrics().horizontalAdvance(head) + 2 * margin <=
+                               table->columnWidth(c),
+                 qPrintable(head));
+      }
+    }
     QVERIFY(!dialog.isModal());
     dialog.show();
     auto* table = dialog.findChild<QTableWidget*>("LogTable");

@@ -301,6 +301,12 @@ class WindowEndToEndTest : public QObject {
     QVERIFY(ChoosePaneMenuEntry(Utf8("Журнал обмена")));
     QCOMPARE(w_->ExchangeLogWindow(), log);
     QVERIFY(log->isVisible());
+
+    // And selects the pane's whole text, to copy it.
+    auto* pane = w_->findChild<QPlainTextEdit*>("MDebug");
+    QVERIFY(!pane->toPlainText().isEmpty());
+    QVERIFY(ChoosePaneMenuEntry(Utf8("Выделить всё")));
+    QCOMPARE(pane->textCursor().selectedText().size(), pane->toPlainText().size());
   }
 
   void portListTellsWhatEachEntryOpens() {

@@ -77,7 +77,8 @@ folder='C:\Program Files\FUL tools\ful03test'   # a space and a level of its own
 unix_folder="$prefix/drive_c/Program Files/FUL tools/ful03test"
 menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$name"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ful03test'
-own_key='HKLM\Software\ful03test developers\ful03test'
+vendor_key='HKLM\Software\ful03test developers'
+own_key="$vendor_key\\ful03test"
 # The value $2 of registry key $1, empty when the key or value is missing.
 reg_value() {
   (w reg query "$1" /v "$2" || true) | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
@@ -121,6 +122,10 @@ same "installed programs: UninstallString" "\"$folder\\Uninstall.exe\"" \
 icon="$folder\\Uninstall.exe"
 [ $window = no ] || icon="$folder\\bin\\ful03test.exe"
 same "installed programs: DisplayIcon" "$icon" "$(reg_value "$key" DisplayIcon)"
+# Numbers, as Windows reads them, not text.
+reg_type() { (w reg query "$1" /v "$2" || true) | sed -n "s/^ *$2 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"; }
+same "installed programs: NoModify" "REG_DWORD 0x1" "$(reg_type "$key" NoModify)"
+same "installed programs: NoRepair" "REG_DWORD 0x1" "$(reg_type "$key" NoRepair)"
 
 # The window's Start-menu entry shows the icon of the program it starts: the window must carry
 # the package's icon (its 256-pixel image is kept whole, as a PNG).
@@ -137,6 +142,25 @@ if [ $window = yes ]; then
   check "window carries the package's icon" carries_icon
 fi
 same "installed fulctl.exe runs" "fulctl $version" "$(w "$folder\\bin\\fulctl.exe" --version)"
+
+# Installed, the programs keep their settings in %APPDATA%\ful03test, never beside themselves,
+# also in a folder the user may write (as Wine lets every folder be). A settings file an older
+# version left beside them is taken over once: here it maps COM3 to a port that is not there,
+# which fulctl then names, with the settings file that maps it.
+users="$prefix/drive_c/users"
+rm -rf "$users"/*/AppData/Roaming/ful03test
+printf '[Ports]\r\nCOM3=\\\\.\\COM42\r\n' >"$unix_folder/bin/ful03test.ini"
+fulctl_com3() { timeout 60 wine "$folder\\bin\\fulctl.exe" -p COM3 id </dev/null 2>&1 | tr -d '\r'; }
+said="$(fulctl_com3 || true)"
+check "installed fulctl takes the older settings file beside it over" \
+  grep -qF '\\.\COM42 is not there' <<<"$said"
+check "... and names the settings file in %APPDATA%" \
+  grep -qF 'AppData\Roaming\ful03test\ful03test.ini' <<<"$said"
+settings="$(find "$users" -path '*/AppData/Roaming/ful03test/ful03test.ini' 2>/dev/null | head -n 1)"
+check "settings file made in %APPDATA%\\ful03test" test -f "$settings"
+printf '[Ports]\r\nCOM3=\\\\.\\COM43\r\n' >"$unix_folder/bin/ful03test.ini"
+check "taken over once: the settings in %APPDATA% stand" grep -qF 'COM42 is not there' <<<"$(fulctl_com3 || true)"
+rm -f "$unix_folder/bin/ful03test.ini"
 
 # Installing again (a newer version, say) first removes what is there, through its uninstaller.
 check "silent install over the installation" w "$setup" /S "${folder_words[@]}"
@@ -176,6 +200,8 @@ check "uninstaller named in the entry removes the folder" uninstall "$unix_folde
 check "Start-menu folder removed" test ! -e "$menu"
 check "entry among installed programs removed" absent key_exists "$key"
 check "installation folder's registry key removed" absent key_exists "$own_key"
+check "the vendor's registry key, left empty, removed" absent key_exists "$vendor_key"
+check "the user's settings file left" test -f "$settings"
 
 echo "windows packages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

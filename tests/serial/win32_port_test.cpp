@@ -261,6 +261,37 @@ TEST_F(Win32PortOnTheLine, TheReceiveThreadHandsOverAnAnswer) {
   EXPECT_EQ(got[3] << 8 | got[4], model_.HoldingRegister(315));
 }
 
+// What Open found is put back at Close: a program that opens the port next (a terminal program
+// on the same adapter) finds the speed and format it left, not ours.
+TEST_F(Win32PortOnTheLine, CloseLeavesTheLineAsOpenFoundIt) {
+  const std::wstring device =
+      L"\\\\.\\COM" + std::to_wstring(ComFromEnvironment("OXA_WIN32_DEVICE_COM"));
+  const auto line = [&](DCB* set) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    const HANDLE handle = ::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    ::GetCommState(handle, &dcb);
+    if (set != nullptr) {
+      set->DCBlength = sizeof *set;
+      EXPECT_TRUE(::SetCommState(handle, set));
+      ::GetCommState(handle, &dcb);
+    }
+    ::CloseHandle(handle);
+    return dcb;
+  };
+  DCB other = line(nullptr);
+  other.BaudRate = 19200;  // a pseudo-terminal under Wine keeps the speed, not the format
+  const DCB found = line(&other);
+  ASSERT_EQ(found.BaudRate, 19200u);
+  ToxaComPort port;
+  ASSERT_NO_FATAL_FAILURE(Open(port, "OXA_WIN32_DEVICE_COM"));  // at 115200
+  port.Close();
+  const DCB after = line(nullptr);
+  EXPECT_EQ(after.BaudRate, 19200u);
+}
+
 TEST_F(Win32PortOnTheLine, ASilentLineTimesOutInItsTime) {
   ToxaComPort port;
   ASSERT_NO_FATAL_FAILURE(Open(port, "OXA_WIN32_SILENT_COM"));

@@ -245,11 +245,34 @@ size_t TFormDriver::WorkingSet() const {
 }
 
 COLORREF TFormDriver::Ink(std::string_view name) const {
+  const std::vector<uint32_t> pixels = Pixels(Control(name));
+  if (pixels.empty()) return CLR_INVALID;
+  const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
+  const int face_r = GetRValue(face);
+  const int face_g = GetGValue(face);
+  const int face_b = GetBValue(face);
+  int farthest = 0;
+  COLORREF ink = CLR_INVALID;
+  for (const uint32_t pixel : pixels) {
+    const int r = int((pixel >> 16) & 0xFF);
+    const int g = int((pixel >> 8) & 0xFF);
+    const int b = int(pixel & 0xFF);
+    const int distance =
+        (r - face_r) * (r - face_r) + (g - face_g) * (g - face_g) + (b - face_b) * (b - face_b);
+    if (distance > farthest) {
+      farthest = distance;
+      ink = RGB(r, g, b);
+    }
+  }
+  return ink;
+}
+
+std::vector<uint32_t> TFormDriver::Pixels(HWND window) {
   RECT rect{};
-  ::GetWindowRect(Control(name), &rect);
+  ::GetWindowRect(window, &rect);
   const int width = rect.right - rect.left;
   const int height = rect.bottom - rect.top;
-  if (width <= 0 || height <= 0) return CLR_INVALID;
+  if (width <= 0 || height <= 0) return {};
   // The screen's pixels of the rectangle, copied once into a bitmap of our own.
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
@@ -262,34 +285,19 @@ COLORREF TFormDriver::Ink(std::string_view name) const {
   const HDC screen = ::GetDC(nullptr);
   const HDC memory = ::CreateCompatibleDC(screen);
   const HBITMAP bitmap = ::CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  COLORREF ink = CLR_INVALID;
+  std::vector<uint32_t> pixels;
   if (bitmap != nullptr) {
     const HGDIOBJ old = ::SelectObject(memory, bitmap);
     if (::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY)) {
-      const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
-      const int face_r = GetRValue(face);
-      const int face_g = GetGValue(face);
-      const int face_b = GetBValue(face);
-      int farthest = 0;
-      const auto* pixels = static_cast<const uint32_t*>(bits);
-      for (int i = 0; i < width * height; ++i) {
-        const int r = int((pixels[i] >> 16) & 0xFF);
-        const int g = int((pixels[i] >> 8) & 0xFF);
-        const int b = int(pixels[i] & 0xFF);
-        const int distance =
-            (r - face_r) * (r - face_r) + (g - face_g) * (g - face_g) + (b - face_b) * (b - face_b);
-        if (distance > farthest) {
-          farthest = distance;
-          ink = RGB(r, g, b);
-        }
-      }
+      const auto* first = static_cast<const uint32_t*>(bits);
+      pixels.assign(first, first + size_t(width) * size_t(height));
     }
     ::SelectObject(memory, old);
     ::DeleteObject(bitmap);
   }
   ::DeleteDC(memory);
   ::ReleaseDC(nullptr, screen);
-  return ink;
+  return pixels;
 }
 
 UINT TFormDriver::Dpi() const {

@@ -69,6 +69,8 @@ class TFormDriver {
   // the colour of a control's text where it has one. CLR_INVALID when the screen cannot be read
   // or the control shows nothing but the button face.
   COLORREF Ink(std::string_view name) const;
+  // The screen's pixels inside `window`'s rectangle, row by row (empty when they cannot be read).
+  static std::vector<uint32_t> Pixels(HWND window);
 
   // The dots per inch the window is drawn at.
   UINT Dpi() const;

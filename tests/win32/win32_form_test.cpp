@@ -7,6 +7,8 @@
 //                          written beside it before each start)
 //   OXA_WIN32_DEVICE_COM   the COM number of a virtual device at address 1
 //   OXA_WIN32_SILENT_COM   the COM number of a virtual device that answers nothing
+//   OXA_WIN32_LOST_COM     the COM number of a silent virtual device that goes away once the
+//                          file OXA_WIN32_LOST_SIGNAL names is made
 //   OXA_WIN32_TCP          tcp://host:port of a virtual device serving on TCP
 //   OXA_WIN32_DPI          the screen's dots per inch the window must be drawn at, if set
 #include <windows.h>
@@ -344,6 +346,56 @@ TEST_F(Win32Form, SilentLineFailsWhileTheWindowGoesOn) {
   ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
 }
 
+// While a test runs, another test's click does nothing, and closing the window waits for the
+// test to end; then the window closes and the program ends.
+TEST_F(Win32Form, ClickAndCloseDuringATestWaitForIt) {
+  Start();
+  form_.Choose("CBPort", silent_com_ - 1);
+  form_.PostClick("Button2");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button2"); }, 5000));
+  // As a click would come from a button the window has not disabled yet.
+  ::PostMessageW(form_.Form(), WM_COMMAND, MAKEWPARAM(ControlId("Button3"), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(form_.Control("Button3")));
+  EXPECT_TRUE(form_.Responds(300));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Enabled("Button2"); }, 10000));
+  ::Sleep(300);
+  EXPECT_TRUE(form_.Enabled("Button2")) << "no second test after the first";
+  EXPECT_EQ(form_.Lines("MDebug"), (std::vector<std::string>{"Failed", "ErrCode=2"}));
+  ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
+
+  form_.PostClick("Button2");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button2"); }, 5000));
+  ::PostMessageW(form_.Form(), WM_CLOSE, 0, 0);
+  EXPECT_TRUE(form_.Responds(300));
+  EXPECT_TRUE(::IsWindowVisible(form_.Form())) << "still running";
+  EXPECT_EQ(form_.Text("LStatus"), "Открытие порта " + Com(silent_com_));
+  EXPECT_TRUE(form_.WaitForExit(15000));
+}
+
+// A COM port whose device goes away during a test ends it with code 1, and the data pane
+// says so.
+TEST_F(Win32Form, PortThatVanishesDuringATestIsSaid) {
+  const int lost_com = ComNumber("OXA_WIN32_LOST_COM");
+  ASSERT_NE(lost_com, 0);
+  Start();
+  form_.Choose("CBPort", lost_com - 1);
+  form_.PostClick("Button3");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button3"); }, 5000));
+  ::Sleep(100);
+  const std::wstring signal = WideOf(Environment("OXA_WIN32_LOST_SIGNAL"));
+  ::CloseHandle(::CreateFileW(signal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Enabled("Button3"); }, 10000));
+  const std::vector<std::string> lines = form_.Lines("MDebug");
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2),
+            (std::vector<std::string>{"Failed", "ErrCode=1"}));
+  std::string said;
+  for (size_t i = 2; i < lines.size(); ++i) said += (i > 2 ? " " : "") + lines[i];
+  EXPECT_EQ(said, PortLostText(Com(lost_com), TLanguage::kRussian));
+  ExpectEnded("Закрытие порта " + Com(lost_com), kBlack);
+}
+
 // The log records whether shown or not; the data pane's menu shows it.
 TEST_F(Win32Form, ExchangeLogShowsTheButtonsTraffic) {
   Start();
@@ -599,6 +651,65 @@ TEST_F(Win32Form, EscapeClosesTheWindowAsExitDoes) {
     }
     EXPECT_TRUE(form_.WaitForExit(5000)) << target;
   }
+}
+
+// Escape with the port list dropped down closes the list, as everywhere in Windows, and leaves
+// the window open; the next Escape closes the window.
+TEST_F(Win32Form, EscapeClosesAnOpenListFirst) {
+  Start();
+  const HWND list = form_.Control("CBPort");
+  const auto dropped = [&] {
+    DWORD_PTR state = 0;
+    ::SendMessageTimeoutW(list, CB_GETDROPPEDSTATE, 0, 0, SMTO_ABORTIFHUNG, 5000, &state);
+    return state != 0;
+  };
+  RECT at{};
+  ::GetClientRect(list, &at);
+  ::PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.right / 2, at.bottom / 2));
+  ::PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(at.right / 2, at.bottom / 2));
+  ASSERT_TRUE(TFormDriver::WaitUntil(dropped, 5000));
+  form_.PostKey(form_.Focus(), VK_ESCAPE);
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return !dropped(); }, 5000));
+  EXPECT_FALSE(form_.WaitForExit(500));
+  form_.PostKey(form_.Focus(), VK_ESCAPE);
+  EXPECT_TRUE(form_.WaitForExit(5000));
+}
+
+// A click into the dose's edit leaves its arrows drawn.
+TEST_F(Win32Form, DoseArrowsStayDrawnWhenTheEditIsClicked) {
+  Start();
+  const HWND dose = form_.Control("FEDoza");
+  const HWND arrows = ::FindWindowExW(dose, nullptr, UPDOWN_CLASSW, nullptr);
+  ASSERT_NE(arrows, nullptr);
+  std::vector<uint32_t> drawn;
+  ASSERT_TRUE(TFormDriver::WaitUntil(
+      [&] {
+        const std::vector<uint32_t> now = TFormDriver::Pixels(arrows);
+        const bool settled = !now.empty() && now == drawn;
+        drawn = now;
+        return settled;
+      },
+      5000));
+  ::PostMessageW(dose, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+  ::PostMessageW(dose, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Focus() == dose; }, 5000));
+  ASSERT_TRUE(form_.Responds(5000));
+  ::Sleep(300);
+  EXPECT_TRUE(TFormDriver::WaitUntil([&] { return TFormDriver::Pixels(arrows) == drawn; }, 2000));
+}
+
+// The data pane's menu selects its whole text, also as another program chooses the entry.
+TEST_F(Win32Form, PaneMenuSelectsAll) {
+  Start();
+  ASSERT_TRUE(form_.Click("Button2"));
+  const HWND pane = form_.Control("MDebug");
+  const auto length = LRESULT(WideOf(form_.Text("MDebug")).size());
+  ASSERT_GT(length, 0);
+  ::PostMessageW(form_.Form(), WM_COMMAND, TWin32Form::kMenuSelectAll, 0);
+  // The selection's ends come back in the answer's two halves (the text is short).
+  EXPECT_TRUE(TFormDriver::WaitUntil(
+      [&] { return ::SendMessageW(pane, EM_GETSEL, 0, 0) == MAKELRESULT(0, length); }, 5000));
+  EXPECT_EQ(form_.Focus(), pane);
 }
 
 // The dose's edit: the arrow keys step it, letters are dropped, and leaving it with a value out

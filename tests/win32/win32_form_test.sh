@@ -3,6 +3,7 @@
 # Linux build behind Wine's COM ports:
 #   COM5   a virtual device at address 1 (contents below)
 #   COM6   a virtual device that answers nothing: a silent line
+#   COM7   a silent virtual device stopped when the test makes the file OXA_WIN32_LOST_SIGNAL
 #   tcp    the same device as a serial device server (OXA_WIN32_TCP)
 # The window program is copied into a folder of its own, where the settings file lies beside it.
 #
@@ -85,6 +86,13 @@ if [ "$mode" = bench ]; then
 else
   start_device "$ports/com5"
   start_device "$ports/com6" --no-answer 1000000
+  # COM7: a silent device that goes away, as an adapter pulled, once the test asks for it.
+  start_device "$ports/com7" --no-answer 1000000
+  doomed=${pids[-1]}
+  signal="$work/stop-com7"
+  (while [ ! -e "$signal" ]; do sleep 0.05; done; kill "$doomed") &
+  pids+=($!)
+  export OXA_WIN32_LOST_COM=7 OXA_WIN32_LOST_SIGNAL="Z:${signal//\//\\}"
   "$fulsim" --tcp 127.0.0.1:0 --config "$work/device.ini" >"$work/tcp" 2>>"$work/fulsim.log" &
   pids+=($!)
   for _ in $(seq 50); do [ -s "$work/tcp" ] && break; sleep 0.1; done

@@ -51,10 +51,10 @@ struct LoggedLink {
 
 TEST(ExchangeLog, RowsVerdictsAndCountersOfGoodFailedAndRefusedExchanges) {
   LoggedLink link;
-  link.fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")), 5);  // good
-  link.fake.io->QueueSilence();                                  // time-out
-  link.fake.io->QueueAnswer(Hex("01 03 02 12 34 00 00"), 9);     // checksum error
-  link.fake.io->QueueAnswer(WithCrc(Hex("01 83 02")), 7);        // exception
+  link.fake.io->QueueAnswer(WithCrc(Hex("01 03 02 12 34")), 5, 2);  // good, a byte in 2 ms
+  link.fake.io->QueueSilence();                                     // time-out
+  link.fake.io->QueueAnswer(Hex("01 03 02 12 34 00 00"), 9);        // checksum error
+  link.fake.io->QueueAnswer(WithCrc(Hex("01 83 02")), 7);           // exception
   EXPECT_TRUE(link.Read());
   EXPECT_FALSE(link.Read());
   EXPECT_FALSE(link.Read());
@@ -82,6 +82,8 @@ TEST(ExchangeLog, RowsVerdictsAndCountersOfGoodFailedAndRefusedExchanges) {
     EXPECT_EQ(LogVerdictText(row, TLanguage::kEnglish), expected[i].verdict) << i;
     EXPECT_EQ(row.response_us ? LogMsText(*row.response_us) : "", expected[i].response) << i;
   }
+  // The response time and the rows' times count alike: from first byte to first byte.
+  EXPECT_EQ(s.rows[1].us - s.rows[0].us, *s.rows[1].response_us);
   EXPECT_EQ(LogVerdictText(s.rows[3], TLanguage::kRussian), "нет ответа");
   // The Russian window shows the refusal in Russian, its meaning and its verdict alike.
   const auto refused = LogRowCells(s.rows[7], TLanguage::kRussian);
@@ -178,11 +180,12 @@ TEST(ExchangeLog, CsvQuotesWhatNeedsItAndEscapesControlCharacters) {
               std::nullopt,
               8123456});
   const TLogSnapshot s = log.Snapshot();
-  EXPECT_EQ(LogAsCsv(s.rows, TLanguage::kEnglish),
-            "\"Time, ms\",Direction,Bytes,Meaning,Verdict,\"Response, ms\"\r\n"
-            "1.234,--,,\"'=COM1: busy, held by \"\"minicom\"\"\\x1b[2J\",port failed to open,\r\n"
-            "2.000,RX,01 03,\"Modbus, too short for a frame\",not a frame,1.500\r\n"
-            "3.000,--,,,\"8123456 more bytes dropped, kept 4096\",\r\n");
+  EXPECT_EQ(
+      LogAsCsv(s.rows, TLanguage::kEnglish),
+      "\"Time, ms (first byte)\",Direction,Bytes,Meaning,Verdict,\"Request to answer, ms\"\r\n"
+      "1.234,--,,\"'=COM1: busy, held by \"\"minicom\"\"\\x1b[2J\",port failed to open,\r\n"
+      "2.000,RX,01 03,\"Modbus, too short for a frame\",not a frame,1.500\r\n"
+      "3.000,--,,,\"8123456 more bytes dropped, kept 4096\",\r\n");
   EXPECT_EQ(LogAsText(std::span(s.rows).last(1), TLanguage::kRussian),
             "0.003000 -- 8123456 байт отброшено, сохранено 4096\n");
   EXPECT_EQ(s.counters.requests + s.counters.checksum_errors + s.counters.timeouts, 0u);
