@@ -137,6 +137,8 @@ enum class TText : uint16_t {
   kLogColumnMeaning,
   kLogColumnVerdict,
   kLogColumnResponse,
+  kLogColumnTimeHint,
+  kLogColumnResponseHint,
   kLogVerdictGood,
   kLogVerdictBadChecksum,
   kLogVerdictException,

@@ -46,6 +46,9 @@ TExchangeLogDialog::TExchangeLogDialog(oxa::TExchangeLog& log, oxa::TLanguage la
   QStringList columns;
   for (const TText column : oxa::kLogColumns) columns << QText(column, language);
   table_->setHorizontalHeaderLabels(columns);
+  // The heads keep their short texts; what the two times count is told on the head's tip.
+  table_->horizontalHeaderItem(0)->setToolTip(QText(TText::kLogColumnTimeHint, language));
+  table_->horizontalHeaderItem(5)->setToolTip(QText(TText::kLogColumnResponseHint, language));
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::ExtendedSelection);

@@ -62,6 +62,13 @@ class ExchangeLogDialogTest : public QObject {
                                table->columnWidth(c),
                  qPrintable(head));
       }
+      // The two times say on their heads' tips what they count.
+      QVERIFY(table->horizontalHeaderItem(0)->toolTip().contains(
+          language == oxa::TLanguage::kRussian ? QString::fromUtf8("первого байта")
+                                               : "first byte"));
+      QVERIFY(table->horizontalHeaderItem(5)->toolTip().contains(
+          language == oxa::TLanguage::kRussian ? QString::fromUtf8("первого байта ответа")
+                                               : "answer's first byte"));
     }
     QVERIFY(!dialog.isModal());
     dialog.show();
