@@ -1226,19 +1226,42 @@ TEST_F(Fulctl, ResumeReadsOnlyTheMissingBlocksOfTheSameDeviceAndRange) {
 
 // ---- The standard functions against a peer nobody here wrote ------------------------------
 
+// How the pymodbus server is reached: its mode (a line format whose stop bits it checks, or
+// Modbus TCP) and fulctl's options for it.
+struct TPymodbusLine {
+  const char* name;
+  const char* mode;
+  std::vector<std::string> options;
+};
+
 // A pymodbus server at address 5 (coil and input i on when i % 3 == 0, register i = i + 1000).
-class FulctlPymodbus : public ::testing::Test {
+class FulctlPymodbus : public ::testing::TestWithParam<TPymodbusLine> {
  protected:
   TRunResult Run(std::vector<std::string> args) {
+    args.insert(args.begin(), options.begin(), options.end());
     args.insert(args.begin(),
                 {"-p", peer.Device(), "--settings", testing::EmptySettingsFile(), "-t", "200"});
     return TProcess(args).Wait();
   }
-  interop::TSlaveProcess peer{PYMODBUS_PEER, 5};
+  std::vector<std::string> options;
+  interop::TSlaveProcess peer{PYMODBUS_PEER, 5, LineMode()};
+
+ private:
+  static std::string LineMode() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return info != nullptr && info->value_param() != nullptr ? GetParam().mode : "";
+  }
 };
 
-TEST_F(FulctlPymodbus, ReadsAndWritesCoilsInputsAndRegisters) {
+// Every table read and written as a technician would, over a serial line at 8N1, 8E1 and 8N2 and
+// through a Modbus TCP server.
+TEST_P(FulctlPymodbus, ReadsAndWritesCoilsInputsAndRegisters) {
   ASSERT_FALSE(peer.Device().empty()) << "the pymodbus peer did not start";
+  options = GetParam().options;
+  if (std::string(GetParam().mode) == "8N2") {
+    // At one stop bit the device hears nothing: --line reaches the port.
+    EXPECT_EQ(Run({"-a", "5", "-r", "1", "--line", "8N1", "coils", "0", "1"}).status, 1);
+  }
   TRunResult r = Run({"-a", "5", "coils", "0", "5"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"OK", "0: 1", "1: 0", "2: 0", "3: 1", "4: 0"}));
@@ -1269,8 +1292,9 @@ TEST_F(FulctlPymodbus, ReadsAndWritesCoilsInputsAndRegisters) {
   EXPECT_EQ(Lines(r.out).back(), "Exception 02: illegal data address");
 }
 
-TEST_F(FulctlPymodbus, DeviceIdentificationGivesEveryObject) {
+TEST_P(FulctlPymodbus, DeviceIdentificationGivesEveryObject) {
   ASSERT_FALSE(peer.Device().empty()) << "the pymodbus peer did not start";
+  options = GetParam().options;
   const TRunResult r = Run({"-a", "5", "device-id"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Lines(r.out),
@@ -1286,6 +1310,15 @@ TEST_F(FulctlPymodbus, DeviceIdentificationGivesEveryObject) {
             std::string::npos)
       << json;
 }
+
+INSTANTIATE_TEST_SUITE_P(Lines, FulctlPymodbus,
+                         ::testing::Values(TPymodbusLine{"Rtu8N1", "", {}},
+                                           TPymodbusLine{"Rtu8E1", "8E1", {"--line", "8E1"}},
+                                           TPymodbusLine{"Rtu8N2", "8N2", {"--line", "8N2"}},
+                                           TPymodbusLine{"ModbusTcp", "tcp", {}}),
+                         [](const ::testing::TestParamInfo<TPymodbusLine>& info) {
+                           return info.param.name;
+                         });
 
 TEST_F(FulctlPymodbus, SeveralAddressesGiveOneResultEachWithItsAddress) {
   ASSERT_FALSE(peer.Device().empty()) << "the pymodbus peer did not start";

@@ -20,8 +20,9 @@ inline uint16_t SlaveRegisterValue(int i) {
 
 class TSlaveProcess {
  public:
-  // Runs `program` for `address`; Device() is empty when it did not start.
-  TSlaveProcess(const std::string& program, int address) {
+  // Runs `program` for `address`, with `mode` as its second argument where one is given;
+  // Device() is empty when it did not start.
+  TSlaveProcess(const std::string& program, int address, const std::string& mode = "") {
     int out[2];
     if (pipe(out) != 0) return;
     const pid_t parent = getpid();
@@ -33,7 +34,8 @@ class TSlaveProcess {
       close(out[0]);
       close(out[1]);
       const std::string addr = std::to_string(address);
-      execl(program.c_str(), program.c_str(), addr.c_str(), static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), addr.c_str(),
+            mode.empty() ? static_cast<char*>(nullptr) : mode.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
@@ -41,7 +43,7 @@ class TSlaveProcess {
       close(out[0]);
       return;
     }
-    // The first line the slave prints is the path of its terminal end.
+    // The first line the slave prints is the path of its terminal end (or its address).
     char c = 0;
     while (read(out[0], &c, 1) == 1 && c != '\n') device_.push_back(c);
     close(out[0]);

@@ -12,10 +12,16 @@ what follows for the start of a frame, losing the next request. Here the start o
 hunted as a device on a shared line must: a frame that fails its check gives up its first byte
 only, and when the line falls silent nothing held waits on for more bytes.
 
-Usage: pymodbus_rtu_peer.py [address]
+Given a line format (8E1, 8N2, ...), it answers only while its terminal has that format's stop
+bits, as a device with that format hears nothing else intact (a pseudo-terminal keeps no parity
+or data bits to check). Given `tcp`, it serves Modbus TCP
+on the loopback instead (pymodbus's MBAP framer) and prints modbus-tcp://127.0.0.1:PORT.
+
+Usage: pymodbus_rtu_peer.py [address [line format | tcp]]
 """
 import os
 import select
+import socket
 import sys
 import termios
 import tty
@@ -24,8 +30,10 @@ from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, M
 from pymodbus.device import ModbusControlBlock, ModbusDeviceIdentification
 from pymodbus.factory import ServerDecoder
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.framer.socket_framer import ModbusSocketFramer
 
 ADDRESS = int(sys.argv[1]) if len(sys.argv) > 1 else 1
+MODE = sys.argv[2] if len(sys.argv) > 2 else ""
 SIZE = 400
 # A pause this long between bytes ends whatever is held (longer than a character at any speed
 # such a line runs, shorter than a master's time-out).
@@ -54,6 +62,42 @@ identity = ModbusDeviceIdentification(
 )
 ModbusControlBlock().Identity.update(identity)
 
+
+def serve_tcp():
+    """Modbus TCP on the loopback: each connection with its own MBAP framer."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    print("modbus-tcp://127.0.0.1:%d" % listener.getsockname()[1], flush=True)
+    sys.stdout = open(os.devnull, "w")
+    framers = {}
+    while True:
+        ready = select.select([listener] + list(framers), [], [])[0]
+        for sock in ready:
+            if sock is listener:
+                connection, _ = listener.accept()
+                framers[connection] = ModbusSocketFramer(ServerDecoder())
+                continue
+            data = sock.recv(512)
+            if not data:
+                del framers[sock]
+                sock.close()
+                continue
+
+            def reply(request, sock=sock):
+                response = request.execute(context[request.unit_id])
+                response.transaction_id = request.transaction_id
+                response.unit_id = request.unit_id
+                sock.sendall(framers[sock].buildPacket(response))
+
+            framers[sock].processIncomingPacket(data, reply, unit=[ADDRESS], single=False)
+
+
+if MODE == "tcp":
+    serve_tcp()
+
+
 master, slave = os.openpty()
 path = os.ttyname(slave)
 tty.setraw(slave, termios.TCSANOW)
@@ -62,6 +106,14 @@ print(path, flush=True)
 sys.stdout = open(os.devnull, "w")
 
 framer = ModbusRtuFramer(ServerDecoder())
+
+
+def format_heard():
+    """Whether the terminal is at the line format asked for (any without one). A pseudo-terminal
+    keeps only the stop bits of it: Linux sets every pty to 8 data bits without parity."""
+    if not MODE:
+        return True
+    return MODE[2:] == ("2" if termios.tcgetattr(slave)[2] & termios.CSTOPB else "1")
 
 
 def answer(request):
@@ -80,7 +132,7 @@ def take_frames(silent):
         except Exception:  # a function code it cannot frame: no frame starts here
             ready, good = True, False
         if good:
-            if framer._header["uid"] == ADDRESS:
+            if framer._header["uid"] == ADDRESS and format_heard():
                 try:
                     framer._process(answer)
                     continue
