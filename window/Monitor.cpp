@@ -59,10 +59,6 @@ size_t TMonitor::HistorySize() const {
   return history_t_.size();
 }
 
-std::string PlotAgeText(double seconds, TLanguage language) {
-  return "-" + std::to_string(std::lround(seconds)) + " " + Said(TText::kUnitSeconds, language);
-}
-
 bool TMonitor::LogWouldReplace(const std::string& path) {
   std::string none;
   // A file of more than no bytes.

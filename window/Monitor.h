@@ -69,9 +69,6 @@ struct TMonitorValue {
   std::string time;             // of its read (ISO 8601); empty before the first
 };
 
-// The plot's time axis at its oldest end: "-600 сек", "-600 s".
-std::string PlotAgeText(double seconds, TLanguage language);
-
 // One polyline of the plot: times in seconds, and the values. A NaN value is a gap: reads that
 // got no value (a device that did not answer, a port that would not open) break the line there.
 struct TPlotSeries {
