@@ -28,7 +28,7 @@ constexpr int kRefreshMs = 200;
 
 }  // namespace
 
-TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, QWidget* parent,
+TMonitorWindow::TMonitorWindow(oxa::TPortLease port, oxa::TLanguage language, QWidget* parent,
                                oxa::TMonitorLimits limits)
     : QDialog(parent),
       language_(language),

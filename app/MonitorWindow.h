@@ -29,7 +29,7 @@ class TMonitorWindow : public QDialog {
  public:
   // Asks where to write the log; an empty name when the user gave none.
   using TSaveNameHook = std::function<QString()>;
-  TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, QWidget* parent = nullptr,
+  TMonitorWindow(oxa::TPortLease port, oxa::TLanguage language, QWidget* parent = nullptr,
                  oxa::TMonitorLimits limits = {});
   ~TMonitorWindow() override;
 

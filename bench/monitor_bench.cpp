@@ -62,9 +62,9 @@ double Median(std::vector<double> v) {
 
 // The monitor's port over `port` and `ful`, as the form lends its own; `after` runs on the
 // monitor's thread after each exchange.
-oxa::TMonitorPort PortOf(oxa::ToxaComPort& port, oxa::ToxaFul0508& ful,
+oxa::TPortLease PortOf(oxa::ToxaComPort& port, oxa::ToxaFul0508& ful,
                          std::function<void()> after) {
-  oxa::TMonitorPort p;
+  oxa::TPortLease p;
   p.begin = [](std::function<void()>) { return true; };
   p.end = [&port] { port.Close(); };
   p.open = [&port] { return port.Open(); };

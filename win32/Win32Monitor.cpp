@@ -58,7 +58,7 @@ void Text(HDC dc, int x, int y, const std::string& text) {
 
 }  // namespace
 
-TWin32Monitor::TWin32Monitor(HINSTANCE instance, HWND owner, TMonitorPort port, TLanguage language,
+TWin32Monitor::TWin32Monitor(HINSTANCE instance, HWND owner, TPortLease port, TLanguage language,
                              HFONT font)
     : TWin32ToolWindow(instance, owner, font),
       language_(language),
