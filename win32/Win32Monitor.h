@@ -42,6 +42,8 @@ class TWin32Monitor final : public TWin32ToolWindow {
     kStatus,
     kValues,
     kPlot,
+    kAddresses,
+    kRegisterType,
   };
   TWin32Monitor(HINSTANCE instance, HWND owner, TPortLease port, TLanguage language, HFONT font);
   // Stops polling (the port goes back to the form) and destroys the window.
