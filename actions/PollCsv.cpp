@@ -35,6 +35,13 @@ std::string IsoTimeText(const TLocalTime& time) {
   return text;
 }
 
+std::string ClockTimeText(const TLocalTime& time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", time.tm.tm_hour, time.tm.tm_min,
+                time.tm.tm_sec);
+  return text;
+}
+
 TPollColumn IntegratorColumn(size_t index, TLanguage language) {
   if (index >= kIntegrators.size()) return {};
   const TIntegrator& integrator = kIntegrators[index];

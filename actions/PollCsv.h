@@ -28,6 +28,8 @@ std::string CsvField(std::string_view text);
 
 // "2026-12-08T10:15:30.123+01:00": the local time with milliseconds and its offset from UTC.
 std::string IsoTimeText(const TLocalTime& time);
+// "10:15:30": the local time as a clock shows it, for a person reading a table.
+std::string ClockTimeText(const TLocalTime& time);
 
 // How a value's number is written: a whole number, or an IEEE-754 single-precision float in
 // the fewest digits that read back as the same float ("0.1", "1e+20", "nan").

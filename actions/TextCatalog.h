@@ -260,6 +260,11 @@ enum class TText : uint16_t {
   kMonitorNotOurs,     // after what the file is: another user's, or others may write it
   kMonitorLogExists,   // then the path
   kMonitorReplaceLog,  // then the path and "?"
+  kMonitorAddresses,
+  kMonitorAddressesHint,
+  kMonitorRegisterType,
+  kMonitorBadAddresses,
+  kMonitorTypeCount,  // then the type's name
   // The monitor's plot: its menu and what it says of itself.
   kPlotPause,
   kPlotFollow,

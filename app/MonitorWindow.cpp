@@ -1,6 +1,7 @@
 #include "app/MonitorWindow.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -15,6 +16,7 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "actions/Integrator.h"
 #include "actions/TextCatalog.h"
@@ -28,14 +30,16 @@ constexpr int kRefreshMs = 200;
 
 }  // namespace
 
-TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, QWidget* parent,
+TMonitorWindow::TMonitorWindow(oxa::TPortLease port, oxa::TLanguage language, QWidget* parent,
                                oxa::TMonitorLimits limits)
     : QDialog(parent),
       language_(language),
       monitor_(std::make_unique<oxa::TMonitor>(std::move(port), language, limits)),
+      addresses_(new QLineEdit(this)),
       integrators_(new QListWidget(this)),
       first_register_(new QSpinBox(this)),
       register_count_(new QSpinBox(this)),
+      register_type_(new QComboBox(this)),
       interval_(new QSpinBox(this)),
       csv_path_(new QLineEdit(this)),
       browse_(new QPushButton(QText(oxa::TText::kMonitorBrowse, language), this)),
@@ -51,6 +55,8 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
   setWindowTitle(QText(TText::kMonitorTitle, language));
   setModal(false);
 
+  addresses_->setObjectName("MonitorAddresses");
+  addresses_->setPlaceholderText(QText(TText::kMonitorAddressesHint, language));
   integrators_->setObjectName("MonitorIntegrators");
   for (size_t i = 0; i < oxa::kIntegrators.size(); ++i) {
     auto* item = new QListWidgetItem(Q(oxa::IntegratorListText(i, language)), integrators_);
@@ -62,6 +68,11 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
   first_register_->setRange(0, 10000);
   register_count_->setObjectName("MonitorRegisterCount");
   register_count_->setRange(0, 127);
+  // fulctl's --format names: u16, s16, u32, s32, float and the swapped forms.
+  register_type_->setObjectName("MonitorRegisterType");
+  for (const oxa::TRegisterFormat format : oxa::kRegisterFormats) {
+    register_type_->addItem(Q(std::string(oxa::RegisterFormatName(format))));
+  }
   // Below the least interval is typed as it is and refused by the monitor, with a message.
   interval_->setObjectName("MonitorInterval");
   interval_->setRange(0, static_cast<int>(oxa::TMonitor::kMaxIntervalMs));
@@ -86,11 +97,14 @@ TMonitorWindow::TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, 
   plot_->setObjectName("MonitorPlot");
 
   auto* choice = new QFormLayout;
+  choice->addRow(QText(TText::kMonitorAddresses, language), addresses_);
   choice->addRow(QText(TText::kMonitorIntegrators, language), integrators_);
   auto* registers = new QHBoxLayout;
   registers->addWidget(first_register_);
   registers->addWidget(new QLabel(QText(TText::kMonitorRegisterCount, language), this));
   registers->addWidget(register_count_);
+  registers->addWidget(new QLabel(QText(TText::kMonitorRegisterType, language), this));
+  registers->addWidget(register_type_);
   choice->addRow(QText(TText::kMonitorFirstRegister, language), registers);
   choice->addRow(QText(TText::kMonitorInterval, language), interval_);
   auto* log = new QHBoxLayout;
@@ -143,6 +157,7 @@ void TMonitorWindow::Browse() {
 
 bool TMonitorWindow::Start() {
   oxa::TMonitorChoice choice;
+  choice.addresses = addresses_->text().toStdString();
   for (int i = 0; i < integrators_->count(); ++i) {
     if (integrators_->item(i)->checkState() == Qt::Checked) {
       choice.integrators.push_back(static_cast<size_t>(i));
@@ -150,6 +165,7 @@ bool TMonitorWindow::Start() {
   }
   choice.first_register = static_cast<uint16_t>(first_register_->value());
   choice.register_count = static_cast<uint16_t>(register_count_->value());
+  choice.register_format = oxa::kRegisterFormats[std::max(0, register_type_->currentIndex())];
   choice.interval_ms = static_cast<uint32_t>(interval_->value());
   choice.csv_path = csv_path_->text().toStdString();
   // A file that holds something is replaced only when the user says so: in the file chooser,
@@ -180,8 +196,9 @@ void TMonitorWindow::Stop() {
 void TMonitorWindow::ShowRunning(bool running) {
   start_->setEnabled(!running);
   stop_->setEnabled(running);
-  for (QWidget* w : std::initializer_list<QWidget*>{integrators_, first_register_, register_count_,
-                                                    interval_, csv_path_, browse_}) {
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{addresses_, integrators_, first_register_, register_count_,
+                                       register_type_, interval_, csv_path_, browse_}) {
     w->setEnabled(!running);
   }
   if (running) {

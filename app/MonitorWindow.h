@@ -1,6 +1,7 @@
 // The monitor's window: non-modal, over a TMonitor that polls on its own thread. The user
-// ticks any of the 32 integrators and gives a run of registers, an interval and, if wanted, a
-// CSV file; Start and Stop. A table shows each value with its unit and the time of its last
+// gives the devices' addresses (blank: the form's), ticks any of the 32 integrators and gives a
+// run of registers with the type of its values, an interval and, if wanted, a CSV file; Start
+// and Stop. A table shows each value with its unit and the time of its last
 // good read, a plot the last minutes, and a line the reads, the failures and what went wrong.
 //
 // It reads the monitor on a timer, so the polling thread never waits for the drawing. Closing
@@ -14,6 +15,7 @@
 
 #include "window/Monitor.h"
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -29,7 +31,7 @@ class TMonitorWindow : public QDialog {
  public:
   // Asks where to write the log; an empty name when the user gave none.
   using TSaveNameHook = std::function<QString()>;
-  TMonitorWindow(oxa::TMonitorPort port, oxa::TLanguage language, QWidget* parent = nullptr,
+  TMonitorWindow(oxa::TPortLease port, oxa::TLanguage language, QWidget* parent = nullptr,
                  oxa::TMonitorLimits limits = {});
   ~TMonitorWindow() override;
 
@@ -55,9 +57,11 @@ class TMonitorWindow : public QDialog {
 
   oxa::TLanguage language_;
   std::unique_ptr<oxa::TMonitor> monitor_;
+  QLineEdit* addresses_;
   QListWidget* integrators_;
   QSpinBox* first_register_;
   QSpinBox* register_count_;
+  QComboBox* register_type_;
   QSpinBox* interval_;
   QLineEdit* csv_path_;
   QPushButton* browse_;

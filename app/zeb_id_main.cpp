@@ -239,7 +239,7 @@ class TIDMainFrm::TView final : public oxa::IFormView {
       delete monitor_window_.data();
     }
     if (!monitor_window_) {
-      monitor_window_ = new TMonitorWindow(oxa::FormMonitorPort(model), model.Language(), &window_);
+      monitor_window_ = new TMonitorWindow(model.LeasePort(), model.Language(), &window_);
     }
     RaiseWindow(monitor_window_);
   }

@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   port.SetBaudRate(4'000'000);
   oxa::ConfigureMasters(port, ful, zeb);
   ful.SetNetAddr(1);
-  oxa::TMonitorPort p;
+  oxa::TPortLease p;
   p.begin = [](std::function<void()>) { return true; };
   p.end = [&port] { port.Close(); };
   p.open = [&port] { return port.Open(); };

@@ -58,32 +58,20 @@ std::vector<std::string> RegisterValueLines(uint16_t start, std::span<const uint
   const size_t width = RegisterFormatWidth(format);
   for (size_t i = 0; i + width <= values.size(); i += width) {
     const std::string reg = std::to_string(start + i) + ": ";
+    const double number = RegisterFormatValue(format, values.subspan(i, width));
+    numbers.push_back(number);
     if (width == 1) {
-      const uint16_t v = values[i];
-      const double number = format == TRegisterFormat::kS16 ? static_cast<int16_t>(v) : v;
-      numbers.push_back(number);
-      lines.push_back(reg + std::to_string(static_cast<int64_t>(number)) + " (" + Hex16(v) + ")");
+      lines.push_back(reg + std::to_string(static_cast<int64_t>(number)) + " (" + Hex16(values[i]) +
+                      ")");
       continue;
     }
-    const bool swapped = format == TRegisterFormat::kU32Swapped ||
-                         format == TRegisterFormat::kS32Swapped ||
-                         format == TRegisterFormat::kFloatSwapped;
-    const uint32_t high = swapped ? values[i + 1] : values[i];
-    const uint32_t low = swapped ? values[i] : values[i + 1];
-    const uint32_t word = (high << 16) | low;
     std::string text;
-    if (format == TRegisterFormat::kFloat || format == TRegisterFormat::kFloatSwapped) {
-      const float f = std::bit_cast<float>(word);
-      char number[32];
-      std::snprintf(number, sizeof number, "%.7g", static_cast<double>(f));
-      text = number;
-      numbers.push_back(f);
-    } else if (format == TRegisterFormat::kS32 || format == TRegisterFormat::kS32Swapped) {
-      text = std::to_string(static_cast<int32_t>(word));
-      numbers.push_back(static_cast<int32_t>(word));
+    if (IsFloatFormat(format)) {
+      char digits[32];
+      std::snprintf(digits, sizeof digits, "%.7g", number);
+      text = digits;
     } else {
-      text = std::to_string(word);
-      numbers.push_back(word);
+      text = std::to_string(static_cast<int64_t>(number));
     }
     lines.push_back(reg + text + " (" + Hex16(values[i]) + " " + Hex16(values[i + 1]) + ")");
   }

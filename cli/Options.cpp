@@ -26,22 +26,6 @@ std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint6
   return value;
 }
 
-std::optional<std::vector<uint8_t>> ParseAddressList(const std::string& text) {
-  std::vector<uint8_t> list;
-  size_t pos = 0;
-  for (;;) {
-    const size_t comma = text.find(',', pos);
-    const std::string item = text.substr(pos, comma == std::string::npos ? comma : comma - pos);
-    const size_t dash = item.find('-');
-    const auto low = ParseNumber(item.substr(0, dash), 0, 247);
-    const auto high = dash == std::string::npos ? low : ParseNumber(item.substr(dash + 1), 0, 247);
-    if (!low || !high || *high < *low) return std::nullopt;
-    for (uint64_t a = *low; a <= *high; ++a) list.push_back(static_cast<uint8_t>(a));
-    if (comma == std::string::npos) return list;
-    pos = comma + 1;
-  }
-}
-
 namespace {
 
 // A signed whole number in decimal (an optional minus sign) or 0x form, within [min, max].
@@ -117,44 +101,6 @@ std::string RegisterValueWhat(TRegisterFormat format) {
       return "a number a float holds, such as 3.25 or -1e5";
   }
   return "";
-}
-
-namespace {
-
-struct TFormatName {
-  TRegisterFormat format;
-  std::string_view name;
-};
-
-constexpr TFormatName kFormatNames[] = {
-    {TRegisterFormat::kU16, "u16"},
-    {TRegisterFormat::kS16, "s16"},
-    {TRegisterFormat::kU32, "u32"},
-    {TRegisterFormat::kS32, "s32"},
-    {TRegisterFormat::kFloat, "float"},
-    {TRegisterFormat::kU32Swapped, "u32-swapped"},
-    {TRegisterFormat::kS32Swapped, "s32-swapped"},
-    {TRegisterFormat::kFloatSwapped, "float-swapped"},
-};
-
-}  // namespace
-
-std::string_view RegisterFormatName(TRegisterFormat format) {
-  for (const TFormatName& f : kFormatNames) {
-    if (f.format == format) return f.name;
-  }
-  return "";
-}
-
-std::optional<TRegisterFormat> FindRegisterFormat(std::string_view name) {
-  for (const TFormatName& f : kFormatNames) {
-    if (f.name == name) return f.format;
-  }
-  return std::nullopt;
-}
-
-size_t RegisterFormatWidth(TRegisterFormat format) {
-  return format == TRegisterFormat::kU16 || format == TRegisterFormat::kS16 ? 1 : 2;
 }
 
 namespace {

@@ -9,29 +9,17 @@
 #include <string_view>
 #include <vector>
 
+#include "actions/RegisterFormat.h"
 #include "actions/TextCatalog.h"
 
 namespace oxa::cli {
 
-// How `regs` shows each value beside the window's hexadecimal lines: one register as an
-// unsigned or a signed number, or two registers as one 32-bit integer or float, the high word
-// in the first register (as the meter keeps its integrators) or, swapped, in the second.
-enum class TRegisterFormat {
-  kU16,
-  kS16,
-  kU32,
-  kS32,
-  kFloat,
-  kU32Swapped,
-  kS32Swapped,
-  kFloatSwapped
-};
-
-// The format's name on the command line ("float-swapped"), and the format of a name.
-std::string_view RegisterFormatName(TRegisterFormat format);
-std::optional<TRegisterFormat> FindRegisterFormat(std::string_view name);
-// Registers a value of the format takes: 1 or 2.
-size_t RegisterFormatWidth(TRegisterFormat format);
+// How `regs` shows each value beside the window's hexadecimal lines: actions/RegisterFormat.h.
+using oxa::FindRegisterFormat;
+using oxa::ParseAddressList;
+using oxa::RegisterFormatName;
+using oxa::RegisterFormatWidth;
+using oxa::TRegisterFormat;
 
 // An option as the user gave it: its long name, to find its row, and as the user typed it
 // ("-o", "--output=x.bin"), for messages.
@@ -116,10 +104,6 @@ bool ParseOptions(int argc, const char* const* argv, TOptions& options, std::str
 
 // A whole number in decimal or with a 0x prefix, within [min, max].
 std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t min, uint64_t max);
-
-// Addresses as -a takes them: numbers from 0 to 247 and ranges ("5-7") separated by commas,
-// in the order given; none for anything else (an empty item, a range running backwards).
-std::optional<std::vector<uint8_t>> ParseAddressList(const std::string& text);
 
 // The registers of the value `text` in `format`, high word first unless the format is a
 // swapped one: a whole number within the format's range (u16 and u32 also in 0x form), or for

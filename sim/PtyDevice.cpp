@@ -76,7 +76,27 @@ bool SplitTcpAddress(const std::string& text, std::string& host, uint16_t& port,
 }
 
 TPtyDevice::TPtyDevice(TPtyOptions options)
-    : options_(std::move(options)), device_(options_.address), random_(options_.seed) {}
+    : options_(std::move(options)), device_(options_.address), random_(options_.seed) {
+  for (const uint8_t address : options_.more_addresses) more_.emplace_back(address);
+}
+
+std::vector<uint8_t> TPtyDevice::FeedAll(std::span<const uint8_t> bytes) {
+  std::vector<uint8_t> answer = device_.Feed(bytes);
+  for (TFulDevice& d : more_) {
+    std::vector<uint8_t> other = d.Feed(bytes);
+    if (answer.empty()) answer = std::move(other);
+  }
+  return answer;
+}
+
+std::vector<uint8_t> TPtyDevice::LineIdleAll() {
+  std::vector<uint8_t> answer = device_.LineIdle();
+  for (TFulDevice& d : more_) {
+    std::vector<uint8_t> other = d.LineIdle();
+    if (answer.empty()) answer = std::move(other);
+  }
+  return answer;
+}
 
 TPtyDevice::~TPtyDevice() {
   Stop();
@@ -120,6 +140,7 @@ bool TPtyDevice::Start() {
     ::localtime_r(&now, &local);
     std::lock_guard lock(mutex_);
     device_.SetClock(static_cast<int64_t>(now) + local.tm_gmtoff);
+    for (TFulDevice& d : more_) d.SetClock(static_cast<int64_t>(now) + local.tm_gmtoff);
   }
   try {
     thread_ = std::thread([this] { Serve(); });
@@ -291,6 +312,7 @@ void TPtyDevice::AdvanceClock() {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_tick_);
   if (ms.count() > 0) {
     device_.AdvanceTime(static_cast<uint32_t>(ms.count()));
+    for (TFulDevice& d : more_) d.AdvanceTime(static_cast<uint32_t>(ms.count()));
     last_tick_ += ms;
   }
 }
@@ -320,7 +342,7 @@ void TPtyDevice::DropClient() {
   // What the last master left unfinished is no part of the next one's request.
   std::lock_guard lock(mutex_);
   AdvanceClock();
-  device_.LineIdle();
+  LineIdleAll();
 }
 
 void TPtyDevice::Serve() {
@@ -346,7 +368,7 @@ void TPtyDevice::Serve() {
       {
         std::lock_guard lock(mutex_);
         AdvanceClock();
-        answer = device_.LineIdle();
+        answer = LineIdleAll();
         pending = false;
       }
       if (!answer.empty()) Answer(std::move(answer));
@@ -401,6 +423,9 @@ void TPtyDevice::TakeMbap(std::span<const uint8_t> bytes) {
       std::lock_guard lock(mutex_);
       AdvanceClock();
       answer = device_.Answer(request);
+      for (TFulDevice& d : more_) {
+        if (answer.empty()) answer = d.Answer(request);
+      }
       if (!answer.empty() && drop_connection_ > 0) {
         --drop_connection_;
         drop = true;
@@ -430,8 +455,10 @@ bool TPtyDevice::Take(std::span<const uint8_t> bytes) {
     {
       std::lock_guard lock(mutex_);
       AdvanceClock();
-      answer = device_.Feed(bytes.subspan(i, 1));
-      pending = device_.PendingBytes() > 0;
+      answer = FeedAll(bytes.subspan(i, 1));
+      pending = device_.PendingBytes() > 0 ||
+                std::any_of(more_.begin(), more_.end(),
+                            [](const TFulDevice& d) { return d.PendingBytes() > 0; });
       if (!answer.empty() && options_.echo && alter_echo_ > 0) {
         --alter_echo_;
         echo[i] ^= 0xFF;

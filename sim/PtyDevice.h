@@ -25,6 +25,9 @@ namespace oxa::sim {
 
 struct TPtyOptions {
   uint8_t address = 1;
+  // Further devices on the same line, one at each of these addresses, with the same contents
+  // as a new device has; each answers only its own address.
+  std::vector<uint8_t> more_addresses = {};
   uint32_t baud = 0;             // 0: answers leave at once; else paced at 10 bits a byte
   uint32_t answer_delay_ms = 0;  // from a request's last byte to the answer's first
   // Optional symlink to the device path. An existing path is not replaced unless it is a
@@ -107,6 +110,10 @@ class TPtyDevice {
   void TakeMbap(std::span<const uint8_t> bytes);
   bool WriteLine(const uint8_t* data, size_t size);  // false when the line refuses bytes
   void Serve();
+  // Every device on the line takes the bytes (or the line's silence); the answer of the one
+  // they were for. Under the lock.
+  std::vector<uint8_t> FeedAll(std::span<const uint8_t> bytes);
+  std::vector<uint8_t> LineIdleAll();
   // An answer of the device: faults applied, then sent at once or, when it is to wait, put
   // among the answers due later (each request's answer waits from the request's end, whatever
   // requests come meanwhile, as a device with a fixed response time answers).
@@ -120,6 +127,7 @@ class TPtyDevice {
 
   TPtyOptions options_;
   TFulDevice device_;
+  std::vector<TFulDevice> more_;  // options_.more_addresses; under mutex_ as device_ is
   std::mutex mutex_;
   std::thread thread_;
   std::string device_path_;

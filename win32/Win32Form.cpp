@@ -732,7 +732,7 @@ void TWin32Form::ShowMonitor() {
     monitor_window_.reset();
   }
   if (!monitor_window_) {
-    monitor_window_ = std::make_unique<TWin32Monitor>(instance_, window_, FormMonitorPort(*model_),
+    monitor_window_ = std::make_unique<TWin32Monitor>(instance_, window_, model_->LeasePort(),
                                                       model_->Language(), window_font_);
     if (!monitor_window_->Create()) {
       monitor_window_.reset();

@@ -58,7 +58,7 @@ void Text(HDC dc, int x, int y, const std::string& text) {
 
 }  // namespace
 
-TWin32Monitor::TWin32Monitor(HINSTANCE instance, HWND owner, TMonitorPort port, TLanguage language,
+TWin32Monitor::TWin32Monitor(HINSTANCE instance, HWND owner, TPortLease port, TLanguage language,
                              HFONT font)
     : TWin32ToolWindow(instance, owner, font),
       language_(language),
@@ -86,19 +86,26 @@ bool TWin32Monitor::Create() {
     return false;
   }
   if (!CreateWindowOf(kClassName, WideText(TText::kMonitorTitle, language_), WS_OVERLAPPEDWINDOW,
-                      990, 530)) {
+                      990, 590)) {
     return false;
   }
   const auto make = [this](const wchar_t* window_class, const std::wstring& text, DWORD style,
                            int id, DWORD ex_style = 0) {
     return MakeControl(window_class, text, style, id, ex_style);
   };
-  const TText labels[] = {TText::kMonitorIntegrators, TText::kMonitorFirstRegister,
+  const TText labels[] = {TText::kMonitorIntegrators,   TText::kMonitorFirstRegister,
                           TText::kMonitorRegisterCount, TText::kMonitorInterval,
-                          TText::kMonitorLog};
+                          TText::kMonitorLog,           TText::kMonitorAddresses,
+                          TText::kMonitorRegisterType};
   for (size_t i = 0; i < std::size(labels); ++i) {
     make(L"STATIC", WideText(labels[i], language_), SS_NOPREFIX, kLabelFirst + int(i));
   }
+  // The devices' addresses as fulctl's -a takes them; blank: the form's address.
+  const HWND addresses =
+      make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kAddresses, WS_EX_CLIENTEDGE);
+  ::SendMessageW(
+      addresses, EM_SETCUEBANNER, TRUE,
+      reinterpret_cast<LPARAM>(WideText(TText::kMonitorAddressesHint, language_).c_str()));
   // Each click ticks or unticks an integrator.
   const HWND list =
       make(L"LISTBOX", L"", WS_TABSTOP | WS_VSCROLL | LBS_MULTIPLESEL | LBS_NOINTEGRALHEIGHT,
@@ -109,6 +116,14 @@ bool TWin32Monitor::Create() {
   }
   make(L"EDIT", L"0", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, kFirstRegister, WS_EX_CLIENTEDGE);
   make(L"EDIT", L"0", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, kRegisterCount, WS_EX_CLIENTEDGE);
+  // The type of the registers' values, under fulctl's --format names.
+  const HWND type =
+      make(WC_COMBOBOXW, L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, kRegisterType);
+  for (const TRegisterFormat format : kRegisterFormats) {
+    ::SendMessageW(type, CB_ADDSTRING, 0,
+                   reinterpret_cast<LPARAM>(Wide(RegisterFormatName(format)).c_str()));
+  }
+  ::SendMessageW(type, CB_SETCURSEL, 0, 0);
   make(L"EDIT", L"1000", WS_TABSTOP | ES_NUMBER | ES_AUTOHSCROLL, kInterval, WS_EX_CLIENTEDGE);
   make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kCsvPath, WS_EX_CLIENTEDGE);
   make(L"BUTTON", WideText(TText::kMonitorBrowse, language_), WS_TABSTOP, kBrowse);
@@ -144,15 +159,22 @@ void TWin32Monitor::Layout() {
     ::MoveWindow(::GetDlgItem(window_, id), x, y, w, h, TRUE);
   };
   int y = margin;
+  const int field = margin + label;
+  place(kLabelFirst + 5, margin, y + 3, label, Scale(kLineHeight));
+  place(kAddresses, field, y, choice - label, edit_h);
+  y += edit_h + margin;
   place(kLabelFirst, margin, y, choice, Scale(kLineHeight));
   y += Scale(kLineHeight);
   place(kIntegrators, margin, y, choice, Scale(kListHeight));
   y += Scale(kListHeight) + margin;
-  const int field = margin + label;
   place(kLabelFirst + 1, margin, y + 3, label, Scale(kLineHeight));
   place(kFirstRegister, field, y, Scale(70), edit_h);
   place(kLabelFirst + 2, field + Scale(78), y + 3, Scale(80), Scale(kLineHeight));
   place(kRegisterCount, field + Scale(160), y, Scale(60), edit_h);
+  y += edit_h + margin;
+  place(kLabelFirst + 6, margin, y + 3, label, Scale(kLineHeight));
+  // A drop-down list's height is that of its open list.
+  place(kRegisterType, field, y, Scale(130), edit_h + Scale(8 * kLineHeight));
   y += edit_h + margin;
   place(kLabelFirst + 3, margin, y + 3, label, Scale(kLineHeight));
   place(kInterval, field, y, Scale(90), edit_h);
@@ -219,6 +241,7 @@ uint32_t TWin32Monitor::EditNumber(int id, uint32_t min, uint32_t max, uint32_t 
 
 bool TWin32Monitor::Start() {
   TMonitorChoice choice;
+  choice.addresses = Utf8(WindowText(::GetDlgItem(window_, kAddresses)));
   const HWND list = ::GetDlgItem(window_, kIntegrators);
   for (size_t i = 0; i < oxa::kIntegrators.size(); ++i) {
     if (::SendMessageW(list, LB_GETSEL, i, 0) > 0) choice.integrators.push_back(i);
@@ -227,6 +250,9 @@ bool TWin32Monitor::Start() {
   // below the least is kept as typed, for the monitor to refuse with its message.
   choice.first_register = uint16_t(EditNumber(kFirstRegister, 0, 10000, 0));
   choice.register_count = uint16_t(EditNumber(kRegisterCount, 0, 127, 0));
+  const LRESULT type = ::SendMessageW(::GetDlgItem(window_, kRegisterType), CB_GETCURSEL, 0, 0);
+  choice.register_format =
+      kRegisterFormats[type >= 0 && size_t(type) < std::size(kRegisterFormats) ? size_t(type) : 0];
   choice.interval_ms = EditNumber(kInterval, 0, TMonitor::kMaxIntervalMs, 0);
   const std::wstring csv_path = WindowText(::GetDlgItem(window_, kCsvPath));
   choice.csv_path = Utf8(csv_path);
@@ -256,8 +282,8 @@ void TWin32Monitor::Stop() {
 }
 
 void TWin32Monitor::ShowRunning(bool running) {
-  for (const int id :
-       {kIntegrators, kFirstRegister, kRegisterCount, kInterval, kCsvPath, kBrowse, kStart}) {
+  for (const int id : {kAddresses, kIntegrators, kFirstRegister, kRegisterCount, kRegisterType,
+                       kInterval, kCsvPath, kBrowse, kStart}) {
     ::EnableWindow(::GetDlgItem(window_, id), !running);
   }
   ::EnableWindow(::GetDlgItem(window_, kStop), running);

@@ -42,8 +42,10 @@ class TWin32Monitor final : public TWin32ToolWindow {
     kStatus,
     kValues,
     kPlot,
+    kAddresses,
+    kRegisterType,
   };
-  TWin32Monitor(HINSTANCE instance, HWND owner, TMonitorPort port, TLanguage language, HFONT font);
+  TWin32Monitor(HINSTANCE instance, HWND owner, TPortLease port, TLanguage language, HFONT font);
   // Stops polling (the port goes back to the form) and destroys the window.
   ~TWin32Monitor() override;
 

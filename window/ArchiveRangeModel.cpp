@@ -20,7 +20,7 @@ std::optional<uint16_t> ParseArchiveBlock(std::string_view text) {
 }
 
 TArchiveRangeModel::TArchiveRangeModel(TFormModel& form)
-    : form_(form), language_(form.Language()) {}
+    : form_(form), port_(form.LeasePort()), language_(form.Language()) {}
 
 TArchiveRangeModel::~TArchiveRangeModel() {
   if (!worker_.joinable()) return;
@@ -63,7 +63,7 @@ bool TArchiveRangeModel::Start(std::string_view first, std::string_view last,
     state_.ok = true;
     return false;
   }
-  if (!form_.BeginLongWork([this] {
+  if (!port_.begin([this] {
         Cancel();
         Finish();
       })) {
@@ -71,6 +71,7 @@ bool TArchiveRangeModel::Start(std::string_view first, std::string_view last,
     return refuse(std::string(Text(TText::kArchivePortBusy, language_)));
   }
   download_ = std::move(download);
+  port_name_ = port_.port_name();
   cancel_ = false;
   worker_done_ = false;
   {
@@ -81,31 +82,30 @@ bool TArchiveRangeModel::Start(std::string_view first, std::string_view last,
     state_.done = download_->Result().resumed_from;
     state_.progress = ArchiveProgressText({state_.done, state_.total, 0, {}}, language_);
   }
-  worker_ = std::thread([this, port = form_.ItemText(TControl::kCBPort)] { Work(port); });
+  worker_ = std::thread([this] { Work(); });
   return true;
 }
 
-void TArchiveRangeModel::Work(std::string port) {
+void TArchiveRangeModel::Work() {
   std::string outcome;
   bool ok = false;
-  if (!form_.OpenPort()) {
+  if (!port_.open()) {
     download_->Abandon();
-    const ToxaComPort& p = form_.oxaComPort;
-    outcome = PortFailureText(p.OpenError(), port, p.DeviceName(), form_.SettingsPath(), language_);
+    outcome = port_.failure();
   } else {
     TArchiveEvents events;
-    events.exchanged = [this] { form_.AfterExchange(); };
+    events.exchanged = port_.after_exchange;
     events.progress = [this](const TArchiveProgress& progress) {
       std::lock_guard lock(mutex_);
       state_.done = progress.done;
       state_.progress = ArchiveProgressText(progress, language_);
     };
     events.stop = [this] { return cancel_.load(); };
-    const TArchiveResult& r = download_->Run(form_.Ful0508, events);
+    const TArchiveResult& r = download_->Run(*port_.ful, events);
     ok = r.Ok();
     outcome = r.text;
-    if (form_.oxaComPort.Lost()) outcome += "\n" + PortLostText(port, language_);
-    form_.ClosePort();
+    if (port_.lost()) outcome += "\n" + PortLostText(port_name_, language_);
+    port_.close();
   }
   {
     std::lock_guard lock(mutex_);
@@ -127,7 +127,7 @@ void TArchiveRangeModel::Finish() {
     std::lock_guard lock(mutex_);
     state_.running = false;
   }
-  form_.EndLongWork();
+  port_.end();
 }
 
 TArchiveRangeState TArchiveRangeModel::State() {

@@ -4,7 +4,7 @@
 //
 // The window hands over its fields as the user typed them; Start checks them (both block
 // numbers whole numbers from 0 to 8191, the first not above the last, a file named) and the
-// file, takes the port from the form (TFormModel::BeginLongWork: the port, speed and address
+// file, takes the port from the form (TFormModel::LeasePort: the port, speed and address
 // chosen in the form now), and starts the thread, which opens the port, reads, and closes it.
 // The window reads State() on a timer: nothing here ever calls into the window, so no widget is
 // touched off the window's thread. Cancel asks the thread to stop after the block under way;
@@ -60,11 +60,13 @@ class TArchiveRangeModel {
   TArchiveRangeState State();
 
  private:
-  void Work(std::string port);
+  void Work();
   // Joins the thread and gives the port back; on the window's thread.
   void Finish();
 
   TFormModel& form_;
+  TPortLease port_;
+  std::string port_name_;  // the port as the user knows it, for the lost-adapter message
   TLanguage language_;
   std::unique_ptr<TArchiveDownload> download_;
   std::thread worker_;

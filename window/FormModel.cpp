@@ -441,6 +441,23 @@ bool TFormModel::BeginLongWork(std::function<void()> stop) {
   return true;
 }
 
+TPortLease TFormModel::LeasePort() {
+  TPortLease lease;
+  lease.begin = [this](std::function<void()> stop) { return BeginLongWork(std::move(stop)); };
+  lease.end = [this] { EndLongWork(); };
+  lease.open = [this] { return OpenPort(); };
+  lease.close = [this] { ClosePort(); };
+  lease.after_exchange = [this] { AfterExchange(); };
+  lease.lost = [this] { return oxaComPort.Lost(); };
+  lease.failure = [this] {
+    return PortFailureText(oxaComPort.OpenError(), "COM" + std::to_string(oxaComPort.ComPort()),
+                           oxaComPort.DeviceName(), settings_path_, port_language_);
+  };
+  lease.ful = &Ful0508;
+  lease.port_name = [this] { return ItemText(TControl::kCBPort); };
+  return lease;
+}
+
 void TFormModel::EndLongWork() {
   if (!long_work_) return;
   ClosePort();

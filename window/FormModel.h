@@ -29,6 +29,7 @@
 #include "sim/MemoryDevice.h"
 #include "window/ExchangeLog.h"
 #include "window/FormView.h"
+#include "window/PortLease.h"
 #include "window/WindowOptions.h"
 
 namespace oxa {
@@ -166,6 +167,10 @@ class TFormModel {
   // about to close: it ends the work (its thread joined) and calls EndLongWork before it
   // returns.
   bool BeginLongWork(std::function<void()> stop);
+  // The one way long work borrows the port: BeginLongWork, EndLongWork, OpenPort, ClosePort
+  // and AfterExchange below, with the port's loss, the full reason a failed open gives (as a
+  // test's data pane says it) and the Modbus master at the form's address.
+  TPortLease LeasePort();
   // Closes the port if it is open and brings the buttons back. On the window's thread.
   void EndLongWork();
   bool LongWorkRunning() const { return long_work_; }

@@ -20,22 +20,7 @@ std::string Said(TText id, TLanguage language) {
 
 }  // namespace
 
-TMonitorPort FormMonitorPort(TFormModel& model) {
-  TMonitorPort port;
-  port.begin = [&model](std::function<void()> stop) {
-    return model.BeginLongWork(std::move(stop));
-  };
-  port.end = [&model] { model.EndLongWork(); };
-  port.open = [&model] { return model.OpenPort(); };
-  port.close = [&model] { model.ClosePort(); };
-  port.after_exchange = [&model] { model.AfterExchange(); };
-  port.lost = [&model] { return model.oxaComPort.Lost(); };
-  port.ful = &model.Ful0508;
-  port.port_name = [&model] { return model.ItemText(TControl::kCBPort); };
-  return port;
-}
-
-TMonitor::TMonitor(TMonitorPort port, TLanguage language, TMonitorLimits limits)
+TMonitor::TMonitor(TPortLease port, TLanguage language, TMonitorLimits limits)
     : port_(std::move(port)), language_(language), limits_(limits) {
   limits_.history_reads = std::max<size_t>(1, limits_.history_reads);
 }
@@ -59,10 +44,6 @@ size_t TMonitor::HistorySize() const {
   return history_t_.size();
 }
 
-std::string PlotAgeText(double seconds, TLanguage language) {
-  return "-" + std::to_string(std::lround(seconds)) + " " + Said(TText::kUnitSeconds, language);
-}
-
 bool TMonitor::LogWouldReplace(const std::string& path) {
   std::string none;
   // A file of more than no bytes.
@@ -78,22 +59,40 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
   if (choice.interval_ms < limits_.min_interval_ms) {
     return Said(TText::kMonitorIntervalTooShort, language_);
   }
-  if (choice.integrators.empty() && choice.register_count == 0) {
-    return Said(TText::kMonitorNothingChosen, language_);
+  // Blank: the form's address, known once the port is taken; 1 stands for it until then.
+  const bool typed = choice.addresses.find_first_not_of(" \t") != std::string::npos;
+  std::vector<uint8_t> addresses = {1};
+  if (typed) {
+    std::string compact;
+    for (const char c : choice.addresses) {
+      if (c != ' ' && c != '\t') compact += c;
+    }
+    const auto list = ParseAddressList(compact);
+    if (!list) return Said(TText::kMonitorBadAddresses, language_);
+    addresses = *list;
   }
-  if (uint32_t{choice.first_register} + choice.register_count > 65536 ||
-      std::any_of(choice.integrators.begin(), choice.integrators.end(),
-                  [](size_t i) { return i >= kIntegrators.size(); })) {
-    return Said(TText::kMonitorNothingChosen, language_);
+  std::vector<TPollDevice> devices;
+  for (const uint8_t address : addresses) {
+    devices.push_back({address, choice.integrators, choice.first_register, choice.register_count,
+                       choice.register_format});
   }
-  std::vector<TPollColumn> columns;
-  for (const size_t i : choice.integrators) columns.push_back(IntegratorColumn(i, language_));
-  for (uint32_t r = 0; r < choice.register_count; ++r) {
-    columns.push_back(
-        RegisterColumn(static_cast<uint16_t>(choice.first_register + r), TPollKind::kInteger));
+  switch (CheckPollRound(devices)) {
+    case TPollRoundProblem::kNone:
+      break;
+    case TPollRoundProblem::kAddress:
+      return Said(TText::kMonitorBadAddresses, language_);
+    case TPollRoundProblem::kTypeCount:
+      return Said(TText::kMonitorTypeCount, language_) + " " +
+             std::string(RegisterFormatName(choice.register_format));
+    case TPollRoundProblem::kNothing:
+    case TPollRoundProblem::kIntegrator:
+    case TPollRoundProblem::kRegisters:
+      return Said(TText::kMonitorNothingChosen, language_);
   }
+  std::vector<TPollColumn> columns = PollRoundColumns(devices, language_, typed);
   if (!port_.begin([this] { Stop(); })) return Said(TText::kArchivePortBusy, language_);
   port_name_ = port_.port_name ? port_.port_name() : std::string();
+  if (!typed && port_.ful != nullptr) devices.front().address = port_.ful->NetAddr();
   // The log is made once the port is ours, so that a refused start leaves no file behind;
   // a path that cannot be written is refused before anything is sent.
   if (!choice.csv_path.empty() && !choice.replace_csv && LogWouldReplace(choice.csv_path)) {
@@ -121,6 +120,7 @@ std::string TMonitor::Start(const TMonitorChoice& choice) {
     choice_ = choice;
     choice_.interval_ms = std::min(choice.interval_ms, kMaxIntervalMs);
     columns_ = std::move(columns);
+    devices_ = std::move(devices);
     shown_ = {};
     shown_.running = true;
     for (const TPollColumn& column : columns_) shown_.values.push_back({column, {}, {}});
@@ -192,39 +192,19 @@ void TMonitor::PollOnce() {
   if (!port_open_) port_open_ = port_.open();
   if (!port_open_) {
     failure = TOxaError::kPortNotOpen;
-    problem = lost_ ? PortLostText(port_name_, language_)
-                    : std::string(ErrorText(TOxaError::kPortNotOpen, language_));
+    // Why, whole, as the archive window and a test's data pane say it.
+    const std::string why = port_.failure ? port_.failure() : std::string();
+    problem = lost_         ? PortLostText(port_name_, language_)
+              : why.empty() ? std::string(ErrorText(TOxaError::kPortNotOpen, language_))
+                            : why;
   } else {
-    ToxaFul0508& ful = *port_.ful;
-    size_t column = 0;
-    for (const size_t index : choice_.integrators) {
-      const TIntegratorRead r = ReadIntegrator(ful, index, ".", language_);
-      port_.after_exchange();
-      if (r.Ok()) {
-        row[column] = r.value;
-      } else if (!failure) {
-        failure = r.code;
-      }
-      ++column;
-      // Stop is waited for by the window: it comes between two exchanges, not after a
-      // whole round of them on a line that answers nothing.
-      if (port_.lost() || stop_) break;
-    }
-    for (uint32_t done = 0; done < choice_.register_count && !port_.lost() && !stop_;) {
-      const auto count = static_cast<uint16_t>(
-          std::min<uint32_t>(kRegistersPerExchange, choice_.register_count - done));
-      const TRegisterRead r = ReadRegisters(
-          ful, static_cast<uint16_t>(choice_.first_register + done), count, language_);
-      port_.after_exchange();
-      if (r.Ok() && r.values.size() == count) {
-        for (uint16_t i = 0; i < count; ++i) {
-          row[choice_.integrators.size() + done + i] = r.values[i];
-        }
-      } else if (!failure) {
-        failure = r.code;
-      }
-      done += count;
-    }
+    TPollRoundEvents events;
+    events.exchanged = port_.after_exchange;
+    events.stop = [this] { return stop_ || port_.lost(); };
+    TPollRoundRead read = ReadPollRound(*port_.ful, devices_, language_, events);
+    read.values.resize(columns_.size());
+    row = std::move(read.values);
+    failure = read.failure;
     // A round cut short by Stop is no read: nothing of it is counted or logged.
     if (stop_) return;
     if (port_.lost()) {
@@ -243,7 +223,7 @@ void TMonitor::PollOnce() {
     log_.Write(PollCsvRow(time, columns_, row,
                           failure ? ErrorText(*failure, language_) : std::string_view("OK")));
   }
-  const std::string time_text = IsoTimeText(time);
+  const std::string time_text = ClockTimeText(time);
   std::lock_guard lock(mutex_);
   ++shown_.reads;
   if (failure) ++shown_.failures;

@@ -4,7 +4,7 @@
 // bounded history for the plot, and writes a CSV row per read (actions/PollCsv.h) through at
 // once, so a crash loses at most the row under way.
 //
-// It holds the form's port as a test does (TMonitorPort: the form model's long work), polls on
+// It holds the form's port as a test does (TPortLease: the form model's long work), polls on
 // a thread of its own and never calls the view: the view takes a snapshot on a timer. A lost
 // adapter is said, the port is closed and opened afresh on each tick until it is back, and
 // polling goes on.
@@ -23,39 +23,24 @@
 #include <vector>
 
 #include "actions/PollCsv.h"
+#include "actions/PollRound.h"
 #include "actions/TextCatalog.h"
 #include "devices/oxaFul0508.h"
 #include "serial/OxaOutputFile.h"
+#include "window/PortLease.h"
 
 namespace oxa {
 
-// The port the monitor borrows, as the form model lends it for long work: `begin` and `end` on
-// the window's thread, the rest on the monitor's own.
-struct TMonitorPort {
-  // Takes the port (the buttons go); false while a test or other long work holds it. `stop`
-  // is what the form calls to end the monitor when the window closes.
-  std::function<bool(std::function<void()> stop)> begin;
-  std::function<void()> end;             // gives the port back (closed, logged)
-  std::function<bool()> open;            // opens it as the form chose it (logged)
-  std::function<void()> close;           // closes it (logged)
-  std::function<void()> after_exchange;  // the exchange log's word after each exchange
-  std::function<bool()> lost;            // the port lost its device (an adapter pulled)
-  ToxaFul0508* ful = nullptr;            // the Modbus master that reads
-  // The port as the user knows it ("COM3"), for the lost-adapter message; asked at Start.
-  std::function<std::string()> port_name;
-};
-
-class TFormModel;
-
-// The form model's port as the monitor borrows it: its long work, its exchange log, its Modbus
-// master, and the port chosen in the form.
-TMonitorPort FormMonitorPort(TFormModel& model);
-
 // What the user chose to poll.
+// The same integrators and registers are read of every address, address after address.
 struct TMonitorChoice {
+  // The devices' addresses as the user typed them ("1,3,5-7"); blank: the one address chosen
+  // in the form. Typed addresses name each value with its address ("2:V1").
+  std::string addresses = {};
   std::vector<size_t> integrators = {};  // positions in kIntegrators, in the order shown
   uint16_t first_register = 0;
-  uint16_t register_count = 0;  // 0: no registers
+  uint16_t register_count = 0;  // registers, a whole number of values of the format; 0: none
+  TRegisterFormat register_format = TRegisterFormat::kU16;
   uint32_t interval_ms = 1000;
   std::string csv_path = {};  // empty: no log
   // A file at csv_path that holds something may be replaced: the user said so.
@@ -66,11 +51,8 @@ struct TMonitorChoice {
 struct TMonitorValue {
   TPollColumn column;
   std::optional<double> value;  // the last good one
-  std::string time;             // of its read (ISO 8601); empty before the first
+  std::string time;             // of its read, as a clock reads it ("12:46:48"); empty before
 };
-
-// The plot's time axis at its oldest end: "-600 сек", "-600 s".
-std::string PlotAgeText(double seconds, TLanguage language);
 
 // One polyline of the plot: times in seconds, and the values. A NaN value is a gap: reads that
 // got no value (a device that did not answer, a port that would not open) break the line there.
@@ -103,17 +85,16 @@ class TMonitor {
  public:
   // The longest interval: a day. A longer one is taken as a day.
   static constexpr uint32_t kMaxIntervalMs = 86'400'000;
-  // Registers read in one exchange at most: a longer run takes several.
-  static constexpr uint16_t kRegistersPerExchange = 125;
 
-  TMonitor(TMonitorPort port, TLanguage language, TMonitorLimits limits = {});
+  TMonitor(TPortLease port, TLanguage language, TMonitorLimits limits = {});
   ~TMonitor();  // stops
   TMonitor(const TMonitor&) = delete;
   TMonitor& operator=(const TMonitor&) = delete;
 
   // Window's thread. Checks the choice, takes the port, makes the log and starts polling at
   // once. Empty when it started; otherwise what was wrong, for the user, and nothing was
-  // sent nor any file touched (an interval below the limits' least, nothing chosen, a log
+  // sent nor any file touched (an interval below the limits' least, an address outside 1..247,
+  // a register count that is no whole number of values of the type, nothing chosen, a log
   // that cannot be written, the port busy).
   std::string Start(const TMonitorChoice& choice);
   // Whether a log at `path` would replace a file that holds something: the window asks the
@@ -154,10 +135,11 @@ class TMonitor {
   // The history: a ring of reads, each a time and a value per column (NaN: none).
   void AddHistory(double t_s, const std::vector<std::optional<double>>& row);
 
-  TMonitorPort port_;
+  TPortLease port_;
   TLanguage language_;
   TMonitorLimits limits_;
   TMonitorChoice choice_;
+  std::vector<TPollDevice> devices_;
   std::string port_name_;
   std::vector<TPollColumn> columns_;
   TAppendFile log_;

@@ -245,6 +245,7 @@ void TPlotModel::LayOutLanes(int top) {
     lane.area.bottom = lane.area.top + lane_height;
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
+    bool whole = false;
     for (size_t i = 0; i < series_.size(); ++i) {
       if (hidden_[i] || lane_of[i] != static_cast<size_t>(l)) continue;
       const TPlotSeries& s = series_[i];
@@ -258,8 +259,10 @@ void TPlotModel::LayOutLanes(int top) {
       low = 0;
       high = 1;
     } else if (high - low <= 1e-9 * std::max(1.0, std::abs(high))) {
-      // A flat line lies in the middle of its lane.
-      const double pad = high == 0 ? 1 : std::abs(high) * 1e-3;
+      // A flat line lies in the middle of its lane. A whole number (a counter, a register)
+      // gets whole ticks around it, never 150.05.
+      whole = high == std::round(high) && std::abs(high) < 1e15;
+      const double pad = whole || high == 0 ? 1 : std::abs(high) * 1e-3;
       low -= pad;
       high += pad;
     } else {
@@ -271,7 +274,7 @@ void TPlotModel::LayOutLanes(int top) {
     lane.high = high;
     // Ticks at least a line and a half apart.
     const double per_pixel = (high - low) / std::max(1, lane_height);
-    const double least_gap = per_pixel * 1.5 * h;
+    const double least_gap = whole ? std::max(1.0, per_pixel * 1.5 * h) : per_pixel * 1.5 * h;
     const double step = RoundStep(least_gap);
     for (const double v : ValueTicks(low, high, least_gap)) {
       const double y = lane.area.bottom - (v - low) / per_pixel;

@@ -66,6 +66,21 @@ TEST(TPtyDevice, AnswersAMasterThatOpensAndClosesThePortForEveryExchange) {
   EXPECT_EQ(id[0], 0xAA);
 }
 
+TEST(TPtyDevice, MoreDevicesOnTheLineEachAnswerTheirOwnAddress) {
+  TPtyOptions options = Options(1, 0, 0);
+  options.more_addresses = {2};
+  TPtyDevice device(options);
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  auto port = MakePlatformComPortIo();
+  ASSERT_TRUE(port->Open(device.DevicePath(), 9600));
+  for (const uint8_t address : {1, 2, 1}) {
+    const auto answer = WithCrc({address, 0x03, 0x02, 0x41, 0x48});
+    EXPECT_EQ(Exchange(*port, WithCrc({address, 0x03, 0x00, 0x00, 0x00, 0x01}), answer.size()),
+              answer);
+  }
+  EXPECT_TRUE(Exchange(*port, WithCrc({3, 0x03, 0x00, 0x00, 0x00, 0x01}), 1, 100).empty());
+}
+
 TEST(TPtyDevice, SilenceOnTheLineEndsARequestOfUnknownLength) {
   TPtyDevice device;
   ASSERT_TRUE(device.Start()) << device.LastError();

@@ -1,10 +1,11 @@
 // The archive range window's model with a fake window against the form's virtual device in
 // memory: the fields it refuses, a download's progress and file, a cancel and its resume, and
-// the port it shares with the form.
+// the port it shares with the form and lends the monitor alike.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "tests/support/ArchiveFiles.h"
 #include "window/ArchiveRangeModel.h"
 #include "window/FormModel.h"
+#include "window/Monitor.h"
 
 namespace oxa {
 namespace {
@@ -190,6 +192,41 @@ TEST_F(ArchiveRange, ACancelledDownloadResumesWithTheMissingBlocks) {
   EXPECT_FALSE(form->oxaComPort.Opened());
   EXPECT_EQ(fs::file_size(file) % 128, 0u);
   EXPECT_LT(fs::file_size(file), 100u * 128u);
+}
+
+// The monitor and the archive window borrow the form's port one way, and a port that will not
+// open is said by both in the same words: what it is, what the system said, what to do.
+TEST(PortLease, APortThatWillNotOpenIsSaidAlikeByTheMonitorAndTheArchive) {
+  const std::string folder = NewFolder("port_lease_");
+  const std::string absent = (fs::path(folder) / "absent").string();
+  std::ofstream(fs::path(folder) / "form.ini") << "[Ports]\nCOM2=" << absent << "\n";
+  TQuietView view;
+  {
+    TFormModel form(view, (fs::path(folder) / "form.ini").string());
+    form.FormCreate();
+    view.SetItemIndex(TControl::kCBPort, 1);
+    TArchiveRangeModel range(form);
+    ASSERT_TRUE(range.Start("0", "1", (fs::path(folder) / "range.bin").string(), false));
+    TArchiveRangeState archive = range.State();
+    for (int i = 0; i < 2000 && archive.running; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      archive = range.State();
+    }
+    EXPECT_NE(archive.outcome.find(absent), std::string::npos) << archive.outcome;
+
+    TMonitor monitor(form.LeasePort(), form.Language());
+    ASSERT_EQ(monitor.Start({.integrators = {0}, .interval_ms = 100}), "");
+    EXPECT_FALSE(view.enabled[size_t(TControl::kButton2)]);
+    TMonitorSnapshot s = monitor.Snapshot();
+    for (int i = 0; i < 2000 && s.reads == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      s = monitor.Snapshot();
+    }
+    monitor.Stop();
+    EXPECT_EQ(s.problem, archive.outcome);
+    EXPECT_TRUE(view.enabled[size_t(TControl::kButton2)]);
+  }
+  fs::remove_all(folder);
 }
 
 }  // namespace

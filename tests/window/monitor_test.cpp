@@ -51,12 +51,13 @@ std::vector<std::string> CsvLines(const std::string& text) {
 
 class Monitor : public ::testing::Test {
  protected:
-  Monitor() : device(1) {
+  Monitor() : device(1), second(2) {
     fp.port.Close();
     fp.io->SetResponder([this](const std::vector<uint8_t>& request) -> std::optional<TFakeAnswer> {
       std::lock_guard lock(device_mutex);
       if (unplugged) return std::nullopt;
       auto answer = device.Feed(request);
+      if (answer.empty()) answer = second.Feed(request);
       if (answer.empty()) return std::nullopt;
       // A late device answers each first attempt 700 ms late and each second 560 ms late.
       const uint32_t delay = !late ? 5 : ++answered % 2 == 1 ? 700 : 560;
@@ -71,8 +72,8 @@ class Monitor : public ::testing::Test {
   }
   ~Monitor() override { fs::remove_all(folder); }
 
-  TMonitorPort Port() {
-    TMonitorPort p;
+  TPortLease Port() {
+    TPortLease p;
     p.begin = [this](std::function<void()> stop) {
       ++begins;
       stop_work = std::move(stop);
@@ -108,6 +109,7 @@ class Monitor : public ::testing::Test {
   TFakePort fp;
   std::mutex device_mutex;
   sim::TFulDevice device;
+  sim::TFulDevice second;  // at address 2
   ToxaFul0508 ful;
   ToxaZeb106 zeb;
   std::atomic<bool> unplugged{false};
@@ -151,6 +153,21 @@ TEST_F(Monitor, RefusesWhatCannotRunAndSendsNothing) {
       {{.integrators = {0}, .interval_ms = 1000, .csv_path = (folder / "no/such.csv").string()},
        false,
        "Cannot write the log " + (folder / "no/such.csv").string() + ": "},
+      {{.addresses = "1,0", .integrators = {0}, .interval_ms = 1000},
+       false,
+       "Device addresses: numbers from 1 to 247"},
+      {{.addresses = "248", .integrators = {0}, .interval_ms = 1000},
+       false,
+       "Device addresses: numbers from 1 to 247"},
+      {{.addresses = "1,,3", .integrators = {0}, .interval_ms = 1000},
+       false,
+       "Device addresses: numbers from 1 to 247"},
+      {{.register_count = 3,
+        .register_format = TRegisterFormat::kFloatSwapped,
+        .interval_ms = 1000},
+       false,
+       "The register count must be even: two registers a value of type float-swapped"},
+      {{.addresses = "1-3", .interval_ms = 1000}, false, "Choose integrators or registers to poll"},
   };
 #ifndef _WIN32  // owners and permissions as POSIX has them
   // A log someone made for everyone to write (another user, where the test runs as root).
@@ -210,7 +227,10 @@ TEST_F(Monitor, PollsTheChoiceCountsFailuresAndWritesARowPerRead) {
   EXPECT_EQ(s.values[0].value, 0.5);
   EXPECT_EQ(s.values[3].column.name, "2201");
   EXPECT_EQ(s.values[3].value, 150);
-  EXPECT_EQ(s.values[3].time.size(), 29u) << s.values[3].time;
+  // The table's time reads as a clock does; the CSV keeps ISO 8601.
+  ASSERT_EQ(s.values[3].time.size(), 8u) << s.values[3].time;
+  EXPECT_EQ(s.values[3].time.find_first_not_of("0123456789:"), std::string::npos);
+  EXPECT_EQ(s.values[3].time[2], ':');
   // Three exchanges a read, each told to the exchange log.
   EXPECT_EQ(exchanges, static_cast<int>(3 * s.reads));
 
@@ -231,6 +251,56 @@ TEST_F(Monitor, PollsTheChoiceCountsFailuresAndWritesARowPerRead) {
     }
   }
   EXPECT_EQ(failed, 1u);
+}
+
+TEST_F(Monitor, ReadsTypedRegistersOfSeveralDevicesNamedByAddress) {
+  Edit([this](sim::TFulDevice& d) {
+    d.SetRegisterFloat(2160, 0.5f);  // P1
+    second.SetRegisterFloat(2160, 2.5f);
+    // Floats with their low word first, the last of the first exchange and the first of the
+    // second one.
+    d.SetHoldingRegister(2122, 0x0000);
+    d.SetHoldingRegister(2123, 0x4049);  // 3.140625
+    second.SetHoldingRegister(2124, 0x0000);
+    second.SetHoldingRegister(2125, 0xC020);  // -2.5
+  });
+  TMonitor monitor(Port(), TLanguage::kEnglish);
+  ASSERT_EQ(monitor.Start({.addresses = " 1, 2 ",
+                           .integrators = {30},
+                           .first_register = 2000,
+                           .register_count = 130,
+                           .register_format = TRegisterFormat::kFloatSwapped,
+                           .interval_ms = 100}),
+            "");
+  ASSERT_TRUE(WaitFor(monitor, [](const TMonitorSnapshot& s) { return s.reads >= 2; }));
+  monitor.Stop();
+  const TMonitorSnapshot s = monitor.Snapshot();
+  EXPECT_EQ(s.failures, 0u) << s.problem;
+  // Per device P1, then 65 floats from 2000 on, in two exchanges of 124 and 6 registers.
+  ASSERT_EQ(s.values.size(), 2u * 66);
+  EXPECT_EQ(exchanges, static_cast<int>(6 * s.reads));
+  EXPECT_EQ(s.values[0].column.name, "1:P1");
+  EXPECT_EQ(s.values[0].column.header, "1:P1, MPa");
+  EXPECT_EQ(s.values[0].value, 0.5);
+  EXPECT_EQ(s.values[62].column.name, "1:2122");
+  EXPECT_EQ(s.values[62].value, 3.140625);
+  EXPECT_EQ(s.values[66].column.name, "2:P1");
+  EXPECT_EQ(s.values[66].value, 2.5);
+  EXPECT_EQ(s.values[66 + 63].column.name, "2:2124");
+  EXPECT_EQ(s.values[66 + 63].value, -2.5);
+  EXPECT_EQ(monitor.Columns().size(), s.values.size());
+  EXPECT_EQ(PollRoundColumns(std::vector<TPollDevice>{{.address = 2,
+                                                       .first_register = 7,
+                                                       .register_count = 4,
+                                                       .format = TRegisterFormat::kS32}},
+                             TLanguage::kEnglish, true)
+                .back()
+                .name,
+            "2:9");
+  // Two registers as one signed number, as fulctl's --format s32 reads them.
+  const std::vector<uint16_t> words = {0xFFFF, 0xFFFE};
+  EXPECT_EQ(RegisterFormatValue(TRegisterFormat::kS32, words), -2);
+  EXPECT_EQ(RegisterFormatValue(TRegisterFormat::kS32Swapped, words), -65537);
 }
 
 TEST_F(Monitor, ADeviceSlowerThanTheTimeOutNeverHasItsValuesSwapped) {

@@ -127,10 +127,12 @@ TEST_F(PlotModel, ALegendClickHidesAValueAndItsLaneGoesWithTheLast) {
   ASSERT_EQ(p().lanes.size(), 1u);
   EXPECT_EQ(p().lines.size(), 2u);
   ASSERT_TRUE(model.Click(p().entries[0].box.left + 1, time_entry.top + 1));
-  // V2 alone: a flat line in the middle of its lane.
-  EXPECT_LT(p().lanes[0].low, 20);
-  EXPECT_GT(p().lanes[0].high, 20);
-  EXPECT_LT(p().lanes[0].high - p().lanes[0].low, 1);
+  // V2 alone: a flat line of a whole number in the middle of its lane, its ticks whole.
+  EXPECT_DOUBLE_EQ(p().lanes[0].low + p().lanes[0].high, 40);
+  ASSERT_FALSE(p().lanes[0].ticks.empty());
+  for (const TPlotTick& tick : p().lanes[0].ticks) {
+    EXPECT_EQ(tick.text.find_first_not_of("-0123456789"), std::string::npos) << tick.text;
+  }
   ASSERT_TRUE(model.Click(time_entry.left + 1, time_entry.top + 1));
   EXPECT_EQ(p().lanes.size(), 2u);
 }
