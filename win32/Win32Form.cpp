@@ -643,8 +643,7 @@ void TWin32Form::SetEnabled(TControl control, bool enabled) {
   // A numeric field is its edit and its arrows.
   for (const HWND target : {ControlOf(control), Control(ControlName(control))}) {
     if (target == nullptr) continue;
-    // The control with the focus loses it as it is disabled, now, as the model expects.
-    if (!enabled_deferred_ || (!enabled && target == ::GetFocus())) {
+    if (!enabled_deferred_) {
       enabled_later_.erase(target);
       ::EnableWindow(target, enabled);
     } else if ((::IsWindowEnabled(target) != FALSE) == enabled) {
@@ -656,10 +655,18 @@ void TWin32Form::SetEnabled(TControl control, bool enabled) {
 }
 
 void TWin32Form::DeferEnabled(const std::function<void()>& handler) {
+  // A control that is disabled loses the focus. When that happened on the way (the handler
+  // waited for long work), the focus comes back to where it was, as the model would have put
+  // it back, unless the user has put it elsewhere meanwhile.
+  const HWND focus = ::GetFocus();
   enabled_deferred_ = true;
   handler();
   enabled_deferred_ = false;
   ApplyEnabled();
+  if (::GetFocus() == nullptr && focus != nullptr && ::IsWindow(focus) &&
+      ::IsWindowEnabled(focus) && ::IsWindowVisible(focus)) {
+    ::SetFocus(focus);
+  }
 }
 
 void TWin32Form::ApplyEnabled() {
