@@ -69,7 +69,7 @@ done
 
 # The Win32 window (its tests ran with the others, under Wine on a display of their own): its
 # start and working set against a bare window of the same size, and a register read from click
-# to result at 57600 bit/s.
+# to result at 57600 bit/s against a plain ReadFile loop on the same port.
 tests/win32/win32_form_test.sh bench build/default/sim/fulsim "$PWD/build/windows/wine-gui" \
   build/windows/win32/ful03test.exe build/windows/tests/win32/win32_form_bench.exe \
   build/windows/tests/win32/win32_minimal_window.exe

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "actions/SettingsPath.h"
 #include "win32/ControlIds.h"
@@ -108,6 +109,7 @@ TWin32Form::~TWin32Form() {
   monitor_window_.reset();
   archive_window_.reset();
   model_.reset();
+  StopWorker();
   if (window_ != nullptr) ::DestroyWindow(window_);
   if (window_font_ != nullptr) ::DeleteObject(window_font_);
   if (pane_font_ != nullptr) ::DeleteObject(pane_font_);
@@ -380,27 +382,78 @@ int TWin32Form::Run() {
   return int(message.wParam);
 }
 
-void TWin32Form::RunOnWorker(const std::function<void()>& work) {
-  const HANDLE finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (finished == nullptr) {
-    // Nothing to wait on: the work runs here, the window waiting for it.
-    work();
-    return;
+HANDLE TWin32Form::PostToWorker(const std::function<void()>& work) {
+  if (worker_busy_) return nullptr;
+  if (!worker_.joinable()) {
+    worker_go_ = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    worker_done_ = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (worker_go_ == nullptr || worker_done_ == nullptr) {
+      StopWorker();
+      return nullptr;
+    }
+    worker_ = std::thread([this] { WorkerLoop(); });
   }
-  std::thread worker([&] {
-    work();
-    ::SetEvent(finished);
-  });
+  worker_busy_ = true;
+  worker_work_ = &work;
+  ::SetEvent(worker_go_);
+  return worker_done_;
+}
+
+void TWin32Form::WorkerLoop() {
+  while (::WaitForSingleObject(worker_go_, INFINITE) == WAIT_OBJECT_0) {
+    const std::function<void()>* work = worker_work_;
+    if (work == nullptr) return;
+    (*work)();
+    ::SetEvent(worker_done_);
+  }
+}
+
+void TWin32Form::StopWorker() {
+  if (worker_.joinable()) {
+    worker_work_ = nullptr;
+    ::SetEvent(worker_go_);
+    worker_.join();
+  }
+  for (HANDLE* event : {&worker_go_, &worker_done_}) {
+    if (*event != nullptr) ::CloseHandle(*event);
+    *event = nullptr;
+  }
+}
+
+void TWin32Form::RunOnWorker(const std::function<void()>& work) {
+  // Work asked for while the worker is busy (from a message handled during a wait) runs on a
+  // thread of its own.
+  std::thread own;
+  HANDLE owned_event = nullptr;
+  HANDLE finished = PostToWorker(work);
+  if (finished == nullptr) {
+    owned_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (owned_event == nullptr) {
+      // Nothing to wait on: the work runs here, the window waiting for it.
+      work();
+      return;
+    }
+    finished = owned_event;
+    own = std::thread([&] {
+      work();
+      ::SetEvent(owned_event);
+    });
+  }
   // Work that ends within a few milliseconds (a port opening, a short exchange at a high speed)
   // is waited for here: a round through the messages would paint the window first and take the
   // result only after that. Longer work is waited for while the window goes on with its
-  // messages, without polling. A request to quit that comes meanwhile is kept for the program's
-  // own loop.
+  // messages, without polling. A request to quit that comes meanwhile is kept for the
+  // program's own loop.
   bool quit = false;
   WPARAM quit_code = 0;
   if (::WaitForSingleObject(finished, kQuickWorkMs) != WAIT_OBJECT_0) {
     ++busy_;
     RefreshPointer();
+    // The controls take the state they were given, and what changed is painted, before the
+    // window turns to its messages.
+    const bool deferred = std::exchange(enabled_deferred_, false);
+    ApplyEnabled();
+    ::RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     while (::MsgWaitForMultipleObjectsEx(1, &finished, INFINITE, QS_ALLINPUT,
                                          MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0 + 1) {
       MSG message{};
@@ -413,11 +466,16 @@ void TWin32Form::RunOnWorker(const std::function<void()>& work) {
         }
       }
     }
+    enabled_deferred_ = deferred;
     --busy_;
     RefreshPointer();
   }
-  worker.join();
-  ::CloseHandle(finished);
+  if (own.joinable()) {
+    own.join();
+    ::CloseHandle(owned_event);
+  } else {
+    worker_busy_ = false;
+  }
   if (quit) ::PostQuitMessage(int(quit_code));
 }
 
@@ -576,18 +634,44 @@ void TWin32Form::SetStatus(std::string_view text, TStatusColour colour) {
   const TRgb rgb = StatusRgb(colour);
   status_colour_ = RGB(rgb.red, rgb.green, rgb.blue);
   ::SetWindowTextW(status, Wide(text).c_str());
-  // Painted now, not when the window next has nothing else to do.
+  // Painted with the window's other changes: when the window turns to its messages, or at once
+  // when it starts to wait for long work.
   ::InvalidateRect(status, nullptr, TRUE);
-  ::UpdateWindow(status);
 }
 
 void TWin32Form::SetEnabled(TControl control, bool enabled) {
   // A numeric field is its edit and its arrows.
   for (const HWND target : {ControlOf(control), Control(ControlName(control))}) {
     if (target == nullptr) continue;
-    ::EnableWindow(target, enabled);
-    ::UpdateWindow(target);
+    if (!enabled_deferred_) {
+      enabled_later_.erase(target);
+      ::EnableWindow(target, enabled);
+    } else if ((::IsWindowEnabled(target) != FALSE) == enabled) {
+      enabled_later_.erase(target);
+    } else {
+      enabled_later_[target] = enabled;
+    }
   }
+}
+
+void TWin32Form::DeferEnabled(const std::function<void()>& handler) {
+  // A control that is disabled loses the focus. When that happened on the way (the handler
+  // waited for long work), the focus comes back to where it was, as the model would have put
+  // it back, unless the user has put it elsewhere meanwhile.
+  const HWND focus = ::GetFocus();
+  enabled_deferred_ = true;
+  handler();
+  enabled_deferred_ = false;
+  ApplyEnabled();
+  if (::GetFocus() == nullptr && focus != nullptr && ::IsWindow(focus) &&
+      ::IsWindowEnabled(focus) && ::IsWindowVisible(focus)) {
+    ::SetFocus(focus);
+  }
+}
+
+void TWin32Form::ApplyEnabled() {
+  for (const auto& [target, enabled] : enabled_later_) ::EnableWindow(target, enabled);
+  enabled_later_.clear();
 }
 
 std::optional<TControl> TWin32Form::FocusedControl() const {
@@ -602,6 +686,8 @@ std::optional<TControl> TWin32Form::FocusedControl() const {
 }
 
 void TWin32Form::SetFocus(TControl control) {
+  // The focus goes to a control in the state the model has given it.
+  ApplyEnabled();
   if (const HWND target = ControlOf(control)) ::SetFocus(target);
 }
 
@@ -818,13 +904,15 @@ void TWin32Form::OnCommand(int id, int code, HWND control) {
   const TControlDesign* design = ControlById(id);
   if (design == nullptr) return;
   if (design->kind == TControlKind::kButton && code == BN_CLICKED) {
-    if (const std::optional<TControl> button = ControlNamed(design->name)) model_->Click(*button);
+    if (const std::optional<TControl> button = ControlNamed(design->name)) {
+      DeferEnabled([&] { model_->Click(*button); });
+    }
   } else if (design->name == "CBPort" && code == CBN_SELCHANGE) {
     model_->CBPortChange();
   } else if (design->name == "CBPort" && code == CBN_DROPDOWN) {
     model_->CBPortDropDown();
   } else if (design->kind == TControlKind::kStatusLine && code == STN_DBLCLK) {
-    model_->LStatusDblClick();
+    DeferEnabled([&] { model_->LStatusDblClick(); });
   } else if (design->kind == TControlKind::kEdit && code == EN_KILLFOCUS) {
     // A numeric edit that is left shows the number it stands for.
     if (const std::optional<TControl> field = FieldOfEdit(design->name)) {

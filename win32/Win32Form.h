@@ -10,12 +10,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "win32/Win32ArchiveRange.h"
@@ -124,6 +126,17 @@ class TWin32Form : public IFormView {
   void CheckLanguage();
   // The pointer as the window's state wants it: busy while a worker runs.
   void RefreshPointer();
+  // Hands `work` to the window's worker thread (started at its first use) and returns the event
+  // set when it has run; null when the worker is busy with other work or cannot be had.
+  HANDLE PostToWorker(const std::function<void()>& work);
+  void WorkerLoop();
+  // Ends the worker thread, after the work it has in hand.
+  void StopWorker();
+  // Runs a handler of the model with SetEnabled's changes left for later, and applies them
+  // when it returns.
+  void DeferEnabled(const std::function<void()>& handler);
+  // Enables and disables the controls whose state SetEnabled left for later.
+  void ApplyEnabled();
   // The data pane's context menu at `at` (screen coordinates; -1, -1 from the keyboard).
   void PaneMenu(POINT at);
 
@@ -140,6 +153,21 @@ class TWin32Form : public IFormView {
   UINT dpi_ = 96;
   COLORREF status_colour_ = RGB(0, 0, 0);
   int busy_ = 0;  // workers waited for, one inside the other
+  // The enabled state of controls, as SetEnabled was last told during a click's handler, still
+  // to be given to them. Nobody can click while the window's thread is in the handler, so the
+  // buttons' going and coming back around quick work cancel out and the system (slow to switch
+  // a control under Wine) is not asked at all; the state is given to the controls as soon as
+  // the window turns to its messages or the handler returns.
+  std::map<HWND, bool> enabled_later_;
+  bool enabled_deferred_ = false;
+  // One worker thread for the window's whole life: starting a thread per exchange costs more
+  // than a register read at 57600 bit/s. The window's thread posts one piece of work at a time
+  // (worker_work_, then worker_go_) and waits for worker_done_; both events reset themselves.
+  std::thread worker_;
+  HANDLE worker_go_ = nullptr;
+  HANDLE worker_done_ = nullptr;
+  std::atomic<const std::function<void()>*> worker_work_{nullptr};  // null when told to stop
+  bool worker_busy_ = false;                                        // on the window's thread only
   std::unique_ptr<TFormModel> model_;
   // The form's other windows, made at their first showing.
   std::unique_ptr<TWin32ExchangeLog> log_window_;

@@ -39,6 +39,48 @@ constexpr int kLabelFirst = 300;
 // The plot's menu.
 enum : UINT { kMenuPause = 401, kMenuFollow, kMenuCopy, kMenuSave };
 
+template <class T>
+T Function(HMODULE module, const char* name) {
+  return module != nullptr
+             ? reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module, name)))
+             : nullptr;
+}
+
+// GDI+ and the memory stream it writes a PNG into, loaded when a plot is first saved: the
+// window does not pay for loading them at every start (a good part of its start and memory
+// under Wine) for a picture seldom saved. Null members when the system lacks them.
+struct TPngWriter {
+  decltype(&Gdiplus::GdiplusStartup) startup = nullptr;
+  decltype(&Gdiplus::GdiplusShutdown) shutdown = nullptr;
+  decltype(&Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP) from_bitmap = nullptr;
+  decltype(&Gdiplus::DllExports::GdipSaveImageToStream) save = nullptr;
+  decltype(&Gdiplus::DllExports::GdipDisposeImage) dispose = nullptr;
+  decltype(&::CreateStreamOnHGlobal) create_stream = nullptr;
+  decltype(&::GetHGlobalFromStream) stream_memory = nullptr;
+
+  bool Complete() const {
+    return startup && shutdown && from_bitmap && save && dispose && create_stream && stream_memory;
+  }
+};
+
+// The libraries stay loaded for the rest of the program once loaded.
+const TPngWriter& PngWriter() {
+  static const TPngWriter writer = [] {
+    TPngWriter w;
+    const HMODULE gdiplus = ::LoadLibraryW(L"gdiplus.dll");
+    const HMODULE ole = ::LoadLibraryW(L"ole32.dll");
+    w.startup = Function<decltype(w.startup)>(gdiplus, "GdiplusStartup");
+    w.shutdown = Function<decltype(w.shutdown)>(gdiplus, "GdiplusShutdown");
+    w.from_bitmap = Function<decltype(w.from_bitmap)>(gdiplus, "GdipCreateBitmapFromHBITMAP");
+    w.save = Function<decltype(w.save)>(gdiplus, "GdipSaveImageToStream");
+    w.dispose = Function<decltype(w.dispose)>(gdiplus, "GdipDisposeImage");
+    w.create_stream = Function<decltype(w.create_stream)>(ole, "CreateStreamOnHGlobal");
+    w.stream_memory = Function<decltype(w.stream_memory)>(ole, "GetHGlobalFromStream");
+    return w;
+  }();
+  return writer;
+}
+
 COLORREF Colour(const TPlotColour& c) {
   return RGB(c.r, c.g, c.b);
 }
@@ -488,23 +530,23 @@ std::string TWin32Monitor::SavePlot(const std::wstring& path) {
   const std::string failed =
       std::string(Text(TText::kPlotSaveFailed, language_)) + " " + VisibleText(Utf8(path));
   // PNG through GDI+, into memory; the file is written as every file of ours is.
+  const TPngWriter& gdi = PngWriter();
+  if (!gdi.Complete()) return failed;
   Gdiplus::GdiplusStartupInput input;
   ULONG_PTR token = 0;
-  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return failed;
+  if (gdi.startup(&token, &input, nullptr) != Gdiplus::Ok) return failed;
   std::vector<uint8_t> png;
   const HBITMAP bitmap = PlotBitmap();
   Gdiplus::GpBitmap* image = nullptr;
   IStream* stream = nullptr;
-  if (bitmap != nullptr &&
-      Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) == Gdiplus::Ok &&
-      ::CreateStreamOnHGlobal(nullptr, TRUE, &stream) == S_OK) {
+  if (bitmap != nullptr && gdi.from_bitmap(bitmap, nullptr, &image) == Gdiplus::Ok &&
+      gdi.create_stream(nullptr, TRUE, &stream) == S_OK) {
     // The PNG encoder's class identifier.
     const CLSID png_encoder = {
         0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
     HGLOBAL memory = nullptr;
-    if (Gdiplus::DllExports::GdipSaveImageToStream(image, stream, &png_encoder, nullptr) ==
-            Gdiplus::Ok &&
-        ::GetHGlobalFromStream(stream, &memory) == S_OK) {
+    if (gdi.save(image, stream, &png_encoder, nullptr) == Gdiplus::Ok &&
+        gdi.stream_memory(stream, &memory) == S_OK) {
       STATSTG stat{};
       stream->Stat(&stat, STATFLAG_NONAME);
       const auto* bytes = static_cast<const uint8_t*>(::GlobalLock(memory));
@@ -515,9 +557,9 @@ std::string TWin32Monitor::SavePlot(const std::wstring& path) {
     }
   }
   if (stream != nullptr) stream->Release();
-  if (image != nullptr) Gdiplus::DllExports::GdipDisposeImage(image);
+  if (image != nullptr) gdi.dispose(image);
   if (bitmap != nullptr) ::DeleteObject(bitmap);
-  Gdiplus::GdiplusShutdown(token);
+  gdi.shutdown(token);
   if (png.empty()) return failed;
   return SavePlotPicture(Utf8(path), png, language_);
 }

@@ -1,9 +1,8 @@
 // The window program for Windows: the command line, the form in a native Win32 window, and the
 // window's message loop.
 #include <windows.h>
-// After windows.h, on which it builds.
-#include <shellapi.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -39,12 +38,12 @@ void Say(const std::string& text, bool error) {
                 MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
+// The command line as the C runtime split it for a wide entry point (the shell's splitter
+// would load a large library at every start for this alone).
 std::vector<std::string> Arguments() {
   std::vector<std::string> args;
-  int count = 0;
-  if (wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
-    for (int i = 0; i < count; ++i) args.push_back(oxa::win32::Utf8(argv[i]));
-    ::LocalFree(argv);
+  if (__wargv != nullptr) {
+    for (int i = 0; i < __argc; ++i) args.push_back(oxa::win32::Utf8(__wargv[i]));
   }
   return args;
 }

@@ -372,6 +372,21 @@ TEST_F(Win32Form, ClickAndCloseDuringATestWaitForIt) {
   EXPECT_TRUE(form_.WaitForExit(15000));
 }
 
+// The clicked button has the keyboard focus again when its test ends, whether the test was
+// over at once or long enough for the window to turn to its messages meanwhile.
+TEST_F(Win32Form, FocusComesBackToTheClickedButton) {
+  Start();
+  ASSERT_TRUE(form_.Click("Button3"));
+  EXPECT_EQ(form_.Focus(), form_.Control("Button3"));
+  form_.Choose("CBPort", silent_com_ - 1);
+  form_.PostClick("Button2");
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return !form_.Enabled("Button2"); }, 5000));
+  ASSERT_TRUE(TFormDriver::WaitUntil([&] { return form_.Enabled("Button2"); }, 10000));
+  EXPECT_TRUE(
+      TFormDriver::WaitUntil([&] { return form_.Focus() == form_.Control("Button2"); }, 2000));
+  ExpectEnded("Закрытие порта " + Com(silent_com_), kBlack);
+}
+
 // A COM port whose device goes away during a test ends it with code 1, and the data pane
 // says so.
 TEST_F(Win32Form, PortThatVanishesDuringATestIsSaid) {
