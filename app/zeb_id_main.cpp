@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
@@ -303,8 +304,10 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     });
     const QScreen* screen = window_.screen() ? window_.screen() : QGuiApplication::primaryScreen();
     if (!screen) return;
-    // A window not shown yet has no frame: its size stands for its frame's.
-    const QSize size = window->size();
+    // A window not shown yet has no frame: the form's frame stands for its own, around its size
+    // once its layout has grown it to what its controls need, as showing it would.
+    if (QLayout* layout = window->layout()) layout->activate();
+    const QSize size = window->size() + (window_.frameGeometry().size() - window_.size());
     const oxa::TScreenPoint at =
         model.SideWindowPlace(which, ScreenRect(window_.frameGeometry()), size.width(),
                               size.height(), ScreenRect(screen->availableGeometry()));
