@@ -293,6 +293,11 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     Remember(monitor_window_, oxa::TSideWindow::kMonitor);
     Remember(archive_window_, oxa::TSideWindow::kArchiveRange);
   }
+  void DeleteSideWindows() {
+    delete log_window_.data();
+    delete monitor_window_.data();
+    delete archive_window_.data();
+  }
 
  private:
   // Moves a new side window to where the model says it opens, and has it tell the model where
@@ -481,6 +486,8 @@ TIDMainFrm::~TIDMainFrm() {
   // Long work uses the model's port from a thread of its own: it ends while its window, a
   // child of this one, still exists.
   model_->StopLongWork();
+  // The side windows go while the model they tell their places to still exists.
+  view_->DeleteSideWindows();
 }
 
 TExchangeLogDialog* TIDMainFrm::ExchangeLogWindow() const {
