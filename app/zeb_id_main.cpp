@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
@@ -52,6 +53,30 @@ std::string S(const QString& text) {
 QString PlainTooltip(std::string_view text) {
   return "<p style='white-space:pre'>" + Q(text).toHtmlEscaped() + "</p>";
 }
+
+oxa::TScreenRect ScreenRect(const QRect& rect) {
+  return {rect.x(), rect.y(), rect.x() + rect.width(), rect.y() + rect.height()};
+}
+
+// Tells where a side window was each time it is hidden (closed), so that it opens there next.
+class TPlaceKeeper final : public QObject {
+ public:
+  TPlaceKeeper(QWidget* window, std::function<void(QPoint)> hidden_at)
+      : QObject(window), hidden_at_(std::move(hidden_at)) {
+    window->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Hide && watched == parent()) {
+      hidden_at_(static_cast<QWidget*>(watched)->pos());
+    }
+    return false;
+  }
+
+ private:
+  std::function<void(QPoint)> hidden_at_;
+};
 
 }  // namespace
 
@@ -225,9 +250,10 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     oxa::TFormModel& model = *window_.model_;
     // The log's window speaks the language of the form when it was opened; after a change it
     // is made afresh, and shows again every row the log holds.
-    if (log_window_ && log_window_->Language() != model.Language()) delete log_window_.data();
+    if (log_window_ && log_window_->Language() != model.Language()) Remake(log_window_);
     if (!log_window_) {
       log_window_ = new TExchangeLogDialog(model.ExchangeLog(), model.Language(), &window_);
+      Place(log_window_, oxa::TSideWindow::kExchangeLog);
     }
     RaiseWindow(log_window_);
   }
@@ -236,10 +262,11 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     // Made afresh in the form's language after a change, unless it is polling.
     if (monitor_window_ && monitor_window_->Language() != model.Language() &&
         !monitor_window_->Monitor().Running()) {
-      delete monitor_window_.data();
+      Remake(monitor_window_);
     }
     if (!monitor_window_) {
       monitor_window_ = new TMonitorWindow(model.LeasePort(), model.Language(), &window_);
+      Place(monitor_window_, oxa::TSideWindow::kMonitor);
     }
     RaiseWindow(monitor_window_);
   }
@@ -248,16 +275,69 @@ class TIDMainFrm::TView final : public oxa::IFormView {
     // Made afresh in the form's language after a change, unless a download is under way.
     if (archive_window_ && archive_window_->Language() != model.Language() &&
         !archive_window_->Running()) {
-      delete archive_window_.data();
+      Remake(archive_window_);
     }
-    if (!archive_window_) archive_window_ = new TArchiveRangeDialog(model, &window_);
+    if (!archive_window_) {
+      archive_window_ = new TArchiveRangeDialog(model, &window_);
+      Place(archive_window_, oxa::TSideWindow::kArchiveRange);
+    }
     RaiseWindow(archive_window_);
   }
 
   TExchangeLogDialog* ExchangeLogWindow() const { return log_window_; }
   TMonitorWindow* MonitorWindow() const { return monitor_window_; }
 
+  // The form closes: the side windows still open tell the model where they are.
+  void KeepSidePlaces() {
+    Remember(log_window_, oxa::TSideWindow::kExchangeLog);
+    Remember(monitor_window_, oxa::TSideWindow::kMonitor);
+    Remember(archive_window_, oxa::TSideWindow::kArchiveRange);
+  }
+  void DeleteSideWindows() {
+    delete log_window_.data();
+    delete monitor_window_.data();
+    delete archive_window_.data();
+  }
+
  private:
+  // Moves a new side window to where the model says it opens, and has it tell the model where
+  // it was whenever it is closed.
+  void Place(QWidget* window, oxa::TSideWindow which) {
+    oxa::TFormModel& model = *window_.model_;
+    new TPlaceKeeper(window, [&model, which](QPoint at) {
+      model.SideWindowMoved(which, {at.x(), at.y()});
+    });
+    const QScreen* screen = window_.screen() ? window_.screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // A window not shown yet has no frame: the form's frame stands for its own, around its size
+    // once its layout has grown it to what its controls need, as showing it would.
+    if (QLayout* layout = window->layout()) layout->activate();
+    const QSize size = window->size() + (window_.frameGeometry().size() - window_.size());
+    const oxa::TScreenPoint at =
+        model.SideWindowPlace(which, ScreenRect(window_.frameGeometry()), size.width(),
+                              size.height(), ScreenRect(screen->availableGeometry()));
+    window->move(at.x, at.y);
+  }
+  // Tells the model where a side window on screen is.
+  void Remember(QWidget* window, oxa::TSideWindow which) {
+    if (window && window->isVisible()) {
+      window_.model_->SideWindowMoved(which, {window->pos().x(), window->pos().y()});
+    }
+  }
+  // Deletes a side window to make it afresh, its place kept for the new one.
+  void Remake(QPointer<TExchangeLogDialog>& window) {
+    Remember(window, oxa::TSideWindow::kExchangeLog);
+    delete window.data();
+  }
+  void Remake(QPointer<TMonitorWindow>& window) {
+    Remember(window, oxa::TSideWindow::kMonitor);
+    delete window.data();
+  }
+  void Remake(QPointer<TArchiveRangeDialog>& window) {
+    Remember(window, oxa::TSideWindow::kArchiveRange);
+    delete window.data();
+  }
+
   static void RaiseWindow(QWidget* window) {
     window->show();
     window->raise();
@@ -406,6 +486,8 @@ TIDMainFrm::~TIDMainFrm() {
   // Long work uses the model's port from a thread of its own: it ends while its window, a
   // child of this one, still exists.
   model_->StopLongWork();
+  // The side windows go while the model they tell their places to still exists.
+  view_->DeleteSideWindows();
 }
 
 TExchangeLogDialog* TIDMainFrm::ExchangeLogWindow() const {
@@ -438,6 +520,7 @@ void TIDMainFrm::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  view_->KeepSidePlaces();
   model_->FormClose();
   event->accept();
 }

@@ -807,6 +807,7 @@ void TWin32Form::ShowExchangeLog() {
       log_window_.reset();
       return;
     }
+    PlaceSideWindow(*log_window_, TSideWindow::kExchangeLog);
   }
   log_window_->Show();
 }
@@ -824,6 +825,7 @@ void TWin32Form::ShowMonitor() {
       monitor_window_.reset();
       return;
     }
+    PlaceSideWindow(*monitor_window_, TSideWindow::kMonitor);
   }
   monitor_window_->Show();
 }
@@ -841,8 +843,27 @@ void TWin32Form::ShowArchiveRange() {
       archive_window_.reset();
       return;
     }
+    PlaceSideWindow(*archive_window_, TSideWindow::kArchiveRange);
   }
   archive_window_->Show();
+}
+
+void TWin32Form::PlaceSideWindow(TWin32ToolWindow& window, TSideWindow which) {
+  TFormModel* model = model_.get();
+  window.OnMoved = [model, which](TScreenPoint at) { model->SideWindowMoved(which, at); };
+  RECT form{}, side{};
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof(monitor);
+  if (!::GetWindowRect(window_, &form) || !::GetWindowRect(window.Handle(), &side) ||
+      !::GetMonitorInfoW(::MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &monitor)) {
+    return;
+  }
+  const RECT& work = monitor.rcWork;
+  const TScreenPoint at = model_->SideWindowPlace(
+      which, {form.left, form.top, form.right, form.bottom}, side.right - side.left,
+      side.bottom - side.top, {work.left, work.top, work.right, work.bottom});
+  ::SetWindowPos(window.Handle(), nullptr, at.x, at.y, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TWin32Form::PaneMenu(POINT at) {

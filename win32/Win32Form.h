@@ -137,6 +137,9 @@ class TWin32Form : public IFormView {
   void DeferEnabled(const std::function<void()>& handler);
   // Enables and disables the controls whose state SetEnabled left for later.
   void ApplyEnabled();
+  // Moves a side window just made to where the model says it opens, and has it tell the model
+  // where the user leaves it.
+  void PlaceSideWindow(TWin32ToolWindow& window, TSideWindow which);
   // The data pane's context menu at `at` (screen coordinates; -1, -1 from the keyboard).
   void PaneMenu(POINT at);
 

@@ -98,6 +98,10 @@ LRESULT CALLBACK TWin32ToolWindow::WindowProc(HWND window, UINT message, WPARAM 
   auto* self = reinterpret_cast<TWin32ToolWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
   if (message == WM_NCDESTROY) self->window_ = nullptr;
+  RECT frame{};
+  if (message == WM_EXITSIZEMOVE && self->OnMoved && ::GetWindowRect(window, &frame)) {
+    self->OnMoved({frame.left, frame.top});
+  }
   return self->OnMessage(message, wparam, lparam);
 }
 

@@ -6,10 +6,12 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <span>
 #include <string>
 
 #include "actions/TextCatalog.h"
+#include "window/SideWindows.h"
 
 namespace oxa::win32 {
 
@@ -21,6 +23,10 @@ class TWin32ToolWindow {
   HWND Handle() const { return window_; }
   // Shows the window, brought to the front.
   virtual void Show();
+
+  // The user has moved the window (dragged it, or moved it from its system menu): where its
+  // frame's top left corner is now.
+  std::function<void(TScreenPoint)> OnMoved;
 
  protected:
   TWin32ToolWindow(HINSTANCE instance, HWND owner, HFONT font);

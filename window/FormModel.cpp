@@ -239,6 +239,31 @@ bool TFormModel::FormKeyDown(uint16_t key, bool control) {
   return false;
 }
 
+TScreenPoint TFormModel::SideWindowPlace(TSideWindow window, const TScreenRect& form, int width,
+                                         int height, const TScreenRect& work_area) {
+  std::optional<TScreenPoint> remembered = side_places_[size_t(window)];
+  if (!remembered && SettingsFile_ && !settings_refused_) {
+    remembered = ParseWindowPos(
+        SettingsFile_->ReadString(kWindowSection, SideWindowKey(window)).value_or(""));
+  }
+  const TScreenPoint at = SideWindowPosition(form, width, height, work_area, remembered);
+  side_opened_at_[size_t(window)] = at;
+  return at;
+}
+
+void TFormModel::SideWindowMoved(TSideWindow window, TScreenPoint at) {
+  // A window the user did not move keeps following the form.
+  auto& seen = side_opened_at_[size_t(window)];
+  if (seen == at) return;
+  seen = at;
+  side_places_[size_t(window)] = at;
+  if (!SettingsFile_ || settings_refused_) return;
+  const std::string text = FormatWindowPos(at);
+  if (SettingsFile_->ReadString(kWindowSection, SideWindowKey(window)) == text) return;
+  MakeSettingsFolder(SettingsFile_->FileName());
+  SettingsFile_->WriteString(kWindowSection, SideWindowKey(window), text);
+}
+
 void TFormModel::PaneCommand(TPaneCommand command) {
   switch (command) {
     case TPaneCommand::kExchangeLog:

@@ -30,6 +30,7 @@
 #include "window/ExchangeLog.h"
 #include "window/FormView.h"
 #include "window/PortLease.h"
+#include "window/SideWindows.h"
 #include "window/WindowOptions.h"
 
 namespace oxa {
@@ -134,6 +135,19 @@ class TFormModel {
   // change; the data pane keeps what it shows until the next test. The choice is kept in the
   // settings file for the next start.
   void SetLanguage(TLanguage language);
+
+  // --- Where the side windows open ----------------------------------------------------------
+  // The top left corner of side window `window`, its frame `width` × `height`, opening for the
+  // form at `form` on a screen with work area `work_area`: where the user last left it (its
+  // key in the settings file's [Window] section, read now; a damaged value is ignored), else
+  // beside the form (SideWindowPosition).
+  TScreenPoint SideWindowPlace(TSideWindow window, const TScreenRect& form, int width, int height,
+                               const TScreenRect& work_area);
+  // The view tells where `window` is as it closes (or at any time): a place other than the one
+  // it opened at is where the user left it, kept for its next opening, this run and the next. A
+  // settings file that cannot be written keeps it for this run only, without a word: a place is
+  // not worth a message.
+  void SideWindowMoved(TSideWindow window, TScreenPoint at);
 
   // --- Helpers of the handlers, for views and tests -----------------------------------------
   void ShowStatus(std::string_view text, TStatusColour colour);
@@ -249,6 +263,10 @@ class TFormModel {
   TLanguage port_language_ = TLanguage::kRussian;
   std::optional<TControl> focus_before_;
   std::optional<TControl> focus_moved_to_;
+  // By TSideWindow: where each side window was opened or last seen, and where the user left it
+  // this run.
+  std::array<std::optional<TScreenPoint>, 3> side_opened_at_;
+  std::array<std::optional<TScreenPoint>, 3> side_places_;
 };
 
 }  // namespace oxa

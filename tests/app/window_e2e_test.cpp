@@ -310,6 +310,50 @@ class WindowEndToEndTest : public QObject {
     QCOMPARE(pane->textCursor().selectedText().size(), pane->toPlainText().size());
   }
 
+  // The side windows open beside the form inside the screen's work area, no longer at the
+  // screen's top left corner over it; the archive range opens where the user left it, next
+  // run too.
+  void sideWindowsOpenBesideTheFormWhereLeft() {
+    Start();
+    const auto side = [this](oxa::TPaneCommand command) -> QWidget* {
+      w_->Model().PaneCommand(command);
+      switch (command) {
+        case oxa::TPaneCommand::kExchangeLog:
+          return w_->ExchangeLogWindow();
+        case oxa::TPaneCommand::kMonitor:
+          return w_->MonitorWindow();
+        case oxa::TPaneCommand::kArchiveRange:
+          return w_->findChild<QWidget*>("ArchiveRange");
+      }
+      return nullptr;
+    };
+    // The form against the screen's left edge: room beside it on its right only.
+    const QRect area = w_->screen()->availableGeometry();
+    w_->move(area.topLeft() + QPoint(0, 20));
+    const QRect form = w_->frameGeometry();
+    for (const auto command : {oxa::TPaneCommand::kExchangeLog, oxa::TPaneCommand::kMonitor,
+                               oxa::TPaneCommand::kArchiveRange}) {
+      QWidget* window = side(command);
+      QVERIFY(window && window->isVisible());
+      const QRect at = window->frameGeometry();
+      QVERIFY2(at.topLeft() != QPoint(0, 0), window->objectName().toUtf8());
+      // Beside the form where the screen has room, else as near it as the screen allows; the
+      // top at the form's, unless the screen's bottom is in the way.
+      const int right = form.right() + 1;
+      QCOMPARE(at.left(), std::max(area.left(), std::min(right, area.right() + 1 - at.width())));
+      QCOMPARE(at.top(),
+               std::max(area.top(), std::min(form.top(), area.bottom() + 1 - at.height())));
+    }
+    QWidget* archive = side(oxa::TPaneCommand::kArchiveRange);
+    archive->move(30, 40);
+    archive->close();
+    w_->close();
+    w_ = std::make_unique<TIDMainFrm>(dir_.filePath("ful03test.ini"));
+    w_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w_.get()));
+    QCOMPARE(side(oxa::TPaneCommand::kArchiveRange)->pos(), QPoint(30, 40));
+  }
+
   void portListTellsWhatEachEntryOpens() {
     // A device name that looks like markup is shown as it is written, never drawn.
     Start("NetAddr=1\n[Ports]\nCOM2=/dev/oxa<b>x</b>&amp;\n");

@@ -534,6 +534,40 @@ TEST(Win32Plot, SavesItsPictureAsPngAndCopiesIt) {
 
 // The data pane's menu opens the archive range window: a range it refuses sends nothing, and
 // a few blocks go into the file while the form's buttons wait.
+// Each side window opens beside the form, inside the work area, no longer at the screen's top
+// left corner over the form.
+TEST_F(Win32Form, SideWindowsOpenBesideTheForm) {
+  Start();
+  RECT form{};
+  ASSERT_TRUE(::GetWindowRect(form_.Form(), &form));
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof(monitor);
+  ASSERT_TRUE(
+      ::GetMonitorInfoW(::MonitorFromWindow(form_.Form(), MONITOR_DEFAULTTONEAREST), &monitor));
+  const RECT& work = monitor.rcWork;
+  const std::array<const wchar_t*, 3> classes = {
+      TWin32ExchangeLog::kClassName, TWin32Monitor::kClassName, TWin32ArchiveRange::kClassName};
+  for (size_t i = 0; i < classes.size(); ++i) {
+    ::PostMessageW(form_.Form(), WM_COMMAND, TWin32Form::kMenuPane + i, 0);
+    const HWND side = form_.OtherWindow(classes[i]);
+    ASSERT_NE(side, nullptr) << i;
+    ASSERT_TRUE(TFormDriver::WaitUntil([&] { return ::IsWindowVisible(side) != FALSE; }, 5000));
+    RECT at{};
+    ASSERT_TRUE(::GetWindowRect(side, &at));
+    // Only a window as large as the work area (the monitor's, on a small screen) fills it.
+    const bool fills = at.right - at.left >= work.right - work.left &&
+                       at.bottom - at.top >= work.bottom - work.top;
+    EXPECT_TRUE(fills || at.left != work.left || at.top != work.top) << i;
+    EXPECT_TRUE(at.left >= work.left && at.top >= work.top && at.right <= work.right &&
+                at.bottom <= work.bottom)
+        << i << ": " << at.left << "," << at.top << " " << at.right << "," << at.bottom;
+    EXPECT_EQ(at.top, std::min(form.top, work.bottom - (at.bottom - at.top))) << i;
+    if (form.right + (at.right - at.left) <= work.right) {
+      EXPECT_EQ(at.left, form.right) << i;
+    }
+  }
+}
+
 TEST_F(Win32Form, ArchiveRangeDownloadsAFewBlocksIntoAFile) {
   using TRange = TWin32ArchiveRange;
   Start();

@@ -12,6 +12,7 @@
 #   bench  runs PROGRAM, the benchmark, with COM5 paced at 57600 baud; ARGUMENTS is the minimal
 #          window program it measures the window against
 #   shot   shows the window and writes a screenshot to ARGUMENTS (a PNG file); PROGRAM unused
+#   plot   runs PROGRAM, the plot's benchmark (win32_plot_bench.exe), with ARGUMENTS; FORM unused
 # PREFIX is a Wine prefix for windows on a display: its Wine server is started here with this
 # display and stopped at the end.
 set -euo pipefail
@@ -127,6 +128,9 @@ case "$mode" in
   bench)
     cp "$1" "$work/minimal.exe"
     OXA_WIN32_MINIMAL="Z:${work//\//\\}\\minimal.exe" wine "$program"
+    ;;
+  plot)
+    wine "$program" "$@"
     ;;
   shot)
     printf '[Signature]\r\nPort=5\r\nBaud=2\r\nNetAddr=1\r\n' >"$work/ful03test.ini"

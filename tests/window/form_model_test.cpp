@@ -598,6 +598,28 @@ TEST(FormModel, PortChoiceIsStoredAtOnce) {
   EXPECT_TRUE(form.view.messages.empty());
 }
 
+// A side window opens beside the form until the user moves it; where it was left is kept in the
+// settings file for the next run, and a damaged place there is ignored.
+TEST(FormModel, SideWindowsOpenWhereTheUserLeftThem) {
+  const TScreenRect form_at{400, 300, 1000, 800}, area{0, 0, 1920, 1040};
+  TForm form("[Window]\nMonitorPos=zz\n", {});
+  const auto place = [&](TSideWindow window) {
+    return form.model->SideWindowPlace(window, form_at, 600, 400, area);
+  };
+  EXPECT_EQ(place(TSideWindow::kMonitor), (TScreenPoint{1000, 300}));
+  form.model->SideWindowMoved(TSideWindow::kMonitor, {1000, 300});  // closed where it opened
+  EXPECT_EQ(ReadFile(form.path), "[Window]\nMonitorPos=zz\n");
+  form.model->SideWindowMoved(TSideWindow::kMonitor, {20, 30});
+  form.model->SideWindowMoved(TSideWindow::kExchangeLog, {40, 50});
+  EXPECT_EQ(place(TSideWindow::kMonitor), (TScreenPoint{20, 30}));
+  EXPECT_EQ(ReadFile(form.path), "[Window]\nMonitorPos=20,30\nLogPos=40,50\n");
+  TForm next(ReadFile(form.path), {});
+  EXPECT_EQ(next.model->SideWindowPlace(TSideWindow::kExchangeLog, form_at, 600, 400, area),
+            (TScreenPoint{40, 50}));
+  EXPECT_EQ(next.model->SideWindowPlace(TSideWindow::kArchiveRange, form_at, 600, 400, area),
+            (TScreenPoint{1000, 300}));
+}
+
 TEST(FormModel, UnwritableSettingsFileIsReported) {
   TForm form("", {}, "missing-folder/form.ini");
   form.view.index[size_t(TControl::kCBPort)] = 1;
