@@ -303,7 +303,9 @@ void TPlotModel::LayOutLanes(int top) {
   const double per_pixel = span / std::max(1, right - left);
   const double step = TimeStep(per_pixel * (TextWidth("00:00:00") * 1.5 + 8));
   const double first = std::ceil((clock_at_start_ + from) / step - 1e-9) * step;
-  for (double clock = first; clock <= clock_at_start_ + to + 1e-9; clock += step) {
+  // Before a run there is no clock to read: the axis has its frame and no times.
+  for (double clock = first; !series_.empty() && clock <= clock_at_start_ + to + 1e-9;
+       clock += step) {
     picture_.time_ticks.push_back(
         {left + (clock - clock_at_start_ - from) / per_pixel, ClockText(clock)});
   }
@@ -333,7 +335,7 @@ void TPlotModel::LayOutLanes(int top) {
 }
 
 void TPlotModel::LayOutReadout() {
-  if (!pointer_ || !OverLanes(pointer_->first, pointer_->second)) return;
+  if (!pointer_ || series_.empty() || !OverLanes(pointer_->first, pointer_->second)) return;
   const int x = pointer_->first;
   const int y = pointer_->second;
   const double t = TimeAt(x);

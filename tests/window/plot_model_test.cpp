@@ -117,6 +117,11 @@ TEST_F(PlotModel, ASilentDeviceLeavesAGapAndTheReadoutSaysSo) {
   // Away from the lanes there is none.
   model.SetPointer(std::pair{XOf(305), 1});
   EXPECT_FALSE(p().readout.shown);
+  // Nor before a run, which has no clock yet: no readout, no times on the axis.
+  model.SetData({}, 0, 0);
+  model.SetPointer(std::pair{XOf(0) + 20, p().lanes[0].area.top + 5});
+  EXPECT_FALSE(p().readout.shown);
+  EXPECT_TRUE(p().time_ticks.empty());
 }
 
 TEST_F(PlotModel, ALegendClickHidesAValueAndItsLaneGoesWithTheLast) {
