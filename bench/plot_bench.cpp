@@ -22,14 +22,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <vector>
 
-#include "actions/OxaActions.h"
 #include "app/PlotWidget.h"
-#include "serial/OxaComPort.h"
-#include "sim/MemoryDevice.h"
-#include "window/Monitor.h"
+#include "tests/support/FilledMonitor.h"
 
 namespace {
 
@@ -85,34 +81,9 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
 
-  oxa::sim::TMemoryDevice device;
-  oxa::ToxaComPort port(device.MakeComPortIo());
-  oxa::ToxaFul0508 ful;
-  oxa::ToxaZeb106 zeb;
-  port.SetDeviceMap({{1, device.DevicePath()}});
-  port.SetComPort(1);
-  port.SetBaudRate(4'000'000);
-  oxa::ConfigureMasters(port, ful, zeb);
-  ful.SetNetAddr(1);
-  oxa::TPortLease p;
-  p.begin = [](std::function<void()>) { return true; };
-  p.end = [&port] { port.Close(); };
-  p.open = [&port] { return port.Open(); };
-  p.close = [&port] { port.Close(); };
-  p.after_exchange = [] {};
-  p.lost = [&port] { return port.Lost(); };
-  p.ful = &ful;
-  oxa::TMonitor monitor(std::move(p), oxa::TLanguage::kEnglish,
-                        {.min_interval_ms = 0, .history_reads = static_cast<size_t>(reads)});
-  if (!monitor.Start({.integrators = {0, 1, 5, 6, 16, 24, 28, 30}, .interval_ms = 0}).empty()) {
-    return 1;
-  }
-  const auto deadline = Clock::now() + std::chrono::minutes(5);
-  while (monitor.Snapshot().reads < reads && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  monitor.Stop();
-  if (monitor.HistorySize() < reads) return 1;
+  oxa::testing::TFilledMonitor filled(reads);
+  if (!filled.Fill()) return 1;
+  oxa::TMonitor& monitor = filled.Monitor();
 
   TPlotWidget plot(oxa::TLanguage::kEnglish);
   plot.resize(640, 330);  // the plot in the monitor window at its first size

@@ -20,14 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <vector>
 
-#include "actions/OxaActions.h"
-#include "serial/OxaComPort.h"
-#include "sim/MemoryDevice.h"
+#include "tests/support/FilledMonitor.h"
 #include "win32/Win32Monitor.h"
-#include "window/Monitor.h"
 
 namespace {
 
@@ -78,34 +74,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  oxa::sim::TMemoryDevice device;
-  oxa::ToxaComPort port(device.MakeComPortIo());
-  oxa::ToxaFul0508 ful;
-  oxa::ToxaZeb106 zeb;
-  port.SetDeviceMap({{1, device.DevicePath()}});
-  port.SetComPort(1);
-  port.SetBaudRate(4'000'000);
-  oxa::ConfigureMasters(port, ful, zeb);
-  ful.SetNetAddr(1);
-  oxa::TPortLease p;
-  p.begin = [](std::function<void()>) { return true; };
-  p.end = [&port] { port.Close(); };
-  p.open = [&port] { return port.Open(); };
-  p.close = [&port] { port.Close(); };
-  p.after_exchange = [] {};
-  p.lost = [&port] { return port.Lost(); };
-  p.ful = &ful;
-  oxa::TMonitor monitor(std::move(p), oxa::TLanguage::kEnglish,
-                        {.min_interval_ms = 0, .history_reads = static_cast<size_t>(reads)});
-  if (!monitor.Start({.integrators = {0, 1, 5, 6, 16, 24, 28, 30}, .interval_ms = 0}).empty()) {
-    return 1;
-  }
-  const auto deadline = Clock::now() + std::chrono::minutes(5);
-  while (monitor.Snapshot().reads < reads && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  monitor.Stop();
-  if (monitor.HistorySize() < reads) return 1;
+  oxa::testing::TFilledMonitor filled(reads);
+  if (!filled.Fill()) return 1;
+  oxa::TMonitor& monitor = filled.Monitor();
 
   // The monitor window at its first size, on the screen; its own monitor stays idle.
   oxa::win32::TWin32Monitor window(::GetModuleHandleW(nullptr), nullptr, {},
